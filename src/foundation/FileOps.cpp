@@ -1,0 +1,139 @@
+#include "foundation/FileOps.h"
+
+#include "foundation/FileUtils.h"
+#include "platform/Environment.h"
+#include "platform/ErrorCodes.h"
+#include "platform/FileSystem.h"
+#include "platform/SystemFacts.h"
+
+namespace Vantor::FileOps {
+
+namespace {
+
+platform::FileSystem& fileSystem() { return platform::FileSystem::Default(); }
+
+bool hasWildcard(const std::string& path) {
+  return path.find_first_of("*?") != std::string::npos;
+}
+
+bool isDriveName(const std::string& path) {
+  return path.size() == 2 && path[1] == ':' &&
+         ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::string::size_type i = 0; i < a.size(); ++i) {
+    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FileInfo::isDirectory() const { return (attributes & platform::kAttributeDirectory) != 0; }
+
+bool exists(const std::string& path) {
+  if (isDriveName(path)) return platform::SystemFacts::Default().isKnownDrive(path);
+  if (hasWildcard(path)) {
+    std::vector<ListEntry> entries;
+    return list(path, &entries) && !entries.empty();
+  }
+  platform::PathInfo info;
+  return fileSystem().getInfo(path, &info);
+}
+
+bool getInfo(const std::string& path, FileInfo* info) {
+  platform::PathInfo facts;
+  if (!fileSystem().getInfo(path, &facts)) return false;
+  if (!fileSystem().absolutePath(path, &info->fullPath)) return false;
+  info->attributes = facts.attributes;
+  info->size = facts.size;
+  info->creationTime = facts.creationTime;
+  info->lastAccessTime = facts.lastAccessTime;
+  info->lastWriteTime = facts.lastWriteTime;
+  return true;
+}
+
+bool list(const std::string& pattern, std::vector<ListEntry>* entries) {
+  std::vector<platform::DirEntry> found;
+  if (!fileSystem().listDirectory(FileUtils::dirName(pattern), FileUtils::baseName(pattern),
+                                  &found)) {
+    return false;
+  }
+  for (platform::DirEntry& entry : found) entries->push_back({std::move(entry.name), entry.isFile});
+  return true;
+}
+
+bool copy(const std::string& from, const std::string& to, bool overwrite) {
+  return fileSystem().copyFile(from, to, overwrite);
+}
+
+bool move(const std::string& from, const std::string& to, bool replace) {
+  return fileSystem().rename(from, to, replace);
+}
+
+bool remove(const std::string& path, bool force) { return fileSystem().removeFile(path, force); }
+
+bool makeDir(const std::string& path) { return fileSystem().makeDirectory(path); }
+
+bool makeParentDirs(const std::string& path) {
+  std::string parent = FileUtils::stripTrailingSeparators(FileUtils::dirName(path));
+  if (parent.empty() || (parent.size() == 1 && FileUtils::isSeparator(parent[0])) ||
+      isDriveName(parent)) {
+    return true;
+  }
+  platform::PathInfo info;
+  if (fileSystem().getInfo(parent, &info)) {
+    if (info.isDirectory) return true;
+    platform::setLastError(platform::kErrorPathNotFound);
+    return false;
+  }
+  if (!makeParentDirs(parent)) return false;
+  // Another process may create it at the same moment; that is success too.
+  return makeDir(parent) || (fileSystem().getInfo(parent, &info) && info.isDirectory);
+}
+
+bool currentDir(std::string* directory) { return fileSystem().currentDirectory(directory); }
+
+bool expandSpecialPrefix(const std::string& component, std::string* out) {
+  if (component.size() == 3 && FileUtils::isSeparator(component[0]) &&
+      isDriveName(component.substr(1))) {
+    *out = component.substr(1);
+    return true;
+  }
+  if (component.size() >= 3 && component.front() == '%' && component.back() == '%') {
+    std::optional<std::string> value =
+        platform::Environment::Default().get(component.substr(1, component.size() - 2));
+    if (!value) {
+      platform::setLastError(platform::kErrorFileNotFound);
+      return false;
+    }
+    *out = *value;
+    return true;
+  }
+  if (!component.empty() && FileUtils::isSeparator(component[0])) {
+    std::string rest = component.substr(1);
+    if (equalsIgnoringCase(rest, "systemroot")) {
+      std::optional<std::string> directory = platform::SystemFacts::Default().windowsDirectory();
+      if (!directory) return false;
+      if (directory->size() > 260) {
+        platform::setLastError(platform::kErrorInsufficientBuffer);
+        return false;
+      }
+      *out = *directory;
+      return true;
+    }
+    if (rest == "??") {
+      out->clear();
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint32_t lastError() { return platform::lastError(); }
+
+}  // namespace Vantor::FileOps

@@ -1,0 +1,21 @@
+#include "foundation/InventoryOps.h"
+
+#include "platform/SystemFacts.h"
+
+namespace Vantor::InventoryOps {
+
+StaticInfo getStaticInfo() {
+  platform::SystemFacts& facts = platform::SystemFacts::Default();
+  StaticInfo info;
+  info.architecture = facts.architecture();
+  info.osName = facts.osName();
+  info.computerName = facts.computerName();
+  info.domain = facts.workgroup().value_or("N/A");
+  return info;
+}
+
+int windowsVersion() { return platform::SystemFacts::Default().versionNumber(); }
+
+bool isWow64() { return platform::SystemFacts::Default().is32BitOn64Bit(); }
+
+}  // namespace Vantor::InventoryOps

@@ -1,0 +1,163 @@
+#include "foundation/LockFile.h"
+
+#include <random>
+
+#include "foundation/FileOps.h"
+#include "foundation/TimeException.h"
+#include "platform/Mutex.h"
+
+namespace Vantor {
+
+namespace {
+
+// Tokens tell lock owners apart, so two objects made in the same second must not share one:
+// the generator is seeded once from the system's entropy, not from the clock.
+std::string randomCharacters(std::size_t count) {
+  static platform::Mutex mutex;
+  static std::mt19937 generator GUARDED_BY(mutex){std::random_device{}()};
+  std::uniform_int_distribution<int> printable(32, 125);
+  std::string text;
+  platform::MutexLock lock(&mutex);
+  for (std::size_t i = 0; i < count; ++i) text.push_back(static_cast<char>(printable(generator)));
+  return text;
+}
+
+std::string makeToken() {
+  std::string now = DateTime().toString(true, true, false);  // yyyymmddThhmmssZ
+  return now.substr(9) + randomCharacters(10);
+}
+
+bool readWholeFile(const std::string& path, std::string* content) {
+  std::unique_ptr<platform::FileStream> stream =
+      platform::FileSystem::Default().openStream(path, platform::StreamMode::kRead);
+  if (!stream) return false;
+  char buffer[512];
+  content->clear();
+  while (std::size_t got = stream->read(buffer, sizeof buffer)) content->append(buffer, got);
+  return !stream->error();
+}
+
+struct LockContent {
+  DateTime created;
+  DateTime expiry;
+  std::string token;
+  bool original = false;
+};
+
+// Throws TimeException when a time line is damaged.
+LockContent parseLock(const std::string& text) {
+  std::string lines[4];
+  std::string::size_type start = 0;
+  for (std::string& line : lines) {
+    std::string::size_type end = text.find('\n', start);
+    if (end == std::string::npos) {
+      throw TimeException(TimeException::TM_INPUT, "Lock file cut short.", __FILE__, __LINE__);
+    }
+    line = text.substr(start, end - start);
+    start = end + 1;
+  }
+  return {DateTime(lines[0]), DateTime(lines[1]), lines[2], lines[3] == "original"};
+}
+
+}  // namespace
+
+LockFile::LockFile(std::string targetPath)
+    : targetPath_(std::move(targetPath)),
+      lockPath_(targetPath_ + ".lock"),
+      targetExisted_(FileOps::exists(targetPath_)),
+      ownToken_(makeToken()) {
+  readExisting();
+}
+
+LockFile::~LockFile() {
+  if (held_) release();
+}
+
+void LockFile::readExisting() {
+  std::string text;
+  lockExists_ = readWholeFile(lockPath_, &text) || FileOps::exists(lockPath_);
+  if (!lockExists_) return;
+  try {
+    LockContent content = parseLock(text);
+    created_ = content.created;
+    expiry_ = content.expiry;
+    ownerToken_ = content.token;
+    original_ = content.original;
+  } catch (TimeException&) {
+    // Damaged: its owner may be writing it right now, or died while writing it. Either way it
+    // is nobody's we can name, and it must not block the file for ever.
+    FileOps::FileInfo info;
+    std::int64_t changed = FileOps::getInfo(lockPath_, &info) ? info.lastWriteTime : 0;
+    ownerToken_.clear();
+    created_ = DateTime(std::max<std::int64_t>(0, changed));
+    expiry_ = DateTime(std::min<std::int64_t>(DateTime::kMaxValue,
+                                              std::max<std::int64_t>(0, changed) +
+                                                  kDamagedLockGraceSeconds));
+  }
+}
+
+bool LockFile::acquire(const TimeSpan& timeout, bool keepOriginalOpen) {
+  lostRace_ = false;
+  if (held_) return false;
+  platform::FileSystem& fs = platform::FileSystem::Default();
+  std::unique_ptr<platform::FileStream> stream =
+      fs.openStream(lockPath_, platform::StreamMode::kCreateExclusive);
+  if (!stream) {
+    lostRace_ = FileOps::exists(lockPath_);
+    return false;
+  }
+  created_ = DateTime();
+  expiry_ = created_ + timeout;
+  original_ = keepOriginalOpen && FileOps::exists(targetPath_);
+  if (original_) {
+    // Opened for writing without emptying it: the content lives on in the temporary copy.
+    heldTarget_ = fs.openStream(targetPath_, platform::StreamMode::kUpdate);
+  }
+  std::string text = created_.toString(true, true, false) + "\n" +
+                     expiry_.toString(true, true, false) + "\n" + ownToken_ + "\n" +
+                     (original_ ? "original" : "missing") + "\n";
+  bool written = (!original_ || heldTarget_) && stream->write(text.data(), text.size()) &&
+                 stream->close();
+  if (!written) {
+    stream.reset();
+    heldTarget_.reset();
+    fs.removeFile(lockPath_, true);
+    return false;
+  }
+  ownerToken_ = ownToken_;
+  lockExists_ = true;
+  held_ = true;
+  return true;
+}
+
+void LockFile::closeHeldTarget() { heldTarget_.reset(); }
+
+bool LockFile::release() {
+  if (!lockExists_) return true;
+  bool own = ownerToken_ == ownToken_;
+  if (!own && expiry_ > DateTime()) return false;
+  if (own) {
+    closeHeldTarget();
+  } else {
+    // Another waiter may have broken the same stale lock and taken a fresh one meanwhile:
+    // only the lock file we judged expired may go.
+    std::string text;
+    if (readWholeFile(lockPath_, &text)) {
+      try {
+        if (parseLock(text).token != ownerToken_) return false;
+      } catch (TimeException&) {
+        if (!ownerToken_.empty()) return false;
+      }
+    }
+  }
+  if (!removeLockFile()) return false;
+  lockExists_ = false;
+  held_ = false;
+  return true;
+}
+
+bool LockFile::removeLockFile() {
+  return FileOps::remove(lockPath_, true) || !FileOps::exists(lockPath_);
+}
+
+}  // namespace Vantor

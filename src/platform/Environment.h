@@ -1,0 +1,23 @@
+// Process environment variables.
+#ifndef TARNWICK_PLATFORM_ENVIRONMENT_H_
+#define TARNWICK_PLATFORM_ENVIRONMENT_H_
+
+#include <optional>
+#include <string>
+
+namespace Vantor::platform {
+
+// Safe for concurrent readers; nothing in the agent changes its own environment.
+class Environment {
+ public:
+  virtual ~Environment() = default;
+
+  static Environment& Default();
+
+  // The variable's value; nullopt when it is not set (an empty value is set).
+  virtual std::optional<std::string> get(const std::string& name) = 0;
+};
+
+}  // namespace Vantor::platform
+
+#endif  // TARNWICK_PLATFORM_ENVIRONMENT_H_

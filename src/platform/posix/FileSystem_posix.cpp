@@ -1,0 +1,315 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/ErrorCodes.h"
+#include "platform/FileSystem.h"
+#include "platform/Wildcard.h"
+#include "platform/posix/PosixError.h"
+#include "platform/posix/PosixIo.h"
+
+namespace Vantor::platform {
+
+namespace {
+
+int openFlags(StreamMode mode) {
+  switch (mode) {
+    case StreamMode::kRead: return O_RDONLY;
+    case StreamMode::kWrite: return O_WRONLY | O_CREAT | O_TRUNC;
+    case StreamMode::kAppend: return O_WRONLY | O_CREAT | O_APPEND;
+    case StreamMode::kUpdate: return O_RDWR | O_CREAT;
+    case StreamMode::kUpdateTruncate: return O_RDWR | O_CREAT | O_TRUNC;
+    case StreamMode::kUpdateAppend: return O_RDWR | O_CREAT | O_APPEND;
+    case StreamMode::kCreateExclusive: return O_WRONLY | O_CREAT | O_EXCL;
+  }
+  return O_RDONLY;
+}
+
+const char* stdioMode(StreamMode mode) {
+  switch (mode) {
+    case StreamMode::kRead: return "rb";
+    case StreamMode::kWrite:
+    case StreamMode::kCreateExclusive: return "wb";
+    case StreamMode::kAppend: return "ab";
+    case StreamMode::kUpdate:
+    case StreamMode::kUpdateTruncate: return "r+b";
+    case StreamMode::kUpdateAppend: return "a+b";
+  }
+  return "rb";
+}
+
+// stdio stream over a descriptor opened with O_CLOEXEC. stdio requires a seek or flush
+// between a write and a following read (and the reverse); the stream inserts one.
+class PosixFileStream : public FileStream {
+ public:
+  explicit PosixFileStream(FILE* file) : file_(file) {}
+  ~PosixFileStream() override { close(); }
+
+  std::size_t read(void* buffer, std::size_t count) override {
+    if (!prepare(Direction::kReading)) return 0;
+    std::size_t got = fread(buffer, 1, count, file_);
+    if (got < count && ferror(file_)) note(errno);
+    return got;
+  }
+
+  bool write(const void* buffer, std::size_t count) override {
+    if (!prepare(Direction::kWriting)) return false;
+    if (fwrite(buffer, 1, count, file_) != count) return note(errno);
+    return true;
+  }
+
+  bool flush() override {
+    if (file_ == nullptr) return note(EBADF);
+    return fflush(file_) == 0 || note(errno);
+  }
+
+  bool sync() override {
+    if (!flush()) return false;
+    return ::fsync(fileno(file_)) == 0 || note(errno);
+  }
+
+  bool seek(std::int64_t offset, SeekOrigin origin) override {
+    if (file_ == nullptr) return note(EBADF);
+    int whence = origin == SeekOrigin::kBegin ? SEEK_SET
+                 : origin == SeekOrigin::kCurrent ? SEEK_CUR
+                                                  : SEEK_END;
+    if (fseeko(file_, static_cast<off_t>(offset), whence) != 0) return note(errno);
+    direction_ = Direction::kNone;
+    return true;
+  }
+
+  std::int64_t tell() override {
+    if (file_ == nullptr) return note(EBADF), -1;
+    off_t position = ftello(file_);
+    if (position < 0) note(errno);
+    return position;
+  }
+
+  bool atEnd() override {
+    if (file_ == nullptr || !prepare(Direction::kReading)) return true;
+    int c = getc(file_);
+    if (c == EOF) return true;
+    ungetc(c, file_);
+    return false;
+  }
+
+  bool error() override { return file_ == nullptr || ferror(file_) != 0; }
+
+  std::uint32_t errorNumber() override { return error_; }
+
+  bool close() override {
+    if (file_ == nullptr) return note(EBADF);
+    bool closed = fclose(file_) == 0;
+    int error = errno;
+    file_ = nullptr;
+    return closed || note(error);
+  }
+
+ private:
+  enum class Direction { kNone, kReading, kWriting };
+
+  bool note(int error) {
+    error_ = win32FromErrno(error);
+    setLastError(error_);
+    return false;
+  }
+
+  bool prepare(Direction wanted) {
+    if (file_ == nullptr) return note(EBADF);
+    if (direction_ != Direction::kNone && direction_ != wanted &&
+        fseeko(file_, 0, SEEK_CUR) != 0) {
+      return note(errno);
+    }
+    direction_ = wanted;
+    return true;
+  }
+
+  FILE* file_;
+  Direction direction_ = Direction::kNone;
+  std::uint32_t error_ = kErrorSuccess;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<FileStream> openStream(const std::string& path, StreamMode mode) override {
+    int fd = ::open(path.c_str(), openFlags(mode) | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      int error = errno;
+      failWith(error);
+      if (error == EEXIST) setLastError(kErrorFileExists);
+      return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+      ::close(fd);
+      failWith(EISDIR);
+      return nullptr;
+    }
+    FILE* file = ::fdopen(fd, stdioMode(mode));
+    if (file == nullptr) {
+      int error = errno;
+      ::close(fd);
+      failWith(error);
+      return nullptr;
+    }
+    return std::make_unique<PosixFileStream>(file);
+  }
+
+  bool getInfo(const std::string& path, PathInfo* info) override {
+    struct statx status {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
+      return failWith(errno);
+    }
+    info->isDirectory = S_ISDIR(status.stx_mode);
+    info->size = status.stx_size;
+    info->lastAccessTime = status.stx_atime.tv_sec;
+    info->lastWriteTime = status.stx_mtime.tv_sec;
+    info->creationTime =
+        (status.stx_mask & STATX_BTIME) ? status.stx_btime.tv_sec : status.stx_ctime.tv_sec;
+    info->attributes = 0;
+    if (info->isDirectory) info->attributes |= kAttributeDirectory;
+    if ((status.stx_mode & 0222) == 0) info->attributes |= kAttributeReadOnly;
+    std::string::size_type slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() > 1 && name[0] == '.' && name != "..") info->attributes |= kAttributeHidden;
+    if (info->attributes == 0) info->attributes = kAttributeNormal;
+    return true;
+  }
+
+  bool rename(const std::string& from, const std::string& to, bool replace) override {
+    if (!replace) {
+      if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+      }
+      if (errno != EINVAL && errno != ENOSYS) return failWith(errno);
+      // The file system cannot refuse to replace atomically: check, then rename.
+      struct stat status {};
+      if (::lstat(to.c_str(), &status) == 0) return failWith(EEXIST);
+      return ::rename(from.c_str(), to.c_str()) == 0 || failWith(errno);
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      if (errno != EXDEV) return failWith(errno);
+      if (!copyFile(from, to, true) || !removeFile(from, true)) return false;
+    }
+    return syncParentDirectory(to);
+  }
+
+  bool copyFile(const std::string& from, const std::string& to, bool overwrite) override {
+    int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0) return failWith(errno);
+    struct stat status {};
+    if (::fstat(source, &status) != 0 || S_ISDIR(status.st_mode)) {
+      int error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+      ::close(source);
+      return failWith(error);
+    }
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    int target = ::open(to.c_str(), flags, status.st_mode & 07777);
+    if (target < 0) {
+      int error = errno;
+      ::close(source);
+      failWith(error);
+      if (error == EEXIST) setLastError(kErrorFileExists);
+      return false;
+    }
+    bool copied = copyAll(source, target);
+    std::uint32_t copyError = lastError();
+    bool closed = ::close(target) == 0;
+    int closeError = errno;
+    ::close(source);
+    if (!copied) {
+      setLastError(copyError);
+      return false;
+    }
+    return closed || failWith(closeError);
+  }
+
+  bool removeFile(const std::string& path, bool force) override {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return failWith(errno);
+    if (S_ISDIR(status.st_mode)) return failWith(EACCES);
+    // Root ignores permission bits, so a read-only file is protected here, not by the kernel.
+    if (!force && !S_ISLNK(status.st_mode) && (status.st_mode & 0222) == 0) {
+      return failWith(EACCES);
+    }
+    return ::unlink(path.c_str()) == 0 || failWith(errno);
+  }
+
+  bool makeDirectory(const std::string& path) override {
+    return ::mkdir(path.c_str(), 0777) == 0 || failWith(errno);
+  }
+
+  bool listDirectory(const std::string& directory, const std::string& pattern,
+                     std::vector<DirEntry>* entries) override {
+    DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+    if (dir == nullptr) return failWith(errno);
+    std::string prefix = directory.empty() || directory.back() == '/' ? directory : directory + "/";
+    errno = 0;
+    while (dirent* entry = ::readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == ".." || !wildcardMatch(pattern, name)) continue;
+      bool isFile = entry->d_type == DT_REG;
+      if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+        struct stat status {};
+        isFile = ::stat((prefix + name).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+      }
+      entries->push_back({name, isFile});
+    }
+    int error = errno;
+    ::closedir(dir);
+    return error == 0 || failWith(error);
+  }
+
+  bool absolutePath(const std::string& path, std::string* absolute) override {
+    std::string full = path;
+    if (path.empty() || path[0] != '/') {
+      std::string current;
+      if (!currentDirectory(&current)) return false;
+      full = current + "/" + path;
+    }
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    while (start <= full.size()) {
+      std::string::size_type end = full.find('/', start);
+      if (end == std::string::npos) end = full.size();
+      std::string part = full.substr(start, end - start);
+      if (part == "..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      start = end + 1;
+    }
+    absolute->clear();
+    for (const std::string& part : parts) *absolute += "/" + part;
+    if (absolute->empty()) *absolute = "/";
+    return true;
+  }
+
+  bool currentDirectory(std::string* directory) override {
+    char buffer[4096];
+    if (::getcwd(buffer, sizeof buffer) == nullptr) return failWith(errno);
+    *directory = buffer;
+    return true;
+  }
+};
+
+}  // namespace
+
+FileSystem& FileSystem::Default() {
+  static PosixFileSystem fileSystem;
+  return fileSystem;
+}
+
+}  // namespace Vantor::platform
+
+namespace Vantor::platform {
+
+const char kPathSeparator = '/';
+
+}  // namespace Vantor::platform

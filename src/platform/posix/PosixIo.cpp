@@ -1,0 +1,58 @@
+#include "platform/posix/PosixIo.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/PosixError.h"
+
+namespace Vantor::platform {
+
+bool readAll(int fd, std::string* content) {
+  content->clear();
+  char buffer[64 * 1024];
+  while (true) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return failWith(errno);
+    if (got == 0) return true;
+    content->append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    ssize_t put = ::write(fd, data + done, size - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return failWith(errno);
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool copyAll(int from, int to) {
+  char buffer[64 * 1024];
+  while (true) {
+    ssize_t got = ::read(from, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return failWith(errno);
+    if (got == 0) return true;
+    if (!writeAll(to, buffer, static_cast<std::size_t>(got))) return false;
+  }
+}
+
+bool syncParentDirectory(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return failWith(errno);
+  // Some file systems cannot sync a directory (EINVAL); the rename is then as durable as
+  // they make it.
+  bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+  int error = errno;
+  ::close(fd);
+  return synced || failWith(error);
+}
+
+}  // namespace Vantor::platform

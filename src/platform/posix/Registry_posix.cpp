@@ -1,0 +1,111 @@
+// The registry as a text file in the export format: $VANTOR_REGISTRY, else
+// /etc/vantor/registry.reg. Readers read the whole file without a lock; writers serialise on
+// flock and replace the file atomically, so readers see it before or after a write.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/ErrorCodes.h"
+#include "platform/Registry.h"
+#include "platform/RegistryFile.h"
+#include "platform/posix/PosixError.h"
+#include "platform/posix/PosixIo.h"
+
+namespace Vantor::platform {
+
+namespace {
+
+constexpr char kRoot[] = "HKEY_LOCAL_MACHINE\\";
+
+std::string registryPath() {
+  const char* path = std::getenv("VANTOR_REGISTRY");
+  return path != nullptr && *path != '\0' ? path : "/etc/vantor/registry.reg";
+}
+
+// Opens the registry file and locks it exclusively. The lock must be on the inode that
+// currently carries the name: a writer that waited while another one renamed a new file over
+// the name holds a lock on a dead inode, so it checks and tries again.
+int openLocked(const std::string& path, struct stat* status) {
+  while (true) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return failWith(errno), -1;
+    int locked;
+    do {
+      locked = ::flock(fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      int error = errno;
+      ::close(fd);
+      return failWith(error), -1;
+    }
+    struct stat named {};
+    if (::fstat(fd, status) == 0 && ::stat(path.c_str(), &named) == 0 &&
+        named.st_ino == status->st_ino && named.st_dev == status->st_dev) {
+      return fd;
+    }
+    ::close(fd);
+  }
+}
+
+bool replaceContent(const std::string& path, const std::string& content, mode_t mode) {
+  std::string temporary = path + ".tmp";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return failWith(errno);
+  bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, content.data(), content.size()) &&
+                 (::fsync(fd) == 0 || failWith(errno));
+  std::uint32_t error = lastError();
+  ::close(fd);
+  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (written) error = win32FromErrno(errno);
+    ::unlink(temporary.c_str());
+    setLastError(error);
+    return false;
+  }
+  return syncParentDirectory(path);
+}
+
+class PosixRegistry : public Registry {
+ public:
+  std::uint32_t queryValue(const std::string& key, const std::string& name,
+                           RegistryValue* value) override {
+    int fd = ::open(registryPath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kErrorFileNotFound;
+    std::string text;
+    bool read = readAll(fd, &text);
+    ::close(fd);
+    if (!read) return kErrorFileNotFound;
+    const RegistryValue* found = RegistryFile::find(RegistryFile::parse(text), kRoot + key, name);
+    if (found == nullptr) return kErrorFileNotFound;
+    *value = *found;
+    return kErrorSuccess;
+  }
+
+  std::uint32_t setString(const std::string& key, const std::string& name,
+                          const std::string& value) override {
+    std::string path = registryPath();
+    struct stat status {};
+    int fd = openLocked(path, &status);
+    if (fd < 0) return lastError();
+    std::string text;
+    bool done = readAll(fd, &text) &&
+                replaceContent(path, RegistryFile::withString(text, kRoot + key, name, value),
+                               status.st_mode & 07777);
+    std::uint32_t error = lastError();
+    ::close(fd);  // releases the lock, after the new file carries the name
+    return done ? kErrorSuccess : error;
+  }
+
+};
+
+}  // namespace
+
+Registry& Registry::Default() {
+  static PosixRegistry registry;
+  return registry;
+}
+
+}  // namespace Vantor::platform
