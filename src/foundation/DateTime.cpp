@@ -315,19 +315,24 @@ TimeSpan DateTime::operator-(const DateTime& other) const {
 void DateTime::alignDown(const TimeSpan& span) {
   std::int64_t length = span.getSeconds();
   if (length < 2) return;
-  std::int32_t savedZone = lastExplicitZone();
-  setLastExplicitZone(kNoZone);
-  auto step = [this, length](std::int32_t offsetMinutes) {
-    std::int64_t local = value_ + static_cast<std::int64_t>(offsetMinutes) * 60;
-    std::int64_t remainder = ((local % length) + length) % length;
-    // Near the epoch the boundary may lie before 1970; the epoch is the earliest we have.
-    value_ = static_cast<std::int32_t>(std::max<std::int64_t>(0, value_ - remainder));
+  // The value's own zone or the system's rules; never the remembered explicit zone.
+  auto offsetAt = [this](std::int64_t t) {
+    return hasZone() ? zone_ : systemOffsetMinutes(std::max<std::int64_t>(0, t));
   };
-  std::int32_t before = getZoneOffset(true);
-  step(before);
-  std::int32_t after = getZoneOffset(true);
-  if (after != before) step(after);
-  setLastExplicitZone(savedZone);
+  std::int64_t original = value_;
+  std::int32_t before = offsetAt(original);
+  std::int64_t local = original + static_cast<std::int64_t>(before) * 60;
+  std::int64_t aligned = original - ((local % length) + length) % length;
+  // The boundary is local: when the offset there differs (a daylight-saving change lies in
+  // between), the same local boundary sits (before - after) minutes later in UTC. Stepping
+  // down again instead would land a whole span early after a change to summer time.
+  std::int32_t after = offsetAt(aligned);
+  if (after != before) {
+    std::int64_t shifted = aligned + static_cast<std::int64_t>(before - after) * 60;
+    if (shifted <= original) aligned = shifted;
+  }
+  // Near the epoch the boundary may lie before 1970; the epoch is the earliest we have.
+  value_ = static_cast<std::int32_t>(std::max<std::int64_t>(0, aligned));
 }
 
 void DateTime::waitSeconds(std::int32_t seconds) {

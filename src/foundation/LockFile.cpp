@@ -4,21 +4,19 @@
 
 #include "foundation/FileOps.h"
 #include "foundation/TimeException.h"
-#include "platform/Mutex.h"
 
 namespace Vantor {
 
 namespace {
 
-// Tokens tell lock owners apart, so two objects made in the same second must not share one:
-// the generator is seeded once from the system's entropy, not from the clock.
+// Tokens tell lock owners apart, so two objects made in the same second, in this process or
+// in a forked copy of it, must not share one: the characters come from the system's entropy
+// source, never from a clock-seeded or inherited generator state.
 std::string randomCharacters(std::size_t count) {
-  static platform::Mutex mutex;
-  static std::mt19937 generator GUARDED_BY(mutex){std::random_device{}()};
+  std::random_device entropy;
   std::uniform_int_distribution<int> printable(32, 125);
   std::string text;
-  platform::MutexLock lock(&mutex);
-  for (std::size_t i = 0; i < count; ++i) text.push_back(static_cast<char>(printable(generator)));
+  for (std::size_t i = 0; i < count; ++i) text.push_back(static_cast<char>(printable(entropy)));
   return text;
 }
 

@@ -9,6 +9,7 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
+#include "platform/PathSeparator.h"
 #include "platform/Wildcard.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"

@@ -78,7 +78,8 @@ class PosixRegistry : public Registry {
     bool read = readAll(fd, &text);
     ::close(fd);
     if (!read) return kErrorFileNotFound;
-    const RegistryValue* found = RegistryFile::find(RegistryFile::parse(text), kRoot + key, name);
+    std::map<std::string, RegistryFile::Values> keys = RegistryFile::parse(text);
+    const RegistryValue* found = RegistryFile::find(keys, kRoot + key, name);
     if (found == nullptr) return kErrorFileNotFound;
     *value = *found;
     return kErrorSuccess;

@@ -1,0 +1,84 @@
+#include "platform/Registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/ErrorCodes.h"
+#include "support/TempDir.h"
+
+namespace Vantor::platform {
+namespace {
+
+using Vantor::testing::ScopedEnv;
+using Vantor::testing::TempDir;
+
+constexpr char kKey[] = "SOFTWARE\\Vantor\\Resources";
+
+TEST(RegistryTest, WritesAreReadBackAndTheFileKeepsItsMode) {
+  TempDir dir;
+  std::string path = dir.file("registry.reg");
+  ScopedEnv env("VANTOR_REGISTRY", path.c_str());
+  Registry& registry = Registry::Default();
+  RegistryValue value;
+  EXPECT_EQ(registry.queryValue(kKey, "InstallDir", &value), kErrorFileNotFound);
+
+  ASSERT_EQ(registry.setString(kKey, "InstallDir", "/opt/vantor/"), kErrorSuccess);
+  ASSERT_EQ(registry.queryValue(kKey, "installdir", &value), kErrorSuccess);
+  EXPECT_EQ(value.type, kRegSz);
+  EXPECT_EQ(value.data, std::string("/opt/vantor/\0", 13));
+  EXPECT_EQ(registry.queryValue("SOFTWARE\\Other", "InstallDir", &value), kErrorFileNotFound);
+
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ASSERT_EQ(registry.setString(kKey, "InstallDir", "/srv/vantor/"), kErrorSuccess);
+  struct stat status {};
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  ASSERT_EQ(registry.queryValue(kKey, "InstallDir", &value), kErrorSuccess);
+  EXPECT_EQ(value.data, std::string("/srv/vantor/\0", 13));
+  EXPECT_FALSE(Vantor::testing::fileExists(path + ".tmp"));
+}
+
+TEST(RegistryTest, AWriteIntoAMissingDirectoryFails) {
+  TempDir dir;
+  ScopedEnv env("VANTOR_REGISTRY", dir.file("missing/registry.reg").c_str());
+  EXPECT_EQ(Registry::Default().setString(kKey, "A", "1"), kErrorFileNotFound);
+}
+
+TEST(RegistryTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
+  TempDir dir;
+  std::string path = dir.file("registry.reg");
+  ScopedEnv env("VANTOR_REGISTRY", path.c_str());
+  constexpr int kValuesEach = 200;
+  pid_t children[2];
+  for (int writer = 0; writer < 2; ++writer) {
+    children[writer] = ::fork();
+    ASSERT_GE(children[writer], 0);
+    if (children[writer] == 0) {
+      for (int i = 0; i < kValuesEach; ++i) {
+        std::string name = "W" + std::to_string(writer) + "_" + std::to_string(i);
+        if (Registry::Default().setString(kKey, name, std::to_string(i)) != kErrorSuccess) {
+          ::_exit(1);
+        }
+      }
+      ::_exit(0);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (int writer = 0; writer < 2; ++writer) {
+    for (int i = 0; i < kValuesEach; ++i) {
+      RegistryValue value;
+      std::string name = "W" + std::to_string(writer) + "_" + std::to_string(i);
+      ASSERT_EQ(Registry::Default().queryValue(kKey, name, &value), kErrorSuccess) << name;
+      EXPECT_EQ(value.data, std::to_string(i) + std::string(1, '\0'));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace Vantor::platform
