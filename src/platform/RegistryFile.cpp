@@ -124,6 +124,7 @@ struct LogicalLine {
   std::size_t first = 0;  // index of the first physical line
   std::size_t end = 0;    // one past the last physical line
   std::string text;       // trimmed, continuations joined
+  bool dangling = false;  // the file ends where a continuation was asked for
 };
 
 bool startsHexData(std::string_view line) {
@@ -137,13 +138,19 @@ std::vector<LogicalLine> logicalLines(const std::vector<std::string_view>& lines
   for (std::size_t i = 0; i < lines.size();) {
     LogicalLine logical;
     logical.first = i;
-    logical.text = std::string(trim(lines[i]));
-    ++i;
+    std::string_view current = trim(lines[i++]);
+    logical.text = std::string(current);
     if (startsHexData(logical.text)) {
-      while (!logical.text.empty() && logical.text.back() == '\\' && i < lines.size()) {
+      // Only the physical line's own last character asks for a continuation, so an empty
+      // line always ends one.
+      while (!current.empty() && current.back() == '\\') {
+        if (i == lines.size()) {
+          logical.dangling = true;
+          break;
+        }
         logical.text.pop_back();
-        logical.text += trim(lines[i]);
-        ++i;
+        current = trim(lines[i++]);
+        logical.text += current;
       }
     }
     logical.end = i;
@@ -358,6 +365,7 @@ std::string withString(std::string_view rawText, std::string_view key, std::stri
   std::string wantedName = foldCase(name);
   bool inKey = false;
   std::optional<std::size_t> insertAfter;  // physical line after which the new value goes
+  bool danglingContinuation = false;       // that line still asks for a continuation
   bool anyContent = false;
   for (const LogicalLine& line : logicalLines(lines)) {
     if (!line.text.empty()) anyContent = true;
@@ -365,10 +373,16 @@ std::string withString(std::string_view rawText, std::string_view key, std::stri
       std::optional<std::string> section = sectionKey(line.text);
       inKey = section && *section == wantedKey;
       if (inKey) insertAfter = line.end - 1;
+      // A later deletion of the key would take the new value with it: start a new section.
+      if (!section && foldCase(trim(line.text.substr(2, line.text.size() - 3))) == wantedKey) {
+        insertAfter.reset();
+      }
+      danglingContinuation = false;
       continue;
     }
     if (!inKey || line.text.empty()) continue;
     insertAfter = line.end - 1;
+    danglingContinuation = line.dangling;
     std::string ignored;
     std::optional<ValueHead> head = readValueHead(line.text, &ignored);
     if (head && foldCase(head->name) == wantedName) {
@@ -383,7 +397,11 @@ std::string withString(std::string_view rawText, std::string_view key, std::stri
       result.append(lines[i]);
       result.push_back('\n');
     }
-    if (insertAfter && *insertAfter == i) result += valueLine(name, value) + "\n";
+    if (insertAfter && *insertAfter == i) {
+      // An empty line ends a continuation that the file left open.
+      if (danglingContinuation) result.push_back('\n');
+      result += valueLine(name, value) + "\n";
+    }
   }
   if (!insertAfter) {
     if (anyContent) result.push_back('\n');

@@ -32,7 +32,8 @@ std::map<std::string, Values> parse(std::string_view text, std::vector<Damage>* 
 const RegistryValue* find(const std::map<std::string, Values>& keys, std::string_view key,
                           std::string_view name);
 
-// The text with the string value name of key set to value: earlier definitions of the name in
+// The text with the string value name of key set to value (the name must hold no line break
+// or NUL: such a name cannot be written in this format): earlier definitions of the name in
 // that key are removed, the new line goes at the end of the key's last section (a new section
 // at the end when the key has none, a header first when the text is empty). Every other line,
 // damaged or not, stays as it was.

@@ -145,6 +145,19 @@ TEST(RegistryFileTest, SettingAStringKeepsEveryOtherLine) {
                           "]\n\"A\"=\"1\"\n");
 }
 
+TEST(RegistryFileTest, ASetValueIsReadBackWhateverTheFileEndsWith) {
+  std::string key = kKey;
+  for (std::string text : {
+           "[" + key + "]\n\"H\"=hex:01,\\",  // a continuation the file never finished
+           "[" + key + "]\n\"H\"=hex:01,\\\n  0f\\\\",  // and one ending in two backslashes
+           "[" + key + "]\n\"A\"=\"1\"\n[-" + key + "]\n",  // the key deleted after it
+           "[" + key + "]\r\"A\"=\"1\"\r",  // carriage returns only
+       }) {
+    std::string updated = RegistryFile::withString(text, kKey, "New", "value");
+    EXPECT_EQ(stringOf(RegistryFile::parse(updated), "New"), std::string("value\0", 6)) << text;
+  }
+}
+
 TEST(RegistryFileTest, StringsThatCannotBeQuotedSurviveAsUtf16) {
   std::string value("two\nlines\r\0nul", 14);
   std::string text = RegistryFile::withString("", kKey, "Odd", value);

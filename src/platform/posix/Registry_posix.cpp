@@ -87,6 +87,9 @@ class PosixRegistry : public Registry {
 
   std::uint32_t setString(const std::string& key, const std::string& name,
                           const std::string& value) override {
+    if (name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+      return kErrorInvalidName;
+    }
     std::string path = registryPath();
     struct stat status {};
     int fd = openLocked(path, &status);
