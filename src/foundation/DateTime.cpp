@@ -130,23 +130,42 @@ std::string_view twoCharacters(std::string_view text, std::size_t pos, const cha
   return text.substr(pos, 2);
 }
 
+// A two-character field after the first one of a date or time.
+struct FollowingField {
+  const char* separatorError;  // the character before it is neither a digit nor the separator
+  const char* lengthError;     // fewer than two characters are left for it
+  std::int32_t fallback;       // taken when it is not all digits
+  std::int32_t* value;
+};
+
+// Reads up to two fields, each after an optional separator (the basic form has none). Returns
+// how many were read and leaves *pos after the last.
+int readFollowingFields(std::string_view text, std::size_t* pos, char separator,
+                        const FollowingField (&fields)[2]) {
+  for (int i = 0; i < 2; ++i) {
+    if (*pos >= text.size()) return i;
+    skipSeparator(text, pos, separator, fields[i].separatorError);
+    *fields[i].value =
+        fieldOr(twoCharacters(text, *pos, fields[i].lengthError), fields[i].fallback);
+    *pos += 2;
+  }
+  return 2;
+}
+
 void parseDate(std::string_view date, const DateTimeFields& now, Fields* fields) {
   if (date.size() < 4) inputError("Minimum input: \"yyyy\".");
   fields->year = fieldOr(date.substr(0, 4), now.year);
   fields->month = 1;
   fields->day = 1;
   std::size_t pos = 4;
-  if (pos >= date.size()) return;
-  skipSeparator(date, &pos, '-', "Expected '-' after yyyy (year).");
-  fields->month = fieldOr(
-      twoCharacters(date, pos, "Illegal input format. Month must have 2 digits."), now.month);
-  pos += 2;
-  if (pos >= date.size()) return;
-  skipSeparator(date, &pos, '-', "Expected '-' after mm (month).");
-  fields->day =
-      fieldOr(twoCharacters(date, pos, "Illegal input format. Day must have 2 digits."), now.day);
-  pos += 2;
-  if (date.size() >= pos + 2) inputError("Input too long.");
+  int read = readFollowingFields(
+      date, &pos, '-',
+      {{"Expected '-' after yyyy (year).", "Illegal input format. Month must have 2 digits.",
+        now.month, &fields->month},
+       {"Expected '-' after mm (month).", "Illegal input format. Day must have 2 digits.", now.day,
+        &fields->day}});
+  // One stray character after the day is tolerated, more are not.
+  if (read == 2 && date.size() >= pos + 2) inputError("Input too long.");
 }
 
 // A zone after the seconds: "Z" (UTC, *zone untouched, *utc set) or "+hh[[:]mm]".
@@ -164,8 +183,8 @@ void parseZone(std::string_view zone, bool* utc, std::int32_t* zoneMinutes) {
   std::size_t pos = 3;
   if (pos < zone.size()) {
     skipSeparator(zone, &pos, ':', "Expected ':' after hh (hours) in timezone.");
-    std::string_view digits = twoCharacters(
-        zone, pos, "Illegal input format. Minutes in timezone must have 2 digits.");
+    std::string_view digits =
+        twoCharacters(zone, pos, "Illegal input format. Minutes in timezone must have 2 digits.");
     if (!isDigit(digits[0]) || !isDigit(digits[1])) {
       inputError("Illegal input format. Minutes in timezone must have 2 digits.");
     }
@@ -184,17 +203,14 @@ void parseTime(std::string_view time, const DateTimeFields& now, Fields* fields,
   fields->minute = 0;
   fields->second = 0;
   std::size_t pos = 2;
-  if (pos >= time.size()) return;
-  skipSeparator(time, &pos, ':', "Expected ':' after hh (hours).");
-  fields->minute = fieldOr(
-      twoCharacters(time, pos, "Illegal input format. Minutes must have 2 digits."), now.minute);
-  pos += 2;
-  if (pos >= time.size()) return;
-  skipSeparator(time, &pos, ':', "Expected ':' after mm (minutes).");
-  fields->second = fieldOr(
-      twoCharacters(time, pos, "Illegal input format. Seconds must have 2 digits."), now.second);
-  pos += 2;
-  if (pos < time.size()) parseZone(time.substr(pos), utc, zoneMinutes);
+  int read = readFollowingFields(
+      time, &pos, ':',
+      {{"Expected ':' after hh (hours).", "Illegal input format. Minutes must have 2 digits.",
+        now.minute, &fields->minute},
+       {"Expected ':' after mm (minutes).", "Illegal input format. Seconds must have 2 digits.",
+        now.second, &fields->second}});
+  // A zone is only recognised after the seconds.
+  if (read == 2 && pos < time.size()) parseZone(time.substr(pos), utc, zoneMinutes);
 }
 
 std::string twoDigits(std::int32_t number) {

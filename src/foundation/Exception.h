@@ -20,8 +20,7 @@ class Exception : public std::exception {
 
   explicit Exception(std::int32_t code);
   // Records sourceFile and line as the first location; throw sites pass __FILE__, __LINE__.
-  Exception(std::int32_t code, std::string detail, std::string_view sourceFile,
-            std::int32_t line);
+  Exception(std::int32_t code, std::string detail, std::string_view sourceFile, std::int32_t line);
   ~Exception() override = default;
 
   // Catch sites that pass the error on add their own location first. An empty path adds

@@ -42,7 +42,8 @@ void FileGZ::checkAccess(std::uint32_t flags) {
   if (!(flags & (ACCESS_READ | ACCESS_WRITE))) {
     throw FileException(FileException::FL_ACCESS_COMB,
                         "Only ACCESS_READ or ACCESS_WRITE or ACCESS_WRITE + ACCESS_UNSAFE "
-                        "allowed for gzip file: " + getPath(),
+                        "allowed for gzip file: " +
+                            getPath(),
                         __FILE__, __LINE__);
   }
 }
@@ -128,7 +129,8 @@ void FileGZ::seekStream(std::int64_t offset, Origin origin) {
     throw FileException(FileException::FL_ERROR, "FileGZ does not support OFFSET_END.", __FILE__,
                         __LINE__);
   }
-  std::int64_t target = origin == OFFSET_BEGIN ? offset : static_cast<std::int64_t>(position()) + offset;
+  std::int64_t target =
+      origin == OFFSET_BEGIN ? offset : static_cast<std::int64_t>(position()) + offset;
   if ((accessFlags() & ACCESS_WRITE) && target < static_cast<std::int64_t>(position())) {
     throw FileException(FileException::FL_ERROR,
                         "FileGZ does not support negative seek for FILE_WRITE.", __FILE__,
@@ -165,6 +167,8 @@ std::int64_t FileGZ::streamErrorNumber() {
   return error;
 }
 
-std::string FileGZ::renameFailureDetail() const { return "Failed to update the file: " + getPath(); }
+std::string FileGZ::renameFailureDetail() const {
+  return "Failed to update the file: " + getPath();
+}
 
 }  // namespace Vantor

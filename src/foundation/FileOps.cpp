@@ -12,9 +12,7 @@ namespace {
 
 platform::FileSystem& fileSystem() { return platform::FileSystem::Default(); }
 
-bool hasWildcard(const std::string& path) {
-  return path.find_first_of("*?") != std::string::npos;
-}
+bool hasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
 
 bool isDriveName(const std::string& path) {
   return path.size() == 2 && path[1] == ':' &&

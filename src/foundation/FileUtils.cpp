@@ -14,8 +14,7 @@ std::string_view::size_type lastSeparator(std::string_view path) {
 std::string_view::size_type extensionDot(std::string_view path) {
   std::string_view::size_type dot = path.rfind('.');
   std::string_view::size_type separator = lastSeparator(path);
-  if (dot == std::string_view::npos ||
-      (separator != std::string_view::npos && dot < separator)) {
+  if (dot == std::string_view::npos || (separator != std::string_view::npos && dot < separator)) {
     return std::string_view::npos;
   }
   return dot;

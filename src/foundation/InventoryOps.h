@@ -7,7 +7,7 @@
 namespace Vantor::InventoryOps {
 
 struct StaticInfo {
-  std::string domain;        // workgroup or domain; "N/A" when it cannot be read
+  std::string domain;  // workgroup or domain; "N/A" when it cannot be read
   std::string computerName;
   std::string architecture;  // "i386", "amd64", "arm64", ..., "unknown", "error"
   std::string osName;

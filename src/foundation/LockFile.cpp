@@ -88,9 +88,8 @@ void LockFile::readExisting() {
     std::int64_t changed = FileOps::getInfo(lockPath_, &info) ? info.lastWriteTime : 0;
     ownerToken_.clear();
     created_ = DateTime(std::max<std::int64_t>(0, changed));
-    expiry_ = DateTime(std::min<std::int64_t>(DateTime::kMaxValue,
-                                              std::max<std::int64_t>(0, changed) +
-                                                  kDamagedLockGraceSeconds));
+    expiry_ = DateTime(std::min<std::int64_t>(
+        DateTime::kMaxValue, std::max<std::int64_t>(0, changed) + kDamagedLockGraceSeconds));
   }
 }
 
@@ -114,8 +113,8 @@ bool LockFile::acquire(const TimeSpan& timeout, bool keepOriginalOpen) {
   std::string text = created_.toString(true, true, false) + "\n" +
                      expiry_.toString(true, true, false) + "\n" + ownToken_ + "\n" +
                      (original_ ? "original" : "missing") + "\n";
-  bool written = (!original_ || heldTarget_) && stream->write(text.data(), text.size()) &&
-                 stream->close();
+  bool written =
+      (!original_ || heldTarget_) && stream->write(text.data(), text.size()) && stream->close();
   if (!written) {
     stream.reset();
     heldTarget_.reset();

@@ -182,8 +182,7 @@ bool isStringType(std::uint32_t type) {
 
 // The data part of a value line; nullopt with a reason when it cannot be read. A deletion
 // ("-") yields a value of type kRegNone with the marker set.
-std::optional<RegistryValue> readData(std::string_view data, bool* deletion,
-                                      std::string* reason) {
+std::optional<RegistryValue> readData(std::string_view data, bool* deletion, std::string* reason) {
   *deletion = false;
   RegistryValue value;
   if (data == "-") {
@@ -364,8 +363,9 @@ std::string withString(std::string_view rawText, std::string_view key, std::stri
   std::string wantedKey = foldCase(key);
   std::string wantedName = foldCase(name);
   bool inKey = false;
-  std::optional<std::size_t> insertAfter;  // physical line after which the new value goes
-  bool danglingContinuation = false;       // that line still asks for a continuation
+  constexpr std::size_t kNowhere = static_cast<std::size_t>(-1);
+  std::size_t insertAfter = kNowhere;  // physical line after which the new value goes
+  bool danglingContinuation = false;   // that line still asks for a continuation
   bool anyContent = false;
   for (const LogicalLine& line : logicalLines(lines)) {
     if (!line.text.empty()) anyContent = true;
@@ -375,7 +375,7 @@ std::string withString(std::string_view rawText, std::string_view key, std::stri
       if (inKey) insertAfter = line.end - 1;
       // A later deletion of the key would take the new value with it: start a new section.
       if (!section && foldCase(trim(line.text.substr(2, line.text.size() - 3))) == wantedKey) {
-        insertAfter.reset();
+        insertAfter = kNowhere;
       }
       danglingContinuation = false;
       continue;
@@ -397,13 +397,13 @@ std::string withString(std::string_view rawText, std::string_view key, std::stri
       result.append(lines[i]);
       result.push_back('\n');
     }
-    if (insertAfter && *insertAfter == i) {
+    if (insertAfter == i) {
       // An empty line ends a continuation that the file left open.
       if (danglingContinuation) result.push_back('\n');
       result += valueLine(name, value) + "\n";
     }
   }
-  if (!insertAfter) {
+  if (insertAfter == kNowhere) {
     if (anyContent) result.push_back('\n');
     result += "[" + std::string(key) + "]\n" + valueLine(name, value) + "\n";
   }

@@ -86,14 +86,12 @@ TEST_F(DateTimeTest, MalformedTextNamesWhatIsWrong) {
   EXPECT_EQ(parseError("2008-07-21T12.00"), "Expected ':' after hh (hours).");
   EXPECT_EQ(parseError("2008-07-21T12:0"), "Illegal input format. Minutes must have 2 digits.");
   EXPECT_EQ(parseError("2008-07-21T12:00Z"), "Expected ':' after mm (minutes).");
-  EXPECT_EQ(parseError("2008-07-21T12:00:0"),
-            "Illegal input format. Seconds must have 2 digits.");
+  EXPECT_EQ(parseError("2008-07-21T12:00:0"), "Illegal input format. Seconds must have 2 digits.");
   EXPECT_EQ(parseError("2008-07-21T12:00:00ZZ"), "Input too long.");
   EXPECT_EQ(parseError("2008-07-21T12:00:00 01:00"), "Expected '+' or '-' before timezone.");
   EXPECT_EQ(parseError("2008-07-21T12:00:00+1"),
             "Illegal input format. Hours in timezone must have 2 digits.");
-  EXPECT_EQ(parseError("2008-07-21T12:00:00+01.00"),
-            "Expected ':' after hh (hours) in timezone.");
+  EXPECT_EQ(parseError("2008-07-21T12:00:00+01.00"), "Expected ':' after hh (hours) in timezone.");
   EXPECT_EQ(parseError("2008-07-21T12:00:00+01:0"),
             "Illegal input format. Minutes in timezone must have 2 digits.");
   EXPECT_EQ(parseError("2008-07-21T12:00:00+01:00:00"), "Input too long.");
@@ -118,7 +116,9 @@ TEST_F(DateTimeTest, LocalTextMatchesTheSystemAllYearRound) {
       DateTime value(t);
       ASSERT_EQ(value.toString(false, false, false), libcLocal(t)) << t;
       bool steady = libcOffset(t) == libcOffset(t - 7200) && libcOffset(t) == libcOffset(t + 7200);
-      if (steady) ASSERT_EQ(DateTime(libcLocal(t)).getValue(), t) << libcLocal(t);
+      if (steady) {
+        ASSERT_EQ(DateTime(libcLocal(t)).getValue(), t) << libcLocal(t);
+      }
     }
   }
 }
@@ -163,8 +163,7 @@ TEST_F(DateTimeTest, FieldsAreClampedAndOnlyTheRangeThrows) {
   EXPECT_EQ(code([] { DateTime(-1LL); }), TimeException::TM_DATETIME);
   EXPECT_EQ(code([] { DateTime(2147483648LL); }), TimeException::TM_DATETIME);
   EXPECT_EQ(code([] { DateTime(1970, 1, 1, 0, 30, 0, 60); }), TimeException::TM_DATETIME);
-  EXPECT_EQ(code([] { DateTime(DateTime::kMaxValue) + TimeSpan(1); }),
-            TimeException::TM_DATETIME);
+  EXPECT_EQ(code([] { DateTime(DateTime::kMaxValue) + TimeSpan(1); }), TimeException::TM_DATETIME);
   EXPECT_EQ(code([] { DateTime(0LL) - TimeSpan(1); }), TimeException::TM_DATETIME);
   EXPECT_EQ(code([] { DateTime(5LL).setValue(-5); }), TimeException::TM_DATETIME);
 }
@@ -245,8 +244,7 @@ TEST_F(DateTimeTest, HalfHourZonesKeepTheirMinutes) {
     DateTime midnight(2008, 7, 21, 12, 0, 0);
     midnight.alignDown(TimeSpan(86400));
     EXPECT_EQ(midnight.toString(true, false, false), "2008-07-20T18:30:00Z");
-    EXPECT_EQ(DateTime(1216641600LL).toString(false, true, true),
-              "20080721T173000+05:30");
+    EXPECT_EQ(DateTime(1216641600LL).toString(false, true, true), "20080721T173000+05:30");
   } else if (zone() == "America/St_Johns") {
     // Newfoundland daylight time: UTC-2:30.
     EXPECT_EQ(DateTime(2008, 7, 21, 12, 0, 0).toString(false, false, false), "2008-07-21T09:30:00");

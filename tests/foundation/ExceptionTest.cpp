@@ -73,8 +73,7 @@ TEST(ExceptionTest, CaughtAsTheRootAndRethrownWithAddedLocation) {
 }
 
 TEST(ExceptionTest, CopiesCarryCodeDetailAndLocations) {
-  JobException original(JobException::JB_UNABLE_TO_START, "Win32 error code is : 8", "Job.cpp",
-                        5);
+  JobException original(JobException::JB_UNABLE_TO_START, "Win32 error code is : 8", "Job.cpp", 5);
   JobException copy = original;
   original.addLocation("Other.cpp", 6);
   EXPECT_EQ(copy.getCode(), JobException::JB_UNABLE_TO_START);

@@ -109,7 +109,8 @@ TEST(FileGZTest, WhatAGzipStreamCannotDoIsRefused) {
     FAIL();
   } catch (const FileException& error) {
     EXPECT_EQ(error.getCode(), FileException::FL_ACCESS_COMB);
-    EXPECT_EQ(error.getDetail(), "Cannot open gzip file: " + path + "\tfor both reading and writing.");
+    EXPECT_EQ(error.getDetail(),
+              "Cannot open gzip file: " + path + "\tfor both reading and writing.");
   }
   try {
     file.open(FileBase::ACCESS_UNSAFE);
@@ -117,7 +118,8 @@ TEST(FileGZTest, WhatAGzipStreamCannotDoIsRefused) {
   } catch (const FileException& error) {
     EXPECT_EQ(error.getDetail(),
               "Only ACCESS_READ or ACCESS_WRITE or ACCESS_WRITE + ACCESS_UNSAFE allowed for gzip "
-              "file: " + path);
+              "file: " +
+                  path);
   }
   file.open(W);
   file.writeString("0123456789");

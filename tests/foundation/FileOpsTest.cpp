@@ -1,10 +1,9 @@
-#include "foundation/FileOps.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 
+#include "foundation/FileOps.h"
 #include "platform/ErrorCodes.h"
 #include "support/TempDir.h"
 
@@ -64,7 +63,7 @@ TEST(FileOpsTest, MoveCopyRemoveAndDirectories) {
   ASSERT_TRUE(FileOps::makeParentDirs(deep));
   EXPECT_TRUE(fileExists(dir.file("a/b/c")));
   EXPECT_FALSE(fileExists(deep));
-  EXPECT_TRUE(FileOps::makeParentDirs(deep));  // all there already
+  EXPECT_TRUE(FileOps::makeParentDirs(deep));                       // all there already
   EXPECT_FALSE(FileOps::makeParentDirs(dir.file("y/below/file")));  // y is a file
   EXPECT_TRUE(FileOps::makeParentDirs("relative-name-only"));
   EXPECT_TRUE(FileOps::makeDir(dir.file("new")));

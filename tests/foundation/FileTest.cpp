@@ -39,10 +39,9 @@ TEST(FileTest, OpenRejectsWhatCannotWork) {
   EXPECT_EQ(codeOf([&] { file.open(R); }, &detail), FileException::FL_EXISTS_NOT);
   EXPECT_EQ(detail, path + "-->File does not exist.");
   writeFile(path, "x");
-  for (std::uint32_t flags : {R | FileBase::ACCESS_TRUNCATE, R | FileBase::ACCESS_RESERVED,
-                              R | FileBase::ACCESS_APPEND,
-                              R | W | FileBase::ACCESS_TRUNCATE | FileBase::ACCESS_APPEND,
-                              FileBase::ACCESS_UNSAFE, 0u}) {
+  for (std::uint32_t flags :
+       {R | FileBase::ACCESS_TRUNCATE, R | FileBase::ACCESS_RESERVED, R | FileBase::ACCESS_APPEND,
+        R | W | FileBase::ACCESS_TRUNCATE | FileBase::ACCESS_APPEND, FileBase::ACCESS_UNSAFE, 0u}) {
     EXPECT_EQ(codeOf([&] { file.open(flags); }), FileException::FL_ACCESS_COMB) << flags;
   }
   EXPECT_FALSE(fileExists(path + ".lock"));
@@ -143,8 +142,7 @@ TEST(FileTest, ReadingLinesBytesAndPositions) {
   EXPECT_EQ(file.readString(text, 100), 5u);
   EXPECT_EQ(text, "omega");
   EXPECT_EQ(codeOf([&] { file.readString(text, 1); }), FileException::FL_EOF);
-  EXPECT_EQ(codeOf([&] { file.seek(-100, FileBase::OFFSET_CURRENT); }),
-            FileException::FL_POSITION);
+  EXPECT_EQ(codeOf([&] { file.seek(-100, FileBase::OFFSET_CURRENT); }), FileException::FL_POSITION);
   file.close();
 
   FilePlain update(path);

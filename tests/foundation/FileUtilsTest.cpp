@@ -1,6 +1,6 @@
-#include "foundation/FileUtils.h"
-
 #include <gtest/gtest.h>
+
+#include "foundation/FileUtils.h"
 
 namespace Vantor {
 namespace {

@@ -1,10 +1,9 @@
-#include "foundation/LockFile.h"
-
 #include <gtest/gtest.h>
 #include <utime.h>
 
 #include <set>
 
+#include "foundation/LockFile.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -54,7 +53,8 @@ TEST(LockFileTest, TokensDifferEvenWithinOneSecond) {
 TEST(LockFileTest, ForeignLocksHoldUntilTheyExpire) {
   TempDir dir;
   std::string target = dir.file("data");
-  writeFile(target + ".lock", lockText(DateTime(), DateTime() + TimeSpan(600), "120000Zabcdefghij"));
+  writeFile(target + ".lock",
+            lockText(DateTime(), DateTime() + TimeSpan(600), "120000Zabcdefghij"));
   LockFile valid(target);
   EXPECT_TRUE(valid.isLocked());
   EXPECT_FALSE(valid.release());
@@ -77,7 +77,8 @@ TEST(LockFileTest, AStaleLockRetakenMeanwhileIsNotBroken) {
             lockText(DateTime() - TimeSpan(600), DateTime() - TimeSpan(1), "120000Zaaaaaaaaaa"));
   LockFile late(target);
   // Another waiter broke the stale lock and took a fresh one after we read it.
-  writeFile(target + ".lock", lockText(DateTime(), DateTime() + TimeSpan(600), "120001Zbbbbbbbbbb"));
+  writeFile(target + ".lock",
+            lockText(DateTime(), DateTime() + TimeSpan(600), "120001Zbbbbbbbbbb"));
   EXPECT_FALSE(late.release());
   EXPECT_TRUE(fileExists(target + ".lock"));
 }

@@ -1,8 +1,7 @@
-#include "foundation/SystemInfo.h"
-
 #include <gtest/gtest.h>
 
 #include "foundation/InventoryOps.h"
+#include "foundation/SystemInfo.h"
 #include "support/TempDir.h"
 
 namespace Vantor {

@@ -51,7 +51,9 @@ TEST(TimeSpanTest, TotalsBeyondThirtyTwoBitsAreRejectedNotWrapped) {
   EXPECT_EQ(codeOf([] { TimeSpan("P99999999999999999999D"); }), TimeException::TM_DAYS);
   EXPECT_EQ(codeOf([] { TimeSpan("P24856D"); }), TimeException::TM_DAYS);
   EXPECT_EQ(TimeSpan("P24855D").getSeconds(), 24855 * 86400);
-  EXPECT_EQ(codeOf([] { TimeSpan(TimeSpanFields{30000, 0, 0, 0, false}); }),
+  EXPECT_EQ(codeOf([] {
+              TimeSpan(TimeSpanFields{30000, 0, 0, 0, false});
+            }),
             TimeException::TM_DAYS);
 }
 

@@ -1,11 +1,10 @@
-#include "platform/FileSystem.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 
 #include "platform/ErrorCodes.h"
+#include "platform/FileSystem.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {

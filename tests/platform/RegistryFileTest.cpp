@@ -1,6 +1,6 @@
-#include "platform/RegistryFile.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/RegistryFile.h"
 
 namespace Vantor::platform {
 namespace {
@@ -46,8 +46,9 @@ TEST(RegistryFileTest, ReadsEveryValueFormOfAnExport) {
   EXPECT_EQ(stringOf(keys, "Multi"), std::string("a\0b\0\0", 5));
   EXPECT_EQ(RegistryFile::find(keys, kKey, "Blob")->type, kRegBinary);
   EXPECT_EQ(stringOf(keys, ""), std::string("default\0", 8));
-  EXPECT_EQ(RegistryFile::find(keys, "hkey_local_machine\\software\\other", "configurationdir")->data,
-            std::string("elsewhere\0", 10));
+  EXPECT_EQ(
+      RegistryFile::find(keys, "hkey_local_machine\\software\\other", "configurationdir")->data,
+      std::string("elsewhere\0", 10));
 }
 
 TEST(RegistryFileTest, DamagedLinesReadAsMissingAndSpareTheRest) {
@@ -140,18 +141,19 @@ TEST(RegistryFileTest, SettingAStringKeepsEveryOtherLine) {
                        "]\n\"Path\"=\"C:\\\\a \\\"b\\\"\"\n");
   EXPECT_EQ(stringOf(RegistryFile::parse(fresh), "Path"), std::string("C:\\a \"b\"\0", 9));
 
-  std::string appended = RegistryFile::withString("[HKEY_LOCAL_MACHINE\\X]\n\"y\"=\"z\"", kKey, "A", "1");
-  EXPECT_EQ(appended, "[HKEY_LOCAL_MACHINE\\X]\n\"y\"=\"z\"\n\n[" + std::string(kKey) +
-                          "]\n\"A\"=\"1\"\n");
+  std::string appended =
+      RegistryFile::withString("[HKEY_LOCAL_MACHINE\\X]\n\"y\"=\"z\"", kKey, "A", "1");
+  EXPECT_EQ(appended,
+            "[HKEY_LOCAL_MACHINE\\X]\n\"y\"=\"z\"\n\n[" + std::string(kKey) + "]\n\"A\"=\"1\"\n");
 }
 
 TEST(RegistryFileTest, ASetValueIsReadBackWhateverTheFileEndsWith) {
   std::string key = kKey;
   for (std::string text : {
-           "[" + key + "]\n\"H\"=hex:01,\\",  // a continuation the file never finished
+           "[" + key + "]\n\"H\"=hex:01,\\",            // a continuation the file never finished
            "[" + key + "]\n\"H\"=hex:01,\\\n  0f\\\\",  // and one ending in two backslashes
            "[" + key + "]\n\"A\"=\"1\"\n[-" + key + "]\n",  // the key deleted after it
-           "[" + key + "]\r\"A\"=\"1\"\r",  // carriage returns only
+           "[" + key + "]\r\"A\"=\"1\"\r",                  // carriage returns only
        }) {
     std::string updated = RegistryFile::withString(text, kKey, "New", "value");
     EXPECT_EQ(stringOf(RegistryFile::parse(updated), "New"), std::string("value\0", 6)) << text;

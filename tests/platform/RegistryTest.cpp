@@ -1,11 +1,10 @@
-#include "platform/Registry.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/ErrorCodes.h"
+#include "platform/Registry.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {

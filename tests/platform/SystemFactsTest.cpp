@@ -1,9 +1,8 @@
-#include "platform/SystemFacts.h"
-
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "platform/SystemFacts.h"
 #include "platform/WindowsVersionName.h"
 #include "support/TempDir.h"
 
@@ -18,13 +17,19 @@ TEST(SystemFactsTest, DescribesThisMachine) {
   EXPECT_EQ(facts.computerName(), hostName.substr(0, hostName.find('.')));
   utsname names{};
   ASSERT_EQ(::uname(&names), 0);
-  if (std::string(names.machine) == "x86_64") EXPECT_EQ(facts.architecture(), "amd64");
-  if (std::string(names.machine) == "aarch64") EXPECT_EQ(facts.architecture(), "arm64");
+  if (std::string(names.machine) == "x86_64") {
+    EXPECT_EQ(facts.architecture(), "amd64");
+  }
+  if (std::string(names.machine) == "aarch64") {
+    EXPECT_EQ(facts.architecture(), "arm64");
+  }
   EXPECT_FALSE(facts.osName().empty());
   EXPECT_GE(facts.versionNumber(), 60);  // modern code paths
   EXPECT_EQ(facts.is32BitOn64Bit(), sizeof(void*) == 4 && facts.architecture() == "amd64");
   std::optional<std::string> workgroup = facts.workgroup();
-  if (workgroup) EXPECT_FALSE(workgroup->empty());
+  if (workgroup) {
+    EXPECT_FALSE(workgroup->empty());
+  }
   EXPECT_FALSE(facts.isKnownDrive("C:"));
 }
 

@@ -1,8 +1,8 @@
-#include "platform/Wildcard.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "platform/Wildcard.h"
 
 namespace Vantor::platform {
 namespace {

@@ -1,7 +1,6 @@
 #include <time.h>
 
 #include <cerrno>
-
 #include <mutex>
 
 #include "platform/Clock.h"

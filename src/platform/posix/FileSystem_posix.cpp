@@ -20,26 +20,38 @@ namespace {
 
 int openFlags(StreamMode mode) {
   switch (mode) {
-    case StreamMode::kRead: return O_RDONLY;
-    case StreamMode::kWrite: return O_WRONLY | O_CREAT | O_TRUNC;
-    case StreamMode::kAppend: return O_WRONLY | O_CREAT | O_APPEND;
-    case StreamMode::kUpdate: return O_RDWR | O_CREAT;
-    case StreamMode::kUpdateTruncate: return O_RDWR | O_CREAT | O_TRUNC;
-    case StreamMode::kUpdateAppend: return O_RDWR | O_CREAT | O_APPEND;
-    case StreamMode::kCreateExclusive: return O_WRONLY | O_CREAT | O_EXCL;
+    case StreamMode::kRead:
+      return O_RDONLY;
+    case StreamMode::kWrite:
+      return O_WRONLY | O_CREAT | O_TRUNC;
+    case StreamMode::kAppend:
+      return O_WRONLY | O_CREAT | O_APPEND;
+    case StreamMode::kUpdate:
+      return O_RDWR | O_CREAT;
+    case StreamMode::kUpdateTruncate:
+      return O_RDWR | O_CREAT | O_TRUNC;
+    case StreamMode::kUpdateAppend:
+      return O_RDWR | O_CREAT | O_APPEND;
+    case StreamMode::kCreateExclusive:
+      return O_WRONLY | O_CREAT | O_EXCL;
   }
   return O_RDONLY;
 }
 
 const char* stdioMode(StreamMode mode) {
   switch (mode) {
-    case StreamMode::kRead: return "rb";
+    case StreamMode::kRead:
+      return "rb";
     case StreamMode::kWrite:
-    case StreamMode::kCreateExclusive: return "wb";
-    case StreamMode::kAppend: return "ab";
+    case StreamMode::kCreateExclusive:
+      return "wb";
+    case StreamMode::kAppend:
+      return "ab";
     case StreamMode::kUpdate:
-    case StreamMode::kUpdateTruncate: return "r+b";
-    case StreamMode::kUpdateAppend: return "a+b";
+    case StreamMode::kUpdateTruncate:
+      return "r+b";
+    case StreamMode::kUpdateAppend:
+      return "a+b";
   }
   return "rb";
 }
@@ -76,7 +88,7 @@ class PosixFileStream : public FileStream {
 
   bool seek(std::int64_t offset, SeekOrigin origin) override {
     if (file_ == nullptr) return note(EBADF);
-    int whence = origin == SeekOrigin::kBegin ? SEEK_SET
+    int whence = origin == SeekOrigin::kBegin     ? SEEK_SET
                  : origin == SeekOrigin::kCurrent ? SEEK_CUR
                                                   : SEEK_END;
     if (fseeko(file_, static_cast<off_t>(offset), whence) != 0) return note(errno);
@@ -122,8 +134,7 @@ class PosixFileStream : public FileStream {
 
   bool prepare(Direction wanted) {
     if (file_ == nullptr) return note(EBADF);
-    if (direction_ != Direction::kNone && direction_ != wanted &&
-        fseeko(file_, 0, SEEK_CUR) != 0) {
+    if (direction_ != Direction::kNone && direction_ != wanted && fseeko(file_, 0, SEEK_CUR) != 0) {
       return note(errno);
     }
     direction_ = wanted;

@@ -102,7 +102,6 @@ class PosixRegistry : public Registry {
     ::close(fd);  // releases the lock, after the new file carries the name
     return done ? kErrorSuccess : error;
   }
-
 };
 
 }  // namespace
