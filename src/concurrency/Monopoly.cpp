@@ -1,0 +1,118 @@
+#include "concurrency/Monopoly.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/Thread.h"
+
+namespace Vantor {
+
+namespace {
+
+// Replaced locks of all Monopoly objects: a thread may still be blocked on one.
+platform::Mutex graveyardMutex;
+std::vector<std::shared_ptr<std::recursive_mutex>>& graveyard() {
+  static auto* locks = new std::vector<std::shared_ptr<std::recursive_mutex>>;
+  return *locks;
+}
+
+}  // namespace
+
+Monopoly::Monopoly() : lock_(std::make_shared<std::recursive_mutex>()) {}
+
+Monopoly::Monopoly(const std::string& name) : Monopoly() { setName(name); }
+
+Monopoly::~Monopoly() {
+  if (named_) relax();
+}
+
+bool Monopoly::setName(const std::string& name) {
+  if (namedHold_) return false;
+  name_ = name;
+  for (char& c : name_) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  named_ = true;
+  locked_.store(false);
+  return true;
+}
+
+std::shared_ptr<std::recursive_mutex> Monopoly::currentLock() {
+  platform::MutexLock lock(&swapMutex_);
+  return lock_;
+}
+
+bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
+  if (named_) {
+    if (locked_.load()) return true;
+    if (name_.empty() || namedHold_) return false;
+    namedHold_ = platform::tryHoldNamedMutex(name_);
+    locked_.store(namedHold_ != nullptr);
+    return locked_.load();
+  }
+  std::shared_ptr<std::recursive_mutex> lock = currentLock();
+  lock->lock();
+  heldLock_ = lock;
+  locked_.store(true);
+  count_.fetch_add(1);
+  owner_.store(platform::currentThreadId());
+  return true;
+}
+
+bool Monopoly::tryEnforce(bool& renewing) NO_THREAD_SAFETY_ANALYSIS {
+  if (named_) return false;
+  if (renewing_.load()) {
+    renewing = true;
+    return false;
+  }
+  renewing = false;
+  std::shared_ptr<std::recursive_mutex> lock = currentLock();
+  if (!lock->try_lock()) return false;
+  heldLock_ = lock;
+  locked_.store(true);
+  count_.fetch_add(1);
+  owner_.store(platform::currentThreadId());
+  return true;
+}
+
+bool Monopoly::relax() NO_THREAD_SAFETY_ANALYSIS {
+  if (!locked_.load()) return true;
+  if (named_) {
+    namedHold_.reset();
+    locked_.store(false);
+    return true;
+  }
+  if (owner_.load() != platform::currentThreadId()) return false;
+  std::shared_ptr<std::recursive_mutex> lock = heldLock_;
+  if (count_.fetch_sub(1) == 1) {
+    owner_.store(0);
+    locked_.store(false);
+    heldLock_.reset();
+  }
+  lock->unlock();
+  return true;
+}
+
+void Monopoly::renew() {
+  if (named_) return;
+  renewing_.store(true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto fresh = std::make_shared<std::recursive_mutex>();
+  {
+    platform::MutexLock lock(&swapMutex_);
+    std::swap(lock_, fresh);
+  }
+  {
+    platform::MutexLock lock(&graveyardMutex);
+    graveyard().push_back(std::move(fresh));
+  }
+  // The holder is gone: its bookkeeping goes with it, or the next holder would inherit its
+  // count and never be seen as free again.
+  owner_.store(0);
+  count_.store(0);
+  locked_.store(false);
+  renewing_.store(false);
+}
+
+}  // namespace Vantor

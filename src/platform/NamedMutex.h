@@ -1,0 +1,23 @@
+// A lock shared by every process of the machine, known by name. Taking it never waits: it
+// fails at once while anyone else holds it, also another object of this process.
+#ifndef TARNWICK_PLATFORM_NAMEDMUTEX_H_
+#define TARNWICK_PLATFORM_NAMEDMUTEX_H_
+
+#include <memory>
+#include <string>
+
+namespace Vantor::platform {
+
+// Held while the object lives; the system releases it when the holder dies.
+class NamedMutexHold {
+ public:
+  virtual ~NamedMutexHold() = default;
+};
+
+// The hold, or nullptr when someone else holds the mutex (lastError() kErrorAlreadyExists) or
+// it cannot be made (another code). The name must be a plain file name.
+std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name);
+
+}  // namespace Vantor::platform
+
+#endif  // TARNWICK_PLATFORM_NAMEDMUTEX_H_

@@ -1,0 +1,45 @@
+// Operating-system threads: start, identify, wait for, suspend, and cancel one thread.
+#ifndef TARNWICK_PLATFORM_THREAD_H_
+#define TARNWICK_PLATFORM_THREAD_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace Vantor::platform {
+
+// The handle of one thread. Its methods may be called from any thread but the one it runs;
+// one controlling thread at a time (REQUIRES: external synchronization between controllers).
+class Thread {
+ public:
+  // A thread still running when its handle goes is left to run on (detached).
+  virtual ~Thread() = default;
+
+  // Runs procedure on a new thread and returns once the thread has its identifier; nullptr
+  // with lastError() set when no thread could be made.
+  static std::unique_ptr<Thread> start(std::function<std::uint32_t()> procedure);
+
+  // The system's identifier of the thread, as currentThreadId() reports it there.
+  virtual std::uint32_t id() const = 0;
+  virtual bool isRunning() = 0;
+  // The procedure's result once the thread has ended; a cancelled thread ends with the code
+  // given to cancel(), one ended by an escaping exception with 0xFFFFFFFF.
+  virtual std::uint32_t exitCode() = 0;
+  // Waits up to waitMillis for the thread to end; true when it has.
+  virtual bool wait(std::uint32_t waitMillis) = 0;
+  // Asks the thread to end at its next cancellation point (every blocking call and sleep is
+  // one); wait() tells when it has. False (lastError() set) when the request failed. Threads
+  // that may be killed sleep on a condition variable: the thread sanitizer follows a kill
+  // through that wait, not through other sleeps.
+  virtual bool cancel(std::uint32_t exitCode) = 0;
+  // Stops the thread wherever it is until resume(); false when it is not running. A thread
+  // suspended while it holds a lock blocks every other thread that needs that lock.
+  virtual bool suspend() = 0;
+  virtual bool resume() = 0;
+};
+
+std::uint32_t currentThreadId();
+
+}  // namespace Vantor::platform
+
+#endif  // TARNWICK_PLATFORM_THREAD_H_
