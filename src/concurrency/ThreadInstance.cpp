@@ -1,6 +1,7 @@
 #include "concurrency/ThreadInstance.h"
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "concurrency/ThreadMessages.h"
@@ -29,11 +30,17 @@ void ThreadInstance::execute() {
   if (status() == JS_RUNNING) {
     throw JobException(JobException::JB_STILL_RUNNING, "", __FILE__, __LINE__);
   }
+  // The thread's queue exists before execute() returns, so a stop request posted right after
+  // reaches it.
+  auto queueReady = std::make_shared<std::promise<void>>();
+  std::future<void> ready = queueReady->get_future();
   Procedure procedure = procedure_;
-  std::unique_ptr<platform::Thread> thread = platform::Thread::start([procedure] {
+  std::unique_ptr<platform::Thread> thread = platform::Thread::start([procedure, queueReady] {
     ThreadMessages::Queue queue;
+    queueReady->set_value();
     return procedure();
   });
+  if (thread) ready.wait();
   if (!thread) {
     throw JobException(JobException::JB_UNABLE_TO_START, osErrorText(platform::lastError()),
                        __FILE__, __LINE__);
