@@ -1,0 +1,72 @@
+// The logger of one module: debug lines filtered by the process's debug level, and numbered
+// messages filtered by its severity threshold. A suppressed call returns before anything is
+// built. Safe for concurrent use; the unit holds no mutable state.
+#ifndef TARNWICK_LOGGING_LOGGERUNIT_H_
+#define TARNWICK_LOGGING_LOGGERUNIT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "logging/LogCommons.h"
+#include "logging/LogSender.h"
+
+namespace Vantor {
+
+class LoggerUnit {
+ public:
+  LoggerUnit(std::shared_ptr<LogSender> sender, std::int32_t module);
+  ~LoggerUnit();
+  LoggerUnit(const LoggerUnit&) = delete;
+  LoggerUnit& operator=(const LoggerUnit&) = delete;
+
+  // True when suppressed; false without a sender; else whether the line was written.
+  bool debug(std::int32_t level, std::string_view text) const;
+  // The parameters substituted into format: strings for %s, numbers for %i.
+  template <typename... Args>
+  bool debug(std::int32_t level, std::string_view format, const Args&... args) const {
+    if (level > LogSettings::debugLevel.load(std::memory_order_relaxed)) return true;
+    return debug(level, formatMessage(format, parameterList(args...)));
+  }
+
+  // Message number of this module's catalogue, with parameters. True when suppressed; false
+  // without a sender or when sending failed.
+  template <typename... Args>
+  bool notice(std::int32_t number, const Args&... args) const {
+    return message(SEVERITY_NOTICE, number, args...);
+  }
+  template <typename... Args>
+  bool warning(std::int32_t number, const Args&... args) const {
+    return message(SEVERITY_WARNING, number, args...);
+  }
+  template <typename... Args>
+  bool error(std::int32_t number, const Args&... args) const {
+    return message(SEVERITY_ERROR, number, args...);
+  }
+  template <typename... Args>
+  bool critical(std::int32_t number, const Args&... args) const {
+    return message(SEVERITY_CRITICAL, number, args...);
+  }
+  template <typename... Args>
+  bool fatal(std::int32_t number, const Args&... args) const {
+    return message(SEVERITY_FATAL, number, args...);
+  }
+
+  std::int32_t module() const { return module_; }
+
+ private:
+  template <typename... Args>
+  bool message(std::int32_t severity, std::int32_t number, const Args&... args) const {
+    if (severity < LogSettings::threshold.load(std::memory_order_relaxed)) return true;
+    return sendMessage(severity, number, parameterList(args...));
+  }
+  bool sendMessage(std::int32_t severity, std::int32_t number, std::string parameters) const;
+
+  const std::shared_ptr<LogSender> sender_;
+  const std::int32_t module_;
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_LOGGING_LOGGERUNIT_H_

@@ -1,0 +1,135 @@
+#include "logging/MessageCatalogue.h"
+
+#include <memory>
+#include <new>
+
+#include "foundation/FileException.h"
+#include "foundation/FileOps.h"
+#include "foundation/FilePlain.h"
+#include "foundation/FileUtils.h"
+#include "logging/LogCommons.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadCancellation.h"
+
+namespace Vantor {
+
+namespace {
+
+using Texts = std::map<std::string, std::string>;
+
+platform::Mutex installedMutex;
+std::shared_ptr<const Texts> installed GUARDED_BY(installedMutex);
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r')) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+std::string lowered(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string readWhole(const std::string& path) {
+  FilePlain file(path);
+  file.open(FileBase::ACCESS_READ);
+  std::string content;
+  std::string piece;
+  while (!file.isEof()) {
+    file.readString(piece, 64 * 1024);
+    content += piece;
+  }
+  file.close();
+  return content;
+}
+
+}  // namespace
+
+int parseCatalogue(std::string_view text, std::int32_t module, Texts* texts) {
+  int stored = 0;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    std::string_view content = trimmed(line);
+    if (content.empty() || content.substr(0, 2) == "//") continue;
+    std::size_t colon = content.find(':');
+    std::string_view numberPart = trimmed(content.substr(0, colon));
+    std::string_view message =
+        colon == std::string_view::npos ? std::string_view() : trimmed(content.substr(colon + 1));
+    std::int64_t number = 0;
+    bool negative = !numberPart.empty() && numberPart[0] == '-';
+    for (std::size_t i = negative ? 1 : 0; i < numberPart.size(); ++i) {
+      if (numberPart[i] < '0' || numberPart[i] > '9' || number > 999999999) break;
+      number = number * 10 + (numberPart[i] - '0');
+    }
+    std::string key = std::to_string(module) + "." + std::to_string(negative ? -number : number);
+    texts->emplace(std::move(key), std::string(message));  // the first line of a key wins
+    ++stored;
+  }
+  return stored;
+}
+
+CatalogueLoad loadMessages(const std::string& directory, const std::string& modules) {
+  CatalogueLoad result;
+  auto texts = std::make_shared<Texts>();
+  std::string folder =
+      FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(directory)) + "LogMessages";
+  std::vector<FileOps::ListEntry> files;
+  FileOps::list(FileUtils::ensureTrailingSeparator(folder) + "*.mess", &files);
+  try {
+    for (const FileOps::ListEntry& file : files) {
+      if (!file.isFile) continue;
+      std::string name = FileUtils::removeExtension(file.name);
+      std::int32_t module = moduleFromName(lowered(name));
+      if (module == kNoModule ||
+          (modules != "all" && modules.find(lowered(name)) == std::string::npos)) {
+        result.skipped.push_back(name);
+        continue;
+      }
+      std::string path = FileUtils::ensureTrailingSeparator(folder) + file.name;
+      result.loaded.emplace_back(name, parseCatalogue(readWhole(path), module, texts.get()));
+    }
+  } catch (FileException& error) {
+    error.addLocation(__FILE__, __LINE__);
+    result.status = 0;
+    result.error = error.getCodeString();
+  } catch (const std::bad_alloc&) {
+    result.status = 0;
+    result.error = "OUT OF MEMORY";
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    result.status = 0;
+    result.error = "Unknown";
+  }
+  platform::MutexLock lock(&installedMutex);
+  installed = std::move(texts);
+  return result;
+}
+
+std::optional<std::string> lookupMessage(std::int32_t module, std::int32_t number) {
+  std::shared_ptr<const Texts> texts;
+  {
+    platform::MutexLock lock(&installedMutex);
+    texts = installed;
+  }
+  if (!texts) return std::nullopt;
+  auto found = texts->find(std::to_string(module) + "." + std::to_string(number));
+  if (found == texts->end()) return std::nullopt;
+  return found->second;
+}
+
+void clearMessages() {
+  platform::MutexLock lock(&installedMutex);
+  installed.reset();
+}
+
+}  // namespace Vantor
