@@ -63,16 +63,16 @@ TEST(MonopolyTest, RenewalFreesALockWhoseHolderIsGone) {
 
   std::atomic<bool> sawRenewing{false};
   std::thread renewer([&] { lock.renew(); });
-  testing::waitUntil(
-      [&] {
-        bool renewing = false;
-        if (!lock.tryEnforce(renewing)) {
-          if (renewing) sawRenewing = true;
-          return false;
-        }
-        return true;
-      },
-      std::chrono::seconds(5));
+  // Spins, so the 20 ms renewal window cannot slip between two tries.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  bool taken = false;
+  while (!taken && std::chrono::steady_clock::now() < deadline) {
+    bool renewing = false;
+    taken = lock.tryEnforce(renewing);
+    if (renewing) sawRenewing = true;
+    std::this_thread::yield();
+  }
+  ASSERT_TRUE(taken);
   renewer.join();
   EXPECT_TRUE(sawRenewing) << "a try during the renewal reports it";
   EXPECT_TRUE(lock.isLocked());

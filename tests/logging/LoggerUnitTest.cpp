@@ -4,6 +4,7 @@
 
 #include "logging/LoggerUnit.h"
 #include "logging/MessageCatalogue.h"
+#include "logging/StartLogging.h"
 #include "platform/Thread.h"
 #include "support/LogCapture.h"
 
@@ -78,6 +79,40 @@ TEST(LoggerUnitTest, UndecodableTextsAreNeitherWrittenNorAccepted) {
                      "8\x1C-5\x1C"
                      "1\x1Cx\x1C"));
   EXPECT_TRUE(capture.contains("Time: Illegal date and/or time. (Code: 4.8)"));
+}
+
+}  // namespace
+}  // namespace Vantor
+
+namespace Vantor {
+namespace {
+
+TEST(StartLoggingTest, StartUpSettingsComeFromTheRegistry) {
+  testing::TempDir dir;
+  testing::ScopedEnv registry("VANTOR_REGISTRY", dir.file("registry.reg").c_str());
+  int savedLevel = LogSettings::debugLevel.load();
+  EXPECT_FALSE(startLogging("", "tarnwick.log").has_value());  // no directory known
+
+  testing::writeFile(dir.file("registry.reg"),
+                     "Windows Registry Editor Version 5.00\n"
+                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Resources]\n"
+                     "\"StartupLogDir\"=\"" + dir.path() + "//log\"\n"
+                     "\"StartupDebugLevel\"=dword:00000003\n"
+                     "\"LogFileRotationScheme\"=\"init,size\"\n");
+  std::optional<Logging> logging = startLogging("", "tarnwick.log");
+  ASSERT_TRUE(logging.has_value());
+  EXPECT_EQ(logging->writer->path(), dir.path() + "/log/tarnwick.log");
+  EXPECT_EQ(logging->writer->scheme(), LogWriter::kRotateInit | LogWriter::kRotateSize);
+  EXPECT_EQ(LogSettings::debugLevel.load(), 3);
+  EXPECT_TRUE(logging->agentLogger->debug(1, "through the agent's own logger"));
+  std::string content = testing::readFile(dir.path() + "/log/tarnwick.log");
+  EXPECT_NE(content.find("(2.21)    through the agent's own logger"), std::string::npos);
+  EXPECT_NE(content.find("LoggerUnit: Created logger for the Agent module."), std::string::npos);
+
+  std::optional<Logging> given = startLogging(dir.file("elsewhere"), "x.log");
+  ASSERT_TRUE(given.has_value());
+  EXPECT_EQ(given->writer->path(), dir.path() + "/elsewhere/x.log");
+  LogSettings::debugLevel.store(savedLevel);
 }
 
 }  // namespace
