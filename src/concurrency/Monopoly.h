@@ -31,7 +31,7 @@ class LOCKABLE Monopoly {
 
   // In-process: blocks until taken (recursive for the owner). Named: false at once when the
   // name is empty or someone else holds it.
-  bool enforce() EXCLUSIVE_LOCK_FUNCTION();
+  bool enforce() EXCLUSIVE_TRYLOCK_FUNCTION(true);
   // In-process only, never blocks: false with renewing set while a renewal is under way.
   bool tryEnforce(bool& renewing) EXCLUSIVE_TRYLOCK_FUNCTION(true);
   // Releases one level. True when nothing was held. False when the calling thread is not the

@@ -1,0 +1,161 @@
+#include "ipc/IPCServer.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "concurrency/ThreadMessages.h"
+#include "foundation/Exception.h"
+#include "foundation/JobException.h"
+#include "foundation/Timer.h"
+#include "ipc/IPCMessage.h"
+#include "ipc/MailSlot.h"
+#include "platform/Mailslot.h"
+#include "platform/Thread.h"
+#include "platform/ThreadCancellation.h"
+
+namespace Vantor {
+
+// What the listener thread shares with its server. The callback and the exit flag belong to
+// one server, so several servers in one process do not disturb each other.
+struct IPCServer::Listener {
+  Listener(std::string serverName, std::shared_ptr<LogSender> sender, Callback onMessage)
+      : logger(std::move(sender), kModuleIPC),
+        name(std::move(serverName)),
+        callback(std::move(onMessage)) {}
+
+  std::uint32_t run();
+  void handle(const ReceivedMessage& received);
+
+  LoggerUnit logger;
+  const std::string name;
+  const Callback callback;
+  std::atomic<bool> exitFlag{false};
+  std::atomic<bool> listening{false};
+};
+
+namespace {
+
+bool maySendCommands(std::uint32_t uid) { return uid == 0 || uid == platform::currentUserId(); }
+
+}  // namespace
+
+void IPCServer::Listener::handle(const ReceivedMessage& received) {
+  logger.debug(5, "IPC: Received message line \"%s\".", received.text);
+  IPCMessage message;
+  if (!parseIPCMessage(received.text, &message)) {
+    logger.debug(4, "IPC: The message was not adressed to Vantor. Ignoring it.");
+    return;
+  }
+  if (message.type == "COMMAND" && !maySendCommands(received.senderUid)) {
+    logger.debug(1, "IPC: Server \"%s\": Ignored a command from user %i.", name,
+                 static_cast<std::int64_t>(received.senderUid));
+    return;
+  }
+  callback(message.type, message.reference, message.body, message.replyTo);
+}
+
+std::uint32_t IPCServer::Listener::run() {
+  logger.debug(2, "IPC: Initializing listener for \"%s\".", name);
+  logger.debug(2, "IPC: Creating MailSlot \"%s\".", name);
+  std::unique_ptr<MailSlot> mailslot;
+  try {
+    mailslot = std::make_unique<MailSlot>(IPC::RECEIVER, name);
+  } catch (const Exception& error) {
+    logger.debug(1, error.getFullText());
+    return 0;
+  }
+  logger.debug(2, "IPC: MailSlot created \"%s\".", name);
+  listening.store(true);
+  Timer debugTimer;
+  debugTimer.setExpiry(DateTime() + TimeSpan(60));
+  std::int64_t passes = 0;
+  std::vector<ReceivedMessage> list;
+  while (!exitFlag.load()) {
+    bool debugDue = debugTimer.isExpired();
+    if (debugDue) {
+      logger.debug(5,
+                   "IPC: Server \"%s\": Checking for incomming messages. Done so %i times "
+                   "since last debug.",
+                   name, passes);
+      passes = 0;
+    } else {
+      ++passes;
+    }
+    ThreadMessage request;
+    if (ThreadMessages::take(&request, std::chrono::milliseconds(0)) &&
+        request.message == WM_DESTROY) {
+      logger.debug(4, "IPC: Received message to exit IPC listener.");
+      exitFlag.store(true);
+      ThreadMessages::post(platform::currentThreadId(), {WM_QUIT, 0, 0});
+    }
+    try {
+      mailslot->receive(list);
+    } catch (const Exception&) {
+      list.clear();
+    }
+    if (!list.empty()) {
+      logger.debug(4, "IPC: Server \"%s\": Received %i message(s)...", name,
+                   static_cast<std::int64_t>(list.size()));
+      for (const ReceivedMessage& received : list) handle(received);
+      list.clear();
+    }
+    if (debugDue) {
+      logger.debug(5, "IPC: Server \"%s\": Now sleeping for a while.", name);
+      debugTimer.setExpiry(DateTime() + TimeSpan(60));
+    }
+    // At most a second between looks, but a message that arrives ends the wait at once.
+    if (!exitFlag.load()) mailslot->waitForMessage(kPassMillis);
+  }
+  listening.store(false);
+  logger.debug(1, "IPC: Exitited IPC listener.");
+  exitFlag.store(false);
+  return 0;
+}
+
+IPCServer::IPCServer(std::string name, std::shared_ptr<LogSender> sender, Callback callback)
+    : listener_(
+          std::make_shared<Listener>(std::move(name), std::move(sender), std::move(callback))),
+      job_([listener = listener_] {
+        try {
+          return listener->run();
+        } catch (const platform::ThreadCancellation&) {
+          throw;
+        } catch (...) {
+          listener->logger.debug(1, "IPC: Unknown error in the listener of \"%s\".",
+                                 listener->name);
+          return 1u;
+        }
+      }) {
+  try {
+    job_.execute();
+  } catch (JobException& error) {
+    listener_->logger.debug(1, error.getFullText());
+    error.addLocation(__FILE__, __LINE__);
+    throw;
+  }
+  listener_->logger.debug(1, "IPC: Created server \"%s\".", listener_->name);
+}
+
+IPCServer::~IPCServer() {
+  if (job_.status() == JobInstance::JS_RUNNING) job_.terminate();
+  listener_->logger.debug(1, "IPC: Destroyed server \"%s\".", listener_->name);
+}
+
+void IPCServer::stop() {
+  listener_->exitFlag.store(true);
+  for (int second = 1; second <= kStopSeconds; ++second) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (!listener_->exitFlag.load()) {
+      listener_->logger.debug(1, "IPC: Stopped server \"%s\".", listener_->name);
+      return;
+    }
+  }
+  listener_->logger.debug(1, "IPC: Stopping server \"%s\" timed out.", listener_->name);
+}
+
+bool IPCServer::isListening() const { return listener_->listening.load(); }
+
+const std::string& IPCServer::name() const { return listener_->name; }
+
+}  // namespace Vantor

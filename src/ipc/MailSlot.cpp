@@ -1,0 +1,84 @@
+#include "ipc/MailSlot.h"
+
+#include <thread>
+
+#include "foundation/IPCException.h"
+#include "platform/ErrorCodes.h"
+
+namespace Vantor {
+
+namespace {
+constexpr char kWriterLockName[] = "Vantor_MailSlot";
+}  // namespace
+
+MailSlot::MailSlot(Mode mode, std::string name)
+    : IPC(mode), name_(std::move(name)), writerLock_(kWriterLockName) {
+  if (mode != RECEIVER) return;
+  if (!platform::isValidMailslotName(name_)) {
+    throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, "Invalid mailslot name: " + name_,
+                       __FILE__, __LINE__);
+  }
+  reader_ = platform::createMailslot(name_);
+  if (!reader_) {
+    throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, std::to_string(platform::lastError()),
+                       __FILE__, __LINE__);
+  }
+}
+
+bool MailSlot::send(const std::string& text) {
+  if (mode() == RECEIVER) {
+    throw IPCException(IPCException::IC_NOT_SENDER, name_, __FILE__, __LINE__);
+  }
+  platform::MutexLock lock(&sendMutex_);
+  if (!writer_) {
+    if (!platform::isValidMailslotName(name_)) {
+      throw IPCException(IPCException::IC_CANNOT_SEND, "Invalid mailslot name: " + name_, __FILE__,
+                         __LINE__);
+    }
+    writer_ = platform::openMailslot(name_);
+    if (!writer_) {
+      throw IPCException(IPCException::IC_CANNOT_SEND,
+                         platform::systemErrorText(platform::lastError()), __FILE__, __LINE__);
+    }
+  }
+  // The machine-wide lock never waits: try again until it is ours.
+  while (!writerLock_.enforce()) std::this_thread::yield();
+  bool written = writer_->write(text + std::string(1, '\0'));
+  std::uint32_t error = platform::lastError();
+  writerLock_.relax();
+  if (!written) {
+    writer_.reset();
+    std::string detail = "Error " + std::to_string(error);
+    if (error == platform::kErrorNetUnreachable) detail += " - No network";
+    throw IPCException(IPCException::IC_CANNOT_SEND, detail, __FILE__, __LINE__);
+  }
+  return true;
+}
+
+void MailSlot::receive(std::vector<ReceivedMessage>& list) {
+  if (mode() != RECEIVER) {
+    throw IPCException(IPCException::IC_NOT_RECEIVER, name_, __FILE__, __LINE__);
+  }
+  while (true) {
+    bool present = false;
+    std::size_t size = 0;
+    if (!reader_->nextMessageSize(&present, &size)) {
+      throw IPCException(IPCException::IC_CANNOT_RECEIVE, std::to_string(platform::lastError()),
+                         __FILE__, __LINE__);
+    }
+    if (!present) return;
+    platform::MailslotMessage message;
+    if (!reader_->read(size + 1, &message)) {
+      throw IPCException(IPCException::IC_CANNOT_RECEIVE, std::to_string(platform::lastError()),
+                         __FILE__, __LINE__);
+    }
+    std::string text = message.bytes.substr(0, message.bytes.find('\0'));
+    list.push_back({std::move(text), message.senderUid});
+  }
+}
+
+bool MailSlot::waitForMessage(std::uint32_t timeoutMillis) {
+  return reader_ && reader_->waitForMessage(timeoutMillis);
+}
+
+}  // namespace Vantor

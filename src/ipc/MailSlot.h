@@ -1,0 +1,65 @@
+// The mailslot transport: a receiver owns a named mailslot and takes every waiting message; a
+// sender opens the named mailslot on its first send. Writes of all the suite's processes are
+// serialised by the machine-wide lock "Vantor_MailSlot". Errors are IPCExceptions.
+#ifndef TARNWICK_IPC_MAILSLOT_H_
+#define TARNWICK_IPC_MAILSLOT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "concurrency/Monopoly.h"
+#include "platform/Mailslot.h"
+#include "platform/Mutex.h"
+
+namespace Vantor {
+
+struct ReceivedMessage {
+  std::string text;         // up to the first NUL
+  std::uint32_t senderUid;  // 0xFFFFFFFF when the system did not tell
+};
+
+// The transport interface. Sending to every machine of a domain is not offered: nothing uses it.
+class IPC {
+ public:
+  enum Mode { RECEIVER = 0, SENDER = 1 };
+
+  explicit IPC(Mode mode) : mode_(mode) {}
+  virtual ~IPC() = default;
+  virtual bool send(const std::string& text) = 0;
+  virtual void receive(std::vector<ReceivedMessage>& list) = 0;
+  Mode mode() const { return mode_; }
+
+ private:
+  const Mode mode_;
+};
+
+// send() is safe for concurrent use; receive() belongs to one thread.
+class MailSlot : public IPC {
+ public:
+  // A receiver creates the mailslot now (IC_CANNOT_CREATE_COMM when it cannot, or when the
+  // name is not 1-100 characters of [A-Za-z0-9_.-]).
+  MailSlot(Mode mode, std::string name);
+
+  // IC_NOT_SENDER for a receiver; IC_CANNOT_SEND when the mailslot cannot be opened (with the
+  // system's text) or the write fails ("Error <code>"; the next send opens it again).
+  bool send(const std::string& text) override;
+  // Appends every waiting message. IC_NOT_RECEIVER for a sender, IC_CANNOT_RECEIVE on failure.
+  void receive(std::vector<ReceivedMessage>& list) override;
+  // Receiver: waits up to timeoutMillis for a message to arrive.
+  bool waitForMessage(std::uint32_t timeoutMillis);
+
+  const std::string& name() const { return name_; }
+
+ private:
+  const std::string name_;
+  std::unique_ptr<platform::MailslotReader> reader_;
+  platform::Mutex sendMutex_;
+  std::unique_ptr<platform::MailslotWriter> writer_ GUARDED_BY(sendMutex_);
+  Monopoly writerLock_ GUARDED_BY(sendMutex_);
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_IPC_MAILSLOT_H_

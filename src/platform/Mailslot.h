@@ -1,0 +1,54 @@
+// Mailslots: one-way datagram channels on this machine, known by name. A reader owns the
+// named channel and takes whole messages; any process may write to it. Names are plain:
+// 1-100 characters of [A-Za-z0-9_.-], so a name can never point elsewhere on the machine.
+#ifndef TARNWICK_PLATFORM_MAILSLOT_H_
+#define TARNWICK_PLATFORM_MAILSLOT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Vantor::platform {
+
+bool isValidMailslotName(const std::string& name);
+
+struct MailslotMessage {
+  std::string bytes;
+  std::uint32_t senderUid = 0xFFFFFFFFu;  // as the system vouches for it; all ones if unknown
+};
+
+// Used by one thread at a time.
+class MailslotReader {
+ public:
+  virtual ~MailslotReader() = default;
+  // Whether a message waits, and its size. False (lastError() set) when the query fails.
+  virtual bool nextMessageSize(bool* present, std::size_t* size) = 0;
+  // Reads the next message, at most capacity bytes of it.
+  virtual bool read(std::size_t capacity, MailslotMessage* message) = 0;
+  // Waits up to timeoutMillis for a message; true when one waits.
+  virtual bool waitForMessage(std::uint32_t timeoutMillis) = 0;
+};
+
+// Safe for concurrent use: each write is one whole message.
+class MailslotWriter {
+ public:
+  virtual ~MailslotWriter() = default;
+  // False (lastError() set) when the message could not be delivered in time.
+  virtual bool write(const std::string& bytes) = 0;
+};
+
+// Creates the named mailslot for reading: writable by everybody. nullptr with lastError()
+// set when it cannot be made (kErrorAlreadyExists while another reader owns the name).
+std::unique_ptr<MailslotReader> createMailslot(const std::string& name);
+// Opens a mailslot for writing; nullptr with lastError() set when there is none.
+std::unique_ptr<MailslotWriter> openMailslot(const std::string& name);
+
+// The system's text for an error code, without trailing line breaks.
+std::string systemErrorText(std::uint32_t code);
+
+std::uint32_t currentUserId();
+
+}  // namespace Vantor::platform
+
+#endif  // TARNWICK_PLATFORM_MAILSLOT_H_

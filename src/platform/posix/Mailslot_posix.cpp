@@ -1,0 +1,220 @@
+// A mailslot is a Unix datagram socket runtime/mailslot/NAME. The reader binds it with mode
+// 0666 and SO_PASSCRED, so every message carries its sender's uid; writers connect on first
+// use. A message is one datagram: whole or not at all.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/ErrorCodes.h"
+#include "platform/Mailslot.h"
+#include "platform/RuntimeDirectory.h"
+#include "platform/posix/PosixError.h"
+
+namespace Vantor::platform {
+
+namespace {
+
+// How long a write waits for a reader whose queue is full.
+constexpr int kSendTimeoutSeconds = 2;
+
+bool socketAddress(const std::string& name, sockaddr_un* address, std::string* path) {
+  if (!isValidMailslotName(name)) {
+    setLastError(kErrorInvalidName);
+    return false;
+  }
+  std::optional<std::string> directory = runtimeDirectory("mailslot");
+  if (!directory) return false;
+  *path = *directory + name;
+  if (path->size() >= sizeof(address->sun_path)) {
+    setLastError(kErrorFilenameExcedRange);
+    return false;
+  }
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  std::memcpy(address->sun_path, path->c_str(), path->size() + 1);
+  return true;
+}
+
+// A socket file whose reader died stays behind; it refuses connections.
+bool isStale(const sockaddr_un& address) {
+  int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  bool stale = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+               errno == ECONNREFUSED;
+  ::close(probe);
+  return stale;
+}
+
+class SocketReader : public MailslotReader {
+ public:
+  SocketReader(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~SocketReader() override {
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+
+  bool nextMessageSize(bool* present, std::size_t* size) override {
+    char ignored;
+    ssize_t length;
+    do {
+      length = ::recv(fd_, &ignored, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        *present = false;
+        return true;
+      }
+      return failWith(errno);
+    }
+    *present = true;
+    *size = static_cast<std::size_t>(length);
+    return true;
+  }
+
+  bool read(std::size_t capacity, MailslotMessage* message) override {
+    message->bytes.assign(capacity, '\0');
+    iovec data{message->bytes.data(), capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t length;
+    do {
+      length = ::recvmsg(fd_, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0) return failWith(errno);
+    message->bytes.resize(static_cast<std::size_t>(length));
+    message->senderUid = 0xFFFFFFFFu;
+    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
+         item = CMSG_NXTHDR(&header, item)) {
+      if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_CREDENTIALS) {
+        ucred credentials;
+        std::memcpy(&credentials, CMSG_DATA(item), sizeof credentials);
+        message->senderUid = credentials.uid;
+      }
+    }
+    return true;
+  }
+
+  bool waitForMessage(std::uint32_t timeoutMillis) override {
+    pollfd wanted{fd_, POLLIN, 0};
+    int ready = ::poll(&wanted, 1, static_cast<int>(timeoutMillis));
+    return ready > 0 && (wanted.revents & POLLIN);
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+class SocketWriter : public MailslotWriter {
+ public:
+  explicit SocketWriter(int fd) : fd_(fd) {}
+  ~SocketWriter() override { ::close(fd_); }
+
+  bool write(const std::string& bytes) override {
+    ssize_t sent;
+    do {
+      sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) return failWith(errno == EAGAIN ? ETIMEDOUT : errno);
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool isValidMailslotName(const std::string& name) {
+  if (name.empty() || name.size() > 100 || name == "." || name == "..") return false;
+  for (char c : name) {
+    bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                   c == '_' || c == '.' || c == '-';
+    if (!allowed) return false;
+  }
+  return true;
+}
+
+std::unique_ptr<MailslotReader> createMailslot(const std::string& name) {
+  sockaddr_un address;
+  std::string path;
+  if (!socketAddress(name, &address, &path)) return nullptr;
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    failWith(errno);
+    return nullptr;
+  }
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+  int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  if (bound != 0 && errno == EADDRINUSE && isStale(address)) {
+    ::unlink(path.c_str());
+    bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  }
+  if (bound != 0) {
+    int error = errno;
+    ::close(fd);
+    failWith(error == EADDRINUSE ? EEXIST : error);
+    return nullptr;
+  }
+  ::chmod(path.c_str(), 0666);  // everybody may write, whatever the umask
+  return std::make_unique<SocketReader>(fd, path);
+}
+
+std::unique_ptr<MailslotWriter> openMailslot(const std::string& name) {
+  sockaddr_un address;
+  std::string path;
+  if (!socketAddress(name, &address, &path)) return nullptr;
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    failWith(errno);
+    return nullptr;
+  }
+  timeval timeout{kSendTimeoutSeconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    int error = errno;
+    ::close(fd);
+    // A socket file without a reader is no mailslot either.
+    failWith(error == ECONNREFUSED ? ENOENT : error);
+    return nullptr;
+  }
+  return std::make_unique<SocketWriter>(fd);
+}
+
+std::string systemErrorText(std::uint32_t code) {
+  switch (code) {
+    case kErrorFileNotFound:
+      return "The system cannot find the file specified.";
+    case kErrorPathNotFound:
+      return "The system cannot find the path specified.";
+    case kErrorAccessDenied:
+      return "Access is denied.";
+    case kErrorInvalidName:
+      return "The filename, directory name, or volume label syntax is incorrect.";
+    case kErrorFilenameExcedRange:
+      return "The filename or extension is too long.";
+    case kErrorTimeout:
+      return "This operation returned because the timeout period expired.";
+    case kErrorAlreadyExists:
+      return "Cannot create a file when that file already exists.";
+    case kErrorNotEnoughMemory:
+      return "Not enough memory resources are available.";
+    default:
+      return "System error " + std::to_string(code) + ".";
+  }
+}
+
+std::uint32_t currentUserId() { return static_cast<std::uint32_t>(::geteuid()); }
+
+}  // namespace Vantor::platform
