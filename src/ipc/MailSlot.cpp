@@ -1,5 +1,6 @@
 #include "ipc/MailSlot.h"
 
+#include <chrono>
 #include <thread>
 
 #include "foundation/IPCException.h"
@@ -9,11 +10,13 @@ namespace Vantor {
 
 namespace {
 constexpr char kWriterLockName[] = "Vantor_MailSlot";
+constexpr auto kWriterLockPatience = std::chrono::seconds(10);
 }  // namespace
 
 MailSlot::MailSlot(Mode mode, std::string name)
     : IPC(mode), name_(std::move(name)), writerLock_(kWriterLockName) {
   if (mode != RECEIVER) return;
+  platform::prepareNamedMutex(kWriterLockName);  // for senders who may not create it
   if (!platform::isValidMailslotName(name_)) {
     throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, "Invalid mailslot name: " + name_,
                        __FILE__, __LINE__);
@@ -41,8 +44,19 @@ bool MailSlot::send(const std::string& text) {
                          platform::systemErrorText(platform::lastError()), __FILE__, __LINE__);
     }
   }
-  // The machine-wide lock never waits: try again until it is ours.
-  while (!writerLock_.enforce()) std::this_thread::yield();
+  // The machine-wide lock never waits: try again while another writer holds it. Its holders
+  // hold it for one write at most, which the system bounds, so a longer wait means trouble.
+  auto giveUp = std::chrono::steady_clock::now() + kWriterLockPatience;
+  while (!writerLock_.enforce()) {
+    if (platform::lastError() != platform::kErrorAlreadyExists ||
+        std::chrono::steady_clock::now() > giveUp) {
+      throw IPCException(
+          IPCException::IC_CANNOT_SEND,
+          "Writer lock unavailable: " + platform::systemErrorText(platform::lastError()), __FILE__,
+          __LINE__);
+    }
+    std::this_thread::yield();
+  }
   bool written = writer_->write(text + std::string(1, '\0'));
   std::uint32_t error = platform::lastError();
   writerLock_.relax();

@@ -18,6 +18,9 @@ class NamedMutexHold {
 // it cannot be made (another code). The name must be a plain file name.
 std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name);
 
+// Makes the named mutex exist, so that users who may not create one can still take it.
+bool prepareNamedMutex(const std::string& name);
+
 }  // namespace Vantor::platform
 
 #endif  // TARNWICK_PLATFORM_NAMEDMUTEX_H_

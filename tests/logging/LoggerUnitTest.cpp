@@ -96,9 +96,11 @@ TEST(StartLoggingTest, StartUpSettingsComeFromTheRegistry) {
   testing::writeFile(dir.file("registry.reg"),
                      "Windows Registry Editor Version 5.00\n"
                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Resources]\n"
-                     "\"StartupLogDir\"=\"" + dir.path() + "//log\"\n"
-                     "\"StartupDebugLevel\"=dword:00000003\n"
-                     "\"LogFileRotationScheme\"=\"init,size\"\n");
+                     "\"StartupLogDir\"=\"" +
+                         dir.path() +
+                         "//log\"\n"
+                         "\"StartupDebugLevel\"=dword:00000003\n"
+                         "\"LogFileRotationScheme\"=\"init,size\"\n");
   std::optional<Logging> logging = startLogging("", "tarnwick.log");
   ASSERT_TRUE(logging.has_value());
   EXPECT_EQ(logging->writer->path(), dir.path() + "/log/tarnwick.log");

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/ErrorCodes.h"
@@ -23,6 +24,17 @@ namespace {
 // How long a write waits for a reader whose queue is full.
 constexpr int kSendTimeoutSeconds = 2;
 
+// Socket paths are short (107 bytes); a name that does not fit is stored as its beginning and
+// a hash of the whole name, the same for every process.
+std::string socketFileName(const std::string& name, std::size_t room) {
+  if (name.size() <= room || room < 20) return name;
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+  char suffix[20];
+  std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
+  return name.substr(0, room - 17) + suffix;
+}
+
 bool socketAddress(const std::string& name, sockaddr_un* address, std::string* path) {
   if (!isValidMailslotName(name)) {
     setLastError(kErrorInvalidName);
@@ -30,7 +42,7 @@ bool socketAddress(const std::string& name, sockaddr_un* address, std::string* p
   }
   std::optional<std::string> directory = runtimeDirectory("mailslot");
   if (!directory) return false;
-  *path = *directory + name;
+  *path = *directory + socketFileName(name, sizeof(address->sun_path) - 1 - directory->size());
   if (path->size() >= sizeof(address->sun_path)) {
     setLastError(kErrorFilenameExcedRange);
     return false;

@@ -3,6 +3,7 @@
 // kernel drops the lock when its holder dies.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,18 +28,35 @@ class FlockHold : public NamedMutexHold {
 
 }  // namespace
 
-std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name) {
+namespace {
+
+// The mutex's file, opened for reading: all that flock needs, so any user can take a mutex
+// that another user made. -1 with lastError() set on failure.
+int openMutexFile(const std::string& name) {
   if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
     setLastError(kErrorInvalidName);
-    return nullptr;
+    return -1;
   }
   std::optional<std::string> directory = runtimeDirectory("mutex");
-  if (!directory) return nullptr;
-  int fd = ::open((*directory + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    failWith(errno);
-    return nullptr;
-  }
+  if (!directory) return -1;
+  int fd = ::open((*directory + name).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return failWith(errno), -1;
+  ::fchmod(fd, 0666);  // whatever the creator's umask; fails harmlessly for other owners
+  return fd;
+}
+
+}  // namespace
+
+bool prepareNamedMutex(const std::string& name) {
+  int fd = openMutexFile(name);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name) {
+  int fd = openMutexFile(name);
+  if (fd < 0) return nullptr;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
     ::close(fd);

@@ -38,8 +38,14 @@ bool ensureDirectory(const std::string& path) {
 
 std::optional<std::string> runtimeDirectory(const std::string& subfolder) {
   std::string base = baseDirectory();
+  if (!ensureDirectory(base)) return std::nullopt;
+  // All sub-folders at once: whoever makes the directory makes them, so a user who may not
+  // create anything here still finds them.
+  for (const char* standard : {"mailslot", "mutex", "event", "device"}) {
+    ensureDirectory(base + "/" + standard);
+  }
   std::string path = base + "/" + subfolder;
-  if (!ensureDirectory(base) || !ensureDirectory(path)) return std::nullopt;
+  if (!ensureDirectory(path)) return std::nullopt;
   return path + "/";
 }
 
