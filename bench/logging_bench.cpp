@@ -17,8 +17,8 @@ struct TempLog {
     directory = ::mkdtemp(pattern);
     ::setenv("VANTOR_REGISTRY", (directory + "/registry.reg").c_str(), 1);
     writer = std::make_shared<Vantor::LogWriter>(directory + "/tarnwick.log");
-    sender = std::make_shared<Vantor::LogSender>(
-        Vantor::kProgramTarnwick, std::make_shared<Vantor::LogMessenger>(writer));
+    sender = std::make_shared<Vantor::LogSender>(Vantor::kProgramTarnwick,
+                                                 std::make_shared<Vantor::LogMessenger>(writer));
   }
   ~TempLog() { std::filesystem::remove_all(directory); }
   std::string directory;
@@ -53,8 +53,8 @@ BENCHMARK(DebugLineWrittenToFile);
 void BuildConfigurationOf10000Entries(benchmark::State& state) {
   std::string text = "tarnwick() = \"\" {\n";
   for (int i = 0; i < 10000; ++i) {
-    text += "  key" + std::to_string(i) + "(String) = \"value number " + std::to_string(i) +
-            "\" {}\n";
+    text +=
+        "  key" + std::to_string(i) + "(String) = \"value number " + std::to_string(i) + "\" {}\n";
   }
   text += "}\n";
   Vantor::setDebugLevel(0);
