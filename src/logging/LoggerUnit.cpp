@@ -13,16 +13,21 @@ LoggerUnit::~LoggerUnit() {
   debug(1, "LoggerUnit: Destroyed logger for the %s module.", moduleName(module_));
 }
 
-bool LoggerUnit::debug(std::int32_t level, std::string_view text) const {
-  if (level > LogSettings::debugLevel.load(std::memory_order_relaxed)) return true;
-  if (!sender_) return false;
+LogRecord LoggerUnit::recordOf(bool isDebug, std::string text) const {
   LogRecord record;
-  record.isDebug = true;
+  record.isDebug = isDebug;
   record.module = module_;
   record.time = DateTime();
   record.timeMode = LogSettings::timeMode.load(std::memory_order_relaxed);
+  record.text = std::move(text);
+  return record;
+}
+
+bool LoggerUnit::debug(std::int32_t level, std::string_view text) const {
+  if (level > LogSettings::debugLevel.load(std::memory_order_relaxed)) return true;
+  if (!sender_) return false;
+  LogRecord record = recordOf(true, std::string(text));
   record.debugLevel = level;
-  record.text = std::string(text);
   return sender_->deliver(std::move(record));
 }
 
@@ -30,14 +35,9 @@ bool LoggerUnit::sendMessage(std::int32_t severity, std::int32_t number,
                              std::string parameters) const {
   if (!sender_) return false;
   try {
-    LogRecord record;
-    record.isDebug = false;
-    record.module = module_;
-    record.time = DateTime();
-    record.timeMode = LogSettings::timeMode.load(std::memory_order_relaxed);
+    LogRecord record = recordOf(false, std::move(parameters));
     record.severity = severity;
     record.messageNumber = number;
-    record.text = std::move(parameters);
     return sender_->deliver(std::move(record));
   } catch (const platform::ThreadCancellation&) {
     throw;

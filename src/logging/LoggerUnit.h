@@ -62,6 +62,8 @@ class LoggerUnit {
     return sendMessage(severity, number, parameterList(args...));
   }
   bool sendMessage(std::int32_t severity, std::int32_t number, std::string parameters) const;
+  // A record of this unit, stamped now.
+  LogRecord recordOf(bool isDebug, std::string text) const;
 
   const std::shared_ptr<LogSender> sender_;
   const std::int32_t module_;
