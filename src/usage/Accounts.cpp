@@ -1,0 +1,184 @@
+#include "usage/Accounts.h"
+
+#include <optional>
+#include <set>
+
+#include "foundation/Exception.h"
+#include "foundation/FileOps.h"
+#include "foundation/FilePlain.h"
+#include "foundation/FileUtils.h"
+#include "platform/Wildcard.h"
+
+namespace Vantor {
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+  return text;
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  try {
+    FilePlain file(path);
+    file.open(FileBase::ACCESS_READ);
+    std::string text;
+    std::string piece;
+    while (!file.isEof()) {
+      file.readString(piece, 64 * 1024);
+      text += piece;
+    }
+    file.close();
+    return text;
+  } catch (const Exception&) {
+    return std::nullopt;
+  }
+}
+
+std::int64_t modificationTime(const std::string& path) {
+  FileOps::FileInfo info;
+  return FileOps::getInfo(path, &info) ? info.lastWriteTime : 0;
+}
+
+std::string mainFile(const std::string& directory) {
+  return FileUtils::ensureTrailingSeparator(directory) + "accounts.conf";
+}
+
+std::string perUserDirectory(const std::string& directory) {
+  return FileUtils::ensureTrailingSeparator(directory) + "accounts" + "/";
+}
+
+void readInto(const std::string& path, Accounts::Table* table) {
+  if (std::optional<std::string> text = readFile(path)) Accounts::parseAccounts(*text, table);
+}
+
+}  // namespace
+
+void Accounts::parseAccounts(std::string_view text, Table* table) {
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = trimmed(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.empty() || line.front() == '#') continue;
+    std::size_t colon = line.find(':');
+    std::string_view extra =
+        colon == std::string_view::npos ? std::string_view() : trimmed(line.substr(colon + 1));
+    std::string_view left = line.substr(0, colon);
+    std::size_t equals = left.find('=');
+    std::string_view user = trimmed(left.substr(0, equals));
+    std::string_view account =
+        equals == std::string_view::npos ? std::string_view() : trimmed(left.substr(equals + 1));
+    (*table)[std::string(user)] = {std::string(account), std::string(extra)};
+  }
+}
+
+Accounts::FileTimes Accounts::listPerUserFiles() const {
+  FileTimes files;
+  std::vector<FileOps::ListEntry> entries;
+  FileOps::list(perUserDirectory(directory_) + "*.conf", &entries);
+  for (const FileOps::ListEntry& entry : entries) {
+    if (entry.isFile) {
+      files[entry.name] = modificationTime(perUserDirectory(directory_) + entry.name);
+    }
+  }
+  return files;
+}
+
+bool Accounts::loadAccounts(const std::string& configurationDirectory) {
+  platform::MutexLock lock(&checkMutex_);
+  auto fresh = std::make_shared<Tables>();
+  std::optional<std::string> text = readFile(mainFile(configurationDirectory));
+  if (!text) {
+    // Accounts are off: every user is written as it is, and nothing is watched.
+    directory_.clear();
+    install(std::make_shared<const Tables>());
+    return false;
+  }
+  parseAccounts(*text, &fresh->main);
+  mainFileTime_ = modificationTime(mainFile(configurationDirectory));
+  directory_ = configurationDirectory;
+  perUserFiles_ = listPerUserFiles();
+  for (const auto& [name, time] : perUserFiles_) {
+    readInto(perUserDirectory(directory_) + name, &fresh->perUser);
+  }
+  install(std::move(fresh));
+  return true;
+}
+
+void Accounts::refreshAccounts() { refreshAccountsAt(DateTime()); }
+
+void Accounts::refreshAccountsAt(const DateTime& now) {
+  platform::MutexLock lock(&checkMutex_);
+  if (directory_.empty() || now.getValue() - lastCheck_ <= kCheckSeconds) return;
+  lastCheck_ = now.getValue();
+  std::shared_ptr<const Tables> current = tables();
+  auto next = std::make_shared<Tables>(*current);
+  bool changed = false;
+
+  std::int64_t mainTime = modificationTime(mainFile(directory_));
+  if (mainTime != mainFileTime_) {
+    next->main.clear();
+    readInto(mainFile(directory_), &next->main);
+    mainFileTime_ = mainTime;
+    changed = true;
+  }
+  FileTimes listed = listPerUserFiles();
+  for (const auto& [name, time] : listed) {
+    auto known = perUserFiles_.find(name);
+    if (known == perUserFiles_.end() || known->second != time) {
+      readInto(perUserDirectory(directory_) + name, &next->perUser);
+      changed = true;
+    }
+  }
+  // The kept list is brought up to date, so a changed file is read once, not at every check.
+  perUserFiles_ = listed;
+  for (auto entry = next->perUser.begin(); entry != next->perUser.end();) {
+    if (listed.count(entry->first + ".conf") == 0) {
+      entry = next->perUser.erase(entry);
+      changed = true;
+    } else {
+      ++entry;
+    }
+  }
+  if (changed) install(std::move(next));
+}
+
+std::shared_ptr<const Accounts::Tables> Accounts::tables() const {
+  platform::MutexLock lock(&tablesMutex_);
+  return tables_ ? tables_ : std::make_shared<const Tables>();
+}
+
+void Accounts::install(std::shared_ptr<const Tables> tables) {
+  platform::MutexLock lock(&tablesMutex_);
+  tables_ = std::move(tables);
+}
+
+bool Accounts::lookupAccount(const std::string& user, std::string& account,
+                             std::string& extra) const {
+  std::shared_ptr<const Tables> current = tables();
+  if (auto found = current->perUser.find(user); found != current->perUser.end()) {
+    if (!found->second.account.empty()) account = found->second.account;
+    extra = found->second.extra;
+    return true;
+  }
+  if (auto found = current->main.find(user); found != current->main.end()) {
+    account = found->second.account.empty() ? user : found->second.account;
+    extra = found->second.extra;
+    return true;
+  }
+  return false;
+}
+
+std::string Accounts::mapUser(const std::string& fullUser) const {
+  std::string key = fullUser;
+  if (platform::wildcardMatch("\\\\*\\*", key)) key = key.substr(key.find('\\', 2) + 1);
+  std::string account;
+  std::string extra;
+  if (!lookupAccount(key, account, extra)) return fullUser;
+  std::string name = account.empty() ? fullUser : account;
+  if (!extra.empty()) name += "|" + extra;
+  return name;
+}
+
+}  // namespace Vantor

@@ -1,0 +1,176 @@
+#include "usage/PrimeTime.h"
+
+#include "foundation/Exception.h"
+#include "foundation/FilePlain.h"
+
+namespace Vantor {
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+  return text;
+}
+
+// Leading-digit conversion: text that does not start with a digit counts as 0.
+std::int32_t leadingNumber(std::string_view text) {
+  std::int32_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || number > 99999999) break;
+    number = number * 10 + (c - '0');
+  }
+  return number;
+}
+
+std::string_view nextField(std::string_view* rest, char separator) {
+  std::size_t end = rest->find(separator);
+  std::string_view field = rest->substr(0, end);
+  rest->remove_prefix(end == std::string_view::npos ? rest->size() : end + 1);
+  return field;
+}
+
+// The hour token: up to the next blank, or a double-quoted text (without its quotes).
+std::string_view hourToken(std::string_view* rest) {
+  *rest = trimmed(*rest);
+  if (!rest->empty() && rest->front() == '"') {
+    std::size_t close = rest->find('"', 1);
+    std::string_view token = rest->substr(1, close == std::string_view::npos ? close : close - 1);
+    rest->remove_prefix(close == std::string_view::npos ? rest->size() : close + 1);
+    return token;
+  }
+  std::size_t end = rest->find_first_of(" \t");
+  std::string_view token = rest->substr(0, end);
+  rest->remove_prefix(end == std::string_view::npos ? rest->size() : end);
+  return token;
+}
+
+std::string lowered(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return result;
+}
+
+constexpr std::uint64_t pack(std::uint32_t generation, std::int32_t moment, int answer) {
+  return (static_cast<std::uint64_t>(generation & 0xFFFFFF) << 40) |
+         (static_cast<std::uint64_t>(static_cast<std::uint32_t>(moment)) << 8) |
+         static_cast<std::uint64_t>(answer & 0xFF);
+}
+
+}  // namespace
+
+PrimeTime::FieldSpec::FieldSpec(std::string_view text) {
+  text = trimmed(text);
+  if (text.empty()) return;
+  if (text == "*") {
+    kind_ = Kind::kAny;
+    return;
+  }
+  if (text.find('-') != std::string_view::npos) {
+    std::string_view low = nextField(&text, '-');
+    std::string_view high = nextField(&text, '-');
+    if (low.empty() || high.empty() || !text.empty()) return;  // not exactly two numbers
+    kind_ = Kind::kRange;
+    values_ = {leadingNumber(trimmed(low)), leadingNumber(trimmed(high))};
+    return;
+  }
+  kind_ = Kind::kList;
+  while (!text.empty()) values_.push_back(leadingNumber(trimmed(nextField(&text, ','))));
+}
+
+bool PrimeTime::FieldSpec::matches(std::int32_t value) const {
+  switch (kind_) {
+    case Kind::kAny:
+      return true;
+    case Kind::kRange:
+      return value >= values_[0] && value <= values_[1];
+    case Kind::kList:
+      for (std::int32_t listed : values_) {
+        if (listed == value) return true;
+      }
+      return false;
+    case Kind::kNothing:
+      return false;
+  }
+  return false;
+}
+
+std::vector<PrimeTime::Rule> PrimeTime::parseRules(std::string_view text) {
+  std::vector<Rule> rules;
+  while (!text.empty()) {
+    std::string_view line = trimmed(nextField(&text, '\n'));
+    if (line.empty() || line.front() == '#') continue;
+    Rule rule;
+    rule.year = FieldSpec(nextField(&line, ':'));
+    rule.month = FieldSpec(nextField(&line, ':'));
+    rule.day = FieldSpec(nextField(&line, ':'));
+    rule.weekday = FieldSpec(nextField(&line, ':'));
+    rule.hour = FieldSpec(hourToken(&line));
+    std::string flag = lowered(trimmed(line.substr(0, line.find('#'))));
+    rule.prime = flag != "exclude" && flag != "0";
+    rules.push_back(std::move(rule));
+  }
+  return rules;
+}
+
+bool PrimeTime::loadPrimeTime(const std::string& path) {
+  std::string text;
+  try {
+    FilePlain file(path);
+    file.open(FileBase::ACCESS_READ);
+    std::string piece;
+    while (!file.isEof()) {
+      file.readString(piece, 64 * 1024);
+      text += piece;
+    }
+    file.close();
+  } catch (const Exception&) {
+    return false;
+  }
+  setRules(parseRules(text));
+  return true;
+}
+
+void PrimeTime::setRules(std::vector<Rule> rules) {
+  platform::MutexLock lock(&mutex_);
+  auto next = std::make_shared<Calendar>();
+  next->rules = std::move(rules);
+  next->generation = calendar_ ? calendar_->generation + 1 : 1;
+  calendar_ = std::move(next);
+}
+
+std::shared_ptr<const PrimeTime::Calendar> PrimeTime::calendar() const {
+  platform::MutexLock lock(&mutex_);
+  return calendar_;
+}
+
+int PrimeTime::classify(const DateTime& moment) const {
+  std::shared_ptr<const Calendar> current = calendar();
+  std::uint32_t generation = current ? current->generation : 0;
+  std::uint64_t cached = cache_.load(std::memory_order_relaxed);
+  if ((cached & ~std::uint64_t{0xFF}) == (pack(generation, moment.getValue(), 0))) {
+    return static_cast<int>(cached & 0xFF);
+  }
+  int answer = kUndefined;
+  if (current) {
+    DateTimeFields local = moment.localBreakdown();
+    std::int32_t weekday = (local.weekday + 1) % 7;  // the calendar counts from Sunday
+    for (const Rule& rule : current->rules) {
+      if (rule.year.matches(local.year) && rule.month.matches(local.month) &&
+          rule.day.matches(local.day) && rule.weekday.matches(weekday) &&
+          rule.hour.matches(local.hour)) {
+        answer = rule.prime ? kPrime : kNonPrime;
+      }
+    }
+  }
+  cache_.store(pack(generation, moment.getValue(), answer), std::memory_order_relaxed);
+  return answer;
+}
+
+const char* PrimeTime::className(int answer) {
+  return answer == kPrime ? "prime" : answer == kNonPrime ? "non-prime" : "undef";
+}
+
+}  // namespace Vantor
