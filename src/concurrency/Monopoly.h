@@ -68,6 +68,21 @@ class LOCKABLE Monopoly {
   std::atomic<std::uint32_t> owner_{0};
 };
 
+// Holds an in-process Monopoly for a scope; taking that kind never fails, it waits.
+class SCOPED_LOCKABLE MonopolyLock {
+ public:
+  explicit MonopolyLock(Monopoly* monopoly) EXCLUSIVE_LOCK_FUNCTION(monopoly)
+      : monopoly_(monopoly) {
+    monopoly_->enforce();
+  }
+  ~MonopolyLock() UNLOCK_FUNCTION() { monopoly_->relax(); }
+  MonopolyLock(const MonopolyLock&) = delete;
+  MonopolyLock& operator=(const MonopolyLock&) = delete;
+
+ private:
+  Monopoly* const monopoly_;
+};
+
 }  // namespace Vantor
 
 #endif  // TARNWICK_CONCURRENCY_MONOPOLY_H_

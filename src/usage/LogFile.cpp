@@ -1,0 +1,164 @@
+#include "usage/LogFile.h"
+
+#include <atomic>
+
+#include "foundation/DateTime.h"
+#include "foundation/Exception.h"
+#include "foundation/FileFactory.h"
+#include "foundation/FileOps.h"
+#include "foundation/FileUtils.h"
+#include "platform/CurrentProcess.h"
+#include "platform/ThreadCancellation.h"
+
+namespace Vantor {
+
+namespace {
+
+// One counter for all streams of the run, so no two names are ever equal.
+std::atomic<std::uint32_t> nameCounter{0};
+
+// Write, truncate and the reserved bit: a safe-update open of a fresh ".make" file.
+constexpr std::uint32_t kOpenMode =
+    FileBase::ACCESS_WRITE | FileBase::ACCESS_TRUNCATE | FileBase::ACCESS_RESERVED;
+
+std::string deliveredName(const std::string& path) {
+  std::string directory = FileUtils::dirName(path);
+  std::string file = FileUtils::baseName(path);
+  std::size_t make = file.find("make");
+  if (make != std::string::npos) file.replace(make, 4, "data");
+  return directory + file;
+}
+
+}  // namespace
+
+LogFile::LogFile(std::shared_ptr<LogSender> sender) : logger_(std::move(sender), kModuleAgent) {}
+
+LogFile::~LogFile() { end(); }
+
+void LogFile::setName(const std::string& base) {
+  MonopolyLock lock(&lock_);
+  setNameLocked(base);
+}
+
+void LogFile::setNameLocked(const std::string& base) {
+  if (file_ && file_->isOpen()) endLocked();
+  std::string name = base + "-" + std::to_string(DateTime().getValue()) + "-" +
+                     std::to_string(platform::currentProcessId()) + "-" +
+                     std::to_string(++nameCounter) + ".make";
+  file_ = FileFactory::create(name);
+  file_->setLockTimeout(TimeSpan(kLockTimeoutSeconds));
+  logger_.debug(3, "LogFile: Set name = \"%s\".", name);
+}
+
+void LogFile::updateName() {
+  MonopolyLock lock(&lock_);
+  if (!file_) {
+    logger_.debug(1, "UpdateName ERROR: Trying to update void file object.");
+  } else {
+    std::string current = file_->getPath();
+    std::string file = FileUtils::baseName(current);
+    setNameLocked(FileUtils::dirName(current) + file.substr(0, file.find('-')));
+  }
+}
+
+std::string LogFile::name() const {
+  MonopolyLock lock(&lock_);
+  return file_ ? file_->getPath() : std::string();
+}
+
+bool LogFile::open() {
+  MonopolyLock lock(&lock_);
+  return openLocked();
+}
+
+bool LogFile::openLocked() {
+  logger_.debug(3, "LogFile: Opening file: %s...", file_ ? file_->getPath() : std::string());
+  if (!file_) {
+    logger_.error(1, "Open logfile ");
+    return false;
+  }
+  if (file_->isOpen()) endLocked();
+  try {
+    FileOps::makeParentDirs(file_->getPath());
+    file_->open(kOpenMode);
+  } catch (Exception& error) {
+    error.addLocation(__FILE__, __LINE__);
+    logger_.error(2, file_->getPath(), error.getCodeString());
+    logger_.debug(1, "LogFile: %s", error.getFullText());
+    return false;
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    logger_.error(2, file_->getPath(), "UNKNOWN");
+    return false;
+  }
+  if (!header_.empty()) {
+    try {
+      file_->writeString(header_);
+      file_->flush();
+    } catch (const Exception&) {
+      logger_.error(4, FileUtils::baseName(file_->getPath()), "UNKNOWN");
+      return false;
+    }
+  }
+  logger_.debug(4, "   LogFile: File opened.");
+  return true;
+}
+
+bool LogFile::write(const std::string& text) {
+  logger_.debug(5, "LogFile: Writing...");
+  MonopolyLock lock(&lock_);
+  bool written = false;
+  if (!file_) {
+    logger_.error(3, "LogFile:write: Trying to write to NULL file object.");
+  } else {
+    bool ready = file_->isOpen();
+    if (!ready) {
+      logger_.debug(5, "   LogFile: File is not open. Opening...");
+      ready = openLocked();  // reports why when it fails
+    }
+    if (ready) {
+      try {
+        file_->writeString(text);
+        file_->flush();  // in the kernel before we return
+        written = true;
+      } catch (Exception& error) {
+        error.addLocation(__FILE__, __LINE__);
+        logger_.error(4, file_->getPath(), error.getCodeString());
+        logger_.debug(1, "LogFile: %s", error.getFullText());
+      }
+    }
+  }
+  return written;
+}
+
+void LogFile::end() {
+  MonopolyLock lock(&lock_);
+  endLocked();
+}
+
+void LogFile::endLocked() {
+  if (!file_ || !file_->isOpen()) return;
+  std::string oldName = file_->getPath();
+  logger_.debug(4, "LogFile: Ending file \"%s\"...", oldName);
+  try {
+    file_->close();
+  } catch (Exception& error) {
+    error.addLocation(__FILE__, __LINE__);
+    logger_.debug(1, "LogFile: %s", error.getFullText());
+  }
+  std::string newName = deliveredName(oldName);
+  logger_.debug(4, "LogFile: Renaming file \"%s\" to \"%s\".", FileUtils::baseName(oldName),
+                FileUtils::baseName(newName));
+  if (FileOps::move(oldName, newName, true)) {
+    logger_.debug(2, "LogFile: Ended file \"" + oldName + "\".");
+  } else {
+    logger_.warning(10, oldName, newName);
+  }
+  std::string file = FileUtils::baseName(oldName);
+  setNameLocked(FileUtils::dirName(oldName) + file.substr(0, file.find('-')));
+  logger_.debug(4, "LogFile: Updated file name from \"%s\" to \"%s\".",
+                FileUtils::baseName(oldName), FileUtils::baseName(file_->getPath()));
+}
+
+}  // namespace Vantor

@@ -1,0 +1,58 @@
+// One data stream: records go into a file named <base>-<utc seconds>-<pid>-<counter>.make;
+// ending the stream closes the file, renames it to ".data" for the suite to collect, and moves
+// on to a new ".make" name. Nothing is created on disk until the first record. Safe for
+// concurrent use: every operation holds the stream's own lock, and a record is handed to the
+// kernel before write returns, so a killed agent loses no record already written.
+#ifndef TARNWICK_USAGE_LOGFILE_H_
+#define TARNWICK_USAGE_LOGFILE_H_
+
+#include <memory>
+#include <string>
+
+#include "concurrency/Monopoly.h"
+#include "foundation/FileBase.h"
+#include "logging/LoggerUnit.h"
+
+namespace Vantor {
+
+class LogFile {
+ public:
+  // How long a writer's lock on a data file lasts before another may break it.
+  static constexpr std::int32_t kLockTimeoutSeconds = 3600;
+
+  explicit LogFile(std::shared_ptr<LogSender> sender);
+  // Ends an open file, so its records are delivered.
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Ends an open file, then starts a new name under base (directory and prefix).
+  void setName(const std::string& base);
+  // A new name from the prefix of the current one.
+  void updateName();
+  std::string name() const;
+  void setHeader(const std::string& header) { header_ = header; }
+
+  bool open();
+  // Writes text unchanged; opens the file first when needed.
+  bool write(const std::string& text);
+  bool newLine() { return write("\n"); }
+  // A record and its line end in one call, so a delivery never splits them.
+  bool writeRecord(const std::string& text) { return write(text + "\n"); }
+  // Closes an open file and renames it from ".make" to ".data"; nothing for an idle stream.
+  void end();
+
+ private:
+  bool openLocked() EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void endLocked() EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void setNameLocked(const std::string& base) EXCLUSIVE_LOCKS_REQUIRED(lock_);
+
+  LoggerUnit logger_;
+  mutable Monopoly lock_;
+  std::shared_ptr<FileBase> file_ GUARDED_BY(lock_);
+  std::string header_;
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_USAGE_LOGFILE_H_
