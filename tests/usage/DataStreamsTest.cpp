@@ -78,3 +78,32 @@ TEST_F(DataStreamsTest, DeliveriesFollowTheBoundariesOncePerBoundary) {
 
 }  // namespace
 }  // namespace Vantor
+
+#include "usage/DataDelivery.h"
+
+namespace Vantor {
+namespace {
+
+TEST_F(DataStreamsTest, TheDeliveryThreadDeliversAtTheBoundariesAndStopsWhenTold) {
+  auto streams = std::make_shared<DataStreams>(capture_.sender());
+  streams->registerLogFile(work_ + "ProcessLog", "process", TimeSpan(0), false, nullptr);
+  ThreadTable table(capture_.sender());
+  prepareDataDelivery(table, streams, TimeSpan(10), capture_.sender());
+  ASSERT_TRUE(table.startThreads());
+  streams->getLogFile("process")->writeRecord("a record");
+  EXPECT_TRUE(testing::waitUntil([&] { return dataFiles(work_, "ProcessLog") == 1; },
+                                 std::chrono::seconds(40)));
+  streams->getLogFile("process")->writeRecord("idle streams make no files");
+  table.stopThreads();
+  // A signalled worker leaves within its pause, long before the second the agent gives it.
+  EXPECT_TRUE(
+      testing::waitUntil([&] { return table.row(0).job->status() != JobInstance::JS_RUNNING; },
+                         std::chrono::seconds(1)));
+  EXPECT_TRUE(table.verifyStoppedThreads());
+  EXPECT_TRUE(capture_.contains("START THREAD DataDelivery ("));
+  EXPECT_TRUE(capture_.contains("END THREAD DataDelivery"));
+  EXPECT_TRUE(capture_.contains("   1 thread(s) ended nicely, 0 was killed, and 0 failed to end."));
+}
+
+}  // namespace
+}  // namespace Vantor
