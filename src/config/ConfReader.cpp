@@ -10,6 +10,7 @@
 #include "foundation/FileException.h"
 #include "foundation/FilePlain.h"
 #include "foundation/FileUtils.h"
+#include "foundation/TextUtils.h"
 #include "foundation/TimeException.h"
 #include "platform/ThreadCancellation.h"
 
@@ -101,13 +102,6 @@ const Entry* lookup(const Entry* entry, std::string_view key) {
     }
   }
   return nullptr;
-}
-
-std::string trimmed(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  std::size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
 }
 
 }  // namespace
@@ -249,12 +243,8 @@ int ConfReader::getString(const std::string& key, std::string& out, bool trim,
   std::string value;
   int status = get(key, "String", value);
   if (status != CONF_OK) return status;
-  if (trim) value = trimmed(value);
-  if (lowerCase) {
-    for (char& c : value) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
+  if (trim) value = std::string(TextUtils::trimmed(value));
+  if (lowerCase) value = TextUtils::lowered(value);
   out = std::move(value);
   return CONF_OK;
 }
@@ -289,7 +279,7 @@ int ConfReader::getDirName(const std::string& key, std::string& out) const {
   std::string value;
   int status = get(key, "DirName", value);
   if (status != CONF_OK) return status;
-  value = trimmed(value);
+  value = std::string(TextUtils::trimmed(value));
   out = value.empty() ? value
                       : FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(value));
   return CONF_OK;

@@ -5,8 +5,8 @@
 
 #include "foundation/FileException.h"
 #include "foundation/FileOps.h"
-#include "foundation/FilePlain.h"
 #include "foundation/FileUtils.h"
+#include "foundation/TextUtils.h"
 #include "logging/LogCommons.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadCancellation.h"
@@ -20,36 +20,6 @@ using Texts = std::map<std::string, std::string>;
 platform::Mutex installedMutex;
 std::shared_ptr<const Texts> installed GUARDED_BY(installedMutex);
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-std::string lowered(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::string readWhole(const std::string& path) {
-  FilePlain file(path);
-  file.open(FileBase::ACCESS_READ);
-  std::string content;
-  std::string piece;
-  while (!file.isEof()) {
-    file.readString(piece, 64 * 1024);
-    content += piece;
-  }
-  file.close();
-  return content;
-}
-
 }  // namespace
 
 int parseCatalogue(std::string_view text, std::int32_t module, Texts* texts) {
@@ -58,12 +28,13 @@ int parseCatalogue(std::string_view text, std::int32_t module, Texts* texts) {
     std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    std::string_view content = trimmed(line);
+    std::string_view content = TextUtils::trimmed(line);
     if (content.empty() || content.substr(0, 2) == "//") continue;
     std::size_t colon = content.find(':');
-    std::string_view numberPart = trimmed(content.substr(0, colon));
-    std::string_view message =
-        colon == std::string_view::npos ? std::string_view() : trimmed(content.substr(colon + 1));
+    std::string_view numberPart = TextUtils::trimmed(content.substr(0, colon));
+    std::string_view message = colon == std::string_view::npos
+                                   ? std::string_view()
+                                   : TextUtils::trimmed(content.substr(colon + 1));
     std::int64_t number = 0;
     bool negative = !numberPart.empty() && numberPart[0] == '-';
     for (std::size_t i = negative ? 1 : 0; i < numberPart.size(); ++i) {
@@ -88,14 +59,15 @@ CatalogueLoad loadMessages(const std::string& directory, const std::string& modu
     for (const FileOps::ListEntry& file : files) {
       if (!file.isFile) continue;
       std::string name = FileUtils::removeExtension(file.name);
-      std::int32_t module = moduleFromName(lowered(name));
+      std::int32_t module = moduleFromName(TextUtils::lowered(name));
       if (module == kNoModule ||
-          (modules != "all" && modules.find(lowered(name)) == std::string::npos)) {
+          (modules != "all" && modules.find(TextUtils::lowered(name)) == std::string::npos)) {
         result.skipped.push_back(name);
         continue;
       }
       std::string path = FileUtils::ensureTrailingSeparator(folder) + file.name;
-      result.loaded.emplace_back(name, parseCatalogue(readWhole(path), module, texts.get()));
+      result.loaded.emplace_back(
+          name, parseCatalogue(TextUtils::readTextFile(path), module, texts.get()));
     }
   } catch (FileException& error) {
     error.addLocation(__FILE__, __LINE__);

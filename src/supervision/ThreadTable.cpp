@@ -8,15 +8,24 @@ namespace Vantor {
 
 namespace {
 
-// The text of an error escaping the job layer, for the catalogue messages.
-std::string textOf(const std::exception_ptr& error) {
+// Runs a job-layer action; an error escaping it is logged at debug level 1 and its text
+// (or "UNKNOWN" for a foreign error) handed to report. False when it failed.
+template <typename Action, typename Report>
+bool attempt(const LoggerUnit& logger, Action&& action, Report&& report) {
+  std::string text;
   try {
-    std::rethrow_exception(error);
-  } catch (const Exception& known) {
-    return known.getFullText();
+    action();
+    return true;
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (const Exception& error) {
+    text = error.getFullText();
   } catch (...) {
-    return "UNKNOWN";
+    text = "UNKNOWN";
   }
+  logger.debug(1, text);
+  report(text);
+  return false;
 }
 
 }  // namespace
@@ -45,21 +54,20 @@ bool ThreadTable::startThreads() {
   std::int64_t started = 0;
   std::int64_t failed = 0;
   for (auto& row : rows_) {
-    try {
-      row->job->execute();
-      ++started;
-      row->status.store(ST_OK);
-      row->lastOk = DateTime();
-      if (!row->name.empty()) logger_.debug(4, "   Started \"%s\".", row->name);
-    } catch (const platform::ThreadCancellation&) {
-      throw;
-    } catch (...) {
-      std::string text = textOf(std::current_exception());
-      logger_.error(8, row->name, text);
-      logger_.debug(1, text);
-      row->status.store(ST_DOWN);
+    bool ok = attempt(
+        logger_, [&] { row->job->execute(); },
+        [&](const std::string& text) {
+          logger_.error(8, row->name, text);
+          row->status.store(ST_DOWN);
+        });
+    if (!ok) {
       ++failed;
+      continue;
     }
+    ++started;
+    row->status.store(ST_OK);
+    row->lastOk = DateTime();
+    if (!row->name.empty()) logger_.debug(4, "   Started \"%s\".", row->name);
   }
   logger_.debug(2, "   Started %i thread(s), and failed to start %i.", started, failed);
   if (failed > 0) logger_.fatal(11);
@@ -77,17 +85,14 @@ void ThreadTable::stopThreads() {
       ++signalled;
       continue;
     }
-    try {
-      row->job->terminate();
+    auto stopFailed = [&](const std::string& text) {
+      logger_.fatal(7, row->name, text);
+      row->status.store(ST_OK);
+    };
+    if (attempt(
+            logger_, [&] { row->job->terminate(); }, stopFailed)) {
       row->status.store(ST_DOWN);
       ++killed;
-    } catch (const platform::ThreadCancellation&) {
-      throw;
-    } catch (...) {
-      std::string text = textOf(std::current_exception());
-      logger_.fatal(7, row->name, text);
-      logger_.debug(1, text);
-      row->status.store(ST_OK);
     }
   }
   logger_.debug(2, "   %i thread(s) signalled to stop, %i killed.", signalled, killed);
@@ -99,27 +104,19 @@ bool ThreadTable::verifyStoppedThreads() {
   std::int64_t killed = 0;
   std::int64_t failed = 0;
   for (auto& row : rows_) {
-    try {
-      if (row->job->status() != JobInstance::JS_RUNNING) {
-        ++nicely;
-        continue;
-      }
-      callKillHook(*row);
-      row->job->terminate();
-      if (row->job->status() == JobInstance::JS_RUNNING) {
-        ++failed;
-      } else {
-        ++killed;
-      }
-    } catch (const platform::ThreadCancellation&) {
-      throw;
-    } catch (...) {
-      std::string text = textOf(std::current_exception());
-      logger_.fatal(7, row->name, text);
-      logger_.debug(1, text);
-      row->status.store(ST_OK);
-      ++failed;
+    if (row->job->status() != JobInstance::JS_RUNNING) {
+      ++nicely;
+      continue;
     }
+    callKillHook(*row);
+    auto stopFailed = [&](const std::string& text) {
+      logger_.fatal(7, row->name, text);
+      row->status.store(ST_OK);
+    };
+    bool ended = attempt(
+                     logger_, [&] { row->job->terminate(); }, stopFailed) &&
+                 row->job->status() != JobInstance::JS_RUNNING;
+    ++(ended ? killed : failed);
   }
   logger_.debug(2, "   %i thread(s) ended nicely, %i was killed, and %i failed to end.", nicely,
                 killed, failed);
@@ -179,13 +176,11 @@ bool ThreadTable::checkThreads() {
   logger_.debug(5, "Check: Checking threads...");
   if (!monitorThreads()) {
     for (auto& row : rows_) {
-      try {
-        if (!checkThread(*row)) return false;
-      } catch (const platform::ThreadCancellation&) {
-        throw;
-      } catch (...) {
-        logger_.debug(1, "ERROR while checking thread");
-      }
+      bool passed = true;
+      attempt(
+          logger_, [&] { passed = checkThread(*row); },
+          [&](const std::string&) { logger_.debug(1, "ERROR while checking thread"); });
+      if (!passed) return false;
     }
   }
   logger_.debug(5, "Check: Finished checking threads.");
@@ -222,14 +217,9 @@ bool ThreadTable::checkThread(ThreadEntry& row) {
   if (row.status.load() == ST_DOWN && !quitFlag.load()) {
     callKillHook(row);
     logger_.debug(2, "   Check: Thread \"%s\" is down. Attempting restart...", row.name);
-    try {
-      row.job->execute();
-    } catch (const platform::ThreadCancellation&) {
-      throw;
-    } catch (...) {
-      std::string text = textOf(std::current_exception());
-      logger_.fatal(8, row.name, text);
-      logger_.debug(1, text);
+    if (!attempt(
+            logger_, [&] { row.job->execute(); },
+            [&](const std::string& text) { logger_.fatal(8, row.name, text); })) {
       return false;
     }
     row.status.store(ST_OK);

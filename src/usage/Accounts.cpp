@@ -5,36 +5,13 @@
 
 #include "foundation/Exception.h"
 #include "foundation/FileOps.h"
-#include "foundation/FilePlain.h"
 #include "foundation/FileUtils.h"
+#include "foundation/TextUtils.h"
 #include "platform/Wildcard.h"
 
 namespace Vantor {
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
-  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
-  return text;
-}
-
-std::optional<std::string> readFile(const std::string& path) {
-  try {
-    FilePlain file(path);
-    file.open(FileBase::ACCESS_READ);
-    std::string text;
-    std::string piece;
-    while (!file.isEof()) {
-      file.readString(piece, 64 * 1024);
-      text += piece;
-    }
-    file.close();
-    return text;
-  } catch (const Exception&) {
-    return std::nullopt;
-  }
-}
 
 std::int64_t modificationTime(const std::string& path) {
   FileOps::FileInfo info;
@@ -49,8 +26,12 @@ std::string perUserDirectory(const std::string& directory) {
   return FileUtils::ensureTrailingSeparator(directory) + "accounts" + "/";
 }
 
+// Unreadable per-user files are skipped.
 void readInto(const std::string& path, Accounts::Table* table) {
-  if (std::optional<std::string> text = readFile(path)) Accounts::parseAccounts(*text, table);
+  try {
+    Accounts::parseAccounts(TextUtils::readTextFile(path), table);
+  } catch (const Exception&) {
+  }
 }
 
 }  // namespace
@@ -58,17 +39,19 @@ void readInto(const std::string& path, Accounts::Table* table) {
 void Accounts::parseAccounts(std::string_view text, Table* table) {
   while (!text.empty()) {
     std::size_t end = text.find('\n');
-    std::string_view line = trimmed(text.substr(0, end));
+    std::string_view line = TextUtils::trimmed(text.substr(0, end));
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (line.empty() || line.front() == '#') continue;
     std::size_t colon = line.find(':');
-    std::string_view extra =
-        colon == std::string_view::npos ? std::string_view() : trimmed(line.substr(colon + 1));
+    std::string_view extra = colon == std::string_view::npos
+                                 ? std::string_view()
+                                 : TextUtils::trimmed(line.substr(colon + 1));
     std::string_view left = line.substr(0, colon);
     std::size_t equals = left.find('=');
-    std::string_view user = trimmed(left.substr(0, equals));
-    std::string_view account =
-        equals == std::string_view::npos ? std::string_view() : trimmed(left.substr(equals + 1));
+    std::string_view user = TextUtils::trimmed(left.substr(0, equals));
+    std::string_view account = equals == std::string_view::npos
+                                   ? std::string_view()
+                                   : TextUtils::trimmed(left.substr(equals + 1));
     (*table)[std::string(user)] = {std::string(account), std::string(extra)};
   }
 }
@@ -88,7 +71,11 @@ Accounts::FileTimes Accounts::listPerUserFiles() const {
 bool Accounts::loadAccounts(const std::string& configurationDirectory) {
   platform::MutexLock lock(&checkMutex_);
   auto fresh = std::make_shared<Tables>();
-  std::optional<std::string> text = readFile(mainFile(configurationDirectory));
+  std::optional<std::string> text;
+  try {
+    text = TextUtils::readTextFile(mainFile(configurationDirectory));
+  } catch (const Exception&) {
+  }
   if (!text) {
     // Accounts are off: every user is written as it is, and nothing is watched.
     directory_.clear();

@@ -1,17 +1,11 @@
 #include "usage/PrimeTime.h"
 
 #include "foundation/Exception.h"
-#include "foundation/FilePlain.h"
+#include "foundation/TextUtils.h"
 
 namespace Vantor {
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
-  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
-  return text;
-}
 
 // Leading-digit conversion: text that does not start with a digit counts as 0.
 std::int32_t leadingNumber(std::string_view text) {
@@ -32,7 +26,7 @@ std::string_view nextField(std::string_view* rest, char separator) {
 
 // The hour token: up to the next blank, or a double-quoted text (without its quotes).
 std::string_view hourToken(std::string_view* rest) {
-  *rest = trimmed(*rest);
+  *rest = TextUtils::trimmed(*rest);
   if (!rest->empty() && rest->front() == '"') {
     std::size_t close = rest->find('"', 1);
     std::string_view token = rest->substr(1, close == std::string_view::npos ? close : close - 1);
@@ -45,14 +39,6 @@ std::string_view hourToken(std::string_view* rest) {
   return token;
 }
 
-std::string lowered(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return result;
-}
-
 constexpr std::uint64_t pack(std::uint32_t generation, std::int32_t moment, int answer) {
   return (static_cast<std::uint64_t>(generation & 0xFFFFFF) << 40) |
          (static_cast<std::uint64_t>(static_cast<std::uint32_t>(moment)) << 8) |
@@ -62,7 +48,7 @@ constexpr std::uint64_t pack(std::uint32_t generation, std::int32_t moment, int 
 }  // namespace
 
 PrimeTime::FieldSpec::FieldSpec(std::string_view text) {
-  text = trimmed(text);
+  text = TextUtils::trimmed(text);
   if (text.empty()) return;
   if (text == "*") {
     kind_ = Kind::kAny;
@@ -73,11 +59,11 @@ PrimeTime::FieldSpec::FieldSpec(std::string_view text) {
     std::string_view high = nextField(&text, '-');
     if (low.empty() || high.empty() || !text.empty()) return;  // not exactly two numbers
     kind_ = Kind::kRange;
-    values_ = {leadingNumber(trimmed(low)), leadingNumber(trimmed(high))};
+    values_ = {leadingNumber(TextUtils::trimmed(low)), leadingNumber(TextUtils::trimmed(high))};
     return;
   }
   kind_ = Kind::kList;
-  while (!text.empty()) values_.push_back(leadingNumber(trimmed(nextField(&text, ','))));
+  while (!text.empty()) values_.push_back(leadingNumber(TextUtils::trimmed(nextField(&text, ','))));
 }
 
 bool PrimeTime::FieldSpec::matches(std::int32_t value) const {
@@ -100,7 +86,7 @@ bool PrimeTime::FieldSpec::matches(std::int32_t value) const {
 std::vector<PrimeTime::Rule> PrimeTime::parseRules(std::string_view text) {
   std::vector<Rule> rules;
   while (!text.empty()) {
-    std::string_view line = trimmed(nextField(&text, '\n'));
+    std::string_view line = TextUtils::trimmed(nextField(&text, '\n'));
     if (line.empty() || line.front() == '#') continue;
     Rule rule;
     rule.year = FieldSpec(nextField(&line, ':'));
@@ -108,7 +94,7 @@ std::vector<PrimeTime::Rule> PrimeTime::parseRules(std::string_view text) {
     rule.day = FieldSpec(nextField(&line, ':'));
     rule.weekday = FieldSpec(nextField(&line, ':'));
     rule.hour = FieldSpec(hourToken(&line));
-    std::string flag = lowered(trimmed(line.substr(0, line.find('#'))));
+    std::string flag = TextUtils::lowered(TextUtils::trimmed(line.substr(0, line.find('#'))));
     rule.prime = flag != "exclude" && flag != "0";
     rules.push_back(std::move(rule));
   }
@@ -118,14 +104,7 @@ std::vector<PrimeTime::Rule> PrimeTime::parseRules(std::string_view text) {
 bool PrimeTime::loadPrimeTime(const std::string& path) {
   std::string text;
   try {
-    FilePlain file(path);
-    file.open(FileBase::ACCESS_READ);
-    std::string piece;
-    while (!file.isEof()) {
-      file.readString(piece, 64 * 1024);
-      text += piece;
-    }
-    file.close();
+    text = TextUtils::readTextFile(path);
   } catch (const Exception&) {
     return false;
   }

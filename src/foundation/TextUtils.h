@@ -1,0 +1,19 @@
+// Small text helpers shared by the readers of the agent's text files.
+#ifndef TARNWICK_FOUNDATION_TEXTUTILS_H_
+#define TARNWICK_FOUNDATION_TEXTUTILS_H_
+
+#include <string>
+#include <string_view>
+
+namespace Vantor::TextUtils {
+
+// Without leading and trailing blanks and control characters (below '!').
+std::string_view trimmed(std::string_view text);
+// ASCII letters in lower case; other bytes unchanged.
+std::string lowered(std::string_view text);
+// The whole content of a plain file; throws FileException when it cannot be read.
+std::string readTextFile(const std::string& path);
+
+}  // namespace Vantor::TextUtils
+
+#endif  // TARNWICK_FOUNDATION_TEXTUTILS_H_
