@@ -104,8 +104,11 @@ std::uint32_t IPCServer::Listener::run() {
       logger.debug(5, "IPC: Server \"%s\": Now sleeping for a while.", name);
       debugTimer.setExpiry(DateTime() + TimeSpan(60));
     }
-    // At most a second between looks, but a message that arrives ends the wait at once.
-    if (!exitFlag.load()) mailslot->waitForMessage(kPassMillis);
+    // At most a second between looks, but a message or a stop request ends the wait early.
+    for (std::uint32_t waited = 0; waited < kPassMillis && !exitFlag.load();
+         waited += kSliceMillis) {
+      if (mailslot->waitForMessage(kSliceMillis)) break;
+    }
   }
   listening.store(false);
   logger.debug(1, "IPC: Exitited IPC listener.");
@@ -144,8 +147,9 @@ IPCServer::~IPCServer() {
 
 void IPCServer::stop() {
   listener_->exitFlag.store(true);
-  for (int second = 1; second <= kStopSeconds; ++second) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+  // Looks ten times a second; the bound stays ten seconds.
+  for (int tenth = 1; tenth <= kStopSeconds * 10; ++tenth) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (!listener_->exitFlag.load()) {
       listener_->logger.debug(1, "IPC: Stopped server \"%s\".", listener_->name);
       return;

@@ -22,6 +22,7 @@ class IPCServer {
                                       const std::string& body, const std::string& replyTo)>;
 
   static constexpr std::uint32_t kPassMillis = 1000;
+  static constexpr std::uint32_t kSliceMillis = 100;
   static constexpr int kStopSeconds = 10;
 
   // Starts the listener; JobException when its thread cannot start.

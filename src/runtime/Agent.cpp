@@ -1,0 +1,128 @@
+#include "runtime/Agent.h"
+
+#include <chrono>
+#include <thread>
+
+#include "concurrency/ProcessFlags.h"
+#include "config/ConfigureLogging.h"
+#include "foundation/FileOps.h"
+#include "foundation/FileUtils.h"
+#include "foundation/SystemInfo.h"
+#include "foundation/TextUtils.h"
+#include "ipc/LogMessengerIPC.h"
+#include "logging/MessageCatalogue.h"
+#include "platform/Thread.h"
+#include "usage/DataDelivery.h"
+
+namespace Vantor {
+
+Agent::Agent(std::string name, Arguments arguments)
+    : name_(std::move(name)), arguments_(std::move(arguments)) {}
+
+Agent::~Agent() {
+  if (streams_) streams_->clear();
+  threads_.reset();
+  instanceLock_.relax();
+}
+
+bool Agent::startLoggingOnce() {
+  if (logging_) return true;
+  std::string debugLog;
+  if (SystemInfo::getResourceString(name_ + "DebugLog", debugLog) != SystemInfo::RESOURCE_OK ||
+      debugLog.empty()) {
+    debugLog = name_ + "Debug.log";
+  }
+  logging_ = startLogging(FileUtils::dirName(debugLog), FileUtils::baseName(debugLog),
+                          [](std::shared_ptr<LogWriter> writer) {
+                            return std::make_shared<LogMessengerIPC>(std::move(writer));
+                          });
+  return logging_.has_value();
+}
+
+void Agent::loadLogMessages() {
+  logger().debug(1, "Loading log messages...");
+  std::string directory;
+  if (reader_->getDirName("Vantor.directories.conf", directory) != ConfReader::CONF_OK) {
+    logger().error(9, "Vantor.directories.conf");
+    return;
+  }
+  CatalogueLoad load = loadMessages(directory, TextUtils::lowered(name_) + ",configuration,agent");
+  if (load.status != 1) {
+    logger().error(6, load.error);
+    return;
+  }
+  for (const auto& [module, count] : load.loaded) {
+    logger().debug(2, "Loaded %i messages for module \"%s\".", count, module);
+  }
+  if (load.loaded.empty()) logger().debug(1, "No log messages were loaded.");
+  for (const std::string& module : load.skipped) {
+    logger().debug(2, "Messages for module \"%s\" were rejected.", module);
+  }
+}
+
+bool Agent::configure() {
+  std::string lowerName = TextUtils::lowered(name_);
+  if (programFromName(lowerName) == 0 || moduleFromName(lowerName) == kNoModule) return false;
+  if (!startLoggingOnce()) return false;
+  if (!instanceLock_.isLocked()) {
+    instanceLock_.setName(name_);
+    if (!instanceLock_.enforce()) {
+      logger().fatal(14, name_);
+      return false;
+    }
+  }
+  reader_ = std::make_shared<ConfReader>(sender());
+  if (!threads_) threads_ = std::make_unique<ThreadTable>(sender());
+  if (!streams_) streams_ = std::make_shared<DataStreams>(sender());
+
+  if (SystemInfo::getResourceString("ConfigurationDir", configurationDirectory_) !=
+      SystemInfo::RESOURCE_OK) {
+    logger().debug(1, "Could not get configuration dir from system.");
+    return false;
+  }
+  configurationDirectory_ =
+      FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(configurationDirectory_));
+
+  std::string configurationFile = configurationDirectory_ + lowerName + ".conf";
+  if (!arguments_.empty() && arguments_.front().first == "c") {
+    configurationFile = arguments_.front().second;
+    arguments_.erase(arguments_.begin());
+  }
+  reader_->build(configurationFile);
+  loadLogMessages();
+  configureLogging(*reader_, *logging_->writer);
+
+  std::int32_t level = 0;
+  if (reader_->getInteger(lowerName + ".log.debug-level", level) == ConfReader::CONF_OK) {
+    setDebugLevel(level);
+  }
+
+  std::string primeTimeFile = configurationDirectory_ + "primetime";
+  reader_->getFileName(lowerName + ".primetime-file", primeTimeFile);
+  primeTimeFile = FileUtils::normaliseSeparators(primeTimeFile);
+  if (FileOps::exists(primeTimeFile) && !primeTime_.loadPrimeTime(primeTimeFile)) {
+    logger().fatal(5, "GENERAL");
+    return false;
+  }
+  staticInfo_ = InventoryOps::getStaticInfo();
+  accounts_.loadAccounts(configurationDirectory_);
+  if (!configuredOnce_) mainThreadId.store(platform::currentThreadId());
+  configuredOnce_ = true;
+
+  if (!configureProgram()) return false;
+  prepareDataDelivery(*threads_, streams_, deliveryInterval_, sender());
+  logger().debug(1, "Finished configuring.");
+  return true;
+}
+
+bool Agent::reconfigure() {
+  reconfigureFlag.store(false);
+  threads_->stopThreads();
+  std::this_thread::sleep_for(std::chrono::milliseconds(750));
+  if (!threads_->verifyStoppedThreads()) return false;
+  threads_->clear();
+  streams_->clear();
+  return configure() && threads_->startThreads();
+}
+
+}  // namespace Vantor

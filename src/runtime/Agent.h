@@ -1,0 +1,73 @@
+// What every agent program of the suite needs: logging, the single-instance lock, the
+// configuration reader and catalogues, the prime-time calendar, the accounts, the thread
+// table with its supervision and the data streams. configure() runs at start-up on the main
+// thread and again, from reconfigure(), on the status monitor thread while no worker runs.
+#ifndef TARNWICK_RUNTIME_AGENT_H_
+#define TARNWICK_RUNTIME_AGENT_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "concurrency/Monopoly.h"
+#include "config/ConfReader.h"
+#include "foundation/InventoryOps.h"
+#include "logging/StartLogging.h"
+#include "runtime/Arguments.h"
+#include "supervision/ThreadTable.h"
+#include "usage/Accounts.h"
+#include "usage/DataStreams.h"
+#include "usage/PrimeTime.h"
+
+namespace Vantor {
+
+class Agent {
+ public:
+  Agent(std::string name, Arguments arguments);
+  virtual ~Agent();
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+  // The whole configuration; false when the program cannot run.
+  bool configure();
+  // Stops the workers, forgets threads and streams, configures and starts again.
+  virtual bool reconfigure();
+  virtual void run() = 0;
+
+  const std::string& name() const { return name_; }
+  ThreadTable& threads() { return *threads_; }
+  DataStreams& streams() { return *streams_; }
+  const LoggerUnit& logger() const { return *logging_->agentLogger; }
+
+ protected:
+  virtual bool configureProgram() = 0;
+  std::shared_ptr<LogSender> sender() const { return logging_->sender; }
+  const ConfReader& reader() const { return *reader_; }
+  const std::string& configurationDirectory() const { return configurationDirectory_; }
+  const InventoryOps::StaticInfo& staticInfo() const { return staticInfo_; }
+  Accounts& accounts() { return accounts_; }
+  PrimeTime& primeTime() { return primeTime_; }
+  // The data delivery interval and the period of the health check, set by the program.
+  TimeSpan deliveryInterval_{43200};
+
+ private:
+  bool startLoggingOnce();
+  void loadLogMessages();
+
+  const std::string name_;
+  Arguments arguments_;
+  Monopoly instanceLock_;
+  std::optional<Logging> logging_;
+  std::shared_ptr<ConfReader> reader_;
+  std::string configurationDirectory_;
+  InventoryOps::StaticInfo staticInfo_;
+  Accounts accounts_;
+  PrimeTime primeTime_;
+  std::unique_ptr<ThreadTable> threads_;
+  std::shared_ptr<DataStreams> streams_;
+  bool configuredOnce_ = false;
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_RUNTIME_AGENT_H_

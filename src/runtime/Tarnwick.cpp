@@ -1,0 +1,289 @@
+#include "runtime/Tarnwick.h"
+
+#include <chrono>
+#include <thread>
+
+#include "concurrency/ProcessFlags.h"
+#include "concurrency/ThreadMessages.h"
+#include "foundation/Exception.h"
+#include "foundation/FileOps.h"
+#include "foundation/FileUtils.h"
+#include "foundation/SystemInfo.h"
+#include "ipc/IPCClient.h"
+#include "platform/CurrentProcess.h"
+#include "platform/ThreadCancellation.h"
+
+namespace Vantor {
+
+namespace {
+
+constexpr auto kMonitorPause = std::chrono::milliseconds(500);
+constexpr std::int32_t kStartUpWaitMillis = 5000;
+
+// An interval key under "logging": zero counts as missing.
+TimeSpan intervalOf(const ConfReader& reader, const std::string& key, const TimeSpan& fallback,
+                    const LoggerUnit& logger) {
+  TimeSpanFields fields;
+  if (reader.getTimeSpan(key, fields) == ConfReader::CONF_OK &&
+      TimeSpan(fields).getSeconds() != 0) {
+    TimeSpan interval(fields);
+    logger.debug(1, "   Poll interval is %s.", interval.toString());
+    return interval;
+  }
+  logger.debug(1, "   No poll interval found. Will be using default interval %s.",
+               fallback.toString());
+  return fallback;
+}
+
+TimeSpan timeSpanOr(const ConfReader& reader, const std::string& key, const TimeSpan& fallback) {
+  TimeSpanFields fields;
+  return reader.getTimeSpan(key, fields) == ConfReader::CONF_OK ? TimeSpan(fields) : fallback;
+}
+
+bool boolOr(const ConfReader& reader, const std::string& key, bool fallback) {
+  bool value = fallback;
+  reader.getBool(key, value);
+  return value;
+}
+
+}  // namespace
+
+Tarnwick::Tarnwick(Arguments arguments) : Agent("Tarnwick", std::move(arguments)) {}
+
+Tarnwick::~Tarnwick() {
+  if (programLogger_) {
+    programLogger_->debug(1, "Tarnwick is terminating...");
+    programLogger_->debug(1, "Tarnwick ended.");
+  }
+  if (server_) server_->stop();
+  server_.reset();
+  statusMonitor_.reset();
+  programLogger_.reset();
+}
+
+bool Tarnwick::configureProgram() {
+  if (!programLogger_) programLogger_ = std::make_unique<LoggerUnit>(sender(), kModuleTarnwick);
+  LogSettings::threadIdentifiers.store(true);
+  const ConfReader& conf = reader();
+
+  std::string installDirectory;
+  if (SystemInfo::getResourceString("InstallDir", installDirectory) != SystemInfo::RESOURCE_OK) {
+    FileOps::currentDir(&installDirectory);
+  }
+  installDirectory =
+      FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(installDirectory));
+  workingDirectory_ = installDirectory + "Log/temp/Tarnwick/";
+  conf.getDirName("tarnwick.working-dir", workingDirectory_);
+  workingDirectory_ =
+      FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(workingDirectory_));
+  logger().debug(4, "Working dir: %s.", workingDirectory_);
+  if (!FileOps::makeParentDirs(workingDirectory_ + "data")) {
+    programLogger_->fatal(1, workingDirectory_);
+    return false;
+  }
+
+  deliveryInterval_ = timeSpanOr(conf, "tarnwick.interval", TimeSpan(43200));
+  logger().debug(4, "Data delivery at interval: %s.", deliveryInterval_.toString());
+  TimeSpan perfMonInterval =
+      timeSpanOr(conf, "tarnwick.interval.performance-monitor", TimeSpan(3600));
+  // Meant for tests only: how often the status monitor checks the workers.
+  checkPeriod_ = timeSpanOr(conf, "tarnwick.testing.check-period", TimeSpan(60));
+
+  const std::string processData = "tarnwick.logging.process-data";
+  if (boolOr(conf, processData + ".polling", false)) {
+    logger().debug(1, "Will be polling process table...");
+    intervalOf(conf, processData + ".polling.interval", TimeSpan(300), logger());
+  }
+  bool moduleData = boolOr(conf, "tarnwick.logging.module-data", false);
+  if (moduleData) {
+    logger().debug(1, "Will be polling process modules...");
+    intervalOf(conf, "tarnwick.logging.module-data.interval", TimeSpan(0), logger());
+  }
+  if (boolOr(conf, processData + ".events", false)) {
+    logger().debug(1, "Will be using process events...");
+  }
+  bool performance = boolOr(conf, "tarnwick.logging.performance-monitor", false);
+  if (performance) {
+    logger().debug(1, "Will be monitoring performance...");
+    intervalOf(conf, "tarnwick.logging.performance-monitor.interval", TimeSpan(5), logger());
+  }
+
+  streams().registerLogFile(workingDirectory_ + "ProcessLog", "process", TimeSpan(0), false,
+                            nullptr);
+  if (moduleData) {
+    streams().registerLogFile(workingDirectory_ + "ModuleLog", "module", TimeSpan(0), false,
+                              nullptr);
+  }
+  if (performance) {
+    streams().registerLogFile(workingDirectory_ + "PerfMonLog", "perfmon", perfMonInterval, true,
+                              nullptr);
+  }
+  return true;
+}
+
+void Tarnwick::recoverLeftovers() {
+  logger().debug(3, "Handling files left over from previous crash...");
+  std::vector<FileOps::ListEntry> files;
+  FileOps::list(workingDirectory_ + "*.make*", &files);
+  if (files.empty()) {
+    logger().debug(3, "    No files found.");
+    return;
+  }
+  std::vector<std::string> kept;
+  for (const FileOps::ListEntry& file : files) {
+    if (FileUtils::extension(file.name) == "tmp") {
+      logger().debug(5, "   Found \"%s\". Maybe we'll keep it...", file.name);
+      kept.push_back(workingDirectory_ + file.name);
+    } else {
+      logger().debug(5, "   Found file \"%s\". Deleting it.", file.name);
+      FileOps::remove(workingDirectory_ + file.name, true);
+    }
+  }
+  if (kept.empty()) {
+    logger().debug(3, "   Found no files worth processing.");
+    return;
+  }
+  std::string stamp = "-" + std::to_string(DateTime().getValue()) + "-" +
+                      std::to_string(platform::currentProcessId()) + ".data";
+  std::int64_t accepted = 0;
+  for (const std::string& path : kept) {
+    FileOps::FileInfo info;
+    if (FileOps::getInfo(path, &info) && info.size == 0) {
+      logger().debug(5, "   The file\"%s\" has no data. Deleting it.", path);
+      FileOps::remove(path, true);
+      continue;
+    }
+    // ".make" and ".tmp" are the last nine characters of a file that was being written.
+    FileOps::move(path, path.substr(0, path.size() - 9) + stamp, false);
+    logger().debug(5, "   The file \"%s\" was OK, and has been accepted.", path);
+    ++accepted;
+  }
+  logger().debug(3, "   %i leftover file(s) were accepted.", accepted);
+}
+
+void Tarnwick::handleCommand(const std::string& type, const std::string& reference,
+                             const std::string& body, const std::string& replyTo) {
+  logger().debug(2, "IPC: Received message \"%s\".", type);
+  if (type != "COMMAND") {
+    logger().debug(1, "IPC: Received an unknown type.");
+    return;
+  }
+  logger().debug(3, "IPC: Received command \"%s\".", body);
+  auto reply = [&](const std::string& text) {
+    try {
+      IPCClient(replyTo).send("REPLY", reference, text, kServerName);
+    } catch (const Exception& error) {
+      logger().debug(1, error.getFullText());
+      programLogger_->error(2, error.getFullText());
+    }
+  };
+  if (body == "DIE") {
+    logger().debug(3, "Quitting.");
+    quitFlag.store(true);
+  } else if (body == "SEND_PROCESS_INFO") {
+    logger().debug(3, "IPC: Sending main thread ID as requested...");
+    reply(std::to_string(platform::currentProcessId()) + "," + std::to_string(mainThreadId.load()));
+    logger().debug(3, "IPC: Main thread ID sent.");
+  } else if (body == "TARNWICKDUMP") {
+    logger().debug(3, "IPC: Dumping data as requested...");
+    streams().deliverAll(false);
+    logger().debug(3, "IPC: Reporting success to Vantor Core.");
+    reply("");
+  } else if (body == "RECONFIG") {
+    logger().debug(1, "Reconfiguring...");
+    reconfigureFlag.store(true);
+  } else {
+    logger().debug(1, "IPC: Received an unknown command.");
+  }
+}
+
+std::uint32_t Tarnwick::monitorStatus() {
+  logger().debug(1, "START THREAD statusMonitor.");
+  try {
+    // The start-up pause, cut short by a quit.
+    for (std::int32_t waited = 0; waited < kStartUpWaitMillis && !quitFlag.load(); waited += 100) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    DateTime nextCheck = DateTime() + checkPeriod_;
+    while (!quitFlag.load()) {
+      if (reconfigureFlag.load()) reconfigure();
+      if (nextCheck <= DateTime()) {
+        nextCheck = DateTime() + checkPeriod_;
+        logger().debug(5, "statusMonitor is running as normal.");
+        if (!threads().checkThreads()) {
+          logger().debug(1, "statusMonitor is exiting due to failed threads.");
+          quitFlag.store(true);
+          break;
+        }
+      }
+      accounts().refreshAccounts();
+      std::this_thread::sleep_for(kMonitorPause);
+    }
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    logger().debug(1, "ERROR while running statusMonitor");
+  }
+  logger().debug(1, "END THREAD statusMonitor.");
+  quitFlag.store(true);
+  ThreadMessages::post(mainThreadId.load(), {WM_QUIT, 0, 0});
+  return 0;
+}
+
+bool Tarnwick::waitForWorkers() {
+  // Signalled workers leave within their pause: wait up to a second, not longer than needed.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < deadline) {
+    bool anyRunning = false;
+    for (std::size_t i = 0; i < threads().size(); ++i) {
+      if (threads().row(i).job->status() == JobInstance::JS_RUNNING) anyRunning = true;
+    }
+    if (!anyRunning) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+void Tarnwick::run() {
+  recoverLeftovers();
+  try {
+    server_ = std::make_unique<IPCServer>(
+        kServerName, sender(),
+        [this](const std::string& type, const std::string& reference, const std::string& body,
+               const std::string& replyTo) { handleCommand(type, reference, body, replyTo); });
+  } catch (const Exception& error) {
+    programLogger_->fatal(15, error.getFullText());
+    logger().debug(1, error.getFullText());
+    return;
+  }
+  if (!threads().startThreads()) return;
+  logger().debug(1, "Creating statusMonitor thread");
+  mainThreadId.store(platform::currentThreadId());
+  statusMonitor_ = std::make_unique<ThreadInstance>([this] { return monitorStatus(); });
+  try {
+    statusMonitor_->execute();
+  } catch (const Exception&) {
+    logger().debug(3, "Failed to create statusMonitor.");
+    return;
+  }
+  logger().debug(5, "Created statusMonitor.");
+  programLogger_->notice(8);
+  logger().debug(1, "START MAIN LOOP");
+  ThreadMessage message;
+  while (ThreadMessages::get(&message)) {
+    if (message.message == WM_CLOSE || message.message == WM_DESTROY) {
+      quitFlag.store(true);
+      logger().debug(5, "Main loop: Got Windows message to shut down.");
+      break;
+    }
+    if (quitFlag.load()) break;
+  }
+  logger().debug(1, "Tarnwick main loop has exited.");
+  threads().stopThreads();
+  waitForWorkers();
+  threads().verifyStoppedThreads();
+  streams().deliverAll(true);
+  logger().debug(1, "Tarnwick main control has ended.");
+}
+
+}  // namespace Vantor
