@@ -19,7 +19,7 @@ namespace Vantor {
 Agent::Agent(std::string name, Arguments arguments)
     : name_(std::move(name)), arguments_(std::move(arguments)) {}
 
-Agent::~Agent() {
+Agent::~Agent() NO_THREAD_SAFETY_ANALYSIS {
   if (streams_) streams_->clear();
   threads_.reset();
   instanceLock_.relax();
@@ -60,7 +60,9 @@ void Agent::loadLogMessages() {
   }
 }
 
-bool Agent::configure() {
+// The single-instance lock is held from the first configuration to the end of the run, not
+// for a scope, which the lock analysis cannot follow.
+bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string lowerName = TextUtils::lowered(name_);
   if (programFromName(lowerName) == 0 || moduleFromName(lowerName) == kNoModule) return false;
   if (!startLoggingOnce()) return false;
