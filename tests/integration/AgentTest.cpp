@@ -1,0 +1,229 @@
+// The real tarnwick binary in a temporary installation made by tools/make-installation,
+// driven with vantorctl and signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace Vantor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::fileExists;
+using testing::readFile;
+using testing::waitUntil;
+using testing::writeFile;
+
+class Installation {
+ public:
+  Installation()
+      : registry_("VANTOR_REGISTRY", dir_.file("registry.reg").c_str()),
+        runtime_("VANTOR_RUNTIME_DIR", dir_.file("run").c_str()) {
+    std::string command = std::string(TARNWICK_SOURCE_DIR) + "/tools/make-installation " +
+                          dir_.path() + " > /dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    // Every debug line, so the tests can follow what happens.
+    std::string conf = readFile(confFile());
+    const std::string section = "tarnwick() = \"\" {";
+    conf.replace(conf.find(section), section.size(),
+                 section + "\n  log() = \"\" { debug-level(Integer) = 5 {} }");
+    writeFile(confFile(), conf);
+  }
+  std::string confFile() const { return dir_.file("conf/tarnwick.conf"); }
+  std::string log() const { return readFile(dir_.file("log/tarnwick.log")); }
+  std::string workDir() const { return dir_.file("Log/temp/Tarnwick/"); }
+  std::string registryFile() const { return dir_.file("registry.reg"); }
+
+ private:
+  testing::TempDir dir_;
+  testing::ScopedEnv registry_;
+  testing::ScopedEnv runtime_;
+};
+
+class Agent {
+ public:
+  Agent() {
+    char* argv[] = {const_cast<char*>(TARNWICK_PATH), nullptr};
+    EXPECT_EQ(::posix_spawn(&pid_, TARNWICK_PATH, nullptr, nullptr, argv, environ), 0);
+  }
+  ~Agent() {
+    if (running()) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  bool running() {
+    if (exited_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      status_ = status;
+      return false;
+    }
+    return true;
+  }
+  // The exit status once it has ended within the deadline; -1 otherwise.
+  int exitStatus(std::chrono::milliseconds deadline) {
+    if (!waitUntil([&] { return !running(); }, deadline)) return -1;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+
+ private:
+  pid_t pid_ = 0;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+std::string vantorctl(const std::string& arguments, int* status = nullptr) {
+  FILE* pipe = ::popen((std::string(VANTORCTL_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+  std::string out;
+  char buffer[512];
+  while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
+  int result = ::pclose(pipe);
+  if (status != nullptr) *status = WEXITSTATUS(result);
+  return out;
+}
+
+bool started(const Installation& installation) {
+  return waitUntil([&] { return installation.log().find("START MAIN LOOP") != std::string::npos; },
+                   20s);
+}
+
+void expectShutdownInOrder(const std::string& log) {
+  std::size_t at = 0;
+  for (const char* line :
+       {"Tarnwick main loop has exited.", "Stopping threads...", "Verifying stopped threads...",
+        "Now delivering all data...", "Tarnwick main control has ended.",
+        "Tarnwick is terminating...", "Tarnwick ended."}) {
+    std::size_t found = log.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << " missing or out of order";
+    at = found;
+  }
+}
+
+TEST(AgentTest, StartsAnswersTheCoreAndEndsOnDie) {
+  Installation installation;
+  Agent agent;
+  ASSERT_TRUE(started(installation)) << installation.log();
+  EXPECT_NE(installation.log().find("Finished configuring."), std::string::npos);
+  int status = -1;
+  std::string info = vantorctl("send SEND_PROCESS_INFO", &status);
+  EXPECT_EQ(status, 0) << info;
+  EXPECT_EQ(info.substr(0, info.find(',')), std::to_string(agent.pid()));
+  std::string dump = vantorctl("send TARNWICKDUMP", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(dump, "\n");  // an empty body
+  EXPECT_EQ(vantorctl("send DIE", &status), "");
+  EXPECT_EQ(agent.exitStatus(2s), 0);
+  expectShutdownInOrder(installation.log());
+}
+
+TEST(AgentTest, SigtermEndsTheAgentLikeDie) {
+  Installation installation;
+  Agent agent;
+  ASSERT_TRUE(started(installation));
+  ::kill(agent.pid(), SIGTERM);
+  EXPECT_EQ(agent.exitStatus(2s), 0);
+  expectShutdownInOrder(installation.log());
+}
+
+TEST(AgentTest, ASecondInstanceEndsAndTheFirstRunsOn) {
+  Installation installation;
+  Agent first;
+  ASSERT_TRUE(started(installation));
+  Agent second;
+  EXPECT_EQ(second.exitStatus(10s), 255);
+  // The catalogue is not loaded yet when the lock is tried: the message carries its parameter.
+  EXPECT_NE(installation.log().find("(2.21.14) (Message not found.) Parameters: Tarnwick"),
+            std::string::npos)
+      << installation.log();
+  EXPECT_TRUE(first.running());
+  vantorctl("send DIE");
+  EXPECT_EQ(first.exitStatus(5s), 0);
+}
+
+TEST(AgentTest, WithoutAConfigurationDirectoryTheAgentDoesNotStart) {
+  Installation installation;
+  std::string registry = readFile(installation.registryFile());
+  std::regex configurationDir("\"ConfigurationDir\"=[^\n]*\n");
+  writeFile(installation.registryFile(), std::regex_replace(registry, configurationDir, ""));
+  Agent agent;
+  EXPECT_EQ(agent.exitStatus(10s), 255);
+  EXPECT_NE(installation.log().find("Could not get configuration dir from system."),
+            std::string::npos);
+}
+
+TEST(AgentTest, LeftoversOfACrashBecomeDataOrGo) {
+  Installation installation;
+  std::string work = installation.workDir();
+  writeFile(work + "ProcessLog-1-2-3.make.tmp", "record\n");
+  writeFile(work + "ProcessLog-1-2-4.make.tmp", "");
+  writeFile(work + "ProcessLog-1-2-5.make", "closed\n");
+  writeFile(work + "notes.txt", "untouched");
+  Agent agent;
+  ASSERT_TRUE(started(installation));
+  EXPECT_FALSE(fileExists(work + "ProcessLog-1-2-3.make.tmp"));
+  EXPECT_FALSE(fileExists(work + "ProcessLog-1-2-4.make.tmp"));
+  EXPECT_FALSE(fileExists(work + "ProcessLog-1-2-5.make"));
+  EXPECT_EQ(readFile(work + "notes.txt"), "untouched");
+  std::regex recovered("ProcessLog-1-2-3-\\d+-" + std::to_string(agent.pid()) + "\\.data");
+  int found = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(work)) {
+    if (std::regex_match(entry.path().filename().string(), recovered)) {
+      ++found;
+      EXPECT_EQ(readFile(entry.path().string()), "record\n");
+    }
+  }
+  EXPECT_EQ(found, 1);
+  EXPECT_NE(installation.log().find("1 leftover file(s) were accepted."), std::string::npos);
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(5s), 0);
+}
+
+TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
+  Installation installation;
+  Agent agent;
+  ASSERT_TRUE(started(installation));
+  std::string conf = readFile(installation.confFile());
+  conf.replace(conf.find("PT12H"), 5, "PT10S");
+  writeFile(installation.confFile(), conf);
+  vantorctl("send RECONFIG");
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return installation.log().find("Data delivery at interval: P10S.") != std::string::npos;
+      },
+      10s))
+      << installation.log();
+  conf.replace(conf.find("PT10S"), 5, "PT20S");
+  writeFile(installation.confFile(), conf);
+  ::kill(agent.pid(), SIGHUP);
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return installation.log().find("Data delivery at interval: P20S.") != std::string::npos;
+      },
+      10s));
+  EXPECT_TRUE(agent.running());
+  EXPECT_EQ(installation.log().find("(2.21.14)"), std::string::npos);  // the lock is kept
+  int status = -1;
+  vantorctl("send SEND_PROCESS_INFO", &status);
+  EXPECT_EQ(status, 0);
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(5s), 0);
+}
+
+}  // namespace
+}  // namespace Vantor
