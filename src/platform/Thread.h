@@ -2,6 +2,7 @@
 #ifndef TARNWICK_PLATFORM_THREAD_H_
 #define TARNWICK_PLATFORM_THREAD_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,8 +30,7 @@ class Thread {
   virtual bool wait(std::uint32_t waitMillis) = 0;
   // Asks the thread to end at its next cancellation point (every blocking call and sleep is
   // one); wait() tells when it has. False (lastError() set) when the request failed. Threads
-  // that may be killed sleep on a condition variable: the thread sanitizer follows a kill
-  // through that wait, not through other sleeps.
+  // that may be killed sleep in sleepCancellable().
   virtual bool cancel(std::uint32_t exitCode) = 0;
   // Stops the thread wherever it is until resume(); false when it is not running. A thread
   // suspended while it holds a lock blocks every other thread that needs that lock.
@@ -39,6 +39,10 @@ class Thread {
 };
 
 std::uint32_t currentThreadId();
+
+// Sleeps the calling thread; the sleep is a cancellation point that the sanitizers follow
+// through a kill. Threads that may be killed sleep here.
+void sleepCancellable(std::chrono::milliseconds duration);
 
 }  // namespace Vantor::platform
 

@@ -86,8 +86,13 @@ bool Tarnwick::configureProgram() {
   logger().debug(4, "Data delivery at interval: %s.", deliveryInterval_.toString());
   TimeSpan perfMonInterval =
       timeSpanOr(conf, "tarnwick.interval.performance-monitor", TimeSpan(3600));
-  // Meant for tests only: how often the status monitor checks the workers.
+  // Meant for tests only: how often the status monitor checks the workers, and a worker of a
+  // given temper ("answering", "silent", "fatal" or "dying") for the supervision to handle.
   checkPeriod_ = timeSpanOr(conf, "tarnwick.testing.check-period", TimeSpan(60));
+  std::string testWorker;
+  if (conf.getString("tarnwick.testing.worker", testWorker, true, true) == ConfReader::CONF_OK) {
+    prepareTestWorker(testWorker);
+  }
 
   const std::string processData = "tarnwick.logging.process-data";
   if (boolOr(conf, processData + ".polling", false)) {
@@ -119,6 +124,18 @@ bool Tarnwick::configureProgram() {
                               nullptr);
   }
   return true;
+}
+
+void Tarnwick::prepareTestWorker(const std::string& temper) {
+  logger().debug(1, "Preparing test worker \"%s\"...", temper);
+  threads().addThread("TestWorker", TF_REPORTS, [temper](ThreadEntry& row) -> std::uint32_t {
+    if (temper == "dying") return 0;
+    while (!row.stopRequested()) {
+      if (temper != "silent") reportThreadStatus(row.report, temper == "fatal");
+      row.pause(std::chrono::milliseconds(100));
+    }
+    return 0;
+  });
 }
 
 void Tarnwick::recoverLeftovers() {

@@ -32,6 +32,7 @@ class Tarnwick : public Agent {
 
  private:
   std::uint32_t monitorStatus();
+  void prepareTestWorker(const std::string& temper);
   bool waitForWorkers();
 
   std::unique_ptr<LoggerUnit> programLogger_;

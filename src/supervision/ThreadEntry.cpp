@@ -1,18 +1,24 @@
 #include "supervision/ThreadEntry.h"
 
+#include <algorithm>
+
 #include "concurrency/ProcessFlags.h"
+#include "platform/Thread.h"
 
 namespace Vantor {
 
-void ThreadEntry::requestStop() {
-  platform::MutexLock lock(&wakeMutex_);
-  report.store(REPORT_STOP);
-  wake_.notify_all();
-}
+void ThreadEntry::requestStop() { report.store(REPORT_STOP); }
 
 void ThreadEntry::pause(std::chrono::milliseconds duration) {
-  platform::MutexLock lock(&wakeMutex_);
-  wake_.wait_for(wakeMutex_, duration, [this] { return stopRequested(); });
+  // Short sleeps that a kill can unwind; the stop signal is seen within a slice.
+  auto until = std::chrono::steady_clock::now() + duration;
+  while (!stopRequested()) {
+    auto left = until - std::chrono::steady_clock::now();
+    if (left <= std::chrono::milliseconds(0)) return;
+    platform::sleepCancellable(std::min<std::chrono::milliseconds>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(left) + std::chrono::milliseconds(1),
+        kPauseSlice));
+  }
 }
 
 void reportThreadStatus(std::atomic<std::uint32_t>& report, bool fatal) {

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,7 +13,6 @@
 #include "concurrency/ThreadInstance.h"
 #include "foundation/DateTime.h"
 #include "logging/LoggerUnit.h"
-#include "platform/Mutex.h"
 
 namespace Vantor {
 
@@ -38,10 +36,13 @@ struct ThreadEntry {
   ThreadEntry(std::string threadName, std::uint16_t threadFlags)
       : name(std::move(threadName)), flags(threadFlags) {}
 
-  // Sets the stop signal and wakes a worker that pauses.
+  // How soon a pausing worker sees the stop signal.
+  static constexpr std::chrono::milliseconds kPauseSlice{10};
+
+  // Sets the stop signal.
   void requestStop();
-  // Sleeps up to duration; returns early when the stop signal comes. Workers pause here, so
-  // stopping takes milliseconds, and a kill finds them in a wait it can cancel.
+  // Sleeps up to duration; returns within a slice when the stop signal comes. Workers pause
+  // here, so stopping takes milliseconds, and a kill finds them in a sleep it can cancel.
   void pause(std::chrono::milliseconds duration);
   bool stopRequested() const { return report.load() == REPORT_STOP; }
 
@@ -51,10 +52,6 @@ struct ThreadEntry {
   std::atomic<std::uint32_t> report{0};
   std::atomic<std::uint32_t> status{ST_OK};
   DateTime lastOk;  // written by the supervising thread only
-
- private:
-  platform::Mutex wakeMutex_;
-  std::condition_variable_any wake_;
 };
 
 // The worker's answer to the heartbeat: a pending request becomes RUNNING (or FATAL), and

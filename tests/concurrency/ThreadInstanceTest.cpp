@@ -17,14 +17,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Sleeps the way the agent's workers do, on a condition variable; that wait is a cancellation
-// point that the thread sanitizer follows through a kill.
-void nap(std::chrono::milliseconds duration) {
-  std::mutex mutex;
-  std::condition_variable never;
-  std::unique_lock<std::mutex> lock(mutex);
-  never.wait_for(lock, duration);
-}
+// Sleeps the way the agent's workers do.
+void nap(std::chrono::milliseconds duration) { platform::sleepCancellable(duration); }
 
 std::int32_t jobErrorOf(const std::function<void()>& action) {
   try {

@@ -227,3 +227,64 @@ TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
 
 }  // namespace
 }  // namespace Vantor
+
+namespace Vantor {
+namespace {
+
+// Adds the test settings (a check every second and a test worker) to the tarnwick section.
+void withTestWorker(const Installation& installation, const std::string& temper) {
+  std::string conf = readFile(installation.confFile());
+  const std::string section = "tarnwick() = \"\" {";
+  conf.replace(conf.find(section), section.size(),
+               section +
+                   "\n  testing() = \"\" { check-period(TimeSpan) = PT1S {} worker(String) = " +
+                   temper + " {} }");
+  writeFile(installation.confFile(), conf);
+}
+
+bool logShows(const Installation& installation, const std::string& text,
+              std::chrono::seconds deadline) {
+  return waitUntil([&] { return installation.log().find(text) != std::string::npos; }, deadline);
+}
+
+TEST(AgentSupervisionTest, ASilentWorkerIsKilledAndRestartedInOneCheck) {
+  Installation installation;
+  withTestWorker(installation, "silent");
+  Agent agent;
+  ASSERT_TRUE(started(installation));
+  ASSERT_TRUE(
+      logShows(installation, "Check: Thread \"TestWorker\" is down. Attempting restart...", 20s));
+  std::string log = installation.log();
+  std::size_t killed = log.find("   Check: \"TestWorker\" has been killed.");
+  ASSERT_NE(killed, std::string::npos);
+  EXPECT_LT(killed, log.find("Check: Thread \"TestWorker\" is down. Attempting restart..."));
+  EXPECT_TRUE(agent.running());
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(5s), 0);
+}
+
+TEST(AgentSupervisionTest, AFatalWorkerEndsTheAgentWithinOneCheck) {
+  Installation installation;
+  withTestWorker(installation, "fatal");
+  Agent agent;
+  ASSERT_TRUE(started(installation));
+  EXPECT_EQ(agent.exitStatus(20s), 0);
+  EXPECT_NE(installation.log().find(
+                "Check: Thread \"TestWorker\" has reported a fatal error. We are shutting down."),
+            std::string::npos);
+  expectShutdownInOrder(installation.log());
+}
+
+TEST(AgentSupervisionTest, ADeadWorkerIsRestarted) {
+  Installation installation;
+  withTestWorker(installation, "dying");
+  Agent agent;
+  ASSERT_TRUE(started(installation));
+  EXPECT_TRUE(logShows(installation, "   \"TestWorker\" is down.", 20s));
+  EXPECT_TRUE(logShows(installation, "   Check: \"TestWorker\" has been restarted.", 20s));
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(5s), 0);
+}
+
+}  // namespace
+}  // namespace Vantor

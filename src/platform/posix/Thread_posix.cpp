@@ -14,6 +14,18 @@
 #include <condition_variable>
 #include <mutex>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TW_HAS_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef TW_HAS_ADDRESS_SANITIZER
+#define TW_HAS_ADDRESS_SANITIZER 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || TW_HAS_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "platform/Mutex.h"
 #include "platform/Thread.h"
 #include "platform/ThreadCancellation.h"
@@ -198,5 +210,22 @@ std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> procedure) 
 }
 
 std::uint32_t currentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+
+void sleepCancellable(std::chrono::milliseconds duration) {
+  // A condition wait: the thread sanitizer knows how a kill unwinds it (it does not for the
+  // other sleeps). The address sanitizer needs the skipped frames' stack unpoisoned before
+  // any destructor of the callers runs; the catch here is the first place to do it.
+  thread_local std::mutex mutex;
+  thread_local std::condition_variable never;
+  std::unique_lock<std::mutex> lock(mutex);
+  try {
+    never.wait_for(lock, duration);
+  } catch (const ThreadCancellation&) {
+#if defined(__SANITIZE_ADDRESS__) || TW_HAS_ADDRESS_SANITIZER
+    __asan_handle_no_return();
+#endif
+    throw;
+  }
+}
 
 }  // namespace Vantor::platform
