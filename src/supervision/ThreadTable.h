@@ -44,7 +44,6 @@ class ThreadTable {
 
   std::size_t size() const { return rows_.size(); }
   ThreadEntry& row(std::size_t index) { return *rows_[index]; }
-  bool initiating() const { return initiating_; }
 
  private:
   void callKillHook(const ThreadEntry& row) const;

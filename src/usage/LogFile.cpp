@@ -92,15 +92,6 @@ bool LogFile::openLocked() {
     logger_.error(2, file_->getPath(), "UNKNOWN");
     return false;
   }
-  if (!header_.empty()) {
-    try {
-      file_->writeString(header_);
-      file_->flush();
-    } catch (const Exception&) {
-      logger_.error(4, FileUtils::baseName(file_->getPath()), "UNKNOWN");
-      return false;
-    }
-  }
   logger_.debug(4, "   LogFile: File opened.");
   return true;
 }

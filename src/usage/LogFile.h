@@ -31,7 +31,6 @@ class LogFile {
   // A new name from the prefix of the current one.
   void updateName();
   std::string name() const;
-  void setHeader(const std::string& header) { header_ = header; }
 
   bool open();
   // Writes text unchanged; opens the file first when needed.
@@ -50,7 +49,6 @@ class LogFile {
   LoggerUnit logger_;
   mutable Monopoly lock_;
   std::shared_ptr<FileBase> file_ GUARDED_BY(lock_);
-  std::string header_;
 };
 
 }  // namespace Vantor
