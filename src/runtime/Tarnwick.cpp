@@ -87,7 +87,8 @@ bool Tarnwick::configureProgram() {
   TimeSpan perfMonInterval =
       timeSpanOr(conf, "tarnwick.interval.performance-monitor", TimeSpan(3600));
   // Meant for tests only: how often the status monitor checks the workers, and a worker of a
-  // given temper ("answering", "silent", "fatal" or "dying") for the supervision to handle.
+  // given temper ("answering", "silent", "fatal", "dying", or "writer", which writes a record
+  // into the "process" stream twice a second) for the supervision and delivery to handle.
   checkPeriod_ = timeSpanOr(conf, "tarnwick.testing.check-period", TimeSpan(60));
   std::string testWorker;
   if (conf.getString("tarnwick.testing.worker", testWorker, true, true) == ConfReader::CONF_OK) {
@@ -128,11 +129,17 @@ bool Tarnwick::configureProgram() {
 
 void Tarnwick::prepareTestWorker(const std::string& temper) {
   logger().debug(1, "Preparing test worker \"%s\"...", temper);
-  threads().addThread("TestWorker", TF_REPORTS, [temper](ThreadEntry& row) -> std::uint32_t {
+  threads().addThread("TestWorker", TF_REPORTS, [this, temper](ThreadEntry& row) -> std::uint32_t {
     if (temper == "dying") return 0;
+    std::int64_t records = 0;
     while (!row.stopRequested()) {
       if (temper != "silent") reportThreadStatus(row.report, temper == "fatal");
-      row.pause(std::chrono::milliseconds(100));
+      if (temper == "writer" && !quitFlag.load()) {
+        if (std::shared_ptr<LogFile> stream = streams().getLogFile("process")) {
+          stream->writeRecord("test record " + std::to_string(++records));
+        }
+      }
+      row.pause(std::chrono::milliseconds(temper == "writer" ? 500 : 100));
     }
     return 0;
   });

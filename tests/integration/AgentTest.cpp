@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,9 +100,19 @@ std::string vantorctl(const std::string& arguments, int* status = nullptr) {
   return out;
 }
 
-bool started(const Installation& installation) {
-  return waitUntil([&] { return installation.log().find("START MAIN LOOP") != std::string::npos; },
-                   20s);
+// Whether the agent has entered its main loop for the n-th time in this installation.
+bool started(const Installation& installation, int times = 1) {
+  return waitUntil(
+      [&] {
+        std::string log = installation.log();
+        int seen = 0;
+        for (std::size_t at = log.find("START MAIN LOOP"); at != std::string::npos;
+             at = log.find("START MAIN LOOP", at + 1)) {
+          ++seen;
+        }
+        return seen >= times;
+      },
+      20s);
 }
 
 void expectShutdownInOrder(const std::string& log) {
@@ -284,6 +296,112 @@ TEST(AgentSupervisionTest, ADeadWorkerIsRestarted) {
   EXPECT_TRUE(logShows(installation, "   Check: \"TestWorker\" has been restarted.", 20s));
   vantorctl("send DIE");
   EXPECT_EQ(agent.exitStatus(5s), 0);
+}
+
+}  // namespace
+}  // namespace Vantor
+
+namespace Vantor {
+namespace {
+
+std::vector<std::string> dataFiles(const Installation& installation, const std::string& suffix) {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(installation.workDir())) {
+    std::string name = entry.path().filename().string();
+    if (name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      files.push_back(entry.path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Every "test record N" line in the files, as numbers, in file order.
+std::vector<int> recordsIn(const std::vector<std::string>& files) {
+  std::vector<int> numbers;
+  for (const std::string& file : files) {
+    std::istringstream content(readFile(file));
+    std::string line;
+    while (std::getline(content, line)) {
+      EXPECT_EQ(line.rfind("test record ", 0), 0u) << line;
+      numbers.push_back(std::stoi(line.substr(12)));
+    }
+  }
+  return numbers;
+}
+
+TEST(AgentDeliveryTest, StreamsAreDeliveredAtTheBoundariesAndOnDemand) {
+  Installation installation;
+  withTestWorker(installation, "writer");
+  std::string conf = readFile(installation.confFile());
+  conf.replace(conf.find("PT12H"), 5, "PT10S");
+  writeFile(installation.confFile(), conf);
+  Agent agent;
+  ASSERT_TRUE(started(installation));
+  ASSERT_TRUE(waitUntil([&] { return dataFiles(installation, ".data").size() >= 2; }, 40s));
+  std::vector<std::string> delivered = dataFiles(installation, ".data");
+  EXPECT_LE(delivered.size(), 3u);  // once per 10-second boundary
+  for (const std::string& file : delivered) EXPECT_FALSE(readFile(file).empty()) << file;
+
+  int status = -1;
+  // A dump delivers an open stream; an idle one makes no file.
+  ASSERT_TRUE(waitUntil([&] { return !dataFiles(installation, ".make.tmp").empty(); }, 5s));
+  std::size_t before = dataFiles(installation, ".data").size();
+  EXPECT_EQ(vantorctl("send TARNWICKDUMP", &status), "\n");
+  EXPECT_EQ(status, 0);
+  EXPECT_GT(dataFiles(installation, ".data").size(), before);  // delivered before the reply
+
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(5s), 0);
+  // Every record exactly once, in order, across all delivered files.
+  std::vector<std::string> all = dataFiles(installation, ".data");
+  std::sort(all.begin(), all.end(), [](const std::string& a, const std::string& b) {
+    auto counter = [](const std::string& name) {
+      std::string base = name.substr(0, name.size() - 5);
+      return std::stoul(base.substr(base.rfind('-') + 1));
+    };
+    return counter(a) < counter(b);
+  });
+  std::vector<int> numbers = recordsIn(all);
+  ASSERT_FALSE(numbers.empty());
+  for (std::size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], static_cast<int>(i) + 1);
+  EXPECT_TRUE(dataFiles(installation, ".make").empty());
+  EXPECT_TRUE(dataFiles(installation, ".tmp").empty());
+}
+
+TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {
+  Installation installation;
+  withTestWorker(installation, "writer");
+  std::string untouched = installation.workDir() + "someone-elses.file";
+  {
+    Agent agent;
+    ASSERT_TRUE(started(installation));
+    ASSERT_TRUE(waitUntil([&] { return !dataFiles(installation, ".make.tmp").empty(); }, 10s));
+    std::this_thread::sleep_for(1s);
+    ::kill(agent.pid(), SIGKILL);
+    agent.exitStatus(5s);
+  }
+  writeFile(untouched, "not ours");
+  std::vector<std::string> open = dataFiles(installation, ".make.tmp");
+  ASSERT_EQ(open.size(), 1u);
+  std::string prefix = open[0].substr(0, open[0].size() - 9);
+  std::vector<int> beforeRestart = recordsIn(open);
+  ASSERT_FALSE(beforeRestart.empty());
+
+  Agent restarted;
+  ASSERT_TRUE(started(installation, 2));
+  std::regex recovered(std::regex_replace(prefix, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                       "-\\d+-" + std::to_string(restarted.pid()) + "\\.data");
+  std::vector<std::string> matches;
+  for (const std::string& file : dataFiles(installation, ".data")) {
+    if (std::regex_match(file, recovered)) matches.push_back(file);
+  }
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(recordsIn(matches), beforeRestart);  // nothing written before the kill is lost
+  EXPECT_EQ(readFile(untouched), "not ours");
+  vantorctl("send DIE");
+  EXPECT_EQ(restarted.exitStatus(5s), 0);
 }
 
 }  // namespace
