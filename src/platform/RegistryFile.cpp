@@ -407,6 +407,11 @@ std::string withString(std::string_view rawText, std::string_view key, std::stri
     if (anyContent) result.push_back('\n');
     result += "[" + std::string(key) + "]\n" + valueLine(name, value) + "\n";
   }
+  // Text that starts like a byte-order mark would be read back differently: a UTF-8 mark in
+  // front keeps it as it is (the reader drops exactly one).
+  if (result.rfind("\xff\xfe", 0) == 0 || result.rfind("\xef\xbb\xbf", 0) == 0) {
+    result.insert(0, "\xef\xbb\xbf");
+  }
   return result;
 }
 

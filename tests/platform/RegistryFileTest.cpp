@@ -154,6 +154,7 @@ TEST(RegistryFileTest, ASetValueIsReadBackWhateverTheFileEndsWith) {
            "[" + key + "]\n\"H\"=hex:01,\\\n  0f\\\\",  // and one ending in two backslashes
            "[" + key + "]\n\"A\"=\"1\"\n[-" + key + "]\n",  // the key deleted after it
            "[" + key + "]\r\"A\"=\"1\"\r",                  // carriage returns only
+           "\xef\xbb\xbf\xff\xfe[" + key + "]\n",  // a UTF-8 mark before what reads as UTF-16
        }) {
     std::string updated = RegistryFile::withString(text, kKey, "New", "value");
     EXPECT_EQ(stringOf(RegistryFile::parse(updated), "New"), std::string("value\0", 6)) << text;
