@@ -29,6 +29,13 @@ using testing::readFile;
 using testing::waitUntil;
 using testing::writeFile;
 
+// The configuration text with entries added at the top of the "tarnwick" section.
+std::string withinTarnwickSection(std::string conf, const std::string& entries) {
+  const std::string section = "tarnwick() = \"\" {";
+  conf.replace(conf.find(section), section.size(), section + "\n  " + entries);
+  return conf;
+}
+
 class Installation {
  public:
   Installation()
@@ -39,9 +46,7 @@ class Installation {
     EXPECT_EQ(std::system(command.c_str()), 0);
     // Every debug line, so the tests can follow what happens.
     std::string conf = readFile(confFile());
-    const std::string section = "tarnwick() = \"\" {";
-    conf.replace(conf.find(section), section.size(),
-                 section + "\n  log() = \"\" { debug-level(Integer) = 5 {} }");
+    conf = withinTarnwickSection(conf, "log() = \"\" { debug-level(Integer) = 5 {} }");
     writeFile(confFile(), conf);
   }
   std::string confFile() const { return dir_.file("conf/tarnwick.conf"); }
@@ -237,20 +242,12 @@ TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
   EXPECT_EQ(agent.exitStatus(5s), 0);
 }
 
-}  // namespace
-}  // namespace Vantor
-
-namespace Vantor {
-namespace {
-
 // Adds the test settings (a check every second and a test worker) to the tarnwick section.
 void withTestWorker(const Installation& installation, const std::string& temper) {
   std::string conf = readFile(installation.confFile());
-  const std::string section = "tarnwick() = \"\" {";
-  conf.replace(conf.find(section), section.size(),
-               section +
-                   "\n  testing() = \"\" { check-period(TimeSpan) = PT1S {} worker(String) = " +
-                   temper + " {} }");
+  conf = withinTarnwickSection(
+      conf,
+      "testing() = \"\" { check-period(TimeSpan) = PT1S {} worker(String) = " + temper + " {} }");
   writeFile(installation.confFile(), conf);
 }
 
@@ -297,12 +294,6 @@ TEST(AgentSupervisionTest, ADeadWorkerIsRestarted) {
   vantorctl("send DIE");
   EXPECT_EQ(agent.exitStatus(5s), 0);
 }
-
-}  // namespace
-}  // namespace Vantor
-
-namespace Vantor {
-namespace {
 
 std::vector<std::string> dataFiles(const Installation& installation, const std::string& suffix) {
   std::vector<std::string> files;
