@@ -1,5 +1,6 @@
 #include "foundation/FileUtils.h"
 
+#include "foundation/TextUtils.h"
 #include "platform/PathSeparator.h"
 
 namespace Vantor::FileUtils {
@@ -71,6 +72,10 @@ std::string stripTrailingSeparators(std::string_view path) {
 bool isPlainFileName(std::string_view name) {
   if (name.find_first_of("?*") != std::string_view::npos) return false;
   return name.empty() || !isSeparator(name.back());
+}
+
+std::string foldCase(std::string_view path) {
+  return platform::kFileNamesIgnoreCase ? TextUtils::lowered(path) : std::string(path);
 }
 
 }  // namespace Vantor::FileUtils

@@ -27,6 +27,9 @@ std::string ensureTrailingSeparator(std::string_view path);
 std::string stripTrailingSeparators(std::string_view path);
 // False when the name holds a wildcard or ends in a separator.
 bool isPlainFileName(std::string_view name);
+// The path in lower case where file names ignore case, else unchanged: the form under which
+// executables and modules are compared and written.
+std::string foldCase(std::string_view path);
 
 }  // namespace Vantor::FileUtils
 

@@ -7,6 +7,9 @@
 namespace Vantor::platform {
 
 std::uint32_t currentProcessId();
+// Lets the process keep as many files open as the system allows it: every observed process
+// holds an open handle.
+void raiseOpenFileLimit();
 
 }  // namespace Vantor::platform
 

@@ -10,7 +10,10 @@
 #include "foundation/FileUtils.h"
 #include "foundation/SystemInfo.h"
 #include "ipc/IPCClient.h"
+#include "concurrency/ErrorName.h"
 #include "platform/CurrentProcess.h"
+#include "platform/ErrorCodes.h"
+#include "platform/Privileges.h"
 #include "platform/ThreadCancellation.h"
 
 namespace Vantor {
@@ -57,6 +60,14 @@ Tarnwick::~Tarnwick() {
   }
   if (server_) server_->stop();
   server_.reset();
+  // Nothing may dump the map once it is gone.
+  streams().clear();
+  if (poller_) poller_->clear();
+  if (processMap_) processMap_->clear();
+  poller_.reset();
+  processMap_.reset();
+  exeFinder_.reset();
+  Process::setLogger(nullptr);
   statusMonitor_.reset();
   programLogger_.reset();
 }
@@ -64,6 +75,7 @@ Tarnwick::~Tarnwick() {
 bool Tarnwick::configureProgram() {
   if (!programLogger_) programLogger_ = std::make_unique<LoggerUnit>(sender(), kModuleTarnwick);
   LogSettings::threadIdentifiers.store(true);
+  Process::setLogger(programLogger_.get());
   const ConfReader& conf = reader();
 
   std::string installDirectory;
@@ -96,26 +108,29 @@ bool Tarnwick::configureProgram() {
   }
 
   const std::string processData = "tarnwick.logging.process-data";
-  if (boolOr(conf, processData + ".polling", false)) {
+  bool polling = boolOr(conf, processData + ".polling", false);
+  TimeSpan pollInterval(300);
+  if (polling) {
     logger().debug(1, "Will be polling process table...");
-    intervalOf(conf, processData + ".polling.interval", TimeSpan(300), logger());
+    pollInterval = intervalOf(conf, processData + ".polling.interval", TimeSpan(300), logger());
   }
   bool moduleData = boolOr(conf, "tarnwick.logging.module-data", false);
   if (moduleData) {
     logger().debug(1, "Will be polling process modules...");
     intervalOf(conf, "tarnwick.logging.module-data.interval", TimeSpan(0), logger());
   }
-  if (boolOr(conf, processData + ".events", false)) {
-    logger().debug(1, "Will be using process events...");
-  }
+  EventSource source = chooseEventSource(polling, pollInterval);
   bool performance = boolOr(conf, "tarnwick.logging.performance-monitor", false);
   if (performance) {
     logger().debug(1, "Will be monitoring performance...");
     intervalOf(conf, "tarnwick.logging.performance-monitor.interval", TimeSpan(5), logger());
   }
+  if (!createExeFinder()) return false;
+  poller_->configure(pollInterval, source, polling);
+  if (polling && !poller_->prepareProcessPoller(threads())) return false;
 
   streams().registerLogFile(workingDirectory_ + "ProcessLog", "process", TimeSpan(0), false,
-                            nullptr);
+                            [this] { processMap_->dumpAll(); });
   if (moduleData) {
     streams().registerLogFile(workingDirectory_ + "ModuleLog", "module", TimeSpan(0), false,
                               nullptr);
@@ -125,6 +140,69 @@ bool Tarnwick::configureProgram() {
                               nullptr);
   }
   return true;
+}
+
+EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
+  const std::string events = "tarnwick.logging.process-data.events";
+  if (!boolOr(reader(), events, false)) return EventSource::kNone;
+  logger().debug(1, "Will be using process events...");
+  // Systems of the old kind have no kernel trace session: polling stands in, often.
+  bool oldKind = staticInfo().osName.find("NT") != std::string::npos;
+  auto pollInstead = [&] {
+    programLogger_->warning(14);
+    polling = true;
+    if (pollInterval.getSeconds() > 10) pollInterval = TimeSpan(10);
+  };
+  if (boolOr(reader(), events + ".kernel-driver", false)) {
+    logger().debug(1, "   Will be using the kernel driver to get process events.");
+    if (!kernelDriver_.isOpen() && !kernelDriver_.open("VantorLicDrv")) {
+      programLogger_->warning(15, errorName(platform::lastError()));
+      if (oldKind) {
+        pollInstead();
+      } else {
+        return EventSource::kKernelTrace;
+      }
+    }
+    return EventSource::kKernelDriver;
+  }
+  if (oldKind) {
+    pollInstead();
+  } else if (boolOr(reader(), events + ".native", false)) {
+    logger().debug(1, "   Will be using native W2K/XP event logger.");
+    return EventSource::kKernelTrace;
+  }
+  return EventSource::kNone;
+}
+
+bool Tarnwick::createExeFinder() {
+  if (exeFinder_) return true;
+  logger().debug(1, "Creating ExeFinder...");
+  try {
+    exeFinder_ = std::make_unique<ExeFinder>(*programLogger_, logger());
+  } catch (const std::exception&) {
+    programLogger_->fatal(5);
+    return false;
+  }
+  exeFinder_->loadApplicationMappings(reader());
+  logger().debug(1, "ExeFinder created.");
+  processMap_ = std::make_unique<ProcessMap>(*programLogger_, *exeFinder_, accounts(),
+                                             primeTime(), streams(), staticInfo());
+  poller_ = std::make_unique<ProcessPoller>(*programLogger_, *processMap_, *exeFinder_);
+  // A worker killed while it holds the map must not leave it locked.
+  threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });
+  return true;
+}
+
+void Tarnwick::enableDebugPrivileges() {
+  logger().debug(1, "Enabling debug privileges...");
+  std::string step;
+  if (!platform::enableDebugPrivilege(&step)) {
+    std::uint32_t code = platform::lastError();
+    logger().debug(1, "%s failed (%s).", step, errorName(code));
+    programLogger_->error(16, static_cast<std::int64_t>(code), step);
+    return;
+  }
+  logger().debug(1, "Debug privileges enabled.");
 }
 
 void Tarnwick::prepareTestWorker(const std::string& temper) {
@@ -241,6 +319,10 @@ std::uint32_t Tarnwick::monitorStatus() {
         }
       }
       accounts().refreshAccounts();
+      if (processMap_) {
+        processMap_->retryPendingStarts();
+        processMap_->pruneEndedProcesses(DateTime());
+      }
       std::this_thread::sleep_for(kMonitorPause);
     }
   } catch (const platform::ThreadCancellation&) {
@@ -280,6 +362,7 @@ void Tarnwick::run() {
     logger().debug(1, error.getFullText());
     return;
   }
+  enableDebugPrivileges();
   if (!threads().startThreads()) return;
   logger().debug(1, "Creating statusMonitor thread");
   mainThreadId.store(platform::currentThreadId());

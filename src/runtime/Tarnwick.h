@@ -8,7 +8,11 @@
 
 #include "concurrency/ThreadInstance.h"
 #include "ipc/IPCServer.h"
+#include "platform/Device.h"
 #include "runtime/Agent.h"
+#include "sources/ProcessPoller.h"
+#include "usage/ExeFinder.h"
+#include "usage/ProcessMap.h"
 
 namespace Vantor {
 
@@ -34,10 +38,19 @@ class Tarnwick : public Agent {
   std::uint32_t monitorStatus();
   void prepareTestWorker(const std::string& temper);
   bool waitForWorkers();
+  // The process event source the settings ask for, with its fall-backs; may switch polling
+  // on and shorten its interval.
+  EventSource chooseEventSource(bool& polling, TimeSpan& pollInterval);
+  bool createExeFinder();
+  void enableDebugPrivileges();
 
   std::unique_ptr<LoggerUnit> programLogger_;
   std::string workingDirectory_;
   TimeSpan checkPeriod_{60};
+  platform::Device kernelDriver_;
+  std::unique_ptr<ExeFinder> exeFinder_;
+  std::unique_ptr<ProcessMap> processMap_;
+  std::unique_ptr<ProcessPoller> poller_;
   std::unique_ptr<IPCServer> server_;
   std::unique_ptr<ThreadInstance> statusMonitor_;
 };

@@ -6,6 +6,7 @@
 
 #include "concurrency/ProcessFlags.h"
 #include "concurrency/ThreadMessages.h"
+#include "platform/CurrentProcess.h"
 #include "platform/Signals.h"
 #include "runtime/Tarnwick.h"
 
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  Vantor::platform::raiseOpenFileLimit();
   Vantor::ThreadMessages::Queue mainQueue;
   Vantor::platform::watchProcessSignals(
       [] {

@@ -323,5 +323,6 @@ FileSystem& FileSystem::Default() {
 namespace Vantor::platform {
 
 const char kPathSeparator = '/';
+const bool kFileNamesIgnoreCase = false;
 
 }  // namespace Vantor::platform

@@ -1,0 +1,18 @@
+// The version resource of a Portable Executable file (RT_VERSION, the VS_VERSIONINFO block),
+// read straight from the file's resource section. Any bytes are safe input: a malformed file
+// reads as one without version information.
+#ifndef TARNWICK_PLATFORM_PEVERSIONRESOURCE_H_
+#define TARNWICK_PLATFORM_PEVERSIONRESOURCE_H_
+
+#include "platform/ByteSource.h"
+#include "platform/VersionInfo.h"
+
+namespace Vantor::platform {
+
+bool isPortableExecutable(const ByteSource& file);
+// False when the file has no readable version resource.
+bool readPeVersionResource(const ByteSource& file, VersionInfo* info);
+
+}  // namespace Vantor::platform
+
+#endif  // TARNWICK_PLATFORM_PEVERSIONRESOURCE_H_

@@ -1,0 +1,36 @@
+// Version information of an executable file as resource compilers lay it out: a list of
+// (language, code page) translations and, per translation, named strings such as
+// "ProductName", "FileDescription" and "FileVersion".
+#ifndef TARNWICK_PLATFORM_VERSIONINFO_H_
+#define TARNWICK_PLATFORM_VERSIONINFO_H_
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Vantor::platform {
+
+struct VersionInfo {
+  std::vector<std::pair<std::uint16_t, std::uint16_t>> translations;  // language, code page
+  // Keyed by the table name: language and code page as eight lower-case hex digits.
+  std::map<std::string, std::map<std::string, std::string>> tables;
+
+  static std::string tableName(std::uint16_t language, std::uint16_t codePage);
+  // The string "\StringFileInfo\<table>\<name>"; nullopt when the file has none.
+  std::optional<std::string> query(std::uint16_t language, std::uint16_t codePage,
+                                   const std::string& name) const;
+  // One translation (US English, Unicode) holding the given strings, for files whose
+  // information comes from somewhere other than a version resource.
+  static VersionInfo ofStrings(std::map<std::string, std::string> strings);
+};
+
+// Reads the version information of the file at path. False (lastError set) when the file
+// has none or cannot be read; never throws for malformed files.
+bool readVersionInfo(const std::string& path, VersionInfo* info);
+
+}  // namespace Vantor::platform
+
+#endif  // TARNWICK_PLATFORM_VERSIONINFO_H_

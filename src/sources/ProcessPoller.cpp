@@ -1,0 +1,158 @@
+#include "sources/ProcessPoller.h"
+
+#include "concurrency/ProcessFlags.h"
+#include "platform/ThreadCancellation.h"
+
+namespace Vantor {
+
+namespace {
+constexpr std::int32_t kStatusLogSeconds = 10;
+constexpr auto kTurnPause = std::chrono::milliseconds(10);
+constexpr auto kQuittingPause = std::chrono::milliseconds(25);
+}  // namespace
+
+ProcessPoller::ProcessPoller(const LoggerUnit& logger, ProcessMap& processMap,
+                             ExeFinder& exeFinder)
+    : logger_(logger), processMap_(processMap), exeFinder_(exeFinder) {
+  procPoll_.setLogger(&logger_);
+}
+
+void ProcessPoller::configure(const TimeSpan& interval, EventSource source,
+                              bool pollingEnabled) {
+  interval_ = interval;
+  source_ = source;
+  pollingEnabled_ = pollingEnabled;
+}
+
+bool ProcessPoller::prepareProcessPoller(ThreadTable& threads) {
+  logger_.debug(2, "Preparing process poller thread...");
+  ThreadEntry& row = threads.addThread("ProcessPoller", TF_REPORTS, [this](ThreadEntry& entry) {
+    return processPollerThread(entry);
+  });
+  if (!row.job) {
+    logger_.critical(21, "prepare process poller");
+    return false;
+  }
+  logger_.debug(3, "   Done.");
+  return true;
+}
+
+std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
+  logger_.debug(1, "START THREAD %s.", row.name);
+  DateTime lastStatusLog(0LL);
+  DateTime nextPoll;
+  try {
+    while (!row.stopRequested()) {
+      DateTime now;
+      reportThreadStatus(row.report, false);
+      if (lastStatusLog + TimeSpan(kStatusLogSeconds) < now) {
+        lastStatusLog = now;
+        logThreadStatus(logger_, row, false);
+      }
+      if (quitFlag.load()) {
+        row.pause(kQuittingPause);
+        continue;
+      }
+      if (now >= nextPoll) {
+        // The schedule keeps its phase: a long cycle is followed at once by the next.
+        nextPoll += interval_;
+        DateTime started;
+        pollProcesses(false);
+        logger_.debug(4, "THREAD %s: Processing took %s.", row.name,
+                      (DateTime() - started).toString());
+      }
+      row.pause(kTurnPause);
+    }
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    logger_.debug(1, "ERROR while running procPoller thread");
+    throw;
+  }
+  logger_.debug(1, "END THREAD %s", row.name);
+  return 0;
+}
+
+void ProcessPoller::pollProcesses(bool force) {
+  if (force || !firstFullPollDone_.load() || source_ == EventSource::kNone) {
+    fullPoll();
+  } else {
+    completionPass();
+  }
+}
+
+void ProcessPoller::fullPoll() {
+  firstFullPollDone_.store(true);
+  if (!procPoll_.poll()) {
+    logger_.debug(1, "Failed to poll process table.");
+    return;
+  }
+  std::vector<ProcessRef> changes;
+  procPoll_.getPollData(changes, TimeSpan(interval_.getSeconds() / 2));
+  if (changes.empty()) return;
+  std::int64_t count = static_cast<std::int64_t>(changes.size());
+  logger_.debug(5, "Polling process table. Got %i changes since last time.", count);
+  std::int64_t number = 0;
+  for (const ProcessRef& change : changes) {
+    logger_.debug(5, "   Updating process %i/%i, PID=%i...", ++number, count, change->pid());
+    if (change->state() == ProcessState::Started) {
+      logger_.debug(5, "      Process started.");
+      processMap_.logProcess(change);
+      continue;
+    }
+    logger_.debug(5, "      Process ended.");
+    ProcessRef entry;
+    if (!processMap_.checkOut(change->pid(), entry)) {
+      logger_.warning(23, "procPoll");
+      continue;
+    }
+    if (!entry) {
+      logger_.debug(5, "      Unable to locate process in process map.");
+      if (source_ != EventSource::kNone && pollingEnabled_) {
+        logger_.debug(5,
+                      "         Both event logging and process polling are active. The reason "
+                      "why the process was not found is probably that the other just finished "
+                      "it off.");
+      } else if (source_ == EventSource::kKernelDriver) {
+        logger_.debug(5,
+                      "         Running Kernel driver tracer. This can produce events that are "
+                      "suspicious...");
+      }
+      // An absent pid leaves the map unlocked: there is nothing to check in.
+      continue;
+    }
+    logger_.debug(5, "      Found process in process map.");
+    entry->setState(ProcessState::Ended);
+    entry->setEndTime(change->endTime());
+    processMap_.logProcess(entry);
+    processMap_.checkIn(entry);
+  }
+}
+
+void ProcessPoller::completionPass() {
+  std::vector<ProcessRef> scanned;
+  if (!procPoll_.scan(scanned)) {
+    logger_.debug(1, "Failed to poll process table.");
+    return;
+  }
+  for (const ProcessRef& process : scanned) {
+    if (Process::isUnknown(process->executable())) continue;
+    ProcessRef entry;
+    if (!processMap_.checkOut(process->pid(), entry) || !entry) continue;
+    if (Process::isUnknown(entry->executable())) {
+      logger_.debug(2, "procPoll: Completing process %u...", process->pid());
+      std::string product = exeFinder_.find(process->executable());
+      if (product == ExeFinder::kIgnored || Process::isUnknown(product)) {
+        logger_.debug(5, "procPoll: Ignoring this process.");
+      } else {
+        process->setProductName(product);
+        logger_.debug(2, "procPoll: Application \"%s\" (pid=%i) has been completed.", product,
+                      process->pid());
+        entry->copyInfo(*process);
+      }
+    }
+    processMap_.checkIn(entry);
+  }
+}
+
+}  // namespace Vantor

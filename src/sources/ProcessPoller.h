@@ -1,0 +1,49 @@
+// The "ProcessPoller" worker: polls the process table at a fixed interval and hands the
+// changes to the process map (full poll), or, when an event source does the start and end
+// work, only completes the map's processes whose executable was unknown (completion pass).
+#ifndef TARNWICK_SOURCES_PROCESSPOLLER_H_
+#define TARNWICK_SOURCES_PROCESSPOLLER_H_
+
+#include <atomic>
+
+#include "sources/ProcPoll.h"
+#include "supervision/ThreadTable.h"
+#include "usage/ExeFinder.h"
+#include "usage/ProcessMap.h"
+
+namespace Vantor {
+
+// Where process events come from besides polling.
+enum class EventSource : std::int32_t { kNone = 0, kKernelTrace = 1, kKernelDriver = 2 };
+
+class ProcessPoller {
+ public:
+  ProcessPoller(const LoggerUnit& logger, ProcessMap& processMap, ExeFinder& exeFinder);
+
+  // Written by the configuration while no poller runs.
+  void configure(const TimeSpan& interval, EventSource source, bool pollingEnabled);
+  // Registers the "ProcessPoller" row on the thread table.
+  bool prepareProcessPoller(ThreadTable& threads);
+  // One cycle: a full poll when forced, on the first cycle, or without an event source;
+  // else a completion pass.
+  void pollProcesses(bool force);
+  void clear() { procPoll_.clear(); }
+
+ private:
+  std::uint32_t processPollerThread(ThreadEntry& row);
+  void fullPoll();
+  void completionPass();
+
+  const LoggerUnit& logger_;
+  ProcessMap& processMap_;
+  ExeFinder& exeFinder_;
+  ProcPoll procPoll_;
+  TimeSpan interval_{300};
+  EventSource source_ = EventSource::kNone;
+  bool pollingEnabled_ = false;
+  std::atomic<bool> firstFullPollDone_{false};
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_SOURCES_PROCESSPOLLER_H_

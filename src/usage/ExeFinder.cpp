@@ -1,0 +1,278 @@
+#include "usage/ExeFinder.h"
+
+#include <array>
+
+#include "foundation/Exception.h"
+#include "foundation/FileOps.h"
+#include "foundation/FileUtils.h"
+#include "foundation/TextUtils.h"
+#include "platform/Environment.h"
+#include "platform/SystemFacts.h"
+#include "platform/VersionInfo.h"
+
+namespace Vantor {
+
+namespace {
+
+constexpr char kMappingFile[] = "components/appmapping.conf";
+constexpr std::uint16_t kUsEnglish = 1033;
+constexpr int kAttemptsPerTranslation = 3;
+constexpr std::size_t kShortestCleanedName = 2;
+
+// Printable ASCII, tab, line feed, carriage return and 160 to 255: text a record can carry.
+bool isPrintable(const std::string& text) {
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    bool ok = byte == '\t' || byte == '\n' || byte == '\r' || (byte >= 32 && byte <= 126) ||
+              byte >= 160;
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// From the first character above a blank to the end, trimmed.
+std::string versionText(const std::optional<std::string>& value) {
+  if (!value) return "";
+  std::string_view text = *value;
+  std::size_t start = 0;
+  while (start < text.size() && static_cast<unsigned char>(text[start]) <= 32) ++start;
+  return std::string(TextUtils::trimmed(text.substr(start)));
+}
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace
+
+std::size_t ExeFinder::parseMappings(std::string_view text, Mappings* mappings) {
+  mappings->clear();
+  Kind remembered = kPlain;  // no keyword seen
+  bool inBlock = false;
+  std::size_t number = 0;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view raw = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++number;
+    std::string_view line = TextUtils::trimmed(raw);
+    if (line.empty() || line.front() == '#') continue;
+    std::string lower = TextUtils::lowered(line);
+    if (!inBlock) {
+      if (lower == "{") {
+        if (remembered == kPlain) return number;
+        inBlock = true;
+      } else if (lower == "ignore") {
+        remembered = kIgnore;
+      } else if (lower == "mapalways") {
+        remembered = kMapAlways;
+      } else if (lower == "mapmedium") {
+        remembered = kMapMedium;
+      } else if (lower == "maplast") {
+        remembered = kMapLast;
+      } else {
+        mappings->emplace(lower, Mapping{"", kPlain});
+      }
+      continue;
+    }
+    if (lower == "}") {
+      inBlock = false;
+      remembered = kPlain;
+    } else if (remembered == kIgnore) {
+      mappings->emplace(lower, Mapping{"", kIgnore});
+    } else {
+      std::size_t equals = line.find('=');
+      std::string pattern = TextUtils::lowered(TextUtils::trimmed(line.substr(0, equals)));
+      std::string name = equals == std::string_view::npos
+                             ? ""
+                             : std::string(TextUtils::trimmed(line.substr(equals + 1)));
+      mappings->emplace(pattern, Mapping{name, remembered});
+    }
+  }
+  return 0;
+}
+
+std::string ExeFinder::cleanName(const std::string& name) {
+  std::string result = name;
+  std::string lower = TextUtils::lowered(result);
+  for (std::string_view suffix : {"application file", "application"}) {
+    if (suffix.size() < lower.size() && lower.ends_with(suffix)) {
+      result.resize(result.size() - suffix.size());
+      while (result.size() > kShortestCleanedName &&
+             static_cast<unsigned char>(result.back()) <= 32) {
+        result.pop_back();
+      }
+      break;
+    }
+  }
+  for (char c : result) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return result;
+  }
+  return "";
+}
+
+ExeFinder::ExeFinder(const LoggerUnit& programLogger, const LoggerUnit& agentLogger)
+    : programLogger_(programLogger), logger_(agentLogger) {
+  logger_.debug(1, "ExeFinder: Created.");
+}
+
+ExeFinder::~ExeFinder() { logger_.debug(1, "ExeFinder: Destroyed."); }
+
+void ExeFinder::loadApplicationMappings(const ConfReader& reader) {
+  logger_.debug(1, "Loading application mappings...");
+  std::string directory;
+  if (reader.getDirName("Vantor.directories.conf", directory) != ConfReader::CONF_OK) {
+    logger_.debug(1, "Unable to get configuration dir. Cannot load mappings.");
+    return;
+  }
+  std::string path = FileUtils::ensureTrailingSeparator(directory) + kMappingFile;
+  if (!FileOps::exists(path)) {
+    logger_.debug(1, "File \"%s\" does not exist. Cannot load mappings.", path);
+    return;
+  }
+  std::string text;
+  try {
+    text = TextUtils::readTextFile(path);
+  } catch (const Exception& error) {
+    logger_.debug(1, error.getFullText());
+    programLogger_.critical(21, "load application mappings");
+    return;
+  }
+  Mappings mappings;
+  if (std::size_t line = parseMappings(text, &mappings)) {
+    programLogger_.error(6, static_cast<std::int64_t>(line), "Illegal '{'.");
+    return;
+  }
+  setMappings(std::move(mappings));
+  logger_.debug(1, "Application mappings loaded.");
+}
+
+void ExeFinder::setMappings(Mappings mappings) {
+  platform::MutexLock lock(&mutex_);
+  mappings_ = std::move(mappings);
+}
+
+std::string ExeFinder::find(const std::string& path) {
+  if (path.empty()) return kUndefined;
+  std::string key = FileUtils::foldCase(path);
+  // One lookup at a time: a path two threads ask for together is still read only once.
+  platform::MutexLock lock(&mutex_);
+  if (auto cached = cache_.find(key); cached != cache_.end()) {
+    ExeInfo info = cached->second;
+    return decideName(info);
+  }
+  logger_.debug(5, "ExeFinder: No information stored about \"%s\". Checking file directly.", key);
+  ExeInfo info;
+  bool scanned = SMScan(info, key);
+  info.fileName = FileUtils::baseName(key);
+  std::string name = decideName(info);
+  cache_.emplace(key, info);
+  if (scanned) {
+    logger_.debug(5, "ExeFinder: Stored \"%s\" = \"%s\" for future references.", key, name);
+  } else if (name == kIgnored) {
+    logger_.debug(5, "ExeFinder: Ignoring \"%s\".", key);
+  } else {
+    logger_.debug(5, "ExeFinder: No information found for \"%s\". Using \"%s\".", key, name);
+  }
+  return name;
+}
+
+std::string ExeFinder::decideName(ExeInfo& info) const {
+  info.result.clear();
+  if (!mappings_.empty()) {
+    auto mapping = mappings_.find(TextUtils::lowered(FileUtils::removeExtension(info.fileName)));
+    if (mapping != mappings_.end()) {
+      const Mapping& found = mapping->second;
+      switch (found.kind) {
+        case kIgnore:
+          return info.result = kIgnored;
+        case kMapAlways:
+          return info.result = found.name;
+        case kMapMedium:
+          info.result = info.description.empty() ? found.name : cleanName(info.description);
+          if (!info.result.empty()) return info.result;
+          info.result = found.name;
+          break;
+        default:
+          info.result = found.name;
+      }
+    }
+  }
+  if (!info.product.empty() || !info.description.empty()) {
+    std::string product = isPrintable(info.product) ? info.product : "";
+    std::string description = isPrintable(info.description) ? info.description : "";
+    info.result = cleanName(description.empty() ? product : description);
+    if (!info.result.empty()) {
+      logger_.debug(5, "ExeFinder: Product name/description \"%s\" to \"%s\".", info.fileName,
+                    info.result);
+      return info.result;
+    }
+  }
+  if (info.result.empty()) info.result = FileUtils::removeExtension(info.fileName);
+  logger_.debug(5, "ExeFinder: Using \"%s\" to \"%s\".", info.fileName, info.result);
+  return info.result;
+}
+
+bool ExeFinder::resolvePath(std::string& path) const {
+  std::string done;
+  std::size_t position = 0;
+  while (position < path.size()) {
+    std::size_t next = position + 1;
+    while (next < path.size() && !isSeparator(path[next])) ++next;
+    std::string_view component = std::string_view(path).substr(position, next - position);
+    bool separated = isSeparator(component.front());
+    std::string_view bare = separated ? component.substr(1) : component;
+    std::string replacement;
+    if (separated && bare.size() == 2 && bare[1] == ':') {
+      replacement = std::string(bare);
+    } else if (bare.size() > 2 && bare.front() == '%' && bare.back() == '%') {
+      std::optional<std::string> value =
+          platform::Environment::Default().get(std::string(bare.substr(1, bare.size() - 2)));
+      if (!value) return false;
+      replacement = *value;
+    } else if (separated && TextUtils::lowered(bare) == "systemroot") {
+      std::optional<std::string> windows = platform::SystemFacts::Default().windowsDirectory();
+      if (!windows) return false;
+      replacement = *windows;
+    } else if (separated && bare == "??") {
+      replacement.clear();
+    } else {
+      return false;
+    }
+    done += replacement;
+    std::string candidate = done + path.substr(next);
+    if (FileOps::exists(candidate)) {
+      path = candidate;
+      return true;
+    }
+    position = next;
+  }
+  return false;
+}
+
+bool ExeFinder::SMScan(ExeInfo& info, const std::string& path) const {
+  logger_.debug(5, "SMScan: Getting file information...");
+  try {
+    std::string file = path;
+    if (!FileOps::exists(file) && !resolvePath(file)) return false;
+    platform::VersionInfo version;
+    if (!platform::readVersionInfo(file, &version)) return false;
+    for (auto [language, codePage] : version.translations) {
+      for (int attempt = 0; attempt < kAttemptsPerTranslation; ++attempt) {
+        std::string description = versionText(version.query(language, codePage, "FileDescription"));
+        std::string fileVersion = versionText(version.query(language, codePage, "FileVersion"));
+        std::string product = versionText(version.query(language, codePage, "ProductName"));
+        if (!product.empty() || !description.empty()) {
+          info.product = product;
+          info.description = description;
+          info.version = fileVersion;
+          return true;
+        }
+        language = language != 0 ? 0 : kUsEnglish;
+      }
+    }
+  } catch (...) {
+    return false;
+  }
+  return false;
+}
+
+}  // namespace Vantor

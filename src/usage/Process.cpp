@@ -1,0 +1,333 @@
+#include "usage/Process.h"
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "foundation/FileUtils.h"
+#include "foundation/InventoryOps.h"
+#include "platform/ErrorCodes.h"
+#include "platform/Mutex.h"
+
+namespace Vantor {
+
+namespace {
+
+constexpr int kExecutableTries = 4;
+constexpr auto kExecutableRetryPause = std::chrono::milliseconds(50);
+constexpr int kFirstVersionWithImageNames = 51;
+
+std::atomic<const LoggerUnit*> classLogger{nullptr};
+
+platform::Mutex staticsMutex;
+std::string classComputerName GUARDED_BY(staticsMutex);
+
+}  // namespace
+
+template <typename... Args>
+void Process::debug(std::int32_t level, std::string_view format, const Args&... args) {
+  if (const LoggerUnit* logger = classLogger.load()) logger->debug(level, format, args...);
+}
+
+void Process::setLogger(const LoggerUnit* logger) {
+  classLogger.store(logger);
+  if (logger == nullptr) return;
+  std::string name;
+  try {
+    name = InventoryOps::getStaticInfo().computerName;
+  } catch (...) {
+    debug(3,
+          "Agent::configure: Exception occured in getStaticInfo. Check status of Workstation "
+          "service.");
+    return;
+  }
+  platform::MutexLock lock(&staticsMutex);
+  classComputerName = name;
+}
+
+std::string Process::computerName() {
+  platform::MutexLock lock(&staticsMutex);
+  return classComputerName;
+}
+
+Process::Process(std::uint32_t pid, const DateTime* startTime, bool running) : pid_(pid) {
+  debug(5, "Process: Created process for pid %i.", pid);
+  if (startTime != nullptr) {
+    startTime_ = *startTime;
+    debug(5, "   Process: Got start time from system.");
+  } else {
+    debug(5, "   Process: No start time registered. Setting start = now.");
+  }
+  debug(5, "   Process: Process started %s.", startTime_.toString(false, false, true));
+  if (running) {
+    state_ = ProcessState::Started;
+    getProcessInfo2(pid_, executable_);
+  } else {
+    state_ = ProcessState::Ended;
+  }
+}
+
+Process::~Process() { invalidate(); }
+
+bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& accessDenied,
+                          bool& lost) {
+  debug(5, "openProcess.%s: Opening process %i...", caller, pid);
+  if (handle_.isOpen()) {
+    debug(5, "   openProcess.%s: Process is already open.", caller);
+    return true;
+  }
+  accessDenied = lost = false;
+  if (!handle_.open(pid)) {
+    std::uint32_t error = platform::lastError();
+    if (error == platform::kErrorAccessDenied) {
+      accessDenied = true;
+      debug(3, "   openProcess.%s: Access denied to process.", caller);
+    } else if (error == platform::kErrorInvalidParameter) {
+      lost = true;
+      debug(3, "   openProcess.%s: Process lost.", caller);
+    } else {
+      debug(3, "   openProcess.%s: Got error code %i. (pid=%i)", caller, error, pid);
+    }
+    return false;
+  }
+  debug(5, "   openProcess.%s: Process opened.", caller);
+  return true;
+}
+
+void Process::invalidate() {
+  debug(5, "invalidate: Invalidating process...");
+  if (!handle_.isOpen()) {
+    debug(5, "   invalidate: Process already invalid.");
+    return;
+  }
+  handle_.close();
+  debug(5, "   invalidate: Process %i invalidated.", pid_);
+}
+
+bool Process::readExecutable(const std::string& caller, std::uint32_t pid,
+                             std::string& executable) {
+  std::string path;
+  if (!handle_.executable(&path)) {
+    debug(3, "   %s: Unable to get module file name for process %i. (Windows error code %i)",
+          caller, pid, platform::lastError());
+    return false;
+  }
+  executable = FileUtils::foldCase(path);
+  debug(5, "   %s: Got module (process) file name. Executable is \"%s\".", caller, executable);
+  return true;
+}
+
+namespace {
+// The marker for a process that could not be opened.
+const char* openFailureMarker(bool accessDenied, bool lost) {
+  if (accessDenied) return Process::kAccessDenied;
+  return lost ? Process::kLost : Process::kUnknown;
+}
+}  // namespace
+
+void Process::getProcessInfo(std::uint32_t pid, std::string& executable) {
+  debug(5, "getProcessInfo: Getting info for process %i...", pid);
+  bool accessDenied = false;
+  bool lost = false;
+  if (!openProcess("getProcessInfo", pid, accessDenied, lost)) {
+    executable = openFailureMarker(accessDenied, lost);
+    return;
+  }
+  debug(5, "   getProcessInfo: Got handle.");
+  if (!readExecutable("getProcessInfo", pid, executable)) {
+    debug(1, "   getProcessInfo: Failed to run EnumProcessModules (%i)", platform::lastError());
+    getImageFileName("getProcessInfo", pid, executable);
+  }
+  if (executable.empty()) executable = kUnknown;
+  debug(5, "   getProcessInfo: Finished with process.");
+}
+
+void Process::getProcessInfo2(std::uint32_t pid, std::string& executable) {
+  debug(5, "getProcessInfo2: Accessing process %i...", pid);
+  bool accessDenied = false;
+  bool lost = false;
+  if (!openProcess("getProcessInfo2", pid, accessDenied, lost)) {
+    executable = openFailureMarker(accessDenied, lost);
+    state_ = ProcessState::Unknown;
+    return;
+  }
+  debug(5, "   getProcessInfo2: Got handle.");
+  bool read = false;
+  for (int attempt = 0; attempt < kExecutableTries && !read; ++attempt) {
+    read = readExecutable("getProcessInfo2", pid, executable);
+    // An ended process never gets its executable back: waiting for it only slows the scan.
+    if (!read && handle_.isRunning()) std::this_thread::sleep_for(kExecutableRetryPause);
+    if (!read && !handle_.isRunning()) break;
+  }
+  if (!read) {
+    debug(3, "   getProcessInfo2: Failed to run EnumProcessModules (%i)", platform::lastError());
+    getImageFileName("getProcessInfo2", pid, executable);
+    state_ = ProcessState::Unknown;
+    debug(5, "   getProcessInfo2: Failed to enumerate modules.");
+  }
+  if (executable.empty()) executable = kUnknown;
+  readUser();
+  debug(5, "   getProcessInfo2: Finished with process.");
+}
+
+void Process::readUser() {
+  std::string sid;
+  if (!handle_.userSid(&sid)) {
+    debug(5,
+          "   getProcessInfo2: Failed to open token, and thus also get user info. (Error code "
+          "%i)",
+          platform::lastError());
+    setUser("System", computerName());
+    return;
+  }
+  debug(5, "   getProcessInfo2: Got token.");
+  std::string user = kUnknown;
+  std::string domain = kUnknown;
+  if (!platform::lookupAccountSid(sid, &user, &domain)) {
+    debug(5,
+          "   getProcessInfo2: Failed to look up account sid, and thus also get user info. "
+          "(Error code %i)",
+          platform::lastError());
+    setUser("System", computerName());
+    return;
+  }
+  setUser(user, domain);
+  debug(5, "   getProcessInfo2: Got user info: User=%s, Domain=%s.", userName_, domain_);
+}
+
+void Process::setUser(const std::string& user, const std::string& domain) {
+  userName_ = user;
+  domain_ = domain;
+  fullUserName_ = "\\\\" + domain_ + "\\" + userName_;
+}
+
+int Process::getImageFileName(const std::string& caller, std::uint32_t pid,
+                              std::string& executable) {
+  if (InventoryOps::windowsVersion() < kFirstVersionWithImageNames) {
+    debug(3, "   %s: Unable to get process file name for process %i. (Windows error code %i)",
+          caller, pid, platform::kErrorCallNotImplemented);
+    return -1;
+  }
+  // Here the system names the image by the same link as the executable: a second read
+  // catches a process that finished starting in between.
+  std::string path;
+  if (!handle_.executable(&path)) {
+    debug(3,
+          "   %s: Unable to get process image file name for process %i. (Windows error code %i)",
+          caller, pid, platform::lastError());
+    return -1;
+  }
+  executable = FileUtils::foldCase(path);
+  debug(5, "   %s: Got process file name. Executable is \"%s\".", caller, executable);
+  return 0;
+}
+
+bool Process::getUserFromSid(const std::string& sid) {
+  std::string user = kUnknown;
+  std::string domain = kUnknown;
+  if (!platform::lookupAccountSid(sid, &user, &domain)) return false;
+  setUser(user, domain);
+  debug(5, "   getUserFromSid: Looked up account sid.");
+  return true;
+}
+
+std::uint32_t Process::getExitCode() {
+  debug(5, "getExitCode: Getting exit code for process %i.", pid_);
+  if (!handle_.isOpen()) return 0;
+  std::uint32_t code = 0;
+  if (!handle_.exitCode(&code)) {
+    debug(1, "   getExitCode: Unable to get exit code from process %i, started at %s.", pid_,
+          startTime_.toString(false, false, true));
+    if (const LoggerUnit* logger = classLogger.load()) {
+      logger->warning(13, executable_, static_cast<std::int64_t>(startTime_.getValue()));
+    }
+    invalidate();
+    return 0;
+  }
+  debug(5, "   getExitCode: Got exit code %i from process %i.", code, pid_);
+  return code;
+}
+
+bool Process::isRunning() const { return handle_.isOpen() && handle_.isRunning(); }
+
+void Process::getModules(std::vector<std::string>& names) {
+  debug(4, "getModules: Getting modules for process %i (%s)...", pid_, executable_);
+  names.clear();
+  if (state_ == ProcessState::Ended) {
+    debug(5, "   getModules: No modules registered for ended process.");
+    return;
+  }
+  bool accessDenied = false;
+  bool lost = false;
+  if (!openProcess("getModules", pid_, accessDenied, lost)) return;
+  debug(5, "   getModules: Got handle.");
+  std::vector<std::string> paths;
+  if (!handle_.modules(&paths)) {
+    debug(1, "   getModules: Failed to enumerate modules. Error code = %i", platform::lastError());
+    return;
+  }
+  debug(5, "   getModules: Got %i module(s).", static_cast<std::int64_t>(paths.size()));
+  for (const std::string& path : paths) {
+    std::string name = FileUtils::foldCase(FileUtils::baseName(path));
+    if (!name.empty()) names.push_back(name);
+  }
+  debug(4, "   getModules: Got %i module(s).", static_cast<std::int64_t>(names.size()));
+}
+
+std::vector<ModuleRecord> Process::updateModules() {
+  debug(4, "updateModules: Updating. (%i existing module(s).)",
+        static_cast<std::int64_t>(modules_.size()));
+  std::int64_t now = DateTime().getValue();
+  std::vector<std::string> names;
+  getModules(names);
+  if (!names.empty()) names.erase(names.begin());
+  debug(5, "   updateModules: Counted %i module(s).", static_cast<std::int64_t>(names.size()));
+  std::int64_t added = 0;
+  for (const std::string& name : names) {
+    auto [entry, inserted] = modules_.try_emplace(name, now, now);
+    if (inserted) {
+      ++added;
+    } else {
+      entry->second.second = now;
+    }
+  }
+  std::vector<ModuleRecord> ended;
+  std::map<std::string, std::pair<std::int64_t, std::int64_t>> current;
+  for (const auto& [name, seen] : modules_) {
+    if (seen.second == now) {
+      current.emplace(name, seen);
+    } else {
+      ended.push_back({name, seen.first, now});
+    }
+  }
+  modules_ = std::move(current);
+  debug(4, "   updateModules: There were %i new module(s), and %i had ended.", added,
+        static_cast<std::int64_t>(ended.size()));
+  return ended;
+}
+
+void Process::refreshInfo() {
+  invalidate();
+  if (isUnknown(parentExecutable_)) {
+    getProcessInfo(parentPid_, parentExecutable_);
+    invalidate();
+  }
+  getProcessInfo(pid_, executable_);
+}
+
+void Process::reread() {
+  invalidate();
+  getProcessInfo(pid_, executable_);
+  if (handle_.isOpen() && isUnknown(userName_)) readUser();
+}
+
+void Process::copyInfo(const Process& other) {
+  executable_ = other.executable_;
+  productName_ = other.productName_;
+  userName_ = other.userName_;
+  domain_ = other.domain_;
+  fullUserName_ = other.fullUserName_;
+}
+
+}  // namespace Vantor

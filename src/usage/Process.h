@@ -1,0 +1,125 @@
+// One observed process: its identity, executable, user, product name, times and state, and
+// the modules it has loaded. Sources build it from a pid; the process map owns it through
+// ProcessRef. An object keeps its process open from the first successful open until
+// invalidate(), so the user and the exit code stay readable after the end and the pid is
+// not mistaken for a later process of the same id. No operation throws; failures end in the
+// markers below. An object has no lock: one thread at a time uses it.
+#ifndef TARNWICK_USAGE_PROCESS_H_
+#define TARNWICK_USAGE_PROCESS_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/DateTime.h"
+#include "logging/LoggerUnit.h"
+#include "platform/ProcessTable.h"
+
+namespace Vantor {
+
+enum class ProcessState : std::int32_t { Started = 0, Ended = 1, InUse = 2, Unknown = 3 };
+
+struct ModuleRecord {
+  std::string name;
+  std::int64_t firstSeen = 0;  // seconds since 1970
+  std::int64_t lastSeen = 0;
+};
+
+class Process {
+ public:
+  static constexpr char kUnknown[] = "<<unknown>>";
+  static constexpr char kLost[] = "<<lost>>";
+  static constexpr char kAccessDenied[] = "(ACCESS DENIED)";
+  static constexpr std::uint32_t kStillActive = platform::kStillActive;
+
+  static bool isUnknown(const std::string& text) { return text == kUnknown; }
+
+  // From a pid: a given start time replaces "now"; a running process has its executable
+  // and user read at once, any other is taken as ended.
+  Process(std::uint32_t pid, const DateTime* startTime, bool running);
+  virtual ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // The caller's name only labels the debug lines.
+  bool openProcess(const std::string& caller, std::uint32_t pid, bool& accessDenied, bool& lost);
+  void invalidate();
+  // Reads the executable of any pid through this object's handle.
+  void getProcessInfo(std::uint32_t pid, std::string& executable);
+  // Reads executable and user of this object's own process.
+  void getProcessInfo2(std::uint32_t pid, std::string& executable);
+  // 0 on success, -1 on failure.
+  int getImageFileName(const std::string& caller, std::uint32_t pid, std::string& executable);
+  bool getUserFromSid(const std::string& sid);
+  // kStillActive while running; 0 when it cannot be read.
+  std::uint32_t getExitCode();
+  // Handle open and the process still running; silent.
+  bool isRunning() const;
+  void getModules(std::vector<std::string>& names);
+  // The modules that went away since the last call, each with first and last seen.
+  std::vector<ModuleRecord> updateModules();
+  void refreshInfo();
+  // Reads executable and, where still unknown, user again, for a start that could not be
+  // read at first. The state is left alone.
+  void reread();
+  bool hasHandle() const { return handle_.isOpen(); }
+  // Executable, product name and user from another object.
+  void copyInfo(const Process& other);
+
+  std::uint32_t pid() const { return pid_; }
+  std::uint32_t parentPid() const { return parentPid_; }
+  const std::string& executable() const { return executable_; }
+  const std::string& parentExecutable() const { return parentExecutable_; }
+  const std::string& productName() const { return productName_; }
+  void setProductName(const std::string& name) { productName_ = name; }
+  ProcessState state() const { return state_; }
+  void setState(ProcessState state) { state_ = state; }
+  const DateTime& startTime() const { return startTime_; }
+  void setStartTime(const DateTime& time) { startTime_ = time; }
+  const DateTime& endTime() const { return endTime_; }
+  void setEndTime(const DateTime& time) { endTime_ = time; }
+  const std::string& userName() const { return userName_; }
+  const std::string& domain() const { return domain_; }
+  const std::string& fullUserName() const { return fullUserName_; }
+  bool firstRecordWritten() const { return firstRecord_; }
+  void setFirstRecordWritten(bool written) { firstRecord_ = written; }
+  bool measured() const { return measured_; }
+  void setMeasured(bool measured) { measured_ = measured; }
+
+  // Installs the logger of every Process (null: silent) and reads the machine's name.
+  static void setLogger(const LoggerUnit* logger);
+  static std::string computerName();
+
+ private:
+  template <typename... Args>
+  static void debug(std::int32_t level, std::string_view format, const Args&... args);
+  // Reads the executable path of the open process; false with executable unchanged.
+  bool readExecutable(const std::string& caller, std::uint32_t pid, std::string& executable);
+  void setUser(const std::string& user, const std::string& domain);
+  void readUser();
+
+  platform::ProcessHandle handle_;
+  std::uint32_t pid_;
+  std::uint32_t parentPid_ = 0;
+  std::string executable_ = kUnknown;
+  std::string parentExecutable_ = kUnknown;
+  std::string productName_;
+  ProcessState state_ = ProcessState::Unknown;
+  bool firstRecord_ = false;
+  DateTime startTime_;
+  DateTime endTime_;
+  std::string userName_ = kUnknown;
+  std::string domain_ = kUnknown;
+  std::string fullUserName_ = kUnknown;
+  std::map<std::string, std::pair<std::int64_t, std::int64_t>> modules_;
+  bool measured_ = false;
+};
+
+using ProcessRef = std::shared_ptr<Process>;
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_USAGE_PROCESS_H_

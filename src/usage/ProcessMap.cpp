@@ -1,0 +1,438 @@
+#include "usage/ProcessMap.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "foundation/FileUtils.h"
+#include "foundation/TimeSpan.h"
+#include "platform/Thread.h"
+
+namespace Vantor {
+
+namespace {
+
+constexpr int kEnforceTries = 500;
+constexpr auto kEnforcePause = std::chrono::milliseconds(10);
+constexpr auto kRenewalPause = std::chrono::milliseconds(20);
+
+std::string withoutColons(std::string text) {
+  for (char& c : text) {
+    if (c == ':') c = '_';
+  }
+  return text;
+}
+
+std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
+
+}  // namespace
+
+ProcessMap::ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Accounts& accounts,
+                       const PrimeTime& primeTime, DataStreams& streams,
+                       InventoryOps::StaticInfo facts)
+    : logger_(logger),
+      exeFinder_(exeFinder),
+      accounts_(accounts),
+      primeTime_(primeTime),
+      streams_(streams),
+      facts_(std::move(facts)) {}
+
+ProcessMap::~ProcessMap() { clear(); }
+
+void ProcessMap::logProcess(const ProcessRef& process) {
+  logger_.debug(5, "Logging process %i", process->pid());
+  switch (process->state()) {
+    case ProcessState::Started:
+      logStartProcess(process);
+      break;
+    case ProcessState::Ended:
+      logEndProcess(process);
+      break;
+    case ProcessState::InUse:
+      logProcessUsage(process);
+      break;
+    default:
+      break;
+  }
+}
+
+void ProcessMap::logStartProcess(const ProcessRef& process) {
+  std::uint32_t pid = process->pid();
+  logger_.debug(5, "Logging start of process %i", pid);
+  if (pid > 9 && Process::isUnknown(process->executable())) {
+    logger_.debug(4, "logStartProcess: Trying to get data for unknown process...");
+    process->reread();
+    if (Process::isUnknown(process->executable())) {
+      logger_.debug(4,
+                    "   logStartProcess: Failed to get executable - will not log until we get "
+                    "it...");
+    } else {
+      logger_.debug(4, "   logStartProcess: Got executable=\"%s\".", process->executable());
+    }
+  }
+  if (pid > 9 && Process::isUnknown(process->executable())) {
+    logger_.debug(3, "   logStartProcess: Have no process info for %i - will try again later",
+                  pid);
+    MonopolyLock lock(&pendingLock_);
+    pending_.emplace(pid, process);
+    return;
+  }
+  std::string product = exeFinder_.find(process->executable());
+  if (product == ExeFinder::kIgnored || Process::isUnknown(product)) {
+    logger_.debug(5, "logStartProcess: Ignoring this process.");
+    return;
+  }
+  process->setProductName(product);
+  logger_.debug(3, "logStartProcess: Application \"%s\" (pid=%i) just started.", product, pid);
+  DateTime now;
+  if (process->startTime() > now) {
+    logger_.warning(26, product, pid);
+    process->setStartTime(now);
+  }
+  if (!addProcess(process)) logger_.warning(23, "logStartProcess");
+}
+
+bool ProcessMap::addProcess(const ProcessRef& process) {
+  std::uint32_t pid = process->pid();
+  if (ProcessRef stop = endedProcess(pid)) {
+    // An end event older than this start belongs to an earlier process of the same pid.
+    if (stop->endTime() >= process->startTime()) {
+      logger_.debug(1, "addProcess: Pending stop-event for %i (%s). Will log won't add to map.",
+                    pid, process->executable());
+      process->setEndTime(stop->endTime());
+      logProcessData(process);
+      MonopolyLock lock(&endedLock_);
+      removeProcessFromEndedProcessMap(pid);
+      return true;
+    }
+    logger_.debug(1, "addProcess: Dropping stale stop-event for %i: it ended at %s, before this "
+                  "start.", pid, stop->endTime().toString(false, false, true));
+    MonopolyLock lock(&endedLock_);
+    removeProcessFromEndedProcessMap(pid);
+  }
+  if (!enforceMonopoly("addProcess", 0)) return false;
+  auto [slot, inserted] = processes_.emplace(pid, process);
+  if (!inserted && slot->second != process && !slot->second->isRunning() &&
+      slot->second->hasHandle()) {
+    // The pid is unique among running processes: the entry's process has ended unseen.
+    ProcessRef old = slot->second;
+    logger_.warning(25, pid);
+    logger_.debug(5, "Ending logging of application \"%s\"...", old->productName());
+    old->setState(ProcessState::Ended);
+    old->setEndTime(std::max(old->startTime(), process->startTime()));
+    logProcess(old);
+    processes_[pid] = process;
+  }
+  relaxMonopoly("addProcess");
+  logger_.debug(5, "Added process %i", pid);
+  return true;
+}
+
+bool ProcessMap::checkOutEvent(const std::string& caller, const ProcessRef& event,
+                               ProcessRef& entry) {
+  std::uint32_t pid = event->pid();
+  if (!checkOut(pid, entry)) {
+    logger_.warning(23, caller);
+    logger_.debug(1, "Access failed. Process %i  could not be logged.", pid);
+    return false;
+  }
+  if (!entry) {
+    logger_.debug(5, "%s: Unable to locate process \"%s\" (pid=%i)in process map.", caller,
+                  event->executable(), pid);
+  }
+  return true;
+}
+
+bool ProcessMap::takeEndTime(const ProcessRef& event, const ProcessRef& entry) {
+  std::uint32_t pid = entry->pid();
+  DateTime now;
+  if (event->endTime() > now) {
+    logger_.warning(27, entry->productName(), pid);
+    event->setEndTime(now);
+  }
+  entry->setEndTime(event->endTime());
+  erasePendingStart(pid);
+  if (entry->startTime() > entry->endTime()) {
+    logger_.error(28, entry->productName(), pid, entry->startTime().toString(false, false, true),
+                  entry->endTime().toString(false, false, true));
+    removeProcess(pid);
+    return false;
+  }
+  return true;
+}
+
+void ProcessMap::logEndProcess(const ProcessRef& process) {
+  std::uint32_t pid = process->pid();
+  logger_.debug(5, "Logging end of process %i", pid);
+  ProcessRef entry;
+  if (!checkOutEvent("logEndProcess", process, entry)) return;
+  if (!entry) {
+    MonopolyLock lock(&endedLock_);
+    addProcessToEndedProcessMap(process);
+    return;
+  }
+  logger_.debug(3, "logEndProcess: Application \"%s\" (pid=%i) just ended.",
+                entry->productName(), pid);
+  entry->setState(ProcessState::Ended);
+  if (takeEndTime(process, entry)) {
+    logProcessData(entry);
+    removeProcess(pid);
+  }
+  checkIn(entry);
+}
+
+void ProcessMap::logProcessUsage(const ProcessRef& process) {
+  std::uint32_t pid = process->pid();
+  logger_.debug(5, "Logging usage of process %i", pid);
+  ProcessRef entry;
+  if (!checkOutEvent("logProcessUsage", process, entry) || !entry) return;
+  logger_.debug(3, "logProcessUsage: Application \"%s\" (pid=%i) was found and is in use.",
+                entry->productName(), pid);
+  if (!takeEndTime(process, entry)) {
+    checkIn(entry);
+    return;
+  }
+  if (ProcessRef stop = endedProcess(pid)) {
+    logger_.debug(1, "logProcessUsage: Pending stop-event found for %i", pid);
+    if (!entry->isRunning()) {
+      entry->setEndTime(stop->endTime());
+      logProcessData(entry);
+      removeProcess(pid);
+      checkIn(entry);
+      MonopolyLock lock(&endedLock_);
+      removeProcessFromEndedProcessMap(pid);
+      return;
+    }
+    MonopolyLock lock(&endedLock_);
+    removeProcessFromEndedProcessMap(pid);
+  }
+  logProcessData(entry);
+  checkIn(entry);
+}
+
+std::string ProcessMap::usageRecord(const ProcessRef& entry) {
+  const std::string& path = entry->executable();
+  std::size_t separator = lastSeparator(path);
+  std::string file = separator == std::string::npos ? path : path.substr(separator + 1);
+  std::string directory = separator == std::string::npos ? "" : path.substr(0, separator + 1);
+  std::uint32_t exitCode = entry->getExitCode();
+  std::string record = "1:" + std::to_string(entry->startTime().getValue()) + ":31";
+  for (const std::string& field :
+       {facts_.domain, Process::computerName(), facts_.architecture, facts_.osName,
+        withoutColons(file), withoutColons(entry->productName()), withoutColons(directory),
+        std::string(PrimeTime::className(primeTime_.classify(entry->startTime()))),
+        accounts_.mapUser(entry->fullUserName())}) {
+    record += ":0:" + field;
+  }
+  record += exitCode == Process::kStillActive ? ":0:none" : ":0:" + std::to_string(exitCode);
+  std::int64_t duration = static_cast<std::int64_t>(entry->endTime().getValue()) -
+                          entry->startTime().getValue();
+  if (duration < 0) {
+    logger_.warning(29, entry->productName(), entry->pid());
+    duration = 1;
+  }
+  record += entry->firstRecordWritten() ? "\n0:" : "\n1:";
+  entry->setFirstRecordWritten(true);
+  return record + std::to_string(duration);
+}
+
+void ProcessMap::logProcessData(const ProcessRef& entry) {
+  logger_.debug(4, "logProcessData: Writing \"%s\" (%i) to file...", entry->productName(),
+                entry->pid());
+  std::string record = usageRecord(entry);
+  std::shared_ptr<LogFile> stream = streams_.getLogFile("process");
+  if (!stream) {
+    logger_.critical(4, "process");
+    return;
+  }
+  stream->writeRecord(record);
+}
+
+bool ProcessMap::removeProcess(std::uint32_t pid) {
+  logger_.debug(5, "Removing ended process %i from internal structure", pid);
+  if (!enforceMonopoly("removeProcess", 0)) {
+    logger_.debug(5, "removeProcess: Could not enforce monopoly.");
+    return false;
+  }
+  if (processes_.erase(pid) == 0) {
+    logger_.debug(5, "removeProcess: Process %i not found, already removed?", pid);
+  }
+  relaxMonopoly("removeProcess");
+  logger_.debug(5, "Removed process %i", pid);
+  return true;
+}
+
+bool ProcessMap::checkOut(std::uint32_t pid, ProcessRef& entry) {
+  if (!enforceMonopoly("checkOut", 0)) return false;
+  auto found = processes_.find(pid);
+  if (found == processes_.end()) {
+    relaxMonopoly("checkOut");
+    logger_.debug(5, "--RELAX checkOut - not found");
+    entry.reset();
+    return true;
+  }
+  entry = found->second;
+  return true;
+}
+
+void ProcessMap::checkIn(ProcessRef& entry) {
+  entry.reset();
+  relaxMonopoly("checkIn");
+}
+
+bool ProcessMap::checkOutAll() { return enforceMonopoly("checkOut all", 0); }
+
+void ProcessMap::checkInAll() { relaxMonopoly("checkIn All"); }
+
+ProcessRef ProcessMap::find(std::uint32_t pid) const {
+  auto found = processes_.find(pid);
+  return found == processes_.end() ? nullptr : found->second;
+}
+
+void ProcessMap::dumpAll() {
+  logger_.debug(1, "Dumping processes...");
+  if (!checkOutAll()) {
+    logger_.warning(23, "dumpAll");
+    return;
+  }
+  DateTime start;
+  // Logging may remove entries (a start after its end): walk a copy of the keys' entries.
+  Map entries = processes_;
+  for (const auto& [pid, entry] : entries) {
+    entry->setEndTime(start);
+    entry->setState(ProcessState::InUse);
+    logger_.debug(5, "Ending logging of application \"%s\"...", entry->productName());
+    logProcess(entry);
+    entry->setStartTime(start);
+    entry->setState(ProcessState::Started);
+  }
+  DateTime finish;
+  checkInAll();
+  logger_.debug(1, "All processes has now been dumped. It took %s time.",
+                (finish - start).toString());
+}
+
+bool ProcessMap::enforceMonopoly(const std::string& caller, std::uint32_t retryThread) {
+  logger_.debug(5, "**ENFORCE %s", caller);
+  for (int attempt = 0; attempt < kEnforceTries; ++attempt) {
+    bool renewing = false;
+    if (mapLock_.tryEnforce(renewing)) {
+      logger_.debug(5, "**ENFORCED %s %i", caller, mapLock_.count());
+      return true;
+    }
+    while (mapLock_.isRenewing()) std::this_thread::sleep_for(kRenewalPause);
+    std::this_thread::sleep_for(kEnforcePause);
+  }
+  if (mapLock_.isRenewing()) {
+    logger_.debug(1, "**FAILED %s - monopoly destroyed.", caller);
+    return false;
+  }
+  std::uint32_t self = platform::currentThreadId();
+  if (retryThread == self) {
+    // The chain ends here: a second time-out after a renewal means the map cannot be had.
+    logger_.debug(1, "**FAILED %s - second timeout.", caller);
+    return false;
+  }
+  logger_.debug(1, "**FAILED %s - timeout. Monpoly locked to thread %i.", caller,
+                mapLock_.owner());
+  if (mapLock_.owner() != 0) return false;
+  logger_.debug(1, "**RETRY %s - Will try again, renewing the monopoly...", caller);
+  mapLock_.renew();
+  return enforceMonopoly(caller, self);
+}
+
+void ProcessMap::relaxMonopoly(const std::string& caller) {
+  logger_.debug(5, "**RELAX %s %i", caller, mapLock_.count());
+  if (!mapLock_.relax()) {
+    logger_.debug(1, "**RELAX FAILED %s %i", caller, mapLock_.count());
+  } else {
+    logger_.debug(5, "**RELAXED %i", mapLock_.count());
+  }
+}
+
+bool ProcessMap::addProcessToEndedProcessMap(const ProcessRef& process) {
+  if (ended_.emplace(process->pid(), process).second) {
+    logger_.debug(3, "addProcessToEndedProcessMap: Added process %i", process->pid());
+  }
+  return true;
+}
+
+bool ProcessMap::removeProcessFromEndedProcessMap(std::uint32_t pid) {
+  ended_.erase(pid);
+  logger_.debug(3, "removeProcessFromEndedProcessMap: Removed process %i", pid);
+  return true;
+}
+
+ProcessRef ProcessMap::endedProcess(std::uint32_t pid) const {
+  MonopolyLock lock(&endedLock_);
+  auto found = ended_.find(pid);
+  return found == ended_.end() ? nullptr : found->second;
+}
+
+void ProcessMap::erasePendingStart(std::uint32_t pid) {
+  MonopolyLock lock(&pendingLock_);
+  pending_.erase(pid);
+}
+
+void ProcessMap::retryPendingStarts() {
+  std::vector<ProcessRef> ready;
+  {
+    MonopolyLock lock(&pendingLock_);
+    for (auto entry = pending_.begin(); entry != pending_.end();) {
+      entry->second->reread();
+      if (Process::isUnknown(entry->second->executable())) {
+        ++entry;
+        continue;
+      }
+      ready.push_back(entry->second);
+      entry = pending_.erase(entry);
+    }
+  }
+  // Logged after the pending-start lock is released: logging takes the map lock first.
+  for (const ProcessRef& process : ready) logProcess(process);
+}
+
+void ProcessMap::pruneEndedProcesses(const DateTime& now) {
+  MonopolyLock lock(&endedLock_);
+  for (auto entry = ended_.begin(); entry != ended_.end();) {
+    if ((now - entry->second->endTime()).getSeconds() > kEndedProcessMaxAgeSeconds) {
+      logger_.debug(3, "pruneEndedProcesses: Dropped the stop-event of process %i; no start "
+                    "came for it.", entry->first);
+      entry = ended_.erase(entry);
+    } else {
+      ++entry;
+    }
+  }
+}
+
+void ProcessMap::renewIfOwnedBy(std::uint32_t threadId) {
+  if (mapLock_.isLocked() && mapLock_.owner() == threadId) mapLock_.renew();
+}
+
+void ProcessMap::clear() {
+  if (enforceMonopoly("clear", 0)) {
+    processes_.clear();
+    relaxMonopoly("clear");
+  }
+  MonopolyLock ended(&endedLock_);
+  ended_.clear();
+  MonopolyLock pending(&pendingLock_);
+  pending_.clear();
+}
+
+std::size_t ProcessMap::size() const {
+  MonopolyLock lock(&mapLock_);
+  return processes_.size();
+}
+
+std::size_t ProcessMap::endedCount() const {
+  MonopolyLock lock(&endedLock_);
+  return ended_.size();
+}
+
+std::size_t ProcessMap::pendingCount() const {
+  MonopolyLock lock(&pendingLock_);
+  return pending_.size();
+}
+
+}  // namespace Vantor

@@ -1,0 +1,107 @@
+// The processes being metered, and the usage records written for them into the "process"
+// data stream. Every source hands its start, end and in-use events to logProcess(); the map
+// decides what they mean, keeps ended-before-started and not-yet-readable processes in two
+// side maps, and writes one record per logged event.
+//
+// Lock order: the process-map lock (recursive for its owner, taken with a bounded wait
+// through enforceMonopoly), then the pending-start or the ended-process lock, then a data
+// stream's lock.
+#ifndef TARNWICK_USAGE_PROCESSMAP_H_
+#define TARNWICK_USAGE_PROCESSMAP_H_
+
+#include <map>
+#include <string>
+
+#include "concurrency/Monopoly.h"
+#include "foundation/InventoryOps.h"
+#include "usage/Accounts.h"
+#include "usage/DataStreams.h"
+#include "usage/ExeFinder.h"
+#include "usage/PrimeTime.h"
+#include "usage/Process.h"
+
+namespace Vantor {
+
+class ProcessMap {
+ public:
+  // Entries of the ended-process map older than this are dropped by pruneEndedProcesses.
+  static constexpr std::int32_t kEndedProcessMaxAgeSeconds = 600;
+
+  // The facts are the static ones every record carries.
+  ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Accounts& accounts,
+             const PrimeTime& primeTime, DataStreams& streams, InventoryOps::StaticInfo facts);
+  ~ProcessMap();
+  ProcessMap(const ProcessMap&) = delete;
+  ProcessMap& operator=(const ProcessMap&) = delete;
+
+  void logProcess(const ProcessRef& process);
+  void logStartProcess(const ProcessRef& process);
+  void logEndProcess(const ProcessRef& process);
+  void logProcessUsage(const ProcessRef& process);
+  void logProcessData(const ProcessRef& entry);
+
+  bool addProcess(const ProcessRef& process);
+  bool removeProcess(std::uint32_t pid);
+  // True with entry null when the pid is absent (the lock is then free again); true with the
+  // entry and the lock held until checkIn; false when the lock could not be taken.
+  bool checkOut(std::uint32_t pid, ProcessRef& entry);
+  void checkIn(ProcessRef& entry);
+  bool checkOutAll();
+  void checkInAll();
+  // The map's entry for pid, or null; the caller holds the lock through checkOutAll.
+  ProcessRef find(std::uint32_t pid) const;
+
+  // Delivery hook of the "process" stream: an interim record for every running process.
+  void dumpAll();
+
+  // Status monitor: logs the pending starts whose executable can now be read, and drops
+  // end events that waited too long for their start.
+  void retryPendingStarts();
+  void pruneEndedProcesses(const DateTime& now);
+
+  // Thread kill hook: a killed owner must not leave the map locked.
+  void renewIfOwnedBy(std::uint32_t threadId);
+  // Forgets every process (shutdown).
+  void clear();
+
+  std::size_t size() const;
+  std::size_t endedCount() const;
+  std::size_t pendingCount() const;
+
+  bool enforceMonopoly(const std::string& caller, std::uint32_t retryThread);
+  void relaxMonopoly(const std::string& caller);
+
+ private:
+  using Map = std::map<std::uint32_t, ProcessRef>;
+
+  bool addProcessToEndedProcessMap(const ProcessRef& process);
+  bool removeProcessFromEndedProcessMap(std::uint32_t pid);
+  // The ended-process map's entry for pid, or null.
+  ProcessRef endedProcess(std::uint32_t pid) const;
+  void erasePendingStart(std::uint32_t pid);
+  // checkOut for an event handler: false (logged) when the map could not be had; true with
+  // entry null (logged) when it holds no such process.
+  bool checkOutEvent(const std::string& caller, const ProcessRef& event, ProcessRef& entry);
+  // Steps shared by end and usage events: clamps the end time, copies it into the entry and
+  // drops a pending start; false (entry removed) when the entry started after it ended.
+  bool takeEndTime(const ProcessRef& event, const ProcessRef& entry);
+  std::string usageRecord(const ProcessRef& entry);
+
+  const LoggerUnit& logger_;
+  ExeFinder& exeFinder_;
+  const Accounts& accounts_;
+  const PrimeTime& primeTime_;
+  DataStreams& streams_;
+  const InventoryOps::StaticInfo facts_;
+
+  mutable Monopoly mapLock_;
+  Map processes_;  // guarded by mapLock_ (a recursive Monopoly, taken by enforceMonopoly)
+  mutable Monopoly endedLock_;
+  Map ended_ GUARDED_BY(endedLock_);
+  mutable Monopoly pendingLock_;
+  Map pending_ GUARDED_BY(pendingLock_);
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_USAGE_PROCESSMAP_H_
