@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+
+#include "platform/ErrorCodes.h"
+#include "platform/ProcessTable.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace Vantor::platform {
+namespace {
+
+pid_t startSleep() {
+  pid_t child = 0;
+  const char* argv[] = {"sleep", "30", nullptr};
+  EXPECT_EQ(posix_spawnp(&child, "sleep", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  return child;
+}
+
+TEST(ProcessTableTest, ListsUserProcessesButNoKernelThreads) {
+  std::vector<std::uint32_t> pids;
+  ASSERT_TRUE(listProcesses(&pids));
+  EXPECT_NE(std::find(pids.begin(), pids.end(), static_cast<std::uint32_t>(getpid())), pids.end());
+  int kernelThreadsSeen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::string name = entry.path().filename().string();
+    std::string comm = testing::readFile(entry.path().string() + "/comm");
+    if (comm.rfind("kworker/", 0) != 0 && comm.rfind("ksoftirqd/", 0) != 0) continue;
+    ++kernelThreadsSeen;
+    EXPECT_EQ(std::find(pids.begin(), pids.end(), std::stoul(name)), pids.end()) << comm;
+  }
+  if (kernelThreadsSeen == 0) std::cout << "[   NOTE   ] no kernel threads visible here\n";
+}
+
+TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
+  pid_t child = startSleep();
+  ProcessHandle handle;
+  ASSERT_TRUE(handle.open(static_cast<std::uint32_t>(child)));
+  std::string path;
+  ASSERT_TRUE(handle.executable(&path));
+  EXPECT_EQ(path, std::filesystem::canonical("/proc/" + std::to_string(child) + "/exe").string());
+  std::string sid;
+  ASSERT_TRUE(handle.userSid(&sid));
+  EXPECT_EQ(sid, "S-1-22-1-" + std::to_string(getuid()));
+  std::string user;
+  std::string domain;
+  ASSERT_TRUE(lookupAccountSid(sid, &user, &domain));
+  EXPECT_FALSE(user.empty());
+  EXPECT_FALSE(domain.empty());
+  std::uint32_t parent = 0;
+  ASSERT_TRUE(handle.parentPid(&parent));
+  EXPECT_EQ(parent, static_cast<std::uint32_t>(getpid()));
+  std::vector<std::string> modules;
+  // The child may still be loading its libraries.
+  EXPECT_TRUE(testing::waitUntil(
+      [&] {
+        return handle.modules(&modules) &&
+               std::any_of(modules.begin(), modules.end(),
+                           [](const std::string& m) { return m.find("libc") != std::string::npos; });
+      },
+      std::chrono::seconds(5)));
+  ASSERT_FALSE(modules.empty());
+  EXPECT_EQ(modules.front(), path);
+  std::uint32_t code = 0;
+  ASSERT_TRUE(handle.exitCode(&code));
+  EXPECT_EQ(code, kStillActive);
+  EXPECT_TRUE(handle.isRunning());
+
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_FALSE(handle.isRunning());
+  ASSERT_TRUE(handle.exitCode(&code));
+  EXPECT_EQ(code, 0u);
+  // The directory stays bound to the ended process, even if its pid comes back.
+  EXPECT_FALSE(handle.executable(&path));
+  EXPECT_EQ(lastError(), kErrorInvalidParameter);
+
+  ProcessHandle gone;
+  EXPECT_FALSE(gone.open(static_cast<std::uint32_t>(child)));
+  EXPECT_EQ(lastError(), kErrorInvalidParameter);
+  EXPECT_FALSE(gone.isRunning());
+  EXPECT_FALSE(lookupAccountSid("S-1-5-18", &user, &domain));
+  EXPECT_FALSE(lookupAccountSid("S-1-22-1-4000000000", &user, &domain));
+}
+
+}  // namespace
+}  // namespace Vantor::platform

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/ByteSource.h"
+#include "platform/ElfPackageNote.h"
+#include "platform/PeVersionResource.h"
+#include "platform/VersionInfo.h"
+#include "support/ExecutableBuilder.h"
+#include "support/TempDir.h"
+
+namespace Vantor::platform {
+namespace {
+
+using testing::PeStringTable;
+
+std::string writerPe() {
+  PeStringTable german{0x0407, 0x04e4, {{"FileDescription", "Textschreiber"}}};
+  PeStringTable english{0x0409, 0x04b0,
+                        {{"FileDescription", "  Test Writer "},
+                         {"FileVersion", "1.2.3"},
+                         {"ProductName", "Writing Suite"}}};
+  return testing::buildPeFile({german, english}, {{0x0407, 0x04e4}, {0x0409, 0x04b0}});
+}
+
+TEST(PeVersionResourceTest, ReadsEveryTableAndTheTranslationList) {
+  std::string image = writerPe();
+  MemorySource file(image);
+  ASSERT_TRUE(isPortableExecutable(file));
+  VersionInfo info;
+  ASSERT_TRUE(readPeVersionResource(file, &info));
+  ASSERT_EQ(info.translations.size(), 2u);
+  EXPECT_EQ(info.translations[0], std::make_pair(std::uint16_t{0x0407}, std::uint16_t{0x04e4}));
+  EXPECT_EQ(info.query(0x0409, 0x04b0, "FileDescription"), "  Test Writer ");
+  EXPECT_EQ(info.query(0x0409, 0x04b0, "ProductName"), "Writing Suite");
+  EXPECT_EQ(info.query(0x0407, 0x04e4, "FileDescription"), "Textschreiber");
+  EXPECT_EQ(info.query(0x0407, 0x04e4, "ProductName"), std::nullopt);
+  EXPECT_EQ(info.query(0x0000, 0x04b0, "FileDescription"), std::nullopt);
+
+  testing::TempDir dir;
+  testing::writeFile(dir.file("writer.exe"), image);
+  VersionInfo fromDisk;
+  ASSERT_TRUE(readVersionInfo(dir.file("writer.exe"), &fromDisk));
+  EXPECT_EQ(fromDisk.tables, info.tables);
+}
+
+TEST(PeVersionResourceTest, DamagedFilesReadAsWithoutInformation) {
+  std::string image = writerPe();
+  // Every copy cut off before its last byte of data: none may be read past its end, and none
+  // has a whole resource.
+  std::size_t dataEnd = image.find_last_not_of('\0');
+  for (std::size_t length = 0; length < dataEnd; length += 3) {
+    VersionInfo info;
+    MemorySource file(std::string_view(image).substr(0, length));
+    EXPECT_FALSE(readPeVersionResource(file, &info)) << length;
+  }
+  // Every single byte of the headers and the resource tree set to 0xff: no crash, no hang.
+  int readable = 0;
+  for (std::size_t at = 0; at < image.size(); ++at) {
+    std::string damaged = image;
+    damaged[at] = '\xff';
+    VersionInfo info;
+    MemorySource file(damaged);
+    readable += readPeVersionResource(file, &info) ? 1 : 0;
+  }
+  EXPECT_GT(readable, 0);  // padding bytes change nothing
+  VersionInfo none;
+  std::string noResource = testing::buildPeFile({}, {});
+  MemorySource empty(noResource);
+  EXPECT_FALSE(readPeVersionResource(empty, &none));
+}
+
+TEST(ElfPackageNoteTest, ReadsTheNoteAndItsJson) {
+  std::string image = testing::buildElfWithPackageNote(
+      R"({"type":"deb","name":"metered-tool","version":"2.0-1","deps":{"a":[1,true,null]},)"
+      R"("note":"line\nbreak \u00e9\u4e2d \"q\""})");
+  MemorySource file(image);
+  ASSERT_TRUE(isElf(file));
+  std::string json;
+  ASSERT_TRUE(readElfPackageNote(file, &json));
+  std::map<std::string, std::string> members;
+  ASSERT_TRUE(parseJsonStrings(json, &members));
+  EXPECT_EQ(members["name"], "metered-tool");
+  EXPECT_EQ(members["version"], "2.0-1");
+  EXPECT_EQ(members["note"], "line\nbreak \xe9? \"q\"");
+  EXPECT_EQ(members.count("deps"), 0u);
+
+  testing::TempDir dir;
+  testing::writeFile(dir.file("tool"), image);
+  VersionInfo info;
+  ASSERT_TRUE(readVersionInfo(dir.file("tool"), &info));
+  EXPECT_EQ(info.query(0x0409, 0x04b0, "ProductName"), "metered-tool");
+  EXPECT_EQ(info.query(0x0409, 0x04b0, "FileVersion"), "2.0-1");
+
+  for (std::size_t length = 0; length < image.size(); ++length) {
+    MemorySource cut(std::string_view(image).substr(0, length));
+    std::string ignored;
+    EXPECT_FALSE(readElfPackageNote(cut, &ignored)) << length;
+  }
+  for (const char* bad : {"", "{", "{\"a\"}", "{\"a\":}", "[1]", "{\"a\":\"b\"} x", "{\"a\":[[[",
+                          "{\"a\":\"\\u12\"}"}) {
+    EXPECT_FALSE(parseJsonStrings(bad, &members)) << bad;
+  }
+  EXPECT_TRUE(parseJsonStrings(" { } ", &members));
+  EXPECT_TRUE(members.empty());
+}
+
+TEST(VersionInfoTest, PackagedFilesAreNamedByTheirPackage) {
+  if (!std::filesystem::exists("/var/lib/dpkg/status")) GTEST_SKIP() << "no package database";
+  VersionInfo info;
+  // /bin/sleep and /usr/bin/sleep are one file; the package lists one of the two names.
+  ASSERT_TRUE(readVersionInfo("/usr/bin/sleep", &info));
+  EXPECT_EQ(info.query(0x0409, 0x04b0, "ProductName"), "coreutils");
+  ASSERT_TRUE(info.query(0x0409, 0x04b0, "FileVersion").has_value());
+  EXPECT_FALSE(info.query(0x0409, 0x04b0, "FileVersion")->empty());
+
+  testing::TempDir dir;
+  std::filesystem::copy_file("/usr/bin/sleep", dir.file("sleep-copy"));
+  EXPECT_FALSE(readVersionInfo(dir.file("sleep-copy"), &info));
+  EXPECT_FALSE(readVersionInfo(dir.file("missing"), &info));
+}
+
+}  // namespace
+}  // namespace Vantor::platform
