@@ -60,10 +60,12 @@ Tarnwick::~Tarnwick() {
   }
   if (server_) server_->stop();
   server_.reset();
-  // Nothing may dump the map once it is gone.
-  streams().clear();
-  if (poller_) poller_->clear();
-  if (processMap_) processMap_->clear();
+  if (processMap_) {
+    // Nothing may dump the map once it is gone.
+    streams().clear();
+    poller_->clear();
+    processMap_->clear();
+  }
   poller_.reset();
   processMap_.reset();
   exeFinder_.reset();

@@ -2,13 +2,9 @@
 // driven with vantorctl and signals.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -16,11 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/TempDir.h"
+#include "integration/Harness.h"
 
-extern char** environ;
-
-namespace Vantor {
+namespace Vantor::integration {
 namespace {
 
 using namespace std::chrono_literals;
@@ -28,97 +22,6 @@ using testing::fileExists;
 using testing::readFile;
 using testing::waitUntil;
 using testing::writeFile;
-
-// The configuration text with entries added at the top of the "tarnwick" section.
-std::string withinTarnwickSection(std::string conf, const std::string& entries) {
-  const std::string section = "tarnwick() = \"\" {";
-  conf.replace(conf.find(section), section.size(), section + "\n  " + entries);
-  return conf;
-}
-
-class Installation {
- public:
-  Installation()
-      : registry_("VANTOR_REGISTRY", dir_.file("registry.reg").c_str()),
-        runtime_("VANTOR_RUNTIME_DIR", dir_.file("run").c_str()) {
-    std::string command = std::string(TARNWICK_SOURCE_DIR) + "/tools/make-installation " +
-                          dir_.path() + " > /dev/null";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    // Every debug line, so the tests can follow what happens.
-    std::string conf = readFile(confFile());
-    conf = withinTarnwickSection(conf, "log() = \"\" { debug-level(Integer) = 5 {} }");
-    writeFile(confFile(), conf);
-  }
-  std::string confFile() const { return dir_.file("conf/tarnwick.conf"); }
-  std::string log() const { return readFile(dir_.file("log/tarnwick.log")); }
-  std::string workDir() const { return dir_.file("Log/temp/Tarnwick/"); }
-  std::string registryFile() const { return dir_.file("registry.reg"); }
-
- private:
-  testing::TempDir dir_;
-  testing::ScopedEnv registry_;
-  testing::ScopedEnv runtime_;
-};
-
-class Agent {
- public:
-  Agent() {
-    char* argv[] = {const_cast<char*>(TARNWICK_PATH), nullptr};
-    EXPECT_EQ(::posix_spawn(&pid_, TARNWICK_PATH, nullptr, nullptr, argv, environ), 0);
-  }
-  ~Agent() {
-    if (running()) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  pid_t pid() const { return pid_; }
-  bool running() {
-    if (exited_) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      status_ = status;
-      return false;
-    }
-    return true;
-  }
-  // The exit status once it has ended within the deadline; -1 otherwise.
-  int exitStatus(std::chrono::milliseconds deadline) {
-    if (!waitUntil([&] { return !running(); }, deadline)) return -1;
-    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  }
-
- private:
-  pid_t pid_ = 0;
-  bool exited_ = false;
-  int status_ = 0;
-};
-
-std::string vantorctl(const std::string& arguments, int* status = nullptr) {
-  FILE* pipe = ::popen((std::string(VANTORCTL_PATH) + " " + arguments + " 2>&1").c_str(), "r");
-  std::string out;
-  char buffer[512];
-  while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
-  int result = ::pclose(pipe);
-  if (status != nullptr) *status = WEXITSTATUS(result);
-  return out;
-}
-
-// Whether the agent has entered its main loop for the n-th time in this installation.
-bool started(const Installation& installation, int times = 1) {
-  return waitUntil(
-      [&] {
-        std::string log = installation.log();
-        int seen = 0;
-        for (std::size_t at = log.find("START MAIN LOOP"); at != std::string::npos;
-             at = log.find("START MAIN LOOP", at + 1)) {
-          ++seen;
-        }
-        return seen >= times;
-      },
-      20s);
-}
 
 void expectShutdownInOrder(const std::string& log) {
   std::size_t at = 0;
@@ -134,7 +37,7 @@ void expectShutdownInOrder(const std::string& log) {
 
 TEST(AgentTest, StartsAnswersTheCoreAndEndsOnDie) {
   Installation installation;
-  Agent agent;
+  AgentProcess agent;
   ASSERT_TRUE(started(installation)) << installation.log();
   EXPECT_NE(installation.log().find("Finished configuring."), std::string::npos);
   int status = -1;
@@ -151,7 +54,7 @@ TEST(AgentTest, StartsAnswersTheCoreAndEndsOnDie) {
 
 TEST(AgentTest, SigtermEndsTheAgentLikeDie) {
   Installation installation;
-  Agent agent;
+  AgentProcess agent;
   ASSERT_TRUE(started(installation));
   ::kill(agent.pid(), SIGTERM);
   EXPECT_EQ(agent.exitStatus(2s), 0);
@@ -160,9 +63,9 @@ TEST(AgentTest, SigtermEndsTheAgentLikeDie) {
 
 TEST(AgentTest, ASecondInstanceEndsAndTheFirstRunsOn) {
   Installation installation;
-  Agent first;
+  AgentProcess first;
   ASSERT_TRUE(started(installation));
-  Agent second;
+  AgentProcess second;
   EXPECT_EQ(second.exitStatus(10s), 255);
   // The catalogue is not loaded yet when the lock is tried: the message carries its parameter.
   EXPECT_NE(installation.log().find("(2.21.14) (Message not found.) Parameters: Tarnwick"),
@@ -178,7 +81,7 @@ TEST(AgentTest, WithoutAConfigurationDirectoryTheAgentDoesNotStart) {
   std::string registry = readFile(installation.registryFile());
   std::regex configurationDir("\"ConfigurationDir\"=[^\n]*\n");
   writeFile(installation.registryFile(), std::regex_replace(registry, configurationDir, ""));
-  Agent agent;
+  AgentProcess agent;
   EXPECT_EQ(agent.exitStatus(10s), 255);
   EXPECT_NE(installation.log().find("Could not get configuration dir from system."),
             std::string::npos);
@@ -191,7 +94,7 @@ TEST(AgentTest, LeftoversOfACrashBecomeDataOrGo) {
   writeFile(work + "ProcessLog-1-2-4.make.tmp", "");
   writeFile(work + "ProcessLog-1-2-5.make", "closed\n");
   writeFile(work + "notes.txt", "untouched");
-  Agent agent;
+  AgentProcess agent;
   ASSERT_TRUE(started(installation));
   EXPECT_FALSE(fileExists(work + "ProcessLog-1-2-3.make.tmp"));
   EXPECT_FALSE(fileExists(work + "ProcessLog-1-2-4.make.tmp"));
@@ -213,7 +116,7 @@ TEST(AgentTest, LeftoversOfACrashBecomeDataOrGo) {
 
 TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
   Installation installation;
-  Agent agent;
+  AgentProcess agent;
   ASSERT_TRUE(started(installation));
   std::string conf = readFile(installation.confFile());
   conf.replace(conf.find("PT12H"), 5, "PT10S");
@@ -259,7 +162,7 @@ bool logShows(const Installation& installation, const std::string& text,
 TEST(AgentSupervisionTest, ASilentWorkerIsKilledAndRestartedInOneCheck) {
   Installation installation;
   withTestWorker(installation, "silent");
-  Agent agent;
+  AgentProcess agent;
   ASSERT_TRUE(started(installation));
   ASSERT_TRUE(
       logShows(installation, "Check: Thread \"TestWorker\" is down. Attempting restart...", 20s));
@@ -275,7 +178,7 @@ TEST(AgentSupervisionTest, ASilentWorkerIsKilledAndRestartedInOneCheck) {
 TEST(AgentSupervisionTest, AFatalWorkerEndsTheAgentWithinOneCheck) {
   Installation installation;
   withTestWorker(installation, "fatal");
-  Agent agent;
+  AgentProcess agent;
   ASSERT_TRUE(started(installation));
   EXPECT_EQ(agent.exitStatus(20s), 0);
   EXPECT_NE(installation.log().find(
@@ -287,25 +190,12 @@ TEST(AgentSupervisionTest, AFatalWorkerEndsTheAgentWithinOneCheck) {
 TEST(AgentSupervisionTest, ADeadWorkerIsRestarted) {
   Installation installation;
   withTestWorker(installation, "dying");
-  Agent agent;
+  AgentProcess agent;
   ASSERT_TRUE(started(installation));
   EXPECT_TRUE(logShows(installation, "   \"TestWorker\" is down.", 20s));
   EXPECT_TRUE(logShows(installation, "   Check: \"TestWorker\" has been restarted.", 20s));
   vantorctl("send DIE");
   EXPECT_EQ(agent.exitStatus(5s), 0);
-}
-
-std::vector<std::string> dataFiles(const Installation& installation, const std::string& suffix) {
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(installation.workDir())) {
-    std::string name = entry.path().filename().string();
-    if (name.size() >= suffix.size() &&
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      files.push_back(entry.path().string());
-    }
-  }
-  std::sort(files.begin(), files.end());
-  return files;
 }
 
 // Every "test record N" line in the files, as numbers, in file order.
@@ -328,7 +218,7 @@ TEST(AgentDeliveryTest, StreamsAreDeliveredAtTheBoundariesAndOnDemand) {
   std::string conf = readFile(installation.confFile());
   conf.replace(conf.find("PT12H"), 5, "PT10S");
   writeFile(installation.confFile(), conf);
-  Agent agent;
+  AgentProcess agent;
   ASSERT_TRUE(started(installation));
   ASSERT_TRUE(waitUntil([&] { return dataFiles(installation, ".data").size() >= 2; }, 40s));
   std::vector<std::string> delivered = dataFiles(installation, ".data");
@@ -366,7 +256,7 @@ TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {
   withTestWorker(installation, "writer");
   std::string untouched = installation.workDir() + "someone-elses.file";
   {
-    Agent agent;
+    AgentProcess agent;
     ASSERT_TRUE(started(installation));
     ASSERT_TRUE(waitUntil([&] { return !dataFiles(installation, ".make.tmp").empty(); }, 10s));
     std::this_thread::sleep_for(1s);
@@ -380,7 +270,7 @@ TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {
   std::vector<int> beforeRestart = recordsIn(open);
   ASSERT_FALSE(beforeRestart.empty());
 
-  Agent restarted;
+  AgentProcess restarted;
   ASSERT_TRUE(started(installation, 2));
   std::regex recovered(std::regex_replace(prefix, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
                        "-\\d+-" + std::to_string(restarted.pid()) + "\\.data");
@@ -396,4 +286,4 @@ TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {
 }
 
 }  // namespace
-}  // namespace Vantor
+}  // namespace Vantor::integration

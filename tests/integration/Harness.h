@@ -1,0 +1,66 @@
+// What the integration tests share: a temporary installation made by tools/make-installation,
+// the real tarnwick binary started in it, and vantorctl.
+#ifndef TARNWICK_TESTS_INTEGRATION_HARNESS_H_
+#define TARNWICK_TESTS_INTEGRATION_HARNESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace Vantor::integration {
+
+// The configuration text with entries added at the top of the "tarnwick" section.
+std::string withinTarnwickSection(std::string conf, const std::string& entries);
+
+// A private installation with every debug line logged and the process poller off, so tests
+// of the runtime see only the records they make.
+class Installation {
+ public:
+  Installation();
+  std::string confFile() const { return dir_.file("conf/tarnwick.conf"); }
+  std::string confDir() const { return dir_.file("conf/"); }
+  std::string log() const;
+  std::string workDir() const { return dir_.file("Log/temp/Tarnwick/"); }
+  std::string registryFile() const { return dir_.file("registry.reg"); }
+  const testing::TempDir& dir() const { return dir_; }
+  // Replaces the first occurrence of text in the configuration file.
+  void editConf(const std::string& text, const std::string& replacement) const;
+
+ private:
+  testing::TempDir dir_;
+  testing::ScopedEnv registry_;
+  testing::ScopedEnv runtime_;
+};
+
+// The tarnwick binary, started in the installation the environment selects; killed at the
+// end of the test if still running.
+class AgentProcess {
+ public:
+  AgentProcess();
+  ~AgentProcess();
+  pid_t pid() const { return pid_; }
+  bool running();
+  // The exit status once it has ended within the deadline; -1 otherwise.
+  int exitStatus(std::chrono::milliseconds deadline);
+
+ private:
+  pid_t pid_ = 0;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+std::string vantorctl(const std::string& arguments, int* status = nullptr);
+
+// Whether the agent has entered its main loop for the n-th time in this installation.
+bool started(const Installation& installation, int times = 1);
+
+// The files of the working directory whose names end with suffix, sorted.
+std::vector<std::string> dataFiles(const Installation& installation, const std::string& suffix);
+
+}  // namespace Vantor::integration
+
+#endif  // TARNWICK_TESTS_INTEGRATION_HARNESS_H_
