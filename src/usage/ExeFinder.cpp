@@ -187,8 +187,10 @@ std::string ExeFinder::decideName(ExeInfo& info) const {
         case kMapAlways:
           return info.result = found.name;
         case kMapMedium:
-          info.result = info.description.empty() ? found.name : cleanName(info.description);
-          if (!info.result.empty()) return info.result;
+          if (!info.description.empty()) {
+            info.result = cleanName(info.description);
+            if (!info.result.empty()) return info.result;
+          }
           info.result = found.name;
           break;
         default:

@@ -218,7 +218,7 @@ std::string ProcessMap::usageRecord(const ProcessRef& entry) {
   std::uint32_t exitCode = entry->getExitCode();
   std::string record = "1:" + std::to_string(entry->startTime().getValue()) + ":31";
   for (const std::string& field :
-       {facts_.domain, Process::computerName(), facts_.architecture, facts_.osName,
+       {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName,
         withoutColons(file), withoutColons(entry->productName()), withoutColons(directory),
         std::string(PrimeTime::className(primeTime_.classify(entry->startTime()))),
         accounts_.mapUser(entry->fullUserName())}) {
