@@ -172,6 +172,8 @@ bool readElfPackageNote(const ByteSource& file, std::string* json) {
   if (header.compare(0, 4, "\x7f" "ELF") != 0) return false;
   ElfReader elf(header);
   bool wide = elf.wide();
+  // A 32-bit header is 52 bytes long, a 64-bit one 64.
+  if (header.size() < (wide ? 64u : 52u)) return false;
   std::uint64_t tableOffset = elf.address(header, wide ? 0x28 : 0x20);
   std::uint64_t entrySize = elf.number(header, wide ? 0x3a : 0x2e, 2);
   std::uint64_t count = elf.number(header, wide ? 0x3c : 0x30, 2);

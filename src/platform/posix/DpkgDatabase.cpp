@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/Mutex.h"
 #include "platform/posix/PosixIo.h"
@@ -35,14 +36,15 @@ std::int64_t changeTime(const char* path) {
   return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
-template <typename Visit>
-void forEachLine(std::string_view text, Visit visit) {
+std::vector<std::string_view> linesOf(std::string_view text) {
+  std::vector<std::string_view> lines;
   while (!text.empty()) {
     std::size_t end = text.find('\n');
-    visit(text.substr(0, end));
+    lines.push_back(text.substr(0, end));
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
+  return lines;
 }
 
 class Database {
@@ -76,22 +78,22 @@ class Database {
         std::string package(file.substr(0, std::min(file.find(':'), file.size() - kListSuffix.size())));
         std::string list;
         if (!readWhole(std::string(kInfoDirectory) + "/" + std::string(file), &list)) continue;
-        forEachLine(list, [&](std::string_view line) {
+        for (std::string_view line : linesOf(list)) {
           if (!line.empty()) owners_.emplace(std::string(line), package);
-        });
+        }
       }
       ::closedir(directory);
     }
     std::string status;
     if (!readWhole(kStatusFile, &status)) return;
     std::string package;
-    forEachLine(status, [&](std::string_view line) {
+    for (std::string_view line : linesOf(status)) {
       if (line.starts_with("Package: ")) package = std::string(line.substr(9));
       if (line.starts_with("Version: ") && !package.empty()) {
         versions_[package] = std::string(line.substr(9));
       }
       if (line.empty()) package.clear();
-    });
+    }
   }
 
   platform::Mutex mutex_;
