@@ -240,7 +240,8 @@ bool ExeFinder::resolvePath(std::string& path) const {
       return false;
     }
     done += replacement;
-    std::string candidate = done + path.substr(next);
+    // Rewritten paths come from the other platform's conventions: read "\" as a separator.
+    std::string candidate = FileUtils::normaliseSeparators(done + path.substr(next));
     if (FileOps::exists(candidate)) {
       path = candidate;
       return true;

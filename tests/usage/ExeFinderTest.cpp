@@ -135,6 +135,22 @@ TEST_F(ExeFinderFilesTest, MappingKindsDecideAgainstTheFilesOwnNames) {
   EXPECT_EQ(finder_.find("/opt/tools/SETUP.EXE"), ExeFinder::kIgnored);
 }
 
+TEST_F(ExeFinderFilesTest, WindowsStylePathsAreFoundUnderTheirRealDirectories) {
+  std::string system = capture_.dir().file("windows");
+  std::filesystem::create_directories(system + "/system32");
+  writeFile(system + "/system32/calc.exe",
+            testing::buildPeFile({{0x0409, 0x04b0, {{"FileDescription", "Calculator Application"}}}},
+                                 {{0x0409, 0x04b0}}));
+  testing::ScopedEnv windows("WINDIR", system.c_str());
+  testing::ScopedEnv tools("TOOLS", (system + "/system32").c_str());
+  EXPECT_EQ(finder_.find("/systemroot/system32/calc.exe"), "Calculator");
+  EXPECT_EQ(finder_.find("\\??\\%TOOLS%\\calc.exe"), "Calculator");
+  // An unknown variable, or a component of any other kind, ends the search: the file name
+  // stands in.
+  EXPECT_EQ(finder_.find("%NOT_SET_ANYWHERE%/calc.exe"), "calc");
+  EXPECT_EQ(finder_.find("/elsewhere/system32/calc.exe"), "calc");
+}
+
 TEST_F(ExeFinderFilesTest, MappingFilesAreLoadedFromTheCatalogueDirectory) {
   std::string conf = capture_.dir().path() + "/";
   std::filesystem::create_directories(conf + "components");
