@@ -284,6 +284,7 @@ std::vector<ModuleRecord> Process::updateModules() {
   if (!names.empty()) names.erase(names.begin());
   debug(5, "   updateModules: Counted %i module(s).", static_cast<std::int64_t>(names.size()));
   std::int64_t added = 0;
+  std::set<std::string> listed;
   for (const std::string& name : names) {
     auto [entry, inserted] = modules_.try_emplace(name, now, now);
     if (inserted) {
@@ -291,11 +292,14 @@ std::vector<ModuleRecord> Process::updateModules() {
     } else {
       entry->second.second = now;
     }
+    listed.insert(name);
   }
+  // Present means listed by this call: two calls within one second must still see a module
+  // go (an ended process is asked once, and its modules would be lost).
   std::vector<ModuleRecord> ended;
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> current;
   for (const auto& [name, seen] : modules_) {
-    if (seen.second == now) {
+    if (listed.count(name) != 0) {
       current.emplace(name, seen);
     } else {
       ended.push_back({name, seen.first, now});

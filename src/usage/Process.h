@@ -86,8 +86,6 @@ class Process {
   const std::string& fullUserName() const { return fullUserName_; }
   bool firstRecordWritten() const { return firstRecord_; }
   void setFirstRecordWritten(bool written) { firstRecord_ = written; }
-  bool measured() const { return measured_; }
-  void setMeasured(bool measured) { measured_ = measured; }
 
   // Installs the logger of every Process (null: silent) and reads the machine's name.
   static void setLogger(const LoggerUnit* logger);
@@ -115,7 +113,6 @@ class Process {
   std::string domain_ = kUnknown;
   std::string fullUserName_ = kUnknown;
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> modules_;
-  bool measured_ = false;
 };
 
 using ProcessRef = std::shared_ptr<Process>;

@@ -284,11 +284,6 @@ bool ProcessMap::checkOutAll() { return enforceMonopoly("checkOut all", 0); }
 
 void ProcessMap::checkInAll() { relaxMonopoly("checkIn All"); }
 
-ProcessRef ProcessMap::find(std::uint32_t pid) const {
-  auto found = processes_.find(pid);
-  return found == processes_.end() ? nullptr : found->second;
-}
-
 void ProcessMap::dumpAll() {
   logger_.debug(1, "Dumping processes...");
   if (!checkOutAll()) {

@@ -48,8 +48,6 @@ class ProcessMap {
   void checkIn(ProcessRef& entry);
   bool checkOutAll();
   void checkInAll();
-  // The map's entry for pid, or null; the caller holds the lock through checkOutAll.
-  ProcessRef find(std::uint32_t pid) const;
 
   // Delivery hook of the "process" stream: an interim record for every running process.
   void dumpAll();
