@@ -21,12 +21,17 @@ class LoggerUnit {
   LoggerUnit(const LoggerUnit&) = delete;
   LoggerUnit& operator=(const LoggerUnit&) = delete;
 
+  // Whether a debug line of this level is written: callers check it before building costly
+  // parameters on hot paths.
+  static bool wants(std::int32_t level) {
+    return level <= LogSettings::debugLevel.load(std::memory_order_relaxed);
+  }
   // True when suppressed; false without a sender; else whether the line was written.
   bool debug(std::int32_t level, std::string_view text) const;
   // The parameters substituted into format: strings for %s, numbers for %i.
   template <typename... Args>
   bool debug(std::int32_t level, std::string_view format, const Args&... args) const {
-    if (level > LogSettings::debugLevel.load(std::memory_order_relaxed)) return true;
+    if (!wants(level)) return true;
     return debug(level, formatMessage(format, parameterList(args...)));
   }
 

@@ -59,7 +59,10 @@ Process::Process(std::uint32_t pid, const DateTime* startTime, bool running) : p
   } else {
     debug(5, "   Process: No start time registered. Setting start = now.");
   }
-  debug(5, "   Process: Process started %s.", startTime_.toString(false, false, true));
+  // Every scan builds one object per process: the time is formatted only for a reader.
+  if (LoggerUnit::wants(5)) {
+    debug(5, "   Process: Process started %s.", startTime_.toString(false, false, true));
+  }
   if (running) {
     state_ = ProcessState::Started;
     getProcessInfo2(pid_, executable_);
@@ -154,11 +157,11 @@ void Process::getProcessInfo2(std::uint32_t pid, std::string& executable) {
   }
   debug(5, "   getProcessInfo2: Got handle.");
   bool read = false;
-  for (int attempt = 0; attempt < kExecutableTries && !read; ++attempt) {
+  for (int attempt = 0; attempt < kExecutableTries; ++attempt) {
     read = readExecutable("getProcessInfo2", pid, executable);
     // An ended process never gets its executable back: waiting for it only slows the scan.
-    if (!read && handle_.isRunning()) std::this_thread::sleep_for(kExecutableRetryPause);
-    if (!read && !handle_.isRunning()) break;
+    if (read || !handle_.isRunning()) break;
+    std::this_thread::sleep_for(kExecutableRetryPause);
   }
   if (!read) {
     debug(3, "   getProcessInfo2: Failed to run EnumProcessModules (%i)", platform::lastError());

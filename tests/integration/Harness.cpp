@@ -84,16 +84,19 @@ std::string vantorctl(const std::string& arguments, int* status) {
   return out;
 }
 
+std::size_t countOf(const std::string& text, const std::string& needle) {
+  std::size_t seen = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + 1)) {
+    ++seen;
+  }
+  return seen;
+}
+
 bool started(const Installation& installation, int times) {
   return waitUntil(
       [&] {
-        std::string log = installation.log();
-        int seen = 0;
-        for (std::size_t at = log.find("START MAIN LOOP"); at != std::string::npos;
-             at = log.find("START MAIN LOOP", at + 1)) {
-          ++seen;
-        }
-        return seen >= times;
+        return countOf(installation.log(), "START MAIN LOOP") >= static_cast<std::size_t>(times);
       },
       20s);
 }

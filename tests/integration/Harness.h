@@ -55,6 +55,9 @@ class AgentProcess {
 
 std::string vantorctl(const std::string& arguments, int* status = nullptr);
 
+// How often needle stands in text.
+std::size_t countOf(const std::string& text, const std::string& needle);
+
 // Whether the agent has entered its main loop for the n-th time in this installation.
 bool started(const Installation& installation, int times = 1);
 

@@ -76,23 +76,16 @@ void meterEverySecond(const Installation& installation) {
 
 // Waits until the agent has polled after now, so what ended before is seen.
 void waitForPolls(const Installation& installation, int polls) {
-  std::string log = installation.log();
-  std::size_t before = 0;
-  for (std::size_t at = log.find("ProcPoll.poll: Done."); at != std::string::npos;
-       at = log.find("ProcPoll.poll: Done.", at + 1)) {
-    ++before;
-  }
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        std::string now = installation.log();
-        std::size_t seen = 0;
-        for (std::size_t at = now.find("ProcPoll.poll: Done."); at != std::string::npos;
-             at = now.find("ProcPoll.poll: Done.", at + 1)) {
-          ++seen;
-        }
-        return seen >= before + polls;
-      },
-      10s));
+  const std::string done = "ProcPoll.poll: Done.";
+  std::size_t before = countOf(installation.log(), done);
+  EXPECT_TRUE(waitUntil([&] { return countOf(installation.log(), done) >= before + polls; }, 10s));
+}
+
+// Ends the agent as the Core would and returns its delivered data files.
+std::vector<std::string> stopAndCollect(const Installation& installation, AgentProcess& agent) {
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(5s), 0);
+  return dataFiles(installation, ".data");
 }
 
 TEST(MeteringTest, ASleepingCopyIsMeteredWithItsInterimAndFinalRecord) {
@@ -119,10 +112,8 @@ TEST(MeteringTest, ASleepingCopyIsMeteredWithItsInterimAndFinalRecord) {
   ::waitpid(child, nullptr, 0);
   long long realEnd = std::time(nullptr);
   waitForPolls(installation, 2);
-  vantorctl("send DIE");
-  EXPECT_EQ(agent.exitStatus(5s), 0);
-
-  std::vector<UsageRecord> records = recordsOf(dataFiles(installation, ".data"), "metered-sleeper");
+  std::vector<UsageRecord> records =
+      recordsOf(stopAndCollect(installation, agent), "metered-sleeper");
   ASSERT_EQ(records.size(), 2u) << installation.log();
   const UsageRecord& final = records[1];
   EXPECT_EQ(final.second.substr(0, 2), "0:");
@@ -156,9 +147,7 @@ TEST(MeteringTest, MappingsRenameOrSilenceAnExecutable) {
   ::waitpid(first, nullptr, 0);
   ::waitpid(second, nullptr, 0);
   waitForPolls(installation, 2);
-  vantorctl("send DIE");
-  EXPECT_EQ(agent.exitStatus(5s), 0);
-  std::vector<std::string> files = dataFiles(installation, ".data");
+  std::vector<std::string> files = stopAndCollect(installation, agent);
   std::vector<UsageRecord> records = recordsOf(files, "metered-mapped");
   ASSERT_EQ(records.size(), 1u) << installation.log();
   EXPECT_EQ(records[0].fields[5], "Mapped Product");
@@ -192,10 +181,7 @@ TEST(MeteringTest, ProductNamesComeFromTheFilesVersionInformationReadOnce) {
     ::waitpid(child, nullptr, 0);
   }
   waitForPolls(installation, 2);
-  vantorctl("send DIE");
-  EXPECT_EQ(agent.exitStatus(5s), 0);
-
-  std::vector<std::string> files = dataFiles(installation, ".data");
+  std::vector<std::string> files = stopAndCollect(installation, agent);
   std::vector<UsageRecord> writers = recordsOf(files, "writer.exe");
   ASSERT_EQ(writers.size(), 2u) << installation.log();
   for (const UsageRecord& record : writers) EXPECT_EQ(record.fields[5], "Test Writer");
@@ -237,11 +223,8 @@ TEST(MeteringTest, AccountChangesReachTheNextRecords) {
   std::filesystem::remove(installation.confDir() + "accounts/" + user + ".conf");
   seenAfterCheck();
   runOnce();
-  vantorctl("send DIE");
-  EXPECT_EQ(agent.exitStatus(5s), 0);
-
   std::vector<UsageRecord> records =
-      recordsOf(dataFiles(installation, ".data"), "metered-account");
+      recordsOf(stopAndCollect(installation, agent), "metered-account");
   ASSERT_EQ(records.size(), 3u) << installation.log();
   EXPECT_EQ(records[0].fields[8], "main-table");
   EXPECT_EQ(records[1].fields[8], "per-user");
