@@ -41,9 +41,9 @@ void keepChildren(std::size_t wanted) {
 }
 
 std::size_t processesAlive() {
-  std::vector<std::uint32_t> pids;
-  Vantor::platform::listProcesses(&pids);
-  return pids.size();
+  std::vector<Vantor::platform::ProcessId> processes;
+  Vantor::platform::ProcessTable::create()->list(&processes);
+  return processes.size();
 }
 
 void report(benchmark::State& state, std::map<int64_t, double>& store, std::size_t alive) {

@@ -18,6 +18,25 @@ std::string lowered(std::string_view text) {
   return result;
 }
 
+std::string withoutControls(std::string_view text, char replacement) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7f) {
+      result.push_back(replacement);
+    } else if (byte == 0xc2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      result.push_back(replacement);
+      ++i;
+    } else {
+      result.push_back(text[i]);
+    }
+  }
+  return result;
+}
+
 std::string readTextFile(const std::string& path) {
   FilePlain file(path);
   file.open(FileBase::ACCESS_READ);

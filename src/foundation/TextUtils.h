@@ -11,6 +11,9 @@ namespace Vantor::TextUtils {
 std::string_view trimmed(std::string_view text);
 // ASCII letters in lower case; other bytes unchanged.
 std::string lowered(std::string_view text);
+// Control characters (C0, DEL and the C1 range of UTF-8) replaced, one replacement for each:
+// text from outside must not break a record or a log line.
+std::string withoutControls(std::string_view text, char replacement);
 // The whole content of a plain file; throws FileException when it cannot be read.
 std::string readTextFile(const std::string& path);
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "foundation/TextUtils.h"
 #include "foundation/TimeException.h"
 
 namespace Vantor {
@@ -156,8 +157,12 @@ bool isDebugRecord(std::string_view text) {
 
 void appendParameter(std::string* list, std::string_view text) {
   list->push_back('s');
-  list->append(text);
-  if (text.empty() || text.back() != kParameterSeparator) list->push_back(kParameterSeparator);
+  // A string that already ends in the separator gets no second one.
+  if (!text.empty() && text.back() == kParameterSeparator) text.remove_suffix(1);
+  // A parameter may come from outside: its control characters would split the list or the
+  // log line.
+  list->append(TextUtils::withoutControls(text, '?'));
+  list->push_back(kParameterSeparator);
 }
 
 void appendParameter(std::string* list, std::int64_t number) {
@@ -249,7 +254,7 @@ std::string formatLogLine(const LogRecord& record, bool withPrefix, bool resolve
   line += "(" + std::to_string(record.sender) + "." + atLeastTwoDigits(record.module);
   line += record.isDebug ? ")   " : "." + atLeastTwoDigits(record.messageNumber) + ")";
   line += " ";
-  if (record.isDebug || resolved) return line + record.text;
+  if (record.isDebug || resolved) return line + TextUtils::withoutControls(record.text, '?');
   line += "(Message not found.)";
   if (!record.text.empty()) {
     line += " Parameters: ";

@@ -1,5 +1,6 @@
 #include "platform/PeVersionResource.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -8,9 +9,13 @@ namespace Vantor::platform {
 namespace {
 
 constexpr std::uint32_t kVersionResourceType = 16;     // RT_VERSION
+constexpr std::uint16_t kUsEnglish = 0x0409;
 constexpr std::uint32_t kResourceDirectoryIndex = 2;   // in the optional header's table
 constexpr std::size_t kMaxVersionResource = 1 << 20;   // real ones are a few KiB
 constexpr std::size_t kMaxSections = 96;               // the format's own limit
+constexpr std::uint32_t kVersionResourceName = 1;      // VS_VERSION_INFO
+constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
+constexpr std::uint16_t kLanguageNeutral = 0;
 
 std::uint16_t u16(std::string_view bytes, std::size_t at) {
   return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
@@ -91,32 +96,52 @@ class PeImage {
     return false;
   }
 
-  // The offset (from the resource section's start) of the first entry with the given id,
-  // or of the first entry at all when id is empty; with its subdirectory bit.
-  std::optional<std::uint32_t> findEntry(std::uint32_t directory,
-                                         std::optional<std::uint32_t> id) const {
+  // The entries of a resource directory: (id or name, offset with its subdirectory bit).
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> entries(std::uint32_t directory) const {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> found;
     std::string header;
-    if (!readRva(resourceRva_ + directory, 16, &header)) return std::nullopt;
+    if (!readRva(resourceRva_ + directory, 16, &header)) return found;
     std::size_t count = std::size_t{u16(header, 12)} + u16(header, 14);
-    std::string entries;
-    if (!readRva(resourceRva_ + directory + 16, 8 * count, &entries)) return std::nullopt;
+    std::string table;
+    if (!readRva(resourceRva_ + directory + 16, 8 * count, &table)) return found;
     for (std::size_t i = 0; i < count; ++i) {
-      std::uint32_t name = u32(entries, 8 * i);
-      if (!id || name == *id) return u32(entries, 8 * i + 4);
+      found.emplace_back(u32(table, 8 * i), u32(table, 8 * i + 4));
+    }
+    return found;
+  }
+
+  // The subdirectory of the entry with this id.
+  std::optional<std::uint32_t> subdirectory(std::uint32_t directory, std::uint32_t id) const {
+    for (auto [name, offset] : entries(directory)) {
+      if (name == id) {
+        if ((offset & kSubdirectoryBit) == 0) return std::nullopt;
+        return offset & ~kSubdirectoryBit;
+      }
     }
     return std::nullopt;
   }
 
-  bool versionResource(std::string* block) const {
-    // Type, then name, then language: the first name and language serve.
-    std::optional<std::uint32_t> level = findEntry(0, kVersionResourceType);
-    for (int depth = 0; depth < 2; ++depth) {
-      if (!level || (*level & 0x80000000u) == 0) return false;
-      level = findEntry(*level & 0x7fffffffu, std::nullopt);
+  bool versionResource(std::uint16_t userLanguage, std::string* block) const {
+    // Type RT_VERSION, name 1, then the language the system's own lookup would take.
+    std::optional<std::uint32_t> names = subdirectory(0, kVersionResourceType);
+    std::optional<std::uint32_t> languages =
+        names ? subdirectory(*names, kVersionResourceName) : std::nullopt;
+    if (!languages) return false;
+    auto choices = entries(*languages);
+    if (choices.empty()) return false;
+    std::uint32_t chosen = choices.front().second;
+    for (std::uint32_t wanted : {std::uint32_t{kLanguageNeutral}, std::uint32_t{userLanguage},
+                                 std::uint32_t{kUsEnglish}}) {
+      auto match = std::find_if(choices.begin(), choices.end(),
+                                [&](const auto& entry) { return entry.first == wanted; });
+      if (match != choices.end()) {
+        chosen = match->second;
+        break;
+      }
     }
-    if (!level || (*level & 0x80000000u) != 0) return false;
+    if ((chosen & kSubdirectoryBit) != 0) return false;
     std::string data;
-    if (!readRva(resourceRva_ + *level, 16, &data)) return false;
+    if (!readRva(resourceRva_ + chosen, 16, &data)) return false;
     std::uint32_t size = u32(data, 4);
     return size <= kMaxVersionResource && readRva(u32(data, 0), size, block);
   }
@@ -138,17 +163,45 @@ struct Block {
 
 std::size_t alignUp(std::size_t offset) { return (offset + 3) & ~std::size_t{3}; }
 
-// Reads UTF-16 text up to its terminator or the end; characters beyond one byte become '?'.
-std::string narrowText(std::string_view bytes, std::size_t* consumed) {
+void appendUtf8(std::string* text, std::uint32_t code) {
+  if (code < 0x80) {
+    text->push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    text->push_back(static_cast<char>(0xc0 | code >> 6));
+    text->push_back(static_cast<char>(0x80 | (code & 0x3f)));
+  } else if (code < 0x10000) {
+    text->push_back(static_cast<char>(0xe0 | code >> 12));
+    text->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3f)));
+    text->push_back(static_cast<char>(0x80 | (code & 0x3f)));
+  } else {
+    text->push_back(static_cast<char>(0xf0 | code >> 18));
+    text->push_back(static_cast<char>(0x80 | (code >> 12 & 0x3f)));
+    text->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3f)));
+    text->push_back(static_cast<char>(0x80 | (code & 0x3f)));
+  }
+}
+
+// Reads UTF-16 text up to its terminator or the end, as UTF-8; a lone surrogate becomes
+// U+FFFD.
+std::string utf8Text(std::string_view bytes, std::size_t* consumed) {
+  constexpr std::uint32_t kReplacement = 0xfffd;
   std::string text;
   std::size_t at = 0;
   for (; at + 1 < bytes.size(); at += 2) {
-    std::uint16_t unit = u16(bytes, at);
+    std::uint32_t unit = u16(bytes, at);
     if (unit == 0) {
       at += 2;
       break;
     }
-    text.push_back(unit < 256 ? static_cast<char>(unit) : '?');
+    if (unit >= 0xd800 && unit < 0xdc00 && at + 3 < bytes.size()) {
+      std::uint32_t low = u16(bytes, at + 2);
+      if (low >= 0xdc00 && low < 0xe000) {
+        appendUtf8(&text, 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00));
+        at += 2;
+        continue;
+      }
+    }
+    appendUtf8(&text, unit >= 0xd800 && unit < 0xe000 ? kReplacement : unit);
   }
   if (consumed != nullptr) *consumed = at;
   return text;
@@ -163,7 +216,7 @@ std::optional<Block> readBlock(std::string_view bytes, std::size_t* next) {
   if (length < 6 || length > bytes.size()) return std::nullopt;
   std::string_view body = bytes.substr(0, length);
   std::size_t keyLength = 0;
-  block.key = narrowText(body.substr(6), &keyLength);
+  block.key = utf8Text(body.substr(6), &keyLength);
   std::size_t valueAt = alignUp(6 + keyLength);
   if (valueAt > body.size()) valueAt = body.size();
   // Text values count characters, binary ones bytes; neither may leave the block.
@@ -198,7 +251,7 @@ void readStringFileInfo(const Block& info, VersionInfo* out) {
   forEachChild(info.children, [&](const Block& table) {
     std::map<std::string, std::string>& strings = out->tables[lowered(table.key)];
     forEachChild(table.children, [&](const Block& entry) {
-      strings.emplace(entry.key, narrowText(entry.value, nullptr));
+      strings.emplace(entry.key, utf8Text(entry.value, nullptr));
     });
   });
 }
@@ -219,10 +272,11 @@ bool isPortableExecutable(const ByteSource& file) {
   return file.read(0, 2, &magic) && magic == "MZ";
 }
 
-bool readPeVersionResource(const ByteSource& file, VersionInfo* info) {
+bool readPeVersionResource(const ByteSource& file, std::uint16_t userLanguage,
+                           VersionInfo* info) {
   PeImage image(file);
   std::string resource;
-  if (!image.readHeaders() || !image.versionResource(&resource)) return false;
+  if (!image.readHeaders() || !image.versionResource(userLanguage, &resource)) return false;
   std::size_t next = 0;
   std::optional<Block> root = readBlock(resource, &next);
   if (!root || root->key != "VS_VERSION_INFO") return false;

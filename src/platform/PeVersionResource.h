@@ -10,8 +10,11 @@
 namespace Vantor::platform {
 
 bool isPortableExecutable(const ByteSource& file);
-// False when the file has no readable version resource.
-bool readPeVersionResource(const ByteSource& file, VersionInfo* info);
+// False when the file has no readable version resource. Of the resource's languages the one
+// Windows' own lookup takes wins: language-neutral, then userLanguage, then US English, then
+// the first. Text is UTF-8.
+bool readPeVersionResource(const ByteSource& file, std::uint16_t userLanguage,
+                           VersionInfo* info);
 
 }  // namespace Vantor::platform
 

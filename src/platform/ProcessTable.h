@@ -1,10 +1,11 @@
-// The machine's processes as the core sees them: the ids of the user-space processes, and a
-// handle that stays bound to one process even after its id is reused. Kernel threads are
-// not processes here.
+// The machine's processes as the core sees them: the user-space processes with the start
+// stamp that tells a process from a later one of the same id, and a handle that stays bound
+// to one process after its id is reused. Kernel threads are not processes here.
 #ifndef TARNWICK_PLATFORM_PROCESSTABLE_H_
 #define TARNWICK_PLATFORM_PROCESSTABLE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,43 +13,69 @@ namespace Vantor::platform {
 
 inline constexpr std::uint32_t kStillActive = 259;
 
-// Ids of every user-space process, in the system's order. False (lastError set) when the
-// process table cannot be read.
-bool listProcesses(std::vector<std::uint32_t>* pids);
+// A process id and the stamp of the moment it started: ids are reused, the pair is not.
+struct ProcessId {
+  std::uint32_t pid = 0;
+  std::uint64_t startStamp = 0;
+
+  friend bool operator==(const ProcessId&, const ProcessId&) = default;
+  friend auto operator<=>(const ProcessId&, const ProcessId&) = default;
+};
+
+class ProcessTable {
+ public:
+  virtual ~ProcessTable() = default;
+
+  // A table of this system's processes. It remembers what it learnt of earlier listings (the
+  // kernel threads), so each lister keeps its own.
+  static std::unique_ptr<ProcessTable> create();
+
+  // Every user-space process, in the system's order, at the cost of at most one small read
+  // for each. False (lastError set) when the table cannot be read. REQUIRES: external
+  // synchronization.
+  virtual bool list(std::vector<ProcessId>* processes) = 0;
+};
 
 // Every operation returns false with lastError() set on failure: kErrorAccessDenied for
-// lack of rights, kErrorInvalidParameter when the process no longer exists.
+// lack of rights, kErrorInvalidParameter when the process no longer exists. A handle holds
+// no system resource between calls: each call finds the process again and checks its start
+// stamp, so a handle never reads a later process of the same id. One thread at a time.
 class ProcessHandle {
  public:
   ProcessHandle() = default;
-  ~ProcessHandle();
+  ~ProcessHandle() = default;
   ProcessHandle(const ProcessHandle&) = delete;
   ProcessHandle& operator=(const ProcessHandle&) = delete;
 
-  bool open(std::uint32_t pid);
+  // Binds to the process that has pid now, or, with a non-zero start stamp, only to the one
+  // that started then. Succeeds for a process whose executable is refused to this user.
+  bool open(std::uint32_t pid, std::uint64_t startStamp = 0);
   void close();
-  bool isOpen() const { return directory_ >= 0; }
+  bool isOpen() const { return open_; }
+  std::uint64_t startStamp() const { return id_.startStamp; }
 
   // Full path of the executable file, as the system names it.
   bool executable(std::string* path) const;
   // The account the process runs as, as a security identifier text ("S-1-...").
   bool userSid(std::string* sid) const;
-  // True while the process runs; false when it has ended or the handle is closed.
+  // True while the process runs; false when it has ended (also while its parent has not yet
+  // collected it) or the handle is closed.
   bool isRunning() const;
   // kStillActive while the process runs, 0 after its end: the exit code of a process that
-  // is not our child cannot be read on every system.
+  // is not our child cannot be read by polling.
   bool exitCode(std::uint32_t* code) const;
   // Paths of the distinct files mapped as code, the executable first.
   bool modules(std::vector<std::string>* paths) const;
   bool parentPid(std::uint32_t* pid) const;
 
  private:
-  std::uint32_t pid_ = 0;
-  int directory_ = -1;  // /proc/<pid>: reads fail once the process is gone
-  int pidfd_ = -1;      // readable once the process has ended
+  ProcessId id_;
+  std::uint32_t parentPid_ = 0;
+  bool open_ = false;
 };
 
-// User and domain of a security identifier. False (lastError set) for an unknown one.
+// User and domain of a security identifier. The domain is empty for an account of this
+// computer (the caller knows its name). False (lastError set) for an unknown identifier.
 bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain);
 
 }  // namespace Vantor::platform

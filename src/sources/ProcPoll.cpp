@@ -1,8 +1,15 @@
 #include "sources/ProcPoll.h"
 
-#include "platform/ProcessTable.h"
+#include "platform/ErrorCodes.h"
 
 namespace Vantor {
+
+ProcessRef ProcPoll::readProcess(const platform::ProcessId& id, AccountNames* names) {
+  return std::make_shared<Process>(id.pid, nullptr, true, id.startStamp, names);
+}
+
+ProcPoll::ProcPoll(std::unique_ptr<platform::ProcessTable> table, Reader reader)
+    : table_(std::move(table)), reader_(std::move(reader)) {}
 
 ProcPoll::~ProcPoll() { debug(1, "ProcPoll object ended."); }
 
@@ -11,63 +18,60 @@ void ProcPoll::setLogger(const LoggerUnit* logger) {
   debug(1, "ProcPoll object has access to a logger!");
 }
 
-bool ProcPoll::scan(std::vector<ProcessRef>& processes) {
+bool ProcPoll::scan(std::vector<platform::ProcessId>& processes) {
   debug(4, "ProcPoll.scan: Scanning processes...");
   processes.clear();
   debug(5, "   ProcPoll.scan: Enumerating processes...");
   // The list grows as needed: no fixed-size array to outgrow.
-  std::vector<std::uint32_t> pids;
-  if (!platform::listProcesses(&pids)) return false;
-  debug(5, "   ProcPoll.scan: Enumerated %i process(es). Extracting information...",
-        static_cast<std::int64_t>(pids.size()));
-  processes.reserve(pids.size());
-  for (std::uint32_t pid : pids) {
-    if (pid == 0) continue;
-    debug(5, "      ProcPoll.scan: Creating object for process %i...", pid);
-    processes.push_back(std::make_shared<Process>(pid, nullptr, true));
-  }
+  if (!table_->list(&processes)) return false;
   debug(4, "   ProcPoll.scan: Got %i process(es).", static_cast<std::int64_t>(processes.size()));
   return true;
 }
 
 bool ProcPoll::poll() {
   debug(4, "ProcPoll.poll: Polling processes...");
-  std::vector<ProcessRef> processes;
+  std::vector<platform::ProcessId> processes;
   if (!scan(processes)) return false;
-  addToLatest(std::move(processes));
+  latest_.insert(processes.begin(), processes.end());
   debug(4, "   ProcPoll.poll: Done.");
   return true;
-}
-
-void ProcPoll::addToLatest(std::vector<ProcessRef> processes) {
-  for (ProcessRef& process : processes) {
-    std::uint32_t pid = process->pid();
-    latest_.emplace(pid, std::move(process));
-  }
 }
 
 void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& offset) {
   debug(4, "ProcPoll.getPollData: Getting changes between the two last polls...");
   changes.clear();
   DateTime when = DateTime() - offset;
-  for (const auto& [pid, process] : previous_) {
-    if (latest_.count(pid) != 0) continue;
-    process->setState(ProcessState::Ended);
-    process->setEndTime(when);
-    changes.push_back(process);
+  for (const platform::ProcessId& id : previous_) {
+    if (latest_.count(id) != 0) continue;
+    // An end is a fresh object: the process map's own entry is changed only under its lock.
+    auto ended = std::make_shared<Process>(id.pid, nullptr, false, id.startStamp);
+    ended->setEndTime(when);
+    changes.push_back(std::move(ended));
   }
   debug(5, "   ProcPoll.getPollData: %i process(es) ended.",
         static_cast<std::int64_t>(changes.size()));
   std::size_t ended = changes.size();
-  for (const auto& [pid, process] : latest_) {
-    if (previous_.count(pid) != 0) continue;
-    process->setState(ProcessState::Started);
-    process->setStartTime(when);
-    changes.push_back(process);
+  AccountNames names;
+  for (auto id = latest_.begin(); id != latest_.end();) {
+    if (previous_.count(*id) != 0) {
+      ++id;
+      continue;
+    }
+    debug(5, "      ProcPoll.scan: Creating object for process %i...", id->pid);
+    ProcessRef started = reader_(*id, &names);
+    if (started->executable() == Process::kLost) {
+      debug(5, "      ProcPoll.getPollData: Process %i is gone already.", id->pid);
+      id = latest_.erase(id);
+      continue;
+    }
+    started->setState(ProcessState::Started);
+    started->setStartTime(when);
+    changes.push_back(std::move(started));
+    ++id;
   }
   debug(5, "   ProcPoll.getPollData: %i process(es) started.",
         static_cast<std::int64_t>(changes.size() - ended));
-  if (!changes.empty()) previous_ = latest_;
+  if (!changes.empty()) previous_ = std::move(latest_);
   latest_.clear();
   debug(4, "   ProcPoll.getPollData: There where %i changed process(es).",
         static_cast<std::int64_t>(changes.size()));

@@ -1,38 +1,52 @@
-// Snapshots of the process table and the changes between the last two: processes whose pid
-// appeared are started, those whose pid vanished are ended. Used by one thread at a time.
+// Snapshots of the process table and the changes between the last two. A snapshot holds the
+// identity of each process (pid and start stamp), so a pid that was reused between two polls
+// ends the old process and starts the new one. Only a process not seen before is read
+// (executable, user); the objects of the change list belong to nobody else yet, so filling
+// them needs no lock. Used by one thread at a time.
 #ifndef TARNWICK_SOURCES_PROCPOLL_H_
 #define TARNWICK_SOURCES_PROCPOLL_H_
 
-#include <map>
+#include <functional>
+#include <memory>
+#include <set>
 #include <vector>
 
 #include "foundation/TimeSpan.h"
 #include "logging/LoggerUnit.h"
+#include "platform/ProcessTable.h"
 #include "usage/Process.h"
 
 namespace Vantor {
 
 class ProcPoll {
  public:
-  using Snapshot = std::map<std::uint32_t, ProcessRef>;  // by pid
+  using Snapshot = std::set<platform::ProcessId>;  // in pid order
+  // Builds the object of a process seen for the first time; names answers user lookups for
+  // the length of one poll.
+  using Reader = std::function<ProcessRef(const platform::ProcessId& id, AccountNames* names)>;
 
-  ProcPoll() = default;
+  // The object of a running process, read from the system.
+  static ProcessRef readProcess(const platform::ProcessId& id, AccountNames* names);
+
+  explicit ProcPoll(std::unique_ptr<platform::ProcessTable> table = platform::ProcessTable::create(),
+                    Reader reader = readProcess);
   ~ProcPoll();
   ProcPoll(const ProcPoll&) = delete;
   ProcPoll& operator=(const ProcPoll&) = delete;
 
   void setLogger(const LoggerUnit* logger);
-  // A fresh object for every process running now; false when the table cannot be read.
-  bool scan(std::vector<ProcessRef>& processes);
+  // The identity of every process running now; false when the table cannot be read.
+  bool scan(std::vector<platform::ProcessId>& processes);
   // Scans into the latest snapshot.
   bool poll();
   // The processes that ended and started between the previous and the latest snapshot,
   // dated now - offset; the latest snapshot becomes the previous one when anything changed.
+  // A started process that is gone before it could be read is left out of both.
   void getPollData(std::vector<ProcessRef>& changes, const TimeSpan& offset);
   void clear();
 
-  // Adds scanned processes to the latest snapshot, keyed by pid.
-  void addToLatest(std::vector<ProcessRef> processes);
+  // Reads one process now, for a caller outside the poll cycle.
+  ProcessRef read(const platform::ProcessId& id) const { return reader_(id, nullptr); }
 
  private:
   template <typename... Args>
@@ -40,6 +54,8 @@ class ProcPoll {
     if (logger_ != nullptr) logger_->debug(level, format, args...);
   }
 
+  std::unique_ptr<platform::ProcessTable> table_;
+  Reader reader_;
   const LoggerUnit* logger_ = nullptr;
   Snapshot previous_;
   Snapshot latest_;

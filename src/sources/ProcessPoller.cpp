@@ -2,6 +2,7 @@
 
 #include "concurrency/ProcessFlags.h"
 #include "platform/ThreadCancellation.h"
+#include "sources/PollSchedule.h"
 
 namespace Vantor {
 
@@ -39,23 +40,18 @@ bool ProcessPoller::prepareProcessPoller(ThreadTable& threads) {
 
 std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
   logger_.debug(1, "START THREAD %s.", row.name);
-  DateTime lastStatusLog(0LL);
-  DateTime nextPoll;
+  platform::Clock& clock = platform::Clock::Default();
+  PollSchedule statusLog(clock, TimeSpan(kStatusLogSeconds));
+  PollSchedule polls(clock, interval_);
   try {
     while (!row.stopRequested()) {
-      DateTime now;
       reportThreadStatus(row.report, false);
-      if (lastStatusLog + TimeSpan(kStatusLogSeconds) < now) {
-        lastStatusLog = now;
-        logThreadStatus(logger_, row, false);
-      }
+      if (statusLog.due()) logThreadStatus(logger_, row, false);
       if (quitFlag.load()) {
         row.pause(kQuittingPause);
         continue;
       }
-      if (now >= nextPoll) {
-        // The schedule keeps its phase: a long cycle is followed at once by the next.
-        nextPoll += interval_;
+      if (polls.due()) {
         DateTime started;
         pollProcesses(false);
         logger_.debug(4, "THREAD %s: Processing took %s.", row.name,
@@ -121,25 +117,40 @@ void ProcessPoller::fullPoll() {
       // An absent pid leaves the map unlocked: there is nothing to check in.
       continue;
     }
+    if (entry->startStamp() != 0 && entry->startStamp() != change->startStamp()) {
+      // The map holds a later process of this pid (an event source saw it start).
+      logger_.debug(5, "      The process map holds a later process with this pid.");
+      processMap_.checkIn(entry);
+      continue;
+    }
     logger_.debug(5, "      Found process in process map.");
     entry->setState(ProcessState::Ended);
-    entry->setEndTime(change->endTime());
+    // The estimate of half an interval may lie before the entry's interval began (a dump
+    // restarted it): the process still ran until then.
+    entry->setEndTime(std::max(change->endTime(), entry->startTime()));
     processMap_.logProcess(entry);
     processMap_.checkIn(entry);
   }
 }
 
 void ProcessPoller::completionPass() {
-  std::vector<ProcessRef> scanned;
+  std::vector<platform::ProcessId> scanned;
   if (!procPoll_.scan(scanned)) {
     logger_.debug(1, "Failed to poll process table.");
     return;
   }
-  for (const ProcessRef& process : scanned) {
-    if (Process::isUnknown(process->executable())) continue;
+  for (const platform::ProcessId& id : scanned) {
     ProcessRef entry;
-    if (!processMap_.checkOut(process->pid(), entry) || !entry) continue;
-    if (Process::isUnknown(entry->executable())) {
+    if (!processMap_.checkOut(id.pid, entry) || !entry) continue;
+    // Only the map's processes with an unknown executable are read again, and only their
+    // own process, not a later one of the same pid.
+    ProcessRef process;
+    if (Process::isUnknown(entry->executable()) &&
+        (entry->startStamp() == 0 || entry->startStamp() == id.startStamp)) {
+      process = procPoll_.read(id);
+    }
+    if (process && !Process::isUnknown(process->executable()) &&
+        process->executable() != Process::kLost) {
       logger_.debug(2, "procPoll: Completing process %u...", process->pid());
       std::string product = exeFinder_.find(process->executable());
       if (product == ExeFinder::kIgnored || Process::isUnknown(product)) {

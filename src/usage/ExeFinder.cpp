@@ -8,6 +8,7 @@
 #include "foundation/TextUtils.h"
 #include "platform/Environment.h"
 #include "platform/SystemFacts.h"
+#include "platform/ThreadCancellation.h"
 #include "platform/VersionInfo.h"
 
 namespace Vantor {
@@ -19,12 +20,28 @@ constexpr std::uint16_t kUsEnglish = 1033;
 constexpr int kAttemptsPerTranslation = 3;
 constexpr std::size_t kShortestCleanedName = 2;
 
-// Printable ASCII, tab, line feed, carriage return and 160 to 255: text a record can carry.
-bool isPrintable(const std::string& text) {
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    bool ok = byte == '\t' || byte == '\n' || byte == '\r' || (byte >= 32 && byte <= 126) ||
-              byte >= 160;
+// The code point of the UTF-8 sequence at text[at], advancing at; -1 for a damaged one.
+std::int32_t nextCodePoint(std::string_view text, std::size_t& at) {
+  auto byte = static_cast<unsigned char>(text[at++]);
+  if (byte < 0x80) return byte;
+  int extra = byte >= 0xf0 && byte < 0xf5 ? 3 : byte >= 0xe0 ? 2 : byte >= 0xc2 ? 1 : -1;
+  if (extra < 0 || byte >= 0xf5) return -1;
+  std::int32_t code = byte & (0x3f >> extra);
+  for (int i = 0; i < extra; ++i) {
+    if (at >= text.size() || (static_cast<unsigned char>(text[at]) & 0xc0) != 0x80) return -1;
+    code = code << 6 | (static_cast<unsigned char>(text[at++]) & 0x3f);
+  }
+  bool overlong = (extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000);
+  return overlong || code > 0x10ffff || (code >= 0xd800 && code < 0xe000) ? -1 : code;
+}
+
+// Printable ASCII, tab, line feed, carriage return and the characters from 160 on, in UTF-8
+// (the system's text): a name with control characters or damaged text is no name.
+bool isPrintable(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::int32_t code = nextCodePoint(text, at);
+    bool ok = code == '\t' || code == '\n' || code == '\r' || (code >= 32 && code <= 126) ||
+              code >= 160;
     if (!ok) return false;
   }
   return true;
@@ -103,8 +120,13 @@ std::string ExeFinder::cleanName(const std::string& name) {
       break;
     }
   }
-  for (char c : result) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return result;
+  // A letter of any script counts: a name in Cyrillic or Hangul is a name. Characters from
+  // U+00C0 on stand for letters; below that only ASCII letters are.
+  for (std::size_t at = 0; at < result.size();) {
+    std::int32_t code = nextCodePoint(result, at);
+    if ((code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z') || code >= 0xc0) {
+      return result;
+    }
   }
   return "";
 }
@@ -153,18 +175,22 @@ void ExeFinder::setMappings(Mappings mappings) {
 std::string ExeFinder::find(const std::string& path) {
   if (path.empty()) return kUndefined;
   std::string key = FileUtils::foldCase(path);
-  // One lookup at a time: a path two threads ask for together is still read only once.
-  platform::MutexLock lock(&mutex_);
-  if (auto cached = cache_.find(key); cached != cache_.end()) {
-    ExeInfo info = cached->second;
-    return decideName(info);
+  {
+    platform::MutexLock lock(&mutex_);
+    if (auto cached = cache_.find(key); cached != cache_.end()) {
+      ExeInfo info = cached->second;
+      return decideName(info);
+    }
   }
   logger_.debug(5, "ExeFinder: No information stored about \"%s\". Checking file directly.", key);
+  // The file is read without the lock: a slow read must not stop every other lookup.
   ExeInfo info;
   bool scanned = SMScan(info, key);
   info.fileName = FileUtils::baseName(key);
+  platform::MutexLock lock(&mutex_);
+  // Should another thread have read the same path meanwhile, its answer stays.
+  info = cache_.emplace(key, info).first->second;
   std::string name = decideName(info);
-  cache_.emplace(key, info);
   if (scanned) {
     logger_.debug(5, "ExeFinder: Stored \"%s\" = \"%s\" for future references.", key, name);
   } else if (name == kIgnored) {
@@ -272,6 +298,8 @@ bool ExeFinder::SMScan(ExeInfo& info, const std::string& path) const {
         language = language != 0 ? 0 : kUsEnglish;
       }
     }
+  } catch (const platform::ThreadCancellation&) {
+    throw;
   } catch (...) {
     return false;
   }

@@ -9,6 +9,7 @@
 #include "foundation/InventoryOps.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Mutex.h"
+#include "platform/ThreadCancellation.h"
 
 namespace Vantor {
 
@@ -36,6 +37,8 @@ void Process::setLogger(const LoggerUnit* logger) {
   std::string name;
   try {
     name = InventoryOps::getStaticInfo().computerName;
+  } catch (const platform::ThreadCancellation&) {
+    throw;
   } catch (...) {
     debug(3,
           "Agent::configure: Exception occured in getStaticInfo. Check status of Workstation "
@@ -51,7 +54,21 @@ std::string Process::computerName() {
   return classComputerName;
 }
 
-Process::Process(std::uint32_t pid, const DateTime* startTime, bool running) : pid_(pid) {
+bool AccountNames::lookup(const std::string& sid, std::string* user, std::string* domain) {
+  auto [answer, added] = answers_.try_emplace(sid);
+  if (added) {
+    answer->second.found =
+        platform::lookupAccountSid(sid, &answer->second.user, &answer->second.domain);
+  }
+  if (!answer->second.found) return false;
+  *user = answer->second.user;
+  *domain = answer->second.domain;
+  return true;
+}
+
+Process::Process(std::uint32_t pid, const DateTime* startTime, bool running,
+                 std::uint64_t startStamp, AccountNames* accounts)
+    : pid_(pid), startStamp_(startStamp) {
   debug(5, "Process: Created process for pid %i.", pid);
   if (startTime != nullptr) {
     startTime_ = *startTime;
@@ -65,7 +82,7 @@ Process::Process(std::uint32_t pid, const DateTime* startTime, bool running) : p
   }
   if (running) {
     state_ = ProcessState::Started;
-    getProcessInfo2(pid_, executable_);
+    getProcessInfo2(pid_, executable_, accounts);
   } else {
     state_ = ProcessState::Ended;
   }
@@ -81,7 +98,9 @@ bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& ac
     return true;
   }
   accessDenied = lost = false;
-  if (!handle_.open(pid)) {
+  // This object's own process is the one of its start stamp, never a later one of its pid.
+  bool own = pid == pid_;
+  if (!handle_.open(pid, own ? startStamp_ : 0)) {
     std::uint32_t error = platform::lastError();
     if (error == platform::kErrorAccessDenied) {
       accessDenied = true;
@@ -94,6 +113,7 @@ bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& ac
     }
     return false;
   }
+  if (own) startStamp_ = handle_.startStamp();
   debug(5, "   openProcess.%s: Process opened.", caller);
   return true;
 }
@@ -108,17 +128,18 @@ void Process::invalidate() {
   debug(5, "   invalidate: Process %i invalidated.", pid_);
 }
 
-bool Process::readExecutable(const std::string& caller, std::uint32_t pid,
-                             std::string& executable) {
+std::uint32_t Process::readExecutable(const std::string& caller, std::uint32_t pid,
+                                     std::string& executable) {
   std::string path;
   if (!handle_.executable(&path)) {
+    std::uint32_t error = platform::lastError();
     debug(3, "   %s: Unable to get module file name for process %i. (Windows error code %i)",
-          caller, pid, platform::lastError());
-    return false;
+          caller, pid, error);
+    return error;
   }
   executable = FileUtils::foldCase(path);
   debug(5, "   %s: Got module (process) file name. Executable is \"%s\".", caller, executable);
-  return true;
+  return platform::kErrorSuccess;
 }
 
 namespace {
@@ -138,15 +159,22 @@ void Process::getProcessInfo(std::uint32_t pid, std::string& executable) {
     return;
   }
   debug(5, "   getProcessInfo: Got handle.");
-  if (!readExecutable("getProcessInfo", pid, executable)) {
-    debug(1, "   getProcessInfo: Failed to run EnumProcessModules (%i)", platform::lastError());
-    getImageFileName("getProcessInfo", pid, executable);
+  if (std::uint32_t error = readExecutable("getProcessInfo", pid, executable)) {
+    debug(1, "   getProcessInfo: Failed to run EnumProcessModules (%i)", error);
+    // Another user's executable is refused to an agent without the right to read it; its
+    // user and its running state can still be known.
+    if (error == platform::kErrorAccessDenied) {
+      executable = kAccessDenied;
+    } else {
+      getImageFileName("getProcessInfo", pid, executable);
+    }
   }
   if (executable.empty()) executable = kUnknown;
   debug(5, "   getProcessInfo: Finished with process.");
 }
 
-void Process::getProcessInfo2(std::uint32_t pid, std::string& executable) {
+void Process::getProcessInfo2(std::uint32_t pid, std::string& executable,
+                              AccountNames* accounts) {
   debug(5, "getProcessInfo2: Accessing process %i...", pid);
   bool accessDenied = false;
   bool lost = false;
@@ -156,25 +184,32 @@ void Process::getProcessInfo2(std::uint32_t pid, std::string& executable) {
     return;
   }
   debug(5, "   getProcessInfo2: Got handle.");
-  bool read = false;
+  std::uint32_t error = platform::kErrorSuccess;
   for (int attempt = 0; attempt < kExecutableTries; ++attempt) {
-    read = readExecutable("getProcessInfo2", pid, executable);
-    // An ended process never gets its executable back: waiting for it only slows the scan.
-    if (read || !handle_.isRunning()) break;
+    error = readExecutable("getProcessInfo2", pid, executable);
+    // A refusal or an ended process never gives the executable back: waiting only slows
+    // the scan.
+    if (error == platform::kErrorSuccess || error == platform::kErrorAccessDenied ||
+        !handle_.isRunning()) {
+      break;
+    }
     std::this_thread::sleep_for(kExecutableRetryPause);
   }
-  if (!read) {
-    debug(3, "   getProcessInfo2: Failed to run EnumProcessModules (%i)", platform::lastError());
-    getImageFileName("getProcessInfo2", pid, executable);
-    state_ = ProcessState::Unknown;
-    debug(5, "   getProcessInfo2: Failed to enumerate modules.");
+  if (error != platform::kErrorSuccess) {
+    debug(3, "   getProcessInfo2: Failed to run EnumProcessModules (%i)", error);
+    if (error == platform::kErrorAccessDenied) {
+      executable = kAccessDenied;
+    } else if (getImageFileName("getProcessInfo2", pid, executable) != 0) {
+      state_ = ProcessState::Unknown;
+      debug(5, "   getProcessInfo2: Failed to enumerate modules.");
+    }
   }
   if (executable.empty()) executable = kUnknown;
-  readUser();
+  readUser(accounts);
   debug(5, "   getProcessInfo2: Finished with process.");
 }
 
-void Process::readUser() {
+void Process::readUser(AccountNames* accounts) {
   std::string sid;
   if (!handle_.userSid(&sid)) {
     debug(5,
@@ -187,7 +222,9 @@ void Process::readUser() {
   debug(5, "   getProcessInfo2: Got token.");
   std::string user = kUnknown;
   std::string domain = kUnknown;
-  if (!platform::lookupAccountSid(sid, &user, &domain)) {
+  bool found = accounts != nullptr ? accounts->lookup(sid, &user, &domain)
+                                   : platform::lookupAccountSid(sid, &user, &domain);
+  if (!found) {
     debug(5,
           "   getProcessInfo2: Failed to look up account sid, and thus also get user info. "
           "(Error code %i)",
@@ -201,7 +238,8 @@ void Process::readUser() {
 
 void Process::setUser(const std::string& user, const std::string& domain) {
   userName_ = user;
-  domain_ = domain;
+  // A local account belongs to this computer, whose name was read once.
+  domain_ = domain.empty() ? computerName() : domain;
   fullUserName_ = "\\\\" + domain_ + "\\" + userName_;
 }
 
@@ -326,7 +364,11 @@ void Process::refreshInfo() {
 void Process::reread() {
   invalidate();
   getProcessInfo(pid_, executable_);
-  if (handle_.isOpen() && isUnknown(userName_)) readUser();
+  if (handle_.isOpen() && isUnknown(userName_)) readUser(nullptr);
+}
+
+void Process::markLost() {
+  if (isUnknown(executable_)) executable_ = kLost;
 }
 
 void Process::copyInfo(const Process& other) {

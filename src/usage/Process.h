@@ -1,9 +1,9 @@
 // One observed process: its identity, executable, user, product name, times and state, and
 // the modules it has loaded. Sources build it from a pid; the process map owns it through
-// ProcessRef. An object keeps its process open from the first successful open until
-// invalidate(), so the user and the exit code stay readable after the end and the pid is
-// not mistaken for a later process of the same id. No operation throws; failures end in the
-// markers below. An object has no lock: one thread at a time uses it.
+// ProcessRef. From the first successful open an object is bound to its process by pid and
+// start stamp, so a later process of the same id is never mistaken for it. No operation
+// throws; failures end in the markers below. An object has no lock: one thread at a time
+// uses it (a source while it builds it, then the process map under its lock).
 #ifndef TARNWICK_USAGE_PROCESS_H_
 #define TARNWICK_USAGE_PROCESS_H_
 
@@ -22,6 +22,21 @@ namespace Vantor {
 
 enum class ProcessState : std::int32_t { Started = 0, Ended = 1, InUse = 2, Unknown = 3 };
 
+// Account names looked up during one scan: a machine with thousands of processes has a
+// handful of users, and each lookup may ask the name service.
+class AccountNames {
+ public:
+  bool lookup(const std::string& sid, std::string* user, std::string* domain);
+
+ private:
+  struct Answer {
+    bool found = false;
+    std::string user;
+    std::string domain;
+  };
+  std::map<std::string, Answer> answers_;
+};
+
 struct ModuleRecord {
   std::string name;
   std::int64_t firstSeen = 0;  // seconds since 1970
@@ -38,8 +53,10 @@ class Process {
   static bool isUnknown(const std::string& text) { return text == kUnknown; }
 
   // From a pid: a given start time replaces "now"; a running process has its executable
-  // and user read at once, any other is taken as ended.
-  Process(std::uint32_t pid, const DateTime* startTime, bool running);
+  // and user read at once, any other is taken as ended. A non-zero start stamp binds the
+  // object to the process that started then; accounts, when given, answers user lookups.
+  Process(std::uint32_t pid, const DateTime* startTime, bool running,
+          std::uint64_t startStamp = 0, AccountNames* accounts = nullptr);
   virtual ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -50,7 +67,8 @@ class Process {
   // Reads the executable of any pid through this object's handle.
   void getProcessInfo(std::uint32_t pid, std::string& executable);
   // Reads executable and user of this object's own process.
-  void getProcessInfo2(std::uint32_t pid, std::string& executable);
+  void getProcessInfo2(std::uint32_t pid, std::string& executable,
+                       AccountNames* accounts = nullptr);
   // 0 on success, -1 on failure.
   int getImageFileName(const std::string& caller, std::uint32_t pid, std::string& executable);
   bool getUserFromSid(const std::string& sid);
@@ -66,10 +84,14 @@ class Process {
   // read at first. The state is left alone.
   void reread();
   bool hasHandle() const { return handle_.isOpen(); }
+  // A process found gone whose executable was never read carries the "<<lost>>" marker.
+  void markLost();
   // Executable, product name and user from another object.
   void copyInfo(const Process& other);
 
   std::uint32_t pid() const { return pid_; }
+  // Tells this process from a later one of the same pid; 0 until the process was opened.
+  std::uint64_t startStamp() const { return startStamp_; }
   std::uint32_t parentPid() const { return parentPid_; }
   const std::string& executable() const { return executable_; }
   const std::string& parentExecutable() const { return parentExecutable_; }
@@ -94,13 +116,15 @@ class Process {
  private:
   template <typename... Args>
   static void debug(std::int32_t level, std::string_view format, const Args&... args);
-  // Reads the executable path of the open process; false with executable unchanged.
-  bool readExecutable(const std::string& caller, std::uint32_t pid, std::string& executable);
+  // Reads the executable path of the open process: 0, or the error code with executable
+  // unchanged.
+  std::uint32_t readExecutable(const std::string& caller, std::uint32_t pid, std::string& executable);
   void setUser(const std::string& user, const std::string& domain);
-  void readUser();
+  void readUser(AccountNames* accounts);
 
   platform::ProcessHandle handle_;
   std::uint32_t pid_;
+  std::uint64_t startStamp_;
   std::uint32_t parentPid_ = 0;
   std::string executable_ = kUnknown;
   std::string parentExecutable_ = kUnknown;

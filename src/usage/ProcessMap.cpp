@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "foundation/FileUtils.h"
+#include "foundation/TextUtils.h"
 #include "foundation/TimeSpan.h"
 #include "platform/Thread.h"
 
@@ -16,11 +17,14 @@ constexpr int kEnforceTries = 500;
 constexpr auto kEnforcePause = std::chrono::milliseconds(10);
 constexpr auto kRenewalPause = std::chrono::milliseconds(20);
 
-std::string withoutColons(std::string text) {
-  for (char& c : text) {
+// A field of a record: colons separate fields and line ends records, so neither may stand in
+// a path or a name.
+std::string recordField(std::string_view text) {
+  std::string field = TextUtils::withoutControls(text, '_');
+  for (char& c : field) {
     if (c == ':') c = '_';
   }
-  return text;
+  return field;
 }
 
 std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
@@ -218,10 +222,13 @@ std::string ProcessMap::usageRecord(const ProcessRef& entry) {
   std::uint32_t exitCode = entry->getExitCode();
   std::string record = "1:" + std::to_string(entry->startTime().getValue()) + ":31";
   for (const std::string& field :
-       {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName,
-        withoutColons(file), withoutColons(entry->productName()), withoutColons(directory),
+       {TextUtils::withoutControls(facts_.domain, '_'),
+        TextUtils::withoutControls(facts_.computerName, '_'),
+        TextUtils::withoutControls(facts_.architecture, '_'),
+        TextUtils::withoutControls(facts_.osName, '_'), recordField(file),
+        recordField(entry->productName()), recordField(directory),
         std::string(PrimeTime::className(primeTime_.classify(entry->startTime()))),
-        accounts_.mapUser(entry->fullUserName())}) {
+        TextUtils::withoutControls(accounts_.mapUser(entry->fullUserName()), '_')}) {
     record += ":0:" + field;
   }
   record += exitCode == Process::kStillActive ? ":0:none" : ":0:" + std::to_string(exitCode);
@@ -371,20 +378,40 @@ void ProcessMap::erasePendingStart(std::uint32_t pid) {
 
 void ProcessMap::retryPendingStarts() {
   std::vector<ProcessRef> ready;
+  std::vector<ProcessRef> gone;
   {
     MonopolyLock lock(&pendingLock_);
     for (auto entry = pending_.begin(); entry != pending_.end();) {
-      entry->second->reread();
-      if (Process::isUnknown(entry->second->executable())) {
+      const ProcessRef& process = entry->second;
+      process->reread();
+      if (process->executable() == Process::kLost ||
+          (Process::isUnknown(process->executable()) && !process->isRunning())) {
+        gone.push_back(process);
+      } else if (!Process::isUnknown(process->executable())) {
+        ready.push_back(process);
+      } else {
         ++entry;
         continue;
       }
-      ready.push_back(entry->second);
       entry = pending_.erase(entry);
     }
   }
   // Logged after the pending-start lock is released: logging takes the map lock first.
   for (const ProcessRef& process : ready) logProcess(process);
+  for (const ProcessRef& process : gone) logLostStart(process);
+}
+
+void ProcessMap::logLostStart(const ProcessRef& process) {
+  // Nothing will ever end a process that is gone: it is recorded once, as ended now, and
+  // never enters the map.
+  process->markLost();
+  std::string product = exeFinder_.find(process->executable());
+  if (product == ExeFinder::kIgnored) return;
+  process->setProductName(product);
+  process->setEndTime(std::max(process->startTime(), DateTime()));
+  logger_.debug(3, "logLostStart: Process %i ended before its executable could be read.",
+                process->pid());
+  logProcessData(process);
 }
 
 void ProcessMap::pruneEndedProcesses(const DateTime& now) {

@@ -88,6 +88,8 @@ class ProcessMap {
   // drops a pending start; false (entry removed) when the entry started after it ended.
   bool takeEndTime(const ProcessRef& event, const ProcessRef& entry);
   std::string usageRecord(const ProcessRef& entry);
+  // One record for a pending start whose process is gone.
+  void logLostStart(const ProcessRef& process);
 
   const LoggerUnit& logger_;
   ExeFinder& exeFinder_;

@@ -7,7 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Vantor::platform::MemorySource file(std::string_view(reinterpret_cast<const char*>(data), size));
   Vantor::platform::VersionInfo info;
-  if (Vantor::platform::readPeVersionResource(file, &info)) {
+  if (Vantor::platform::readPeVersionResource(file, 0x0409, &info)) {
     for (auto [language, codePage] : info.translations) {
       info.query(language, codePage, "ProductName");
     }

@@ -25,9 +25,19 @@ pid_t startSleep() {
 }
 
 TEST(ProcessTableTest, ListsUserProcessesButNoKernelThreads) {
+  std::unique_ptr<ProcessTable> table = ProcessTable::create();
+  std::vector<ProcessId> listed;
+  ASSERT_TRUE(table->list(&listed));
+  std::vector<ProcessId> again;  // kernel threads known from the first listing are not read
+  ASSERT_TRUE(table->list(&again));
   std::vector<std::uint32_t> pids;
-  ASSERT_TRUE(listProcesses(&pids));
-  EXPECT_NE(std::find(pids.begin(), pids.end(), static_cast<std::uint32_t>(getpid())), pids.end());
+  for (const ProcessId& id : again) pids.push_back(id.pid);
+  auto self = std::find(pids.begin(), pids.end(), static_cast<std::uint32_t>(getpid()));
+  ASSERT_NE(self, pids.end());
+  ProcessHandle own;
+  ASSERT_TRUE(own.open(static_cast<std::uint32_t>(getpid())));
+  EXPECT_EQ(again[static_cast<std::size_t>(self - pids.begin())].startStamp, own.startStamp());
+  EXPECT_NE(own.startStamp(), 0u);
   int kernelThreadsSeen = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::string name = entry.path().filename().string();
@@ -50,10 +60,10 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   ASSERT_TRUE(handle.userSid(&sid));
   EXPECT_EQ(sid, "S-1-22-1-" + std::to_string(getuid()));
   std::string user;
-  std::string domain;
+  std::string domain = "stale";
   ASSERT_TRUE(lookupAccountSid(sid, &user, &domain));
   EXPECT_FALSE(user.empty());
-  EXPECT_FALSE(domain.empty());
+  EXPECT_TRUE(domain.empty());  // a local account
   std::uint32_t parent = 0;
   ASSERT_TRUE(handle.parentPid(&parent));
   EXPECT_EQ(parent, static_cast<std::uint32_t>(getpid()));
@@ -73,7 +83,10 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   EXPECT_EQ(code, kStillActive);
   EXPECT_TRUE(handle.isRunning());
 
+  // Ended but not yet collected: no longer running, still its own user.
   kill(child, SIGKILL);
+  EXPECT_TRUE(testing::waitUntil([&] { return !handle.isRunning(); }, std::chrono::seconds(5)));
+  EXPECT_TRUE(handle.userSid(&sid));
   waitpid(child, nullptr, 0);
   EXPECT_FALSE(handle.isRunning());
   ASSERT_TRUE(handle.exitCode(&code));
@@ -81,6 +94,16 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   // The directory stays bound to the ended process, even if its pid comes back.
   EXPECT_FALSE(handle.executable(&path));
   EXPECT_EQ(lastError(), kErrorInvalidParameter);
+
+  // The same pid with another start stamp is another process.
+  pid_t next = startSleep();
+  ProcessHandle other;
+  ASSERT_TRUE(other.open(static_cast<std::uint32_t>(next)));
+  ProcessHandle impostor;
+  EXPECT_FALSE(impostor.open(static_cast<std::uint32_t>(next), other.startStamp() + 1));
+  EXPECT_EQ(lastError(), kErrorInvalidParameter);
+  kill(next, SIGKILL);
+  waitpid(next, nullptr, 0);
 
   ProcessHandle gone;
   EXPECT_FALSE(gone.open(static_cast<std::uint32_t>(child)));

@@ -28,7 +28,7 @@ TEST(PeVersionResourceTest, ReadsEveryTableAndTheTranslationList) {
   MemorySource file(image);
   ASSERT_TRUE(isPortableExecutable(file));
   VersionInfo info;
-  ASSERT_TRUE(readPeVersionResource(file, &info));
+  ASSERT_TRUE(readPeVersionResource(file, 0x0409, &info));
   ASSERT_EQ(info.translations.size(), 2u);
   EXPECT_EQ(info.translations[0], std::make_pair(std::uint16_t{0x0407}, std::uint16_t{0x04e4}));
   EXPECT_EQ(info.query(0x0409, 0x04b0, "FileDescription"), "  Test Writer ");
@@ -52,7 +52,7 @@ TEST(PeVersionResourceTest, DamagedFilesReadAsWithoutInformation) {
   for (std::size_t length = 0; length < dataEnd; length += 3) {
     VersionInfo info;
     MemorySource file(std::string_view(image).substr(0, length));
-    EXPECT_FALSE(readPeVersionResource(file, &info)) << length;
+    EXPECT_FALSE(readPeVersionResource(file, 0x0409, &info)) << length;
   }
   // Every single byte of the headers and the resource tree set to 0xff: no crash, no hang.
   int readable = 0;
@@ -61,13 +61,13 @@ TEST(PeVersionResourceTest, DamagedFilesReadAsWithoutInformation) {
     damaged[at] = '\xff';
     VersionInfo info;
     MemorySource file(damaged);
-    readable += readPeVersionResource(file, &info) ? 1 : 0;
+    readable += readPeVersionResource(file, 0x0409, &info) ? 1 : 0;
   }
   EXPECT_GT(readable, 0);  // padding bytes change nothing
   VersionInfo none;
   std::string noResource = testing::buildPeFile({}, {});
   MemorySource empty(noResource);
-  EXPECT_FALSE(readPeVersionResource(empty, &none));
+  EXPECT_FALSE(readPeVersionResource(empty, 0x0409, &none));
 }
 
 TEST(ElfPackageNoteTest, ReadsTheNoteAndItsJson) {

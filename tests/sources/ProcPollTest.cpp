@@ -1,23 +1,56 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <deque>
+
+#include "sources/PollSchedule.h"
 #include "sources/ProcPoll.h"
 
 namespace Vantor {
 namespace {
 
-// Objects that stand for processes without reading them.
-std::vector<ProcessRef> processes(std::initializer_list<std::uint32_t> pids) {
-  std::vector<ProcessRef> list;
-  for (std::uint32_t pid : pids) list.push_back(std::make_shared<Process>(pid, nullptr, false));
-  return list;
+using platform::ProcessId;
+
+// A process table that lists what the test scripts, one listing per poll.
+class ScriptedTable : public platform::ProcessTable {
+ public:
+  explicit ScriptedTable(std::deque<std::vector<ProcessId>>* listings) : listings_(listings) {}
+  bool list(std::vector<ProcessId>* processes) override {
+    if (listings_->empty()) return false;
+    *processes = listings_->front();
+    listings_->pop_front();
+    return true;
+  }
+
+ private:
+  std::deque<std::vector<ProcessId>>* listings_;
+};
+
+constexpr std::uint32_t kVanished = 4194303;  // above any pid the kernel hands out
+
+// Objects that stand for processes without reading them; kVanished is gone before it is read.
+ProcPoll scriptedPoll(std::deque<std::vector<ProcessId>>* listings, int* reads) {
+  return ProcPoll(std::make_unique<ScriptedTable>(listings),
+                  [reads](const ProcessId& id, AccountNames*) {
+                    ++*reads;
+                    return std::make_shared<Process>(id.pid, nullptr, id.pid == kVanished,
+                                                     id.startStamp);
+                  });
 }
 
-TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByPid) {
-  ProcPoll poll;
+TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByProcess) {
+  std::deque<std::vector<ProcessId>> listings{
+      {{30, 7}, {10, 5}, {20, 6}},
+      {{10, 5}, {20, 6}, {30, 7}},
+      // 20 ended; 30 ended and its pid came back for a new process; 40 started; one came
+      // and went before it could be read.
+      {{10, 5}, {30, 9}, {40, 8}, {kVanished, 10}},
+      {},
+  };
+  int reads = 0;
+  ProcPoll poll = scriptedPoll(&listings, &reads);
   std::vector<ProcessRef> changes;
-  std::vector<ProcessRef> first = processes({30, 10, 20});
-  poll.addToLatest(first);
+  ASSERT_TRUE(poll.poll());
   DateTime before = DateTime() - TimeSpan(5);
   poll.getPollData(changes, TimeSpan(5));
   ASSERT_EQ(changes.size(), 3u);
@@ -27,37 +60,85 @@ TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByPid) {
     EXPECT_LE(change->startTime(), DateTime() - TimeSpan(5));
   }
   EXPECT_EQ(changes[0]->pid(), 10u);  // pid order
+  EXPECT_EQ(reads, 3);
 
-  poll.addToLatest(processes({10, 20, 30}));
+  ASSERT_TRUE(poll.poll());
   poll.getPollData(changes, TimeSpan(0));
   EXPECT_TRUE(changes.empty());
+  EXPECT_EQ(reads, 3);  // known processes are not read again
 
-  // 20 ended; 30 ended and its pid came back: neither reported for 30.
-  poll.addToLatest(processes({10, 30, 40}));
+  ASSERT_TRUE(poll.poll());
   poll.getPollData(changes, TimeSpan(0));
-  ASSERT_EQ(changes.size(), 2u);
+  ASSERT_EQ(changes.size(), 4u);
   EXPECT_EQ(changes[0]->pid(), 20u);
-  EXPECT_EQ(changes[0], first[2]);  // the object of the snapshot that saw it start
   EXPECT_EQ(changes[0]->state(), ProcessState::Ended);
-  EXPECT_EQ(changes[1]->pid(), 40u);
-  EXPECT_EQ(changes[1]->state(), ProcessState::Started);
+  EXPECT_EQ(changes[1]->pid(), 30u);
+  EXPECT_EQ(changes[1]->state(), ProcessState::Ended);
+  EXPECT_EQ(changes[1]->startStamp(), 7u);  // the old process ends...
+  EXPECT_EQ(changes[2]->pid(), 30u);
+  EXPECT_EQ(changes[2]->state(), ProcessState::Started);
+  EXPECT_EQ(changes[2]->startStamp(), 9u);  // ...and the new one starts
+  EXPECT_EQ(changes[3]->pid(), 40u);
+  EXPECT_EQ(reads, 6);
 
-  poll.getPollData(changes, TimeSpan(0));  // an empty scan ends everything
-  EXPECT_EQ(changes.size(), 3u);
+  ASSERT_TRUE(poll.poll());
+  poll.getPollData(changes, TimeSpan(0));  // an empty table ends all that began
+  ASSERT_EQ(changes.size(), 3u);
+  for (const ProcessRef& change : changes) EXPECT_NE(change->pid(), kVanished);
+  EXPECT_FALSE(poll.poll());  // the table could not be read
 }
 
-TEST(ProcPollTest, AScanReadsEveryRunningProcess) {
+TEST(ProcPollTest, AScanListsEveryRunningProcess) {
   ProcPoll poll;
-  std::vector<ProcessRef> scanned;
+  std::vector<ProcessId> scanned;
   ASSERT_TRUE(poll.scan(scanned));
-  auto self = std::find_if(scanned.begin(), scanned.end(), [](const ProcessRef& p) {
-    return p->pid() == static_cast<std::uint32_t>(::getpid());
+  auto self = std::find_if(scanned.begin(), scanned.end(), [](const ProcessId& id) {
+    return id.pid == static_cast<std::uint32_t>(::getpid());
   });
   ASSERT_NE(self, scanned.end());
-  EXPECT_EQ((*self)->state(), ProcessState::Started);
-  EXPECT_TRUE((*self)->executable().ends_with("metering_tests"));
-  EXPECT_TRUE((*self)->isRunning());
-  for (const ProcessRef& process : scanned) EXPECT_NE(process->pid(), 0u);
+  ProcessRef own = poll.read(*self);
+  EXPECT_EQ(own->state(), ProcessState::Started);
+  EXPECT_TRUE(own->executable().ends_with("metering_tests"));
+  EXPECT_TRUE(own->isRunning());
+  for (const ProcessId& id : scanned) EXPECT_NE(id.pid, 0u);
+}
+
+// A clock whose wall time the test steps while its monotonic ticks go their own way.
+class ScriptedClock : public platform::Clock {
+ public:
+  std::int64_t utcSeconds() override { return wall; }
+  std::uint64_t tickMillis() override { return ticks; }
+  std::int32_t localOffsetSeconds(std::int64_t) override { return 0; }
+  void sleepMillis(std::uint32_t milliseconds) override { ticks += milliseconds; }
+
+  std::int64_t wall = 1'800'000'000;
+  std::uint64_t ticks = 5'000;
+};
+
+TEST(PollScheduleTest, WallClockStepsNeitherBurstNorStopPolling) {
+  ScriptedClock clock;
+  PollSchedule schedule(clock, TimeSpan(10));
+  auto pollsDuring = [&](std::uint64_t millis) {
+    int polls = 0;
+    for (std::uint64_t step = 0; step < millis; step += 10) {
+      polls += schedule.due() ? 1 : 0;
+      clock.sleepMillis(10);
+    }
+    return polls;
+  };
+  EXPECT_EQ(pollsDuring(60'000), 6);  // the first at once
+  clock.wall += 86'400;               // a day forward
+  EXPECT_EQ(pollsDuring(60'000), 6);
+  clock.wall -= 2 * 86'400;           // two days back
+  EXPECT_EQ(pollsDuring(60'000), 6);
+  // A cycle that took longer than the interval is followed at once by the next; a long
+  // pause (a suspended machine) is made up by one poll, not by thousands.
+  clock.ticks += 15'000;
+  EXPECT_TRUE(schedule.due());
+  EXPECT_TRUE(schedule.due());
+  EXPECT_FALSE(schedule.due());
+  clock.ticks += 3'600'000;
+  EXPECT_EQ(pollsDuring(5'000), 1);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "support/ExecutableBuilder.h"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace Vantor::testing {
 
 namespace {
@@ -19,11 +22,28 @@ void put64(std::string& bytes, std::size_t at, std::uint64_t value) {
   put32(bytes, at + 4, static_cast<std::uint32_t>(value >> 32));
 }
 
+void putUnit(std::string& bytes, std::uint32_t unit) {
+  bytes.push_back(static_cast<char>(unit & 0xff));
+  bytes.push_back(static_cast<char>(unit >> 8));
+}
+
+// UTF-8 text as terminated UTF-16, surrogate pairs beyond the first plane.
 std::string utf16(const std::string& text) {
   std::string bytes;
-  for (char c : text) {
-    bytes.push_back(c);
-    bytes.push_back('\0');
+  for (std::size_t i = 0; i < text.size();) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    int extra = byte >= 0xf0 ? 3 : byte >= 0xe0 ? 2 : byte >= 0xc0 ? 1 : 0;
+    std::uint32_t code = extra == 0 ? byte : byte & (0x3f >> extra);
+    for (int k = 1; k <= extra && i + k < text.size(); ++k) {
+      code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+    if (code >= 0x10000) {
+      putUnit(bytes, 0xd800 + ((code - 0x10000) >> 10));
+      putUnit(bytes, 0xdc00 + ((code - 0x10000) & 0x3ff));
+    } else {
+      putUnit(bytes, code);
+    }
   }
   return bytes + std::string(2, '\0');
 }
@@ -54,7 +74,8 @@ std::string versionBlock(const std::vector<PeStringTable>& tables,
   for (const PeStringTable& table : tables) {
     std::string entries;
     for (const auto& [name, value] : table.strings) {
-      entries += block(name, utf16(value), static_cast<std::uint16_t>(value.size() + 1), 1, "");
+      std::string text = utf16(value);
+      entries += block(name, text, static_cast<std::uint16_t>(text.size() / 2), 1, "");
     }
     char key[9];
     std::snprintf(key, sizeof key, "%04x%04x", table.language, table.codePage);
@@ -80,29 +101,62 @@ std::string versionBlock(const std::vector<PeStringTable>& tables,
 }  // namespace
 
 std::string buildPeFile(const std::vector<PeStringTable>& tables,
-                        const std::vector<std::pair<std::uint16_t, std::uint16_t>>& translations) {
+                        const PeTranslations& translations) {
+  return buildPeFile({PeVersionEntry{1, 0x0409, tables, translations}});
+}
+
+std::string buildPeFile(const std::vector<PeVersionEntry>& resources) {
   constexpr std::uint32_t kPeOffset = 0x40;
   constexpr std::uint32_t kOptionalSize = 240;
   constexpr std::uint32_t kSectionTable = kPeOffset + 24 + kOptionalSize;
   constexpr std::uint32_t kRawOffset = 0x200;
   constexpr std::uint32_t kRva = 0x1000;
-  constexpr std::uint32_t kVersionAt = 0x58;
+  constexpr std::uint32_t kSubdirectory = 0x80000000u;
 
-  // Resource tree: type 16 -> name 1 -> language 0x409 -> data entry -> version block.
-  std::string resource(kVersionAt, '\0');
-  put16(resource, 0x0e, 1);
+  // Resource tree: type 16 -> each name -> each of its languages -> data entry -> block.
+  std::vector<std::uint32_t> names;
+  for (const PeVersionEntry& entry : resources) {
+    if (std::find(names.begin(), names.end(), entry.name) == names.end()) {
+      names.push_back(entry.name);
+    }
+  }
+  auto directory = [](std::size_t count) {
+    std::string bytes(16 + 8 * count, '\0');
+    put16(bytes, 0x0e, static_cast<std::uint16_t>(count));
+    return bytes;
+  };
+  std::string resource = directory(1);
   put32(resource, 0x10, 16);
-  put32(resource, 0x14, 0x80000000u | 0x18);
-  put16(resource, 0x18 + 0x0e, 1);
-  put32(resource, 0x18 + 0x10, 1);
-  put32(resource, 0x18 + 0x14, 0x80000000u | 0x30);
-  put16(resource, 0x30 + 0x0e, 1);
-  put32(resource, 0x30 + 0x10, 0x409);
-  put32(resource, 0x30 + 0x14, 0x48);
-  std::string version = versionBlock(tables, translations);
-  put32(resource, 0x48, kRva + kVersionAt);
-  put32(resource, 0x4c, static_cast<std::uint32_t>(version.size()));
-  resource += version;
+  put32(resource, 0x14, kSubdirectory | static_cast<std::uint32_t>(resource.size()));
+  std::size_t namesAt = resource.size();
+  resource += directory(names.size());
+  std::vector<std::pair<std::size_t, const PeVersionEntry*>> dataEntries;
+  for (std::size_t n = 0; n < names.size(); ++n) {
+    std::vector<const PeVersionEntry*> languages;
+    for (const PeVersionEntry& entry : resources) {
+      if (entry.name == names[n]) languages.push_back(&entry);
+    }
+    put32(resource, namesAt + 16 + 8 * n, names[n]);
+    put32(resource, namesAt + 20 + 8 * n,
+          kSubdirectory | static_cast<std::uint32_t>(resource.size()));
+    std::size_t languagesAt = resource.size();
+    resource += directory(languages.size());
+    for (std::size_t l = 0; l < languages.size(); ++l) {
+      put32(resource, languagesAt + 16 + 8 * l, languages[l]->language);
+      dataEntries.emplace_back(languagesAt + 20 + 8 * l, languages[l]);
+    }
+  }
+  for (auto& [slot, entry] : dataEntries) {
+    put32(resource, slot, static_cast<std::uint32_t>(resource.size()));
+    slot = resource.size();
+    resource += std::string(16, '\0');
+  }
+  for (const auto& [at, entry] : dataEntries) {
+    std::string version = versionBlock(entry->tables, entry->translations);
+    put32(resource, at, kRva + static_cast<std::uint32_t>(resource.size()));
+    put32(resource, at + 4, static_cast<std::uint32_t>(version.size()));
+    resource += version;
+  }
   while (resource.size() % 0x200 != 0) resource.push_back('\0');
 
   std::string file(kRawOffset, '\0');

@@ -13,13 +13,25 @@ namespace Vantor::testing {
 struct PeStringTable {
   std::uint16_t language = 0x0409;
   std::uint16_t codePage = 0x04b0;
-  std::vector<std::pair<std::string, std::string>> strings;  // name, value (one byte a char)
+  std::vector<std::pair<std::string, std::string>> strings;  // name, value in UTF-8
 };
 
-// A 64-bit PE file whose resource section holds one version resource with these tables and
-// the given translations (language, code page).
+using PeTranslations = std::vector<std::pair<std::uint16_t, std::uint16_t>>;
+
+// One version resource: its name (id) and language in the resource tree, its string tables
+// and its translation list (language, code page).
+struct PeVersionEntry {
+  std::uint32_t name = 1;
+  std::uint16_t language = 0x0409;
+  std::vector<PeStringTable> tables;
+  PeTranslations translations;
+};
+
+// A 64-bit PE file whose resource section holds these version resources, in this order.
+std::string buildPeFile(const std::vector<PeVersionEntry>& resources);
+// The same with one resource, id 1, US English.
 std::string buildPeFile(const std::vector<PeStringTable>& tables,
-                        const std::vector<std::pair<std::uint16_t, std::uint16_t>>& translations);
+                        const PeTranslations& translations);
 
 // A 64-bit little-endian ELF file with one note section holding a package note.
 std::string buildElfWithPackageNote(const std::string& json);

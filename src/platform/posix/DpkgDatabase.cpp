@@ -5,8 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
-#include <mutex>
+#include <algorithm>
+#include <cerrno>
+#include <functional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -21,13 +22,30 @@ namespace {
 constexpr char kInfoDirectory[] = "/var/lib/dpkg/info";
 constexpr char kStatusFile[] = "/var/lib/dpkg/status";
 constexpr std::string_view kListSuffix = ".list";
+constexpr int kPackageBits = 20;  // room for a million packages beside the hash
+constexpr std::uint64_t kPackageMask = (std::uint64_t{1} << kPackageBits) - 1;
 
-bool readWhole(const std::string& path, std::string* content) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = readAll(fd, content);
-  ::close(fd);
-  return ok;
+// Calls line for every line of the file, through one small buffer: the database's files
+// are megabytes that need not be held.
+bool forEachLine(const std::string& path, const std::function<void(std::string_view)>& line) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  if (!fd.valid()) return false;
+  std::string pending;
+  char buffer[16 * 1024];
+  while (true) {
+    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    pending.append(buffer, static_cast<std::size_t>(got));
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      line(std::string_view(pending).substr(start, end - start));
+    }
+    pending.erase(0, start);
+  }
+  if (!pending.empty()) line(pending);
+  return true;
 }
 
 std::int64_t changeTime(const char* path) {
@@ -36,17 +54,14 @@ std::int64_t changeTime(const char* path) {
   return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
-std::vector<std::string_view> linesOf(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    std::size_t end = text.find('\n');
-    lines.push_back(text.substr(0, end));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
+// The path's hash in the high bits, so that a hash and a package number share one word.
+std::uint64_t pathKey(std::string_view path) {
+  return std::hash<std::string_view>{}(path) & ~kPackageMask;
 }
 
+// Which package lists which file, as a sorted list of path hashes with package numbers: a
+// desktop's packages list a million paths, whose text need not stay in memory for the few
+// hundred that are ever asked for. A hash that matches is confirmed in the package's list.
 class Database {
  public:
   bool find(const std::string& path, OwningPackage* package) LOCKS_EXCLUDED(mutex_) {
@@ -56,50 +71,75 @@ class Database {
       load();
       stamp_ = stamp;
     }
-    auto owner = owners_.find(path);
     // Where /bin is /usr/bin, the system names a file by one path and its package by the other.
-    if (owner == owners_.end() && path.starts_with("/usr/")) owner = owners_.find(path.substr(4));
-    if (owner == owners_.end()) owner = owners_.find("/usr" + path);
-    if (owner == owners_.end()) return false;
-    package->name = owner->second;
-    auto version = versions_.find(owner->second);
-    package->version = version == versions_.end() ? "" : version->second;
-    return true;
+    std::vector<std::string> candidates{path};
+    if (path.starts_with("/usr/")) candidates.push_back(path.substr(4));
+    candidates.push_back("/usr" + path);
+    for (const std::string& candidate : candidates) {
+      std::uint64_t key = pathKey(candidate);
+      for (auto entry = std::lower_bound(index_.begin(), index_.end(), key);
+           entry != index_.end() && (*entry & ~kPackageMask) == key; ++entry) {
+        const Package& owner = packages_[*entry & kPackageMask];
+        if (!lists(owner, candidate)) continue;
+        package->name = owner.name;
+        package->version = owner.version;
+        return true;
+      }
+    }
+    return false;
   }
 
  private:
+  struct Package {
+    std::string name;
+    std::string listFile;
+    std::string version;
+  };
+
+  static bool lists(const Package& package, std::string_view path) {
+    bool found = false;
+    forEachLine(std::string(kInfoDirectory) + "/" + package.listFile,
+                [&](std::string_view line) { found = found || line == path; });
+    return found;
+  }
+
   void load() EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
-    owners_.clear();
-    versions_.clear();
+    index_.clear();
+    packages_.clear();
+    std::unordered_map<std::string, std::size_t> numbers;
     if (DIR* directory = ::opendir(kInfoDirectory)) {
       while (const dirent* entry = ::readdir(directory)) {
         std::string_view file = entry->d_name;
-        if (!file.ends_with(kListSuffix)) continue;
-        std::string package(file.substr(0, std::min(file.find(':'), file.size() - kListSuffix.size())));
-        std::string list;
-        if (!readWhole(std::string(kInfoDirectory) + "/" + std::string(file), &list)) continue;
-        for (std::string_view line : linesOf(list)) {
-          if (!line.empty()) owners_.emplace(std::string(line), package);
-        }
+        if (!file.ends_with(kListSuffix) || packages_.size() > kPackageMask) continue;
+        std::string name(file.substr(0, std::min(file.find(':'), file.size() - kListSuffix.size())));
+        std::uint64_t number = packages_.size();
+        packages_.push_back({name, std::string(file), ""});
+        numbers.emplace(name, number);
+        forEachLine(std::string(kInfoDirectory) + "/" + std::string(file),
+                    [&](std::string_view line) {
+                      if (!line.empty()) index_.push_back(pathKey(line) | number);
+                    });
       }
       ::closedir(directory);
     }
-    std::string status;
-    if (!readWhole(kStatusFile, &status)) return;
-    std::string package;
-    for (std::string_view line : linesOf(status)) {
-      if (line.starts_with("Package: ")) package = std::string(line.substr(9));
-      if (line.starts_with("Version: ") && !package.empty()) {
-        versions_[package] = std::string(line.substr(9));
+    std::sort(index_.begin(), index_.end());
+    index_.shrink_to_fit();
+    std::string name;
+    forEachLine(kStatusFile, [&](std::string_view line) {
+      if (line.starts_with("Package: ")) name = std::string(line.substr(9));
+      if (line.starts_with("Version: ") && !name.empty()) {
+        if (auto number = numbers.find(name); number != numbers.end()) {
+          packages_[number->second].version = std::string(line.substr(9));
+        }
       }
-      if (line.empty()) package.clear();
-    }
+      if (line.empty()) name.clear();
+    });
   }
 
   platform::Mutex mutex_;
   std::int64_t stamp_ GUARDED_BY(mutex_) = -1;
-  std::unordered_map<std::string, std::string> owners_ GUARDED_BY(mutex_);
-  std::map<std::string, std::string> versions_ GUARDED_BY(mutex_);
+  std::vector<std::uint64_t> index_ GUARDED_BY(mutex_);
+  std::vector<Package> packages_ GUARDED_BY(mutex_);
 };
 
 }  // namespace

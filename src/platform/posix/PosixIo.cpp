@@ -9,6 +9,11 @@
 
 namespace Vantor::platform {
 
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
 bool readAll(int fd, std::string* content) {
   content->clear();
   char buffer[64 * 1024];

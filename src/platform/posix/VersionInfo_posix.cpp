@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <string_view>
 
 #include "platform/ElfPackageNote.h"
 #include "platform/ErrorCodes.h"
@@ -10,6 +12,7 @@
 #include "platform/VersionInfo.h"
 #include "platform/posix/DpkgDatabase.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/PosixIo.h"
 
 namespace Vantor::platform {
 
@@ -40,9 +43,40 @@ class FileSource : public ByteSource {
   std::uint64_t size_ = 0;
 };
 
-// The file's own information: a PE version resource, or an ELF package note.
-bool readEmbedded(const ByteSource& file, VersionInfo* info) {
-  if (isPortableExecutable(file)) return readPeVersionResource(file, info);
+constexpr std::uint16_t kUsEnglish = 0x0409;
+
+// The Windows language id of the user's locale (LC_ALL, LC_MESSAGES, LANG): the primary
+// language with its default sublanguage; US English for "C", "POSIX" and unknown ones.
+std::uint16_t userLanguage() {
+  static const std::uint16_t language = [] {
+    static constexpr std::pair<std::string_view, std::uint16_t> kLanguages[] = {
+        {"ar", 0x0401}, {"bg", 0x0402}, {"ca", 0x0403}, {"zh", 0x0804}, {"cs", 0x0405},
+        {"da", 0x0406}, {"de", 0x0407}, {"el", 0x0408}, {"en", 0x0409}, {"es", 0x0c0a},
+        {"fi", 0x040b}, {"fr", 0x040c}, {"he", 0x040d}, {"hu", 0x040e}, {"is", 0x040f},
+        {"it", 0x0410}, {"ja", 0x0411}, {"ko", 0x0412}, {"nl", 0x0413}, {"nb", 0x0414},
+        {"no", 0x0414}, {"pl", 0x0415}, {"pt", 0x0416}, {"ro", 0x0418}, {"ru", 0x0419},
+        {"hr", 0x041a}, {"sk", 0x041b}, {"sv", 0x041d}, {"th", 0x041e}, {"tr", 0x041f},
+        {"uk", 0x0422}, {"sl", 0x0424}, {"et", 0x0425}, {"lv", 0x0426}, {"lt", 0x0427},
+        {"vi", 0x042a}, {"eu", 0x042d}, {"hi", 0x0439}, {"ga", 0x083c}};
+    std::string_view locale;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+      const char* value = std::getenv(name);
+      if (value != nullptr && *value != '\0') {
+        locale = value;
+        break;
+      }
+    }
+    std::string_view code = locale.substr(0, locale.find_first_of("_.@"));
+    for (auto [name, id] : kLanguages) {
+      if (code == name) return id;
+    }
+    return kUsEnglish;
+  }();
+  return language;
+}
+
+// The ELF package note of the file.
+bool readElfNote(const ByteSource& file, VersionInfo* info) {
   std::string json;
   std::map<std::string, std::string> members;
   if (!isElf(file) || !readElfPackageNote(file, &json) || !parseJsonStrings(json, &members)) {
@@ -61,11 +95,25 @@ bool readEmbedded(const ByteSource& file, VersionInfo* info) {
 }  // namespace
 
 bool readVersionInfo(const std::string& path, VersionInfo* info) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return failWith(errno);
-  bool found = readEmbedded(FileSource(fd), info);
-  ::close(fd);
-  if (found) return true;
+  // The path names whatever is there now, put there by anyone: a FIFO must not stall the
+  // reader, a link must not lead it elsewhere, and only a regular file is read.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
+  if (!fd.valid()) return failWith(errno);
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return failWith(errno);
+  if (!S_ISREG(status.st_mode)) {
+    setLastError(kErrorResourceTypeNotFound);
+    return false;
+  }
+  FileSource file(fd.get());
+  if (isPortableExecutable(file)) {
+    // A Windows file carries its own information or none; a package that ships it names
+    // the package, not the program.
+    if (readPeVersionResource(file, userLanguage(), info)) return true;
+    setLastError(kErrorResourceTypeNotFound);
+    return false;
+  }
+  if (readElfNote(file, info)) return true;
   OwningPackage package;
   if (findOwningPackage(path, &package)) {
     std::map<std::string, std::string> strings{{"ProductName", package.name}};

@@ -1,0 +1,102 @@
+#include "platform/posix/ProcText.h"
+
+#include <charconv>
+#include <set>
+
+namespace Vantor::platform {
+
+namespace {
+
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+constexpr std::string_view kEscapedLineFeed = "\\012";
+
+template <typename Number>
+bool parseNumber(std::string_view text, Number* value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+// The next blank-separated field of text, removed from it; empty at the end.
+std::string_view nextField(std::string_view& text) {
+  std::size_t start = text.find_first_not_of(' ');
+  if (start == std::string_view::npos) {
+    text = {};
+    return {};
+  }
+  text.remove_prefix(start);
+  std::size_t end = std::min(text.find(' '), text.size());
+  std::string_view field = text.substr(0, end);
+  text.remove_prefix(end);
+  return field;
+}
+
+}  // namespace
+
+bool parseProcStat(std::string_view line, ProcStat* stat) {
+  // "pid (command) state ppid ...": the command may hold anything, so it ends at the last ")".
+  std::size_t open = line.find(" (");
+  std::size_t close = line.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open + 2) {
+    return false;
+  }
+  stat->command = std::string(line.substr(open + 2, close - open - 2));
+  std::string_view rest = line.substr(close + 1);
+  while (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
+  // Fields after the command, counted from 1: state, ppid, pgrp, session, tty, tpgid, flags,
+  // ..., starttime is the 20th.
+  std::string_view fields[20];
+  for (std::string_view& field : fields) {
+    field = nextField(rest);
+    if (field.empty()) return false;
+  }
+  if (fields[0].size() != 1) return false;
+  stat->state = fields[0][0];
+  return parseNumber(fields[1], &stat->parentPid) && parseNumber(fields[6], &stat->flags) &&
+         parseNumber(fields[19], &stat->startTicks);
+}
+
+bool parseStatusUid(std::string_view status, std::uint32_t* uid) {
+  std::size_t line = status.starts_with("Uid:") ? 0 : status.find("\nUid:");
+  if (line == std::string_view::npos) return false;
+  std::string_view rest = status.substr(line + (line == 0 ? 4 : 5));
+  std::size_t start = rest.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return false;
+  rest.remove_prefix(start);
+  return parseNumber(rest.substr(0, std::min(rest.find_first_of(" \t\n"), rest.size())), uid);
+}
+
+std::vector<std::string> parseExecutableMappings(std::string_view maps) {
+  std::vector<std::string> files;
+  std::set<std::string, std::less<>> seen;
+  while (!maps.empty()) {
+    std::size_t end = std::min(maps.find('\n'), maps.size());
+    std::string_view line = maps.substr(0, end);
+    maps.remove_prefix(std::min(end + 1, maps.size()));
+    // address perms offset device inode path: only the path holds a "/".
+    std::string_view rest = line;
+    nextField(rest);
+    std::string_view perms = nextField(rest);
+    std::size_t slash = line.find('/');
+    if (perms.size() < 3 || perms[2] != 'x' || slash == std::string_view::npos) continue;
+    std::string file;
+    for (std::string_view path = line.substr(slash); !path.empty();) {
+      if (path.starts_with(kEscapedLineFeed)) {
+        file.push_back('\n');
+        path.remove_prefix(kEscapedLineFeed.size());
+      } else {
+        file.push_back(path.front());
+        path.remove_prefix(1);
+      }
+    }
+    file = withoutDeletedSuffix(std::move(file));
+    if (seen.insert(file).second) files.push_back(std::move(file));
+  }
+  return files;
+}
+
+std::string withoutDeletedSuffix(std::string path) {
+  if (path.ends_with(kDeletedSuffix)) path.resize(path.size() - kDeletedSuffix.size());
+  return path;
+}
+
+}  // namespace Vantor::platform

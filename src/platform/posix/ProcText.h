@@ -1,0 +1,33 @@
+// The text of /proc/<pid>/stat, status and maps, read into values. Pure functions over bytes:
+// any input is safe, damage reads as failure.
+#ifndef TARNWICK_PLATFORM_POSIX_PROCTEXT_H_
+#define TARNWICK_PLATFORM_POSIX_PROCTEXT_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Vantor::platform {
+
+struct ProcStat {
+  std::string command;  // may hold ")", blanks and any other byte
+  char state = '?';
+  std::uint32_t parentPid = 0;
+  std::uint64_t flags = 0;
+  std::uint64_t startTicks = 0;  // clock ticks after boot: with the pid, names one process
+};
+
+// A stat line; false when it is cut short or a field is not a number.
+bool parseProcStat(std::string_view line, ProcStat* stat);
+// The real uid of a status text's "Uid:" line.
+bool parseStatusUid(std::string_view status, std::uint32_t* uid);
+// The distinct files a maps text shows mapped with execute permission, in order of first
+// appearance, without a " (deleted)" suffix and with the kernel's "\012" read as a line feed.
+std::vector<std::string> parseExecutableMappings(std::string_view maps);
+// A path as the exe link shows it for a file that was removed or replaced, without the suffix.
+std::string withoutDeletedSuffix(std::string path);
+
+}  // namespace Vantor::platform
+
+#endif  // TARNWICK_PLATFORM_POSIX_PROCTEXT_H_
