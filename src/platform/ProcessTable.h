@@ -22,36 +22,52 @@ struct ProcessId {
   friend auto operator<=>(const ProcessId&, const ProcessId&) = default;
 };
 
+class ProcessHandle;
+// A process's own folder, open and checked to be that process: the platform defines it.
+struct ProcessFolder;
+
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
 
-  // A table of this system's processes. It remembers what it learnt of earlier listings (the
-  // kernel threads), so each lister keeps its own.
+  // A table of this system's processes. It remembers what it learnt of earlier listings, so
+  // each lister keeps its own. REQUIRES: external synchronization.
   static std::unique_ptr<ProcessTable> create();
 
   // Every user-space process, in the system's order, at the cost of at most one small read
-  // for each. False (lastError set) when the table cannot be read. REQUIRES: external
-  // synchronization.
+  // for each. False (lastError set) when the table cannot be read.
   virtual bool list(std::vector<ProcessId>* processes) = 0;
+  // Opens the handle of a process of the last listing: the same as handle->open(id.pid,
+  // id.startStamp), at less cost where the table knows a cheaper check.
+  virtual bool open(const ProcessId& id, ProcessHandle* handle);
+
+ protected:
+  // Binds handle to a process whose folder an implementation has open and checked.
+  static void bind(ProcessHandle* handle, const ProcessId& id, std::uint32_t parentPid,
+                   std::unique_ptr<ProcessFolder> folder);
 };
 
 // Every operation returns false with lastError() set on failure: kErrorAccessDenied for
-// lack of rights, kErrorInvalidParameter when the process no longer exists. A handle holds
-// no system resource between calls: each call finds the process again and checks its start
+// lack of rights, kErrorInvalidParameter when the process no longer exists. After release()
+// a handle holds no system resource: each call finds the process again and checks its start
 // stamp, so a handle never reads a later process of the same id. One thread at a time.
 class ProcessHandle {
  public:
-  ProcessHandle() = default;
-  ~ProcessHandle() = default;
+  ProcessHandle();
+  ~ProcessHandle();
+  ProcessHandle(ProcessHandle&&) noexcept;
+  ProcessHandle& operator=(ProcessHandle&&) noexcept;
   ProcessHandle(const ProcessHandle&) = delete;
   ProcessHandle& operator=(const ProcessHandle&) = delete;
 
   // Binds to the process that has pid now, or, with a non-zero start stamp, only to the one
   // that started then. Succeeds for a process whose executable is refused to this user.
   bool open(std::uint32_t pid, std::uint64_t startStamp = 0);
+  // Lets go of what open() keeps for the reads that follow it at once; the handle stays open.
+  void release();
   void close();
   bool isOpen() const { return open_; }
+  std::uint32_t pid() const { return id_.pid; }
   std::uint64_t startStamp() const { return id_.startStamp; }
 
   // Full path of the executable file, as the system names it.
@@ -69,6 +85,13 @@ class ProcessHandle {
   bool parentPid(std::uint32_t* pid) const;
 
  private:
+  friend class ProcessTable;
+  // Calls read with the process's own folder, checked to be this process: the kept one, or
+  // one found again for this call.
+  template <typename Read>
+  bool readThrough(Read read) const;
+
+  std::unique_ptr<ProcessFolder> kept_;  // from open() to release()
   ProcessId id_;
   std::uint32_t parentPid_ = 0;
   bool open_ = false;

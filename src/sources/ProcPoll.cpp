@@ -1,11 +1,14 @@
 #include "sources/ProcPoll.h"
 
-#include "platform/ErrorCodes.h"
 
 namespace Vantor {
 
-ProcessRef ProcPoll::readProcess(const platform::ProcessId& id, AccountNames* names) {
-  return std::make_shared<Process>(id.pid, nullptr, true, id.startStamp, names);
+ProcessRef ProcPoll::read(const platform::ProcessId& id, AccountNames* names) {
+  if (reader_) return reader_(id, names);
+  platform::ProcessHandle handle;
+  // Gone before it could be opened: nothing to read, nothing to record.
+  if (!table_->open(id, &handle)) return nullptr;
+  return std::make_shared<Process>(std::move(handle), names);
 }
 
 ProcPoll::ProcPoll(std::unique_ptr<platform::ProcessTable> table, Reader reader)
@@ -58,8 +61,8 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
       continue;
     }
     debug(5, "      ProcPoll.scan: Creating object for process %i...", id->pid);
-    ProcessRef started = reader_(*id, &names);
-    if (started->executable() == Process::kLost) {
+    ProcessRef started = read(*id, &names);
+    if (!started || started->executable() == Process::kLost) {
       debug(5, "      ProcPoll.getPollData: Process %i is gone already.", id->pid);
       id = latest_.erase(id);
       continue;

@@ -21,15 +21,13 @@ namespace Vantor {
 class ProcPoll {
  public:
   using Snapshot = std::set<platform::ProcessId>;  // in pid order
-  // Builds the object of a process seen for the first time; names answers user lookups for
-  // the length of one poll.
+  // Builds the object of a process seen for the first time, or null when it is gone; names
+  // answers user lookups for the length of one poll.
   using Reader = std::function<ProcessRef(const platform::ProcessId& id, AccountNames* names)>;
 
-  // The object of a running process, read from the system.
-  static ProcessRef readProcess(const platform::ProcessId& id, AccountNames* names);
-
+  // Processes are read from the table unless a reader is given.
   explicit ProcPoll(std::unique_ptr<platform::ProcessTable> table = platform::ProcessTable::create(),
-                    Reader reader = readProcess);
+                    Reader reader = nullptr);
   ~ProcPoll();
   ProcPoll(const ProcPoll&) = delete;
   ProcPoll& operator=(const ProcPoll&) = delete;
@@ -45,8 +43,8 @@ class ProcPoll {
   void getPollData(std::vector<ProcessRef>& changes, const TimeSpan& offset);
   void clear();
 
-  // Reads one process now, for a caller outside the poll cycle.
-  ProcessRef read(const platform::ProcessId& id) const { return reader_(id, nullptr); }
+  // Reads one process of the last scan; null when it is gone.
+  ProcessRef read(const platform::ProcessId& id, AccountNames* names = nullptr);
 
  private:
   template <typename... Args>

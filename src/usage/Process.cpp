@@ -69,7 +69,16 @@ bool AccountNames::lookup(const std::string& sid, std::string* user, std::string
 Process::Process(std::uint32_t pid, const DateTime* startTime, bool running,
                  std::uint64_t startStamp, AccountNames* accounts)
     : pid_(pid), startStamp_(startStamp) {
-  debug(5, "Process: Created process for pid %i.", pid);
+  start(startTime, running, accounts);
+}
+
+Process::Process(platform::ProcessHandle opened, AccountNames* accounts)
+    : handle_(std::move(opened)), pid_(handle_.pid()), startStamp_(handle_.startStamp()) {
+  start(nullptr, true, accounts);
+}
+
+void Process::start(const DateTime* startTime, bool running, AccountNames* accounts) {
+  debug(5, "Process: Created process for pid %i.", pid_);
   if (startTime != nullptr) {
     startTime_ = *startTime;
     debug(5, "   Process: Got start time from system.");
@@ -170,6 +179,8 @@ void Process::getProcessInfo(std::uint32_t pid, std::string& executable) {
     }
   }
   if (executable.empty()) executable = kUnknown;
+  // A process object holds nothing of the system's between reads.
+  handle_.release();
   debug(5, "   getProcessInfo: Finished with process.");
 }
 
@@ -206,6 +217,7 @@ void Process::getProcessInfo2(std::uint32_t pid, std::string& executable,
   }
   if (executable.empty()) executable = kUnknown;
   readUser(accounts);
+  handle_.release();
   debug(5, "   getProcessInfo2: Finished with process.");
 }
 
@@ -304,7 +316,9 @@ void Process::getModules(std::vector<std::string>& names) {
   if (!openProcess("getModules", pid_, accessDenied, lost)) return;
   debug(5, "   getModules: Got handle.");
   std::vector<std::string> paths;
-  if (!handle_.modules(&paths)) {
+  bool listed = handle_.modules(&paths);
+  handle_.release();
+  if (!listed) {
     debug(1, "   getModules: Failed to enumerate modules. Error code = %i", platform::lastError());
     return;
   }

@@ -57,6 +57,8 @@ class Process {
   // object to the process that started then; accounts, when given, answers user lookups.
   Process(std::uint32_t pid, const DateTime* startTime, bool running,
           std::uint64_t startStamp = 0, AccountNames* accounts = nullptr);
+  // From a handle a process table opened: a running process read at once.
+  Process(platform::ProcessHandle opened, AccountNames* accounts);
   virtual ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -116,6 +118,8 @@ class Process {
  private:
   template <typename... Args>
   static void debug(std::int32_t level, std::string_view format, const Args&... args);
+  // The steps every constructor from a pid shares.
+  void start(const DateTime* startTime, bool running, AccountNames* accounts);
   // Reads the executable path of the open process: 0, or the error code with executable
   // unchanged.
   std::uint32_t readExecutable(const std::string& caller, std::uint32_t pid, std::string& executable);

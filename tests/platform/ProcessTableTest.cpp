@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <cstdio>
 #include <iostream>
+#include <thread>
 
 #include "platform/ErrorCodes.h"
 #include "platform/ProcessTable.h"
@@ -111,6 +113,58 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   EXPECT_FALSE(gone.isRunning());
   EXPECT_FALSE(lookupAccountSid("S-1-5-18", &user, &domain));
   EXPECT_FALSE(lookupAccountSid("S-1-22-1-4000000000", &user, &domain));
+}
+
+// The kernel hands out the pid after the one written here to the next new process: only root
+// may write it.
+bool nextPidWillBe(pid_t pid) {
+  std::FILE* file = std::fopen("/proc/sys/kernel/ns_last_pid", "w");
+  if (file == nullptr) return false;
+  bool written = std::fprintf(file, "%d", pid - 1) > 0;
+  return std::fclose(file) == 0 && written;
+}
+
+TEST(ProcessTableTest, AReusedPidIsAnotherProcess) {
+  std::unique_ptr<ProcessTable> table = ProcessTable::create();
+  pid_t first = startSleep();
+  std::vector<ProcessId> listed;
+  ASSERT_TRUE(table->list(&listed));
+  auto find = [&](pid_t pid) {
+    auto found = std::find_if(listed.begin(), listed.end(),
+                              [&](const ProcessId& id) { return id.pid == static_cast<std::uint32_t>(pid); });
+    return found == listed.end() ? ProcessId{} : *found;
+  };
+  ProcessId old = find(first);
+  ASSERT_NE(old.startStamp, 0u);
+  ProcessHandle oldHandle;
+  ASSERT_TRUE(table->open(old, &oldHandle));
+  oldHandle.release();
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a later clock tick
+  pid_t second = -1;
+  for (int attempt = 0; attempt < 20 && second != first; ++attempt) {
+    if (!nextPidWillBe(first)) GTEST_SKIP() << "the next pid cannot be chosen here";
+    if (second > 0) {
+      kill(second, SIGKILL);
+      waitpid(second, nullptr, 0);
+    }
+    second = startSleep();
+  }
+  ASSERT_EQ(second, first) << "another process took the pid first";
+  ASSERT_TRUE(table->list(&listed));
+  ProcessId reused = find(second);
+  EXPECT_NE(reused.startStamp, old.startStamp);
+  ProcessHandle stale;
+  EXPECT_FALSE(table->open(old, &stale));
+  EXPECT_FALSE(oldHandle.isRunning());
+  std::string path;
+  EXPECT_FALSE(oldHandle.executable(&path));
+  ProcessHandle fresh;
+  ASSERT_TRUE(table->open(reused, &fresh));
+  EXPECT_TRUE(fresh.isRunning());
+  kill(second, SIGKILL);
+  waitpid(second, nullptr, 0);
 }
 
 }  // namespace

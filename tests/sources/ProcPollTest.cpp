@@ -33,8 +33,8 @@ ProcPoll scriptedPoll(std::deque<std::vector<ProcessId>>* listings, int* reads) 
   return ProcPoll(std::make_unique<ScriptedTable>(listings),
                   [reads](const ProcessId& id, AccountNames*) {
                     ++*reads;
-                    return std::make_shared<Process>(id.pid, nullptr, id.pid == kVanished,
-                                                     id.startStamp);
+                    if (id.pid == kVanished) return ProcessRef();
+                    return std::make_shared<Process>(id.pid, nullptr, false, id.startStamp);
                   });
 }
 

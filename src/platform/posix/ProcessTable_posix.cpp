@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,11 +40,39 @@ bool readAt(int directory, const char* name, std::string* content) {
   return readAll(fd.get(), content) || failForProcess(errno);
 }
 
+// stat and status are made whole at the first read: one read that does not fill the buffer
+// has them all, which spares a second call for every process of every poll.
+bool readSmallAt(int directory, const char* name, std::string* content) {
+  constexpr std::size_t kSmallFile = 4096;
+  UniqueFd fd(::openat(directory, name, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return failForProcess(errno);
+  content->resize(kSmallFile);
+  ssize_t got;
+  do {
+    got = ::read(fd.get(), content->data(), kSmallFile);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return failForProcess(errno);
+  content->resize(static_cast<std::size_t>(got));
+  if (content->size() < kSmallFile) return true;
+  std::string rest;
+  if (!readAll(fd.get(), &rest)) return failForProcess(errno);
+  *content += rest;
+  return true;
+}
+
 bool readStat(int directory, const char* name, ProcStat* stat) {
   std::string line;
-  if (!readAt(directory, name, &line)) return false;
+  if (!readSmallAt(directory, name, &line)) return false;
   return parseProcStat(line, stat) || failWith(EINVAL);
 }
+
+}  // namespace
+
+struct ProcessFolder {
+  UniqueFd directory;
+};
+
+namespace {
 
 // /proc/<pid> of the process with this id, checked by its start stamp: reads through the
 // descriptor fail once that process is gone, so they never reach a later one of the same id.
@@ -62,6 +91,20 @@ UniqueFd openProcessDirectory(const ProcessId& id, ProcStat* stat) {
   return directory;
 }
 
+// What a listing learnt of one /proc entry. The kernel makes a pid's entry anew, with a new
+// inode number, for every task that gets the pid, and drops the old one when its task is
+// collected: an unchanged inode number means the same task, whose start stamp and kind are
+// known already. A changed one (also an entry the kernel merely evicted) is read again.
+struct ListedEntry {
+  ino_t inode = 0;
+  std::uint64_t startTicks = 0;
+  std::uint32_t parentPid = 0;
+  bool kernelThread = false;
+};
+
+// Inode numbers 0 and 1 stand for entries the kernel could not make: they prove nothing.
+bool isTrustedInode(ino_t inode) { return inode > 1; }
+
 class LinuxProcessTable : public ProcessTable {
  public:
   bool list(std::vector<ProcessId>* processes) override {
@@ -70,33 +113,52 @@ class LinuxProcessTable : public ProcessTable {
     if (!proc.valid()) return failWith(errno);
     DIR* directory = ::fdopendir(::dup(proc.get()));
     if (directory == nullptr) return failWith(errno);
-    std::unordered_map<std::uint32_t, ino_t> kernelThreads;
+    std::unordered_map<std::uint32_t, ListedEntry> listed;
+    listed.reserve(entries_.size());
     while (const dirent* entry = ::readdir(directory)) {
       std::uint32_t pid = 0;
       if (!parsePid(entry->d_name, &pid)) continue;
-      // A kernel thread seen before is not read again. Its directory entry is made anew
-      // for a later task of the same id, so an unchanged inode number means the same thread.
-      if (auto known = kernelThreads_.find(pid);
-          known != kernelThreads_.end() && known->second == entry->d_ino) {
-        kernelThreads.emplace(pid, entry->d_ino);
-        continue;
+      ListedEntry known;
+      if (auto cached = entries_.find(pid); cached != entries_.end() &&
+                                            isTrustedInode(entry->d_ino) &&
+                                            cached->second.inode == entry->d_ino) {
+        known = cached->second;
+      } else {
+        std::string name = std::string(entry->d_name) + "/stat";
+        ProcStat stat;
+        if (!readStat(proc.get(), name.c_str(), &stat)) continue;  // gone: nothing to list
+        known = {entry->d_ino, stat.startTicks, stat.parentPid,
+                 (stat.flags & kKernelThreadFlag) != 0};
       }
-      std::string name = std::string(entry->d_name) + "/stat";
-      ProcStat stat;
-      if (!readStat(proc.get(), name.c_str(), &stat)) continue;  // gone: nothing to list
-      if ((stat.flags & kKernelThreadFlag) != 0) {
-        kernelThreads.emplace(pid, entry->d_ino);
-        continue;
-      }
-      processes->push_back({pid, stat.startTicks});
+      listed.emplace(pid, known);
+      if (!known.kernelThread) processes->push_back({pid, known.startTicks});
     }
     ::closedir(directory);
-    kernelThreads_ = std::move(kernelThreads);
+    entries_ = std::move(listed);
+    return true;
+  }
+
+  bool open(const ProcessId& id, ProcessHandle* handle) override {
+    auto known = entries_.find(id.pid);
+    if (known == entries_.end() || known->second.startTicks != id.startStamp ||
+        !isTrustedInode(known->second.inode)) {
+      return ProcessTable::open(id, handle);
+    }
+    std::string path = "/proc/" + std::to_string(id.pid);
+    UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.valid()) return failForProcess(errno);
+    // The entry the listing saw is still there: the folder is that process's, with no read.
+    struct stat folder {};
+    if (::fstat(directory.get(), &folder) != 0 || folder.st_ino != known->second.inode) {
+      return ProcessTable::open(id, handle);
+    }
+    bind(handle, id, known->second.parentPid,
+         std::make_unique<ProcessFolder>(ProcessFolder{std::move(directory)}));
     return true;
   }
 
  private:
-  std::unordered_map<std::uint32_t, ino_t> kernelThreads_;  // pid -> inode of its entry
+  std::unordered_map<std::uint32_t, ListedEntry> entries_;  // by pid, from the last listing
 };
 
 }  // namespace
@@ -105,52 +167,82 @@ std::unique_ptr<ProcessTable> ProcessTable::create() {
   return std::make_unique<LinuxProcessTable>();
 }
 
+ProcessHandle::ProcessHandle() = default;
+ProcessHandle::~ProcessHandle() = default;
+ProcessHandle::ProcessHandle(ProcessHandle&&) noexcept = default;
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&&) noexcept = default;
+
+bool ProcessTable::open(const ProcessId& id, ProcessHandle* handle) {
+  return handle->open(id.pid, id.startStamp);
+}
+
+void ProcessTable::bind(ProcessHandle* handle, const ProcessId& id, std::uint32_t parentPid,
+                        std::unique_ptr<ProcessFolder> folder) {
+  handle->close();
+  handle->id_ = id;
+  handle->parentPid_ = parentPid;
+  handle->open_ = true;
+  handle->kept_ = std::move(folder);
+}
+
+template <typename Read>
+bool ProcessHandle::readThrough(Read read) const {
+  if (!open_) return failWith(EBADF);
+  if (kept_ && kept_->directory.valid()) return read(kept_->directory.get());
+  ProcStat stat;
+  UniqueFd directory = openProcessDirectory(id_, &stat);
+  return directory.valid() && read(directory.get());
+}
+
 bool ProcessHandle::open(std::uint32_t pid, std::uint64_t startStamp) {
   close();
   ProcStat stat;
-  if (!openProcessDirectory({pid, startStamp}, &stat).valid()) return false;
+  UniqueFd directory = openProcessDirectory({pid, startStamp}, &stat);
+  if (!directory.valid()) return false;
   id_ = {pid, stat.startTicks};
   parentPid_ = stat.parentPid;
   open_ = true;
+  kept_ = std::make_unique<ProcessFolder>(ProcessFolder{std::move(directory)});
   return true;
 }
 
+void ProcessHandle::release() { kept_.reset(); }
+
 void ProcessHandle::close() {
+  kept_.reset();
   open_ = false;
   id_ = {};
   parentPid_ = 0;
 }
 
 bool ProcessHandle::executable(std::string* path) const {
-  if (!open_) return failWith(EBADF);
-  ProcStat stat;
-  UniqueFd directory = openProcessDirectory(id_, &stat);
-  if (!directory.valid()) return false;
-  std::string target(kPathMax, '\0');
-  ssize_t length = ::readlinkat(directory.get(), "exe", target.data(), target.size());
-  if (length < 0) return failForProcess(errno);
-  target.resize(static_cast<std::size_t>(length));
-  *path = withoutDeletedSuffix(std::move(target));
-  return true;
+  return readThrough([&](int directory) {
+    std::string target(kPathMax, '\0');
+    ssize_t length = ::readlinkat(directory, "exe", target.data(), target.size());
+    if (length < 0) return failForProcess(errno);
+    target.resize(static_cast<std::size_t>(length));
+    *path = withoutDeletedSuffix(std::move(target));
+    return true;
+  });
 }
 
 bool ProcessHandle::userSid(std::string* sid) const {
-  if (!open_) return failWith(EBADF);
-  ProcStat stat;
-  UniqueFd directory = openProcessDirectory(id_, &stat);
-  std::string status;
-  if (!directory.valid() || !readAt(directory.get(), "status", &status)) return false;
-  std::uint32_t uid = 0;
-  if (!parseStatusUid(status, &uid)) return failWith(EINVAL);
-  *sid = kUnixUserSidPrefix + std::to_string(uid);
-  return true;
+  return readThrough([&](int directory) {
+    std::string status;
+    std::uint32_t uid = 0;
+    if (!readSmallAt(directory, "status", &status)) return false;
+    if (!parseStatusUid(status, &uid)) return failWith(EINVAL);
+    *sid = kUnixUserSidPrefix + std::to_string(uid);
+    return true;
+  });
 }
 
 bool ProcessHandle::isRunning() const {
-  if (!open_) return false;
-  ProcStat stat;
   // A zombie has ended: only its parent's wait is missing.
-  return openProcessDirectory(id_, &stat).valid() && stat.state != 'Z' && stat.state != 'X';
+  return readThrough([](int directory) {
+    ProcStat stat;
+    return readStat(directory, "stat", &stat) && stat.state != 'Z' && stat.state != 'X';
+  });
 }
 
 bool ProcessHandle::exitCode(std::uint32_t* code) const {
@@ -162,11 +254,11 @@ bool ProcessHandle::exitCode(std::uint32_t* code) const {
 bool ProcessHandle::modules(std::vector<std::string>* paths) const {
   paths->clear();
   std::string executablePath;
-  if (!executable(&executablePath)) return false;
-  ProcStat stat;
-  UniqueFd directory = openProcessDirectory(id_, &stat);
   std::string maps;
-  if (!directory.valid() || !readAt(directory.get(), "maps", &maps)) return false;
+  if (!executable(&executablePath) ||
+      !readThrough([&](int directory) { return readAt(directory, "maps", &maps); })) {
+    return false;
+  }
   paths->push_back(executablePath);
   for (std::string& file : parseExecutableMappings(maps)) {
     if (file != executablePath) paths->push_back(std::move(file));
