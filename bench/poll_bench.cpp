@@ -41,7 +41,7 @@ void keepChildren(std::size_t wanted) {
 }
 
 std::size_t processesAlive() {
-  std::vector<Vantor::platform::ProcessId> processes;
+  std::vector<Vantor::platform::ListedProcess> processes;
   Vantor::platform::ProcessTable::create()->list(&processes);
   return processes.size();
 }

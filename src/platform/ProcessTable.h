@@ -22,6 +22,13 @@ struct ProcessId {
   friend auto operator<=>(const ProcessId&, const ProcessId&) = default;
 };
 
+// A process as a listing finds it. An ended one has stopped running and waits only for its
+// parent to collect it.
+struct ListedProcess {
+  ProcessId id;
+  bool ended = false;
+};
+
 class ProcessHandle;
 // A process's own folder, open and checked to be that process: the platform defines it.
 struct ProcessFolder;
@@ -36,7 +43,7 @@ class ProcessTable {
 
   // Every user-space process, in the system's order, at the cost of at most one small read
   // for each. False (lastError set) when the table cannot be read.
-  virtual bool list(std::vector<ProcessId>* processes) = 0;
+  virtual bool list(std::vector<ListedProcess>* processes) = 0;
   // Opens the handle of a process of the last listing: the same as handle->open(id.pid,
   // id.startStamp), at less cost where the table knows a cheaper check.
   virtual bool open(const ProcessId& id, ProcessHandle* handle);

@@ -21,7 +21,7 @@ void ProcPoll::setLogger(const LoggerUnit* logger) {
   debug(1, "ProcPoll object has access to a logger!");
 }
 
-bool ProcPoll::scan(std::vector<platform::ProcessId>& processes) {
+bool ProcPoll::scan(std::vector<platform::ListedProcess>& processes) {
   debug(4, "ProcPoll.scan: Scanning processes...");
   processes.clear();
   debug(5, "   ProcPoll.scan: Enumerating processes...");
@@ -33,9 +33,11 @@ bool ProcPoll::scan(std::vector<platform::ProcessId>& processes) {
 
 bool ProcPoll::poll() {
   debug(4, "ProcPoll.poll: Polling processes...");
-  std::vector<platform::ProcessId> processes;
+  std::vector<platform::ListedProcess> processes;
   if (!scan(processes)) return false;
-  latest_.insert(processes.begin(), processes.end());
+  for (const platform::ListedProcess& process : processes) {
+    latest_.emplace(process.id, process.ended);
+  }
   debug(4, "   ProcPoll.poll: Done.");
   return true;
 }
@@ -44,8 +46,9 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
   debug(4, "ProcPoll.getPollData: Getting changes between the two last polls...");
   changes.clear();
   DateTime when = DateTime() - offset;
-  for (const platform::ProcessId& id : previous_) {
-    if (latest_.count(id) != 0) continue;
+  for (const auto& [id, endedBefore] : previous_) {
+    auto now = latest_.find(id);
+    if (endedBefore || (now != latest_.end() && !now->second)) continue;
     // An end is a fresh object: the process map's own entry is changed only under its lock.
     auto ended = std::make_shared<Process>(id.pid, nullptr, false, id.startStamp);
     ended->setEndTime(when);
@@ -55,22 +58,25 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
         static_cast<std::int64_t>(changes.size()));
   std::size_t ended = changes.size();
   AccountNames names;
-  for (auto id = latest_.begin(); id != latest_.end();) {
-    if (previous_.count(*id) != 0) {
-      ++id;
+  for (auto entry = latest_.begin(); entry != latest_.end();) {
+    const platform::ProcessId& id = entry->first;
+    if (previous_.count(id) != 0) {
+      ++entry;
       continue;
     }
-    debug(5, "      ProcPoll.scan: Creating object for process %i...", id->pid);
-    ProcessRef started = read(*id, &names);
+    debug(5, "      ProcPoll.scan: Creating object for process %i...", id.pid);
+    // A process found ended is still started here: it cannot be read, and the process map
+    // records it once as lost.
+    ProcessRef started = read(id, &names);
     if (!started || started->executable() == Process::kLost) {
-      debug(5, "      ProcPoll.getPollData: Process %i is gone already.", id->pid);
-      id = latest_.erase(id);
+      debug(5, "      ProcPoll.getPollData: Process %i is gone already.", id.pid);
+      entry = latest_.erase(entry);
       continue;
     }
     started->setState(ProcessState::Started);
     started->setStartTime(when);
     changes.push_back(std::move(started));
-    ++id;
+    ++entry;
   }
   debug(5, "   ProcPoll.getPollData: %i process(es) started.",
         static_cast<std::int64_t>(changes.size() - ended));

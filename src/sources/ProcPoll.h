@@ -1,14 +1,15 @@
 // Snapshots of the process table and the changes between the last two. A snapshot holds the
 // identity of each process (pid and start stamp), so a pid that was reused between two polls
-// ends the old process and starts the new one. Only a process not seen before is read
-// (executable, user); the objects of the change list belong to nobody else yet, so filling
-// them needs no lock. Used by one thread at a time.
+// ends the old process and starts the new one. A process that stopped running ends although
+// its parent has not collected it yet. Only a process not seen before is read (executable,
+// user); the objects of the change list belong to nobody else yet, so filling them needs no
+// lock. Used by one thread at a time.
 #ifndef TARNWICK_SOURCES_PROCPOLL_H_
 #define TARNWICK_SOURCES_PROCPOLL_H_
 
 #include <functional>
 #include <memory>
-#include <set>
+#include <map>
 #include <vector>
 
 #include "foundation/TimeSpan.h"
@@ -20,7 +21,7 @@ namespace Vantor {
 
 class ProcPoll {
  public:
-  using Snapshot = std::set<platform::ProcessId>;  // in pid order
+  using Snapshot = std::map<platform::ProcessId, bool>;  // in pid order, to "has ended"
   // Builds the object of a process seen for the first time, or null when it is gone; names
   // answers user lookups for the length of one poll.
   using Reader = std::function<ProcessRef(const platform::ProcessId& id, AccountNames* names)>;
@@ -33,8 +34,8 @@ class ProcPoll {
   ProcPoll& operator=(const ProcPoll&) = delete;
 
   void setLogger(const LoggerUnit* logger);
-  // The identity of every process running now; false when the table cannot be read.
-  bool scan(std::vector<platform::ProcessId>& processes);
+  // Every process in the table now; false when the table cannot be read.
+  bool scan(std::vector<platform::ListedProcess>& processes);
   // Scans into the latest snapshot.
   bool poll();
   // The processes that ended and started between the previous and the latest snapshot,

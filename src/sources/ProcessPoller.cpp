@@ -134,12 +134,12 @@ void ProcessPoller::fullPoll() {
 }
 
 void ProcessPoller::completionPass() {
-  std::vector<platform::ProcessId> scanned;
+  std::vector<platform::ListedProcess> scanned;
   if (!procPoll_.scan(scanned)) {
     logger_.debug(1, "Failed to poll process table.");
     return;
   }
-  for (const platform::ProcessId& id : scanned) {
+  for (const auto& [id, ended] : scanned) {
     ProcessRef entry;
     if (!processMap_.checkOut(id.pid, entry) || !entry) continue;
     // Only the map's processes with an unknown executable are read again, and only their

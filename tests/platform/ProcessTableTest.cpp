@@ -28,17 +28,17 @@ pid_t startSleep() {
 
 TEST(ProcessTableTest, ListsUserProcessesButNoKernelThreads) {
   std::unique_ptr<ProcessTable> table = ProcessTable::create();
-  std::vector<ProcessId> listed;
+  std::vector<ListedProcess> listed;
   ASSERT_TRUE(table->list(&listed));
-  std::vector<ProcessId> again;  // kernel threads known from the first listing are not read
+  std::vector<ListedProcess> again;  // kernel threads known from the first listing are not read
   ASSERT_TRUE(table->list(&again));
   std::vector<std::uint32_t> pids;
-  for (const ProcessId& id : again) pids.push_back(id.pid);
+  for (const ListedProcess& process : again) pids.push_back(process.id.pid);
   auto self = std::find(pids.begin(), pids.end(), static_cast<std::uint32_t>(getpid()));
   ASSERT_NE(self, pids.end());
   ProcessHandle own;
   ASSERT_TRUE(own.open(static_cast<std::uint32_t>(getpid())));
-  EXPECT_EQ(again[static_cast<std::size_t>(self - pids.begin())].startStamp, own.startStamp());
+  EXPECT_EQ(again[static_cast<std::size_t>(self - pids.begin())].id.startStamp, own.startStamp());
   EXPECT_NE(own.startStamp(), 0u);
   int kernelThreadsSeen = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -127,12 +127,13 @@ bool nextPidWillBe(pid_t pid) {
 TEST(ProcessTableTest, AReusedPidIsAnotherProcess) {
   std::unique_ptr<ProcessTable> table = ProcessTable::create();
   pid_t first = startSleep();
-  std::vector<ProcessId> listed;
+  std::vector<ListedProcess> listed;
   ASSERT_TRUE(table->list(&listed));
   auto find = [&](pid_t pid) {
-    auto found = std::find_if(listed.begin(), listed.end(),
-                              [&](const ProcessId& id) { return id.pid == static_cast<std::uint32_t>(pid); });
-    return found == listed.end() ? ProcessId{} : *found;
+    auto found = std::find_if(listed.begin(), listed.end(), [&](const ListedProcess& process) {
+      return process.id.pid == static_cast<std::uint32_t>(pid);
+    });
+    return found == listed.end() ? ProcessId{} : found->id;
   };
   ProcessId old = find(first);
   ASSERT_NE(old.startStamp, 0u);

@@ -9,13 +9,15 @@
 namespace Vantor {
 namespace {
 
+using platform::ListedProcess;
 using platform::ProcessId;
+using Listings = std::deque<std::vector<ListedProcess>>;
 
 // A process table that lists what the test scripts, one listing per poll.
 class ScriptedTable : public platform::ProcessTable {
  public:
-  explicit ScriptedTable(std::deque<std::vector<ProcessId>>* listings) : listings_(listings) {}
-  bool list(std::vector<ProcessId>* processes) override {
+  explicit ScriptedTable(Listings* listings) : listings_(listings) {}
+  bool list(std::vector<ListedProcess>* processes) override {
     if (listings_->empty()) return false;
     *processes = listings_->front();
     listings_->pop_front();
@@ -23,13 +25,13 @@ class ScriptedTable : public platform::ProcessTable {
   }
 
  private:
-  std::deque<std::vector<ProcessId>>* listings_;
+  Listings* listings_;
 };
 
 constexpr std::uint32_t kVanished = 4194303;  // above any pid the kernel hands out
 
 // Objects that stand for processes without reading them; kVanished is gone before it is read.
-ProcPoll scriptedPoll(std::deque<std::vector<ProcessId>>* listings, int* reads) {
+ProcPoll scriptedPoll(Listings* listings, int* reads) {
   return ProcPoll(std::make_unique<ScriptedTable>(listings),
                   [reads](const ProcessId& id, AccountNames*) {
                     ++*reads;
@@ -39,12 +41,12 @@ ProcPoll scriptedPoll(std::deque<std::vector<ProcessId>>* listings, int* reads) 
 }
 
 TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByProcess) {
-  std::deque<std::vector<ProcessId>> listings{
-      {{30, 7}, {10, 5}, {20, 6}},
-      {{10, 5}, {20, 6}, {30, 7}},
+  Listings listings{
+      {{{30, 7}}, {{10, 5}}, {{20, 6}}},
+      {{{10, 5}}, {{20, 6}}, {{30, 7}}},
       // 20 ended; 30 ended and its pid came back for a new process; 40 started; one came
       // and went before it could be read.
-      {{10, 5}, {30, 9}, {40, 8}, {kVanished, 10}},
+      {{{10, 5}}, {{30, 9}}, {{40, 8}}, {{kVanished, 10}}},
       {},
   };
   int reads = 0;
@@ -88,19 +90,45 @@ TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByProcess) {
   EXPECT_FALSE(poll.poll());  // the table could not be read
 }
 
+TEST(ProcPollTest, AProcessEndsWhenItStopsRunningNotWhenItIsCollected) {
+  Listings listings{
+      {{{10, 5}}, {{11, 6}, true}},   // 11 was found ended: started once, to be recorded lost
+      {{{10, 5}, true}, {{11, 6}, true}},  // 10 stopped running, its parent has not collected it
+      {{{10, 5}, true}, {{11, 6}, true}},
+      {},                                   // both collected
+  };
+  int reads = 0;
+  ProcPoll poll = scriptedPoll(&listings, &reads);
+  std::vector<ProcessRef> changes;
+  std::vector<std::vector<std::pair<std::uint32_t, ProcessState>>> seen;
+  while (poll.poll()) {
+    poll.getPollData(changes, TimeSpan(0));
+    seen.emplace_back();
+    for (const ProcessRef& change : changes) seen.back().emplace_back(change->pid(), change->state());
+  }
+  using Changes = std::vector<std::pair<std::uint32_t, ProcessState>>;
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0], (Changes{{10, ProcessState::Started}, {11, ProcessState::Started}}));
+  EXPECT_EQ(seen[1], (Changes{{10, ProcessState::Ended}}));
+  EXPECT_TRUE(seen[2].empty());
+  EXPECT_TRUE(seen[3].empty());
+  EXPECT_EQ(reads, 2);
+}
+
 TEST(ProcPollTest, AScanListsEveryRunningProcess) {
   ProcPoll poll;
-  std::vector<ProcessId> scanned;
+  std::vector<ListedProcess> scanned;
   ASSERT_TRUE(poll.scan(scanned));
-  auto self = std::find_if(scanned.begin(), scanned.end(), [](const ProcessId& id) {
-    return id.pid == static_cast<std::uint32_t>(::getpid());
+  auto self = std::find_if(scanned.begin(), scanned.end(), [](const ListedProcess& listed) {
+    return listed.id.pid == static_cast<std::uint32_t>(::getpid());
   });
   ASSERT_NE(self, scanned.end());
-  ProcessRef own = poll.read(*self);
+  EXPECT_FALSE(self->ended);
+  ProcessRef own = poll.read(self->id);
   EXPECT_EQ(own->state(), ProcessState::Started);
   EXPECT_TRUE(own->executable().ends_with("metering_tests"));
   EXPECT_TRUE(own->isRunning());
-  for (const ProcessId& id : scanned) EXPECT_NE(id.pid, 0u);
+  for (const ListedProcess& listed : scanned) EXPECT_NE(listed.id.pid, 0u);
 }
 
 // A clock whose wall time the test steps while its monotonic ticks go their own way.

@@ -93,8 +93,8 @@ UniqueFd openProcessDirectory(const ProcessId& id, ProcStat* stat) {
 
 // What a listing learnt of one /proc entry. The kernel makes a pid's entry anew, with a new
 // inode number, for every task that gets the pid, and drops the old one when its task is
-// collected: an unchanged inode number means the same task, whose start stamp and kind are
-// known already. A changed one (also an entry the kernel merely evicted) is read again.
+// collected: an unchanged inode number means the same task. A kernel thread seen before is
+// therefore not read again; a process is, as it may have ended since.
 struct ListedEntry {
   ino_t inode = 0;
   std::uint64_t startTicks = 0;
@@ -107,7 +107,7 @@ bool isTrustedInode(ino_t inode) { return inode > 1; }
 
 class LinuxProcessTable : public ProcessTable {
  public:
-  bool list(std::vector<ProcessId>* processes) override {
+  bool list(std::vector<ListedProcess>* processes) override {
     processes->clear();
     UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!proc.valid()) return failWith(errno);
@@ -118,20 +118,21 @@ class LinuxProcessTable : public ProcessTable {
     while (const dirent* entry = ::readdir(directory)) {
       std::uint32_t pid = 0;
       if (!parsePid(entry->d_name, &pid)) continue;
-      ListedEntry known;
-      if (auto cached = entries_.find(pid); cached != entries_.end() &&
-                                            isTrustedInode(entry->d_ino) &&
-                                            cached->second.inode == entry->d_ino) {
-        known = cached->second;
-      } else {
-        std::string name = std::string(entry->d_name) + "/stat";
-        ProcStat stat;
-        if (!readStat(proc.get(), name.c_str(), &stat)) continue;  // gone: nothing to list
-        known = {entry->d_ino, stat.startTicks, stat.parentPid,
-                 (stat.flags & kKernelThreadFlag) != 0};
+      if (auto cached = entries_.find(pid);
+          cached != entries_.end() && cached->second.kernelThread &&
+          isTrustedInode(entry->d_ino) && cached->second.inode == entry->d_ino) {
+        listed.emplace(pid, cached->second);
+        continue;
       }
+      std::string name = std::string(entry->d_name) + "/stat";
+      ProcStat stat;
+      if (!readStat(proc.get(), name.c_str(), &stat)) continue;  // gone: nothing to list
+      ListedEntry known{entry->d_ino, stat.startTicks, stat.parentPid,
+                        (stat.flags & kKernelThreadFlag) != 0};
       listed.emplace(pid, known);
-      if (!known.kernelThread) processes->push_back({pid, known.startTicks});
+      if (!known.kernelThread) {
+        processes->push_back({{pid, stat.startTicks}, stat.state == 'Z' || stat.state == 'X'});
+      }
     }
     ::closedir(directory);
     entries_ = std::move(listed);
