@@ -3,12 +3,18 @@
 
 namespace Vantor {
 
-ProcessRef ProcPoll::read(const platform::ProcessId& id, AccountNames* names) {
-  if (reader_) return reader_(id, names);
+ProcessRef ProcPoll::read(const platform::ListedProcess& listed, AccountNames* names) {
+  if (reader_) return reader_(listed.id, names);
   platform::ProcessHandle handle;
   // Gone before it could be opened: nothing to read, nothing to record.
-  if (!table_->open(id, &handle)) return nullptr;
-  return std::make_shared<Process>(std::move(handle), names);
+  if (!table_->open(listed.id, &handle)) return nullptr;
+  auto process = std::make_shared<Process>(std::move(handle), names);
+  // Listed running but gone before its executable could be read: nothing is known of it
+  // either. One found ended is kept: the process map records it once, as lost.
+  if (!listed.ended && Process::isUnknown(process->executable()) && !process->isRunning()) {
+    return nullptr;
+  }
+  return process;
 }
 
 ProcPoll::ProcPoll(std::unique_ptr<platform::ProcessTable> table, Reader reader)
@@ -67,8 +73,8 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
     debug(5, "      ProcPoll.scan: Creating object for process %i...", id.pid);
     // A process found ended is still started here: it cannot be read, and the process map
     // records it once as lost.
-    ProcessRef started = read(id, &names);
-    if (!started || started->executable() == Process::kLost) {
+    ProcessRef started = read({id, entry->second}, &names);
+    if (!started) {
       debug(5, "      ProcPoll.getPollData: Process %i is gone already.", id.pid);
       entry = latest_.erase(entry);
       continue;

@@ -45,7 +45,7 @@ class ProcPoll {
   void clear();
 
   // Reads one process of the last scan; null when it is gone.
-  ProcessRef read(const platform::ProcessId& id, AccountNames* names = nullptr);
+  ProcessRef read(const platform::ListedProcess& listed, AccountNames* names = nullptr);
 
  private:
   template <typename... Args>

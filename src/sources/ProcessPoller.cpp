@@ -139,7 +139,8 @@ void ProcessPoller::completionPass() {
     logger_.debug(1, "Failed to poll process table.");
     return;
   }
-  for (const auto& [id, ended] : scanned) {
+  for (const platform::ListedProcess& listed : scanned) {
+    const platform::ProcessId& id = listed.id;
     ProcessRef entry;
     if (!processMap_.checkOut(id.pid, entry) || !entry) continue;
     // Only the map's processes with an unknown executable are read again, and only their
@@ -147,10 +148,9 @@ void ProcessPoller::completionPass() {
     ProcessRef process;
     if (Process::isUnknown(entry->executable()) &&
         (entry->startStamp() == 0 || entry->startStamp() == id.startStamp)) {
-      process = procPoll_.read(id);
+      process = procPoll_.read(listed);
     }
-    if (process && !Process::isUnknown(process->executable()) &&
-        process->executable() != Process::kLost) {
+    if (process && !Process::isUnknown(process->executable())) {
       logger_.debug(2, "procPoll: Completing process %u...", process->pid());
       std::string product = exeFinder_.find(process->executable());
       if (product == ExeFinder::kIgnored || Process::isUnknown(product)) {

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
+#include <pwd.h>
 
 extern char** environ;
 
@@ -46,9 +48,12 @@ void Installation::editConf(const std::string& text, const std::string& replacem
   writeFile(confFile(), conf);
 }
 
-AgentProcess::AgentProcess() {
-  char* argv[] = {const_cast<char*>(TARNWICK_PATH), nullptr};
-  EXPECT_EQ(::posix_spawn(&pid_, TARNWICK_PATH, nullptr, nullptr, argv, environ), 0);
+AgentProcess::AgentProcess(const std::vector<std::string>& prefix) {
+  std::vector<char*> argv;
+  for (const std::string& word : prefix) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(const_cast<char*>(TARNWICK_PATH));
+  argv.push_back(nullptr);
+  EXPECT_EQ(::posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
 }
 
 AgentProcess::~AgentProcess() {
@@ -112,6 +117,73 @@ std::vector<std::string> dataFiles(const Installation& installation, const std::
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+std::vector<UsageRecord> allRecords(const std::vector<std::string>& files) {
+  std::vector<UsageRecord> records;
+  for (const std::string& file : files) {
+    std::istringstream content(readFile(file));
+    std::string first;
+    std::string second;
+    while (std::getline(content, first)) {
+      EXPECT_TRUE(std::getline(content, second)) << file << ": " << first;
+      UsageRecord record;
+      std::size_t at = first.find(":31:0:");
+      EXPECT_EQ(first.rfind("1:", 0), 0u) << first;
+      EXPECT_NE(at, std::string::npos) << first;
+      if (at == std::string::npos) continue;
+      record.start = std::stoll(first.substr(2, at - 2));
+      std::string rest = first.substr(at + 6);
+      for (std::size_t next; (next = rest.find(":0:")) != std::string::npos;) {
+        record.fields.push_back(rest.substr(0, next));
+        rest = rest.substr(next + 3);
+      }
+      record.fields.push_back(rest);
+      record.second = second;
+      EXPECT_EQ(record.fields.size(), 10u) << first;
+      EXPECT_TRUE(second.rfind("1:", 0) == 0 || second.rfind("0:", 0) == 0) << second;
+      if (record.fields.size() == 10) records.push_back(record);
+    }
+  }
+  return records;
+}
+
+std::vector<UsageRecord> recordsOf(const std::vector<std::string>& files,
+                                   const std::string& executable) {
+  std::vector<UsageRecord> records;
+  for (UsageRecord& record : allRecords(files)) {
+    if (record.file() == executable) records.push_back(std::move(record));
+  }
+  return records;
+}
+
+pid_t spawn(const std::string& path, const char* argument) {
+  pid_t child = 0;
+  char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>(argument), nullptr};
+  EXPECT_EQ(::posix_spawn(&child, path.c_str(), nullptr, nullptr, argv, environ), 0);
+  return child;
+}
+
+std::string userName() { return ::getpwuid(::getuid())->pw_name; }
+
+void meterEvery(const Installation& installation, const std::string& interval) {
+  installation.editConf("polling(Bool) = false", "polling(Bool) = true");
+  installation.editConf("interval(TimeSpan) = PT5M", "interval(TimeSpan) = " + interval);
+  writeFile(installation.confDir() + "primetime", "*:*:*:*:* exclude\n");
+}
+
+void meterEverySecond(const Installation& installation) { meterEvery(installation, "PT1S"); }
+
+void waitForPolls(const Installation& installation, int polls) {
+  const std::string done = "ProcPoll.poll: Done.";
+  std::size_t before = countOf(installation.log(), done);
+  EXPECT_TRUE(waitUntil([&] { return countOf(installation.log(), done) >= before + polls; }, 20s));
+}
+
+std::vector<std::string> stopAndCollect(const Installation& installation, AgentProcess& agent) {
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(10s), 0);
+  return dataFiles(installation, ".data");
 }
 
 }  // namespace Vantor::integration

@@ -40,7 +40,8 @@ class Installation {
 // end of the test if still running.
 class AgentProcess {
  public:
-  AgentProcess();
+  // prefix: a command that runs the agent (as another user, say).
+  explicit AgentProcess(const std::vector<std::string>& prefix = {});
   ~AgentProcess();
   pid_t pid() const { return pid_; }
   bool running();
@@ -63,6 +64,34 @@ bool started(const Installation& installation, int times = 1);
 
 // The files of the working directory whose names end with suffix, sorted.
 std::vector<std::string> dataFiles(const Installation& installation, const std::string& suffix);
+
+// One usage record: the fields of its first line and its second line.
+struct UsageRecord {
+  long long start = 0;
+  std::vector<std::string> fields;  // the ten fields after "1:S:31"
+  std::string second;               // "1:D" or "0:D"
+  long long duration() const { return std::stoll(second.substr(2)); }
+  const std::string& file() const { return fields[4]; }
+  const std::string& user() const { return fields[8]; }
+  const std::string& exitCode() const { return fields[9]; }
+};
+
+// Every record of the files; a file whose lines are not two-line records fails the test.
+std::vector<UsageRecord> allRecords(const std::vector<std::string>& files);
+// The records whose file field is executable.
+std::vector<UsageRecord> recordsOf(const std::vector<std::string>& files,
+                                   const std::string& executable);
+
+pid_t spawn(const std::string& path, const char* argument);
+std::string userName();
+
+// Polls at this interval ("PT1S"), with a calendar that makes every hour non-prime.
+void meterEvery(const Installation& installation, const std::string& interval);
+void meterEverySecond(const Installation& installation);
+// Waits until the agent has polled polls more times, so what ended before is seen.
+void waitForPolls(const Installation& installation, int polls);
+// Ends the agent as the Core would and returns its delivered data files.
+std::vector<std::string> stopAndCollect(const Installation& installation, AgentProcess& agent);
 
 }  // namespace Vantor::integration
 

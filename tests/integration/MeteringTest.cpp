@@ -25,69 +25,6 @@ using testing::readFile;
 using testing::waitUntil;
 using testing::writeFile;
 
-// One usage record: the fields of its first line and its second line.
-struct UsageRecord {
-  long long start = 0;
-  std::vector<std::string> fields;  // the ten fields after "1:S:31"
-  std::string second;               // "1:D" or "0:D"
-  long long duration() const { return std::stoll(second.substr(2)); }
-};
-
-std::vector<UsageRecord> recordsOf(const std::vector<std::string>& files,
-                                   const std::string& executable) {
-  std::vector<UsageRecord> records;
-  for (const std::string& file : files) {
-    std::istringstream content(readFile(file));
-    std::string first;
-    std::string second;
-    while (std::getline(content, first) && std::getline(content, second)) {
-      UsageRecord record;
-      std::size_t at = first.find(":31:0:");
-      EXPECT_EQ(first.rfind("1:", 0), 0u) << first;
-      record.start = std::stoll(first.substr(2, at - 2));
-      std::string rest = first.substr(at + 6);
-      for (std::size_t next; (next = rest.find(":0:")) != std::string::npos;) {
-        record.fields.push_back(rest.substr(0, next));
-        rest = rest.substr(next + 3);
-      }
-      record.fields.push_back(rest);
-      record.second = second;
-      if (record.fields.size() == 10 && record.fields[4] == executable) records.push_back(record);
-    }
-  }
-  return records;
-}
-
-pid_t spawn(const std::string& path, const char* seconds) {
-  pid_t child = 0;
-  char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>(seconds), nullptr};
-  EXPECT_EQ(::posix_spawn(&child, path.c_str(), nullptr, nullptr, argv, environ), 0);
-  return child;
-}
-
-std::string userName() { return ::getpwuid(::getuid())->pw_name; }
-
-// Polls every second, with a calendar that makes every hour non-prime.
-void meterEverySecond(const Installation& installation) {
-  installation.editConf("polling(Bool) = false", "polling(Bool) = true");
-  installation.editConf("interval(TimeSpan) = PT5M", "interval(TimeSpan) = PT1S");
-  writeFile(installation.confDir() + "primetime", "*:*:*:*:* exclude\n");
-}
-
-// Waits until the agent has polled after now, so what ended before is seen.
-void waitForPolls(const Installation& installation, int polls) {
-  const std::string done = "ProcPoll.poll: Done.";
-  std::size_t before = countOf(installation.log(), done);
-  EXPECT_TRUE(waitUntil([&] { return countOf(installation.log(), done) >= before + polls; }, 10s));
-}
-
-// Ends the agent as the Core would and returns its delivered data files.
-std::vector<std::string> stopAndCollect(const Installation& installation, AgentProcess& agent) {
-  vantorctl("send DIE");
-  EXPECT_EQ(agent.exitStatus(5s), 0);
-  return dataFiles(installation, ".data");
-}
-
 TEST(MeteringTest, ASleepingCopyIsMeteredWithItsInterimAndFinalRecord) {
   Installation installation;
   meterEverySecond(installation);

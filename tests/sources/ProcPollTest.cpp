@@ -124,7 +124,7 @@ TEST(ProcPollTest, AScanListsEveryRunningProcess) {
   });
   ASSERT_NE(self, scanned.end());
   EXPECT_FALSE(self->ended);
-  ProcessRef own = poll.read(self->id);
+  ProcessRef own = poll.read(*self);
   EXPECT_EQ(own->state(), ProcessState::Started);
   EXPECT_TRUE(own->executable().ends_with("metering_tests"));
   EXPECT_TRUE(own->isRunning());

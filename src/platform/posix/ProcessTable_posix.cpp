@@ -130,8 +130,9 @@ class LinuxProcessTable : public ProcessTable {
       ListedEntry known{entry->d_ino, stat.startTicks, stat.parentPid,
                         (stat.flags & kKernelThreadFlag) != 0};
       listed.emplace(pid, known);
-      if (!known.kernelThread) {
-        processes->push_back({{pid, stat.startTicks}, stat.state == 'Z' || stat.state == 'X'});
+      // A dead task ('X') is being removed: it is as good as gone. A zombie has ended.
+      if (!known.kernelThread && stat.state != 'X') {
+        processes->push_back({{pid, stat.startTicks}, stat.state == 'Z'});
       }
     }
     ::closedir(directory);
