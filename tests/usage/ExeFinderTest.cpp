@@ -56,6 +56,10 @@ TEST(ExeFinderTest, NamesLoseTheirApplicationSuffixAndNeedALetter) {
   EXPECT_EQ(ExeFinder::cleanName("X  application"), "X ");
   EXPECT_EQ(ExeFinder::cleanName("1.0"), "");
   EXPECT_EQ(ExeFinder::cleanName("2 Application"), "");
+  // Letters of any script make a name.
+  EXPECT_EQ(ExeFinder::cleanName("Калькулятор Application"), "Калькулятор");
+  EXPECT_EQ(ExeFinder::cleanName("계산기"), "계산기");
+  EXPECT_EQ(ExeFinder::cleanName("© 2.0"), "");
 }
 
 class ExeFinderFilesTest : public ::testing::Test {
@@ -98,12 +102,15 @@ TEST_F(ExeFinderFilesTest, VersionInformationNamesTheProductAndEachPathIsReadOnc
                                            {{"FileDescription", "Bad\x85Name"},
                                             {"ProductName", "Good Product"}}});
   std::string garbage = pe("garbage.exe", {0x0409, 0x04b0, {{"FileDescription", "\x90\x91"}}});
+  std::string korean = pe("korean.exe", {0x0412, 0x04b0, {{"FileDescription", "계산기"}}},
+                          {{0x0412, 0x04b0}});
   for (int round = 0; round < 3; ++round) {
     EXPECT_EQ(finder_.find(writer), "Test Writer");
     EXPECT_EQ(finder_.find(calc), "Calculator");
     EXPECT_EQ(finder_.find(neutral), "Neutral Suite");
     EXPECT_EQ(finder_.find(control), "Good Product");
     EXPECT_EQ(finder_.find(garbage), "garbage");
+    EXPECT_EQ(finder_.find(korean), "계산기");
     EXPECT_EQ(finder_.find(capture_.dir().file("missing.tool.exe")), "missing.tool");
   }
   EXPECT_EQ(reads(writer), 1);

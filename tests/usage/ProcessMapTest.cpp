@@ -12,6 +12,7 @@
 
 #include "platform/Thread.h"
 #include "support/LogCapture.h"
+#include "sources/ProcessPoller.h"
 #include "usage/ProcessMap.h"
 
 extern char** environ;
@@ -277,6 +278,49 @@ TEST_F(ProcessMapTest, DumpsWhileProcessesEndKeepEveryIntervalOnce) {
     EXPECT_LE(record.total, expected + 1) << tool;
     EXPECT_EQ(record.firsts, 1) << tool;
     EXPECT_TRUE(record.finalWasLast) << tool;
+  }
+}
+
+}  // namespace
+}  // namespace Vantor
+
+namespace Vantor {
+namespace {
+
+TEST_F(ProcessMapTest, DumpsWhileThePollerEndsProcessesLoseAndShareNothing) {
+  setDebugLevel(1);
+  ProcessPoller poller(logger_, map_, finder_);
+  poller.configure(TimeSpan(2), EventSource::kNone, true);
+  std::vector<pid_t> sleepers;
+  for (int i = 0; i < 12; ++i) {
+    std::string copy = capture_.dir().file("sleeper-" + std::to_string(i));
+    std::filesystem::copy_file("/bin/sleep", copy);
+    sleepers.push_back(spawn(copy));
+  }
+  poller.pollProcesses(false);
+  std::atomic<bool> polling{true};
+  std::thread delivery([&] {
+    while (polling.load()) map_.dumpAll();
+  });
+  for (pid_t sleeper : sleepers) {
+    end(sleeper);
+    poller.pollProcesses(false);
+  }
+  polling.store(false);
+  delivery.join();
+  std::map<std::string, int> records;
+  std::vector<std::string> lines = delivered();
+  for (std::size_t i = 0; i + 1 < lines.size(); i += 2) {
+    std::size_t at = lines[i].find(":0:sleeper-");
+    if (at == std::string::npos) continue;
+    records[lines[i].substr(at + 3, lines[i].find(':', at + 3) - at - 3)]++;
+    EXPECT_TRUE(lines[i + 1].starts_with("0:") || lines[i + 1].starts_with("1:")) << lines[i + 1];
+  }
+  EXPECT_EQ(records.size(), 12u);  // every sleeper has its records
+  for (pid_t sleeper : sleepers) {
+    ProcessRef entry;
+    ASSERT_TRUE(map_.checkOut(static_cast<std::uint32_t>(sleeper), entry));
+    EXPECT_FALSE(entry) << sleeper;  // ended processes left the map
   }
 }
 
