@@ -8,12 +8,12 @@ namespace Vantor::platform {
 
 namespace {
 
-constexpr std::uint32_t kVersionResourceType = 16;     // RT_VERSION
+constexpr std::uint32_t kVersionResourceType = 16;  // RT_VERSION
 constexpr std::uint16_t kUsEnglish = 0x0409;
-constexpr std::uint32_t kResourceDirectoryIndex = 2;   // in the optional header's table
-constexpr std::size_t kMaxVersionResource = 1 << 20;   // real ones are a few KiB
-constexpr std::size_t kMaxSections = 96;               // the format's own limit
-constexpr std::uint32_t kVersionResourceName = 1;      // VS_VERSION_INFO
+constexpr std::uint32_t kResourceDirectoryIndex = 2;  // in the optional header's table
+constexpr std::size_t kMaxVersionResource = 1 << 20;  // real ones are a few KiB
+constexpr std::size_t kMaxSections = 96;              // the format's own limit
+constexpr std::uint32_t kVersionResourceName = 1;     // VS_VERSION_INFO
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
 constexpr std::uint16_t kLanguageNeutral = 0;
 
@@ -23,8 +23,8 @@ std::uint16_t u16(std::string_view bytes, std::size_t at) {
 }
 
 std::uint32_t u32(std::string_view bytes, std::size_t at) {
-  return static_cast<std::uint32_t>(u16(bytes, at)) |
-         static_cast<std::uint32_t>(u16(bytes, at + 2)) << 16;
+  return static_cast<std::uint32_t>(u16(bytes, at)) | static_cast<std::uint32_t>(u16(bytes, at + 2))
+                                                          << 16;
 }
 
 struct Section {
@@ -77,8 +77,8 @@ class PeImage {
     }
     for (std::size_t i = 0; i < sectionCount; ++i) {
       std::size_t at = i * 40;
-      sections_.push_back({u32(table, at + 12), u32(table, at + 8), u32(table, at + 16),
-                           u32(table, at + 20)});
+      sections_.push_back(
+          {u32(table, at + 12), u32(table, at + 8), u32(table, at + 16), u32(table, at + 20)});
     }
     return resourceRva_ != 0;
   }
@@ -272,8 +272,7 @@ bool isPortableExecutable(const ByteSource& file) {
   return file.read(0, 2, &magic) && magic == "MZ";
 }
 
-bool readPeVersionResource(const ByteSource& file, std::uint16_t userLanguage,
-                           VersionInfo* info) {
+bool readPeVersionResource(const ByteSource& file, std::uint16_t userLanguage, VersionInfo* info) {
   PeImage image(file);
   std::string resource;
   if (!image.readHeaders() || !image.versionResource(userLanguage, &resource)) return false;

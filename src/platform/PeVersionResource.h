@@ -13,8 +13,7 @@ bool isPortableExecutable(const ByteSource& file);
 // False when the file has no readable version resource. Of the resource's languages the one
 // Windows' own lookup takes wins: language-neutral, then userLanguage, then US English, then
 // the first. Text is UTF-8.
-bool readPeVersionResource(const ByteSource& file, std::uint16_t userLanguage,
-                           VersionInfo* info);
+bool readPeVersionResource(const ByteSource& file, std::uint16_t userLanguage, VersionInfo* info);
 
 }  // namespace Vantor::platform
 

@@ -1,6 +1,5 @@
 #include "sources/ProcPoll.h"
 
-
 namespace Vantor {
 
 ProcessRef ProcPoll::read(const platform::ListedProcess& listed, AccountNames* names) {

@@ -8,8 +8,8 @@
 #define TARNWICK_SOURCES_PROCPOLL_H_
 
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "foundation/TimeSpan.h"
@@ -27,8 +27,9 @@ class ProcPoll {
   using Reader = std::function<ProcessRef(const platform::ProcessId& id, AccountNames* names)>;
 
   // Processes are read from the table unless a reader is given.
-  explicit ProcPoll(std::unique_ptr<platform::ProcessTable> table = platform::ProcessTable::create(),
-                    Reader reader = nullptr);
+  explicit ProcPoll(
+      std::unique_ptr<platform::ProcessTable> table = platform::ProcessTable::create(),
+      Reader reader = nullptr);
   ~ProcPoll();
   ProcPoll(const ProcPoll&) = delete;
   ProcPoll& operator=(const ProcPoll&) = delete;

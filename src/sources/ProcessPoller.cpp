@@ -12,14 +12,12 @@ constexpr auto kTurnPause = std::chrono::milliseconds(10);
 constexpr auto kQuittingPause = std::chrono::milliseconds(25);
 }  // namespace
 
-ProcessPoller::ProcessPoller(const LoggerUnit& logger, ProcessMap& processMap,
-                             ExeFinder& exeFinder)
+ProcessPoller::ProcessPoller(const LoggerUnit& logger, ProcessMap& processMap, ExeFinder& exeFinder)
     : logger_(logger), processMap_(processMap), exeFinder_(exeFinder) {
   procPoll_.setLogger(&logger_);
 }
 
-void ProcessPoller::configure(const TimeSpan& interval, EventSource source,
-                              bool pollingEnabled) {
+void ProcessPoller::configure(const TimeSpan& interval, EventSource source, bool pollingEnabled) {
   interval_ = interval;
   source_ = source;
   pollingEnabled_ = pollingEnabled;

@@ -40,8 +40,8 @@ std::int32_t nextCodePoint(std::string_view text, std::size_t& at) {
 bool isPrintable(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     std::int32_t code = nextCodePoint(text, at);
-    bool ok = code == '\t' || code == '\n' || code == '\r' || (code >= 32 && code <= 126) ||
-              code >= 160;
+    bool ok =
+        code == '\t' || code == '\n' || code == '\r' || (code >= 32 && code <= 126) || code >= 160;
     if (!ok) return false;
   }
   return true;

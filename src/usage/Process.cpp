@@ -138,7 +138,7 @@ void Process::invalidate() {
 }
 
 std::uint32_t Process::readExecutable(const std::string& caller, std::uint32_t pid,
-                                     std::string& executable) {
+                                      std::string& executable) {
   std::string path;
   if (!handle_.executable(&path)) {
     std::uint32_t error = platform::lastError();
@@ -184,8 +184,7 @@ void Process::getProcessInfo(std::uint32_t pid, std::string& executable) {
   debug(5, "   getProcessInfo: Finished with process.");
 }
 
-void Process::getProcessInfo2(std::uint32_t pid, std::string& executable,
-                              AccountNames* accounts) {
+void Process::getProcessInfo2(std::uint32_t pid, std::string& executable, AccountNames* accounts) {
   debug(5, "getProcessInfo2: Accessing process %i...", pid);
   bool accessDenied = false;
   bool lost = false;
@@ -266,8 +265,7 @@ int Process::getImageFileName(const std::string& caller, std::uint32_t pid,
   // catches a process that finished starting in between.
   std::string path;
   if (!handle_.executable(&path)) {
-    debug(3,
-          "   %s: Unable to get process image file name for process %i. (Windows error code %i)",
+    debug(3, "   %s: Unable to get process image file name for process %i. (Windows error code %i)",
           caller, pid, platform::lastError());
     return -1;
   }

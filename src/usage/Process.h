@@ -55,8 +55,8 @@ class Process {
   // From a pid: a given start time replaces "now"; a running process has its executable
   // and user read at once, any other is taken as ended. A non-zero start stamp binds the
   // object to the process that started then; accounts, when given, answers user lookups.
-  Process(std::uint32_t pid, const DateTime* startTime, bool running,
-          std::uint64_t startStamp = 0, AccountNames* accounts = nullptr);
+  Process(std::uint32_t pid, const DateTime* startTime, bool running, std::uint64_t startStamp = 0,
+          AccountNames* accounts = nullptr);
   // From a handle a process table opened: a running process read at once.
   Process(platform::ProcessHandle opened, AccountNames* accounts);
   virtual ~Process();
@@ -122,7 +122,8 @@ class Process {
   void start(const DateTime* startTime, bool running, AccountNames* accounts);
   // Reads the executable path of the open process: 0, or the error code with executable
   // unchanged.
-  std::uint32_t readExecutable(const std::string& caller, std::uint32_t pid, std::string& executable);
+  std::uint32_t readExecutable(const std::string& caller, std::uint32_t pid,
+                               std::string& executable);
   void setUser(const std::string& user, const std::string& domain);
   void readUser(AccountNames* accounts);
 

@@ -75,8 +75,7 @@ void ProcessMap::logStartProcess(const ProcessRef& process) {
     }
   }
   if (pid > 9 && Process::isUnknown(process->executable())) {
-    logger_.debug(3, "   logStartProcess: Have no process info for %i - will try again later",
-                  pid);
+    logger_.debug(3, "   logStartProcess: Have no process info for %i - will try again later", pid);
     MonopolyLock lock(&pendingLock_);
     pending_.emplace(pid, process);
     return;
@@ -109,8 +108,10 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
       removeProcessFromEndedProcessMap(pid);
       return true;
     }
-    logger_.debug(1, "addProcess: Dropping stale stop-event for %i: it ended at %s, before this "
-                  "start.", pid, stop->endTime().toString(false, false, true));
+    logger_.debug(1,
+                  "addProcess: Dropping stale stop-event for %i: it ended at %s, before this "
+                  "start.",
+                  pid, stop->endTime().toString(false, false, true));
     MonopolyLock lock(&endedLock_);
     removeProcessFromEndedProcessMap(pid);
   }
@@ -175,8 +176,8 @@ void ProcessMap::logEndProcess(const ProcessRef& process) {
     addProcessToEndedProcessMap(process);
     return;
   }
-  logger_.debug(3, "logEndProcess: Application \"%s\" (pid=%i) just ended.",
-                entry->productName(), pid);
+  logger_.debug(3, "logEndProcess: Application \"%s\" (pid=%i) just ended.", entry->productName(),
+                pid);
   entry->setState(ProcessState::Ended);
   if (takeEndTime(process, entry)) {
     logProcessData(entry);
@@ -232,8 +233,8 @@ std::string ProcessMap::usageRecord(const ProcessRef& entry) {
     record += ":0:" + field;
   }
   record += exitCode == Process::kStillActive ? ":0:none" : ":0:" + std::to_string(exitCode);
-  std::int64_t duration = static_cast<std::int64_t>(entry->endTime().getValue()) -
-                          entry->startTime().getValue();
+  std::int64_t duration =
+      static_cast<std::int64_t>(entry->endTime().getValue()) - entry->startTime().getValue();
   if (duration < 0) {
     logger_.warning(29, entry->productName(), entry->pid());
     duration = 1;
@@ -335,8 +336,7 @@ bool ProcessMap::enforceMonopoly(const std::string& caller, std::uint32_t retryT
     logger_.debug(1, "**FAILED %s - second timeout.", caller);
     return false;
   }
-  logger_.debug(1, "**FAILED %s - timeout. Monpoly locked to thread %i.", caller,
-                mapLock_.owner());
+  logger_.debug(1, "**FAILED %s - timeout. Monpoly locked to thread %i.", caller, mapLock_.owner());
   if (mapLock_.owner() != 0) return false;
   logger_.debug(1, "**RETRY %s - Will try again, renewing the monopoly...", caller);
   mapLock_.renew();
@@ -418,8 +418,10 @@ void ProcessMap::pruneEndedProcesses(const DateTime& now) {
   MonopolyLock lock(&endedLock_);
   for (auto entry = ended_.begin(); entry != ended_.end();) {
     if ((now - entry->second->endTime()).getSeconds() > kEndedProcessMaxAgeSeconds) {
-      logger_.debug(3, "pruneEndedProcesses: Dropped the stop-event of process %i; no start "
-                    "came for it.", entry->first);
+      logger_.debug(3,
+                    "pruneEndedProcesses: Dropped the stop-event of process %i; no start "
+                    "came for it.",
+                    entry->first);
       entry = ended_.erase(entry);
     } else {
       ++entry;

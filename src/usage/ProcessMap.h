@@ -68,15 +68,14 @@ class ProcessMap {
 
   // The map lock is handed across calls (checkOut to checkIn), which the lock analysis cannot
   // follow; the Monopoly itself keeps owner and count.
-  bool enforceMonopoly(const std::string& caller, std::uint32_t retryThread)
-      NO_THREAD_SAFETY_ANALYSIS;
+  bool enforceMonopoly(const std::string& caller,
+                       std::uint32_t retryThread) NO_THREAD_SAFETY_ANALYSIS;
   void relaxMonopoly(const std::string& caller) NO_THREAD_SAFETY_ANALYSIS;
 
  private:
   using Map = std::map<std::uint32_t, ProcessRef>;
 
-  bool addProcessToEndedProcessMap(const ProcessRef& process)
-      EXCLUSIVE_LOCKS_REQUIRED(endedLock_);
+  bool addProcessToEndedProcessMap(const ProcessRef& process) EXCLUSIVE_LOCKS_REQUIRED(endedLock_);
   bool removeProcessFromEndedProcessMap(std::uint32_t pid) EXCLUSIVE_LOCKS_REQUIRED(endedLock_);
   // The ended-process map's entry for pid, or null.
   ProcessRef endedProcess(std::uint32_t pid) const;

@@ -1,6 +1,7 @@
 #include "integration/Harness.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
-#include <pwd.h>
 
 extern char** environ;
 
@@ -29,8 +29,8 @@ std::string withinTarnwickSection(std::string conf, const std::string& entries) 
 Installation::Installation()
     : registry_("VANTOR_REGISTRY", dir_.file("registry.reg").c_str()),
       runtime_("VANTOR_RUNTIME_DIR", dir_.file("run").c_str()) {
-  std::string command = std::string(TARNWICK_SOURCE_DIR) + "/tools/make-installation " +
-                        dir_.path() + " > /dev/null";
+  std::string command =
+      std::string(TARNWICK_SOURCE_DIR) + "/tools/make-installation " + dir_.path() + " > /dev/null";
   EXPECT_EQ(std::system(command.c_str()), 0);
   std::string conf = readFile(confFile());
   conf = withinTarnwickSection(conf, "log() = \"\" { debug-level(Integer) = 5 {} }");

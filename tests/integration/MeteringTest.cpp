@@ -71,8 +71,9 @@ TEST(MeteringTest, ASleepingCopyIsMeteredWithItsInterimAndFinalRecord) {
 TEST(MeteringTest, MappingsRenameOrSilenceAnExecutable) {
   Installation installation;
   meterEverySecond(installation);
-  writeFile(installation.confDir() + "components/appmapping.conf",
-            "mapalways\n{\n  metered-mapped = Mapped Product\n}\nIGNORE\n{\n  Metered-Ignored\n}\n");
+  writeFile(
+      installation.confDir() + "components/appmapping.conf",
+      "mapalways\n{\n  metered-mapped = Mapped Product\n}\nIGNORE\n{\n  Metered-Ignored\n}\n");
   std::string mapped = installation.dir().file("metered-mapped");
   std::string ignored = installation.dir().file("metered-ignored.bin");
   std::filesystem::copy_file("/bin/sleep", mapped);
@@ -177,8 +178,7 @@ TEST(MeteringTest, AMissingKernelDriverFallsBackWithAWarning) {
   vantorctl("send DIE");
   EXPECT_EQ(agent.exitStatus(5s), 0);
   std::string log = installation.log();
-  EXPECT_NE(log.find("Will be using the kernel driver to get process events."),
-            std::string::npos);
+  EXPECT_NE(log.find("Will be using the kernel driver to get process events."), std::string::npos);
   EXPECT_NE(log.find("A communication channel could not be opened: ERROR_FILE_NOT_FOUND"),
             std::string::npos)
       << log;

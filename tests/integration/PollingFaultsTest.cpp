@@ -51,7 +51,7 @@ TEST(PollingFaultsTest, AProcessEndingJustAfterADeliveryKeepsItsFinalRecord) {
   ASSERT_TRUE(started(installation)) << installation.log();
   pid_t child = spawn(sleeper, "600");
   waitForPolls(installation, 1);
-  waitForPolls(installation, 1);  // seen running; the next poll is 6 seconds away
+  waitForPolls(installation, 1);    // seen running; the next poll is 6 seconds away
   std::this_thread::sleep_for(4s);  // the delivery comes a second after the estimated end
   int status = -1;
   vantorctl("send TARNWICKDUMP", &status);
@@ -86,10 +86,11 @@ TEST(PollingFaultsTest, EndedProcessesAreRecordedOnceAndLeaveTheMap) {
     waitForPolls(installation, 1);
     for (int i = 0; i < 4; ++i) {
       pid_t child = 0;
-      const char* argv[] = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                            "/bin/true", nullptr};
-      ASSERT_EQ(::posix_spawnp(&child, "setpriv", nullptr, nullptr,
-                               const_cast<char**>(argv), environ), 0);
+      const char* argv[] = {"setpriv",        "--reuid=nobody", "--regid=nogroup",
+                            "--clear-groups", "/bin/true",      nullptr};
+      ASSERT_EQ(
+          ::posix_spawnp(&child, "setpriv", nullptr, nullptr, const_cast<char**>(argv), environ),
+          0);
       zombies.push_back(child);
     }
   }
@@ -200,7 +201,8 @@ TEST(PollingFaultsTest, WithoutRootOtherUsersProcessesKeepTheirUserAndRunningSta
   std::string sleeper = copyOfSleep(installation, "metered-by-root");
   // The agent's own files belong to the user it runs as.
   ::chmod(installation.dir().path().c_str(), 0755);
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(installation.dir().path())) {
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(installation.dir().path())) {
     ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0) << entry.path();
   }
   ASSERT_EQ(::chown(installation.dir().path().c_str(), 65534, 65534), 0);

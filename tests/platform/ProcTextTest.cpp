@@ -17,14 +17,13 @@ TEST(ProcTextTest, StatLinesWhoseCommandHoldsAnything) {
   EXPECT_EQ(stat.parentPid, 17u);
   EXPECT_EQ(stat.flags, 4194560u);
   EXPECT_EQ(stat.startTicks, 987654u);
-  ASSERT_TRUE(parseProcStat("2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 5 0 0",
-                            &stat));
+  ASSERT_TRUE(
+      parseProcStat("2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 5 0 0", &stat));
   EXPECT_EQ(stat.flags & 0x00200000u, 0x00200000u);  // a kernel thread
-  for (const char* damaged :
-       {"", "4242", "4242 (cmd", "4242 cmd) S 1", "4242 (cmd) S 1 2 3",
-        "4242 (cmd) SS 1 4242 4242 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 9",
-        "4242 (cmd) S x 4242 4242 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 9",
-        "4242 (cmd) S 1 4242 4242 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 -9"}) {
+  for (const char* damaged : {"", "4242", "4242 (cmd", "4242 cmd) S 1", "4242 (cmd) S 1 2 3",
+                              "4242 (cmd) SS 1 4242 4242 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 9",
+                              "4242 (cmd) S x 4242 4242 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 9",
+                              "4242 (cmd) S 1 4242 4242 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 -9"}) {
     EXPECT_FALSE(parseProcStat(damaged, &stat)) << damaged;
   }
 }
@@ -55,9 +54,9 @@ TEST(ProcTextTest, ExecutableMappingsOncePerFileInOrder) {
       "7f05-7f06 r-xp 00000000 00:00 0\n"
       "garbage\n"
       "7f06-7f07 r-x";
-  EXPECT_EQ(parseExecutableMappings(maps),
-            (std::vector<std::string>{"/usr/bin/sleep", "/opt/my app/lib one.so",
-                                      "/tmp/line\nfeed.so"}));
+  EXPECT_EQ(
+      parseExecutableMappings(maps),
+      (std::vector<std::string>{"/usr/bin/sleep", "/opt/my app/lib one.so", "/tmp/line\nfeed.so"}));
   EXPECT_TRUE(parseExecutableMappings("").empty());
   EXPECT_EQ(withoutDeletedSuffix("/usr/bin/app (deleted)"), "/usr/bin/app");
   EXPECT_EQ(withoutDeletedSuffix(" (deleted)"), "");

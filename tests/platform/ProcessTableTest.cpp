@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <thread>
 
@@ -74,8 +74,9 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   EXPECT_TRUE(testing::waitUntil(
       [&] {
         return handle.modules(&modules) &&
-               std::any_of(modules.begin(), modules.end(),
-                           [](const std::string& m) { return m.find("libc") != std::string::npos; });
+               std::any_of(modules.begin(), modules.end(), [](const std::string& m) {
+                 return m.find("libc") != std::string::npos;
+               });
       },
       std::chrono::seconds(5)));
   ASSERT_FALSE(modules.empty());

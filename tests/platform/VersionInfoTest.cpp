@@ -16,7 +16,8 @@ using testing::PeStringTable;
 
 std::string writerPe() {
   PeStringTable german{0x0407, 0x04e4, {{"FileDescription", "Textschreiber"}}};
-  PeStringTable english{0x0409, 0x04b0,
+  PeStringTable english{0x0409,
+                        0x04b0,
                         {{"FileDescription", "  Test Writer "},
                          {"FileVersion", "1.2.3"},
                          {"ProductName", "Writing Suite"}}};
@@ -73,7 +74,9 @@ TEST(PeVersionResourceTest, DamagedFilesReadAsWithoutInformation) {
 // One version resource whose only table, in its own language, holds a description.
 testing::PeVersionEntry described(std::uint32_t name, std::uint16_t language,
                                   const std::string& description) {
-  return {name, language, {{language, 0x04b0, {{"FileDescription", description}}}},
+  return {name,
+          language,
+          {{language, 0x04b0, {{"FileDescription", description}}}},
           {{language, 0x04b0}}};
 }
 
@@ -90,30 +93,31 @@ std::string descriptionFor(const std::string& image, std::uint16_t userLanguage)
 TEST(PeVersionResourceTest, TheLanguageWindowsWouldChooseInUtf8) {
   // Languages in the order a many-language file lists them: a foreign one first. A resource
   // under another name is no version information.
-  std::string image = testing::buildPeFile({described(2, 0x0000, "Not the version"),
-                                            described(1, 0x0401, "\u0622\u0644\u0629"),
-                                            described(1, 0x0419, "Калькулятор"),
-                                            described(1, 0x0412, "계산기"),
-                                            described(1, 0x040c, "Éditeur 𝄞"),
-                                            described(1, 0x0409, "Calculator")});
+  std::string image = testing::buildPeFile(
+      {described(2, 0x0000, "Not the version"), described(1, 0x0401, "\u0622\u0644\u0629"),
+       described(1, 0x0419, "Калькулятор"), described(1, 0x0412, "계산기"),
+       described(1, 0x040c, "Éditeur 𝄞"), described(1, 0x0409, "Calculator")});
   EXPECT_EQ(descriptionFor(image, 0x0419), "Калькулятор");
   EXPECT_EQ(descriptionFor(image, 0x0412), "계산기");
-  EXPECT_EQ(descriptionFor(image, 0x040c), "Éditeur 𝄞");  // beyond the first plane too
+  EXPECT_EQ(descriptionFor(image, 0x040c), "Éditeur 𝄞");   // beyond the first plane too
   EXPECT_EQ(descriptionFor(image, 0x0407), "Calculator");  // no German: US English
   // Language-neutral wins over every other.
-  std::string neutral = testing::buildPeFile(
-      {described(1, 0x0419, "Калькулятор"), described(1, 0x0000, "Neutral")});
+  std::string neutral =
+      testing::buildPeFile({described(1, 0x0419, "Калькулятор"), described(1, 0x0000, "Neutral")});
   EXPECT_EQ(descriptionFor(neutral, 0x0419), "Neutral");
   // Neither neutral, the user's nor US English: the first.
-  std::string foreign = testing::buildPeFile(
-      {described(1, 0x0412, "계산기"), described(1, 0x0419, "Калькулятор")});
+  std::string foreign =
+      testing::buildPeFile({described(1, 0x0412, "계산기"), described(1, 0x0419, "Калькулятор")});
   EXPECT_EQ(descriptionFor(foreign, 0x0407), "계산기");
   EXPECT_EQ(descriptionFor(testing::buildPeFile({described(2, 0x0409, "Icon group")}), 0x0409),
             "(none)");
   // A lone surrogate reads as the replacement character, not as raw bytes.
-  EXPECT_EQ(descriptionFor(testing::buildPeFile({described(1, 0x0409, "a\xed\xa0\x80" "b")}),
+  EXPECT_EQ(descriptionFor(testing::buildPeFile({described(1, 0x0409,
+                                                           "a\xed\xa0\x80"
+                                                           "b")}),
                            0x0409),
-            "a\xef\xbf\xbd" "b");
+            "a\xef\xbf\xbd"
+            "b");
 }
 
 TEST(ElfPackageNoteTest, ReadsTheNoteAndItsJson) {

@@ -92,10 +92,10 @@ TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByProcess) {
 
 TEST(ProcPollTest, AProcessEndsWhenItStopsRunningNotWhenItIsCollected) {
   Listings listings{
-      {{{10, 5}}, {{11, 6}, true}},   // 11 was found ended: started once, to be recorded lost
+      {{{10, 5}}, {{11, 6}, true}},        // 11 was found ended: started once, to be recorded lost
       {{{10, 5}, true}, {{11, 6}, true}},  // 10 stopped running, its parent has not collected it
       {{{10, 5}, true}, {{11, 6}, true}},
-      {},                                   // both collected
+      {},  // both collected
   };
   int reads = 0;
   ProcPoll poll = scriptedPoll(&listings, &reads);
@@ -104,7 +104,8 @@ TEST(ProcPollTest, AProcessEndsWhenItStopsRunningNotWhenItIsCollected) {
   while (poll.poll()) {
     poll.getPollData(changes, TimeSpan(0));
     seen.emplace_back();
-    for (const ProcessRef& change : changes) seen.back().emplace_back(change->pid(), change->state());
+    for (const ProcessRef& change : changes)
+      seen.back().emplace_back(change->pid(), change->state());
   }
   using Changes = std::vector<std::pair<std::uint32_t, ProcessState>>;
   ASSERT_EQ(seen.size(), 4u);
@@ -157,7 +158,7 @@ TEST(PollScheduleTest, WallClockStepsNeitherBurstNorStopPolling) {
   EXPECT_EQ(pollsDuring(60'000), 6);  // the first at once
   clock.wall += 86'400;               // a day forward
   EXPECT_EQ(pollsDuring(60'000), 6);
-  clock.wall -= 2 * 86'400;           // two days back
+  clock.wall -= 2 * 86'400;  // two days back
   EXPECT_EQ(pollsDuring(60'000), 6);
   // A cycle that took longer than the interval is followed at once by the next; a long
   // pause (a suspended machine) is made up by one poll, not by thousands.

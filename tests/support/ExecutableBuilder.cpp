@@ -191,7 +191,9 @@ std::string buildElfWithPackageNote(const std::string& json) {
 
   constexpr std::size_t kNoteAt = 64;
   std::string file(kNoteAt, '\0');
-  file.replace(0, 4, "\x7f" "ELF");
+  file.replace(0, 4,
+               "\x7f"
+               "ELF");
   file[4] = 2;  // 64-bit
   file[5] = 1;  // little-endian
   file[6] = 1;

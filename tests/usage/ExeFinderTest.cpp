@@ -93,17 +93,17 @@ class ExeFinderFilesTest : public ::testing::Test {
 
 TEST_F(ExeFinderFilesTest, VersionInformationNamesTheProductAndEachPathIsReadOnce) {
   std::string writer = pe("writer.exe", {0x0409, 0x04b0, {{"FileDescription", " Test Writer"}}});
-  std::string calc = pe("calc.exe", {0x0409, 0x04b0,
-                                     {{"FileDescription", "Calculator Application"},
-                                      {"ProductName", "Office"}}});
+  std::string calc = pe(
+      "calc.exe",
+      {0x0409, 0x04b0, {{"FileDescription", "Calculator Application"}, {"ProductName", "Office"}}});
   // The table sits under the neutral language while the list names US English.
   std::string neutral = pe("neutral.exe", {0x0000, 0x04b0, {{"ProductName", "Neutral Suite"}}});
-  std::string control = pe("control.exe", {0x0409, 0x04b0,
-                                           {{"FileDescription", "Bad\x85Name"},
-                                            {"ProductName", "Good Product"}}});
+  std::string control =
+      pe("control.exe",
+         {0x0409, 0x04b0, {{"FileDescription", "Bad\x85Name"}, {"ProductName", "Good Product"}}});
   std::string garbage = pe("garbage.exe", {0x0409, 0x04b0, {{"FileDescription", "\x90\x91"}}});
-  std::string korean = pe("korean.exe", {0x0412, 0x04b0, {{"FileDescription", "계산기"}}},
-                          {{0x0412, 0x04b0}});
+  std::string korean =
+      pe("korean.exe", {0x0412, 0x04b0, {{"FileDescription", "계산기"}}}, {{0x0412, 0x04b0}});
   for (int round = 0; round < 3; ++round) {
     EXPECT_EQ(finder_.find(writer), "Test Writer");
     EXPECT_EQ(finder_.find(calc), "Calculator");
@@ -119,20 +119,21 @@ TEST_F(ExeFinderFilesTest, VersionInformationNamesTheProductAndEachPathIsReadOnc
 }
 
 TEST_F(ExeFinderFilesTest, MappingKindsDecideAgainstTheFilesOwnNames) {
-  std::string described = pe("editor.exe", {0x0409, 0x04b0,
-                                            {{"FileDescription", "Text Editor"},
-                                             {"ProductName", "Editing"}}});
+  std::string described =
+      pe("editor.exe",
+         {0x0409, 0x04b0, {{"FileDescription", "Text Editor"}, {"ProductName", "Editing"}}});
   std::string productOnly = pe("viewer.exe", {0x0409, 0x04b0, {{"ProductName", "View Suite"}}});
   std::string nothing = capture_.dir().file("plainview.exe");
   writeFile(nothing, "not an executable at all");
   std::string always = pe("winword.exe", {0x0409, 0x04b0, {{"FileDescription", "Word"}}});
   ExeFinder::Mappings mappings;
-  ASSERT_EQ(ExeFinder::parseMappings("maplast\n{\neditor = Mapped Editor\n}\n"
-                                     "mapmedium\n{\nviewer = Mapped Viewer\nplainview = Plain\n}\n"
-                                     "mapalways\n{\nwinword = Word Processor\nwinword.exe = Never\n}\n"
-                                     "ignore\n{\nSetup\n}\n",
-                                     &mappings),
-            0u);
+  ASSERT_EQ(
+      ExeFinder::parseMappings("maplast\n{\neditor = Mapped Editor\n}\n"
+                               "mapmedium\n{\nviewer = Mapped Viewer\nplainview = Plain\n}\n"
+                               "mapalways\n{\nwinword = Word Processor\nwinword.exe = Never\n}\n"
+                               "ignore\n{\nSetup\n}\n",
+                               &mappings),
+      0u);
   finder_.setMappings(mappings);
   EXPECT_EQ(finder_.find(described), "Text Editor");
   EXPECT_EQ(finder_.find(productOnly), "View Suite");
@@ -145,9 +146,10 @@ TEST_F(ExeFinderFilesTest, MappingKindsDecideAgainstTheFilesOwnNames) {
 TEST_F(ExeFinderFilesTest, WindowsStylePathsAreFoundUnderTheirRealDirectories) {
   std::string system = capture_.dir().file("windows");
   std::filesystem::create_directories(system + "/system32");
-  writeFile(system + "/system32/calc.exe",
-            testing::buildPeFile({{0x0409, 0x04b0, {{"FileDescription", "Calculator Application"}}}},
-                                 {{0x0409, 0x04b0}}));
+  writeFile(
+      system + "/system32/calc.exe",
+      testing::buildPeFile({{0x0409, 0x04b0, {{"FileDescription", "Calculator Application"}}}},
+                           {{0x0409, 0x04b0}}));
   testing::ScopedEnv windows("WINDIR", system.c_str());
   testing::ScopedEnv tools("TOOLS", (system + "/system32").c_str());
   EXPECT_EQ(finder_.find("/systemroot/system32/calc.exe"), "Calculator");

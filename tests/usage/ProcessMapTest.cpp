@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "platform/Thread.h"
-#include "support/LogCapture.h"
 #include "sources/ProcessPoller.h"
+#include "support/LogCapture.h"
 #include "usage/ProcessMap.h"
 
 extern char** environ;

@@ -104,36 +104,40 @@ class Database {
   }
 
   void load() EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
-    index_.clear();
-    packages_.clear();
+    // Built aside and put in place whole: the readers' callbacks need no lock.
+    std::vector<std::uint64_t> index;
+    std::vector<Package> packages;
     std::unordered_map<std::string, std::size_t> numbers;
     if (DIR* directory = ::opendir(kInfoDirectory)) {
       while (const dirent* entry = ::readdir(directory)) {
         std::string_view file = entry->d_name;
-        if (!file.ends_with(kListSuffix) || packages_.size() > kPackageMask) continue;
-        std::string name(file.substr(0, std::min(file.find(':'), file.size() - kListSuffix.size())));
-        std::uint64_t number = packages_.size();
-        packages_.push_back({name, std::string(file), ""});
+        if (!file.ends_with(kListSuffix) || packages.size() > kPackageMask) continue;
+        std::string name(
+            file.substr(0, std::min(file.find(':'), file.size() - kListSuffix.size())));
+        std::uint64_t number = packages.size();
+        packages.push_back({name, std::string(file), ""});
         numbers.emplace(name, number);
         forEachLine(std::string(kInfoDirectory) + "/" + std::string(file),
                     [&](std::string_view line) {
-                      if (!line.empty()) index_.push_back(pathKey(line) | number);
+                      if (!line.empty()) index.push_back(pathKey(line) | number);
                     });
       }
       ::closedir(directory);
     }
-    std::sort(index_.begin(), index_.end());
-    index_.shrink_to_fit();
+    std::sort(index.begin(), index.end());
+    index.shrink_to_fit();
     std::string name;
     forEachLine(kStatusFile, [&](std::string_view line) {
       if (line.starts_with("Package: ")) name = std::string(line.substr(9));
       if (line.starts_with("Version: ") && !name.empty()) {
         if (auto number = numbers.find(name); number != numbers.end()) {
-          packages_[number->second].version = std::string(line.substr(9));
+          packages[number->second].version = std::string(line.substr(9));
         }
       }
       if (line.empty()) name.clear();
     });
+    index_ = std::move(index);
+    packages_ = std::move(packages);
   }
 
   platform::Mutex mutex_;

@@ -1,5 +1,3 @@
-#include "platform/ProcessTable.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -12,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/ErrorCodes.h"
+#include "platform/ProcessTable.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
 #include "platform/posix/ProcText.h"
@@ -119,8 +118,8 @@ class LinuxProcessTable : public ProcessTable {
       std::uint32_t pid = 0;
       if (!parsePid(entry->d_name, &pid)) continue;
       if (auto cached = entries_.find(pid);
-          cached != entries_.end() && cached->second.kernelThread &&
-          isTrustedInode(entry->d_ino) && cached->second.inode == entry->d_ino) {
+          cached != entries_.end() && cached->second.kernelThread && isTrustedInode(entry->d_ino) &&
+          cached->second.inode == entry->d_ino) {
         listed.emplace(pid, cached->second);
         continue;
       }

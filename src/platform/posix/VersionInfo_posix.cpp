@@ -22,7 +22,8 @@ class FileSource : public ByteSource {
  public:
   explicit FileSource(int fd) : fd_(fd) {
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) size_ = static_cast<std::uint64_t>(info.st_size);
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+      size_ = static_cast<std::uint64_t>(info.st_size);
   }
   std::uint64_t size() const override { return size_; }
   bool read(std::uint64_t offset, std::size_t length, std::string* out) const override {
@@ -30,7 +31,8 @@ class FileSource : public ByteSource {
     out->resize(length);
     std::size_t done = 0;
     while (done < length) {
-      ssize_t got = ::pread(fd_, out->data() + done, length - done, static_cast<off_t>(offset + done));
+      ssize_t got =
+          ::pread(fd_, out->data() + done, length - done, static_cast<off_t>(offset + done));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return false;
       done += static_cast<std::size_t>(got);
