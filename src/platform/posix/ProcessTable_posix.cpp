@@ -45,13 +45,13 @@ bool readSmallAt(int directory, const char* name, std::string* content) {
   constexpr std::size_t kSmallFile = 4096;
   UniqueFd fd(::openat(directory, name, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return failForProcess(errno);
-  content->resize(kSmallFile);
+  char buffer[kSmallFile];
   ssize_t got;
   do {
-    got = ::read(fd.get(), content->data(), kSmallFile);
+    got = ::read(fd.get(), buffer, sizeof buffer);
   } while (got < 0 && errno == EINTR);
   if (got < 0) return failForProcess(errno);
-  content->resize(static_cast<std::size_t>(got));
+  content->assign(buffer, static_cast<std::size_t>(got));
   if (content->size() < kSmallFile) return true;
   std::string rest;
   if (!readAll(fd.get(), &rest)) return failForProcess(errno);

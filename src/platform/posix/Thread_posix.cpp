@@ -209,7 +209,11 @@ std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> procedure) 
   return std::make_unique<PosixThread>(handle, std::move(state));
 }
 
-std::uint32_t currentThreadId() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+std::uint32_t currentThreadId() {
+  // Asked at every lock: the kernel is asked once per thread (the agent never forks).
+  thread_local const auto id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+  return id;
+}
 
 void sleepCancellable(std::chrono::milliseconds duration) {
   // A condition wait: the thread sanitizer knows how a kill unwinds it (it does not for the
