@@ -77,13 +77,16 @@ TEST(PollingFaultsTest, EndedProcessesAreRecordedOnceAndLeaveTheMap) {
   ASSERT_TRUE(started(installation)) << installation.log();
   // Seen running, then ended but never collected by their parent (this test).
   std::vector<pid_t> zombies;
-  for (int i = 0; i < 6; ++i) zombies.push_back(spawn(sleeper, "1.5"));
-  waitForPolls(installation, 1);
+  for (int i = 0; i < 6; ++i) zombies.push_back(spawn(sleeper, "60"));
+  EXPECT_TRUE(waitUntil(
+      [&] { return countOf(installation.log(), "Application \"metered-zombie\"") >= 6; }, 20s));
+  for (pid_t zombie : zombies) ::kill(zombie, SIGKILL);
   // Ended before the agent ever saw them run, as another user: nothing but their user is
   // known, so they carry the "lost" marker, once each.
   const bool root = ::getuid() == 0;
   if (root) {
-    waitForPolls(installation, 1);
+    // Made while the agent is stopped, so that it never sees them run.
+    ::kill(agent.pid(), SIGSTOP);
     for (int i = 0; i < 4; ++i) {
       pid_t child = 0;
       const char* argv[] = {"setpriv",        "--reuid=nobody", "--regid=nogroup",
@@ -93,6 +96,15 @@ TEST(PollingFaultsTest, EndedProcessesAreRecordedOnceAndLeaveTheMap) {
           0);
       zombies.push_back(child);
     }
+    EXPECT_TRUE(waitUntil(
+        [&] {
+          return std::all_of(zombies.end() - 4, zombies.end(), [](pid_t zombie) {
+            return readFile("/proc/" + std::to_string(zombie) + "/stat").find(") Z ") !=
+                   std::string::npos;
+          });
+        },
+        10s));
+    ::kill(agent.pid(), SIGCONT);
   }
   std::this_thread::sleep_for(2s);
   // Three deliveries, with polls between them, while the zombies stay.
