@@ -9,8 +9,11 @@ namespace {
 
 constexpr std::uint32_t kSectionNote = 7;  // SHT_NOTE
 constexpr std::uint32_t kPackageNoteType = 0xcafe1a7e;
-constexpr std::size_t kMaxSections = 65535;
+// Real files have a few dozen sections and notes; a crafted one must not cost the reader more
+// than a few hundred kilobytes.
+constexpr std::size_t kMaxSections = 4096;
 constexpr std::size_t kMaxNoteSection = 1 << 16;
+constexpr int kMaxNoteSectionsRead = 16;
 constexpr int kMaxJsonDepth = 32;
 
 class ElfReader {
@@ -177,7 +180,9 @@ bool readElfPackageNote(const ByteSource& file, std::string* json) {
   std::uint64_t tableOffset = elf.address(header, wide ? 0x28 : 0x20);
   std::uint64_t entrySize = elf.number(header, wide ? 0x3a : 0x2e, 2);
   std::uint64_t count = elf.number(header, wide ? 0x3c : 0x30, 2);
-  if (entrySize < (wide ? 64u : 40u) || count == 0 || count > kMaxSections) return false;
+  // Section headers have one size per class; any other would make a user's file cost the
+  // reader gigabytes.
+  if (entrySize != (wide ? 64u : 40u) || count == 0 || count > kMaxSections) return false;
   std::string table;
   if (!file.read(tableOffset, entrySize * count, &table)) return false;
   std::vector<SectionHeader> sections;
@@ -188,8 +193,10 @@ bool readElfPackageNote(const ByteSource& file, std::string* json) {
                         elf.address(table, at + (wide ? 0x20 : 0x14))});
   }
   // The note is found by its owner and type; section names are not needed.
+  int notesRead = 0;
   for (const SectionHeader& section : sections) {
     if (section.type != kSectionNote || section.size > kMaxNoteSection) continue;
+    if (++notesRead > kMaxNoteSectionsRead) break;
     std::string notes;
     if (file.read(section.offset, section.size, &notes) && findPackageNote(elf, notes, json)) {
       return true;

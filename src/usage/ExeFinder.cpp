@@ -58,6 +58,13 @@ std::string versionText(const std::optional<std::string>& value) {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
+// Only a full path names a file: anything else (a marker such as "<<lost>>") would be looked
+// up in the agent's working folder.
+bool isAbsolute(std::string_view path) {
+  return (!path.empty() && isSeparator(path.front())) ||
+         (path.size() > 2 && path[1] == ':' && isSeparator(path[2]));
+}
+
 }  // namespace
 
 std::size_t ExeFinder::parseMappings(std::string_view text, Mappings* mappings) {
@@ -268,7 +275,7 @@ bool ExeFinder::resolvePath(std::string& path) const {
     done += replacement;
     // Rewritten paths come from the other platform's conventions: read "\" as a separator.
     std::string candidate = FileUtils::normaliseSeparators(done + path.substr(next));
-    if (FileOps::exists(candidate)) {
+    if (isAbsolute(candidate) && FileOps::exists(candidate)) {
       path = candidate;
       return true;
     }
@@ -281,7 +288,7 @@ bool ExeFinder::SMScan(ExeInfo& info, const std::string& path) const {
   logger_.debug(5, "SMScan: Getting file information...");
   try {
     std::string file = path;
-    if (!FileOps::exists(file) && !resolvePath(file)) return false;
+    if (!(isAbsolute(file) && FileOps::exists(file)) && !resolvePath(file)) return false;
     platform::VersionInfo version;
     if (!platform::readVersionInfo(file, &version)) return false;
     for (auto [language, codePage] : version.translations) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "platform/ByteSource.h"
@@ -43,6 +45,22 @@ TEST(PeVersionResourceTest, ReadsEveryTableAndTheTranslationList) {
   VersionInfo fromDisk;
   ASSERT_TRUE(readVersionInfo(dir.file("writer.exe"), &fromDisk));
   EXPECT_EQ(fromDisk.tables, info.tables);
+}
+
+TEST(PeVersionResourceTest, OnlyRegularFilesReachedWithoutLinksAreRead) {
+  // Paths come from executables' names: their owners may have put anything there since.
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir.file("private"));
+  testing::writeFile(dir.file("private/writer.exe"), writerPe());
+  std::filesystem::create_directory_symlink(dir.file("private"), dir.file("linked"));
+  std::filesystem::create_symlink(dir.file("private/writer.exe"), dir.file("writer-link.exe"));
+  ASSERT_EQ(::mkfifo(dir.file("fifo.exe").c_str(), 0644), 0);
+  VersionInfo info;
+  EXPECT_TRUE(readVersionInfo(dir.file("private/writer.exe"), &info));
+  for (const std::string& path : {dir.file("linked/writer.exe"), dir.file("writer-link.exe"),
+                                  dir.file("fifo.exe"), std::string("/dev/null"), dir.path()}) {
+    EXPECT_FALSE(readVersionInfo(path, &info)) << path;  // and the FIFO does not block
+  }
 }
 
 TEST(PeVersionResourceTest, DamagedFilesReadAsWithoutInformation) {

@@ -182,3 +182,20 @@ TEST_F(ExeFinderFilesTest, MappingFilesAreLoadedFromTheCatalogueDirectory) {
 
 }  // namespace
 }  // namespace Vantor
+
+namespace Vantor {
+namespace {
+
+TEST_F(ExeFinderFilesTest, MarkersAreNeverLookedUpAsFiles) {
+  // Files named like the markers, in the folder the agent runs in.
+  pe("<<lost>>", {0x0409, 0x04b0, {{"ProductName", "Spoofed Lost"}}});
+  pe("(ACCESS DENIED)", {0x0409, 0x04b0, {{"ProductName", "Spoofed Denied"}}});
+  std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(capture_.dir().path());
+  EXPECT_EQ(finder_.find("<<lost>>"), "<<lost>>");
+  EXPECT_EQ(finder_.find("(ACCESS DENIED)"), "(ACCESS DENIED)");
+  std::filesystem::current_path(before);
+}
+
+}  // namespace
+}  // namespace Vantor

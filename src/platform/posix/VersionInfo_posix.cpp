@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +79,33 @@ std::uint16_t userLanguage() {
   return language;
 }
 
+// The regular file at path, open for reading. The path names whatever its owner put there
+// since (a link into a folder no one else may read, a device, a FIFO): the file is found
+// without following any link and without opening it, and only a regular file is then opened,
+// through what was found, never through the path again.
+UniqueFd openRegularFile(const std::string& path) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC | O_NOFOLLOW;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  UniqueFd located(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+  if (!located.valid() && errno == ENOSYS) {
+    located.reset(::open(path.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW));  // older kernels
+  }
+  if (!located.valid()) {
+    failWith(errno);
+    return located;
+  }
+  struct stat status {};
+  if (::fstat(located.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    setLastError(kErrorResourceTypeNotFound);
+    return UniqueFd();
+  }
+  std::string self = "/proc/self/fd/" + std::to_string(located.get());
+  UniqueFd fd(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) failWith(errno);
+  return fd;
+}
+
 // The ELF package note of the file.
 bool readElfNote(const ByteSource& file, VersionInfo* info) {
   std::string json;
@@ -97,16 +126,8 @@ bool readElfNote(const ByteSource& file, VersionInfo* info) {
 }  // namespace
 
 bool readVersionInfo(const std::string& path, VersionInfo* info) {
-  // The path names whatever is there now, put there by anyone: a FIFO must not stall the
-  // reader, a link must not lead it elsewhere, and only a regular file is read.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
-  if (!fd.valid()) return failWith(errno);
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) return failWith(errno);
-  if (!S_ISREG(status.st_mode)) {
-    setLastError(kErrorResourceTypeNotFound);
-    return false;
-  }
+  UniqueFd fd = openRegularFile(path);
+  if (!fd.valid()) return false;
   FileSource file(fd.get());
   if (isPortableExecutable(file)) {
     // A Windows file carries its own information or none; a package that ships it names
