@@ -17,6 +17,12 @@ TEST(ProcTextTest, StatLinesWhoseCommandHoldsAnything) {
   EXPECT_EQ(stat.parentPid, 17u);
   EXPECT_EQ(stat.flags, 4194560u);
   EXPECT_EQ(stat.startTicks, 987654u);
+  EXPECT_EQ(stat.threads, 1u);
+  EXPECT_FALSE(hasEnded(stat));
+  stat.state = 'Z';
+  EXPECT_TRUE(hasEnded(stat));
+  stat.threads = 3;  // its first thread ended, two others run on
+  EXPECT_FALSE(hasEnded(stat));
   ASSERT_TRUE(
       parseProcStat("2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 5 0 0", &stat));
   EXPECT_EQ(stat.flags & 0x00200000u, 0x00200000u);  // a kernel thread

@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +116,42 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   EXPECT_FALSE(gone.isRunning());
   EXPECT_FALSE(lookupAccountSid("S-1-5-18", &user, &domain));
   EXPECT_FALSE(lookupAccountSid("S-1-22-1-4000000000", &user, &domain));
+}
+
+TEST(ProcessTableTest, AProcessWhoseFirstThreadEndedRunsOn) {
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    pthread_t worker;
+    pthread_create(&worker, nullptr, [](void*) -> void* {
+      ::pause();
+      return nullptr;
+    }, nullptr);
+    ::syscall(SYS_exit, 0);  // this thread alone ends; the process lives on in its worker
+  }
+  std::unique_ptr<ProcessTable> table = ProcessTable::create();
+  std::vector<ListedProcess> listed;
+  ProcessHandle handle;
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        return testing::readFile("/proc/" + std::to_string(child) + "/stat").find(") Z ") !=
+               std::string::npos;
+      },
+      std::chrono::seconds(5)));
+  ASSERT_TRUE(table->list(&listed));
+  auto found = std::find_if(listed.begin(), listed.end(), [&](const ListedProcess& process) {
+    return process.id.pid == static_cast<std::uint32_t>(child);
+  });
+  ASSERT_NE(found, listed.end());
+  EXPECT_FALSE(found->ended);
+  ASSERT_TRUE(table->open(found->id, &handle));
+  EXPECT_TRUE(handle.isRunning());
+  std::string path;
+  ASSERT_TRUE(handle.executable(&path));
+  EXPECT_TRUE(path.ends_with("platform_tests")) << path;
+  kill(child, SIGKILL);
+  EXPECT_TRUE(testing::waitUntil([&] { return !handle.isRunning(); }, std::chrono::seconds(5)));
+  waitpid(child, nullptr, 0);
 }
 
 // The kernel hands out the pid after the one written here to the next new process: only root

@@ -43,7 +43,7 @@ bool parseProcStat(std::string_view line, ProcStat* stat) {
   std::string_view rest = line.substr(close + 1);
   while (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
   // Fields after the command, counted from 1: state, ppid, pgrp, session, tty, tpgid, flags,
-  // ..., starttime is the 20th.
+  // ..., num_threads is the 18th, starttime the 20th.
   std::string_view fields[20];
   for (std::string_view& field : fields) {
     field = nextField(rest);
@@ -52,7 +52,11 @@ bool parseProcStat(std::string_view line, ProcStat* stat) {
   if (fields[0].size() != 1) return false;
   stat->state = fields[0][0];
   return parseNumber(fields[1], &stat->parentPid) && parseNumber(fields[6], &stat->flags) &&
-         parseNumber(fields[19], &stat->startTicks);
+         parseNumber(fields[17], &stat->threads) && parseNumber(fields[19], &stat->startTicks);
+}
+
+bool hasEnded(const ProcStat& stat) {
+  return stat.state == 'X' || (stat.state == 'Z' && stat.threads <= 1);
 }
 
 bool parseStatusUid(std::string_view status, std::uint32_t* uid) {

@@ -15,8 +15,13 @@ struct ProcStat {
   char state = '?';
   std::uint32_t parentPid = 0;
   std::uint64_t flags = 0;
+  std::uint64_t threads = 0;
   std::uint64_t startTicks = 0;  // clock ticks after boot: with the pid, names one process
 };
+
+// Whether the process has stopped running: its first thread is a zombie and no other thread
+// runs on (a first thread may end before the others), or it is being removed.
+bool hasEnded(const ProcStat& stat);
 
 // A stat line; false when it is cut short or a field is not a number.
 bool parseProcStat(std::string_view line, ProcStat* stat);

@@ -59,6 +59,28 @@ bool readSmallAt(int directory, const char* name, std::string* content) {
   return true;
 }
 
+// The executable link of the first thread of the process that still has one; -1 with errno
+// ENOENT when none has.
+ssize_t readOtherThreadsLink(int directory, std::string* target) {
+  UniqueFd tasks(::openat(directory, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* listing = tasks.valid() ? ::fdopendir(::dup(tasks.get())) : nullptr;
+  if (listing == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  ssize_t length = -1;
+  while (const dirent* entry = ::readdir(listing)) {
+    std::uint32_t tid = 0;
+    if (!parsePid(entry->d_name, &tid)) continue;
+    std::string link = std::string(entry->d_name) + "/exe";
+    length = ::readlinkat(tasks.get(), link.c_str(), target->data(), target->size());
+    if (length >= 0) break;
+  }
+  ::closedir(listing);
+  if (length < 0) errno = ENOENT;
+  return length;
+}
+
 bool readStat(int directory, const char* name, ProcStat* stat) {
   std::string line;
   if (!readSmallAt(directory, name, &line)) return false;
@@ -129,9 +151,9 @@ class LinuxProcessTable : public ProcessTable {
       ListedEntry known{entry->d_ino, stat.startTicks, stat.parentPid,
                         (stat.flags & kKernelThreadFlag) != 0};
       listed.emplace(pid, known);
-      // A dead task ('X') is being removed: it is as good as gone. A zombie has ended.
+      // A dead task ('X') is being removed: it is as good as gone.
       if (!known.kernelThread && stat.state != 'X') {
-        processes->push_back({{pid, stat.startTicks}, stat.state == 'Z'});
+        processes->push_back({{pid, stat.startTicks}, hasEnded(stat)});
       }
     }
     ::closedir(directory);
@@ -220,6 +242,8 @@ bool ProcessHandle::executable(std::string* path) const {
   return readThrough([&](int directory) {
     std::string target(kPathMax, '\0');
     ssize_t length = ::readlinkat(directory, "exe", target.data(), target.size());
+    // A first thread that ended before the others has no executable left: another thread has.
+    if (length < 0 && errno == ENOENT) length = readOtherThreadsLink(directory, &target);
     if (length < 0) return failForProcess(errno);
     target.resize(static_cast<std::size_t>(length));
     *path = withoutDeletedSuffix(std::move(target));
@@ -239,10 +263,9 @@ bool ProcessHandle::userSid(std::string* sid) const {
 }
 
 bool ProcessHandle::isRunning() const {
-  // A zombie has ended: only its parent's wait is missing.
   return readThrough([](int directory) {
     ProcStat stat;
-    return readStat(directory, "stat", &stat) && stat.state != 'Z' && stat.state != 'X';
+    return readStat(directory, "stat", &stat) && !hasEnded(stat);
   });
 }
 
