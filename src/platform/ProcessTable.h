@@ -23,10 +23,12 @@ struct ProcessId {
 };
 
 // A process as a listing finds it. An ended one has stopped running and waits only for its
-// parent to collect it.
+// parent to collect it. The command is the short name the system gives the process: it
+// changes when the process goes on to run another program.
 struct ListedProcess {
   ProcessId id;
   bool ended = false;
+  std::string command;
 };
 
 class ProcessHandle;

@@ -40,20 +40,42 @@ bool ProcPoll::poll() {
   debug(4, "ProcPoll.poll: Polling processes...");
   std::vector<platform::ListedProcess> processes;
   if (!scan(processes)) return false;
-  for (const platform::ListedProcess& process : processes) {
-    latest_.emplace(process.id, process.ended);
+  for (platform::ListedProcess& process : processes) {
+    latest_.emplace(process.id, Seen{process.ended, std::move(process.command), ""});
   }
   debug(4, "   ProcPoll.poll: Done.");
   return true;
+}
+
+std::set<platform::ProcessId> ProcPoll::findNewPrograms() {
+  std::set<platform::ProcessId> renewed;
+  for (auto& [id, seen] : latest_) {
+    auto before = previous_.find(id);
+    if (before == previous_.end()) continue;
+    seen.executable = before->second.executable;
+    if (seen.ended || before->second.ended || seen.command == before->second.command) continue;
+    // A process may rename itself: only another executable is another program.
+    ProcessRef now = read({id, false, seen.command}, nullptr);
+    if (!now || Process::isUnknown(now->executable()) ||
+        now->executable() == before->second.executable) {
+      continue;
+    }
+    debug(5, "      ProcPoll.getPollData: Process %i now runs \"%s\".", id.pid, now->executable());
+    renewed.insert(id);
+  }
+  return renewed;
 }
 
 void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& offset) {
   debug(4, "ProcPoll.getPollData: Getting changes between the two last polls...");
   changes.clear();
   DateTime when = DateTime() - offset;
-  for (const auto& [id, endedBefore] : previous_) {
+  std::set<platform::ProcessId> renewed = findNewPrograms();
+  for (const auto& [id, before] : previous_) {
     auto now = latest_.find(id);
-    if (endedBefore || (now != latest_.end() && !now->second)) continue;
+    if (before.ended || (now != latest_.end() && !now->second.ended && renewed.count(id) == 0)) {
+      continue;
+    }
     // An end is a fresh object: the process map's own entry is changed only under its lock.
     auto ended = std::make_shared<Process>(id.pid, nullptr, false, id.startStamp);
     ended->setEndTime(when);
@@ -65,19 +87,20 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
   AccountNames names;
   for (auto entry = latest_.begin(); entry != latest_.end();) {
     const platform::ProcessId& id = entry->first;
-    if (previous_.count(id) != 0) {
+    if (previous_.count(id) != 0 && renewed.count(id) == 0) {
       ++entry;
       continue;
     }
     debug(5, "      ProcPoll.scan: Creating object for process %i...", id.pid);
     // A process found ended is still started here: it cannot be read, and the process map
     // records it once as lost.
-    ProcessRef started = read({id, entry->second}, &names);
+    ProcessRef started = read({id, entry->second.ended, entry->second.command}, &names);
     if (!started) {
       debug(5, "      ProcPoll.getPollData: Process %i is gone already.", id.pid);
       entry = latest_.erase(entry);
       continue;
     }
+    entry->second.executable = started->executable();
     started->setState(ProcessState::Started);
     started->setStartTime(when);
     changes.push_back(std::move(started));
@@ -85,7 +108,8 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
   }
   debug(5, "   ProcPoll.getPollData: %i process(es) started.",
         static_cast<std::int64_t>(changes.size() - ended));
-  if (!changes.empty()) previous_ = std::move(latest_);
+  // The latest snapshot carries what is known of each process, also when nothing changed.
+  previous_ = std::move(latest_);
   latest_.clear();
   debug(4, "   ProcPoll.getPollData: There where %i changed process(es).",
         static_cast<std::int64_t>(changes.size()));

@@ -1,14 +1,17 @@
 // Snapshots of the process table and the changes between the last two. A snapshot holds the
 // identity of each process (pid and start stamp), so a pid that was reused between two polls
 // ends the old process and starts the new one. A process that stopped running ends although
-// its parent has not collected it yet. Only a process not seen before is read (executable,
-// user); the objects of the change list belong to nobody else yet, so filling them needs no
-// lock. Used by one thread at a time.
+// its parent has not collected it yet; one that went on to run another program ends, and the
+// new program starts. Only a process not seen before is read (executable, user); the objects
+// of the change list belong to nobody else yet, so filling them needs no lock. Used by one
+// thread at a time.
 #ifndef TARNWICK_SOURCES_PROCPOLL_H_
 #define TARNWICK_SOURCES_PROCPOLL_H_
 
 #include <functional>
 #include <map>
+#include <set>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -21,7 +24,12 @@ namespace Vantor {
 
 class ProcPoll {
  public:
-  using Snapshot = std::map<platform::ProcessId, bool>;  // in pid order, to "has ended"
+  struct Seen {
+    bool ended = false;
+    std::string command;     // as the last listing had it
+    std::string executable;  // as read when the program was first seen
+  };
+  using Snapshot = std::map<platform::ProcessId, Seen>;  // in pid order
   // Builds the object of a process seen for the first time, or null when it is gone; names
   // answers user lookups for the length of one poll.
   using Reader = std::function<ProcessRef(const platform::ProcessId& id, AccountNames* names)>;
@@ -49,6 +57,10 @@ class ProcPoll {
   ProcessRef read(const platform::ListedProcess& listed, AccountNames* names = nullptr);
 
  private:
+  // The processes of both snapshots that run another program than they did: their command
+  // changed, and so did their executable.
+  std::set<platform::ProcessId> findNewPrograms();
+
   template <typename... Args>
   void debug(std::int32_t level, std::string_view format, const Args&... args) const {
     if (logger_ != nullptr) logger_->debug(level, format, args...);

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <deque>
 
 #include "sources/PollSchedule.h"
+#include "support/TempDir.h"
 #include "sources/ProcPoll.h"
+
+extern char** environ;
 
 namespace Vantor {
 namespace {
@@ -130,6 +136,53 @@ TEST(ProcPollTest, AScanListsEveryRunningProcess) {
   EXPECT_TRUE(own->executable().ends_with("metering_tests"));
   EXPECT_TRUE(own->isRunning());
   for (const ListedProcess& listed : scanned) EXPECT_NE(listed.id.pid, 0u);
+}
+
+TEST(ProcPollTest, AProcessThatRunsAnotherProgramEndsAndTheProgramStarts) {
+  // A shell that, when told, replaces itself with another program under the same pid.
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe[0], 0);
+  posix_spawn_file_actions_addclose(&actions, pipe[1]);
+  pid_t child = 0;
+  const char* argv[] = {"sh", "-c", "read go; exec sleep 30", nullptr};
+  ASSERT_EQ(::posix_spawnp(&child, "sh", &actions, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe[0]);
+  auto changesOf = [&](ProcPoll& poll) {
+    std::vector<ProcessRef> changes;
+    EXPECT_TRUE(poll.poll());
+    poll.getPollData(changes, TimeSpan(0));
+    std::vector<std::pair<ProcessState, std::string>> own;
+    for (const ProcessRef& change : changes) {
+      if (change->pid() == static_cast<std::uint32_t>(child)) {
+        own.emplace_back(change->state(), change->executable());
+      }
+    }
+    return own;
+  };
+  ProcPoll poll;
+  auto first = changesOf(poll);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].first, ProcessState::Started);
+  std::string shell = first[0].second;
+  EXPECT_TRUE(changesOf(poll).empty());
+  ASSERT_EQ(::write(pipe[1], "go\n", 3), 3);
+  ASSERT_TRUE(testing::waitUntil(
+      [&] { return testing::readFile("/proc/" + std::to_string(child) + "/comm") == "sleep\n"; },
+      std::chrono::seconds(5)));
+  auto renewed = changesOf(poll);
+  ASSERT_EQ(renewed.size(), 2u);
+  EXPECT_EQ(renewed[0].first, ProcessState::Ended);
+  EXPECT_EQ(renewed[1].first, ProcessState::Started);
+  EXPECT_NE(renewed[1].second, shell);
+  EXPECT_TRUE(renewed[1].second.ends_with("/sleep")) << renewed[1].second;
+  EXPECT_TRUE(changesOf(poll).empty());
+  ::close(pipe[1]);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
 }
 
 // A clock whose wall time the test steps while its monotonic ticks go their own way.

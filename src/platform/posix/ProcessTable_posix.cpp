@@ -153,7 +153,7 @@ class LinuxProcessTable : public ProcessTable {
       listed.emplace(pid, known);
       // A dead task ('X') is being removed: it is as good as gone.
       if (!known.kernelThread && stat.state != 'X') {
-        processes->push_back({{pid, stat.startTicks}, hasEnded(stat)});
+        processes->push_back({{pid, stat.startTicks}, hasEnded(stat), std::move(stat.command)});
       }
     }
     ::closedir(directory);
