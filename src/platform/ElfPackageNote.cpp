@@ -58,7 +58,8 @@ bool findPackageNote(const ElfReader& elf, std::string_view notes, std::string* 
     std::uint64_t descAt = nameAt + ((nameSize + 3) & ~std::uint64_t{3});
     std::uint64_t end = descAt + ((descSize + 3) & ~std::uint64_t{3});
     if (descAt + descSize > notes.size()) return false;
-    if (type == kPackageNoteType && notes.substr(nameAt, nameSize) == std::string_view("FDO\0", 4)) {
+    if (type == kPackageNoteType &&
+        notes.substr(nameAt, nameSize) == std::string_view("FDO\0", 4)) {
       std::string_view text = notes.substr(descAt, descSize);
       *json = std::string(text.substr(0, text.find('\0')));
       return true;
@@ -74,8 +75,8 @@ class JsonScanner {
   explicit JsonScanner(std::string_view text) : text_(text) {}
 
   void skipBlanks() {
-    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' ||
-                                  text_[at_] == '\r')) {
+    while (at_ < text_.size() &&
+           (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r')) {
       ++at_;
     }
   }
@@ -110,26 +111,41 @@ class JsonScanner {
       if (at_ >= text_.size()) return false;
       char escape = text_[at_++];
       switch (escape) {
-        case 'n': out->push_back('\n'); break;
-        case 't': out->push_back('\t'); break;
-        case 'r': out->push_back('\r'); break;
-        case 'b': out->push_back('\b'); break;
-        case 'f': out->push_back('\f'); break;
+        case 'n':
+          out->push_back('\n');
+          break;
+        case 't':
+          out->push_back('\t');
+          break;
+        case 'r':
+          out->push_back('\r');
+          break;
+        case 'b':
+          out->push_back('\b');
+          break;
+        case 'f':
+          out->push_back('\f');
+          break;
         case 'u': {
           if (at_ + 4 > text_.size()) return false;
           unsigned code = 0;
           for (int i = 0; i < 4; ++i) {
             char h = text_[at_++];
             code <<= 4;
-            if (h >= '0' && h <= '9') code |= h - '0';
-            else if (h >= 'a' && h <= 'f') code |= h - 'a' + 10;
-            else if (h >= 'A' && h <= 'F') code |= h - 'A' + 10;
-            else return false;
+            if (h >= '0' && h <= '9')
+              code |= h - '0';
+            else if (h >= 'a' && h <= 'f')
+              code |= h - 'a' + 10;
+            else if (h >= 'A' && h <= 'F')
+              code |= h - 'A' + 10;
+            else
+              return false;
           }
           out->push_back(code < 256 ? static_cast<char>(code) : '?');
           break;
         }
-        default: out->push_back(escape);
+        default:
+          out->push_back(escape);
       }
     }
     return false;
@@ -166,13 +182,18 @@ class JsonScanner {
 
 bool isElf(const ByteSource& file) {
   std::string magic;
-  return file.read(0, 4, &magic) && magic == "\x7f" "ELF";
+  return file.read(0, 4, &magic) && magic ==
+                                        "\x7f"
+                                        "ELF";
 }
 
 bool readElfPackageNote(const ByteSource& file, std::string* json) {
   std::string header;
   if (!file.read(0, 64, &header) && !file.read(0, 52, &header)) return false;
-  if (header.compare(0, 4, "\x7f" "ELF") != 0) return false;
+  if (header.compare(0, 4,
+                     "\x7f"
+                     "ELF") != 0)
+    return false;
   ElfReader elf(header);
   bool wide = elf.wide();
   // A 32-bit header is 52 bytes long, a 64-bit one 64.

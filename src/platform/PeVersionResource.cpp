@@ -16,6 +16,7 @@ constexpr std::size_t kMaxSections = 96;              // the format's own limit
 constexpr std::uint32_t kVersionResourceName = 1;     // VS_VERSION_INFO
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
 constexpr std::uint16_t kLanguageNeutral = 0;
+constexpr std::uint32_t kPrimaryLanguageMask = 0x3ff;
 
 std::uint16_t u16(std::string_view bytes, std::size_t at) {
   return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
@@ -129,16 +130,20 @@ class PeImage {
     if (!languages) return false;
     auto choices = entries(*languages);
     if (choices.empty()) return false;
-    std::uint32_t chosen = choices.front().second;
-    for (std::uint32_t wanted : {std::uint32_t{kLanguageNeutral}, std::uint32_t{userLanguage},
-                                 std::uint32_t{kUsEnglish}}) {
-      auto match = std::find_if(choices.begin(), choices.end(),
-                                [&](const auto& entry) { return entry.first == wanted; });
-      if (match != choices.end()) {
-        chosen = match->second;
-        break;
-      }
-    }
+    // Neutral, the user's own, the user's language in another region, US English, the first.
+    auto is = [](std::uint32_t wanted) {
+      return [wanted](const auto& entry) { return entry.first == wanted; };
+    };
+    auto sameLanguage = [&](const auto& entry) {
+      return (entry.first & kPrimaryLanguageMask) == (userLanguage & kPrimaryLanguageMask);
+    };
+    auto match = std::find_if(choices.begin(), choices.end(), is(kLanguageNeutral));
+    if (match == choices.end())
+      match = std::find_if(choices.begin(), choices.end(), is(userLanguage));
+    if (match == choices.end()) match = std::find_if(choices.begin(), choices.end(), sameLanguage);
+    if (match == choices.end())
+      match = std::find_if(choices.begin(), choices.end(), is(kUsEnglish));
+    std::uint32_t chosen = match == choices.end() ? choices.front().second : match->second;
     if ((chosen & kSubdirectoryBit) != 0) return false;
     std::string data;
     if (!readRva(resourceRva_ + chosen, 16, &data)) return false;

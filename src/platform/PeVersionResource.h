@@ -11,8 +11,8 @@ namespace Vantor::platform {
 
 bool isPortableExecutable(const ByteSource& file);
 // False when the file has no readable version resource. Of the resource's languages the one
-// Windows' own lookup takes wins: language-neutral, then userLanguage, then US English, then
-// the first. Text is UTF-8.
+// Windows' own lookup takes wins: language-neutral, then userLanguage, then the same language
+// of another region, then US English, then the first. Text is UTF-8.
 bool readPeVersionResource(const ByteSource& file, std::uint16_t userLanguage, VersionInfo* info);
 
 }  // namespace Vantor::platform

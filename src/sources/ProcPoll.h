@@ -10,9 +10,9 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
-#include <memory>
 #include <vector>
 
 #include "foundation/TimeSpan.h"

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
-#include <pthread.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,10 +123,13 @@ TEST(ProcessTableTest, AProcessWhoseFirstThreadEndedRunsOn) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     pthread_t worker;
-    pthread_create(&worker, nullptr, [](void*) -> void* {
-      ::pause();
-      return nullptr;
-    }, nullptr);
+    pthread_create(
+        &worker, nullptr,
+        [](void*) -> void* {
+          ::pause();
+          return nullptr;
+        },
+        nullptr);
     ::syscall(SYS_exit, 0);  // this thread alone ends; the process lives on in its worker
   }
   std::unique_ptr<ProcessTable> table = ProcessTable::create();

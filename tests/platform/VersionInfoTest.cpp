@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -119,6 +118,12 @@ TEST(PeVersionResourceTest, TheLanguageWindowsWouldChooseInUtf8) {
   EXPECT_EQ(descriptionFor(image, 0x0412), "계산기");
   EXPECT_EQ(descriptionFor(image, 0x040c), "Éditeur 𝄞");   // beyond the first plane too
   EXPECT_EQ(descriptionFor(image, 0x0407), "Calculator");  // no German: US English
+  // The user's region first, then the user's language in another region.
+  std::string german =
+      testing::buildPeFile({described(1, 0x0409, "English"), described(1, 0x0407, "Deutsch"),
+                            described(1, 0x0c07, "Deutsch (Österreich)")});
+  EXPECT_EQ(descriptionFor(german, 0x0c07), "Deutsch (Österreich)");
+  EXPECT_EQ(descriptionFor(german, 0x0807), "Deutsch");
   // Language-neutral wins over every other.
   std::string neutral =
       testing::buildPeFile({described(1, 0x0419, "Калькулятор"), described(1, 0x0000, "Neutral")});

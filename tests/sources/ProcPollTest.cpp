@@ -7,8 +7,8 @@
 #include <deque>
 
 #include "sources/PollSchedule.h"
-#include "support/TempDir.h"
 #include "sources/ProcPoll.h"
+#include "support/TempDir.h"
 
 extern char** environ;
 

@@ -1,11 +1,12 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #include "platform/ElfPackageNote.h"
@@ -49,19 +50,35 @@ class FileSource : public ByteSource {
 
 constexpr std::uint16_t kUsEnglish = 0x0409;
 
-// The Windows language id of the user's locale (LC_ALL, LC_MESSAGES, LANG): the primary
-// language with its default sublanguage; US English for "C", "POSIX" and unknown ones.
+// The Windows language id of the user's locale: the first of LANGUAGE (where the locale is
+// not "C"), else of LC_ALL, LC_MESSAGES or LANG; US English for "C", "POSIX" and unknown ones.
+// A region the table does not know takes its language's default region.
 std::uint16_t userLanguage() {
   static const std::uint16_t language = [] {
-    static constexpr std::pair<std::string_view, std::uint16_t> kLanguages[] = {
-        {"ar", 0x0401}, {"bg", 0x0402}, {"ca", 0x0403}, {"zh", 0x0804}, {"cs", 0x0405},
-        {"da", 0x0406}, {"de", 0x0407}, {"el", 0x0408}, {"en", 0x0409}, {"es", 0x0c0a},
-        {"fi", 0x040b}, {"fr", 0x040c}, {"he", 0x040d}, {"hu", 0x040e}, {"is", 0x040f},
-        {"it", 0x0410}, {"ja", 0x0411}, {"ko", 0x0412}, {"nl", 0x0413}, {"nb", 0x0414},
-        {"no", 0x0414}, {"pl", 0x0415}, {"pt", 0x0416}, {"ro", 0x0418}, {"ru", 0x0419},
-        {"hr", 0x041a}, {"sk", 0x041b}, {"sv", 0x041d}, {"th", 0x041e}, {"tr", 0x041f},
-        {"uk", 0x0422}, {"sl", 0x0424}, {"et", 0x0425}, {"lv", 0x0426}, {"lt", 0x0427},
-        {"vi", 0x042a}, {"eu", 0x042d}, {"hi", 0x0439}, {"ga", 0x083c}};
+    static constexpr std::pair<std::string_view, std::uint16_t> kLocales[] = {
+        {"ar", 0x0401},    {"bg", 0x0402},    {"ca", 0x0403},    {"zh", 0x0804},
+        {"zh_TW", 0x0404}, {"zh_HK", 0x0c04}, {"zh_SG", 0x1004}, {"zh_MO", 0x1404},
+        {"cs", 0x0405},    {"da", 0x0406},    {"de", 0x0407},    {"de_CH", 0x0807},
+        {"de_AT", 0x0c07}, {"de_LU", 0x1007}, {"de_LI", 0x1407}, {"el", 0x0408},
+        {"en", 0x0409},    {"en_GB", 0x0809}, {"en_AU", 0x0c09}, {"en_CA", 0x1009},
+        {"en_NZ", 0x1409}, {"en_IE", 0x1809}, {"en_ZA", 0x1c09}, {"en_IN", 0x4009},
+        {"es", 0x0c0a},    {"es_MX", 0x080a}, {"es_AR", 0x2c0a}, {"fi", 0x040b},
+        {"fr", 0x040c},    {"fr_BE", 0x080c}, {"fr_CA", 0x0c0c}, {"fr_CH", 0x100c},
+        {"fr_LU", 0x140c}, {"he", 0x040d},    {"hu", 0x040e},    {"is", 0x040f},
+        {"it", 0x0410},    {"it_CH", 0x0810}, {"ja", 0x0411},    {"ko", 0x0412},
+        {"nl", 0x0413},    {"nl_BE", 0x0813}, {"nb", 0x0414},    {"no", 0x0414},
+        {"nn", 0x0814},    {"pl", 0x0415},    {"pt", 0x0816},    {"pt_BR", 0x0416},
+        {"ro", 0x0418},    {"ru", 0x0419},    {"hr", 0x041a},    {"sr", 0x081a},
+        {"sk", 0x041b},    {"sv", 0x041d},    {"sv_FI", 0x081d}, {"th", 0x041e},
+        {"tr", 0x041f},    {"uk", 0x0422},    {"sl", 0x0424},    {"et", 0x0425},
+        {"lv", 0x0426},    {"lt", 0x0427},    {"vi", 0x042a},    {"eu", 0x042d},
+        {"hi", 0x0439},    {"ga", 0x083c}};
+    auto lookup = [](std::string_view name) -> std::optional<std::uint16_t> {
+      for (auto [locale, id] : kLocales) {
+        if (name == locale) return id;
+      }
+      return std::nullopt;
+    };
     std::string_view locale;
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
       const char* value = std::getenv(name);
@@ -70,11 +87,16 @@ std::uint16_t userLanguage() {
         break;
       }
     }
-    std::string_view code = locale.substr(0, locale.find_first_of("_.@"));
-    for (auto [name, id] : kLanguages) {
-      if (code == name) return id;
+    if (locale.empty() || locale == "C" || locale.starts_with("C.") || locale == "POSIX") {
+      return kUsEnglish;
     }
-    return kUsEnglish;
+    if (const char* preferred = std::getenv("LANGUAGE"); preferred != nullptr && *preferred) {
+      std::string_view first(preferred);
+      locale = first.substr(0, first.find(':'));
+    }
+    std::string_view name = locale.substr(0, locale.find_first_of(".@"));
+    std::string_view language = name.substr(0, name.find('_'));
+    return lookup(name).value_or(lookup(language).value_or(kUsEnglish));
   }();
   return language;
 }
@@ -87,7 +109,8 @@ UniqueFd openRegularFile(const std::string& path) {
   open_how how{};
   how.flags = O_PATH | O_CLOEXEC | O_NOFOLLOW;
   how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  UniqueFd located(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+  UniqueFd located(
+      static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
   if (!located.valid() && errno == ENOSYS) {
     located.reset(::open(path.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW));  // older kernels
   }
