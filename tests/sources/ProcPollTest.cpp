@@ -37,6 +37,13 @@ class ScriptedTable : public platform::ProcessTable {
 constexpr std::uint32_t kVanished = 4194303;  // above any pid the kernel hands out
 
 // Objects that stand for processes without reading them; kVanished is gone before it is read.
+ListedProcess running(std::uint32_t pid, std::uint64_t stamp) {
+  return {{pid, stamp}, false, "sleep"};
+}
+ListedProcess ended(std::uint32_t pid, std::uint64_t stamp) {
+  return {{pid, stamp}, true, "sleep"};
+}
+
 ProcPoll scriptedPoll(Listings* listings, int* reads) {
   return ProcPoll(std::make_unique<ScriptedTable>(listings),
                   [reads](const ProcessId& id, AccountNames*) {
@@ -48,11 +55,11 @@ ProcPoll scriptedPoll(Listings* listings, int* reads) {
 
 TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByProcess) {
   Listings listings{
-      {{{30, 7}}, {{10, 5}}, {{20, 6}}},
-      {{{10, 5}}, {{20, 6}}, {{30, 7}}},
+      {running(30, 7), running(10, 5), running(20, 6)},
+      {running(10, 5), running(20, 6), running(30, 7)},
       // 20 ended; 30 ended and its pid came back for a new process; 40 started; one came
       // and went before it could be read.
-      {{{10, 5}}, {{30, 9}}, {{40, 8}}, {{kVanished, 10}}},
+      {running(10, 5), running(30, 9), running(40, 8), running(kVanished, 10)},
       {},
   };
   int reads = 0;
@@ -98,9 +105,9 @@ TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByProcess) {
 
 TEST(ProcPollTest, AProcessEndsWhenItStopsRunningNotWhenItIsCollected) {
   Listings listings{
-      {{{10, 5}}, {{11, 6}, true}},        // 11 was found ended: started once, to be recorded lost
-      {{{10, 5}, true}, {{11, 6}, true}},  // 10 stopped running, its parent has not collected it
-      {{{10, 5}, true}, {{11, 6}, true}},
+      {running(10, 5), ended(11, 6)},  // 11 was found ended: started once, to be recorded lost
+      {ended(10, 5), ended(11, 6)},    // 10 stopped running, its parent has not collected it
+      {ended(10, 5), ended(11, 6)},
       {},  // both collected
   };
   int reads = 0;
