@@ -18,15 +18,20 @@ struct MessageQueue {
   std::deque<ThreadMessage> messages GUARDED_BY(mutex);
 };
 
-// The registry lock is never held while a queue's lock is taken, or the reverse.
-platform::Mutex registryMutex;
+// The registry lock is never held while a queue's lock is taken, or the reverse. Both live
+// for the whole process: a worker that was killed may still leave its queue while the
+// process exits.
+platform::Mutex& registryMutex() {
+  static auto* mutex = new platform::Mutex;
+  return *mutex;
+}
 std::map<std::uint32_t, std::shared_ptr<MessageQueue>>& registry() {
   static auto* queues = new std::map<std::uint32_t, std::shared_ptr<MessageQueue>>;
   return *queues;
 }
 
 std::shared_ptr<MessageQueue> queueOf(std::uint32_t threadId) {
-  platform::MutexLock lock(&registryMutex);
+  platform::MutexLock lock(&registryMutex());
   auto found = registry().find(threadId);
   return found == registry().end() ? nullptr : found->second;
 }
@@ -34,12 +39,12 @@ std::shared_ptr<MessageQueue> queueOf(std::uint32_t threadId) {
 }  // namespace
 
 Queue::Queue() {
-  platform::MutexLock lock(&registryMutex);
+  platform::MutexLock lock(&registryMutex());
   registry()[platform::currentThreadId()] = std::make_shared<MessageQueue>();
 }
 
 Queue::~Queue() {
-  platform::MutexLock lock(&registryMutex);
+  platform::MutexLock lock(&registryMutex());
   registry().erase(platform::currentThreadId());
 }
 

