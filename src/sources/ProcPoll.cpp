@@ -41,7 +41,7 @@ bool ProcPoll::poll() {
   std::vector<platform::ListedProcess> processes;
   if (!scan(processes)) return false;
   for (platform::ListedProcess& process : processes) {
-    latest_.emplace(process.id, Seen{process.ended, std::move(process.command), ""});
+    latest_.emplace(process.id, Seen{process.ended, std::move(process.program), ""});
   }
   debug(4, "   ProcPoll.poll: Done.");
   return true;
@@ -53,9 +53,9 @@ std::set<platform::ProcessId> ProcPoll::findNewPrograms() {
     auto before = previous_.find(id);
     if (before == previous_.end()) continue;
     seen.executable = before->second.executable;
-    if (seen.ended || before->second.ended || seen.command == before->second.command) continue;
+    if (seen.ended || before->second.ended || seen.program == before->second.program) continue;
     // A process may rename itself: only another executable is another program.
-    ProcessRef now = read({id, false, seen.command}, nullptr);
+    ProcessRef now = read({id, false, seen.program}, nullptr);
     if (!now || Process::isUnknown(now->executable()) ||
         now->executable() == before->second.executable) {
       continue;
@@ -94,7 +94,7 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
     debug(5, "      ProcPoll.scan: Creating object for process %i...", id.pid);
     // A process found ended is still started here: it cannot be read, and the process map
     // records it once as lost.
-    ProcessRef started = read({id, entry->second.ended, entry->second.command}, &names);
+    ProcessRef started = read({id, entry->second.ended, entry->second.program}, &names);
     if (!started) {
       debug(5, "      ProcPoll.getPollData: Process %i is gone already.", id.pid);
       entry = latest_.erase(entry);

@@ -26,7 +26,7 @@ class ProcPoll {
  public:
   struct Seen {
     bool ended = false;
-    std::string command;     // as the last listing had it
+    std::string program;     // as the last listing had it
     std::string executable;  // as read when the program was first seen
   };
   using Snapshot = std::map<platform::ProcessId, Seen>;  // in pid order
@@ -57,8 +57,8 @@ class ProcPoll {
   ProcessRef read(const platform::ListedProcess& listed, AccountNames* names = nullptr);
 
  private:
-  // The processes of both snapshots that run another program than they did: their command
-  // changed, and so did their executable.
+  // The processes of both snapshots that run another program than they did: their program
+  // text changed, and so did their executable.
   std::set<platform::ProcessId> findNewPrograms();
 
   template <typename... Args>

@@ -123,6 +123,8 @@ void ProcessPoller::fullPoll() {
     }
     logger_.debug(5, "      Found process in process map.");
     entry->setState(ProcessState::Ended);
+    // Ended for the map, also when its pid goes on with another program: no longer running.
+    entry->invalidate();
     // The estimate of half an interval may lie before the entry's interval began (a dump
     // restarted it): the process still ran until then.
     entry->setEndTime(std::max(change->endTime(), entry->startTime()));

@@ -23,6 +23,14 @@ TEST(ProcTextTest, StatLinesWhoseCommandHoldsAnything) {
   EXPECT_TRUE(hasEnded(stat));
   stat.threads = 3;  // its first thread ended, two others run on
   EXPECT_FALSE(hasEnded(stat));
+  EXPECT_EQ(stat.codeStart, 0u);  // the line ends before the code range
+  ASSERT_TRUE(
+      parseProcStat("7 (a b) S 1 7 7 0 -1 4194304 0 0 0 0 0 0 0 0 20 0 3 0 555 8192 100 "
+                    "18446744073709551615 94000 95000 140000 0 0",
+                    &stat));
+  EXPECT_EQ(stat.threads, 3u);
+  EXPECT_EQ(stat.codeStart, 94000u);
+  EXPECT_EQ(stat.codeEnd, 95000u);
   ASSERT_TRUE(
       parseProcStat("2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 5 0 0", &stat));
   EXPECT_EQ(stat.flags & 0x00200000u, 0x00200000u);  // a kernel thread

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <deque>
+#include <filesystem>
 
 #include "sources/PollSchedule.h"
 #include "sources/ProcPoll.h"
@@ -146,7 +147,14 @@ TEST(ProcPollTest, AScanListsEveryRunningProcess) {
 }
 
 TEST(ProcPollTest, AProcessThatRunsAnotherProgramEndsAndTheProgramStarts) {
-  // A shell that, when told, replaces itself with another program under the same pid.
+  // A launcher script that, when told, replaces itself with the program it is named after:
+  // the same pid, the same short name, another executable.
+  testing::TempDir dir;
+  std::filesystem::create_directory(dir.file("bin"));
+  std::filesystem::copy_file("/bin/sleep", dir.file("bin/launched"));
+  testing::writeFile(dir.file("launched"),
+                     "#!/bin/sh\nread go\nexec " + dir.file("bin/launched") + " 30\n");
+  std::filesystem::permissions(dir.file("launched"), std::filesystem::perms::owner_all);
   int pipe[2];
   ASSERT_EQ(::pipe(pipe), 0);
   posix_spawn_file_actions_t actions;
@@ -154,8 +162,9 @@ TEST(ProcPollTest, AProcessThatRunsAnotherProgramEndsAndTheProgramStarts) {
   posix_spawn_file_actions_adddup2(&actions, pipe[0], 0);
   posix_spawn_file_actions_addclose(&actions, pipe[1]);
   pid_t child = 0;
-  const char* argv[] = {"sh", "-c", "read go; exec sleep 30", nullptr};
-  ASSERT_EQ(::posix_spawnp(&child, "sh", &actions, nullptr, const_cast<char**>(argv), environ), 0);
+  std::string script = dir.file("launched");
+  char* argv[] = {script.data(), nullptr};
+  ASSERT_EQ(::posix_spawn(&child, script.c_str(), &actions, nullptr, argv, environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   ::close(pipe[0]);
   auto changesOf = [&](ProcPoll& poll) {
@@ -178,14 +187,18 @@ TEST(ProcPollTest, AProcessThatRunsAnotherProgramEndsAndTheProgramStarts) {
   EXPECT_TRUE(changesOf(poll).empty());
   ASSERT_EQ(::write(pipe[1], "go\n", 3), 3);
   ASSERT_TRUE(testing::waitUntil(
-      [&] { return testing::readFile("/proc/" + std::to_string(child) + "/comm") == "sleep\n"; },
+      [&] {
+        return std::filesystem::read_symlink("/proc/" + std::to_string(child) + "/exe") ==
+               dir.file("bin/launched");
+      },
       std::chrono::seconds(5)));
+  EXPECT_EQ(testing::readFile("/proc/" + std::to_string(child) + "/comm"), "launched\n");
   auto renewed = changesOf(poll);
   ASSERT_EQ(renewed.size(), 2u);
   EXPECT_EQ(renewed[0].first, ProcessState::Ended);
   EXPECT_EQ(renewed[1].first, ProcessState::Started);
   EXPECT_NE(renewed[1].second, shell);
-  EXPECT_TRUE(renewed[1].second.ends_with("/sleep")) << renewed[1].second;
+  EXPECT_EQ(renewed[1].second, dir.file("bin/launched"));
   EXPECT_TRUE(changesOf(poll).empty());
   ::close(pipe[1]);
   ::kill(child, SIGKILL);

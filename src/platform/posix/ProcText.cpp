@@ -51,8 +51,18 @@ bool parseProcStat(std::string_view line, ProcStat* stat) {
   }
   if (fields[0].size() != 1) return false;
   stat->state = fields[0][0];
-  return parseNumber(fields[1], &stat->parentPid) && parseNumber(fields[6], &stat->flags) &&
-         parseNumber(fields[17], &stat->threads) && parseNumber(fields[19], &stat->startTicks);
+  if (!parseNumber(fields[1], &stat->parentPid) || !parseNumber(fields[6], &stat->flags) ||
+      !parseNumber(fields[17], &stat->threads) || !parseNumber(fields[19], &stat->startTicks)) {
+    return false;
+  }
+  // ..., startcode is the 24th, endcode the 25th.
+  std::string_view more[5];
+  for (std::string_view& field : more) field = nextField(rest);
+  stat->codeStart = 0;
+  stat->codeEnd = 0;
+  if (parseNumber(more[3], &stat->codeStart) && parseNumber(more[4], &stat->codeEnd)) return true;
+  stat->codeStart = stat->codeEnd = 0;
+  return true;
 }
 
 bool hasEnded(const ProcStat& stat) {

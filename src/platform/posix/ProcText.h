@@ -17,6 +17,10 @@ struct ProcStat {
   std::uint64_t flags = 0;
   std::uint64_t threads = 0;
   std::uint64_t startTicks = 0;  // clock ticks after boot: with the pid, names one process
+  // Where the program's code lies: a new program gets a new range (0 where the reader may not
+  // look, or in a line cut short before it).
+  std::uint64_t codeStart = 0;
+  std::uint64_t codeEnd = 0;
 };
 
 // Whether the process has stopped running: its first thread is a zombie and no other thread

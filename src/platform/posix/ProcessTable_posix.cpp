@@ -153,7 +153,11 @@ class LinuxProcessTable : public ProcessTable {
       listed.emplace(pid, known);
       // A dead task ('X') is being removed: it is as good as gone.
       if (!known.kernelThread && stat.state != 'X') {
-        processes->push_back({{pid, stat.startTicks}, hasEnded(stat), std::move(stat.command)});
+        // A new program has a new code range, whatever its name.
+        processes->push_back({{pid, stat.startTicks},
+                              hasEnded(stat),
+                              stat.command + '\0' + std::to_string(stat.codeStart) + '-' +
+                                  std::to_string(stat.codeEnd)});
       }
     }
     ::closedir(directory);
