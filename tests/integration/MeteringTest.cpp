@@ -1,21 +1,16 @@
 // Real processes metered by the real tarnwick binary: the poller finds them, the process map
 // writes their usage records, and the records reach the ".data" files.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 #include "integration/Harness.h"
 #include "support/ExecutableBuilder.h"
-
-extern char** environ;
 
 namespace Vantor::integration {
 namespace {
