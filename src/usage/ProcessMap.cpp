@@ -29,6 +29,15 @@ std::string recordField(std::string_view text) {
 
 std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
+// The machine's facts as every record carries them, made safe once.
+InventoryOps::StaticInfo recordFacts(InventoryOps::StaticInfo facts) {
+  for (std::string* fact :
+       {&facts.domain, &facts.computerName, &facts.architecture, &facts.osName}) {
+    *fact = TextUtils::withoutControls(*fact, '_');
+  }
+  return facts;
+}
+
 }  // namespace
 
 ProcessMap::ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Accounts& accounts,
@@ -39,7 +48,7 @@ ProcessMap::ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Acc
       accounts_(accounts),
       primeTime_(primeTime),
       streams_(streams),
-      facts_(std::move(facts)) {}
+      facts_(recordFacts(std::move(facts))) {}
 
 ProcessMap::~ProcessMap() { clear(); }
 
@@ -223,10 +232,7 @@ std::string ProcessMap::usageRecord(const ProcessRef& entry) {
   std::uint32_t exitCode = entry->getExitCode();
   std::string record = "1:" + std::to_string(entry->startTime().getValue()) + ":31";
   for (const std::string& field :
-       {TextUtils::withoutControls(facts_.domain, '_'),
-        TextUtils::withoutControls(facts_.computerName, '_'),
-        TextUtils::withoutControls(facts_.architecture, '_'),
-        TextUtils::withoutControls(facts_.osName, '_'), recordField(file),
+       {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName, recordField(file),
         recordField(entry->productName()), recordField(directory),
         std::string(PrimeTime::className(primeTime_.classify(entry->startTime()))),
         TextUtils::withoutControls(accounts_.mapUser(entry->fullUserName()), '_')}) {
