@@ -23,12 +23,12 @@ struct ProcessId {
 };
 
 // A process as a listing finds it. An ended one has stopped running and waits only for its
-// parent to collect it. The program is a short text that changes when the process goes on to
-// run another program (and may change without it: the executable tells).
+// parent to collect it. The program stamp changes when the process goes on to run another
+// program (and may change without it: the executable tells).
 struct ListedProcess {
   ProcessId id;
   bool ended = false;
-  std::string program;
+  std::uint64_t program = 0;
 };
 
 class ProcessHandle;

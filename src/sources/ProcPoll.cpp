@@ -41,7 +41,7 @@ bool ProcPoll::poll() {
   std::vector<platform::ListedProcess> processes;
   if (!scan(processes)) return false;
   for (platform::ListedProcess& process : processes) {
-    latest_.emplace(process.id, Seen{process.ended, std::move(process.program), ""});
+    latest_.emplace(process.id, Seen{process.ended, process.program, ""});
   }
   debug(4, "   ProcPoll.poll: Done.");
   return true;

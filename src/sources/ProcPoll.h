@@ -26,8 +26,8 @@ class ProcPoll {
  public:
   struct Seen {
     bool ended = false;
-    std::string program;     // as the last listing had it
-    std::string executable;  // as read when the program was first seen
+    std::uint64_t program = 0;  // as the last listing had it
+    std::string executable;     // as read when the program was first seen
   };
   using Snapshot = std::map<platform::ProcessId, Seen>;  // in pid order
   // Builds the object of a process seen for the first time, or null when it is gone; names

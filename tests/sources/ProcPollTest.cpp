@@ -38,12 +38,8 @@ class ScriptedTable : public platform::ProcessTable {
 constexpr std::uint32_t kVanished = 4194303;  // above any pid the kernel hands out
 
 // Objects that stand for processes without reading them; kVanished is gone before it is read.
-ListedProcess running(std::uint32_t pid, std::uint64_t stamp) {
-  return {{pid, stamp}, false, "sleep"};
-}
-ListedProcess ended(std::uint32_t pid, std::uint64_t stamp) {
-  return {{pid, stamp}, true, "sleep"};
-}
+ListedProcess running(std::uint32_t pid, std::uint64_t stamp) { return {{pid, stamp}, false, 1}; }
+ListedProcess ended(std::uint32_t pid, std::uint64_t stamp) { return {{pid, stamp}, true, 1}; }
 
 ProcPoll scriptedPoll(Listings* listings, int* reads) {
   return ProcPoll(std::make_unique<ScriptedTable>(listings),

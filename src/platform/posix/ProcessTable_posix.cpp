@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <functional>
+#include <string_view>
 #include <unordered_map>
 
 #include "platform/ErrorCodes.h"
@@ -81,6 +83,15 @@ ssize_t readOtherThreadsLink(int directory, std::string* target) {
   return length;
 }
 
+// A number for the program a process runs: a new program has a new code range, whatever its
+// name, and usually a new name. Made every poll for every process, so nothing is allocated.
+std::uint64_t programStamp(const ProcStat& stat) {
+  constexpr std::uint64_t kMix = 0x9e3779b97f4a7c15u;
+  std::uint64_t stamp = std::hash<std::string_view>{}(stat.command);
+  for (std::uint64_t part : {stat.codeStart, stat.codeEnd}) stamp = (stamp ^ part) * kMix;
+  return stamp;
+}
+
 bool readStat(int directory, const char* name, ProcStat* stat) {
   std::string line;
   if (!readSmallAt(directory, name, &line)) return false;
@@ -153,11 +164,7 @@ class LinuxProcessTable : public ProcessTable {
       listed.emplace(pid, known);
       // A dead task ('X') is being removed: it is as good as gone.
       if (!known.kernelThread && stat.state != 'X') {
-        // A new program has a new code range, whatever its name.
-        processes->push_back({{pid, stat.startTicks},
-                              hasEnded(stat),
-                              stat.command + '\0' + std::to_string(stat.codeStart) + '-' +
-                                  std::to_string(stat.codeEnd)});
+        processes->push_back({{pid, stat.startTicks}, hasEnded(stat), programStamp(stat)});
       }
     }
     ::closedir(directory);
