@@ -25,6 +25,11 @@ std::string_view::size_type extensionDot(std::string_view path) {
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
+bool isAbsolute(std::string_view path) {
+  return (!path.empty() && isSeparator(path.front())) ||
+         (path.size() > 2 && path[1] == ':' && isSeparator(path[2]));
+}
+
 std::string dirName(std::string_view path) {
   std::string_view::size_type separator = lastSeparator(path);
   return separator == std::string_view::npos ? std::string()

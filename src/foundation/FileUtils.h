@@ -9,6 +9,9 @@
 namespace Vantor::FileUtils {
 
 bool isSeparator(char c);
+// A full path: from the root or a drive's root. Anything else (a marker such as "<<lost>>")
+// would be looked up in the current folder.
+bool isAbsolute(std::string_view path);
 // Up to and including the last separator; empty when there is none.
 std::string dirName(std::string_view path);
 // After the last separator.

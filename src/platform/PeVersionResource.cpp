@@ -1,5 +1,7 @@
 #include "platform/PeVersionResource.h"
 
+#include "platform/Utf16.h"
+
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -168,50 +170,6 @@ struct Block {
 
 std::size_t alignUp(std::size_t offset) { return (offset + 3) & ~std::size_t{3}; }
 
-void appendUtf8(std::string* text, std::uint32_t code) {
-  if (code < 0x80) {
-    text->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    text->push_back(static_cast<char>(0xc0 | code >> 6));
-    text->push_back(static_cast<char>(0x80 | (code & 0x3f)));
-  } else if (code < 0x10000) {
-    text->push_back(static_cast<char>(0xe0 | code >> 12));
-    text->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3f)));
-    text->push_back(static_cast<char>(0x80 | (code & 0x3f)));
-  } else {
-    text->push_back(static_cast<char>(0xf0 | code >> 18));
-    text->push_back(static_cast<char>(0x80 | (code >> 12 & 0x3f)));
-    text->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3f)));
-    text->push_back(static_cast<char>(0x80 | (code & 0x3f)));
-  }
-}
-
-// Reads UTF-16 text up to its terminator or the end, as UTF-8; a lone surrogate becomes
-// U+FFFD.
-std::string utf8Text(std::string_view bytes, std::size_t* consumed) {
-  constexpr std::uint32_t kReplacement = 0xfffd;
-  std::string text;
-  std::size_t at = 0;
-  for (; at + 1 < bytes.size(); at += 2) {
-    std::uint32_t unit = u16(bytes, at);
-    if (unit == 0) {
-      at += 2;
-      break;
-    }
-    if (unit >= 0xd800 && unit < 0xdc00 && at + 3 < bytes.size()) {
-      std::uint32_t low = u16(bytes, at + 2);
-      if (low >= 0xdc00 && low < 0xe000) {
-        appendUtf8(&text, 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00));
-        at += 2;
-        continue;
-      }
-    }
-    appendUtf8(&text, unit >= 0xd800 && unit < 0xe000 ? kReplacement : unit);
-  }
-  if (consumed != nullptr) *consumed = at;
-  return text;
-}
-
 std::optional<Block> readBlock(std::string_view bytes, std::size_t* next) {
   if (bytes.size() < 6) return std::nullopt;
   std::size_t length = u16(bytes, 0);
@@ -221,7 +179,7 @@ std::optional<Block> readBlock(std::string_view bytes, std::size_t* next) {
   if (length < 6 || length > bytes.size()) return std::nullopt;
   std::string_view body = bytes.substr(0, length);
   std::size_t keyLength = 0;
-  block.key = utf8Text(body.substr(6), &keyLength);
+  block.key = utf8FromUtf16(body.substr(6), &keyLength);
   std::size_t valueAt = alignUp(6 + keyLength);
   if (valueAt > body.size()) valueAt = body.size();
   // Text values count characters, binary ones bytes; neither may leave the block.
@@ -256,7 +214,7 @@ void readStringFileInfo(const Block& info, VersionInfo* out) {
   forEachChild(info.children, [&](const Block& table) {
     std::map<std::string, std::string>& strings = out->tables[lowered(table.key)];
     forEachChild(table.children, [&](const Block& entry) {
-      strings.emplace(entry.key, utf8Text(entry.value, nullptr));
+      strings.emplace(entry.key, utf8FromUtf16(entry.value, nullptr));
     });
   });
 }

@@ -1,5 +1,6 @@
 #include "runtime/Tarnwick.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "platform/ErrorCodes.h"
 #include "platform/Privileges.h"
 #include "platform/ThreadCancellation.h"
+#include "platform/TraceSession.h"
 
 namespace Vantor {
 
@@ -22,6 +24,9 @@ namespace {
 
 constexpr auto kMonitorPause = std::chrono::milliseconds(500);
 constexpr std::int32_t kStartUpWaitMillis = 5000;
+constexpr auto kEventSourceWait = std::chrono::seconds(30);
+// Processes that ran before the events began reach the map by a second full poll this late.
+constexpr auto kSecondFullPollDelay = std::chrono::seconds(60);
 
 // An interval key under "logging": zero counts as missing.
 TimeSpan intervalOf(const ConfReader& reader, const std::string& key, const TimeSpan& fallback,
@@ -66,6 +71,7 @@ Tarnwick::~Tarnwick() {
     poller_->clear();
     processMap_->clear();
   }
+  eventTracer_.reset();
   poller_.reset();
   processMap_.reset();
   exeFinder_.reset();
@@ -129,7 +135,16 @@ bool Tarnwick::configureProgram() {
   }
   if (!createExeFinder()) return false;
   poller_->configure(pollInterval, source, polling);
+  eventSource_ = source;
+  polling_ = polling;
   if (polling && !poller_->prepareProcessPoller(threads())) return false;
+  if (source == EventSource::kKernelTrace) {
+    // Meant for tests only: a small session buffer, to make the session lose events.
+    std::int32_t bufferKilobytes = 0;
+    conf.getInteger("tarnwick.testing.trace-buffer", bufferKilobytes);
+    eventTracer_->configure(static_cast<std::uint32_t>(std::clamp(bufferKilobytes, 0, 1 << 20)));
+    if (!eventTracer_->prepareEventTracer(threads())) return false;
+  }
 
   streams().registerLogFile(workingDirectory_ + "ProcessLog", "process", TimeSpan(0), false,
                             [this] { processMap_->dumpAll(); });
@@ -170,6 +185,12 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
   if (oldKind) {
     pollInstead();
   } else if (boolOr(reader(), events + ".native", false)) {
+    if (!platform::kernelTracePermitted()) {
+      // Without the right to trace, this system has no kernel trace session for the agent.
+      programLogger_->warning(22, errorName(platform::lastError()));
+      pollInstead();
+      return EventSource::kNone;
+    }
     logger().debug(1, "   Will be using native W2K/XP event logger.");
     return EventSource::kKernelTrace;
   }
@@ -190,6 +211,7 @@ bool Tarnwick::createExeFinder() {
   processMap_ = std::make_unique<ProcessMap>(*programLogger_, *exeFinder_, accounts(), primeTime(),
                                              streams(), staticInfo());
   poller_ = std::make_unique<ProcessPoller>(*programLogger_, *processMap_, *exeFinder_);
+  eventTracer_ = std::make_unique<EventTracer>(*programLogger_, *processMap_, *poller_);
   // A worker killed while it holds the map must not leave it locked.
   threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });
   return true;
@@ -304,12 +326,18 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
 std::uint32_t Tarnwick::monitorStatus() {
   logger().debug(1, "START THREAD statusMonitor.");
   try {
-    // The start-up pause, cut short by a quit.
-    for (std::int32_t waited = 0; waited < kStartUpWaitMillis && !quitFlag.load(); waited += 100) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    // Only the events tell starts and ends: the processes already running come from polls.
+    if (eventSource_ == EventSource::kKernelTrace && !polling_) poller_->pollProcesses(true);
+    std::optional<std::chrono::steady_clock::time_point> tracerStarted = awaitEventSource();
     DateTime nextCheck = DateTime() + checkPeriod_;
     while (!quitFlag.load()) {
+      if (tracerStarted && !polling_ &&
+          std::chrono::steady_clock::now() - *tracerStarted >= kSecondFullPollDelay) {
+        tracerStarted.reset();
+        poller_->pollProcesses(true);
+      }
+      // Events were lost: the poller thread repairs when it runs, else this one.
+      if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->pollProcesses(true);
       if (reconfigureFlag.load()) reconfigure();
       if (nextCheck <= DateTime()) {
         nextCheck = DateTime() + checkPeriod_;
@@ -336,6 +364,24 @@ std::uint32_t Tarnwick::monitorStatus() {
   quitFlag.store(true);
   ThreadMessages::post(mainThreadId.load(), {WM_QUIT, 0, 0});
   return 0;
+}
+
+std::optional<std::chrono::steady_clock::time_point> Tarnwick::awaitEventSource() {
+  auto pause = std::chrono::milliseconds(100);
+  if (eventSource_ != EventSource::kKernelTrace) {
+    // The start-up pause, cut short by a quit.
+    for (std::int32_t waited = 0; waited < kStartUpWaitMillis && !quitFlag.load();
+         waited += 100) {
+      std::this_thread::sleep_for(pause);
+    }
+    return std::nullopt;
+  }
+  auto deadline = std::chrono::steady_clock::now() + kEventSourceWait;
+  while (!quitFlag.load() && std::chrono::steady_clock::now() < deadline) {
+    if (eventTracer_->isRunning()) return std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(pause);
+  }
+  return std::nullopt;
 }
 
 bool Tarnwick::waitForWorkers() {

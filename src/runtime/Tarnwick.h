@@ -3,13 +3,16 @@
 #ifndef TARNWICK_RUNTIME_TARNWICK_H_
 #define TARNWICK_RUNTIME_TARNWICK_H_
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "concurrency/ThreadInstance.h"
 #include "ipc/IPCServer.h"
 #include "platform/Device.h"
 #include "runtime/Agent.h"
+#include "sources/EventTracer.h"
 #include "sources/ProcessPoller.h"
 #include "usage/ExeFinder.h"
 #include "usage/ProcessMap.h"
@@ -36,6 +39,8 @@ class Tarnwick : public Agent {
 
  private:
   std::uint32_t monitorStatus();
+  // Waits, before the first check, for the event source to run; returns since when it runs.
+  std::optional<std::chrono::steady_clock::time_point> awaitEventSource();
   void prepareTestWorker(const std::string& temper);
   bool waitForWorkers();
   // The process event source the settings ask for, with its fall-backs; may switch polling
@@ -51,6 +56,10 @@ class Tarnwick : public Agent {
   std::unique_ptr<ExeFinder> exeFinder_;
   std::unique_ptr<ProcessMap> processMap_;
   std::unique_ptr<ProcessPoller> poller_;
+  std::unique_ptr<EventTracer> eventTracer_;
+  // Set by the configuration, on the thread that then runs the status monitor's checks.
+  EventSource eventSource_ = EventSource::kNone;
+  bool polling_ = false;
   std::unique_ptr<IPCServer> server_;
   std::unique_ptr<ThreadInstance> statusMonitor_;
 };

@@ -56,14 +56,6 @@ std::string versionText(const std::optional<std::string>& value) {
   return std::string(TextUtils::trimmed(text.substr(start)));
 }
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
-
-// Only a full path names a file: anything else (a marker such as "<<lost>>") would be looked
-// up in the agent's working folder.
-bool isAbsolute(std::string_view path) {
-  return (!path.empty() && isSeparator(path.front())) ||
-         (path.size() > 2 && path[1] == ':' && isSeparator(path[2]));
-}
 
 }  // namespace
 
@@ -251,9 +243,9 @@ bool ExeFinder::resolvePath(std::string& path) const {
   std::size_t position = 0;
   while (position < path.size()) {
     std::size_t next = position + 1;
-    while (next < path.size() && !isSeparator(path[next])) ++next;
+    while (next < path.size() && !FileUtils::isSeparator(path[next])) ++next;
     std::string_view component = std::string_view(path).substr(position, next - position);
-    bool separated = isSeparator(component.front());
+    bool separated = FileUtils::isSeparator(component.front());
     std::string_view bare = separated ? component.substr(1) : component;
     std::string replacement;
     if (separated && bare.size() == 2 && bare[1] == ':') {
@@ -275,7 +267,7 @@ bool ExeFinder::resolvePath(std::string& path) const {
     done += replacement;
     // Rewritten paths come from the other platform's conventions: read "\" as a separator.
     std::string candidate = FileUtils::normaliseSeparators(done + path.substr(next));
-    if (isAbsolute(candidate) && FileOps::exists(candidate)) {
+    if (FileUtils::isAbsolute(candidate) && FileOps::exists(candidate)) {
       path = candidate;
       return true;
     }
@@ -288,7 +280,7 @@ bool ExeFinder::SMScan(ExeInfo& info, const std::string& path) const {
   logger_.debug(5, "SMScan: Getting file information...");
   try {
     std::string file = path;
-    if (!(isAbsolute(file) && FileOps::exists(file)) && !resolvePath(file)) return false;
+    if (!(FileUtils::isAbsolute(file) && FileOps::exists(file)) && !resolvePath(file)) return false;
     platform::VersionInfo version;
     if (!platform::readVersionInfo(file, &version)) return false;
     for (auto [language, codePage] : version.translations) {

@@ -77,6 +77,52 @@ Process::Process(platform::ProcessHandle opened, AccountNames* accounts)
   start(nullptr, true, accounts);
 }
 
+Process::Process(const ProcessEvent& event) : pid_(0), startStamp_(0) {
+  startTime_ = event.time;
+  if (event.state != ProcessState::Started && event.state != ProcessState::Ended) return;
+  state_ = event.state;
+  pid_ = event.pid;
+  parentPid_ = event.parentPid;
+  if (event.user) {
+    userName_ = event.user->first;
+    domain_ = event.user->second;
+    // A local account belongs to this computer; an event without an account names nobody.
+    if (domain_.empty() && !userName_.empty()) domain_ = computerName();
+    fullUserName_ = "\\\\" + domain_ + "\\" + userName_;
+  }
+  if (!event.image.empty()) executable_ = event.image;
+  if (state_ == ProcessState::Ended) {
+    endTime_ = event.time;
+    exitCode_ = event.exitCode;
+    if (LoggerUnit::wants(4)) debug(4, "   Process: Got end time: %s", endTime_.toString(false, false, true));
+    return;
+  }
+  debug(4, "   Process: Got process \"%s\" (%i), parent \"%s\" (%i).", executable_, pid_,
+        parentExecutable_, parentPid_);
+  std::string parent = kLost;
+  getProcessInfo(parentPid_, parent);
+  if (parent != kLost && !isUnknown(parent)) parentExecutable_ = parent;
+  invalidate();
+  if (executable_.starts_with('/')) {
+    // The path was read as the program started: a second read could only find less.
+    bool accessDenied = false;
+    bool lost = false;
+    if (openProcess("Process", pid_, accessDenied, lost)) handle_.release();
+  } else {
+    std::string own = kLost;
+    getProcessInfo(pid_, own);
+    if (own != kLost && !isUnknown(own)) executable_ = own;
+  }
+  if (isUnknown(userName_)) {
+    debug(4,
+          "   Process: We didn't get user SID from the event. Trying to access the process "
+          "directly.");
+    getProcessInfo2(pid_, executable_);
+  }
+  debug(4, "   Process: Got user name \"%s\" (\"%s\").", userName_, fullUserName_);
+  if (LoggerUnit::wants(4)) debug(4, "   Process: Got start time: %s", startTime_.toString(false, false, true));
+}
+
 void Process::start(const DateTime* startTime, bool running, AccountNames* accounts) {
   debug(5, "Process: Created process for pid %i.", pid_);
   if (startTime != nullptr) {
@@ -285,6 +331,7 @@ bool Process::getUserFromSid(const std::string& sid) {
 
 std::uint32_t Process::getExitCode() {
   debug(5, "getExitCode: Getting exit code for process %i.", pid_);
+  if (exitCode_) return *exitCode_;
   if (!handle_.isOpen()) return 0;
   std::uint32_t code = 0;
   if (!handle_.exitCode(&code)) {
@@ -377,6 +424,10 @@ void Process::reread() {
   invalidate();
   getProcessInfo(pid_, executable_);
   if (handle_.isOpen() && isUnknown(userName_)) readUser(nullptr);
+}
+
+void Process::copyExitCode(const Process& other) {
+  if (other.exitCode_) exitCode_ = other.exitCode_;
 }
 
 void Process::markLost() {

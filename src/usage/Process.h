@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,21 @@ class AccountNames {
   std::map<std::string, Answer> answers_;
 };
 
+// A process start or end as a kernel trace event told it, decoded.
+struct ProcessEvent {
+  ProcessState state = ProcessState::Unknown;
+  DateTime time;
+  std::uint32_t pid = 0;
+  std::uint32_t parentPid = 0;
+  // User and domain the event's security identifier names: empty when it names none, absent
+  // when it could not be looked up.
+  std::optional<std::pair<std::string, std::string>> user;
+  // The event's image: here the executable's path, read as the program started, or the
+  // kernel's name for a process that was gone before it could be read.
+  std::string image;
+  std::optional<std::uint32_t> exitCode;
+};
+
 struct ModuleRecord {
   std::string name;
   std::int64_t firstSeen = 0;  // seconds since 1970
@@ -59,6 +75,8 @@ class Process {
           AccountNames* accounts = nullptr);
   // From a handle a process table opened: a running process read at once.
   Process(platform::ProcessHandle opened, AccountNames* accounts);
+  // From a kernel trace event: an end as it is, a start with its process opened.
+  explicit Process(const ProcessEvent& event);
   virtual ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -74,8 +92,11 @@ class Process {
   // 0 on success, -1 on failure.
   int getImageFileName(const std::string& caller, std::uint32_t pid, std::string& executable);
   bool getUserFromSid(const std::string& sid);
-  // kStillActive while running; 0 when it cannot be read.
+  // The exit code an end event told; else kStillActive while running, and 0 when it cannot be
+  // read.
   std::uint32_t getExitCode();
+  // Takes the exit code another object of this process learnt, if it learnt one.
+  void copyExitCode(const Process& other);
   // Handle open and the process still running; silent.
   bool isRunning() const;
   void getModules(std::vector<std::string>& names);
@@ -142,6 +163,7 @@ class Process {
   std::string domain_ = kUnknown;
   std::string fullUserName_ = kUnknown;
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> modules_;
+  std::optional<std::uint32_t> exitCode_;
 };
 
 using ProcessRef = std::shared_ptr<Process>;

@@ -29,6 +29,15 @@ std::string recordField(std::string_view text) {
 
 std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
+// A start of the process an entry meters, running another program: the process went on to
+// run it (an event source sees each). Only paths read from the system can tell.
+bool replacesProgram(const Process& entry, const Process& start) {
+  bool sameProcess = start.startStamp() == 0 || entry.startStamp() == 0 ||
+                     start.startStamp() == entry.startStamp();
+  return sameProcess && entry.executable() != start.executable() &&
+         FileUtils::isAbsolute(entry.executable()) && FileUtils::isAbsolute(start.executable());
+}
+
 // The machine's facts as every record carries them, made safe once.
 InventoryOps::StaticInfo recordFacts(InventoryOps::StaticInfo facts) {
   for (std::string* fact :
@@ -112,6 +121,7 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
       logger_.debug(1, "addProcess: Pending stop-event for %i (%s). Will log won't add to map.",
                     pid, process->executable());
       process->setEndTime(stop->endTime());
+      process->copyExitCode(*stop);
       logProcessData(process);
       MonopolyLock lock(&endedLock_);
       removeProcessFromEndedProcessMap(pid);
@@ -126,11 +136,11 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
   }
   if (!enforceMonopoly("addProcess", 0)) return false;
   auto [slot, inserted] = processes_.emplace(pid, process);
-  if (!inserted && slot->second != process && !slot->second->isRunning() &&
-      slot->second->hasHandle()) {
-    // The pid is unique among running processes: the entry's process has ended unseen.
-    ProcessRef old = slot->second;
-    logger_.warning(25, pid);
+  ProcessRef old = slot->second;
+  // The pid is unique among running processes: the entry's process has ended unseen.
+  bool endedUnseen = !old->isRunning() && old->hasHandle();
+  if (!inserted && old != process && (endedUnseen || replacesProgram(*old, *process))) {
+    if (endedUnseen) logger_.warning(25, pid);
     logger_.debug(5, "Ending logging of application \"%s\"...", old->productName());
     old->setState(ProcessState::Ended);
     old->setEndTime(std::max(old->startTime(), process->startTime()));
@@ -188,6 +198,7 @@ void ProcessMap::logEndProcess(const ProcessRef& process) {
   logger_.debug(3, "logEndProcess: Application \"%s\" (pid=%i) just ended.", entry->productName(),
                 pid);
   entry->setState(ProcessState::Ended);
+  entry->copyExitCode(*process);
   if (takeEndTime(process, entry)) {
     logProcessData(entry);
     removeProcess(pid);
@@ -210,6 +221,7 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
     logger_.debug(1, "logProcessUsage: Pending stop-event found for %i", pid);
     if (!entry->isRunning()) {
       entry->setEndTime(stop->endTime());
+      entry->copyExitCode(*stop);
       logProcessData(entry);
       removeProcess(pid);
       checkIn(entry);

@@ -69,14 +69,25 @@ bool hasEnded(const ProcStat& stat) {
   return stat.state == 'X' || (stat.state == 'Z' && stat.threads <= 1);
 }
 
-bool parseStatusUid(std::string_view status, std::uint32_t* uid) {
-  std::size_t line = status.starts_with("Uid:") ? 0 : status.find("\nUid:");
+bool parseStatusText(std::string_view status, std::string_view key, std::string_view* value) {
+  std::size_t line = status.starts_with(key) ? 0 : status.find("\n" + std::string(key));
   if (line == std::string_view::npos) return false;
-  std::string_view rest = status.substr(line + (line == 0 ? 4 : 5));
+  std::string_view rest = status.substr(line + (line == 0 ? 0 : 1) + key.size());
   std::size_t start = rest.find_first_not_of(" \t");
   if (start == std::string_view::npos) return false;
   rest.remove_prefix(start);
-  return parseNumber(rest.substr(0, std::min(rest.find_first_of(" \t\n"), rest.size())), uid);
+  *value = rest.substr(0, std::min(rest.find('\n'), rest.size()));
+  return true;
+}
+
+bool parseStatusNumber(std::string_view status, std::string_view key, std::uint32_t* value) {
+  std::string_view text;
+  return parseStatusText(status, key, &text) &&
+         parseNumber(text.substr(0, std::min(text.find_first_of(" \t"), text.size())), value);
+}
+
+bool parseStatusUid(std::string_view status, std::uint32_t* uid) {
+  return parseStatusNumber(status, "Uid:", uid);
 }
 
 std::vector<std::string> parseExecutableMappings(std::string_view maps) {

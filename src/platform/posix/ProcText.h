@@ -29,6 +29,10 @@ bool hasEnded(const ProcStat& stat);
 
 // A stat line; false when it is cut short or a field is not a number.
 bool parseProcStat(std::string_view line, ProcStat* stat);
+// The rest of a status text's line that starts with key ("Name:"), without leading blanks.
+bool parseStatusText(std::string_view status, std::string_view key, std::string_view* value);
+// The first number of a status text's line that starts with key ("PPid:").
+bool parseStatusNumber(std::string_view status, std::string_view key, std::uint32_t* value);
 // The real uid of a status text's "Uid:" line.
 bool parseStatusUid(std::string_view status, std::uint32_t* uid);
 // The distinct files a maps text shows mapped with execute permission, in order of first

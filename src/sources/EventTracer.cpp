@@ -1,0 +1,118 @@
+#include "sources/EventTracer.h"
+
+#include <new>
+
+#include "concurrency/ProcessFlags.h"
+#include "platform/ThreadCancellation.h"
+
+namespace Vantor {
+
+namespace {
+// Account names may change: what was looked up is forgotten this often.
+constexpr auto kAccountsLifetime = std::chrono::seconds(60);
+}  // namespace
+
+EventTracer::EventTracer(const LoggerUnit& logger, ProcessMap& processMap, ProcessPoller& poller)
+    : logger_(logger),
+      processMap_(processMap),
+      poller_(poller),
+      decoder_(platform::EventClasses::Default(), logger, platform::runsOn64BitSystem()) {}
+
+EventTracer::~EventTracer() = default;
+
+bool EventTracer::prepareEventTracer(ThreadTable& threads) {
+  logger_.debug(2, "Preparing event tracer thread...");
+  // No heartbeat: the worker stays inside the session's consumer.
+  ThreadEntry& row = threads.addThread("EventTracer", 0, [this](ThreadEntry& entry) {
+    return eventTracerThread(entry);
+  });
+  if (!row.job) {
+    logger_.critical(21, "prepare event tracer");
+    return false;
+  }
+  logger_.debug(3, "   Done.");
+  return true;
+}
+
+std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
+  logger_.debug(1, "START THREAD %s.", row.name);
+  logger_.debug(1, "Trying to start Native event tracer...");
+  try {
+    if (!tracer_) {
+      try {
+        tracer_ = std::make_unique<KernelTracer>(logger_, bufferKilobytes_);
+      } catch (const std::bad_alloc&) {
+        logger_.critical(21, "event tracer");
+        logger_.debug(1, "END THREAD %s", row.name);
+        return 0;
+      }
+      if (quitFlag.load()) return static_cast<std::uint32_t>(-1);
+    }
+    tracer_->setBufferCallback(
+        [this](const platform::TraceLogFile& logFile) { return bufferCallback(logFile); });
+    tracer_->setEventCallback(
+        [this](const platform::EventTrace& record) { processCallback(record); });
+    logger_.debug(1, "Native event tracer is now running.");
+    poller_.setEventsSince(DateTime());
+    running_.store(true);
+    tracer_->consume();
+    running_.store(false);
+    poller_.setEventsSince(std::nullopt);
+    tracer_.reset();
+  } catch (const platform::ThreadCancellation&) {
+    running_.store(false);
+    throw;
+  } catch (...) {
+    running_.store(false);
+    logger_.error(17);
+  }
+  logger_.debug(1, "END THREAD %s", row.name);
+  return 0;
+}
+
+bool EventTracer::bufferCallback(const platform::TraceLogFile& logFile) {
+  if (logFile.bufferBytes != reportedBufferBytes_) {
+    reportedBufferBytes_ = logFile.bufferBytes;
+    logger_.debug(1, "Kernel trace session: the receive buffer holds %i bytes.",
+                  static_cast<std::int64_t>(logFile.bufferBytes));
+  }
+  if (logFile.eventsLost > reportedLost_ || logFile.buffersLost > reportedOverflows_) {
+    std::uint64_t lostNow = logFile.eventsLost - std::min(reportedLost_, logFile.eventsLost);
+    reportedLost_ = logFile.eventsLost;
+    reportedOverflows_ = logFile.buffersLost;
+    logger_.warning(33, static_cast<std::int64_t>(lostNow),
+                    static_cast<std::int64_t>(logFile.eventsLost),
+                    static_cast<std::int64_t>(logFile.buffersLost));
+    poller_.requestFullPoll();
+  }
+  auto now = std::chrono::steady_clock::now();
+  if (now - accountsLearnt_ > kAccountsLifetime) {
+    accountsLearnt_ = now;
+    decoder_.forgetAccounts();
+  }
+  return !quitFlag.load();
+}
+
+void EventTracer::processCallback(const platform::EventTrace& record) {
+  if (quitFlag.load()) return;
+  logger_.debug(4, "Native event tracer callback: Processing...");
+  logger_.debug(5, "   InstanceId=%i  ParentInstanceId=%i  MofLength=%i  ProcessId=%i",
+                record.instanceId, record.parentInstanceId, record.mofLength, record.processId);
+  try {
+    ProcessRef process;
+    try {
+      process = std::make_shared<Process>(decoder_.decode(record));
+    } catch (const std::bad_alloc&) {
+      logger_.debug(1, "   Failed to create process object.");
+      return;
+    }
+    processMap_.logProcess(process);
+    logger_.debug(4, "Native event tracer callback: Finished processing.");
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    logger_.error(32, "processCallback");
+  }
+}
+
+}  // namespace Vantor

@@ -1,0 +1,53 @@
+// The "EventTracer" worker: runs the kernel trace session and hands every process start and
+// end it reports to the process map. Lost events are counted, logged, and repaired by a full
+// poll of the process table.
+#ifndef TARNWICK_SOURCES_EVENTTRACER_H_
+#define TARNWICK_SOURCES_EVENTTRACER_H_
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+#include "sources/EventDecoder.h"
+#include "sources/KernelTracer.h"
+#include "sources/ProcessPoller.h"
+#include "supervision/ThreadTable.h"
+#include "usage/ProcessMap.h"
+
+namespace Vantor {
+
+class EventTracer {
+ public:
+  EventTracer(const LoggerUnit& logger, ProcessMap& processMap, ProcessPoller& poller);
+  // Stops a session a failed thread left behind.
+  ~EventTracer();
+
+  // Written by the configuration while the worker does not run.
+  void configure(std::uint32_t bufferKilobytes) { bufferKilobytes_ = bufferKilobytes; }
+  // Registers the "EventTracer" row on the thread table.
+  bool prepareEventTracer(ThreadTable& threads);
+  // True while the session's events are being consumed.
+  bool isRunning() const { return running_.load(); }
+
+ private:
+  std::uint32_t eventTracerThread(ThreadEntry& row);
+  bool bufferCallback(const platform::TraceLogFile& logFile);
+  void processCallback(const platform::EventTrace& record);
+
+  const LoggerUnit& logger_;
+  ProcessMap& processMap_;
+  ProcessPoller& poller_;
+  std::uint32_t bufferKilobytes_ = 0;
+  std::atomic<bool> running_{false};
+  // The worker's own, and the shutdown's once no worker runs.
+  std::unique_ptr<KernelTracer> tracer_;
+  EventDecoder decoder_;
+  std::uint64_t reportedLost_ = 0;
+  std::uint64_t reportedOverflows_ = 0;
+  std::uint64_t reportedBufferBytes_ = 0;
+  std::chrono::steady_clock::time_point accountsLearnt_;
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_SOURCES_EVENTTRACER_H_
