@@ -99,10 +99,14 @@ Process::Process(const ProcessEvent& event) : pid_(0), startStamp_(0) {
   }
   debug(4, "   Process: Got process \"%s\" (%i), parent \"%s\" (%i).", executable_, pid_,
         parentExecutable_, parentPid_);
-  std::string parent = kLost;
-  getProcessInfo(parentPid_, parent);
-  if (parent != kLost && !isUnknown(parent)) parentExecutable_ = parent;
-  invalidate();
+  // Only the debug lines name the parent: at thousands of starts a second, it is read only
+  // for a reader.
+  if (LoggerUnit::wants(4)) {
+    std::string parent = kLost;
+    getProcessInfo(parentPid_, parent);
+    if (parent != kLost && !isUnknown(parent)) parentExecutable_ = parent;
+    invalidate();
+  }
   if (executable_.starts_with('/')) {
     // The path was read as the program started: a second read could only find less.
     bool accessDenied = false;

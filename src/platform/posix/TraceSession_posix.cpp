@@ -5,9 +5,6 @@
 // within this process (the connector serves every listener alike, so one process's session
 // disturbs no other's).
 #include <fcntl.h>
-#include <linux/cn_proc.h>
-#include <linux/connector.h>
-#include <linux/netlink.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -23,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/ErrorCodes.h"
 #include "platform/Mutex.h"
@@ -30,8 +28,8 @@
 #include "platform/TraceSession.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
+#include "platform/posix/ConnectorSocket.h"
 #include "platform/posix/ProcConnector.h"
-#include "platform/posix/ProcText.h"
 #include "platform/posix/ProcessEventData.h"
 
 namespace Vantor::platform {
@@ -40,10 +38,13 @@ namespace {
 
 // Large enough that a burst of thread churn loses nothing (a few megabytes lost events).
 constexpr std::uint64_t kDefaultBufferBytes = 32u << 20;
-constexpr std::size_t kBatch = 64;
-constexpr std::size_t kDatagramBytes = 256;
 // The consumer looks at the quit decision this often, whatever the flush period.
 constexpr int kConsumerWakeMillis = 100;
+constexpr std::size_t kQueueWakeSize = 1024;
+// The receiver reads the kernel's events in batches this far apart: the socket holds them.
+constexpr int kReceiverPauseMillis = 10;
+// Readings whose event the receiver never saw (it lost them) are dropped beyond this many.
+constexpr std::size_t kMostReadings = 65536;
 constexpr std::uint32_t kErrorCallbackException = 998;
 constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
 
@@ -61,38 +62,16 @@ struct QueuedEvent {
   ProcessEventFields fields;
 };
 
-// Reads a small /proc file whole with one read; false when the process is gone.
-bool readSmall(const char* path, std::string* content) {
-  char buffer[4096];
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return false;
-  ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-  if (got <= 0) return false;
-  content->assign(buffer, static_cast<std::size_t>(got));
-  return true;
+// An event's place in the kernel's sequence: the same for every socket that receives it.
+std::uint64_t sequenceKey(const ProcEvent& event) {
+  return std::uint64_t{event.cpu} << 32 | event.sequence;
 }
 
-// What the status of a process tells: its real user, its parent and its command name.
-struct StatusFacts {
-  std::uint32_t uid = 0;
-  std::uint32_t parent = 0;
-  std::string command;
-};
-
-bool readStatus(std::uint32_t pid, StatusFacts* facts) {
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%u/status", pid);
-  std::string status;
-  std::string_view command;
-  if (!readSmall(path, &status) || !parseStatusUid(status, &facts->uid) ||
-      !parseStatusNumber(status, "PPid:", &facts->parent) ||
-      !parseStatusText(status, "Name:", &command)) {
-    return false;
-  }
-  facts->command = command;
-  return true;
-}
-
+// Two sockets and two threads. The namer's socket receives only program starts; its thread
+// reads each started process at once, ahead of ordinary work where the system permits, since
+// a program that runs a millisecond is gone otherwise. The receiver's socket receives every
+// event; its thread reads them in batches, counts what was lost, follows forks and exits,
+// and queues starts (with what the namer read) and ends for the consumer.
 class Session {
  public:
   Session(std::uint64_t bufferBytes, std::uint32_t flushSeconds)
@@ -107,25 +86,31 @@ class Session {
   void releaseConsumer() { consumed_.store(false); }
 
  private:
-  bool subscribe();
+  // Waits until fd can be read or the session stops; false once it stops.
+  bool waitFor(int fd, int timeoutMillis);
   void receive();
+  void name();
   void handle(const ProcEvent& event, std::vector<QueuedEvent>* batch);
+  StartFacts takeReading(const ProcEvent& event, const ProcChange& change);
   void deliver(const QueuedEvent& queued, std::int64_t clockOffsetNanos,
                const TraceEventCallback& eventCallback);
 
   const std::uint64_t requestedBufferBytes_;
   const std::uint32_t flushSeconds_;
-  UniqueFd socket_;
+  ConnectorSocket events_;
+  ConnectorSocket starts_;
   UniqueFd stopSignal_;
   UniqueFd queueSignal_;
   std::thread receiver_;
+  std::thread namer_;
   std::atomic<bool> consumed_{false};
   std::atomic<bool> stopped_{false};
-  std::atomic<std::uint64_t> bufferBytes_{0};
   std::atomic<std::uint64_t> overflows_{0};
   std::atomic<std::uint64_t> lost_{0};
   ProcEventTracker tracker_;  // the receiver's own
   bool wide_ = runsOn64BitSystem();
+  Mutex readingsMutex_;
+  std::unordered_map<std::uint64_t, StartFacts> readings_ GUARDED_BY(readingsMutex_);
   Mutex queueMutex_;
   std::deque<QueuedEvent> queue_ GUARDED_BY(queueMutex_);
 };
@@ -135,82 +120,92 @@ std::uint32_t Session::start(bool listen) {
   queueSignal_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!stopSignal_.valid() || !queueSignal_.valid()) return win32FromErrno(errno);
   if (listen) {
-    socket_ = UniqueFd(::socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR));
-    if (!socket_.valid() || !subscribe()) {
-      std::uint32_t error = win32FromErrno(errno);
-      socket_.reset();
-      return error;
-    }
+    if (!events_.open(requestedBufferBytes_, false)) return win32FromErrno(errno);
+    // Without the namer, the receiver reads each start itself, later.
+    if (starts_.open(requestedBufferBytes_, true)) namer_ = std::thread([this] { name(); });
   }
   receiver_ = std::thread([this] { receive(); });
   return kErrorSuccess;
 }
 
-bool Session::subscribe() {
-  // The privileged call grants the whole request; without the right the system's limit.
-  int bytes = static_cast<int>(std::min<std::uint64_t>(requestedBufferBytes_, INT32_MAX / 2));
-  if (::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
-    ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+bool Session::waitFor(int fd, int timeoutMillis) {
+  pollfd waits[2] = {{stopSignal_.get(), POLLIN, 0}, {fd, POLLIN, 0}};
+  ::poll(waits, fd >= 0 ? 2 : 1, timeoutMillis);
+  return !stopped_.load();
+}
+
+void Session::name() {
+  ::pthread_setname_np(::pthread_self(), "trace-namer");
+  sched_param priority{};
+  priority.sched_priority = 1;
+  ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
+  std::vector<ProcEvent> events;
+  while (waitFor(starts_.fd(), -1)) {
+    events.clear();
+    if (starts_.receive(&events) <= 0) continue;
+    for (const ProcEvent& event : events) {
+      if (event.what != static_cast<std::uint32_t>(ProcEventKind::kExec)) continue;
+      ProcChange change;
+      change.pid = event.tgid;
+      StartFacts facts = readStart(change);
+      MutexLock lock(&readingsMutex_);
+      if (readings_.size() >= kMostReadings) readings_.clear();
+      readings_.insert_or_assign(sequenceKey(event), std::move(facts));
+    }
   }
-  int granted = 0;
-  socklen_t size = sizeof granted;
-  ::getsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &granted, &size);
-  bufferBytes_.store(static_cast<std::uint64_t>(granted));
-  sockaddr_nl address{};
-  address.nl_family = AF_NETLINK;
-  address.nl_groups = CN_IDX_PROC;
-  if (::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return false;
-  }
-  // A netlink header, a connector header, and the operation.
-  alignas(nlmsghdr) std::uint8_t request[NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_cn_mcast_op))] = {};
-  auto* header = reinterpret_cast<nlmsghdr*>(request);
-  header->nlmsg_len = sizeof request;
-  header->nlmsg_type = NLMSG_DONE;
-  header->nlmsg_pid = static_cast<std::uint32_t>(::getpid());
-  auto* connector = reinterpret_cast<cn_msg*>(NLMSG_DATA(header));
-  connector->id = {CN_IDX_PROC, CN_VAL_PROC};
-  connector->len = sizeof(proc_cn_mcast_op);
-  proc_cn_mcast_op op = PROC_CN_MCAST_LISTEN;
-  std::memcpy(connector->data, &op, sizeof op);
-  return ::send(socket_.get(), request, sizeof request, 0) == static_cast<ssize_t>(sizeof request);
 }
 
 void Session::receive() {
-  std::uint8_t buffers[kBatch][kDatagramBytes];
-  mmsghdr messages[kBatch];
-  iovec vectors[kBatch];
+  ::pthread_setname_np(::pthread_self(), "trace-receiver");
+  std::vector<ProcEvent> events;
   std::vector<QueuedEvent> batch;
-  while (!stopped_.load()) {
-    pollfd waits[2] = {{stopSignal_.get(), POLLIN, 0}, {socket_.get(), POLLIN, 0}};
-    if (::poll(waits, socket_.valid() ? 2 : 1, -1) < 0 && errno != EINTR) break;
-    if (stopped_.load() || !socket_.valid()) continue;
-    for (std::size_t i = 0; i < kBatch; ++i) {
-      vectors[i] = {buffers[i], kDatagramBytes};
-      messages[i] = {};
-      messages[i].msg_hdr.msg_iov = &vectors[i];
-      messages[i].msg_hdr.msg_iovlen = 1;
-    }
-    int got = ::recvmmsg(socket_.get(), messages, kBatch, MSG_DONTWAIT, nullptr);
-    if (got < 0) {
-      // The socket overflowed: the sequence gaps tell how many events went.
-      if (errno == ENOBUFS) overflows_.fetch_add(1);
-      continue;
-    }
-    for (int i = 0; i < got; ++i) {
-      ProcEvent event;
-      if (parseProcEvent(buffers[i], messages[i].msg_len, &event)) handle(event, &batch);
+  while (waitFor(events_.isOpen() ? events_.fd() : -1, -1)) {
+    // Everything that waits, then a pause: a batch a wake-up, not an event.
+    while (true) {
+      events.clear();
+      int got = events_.receive(&events);
+      if (got < 0 && errno == ENOBUFS) {
+        // The sequence gaps tell how many events went.
+        overflows_.fetch_add(1);
+        continue;
+      }
+      if (got <= 0) break;
+      for (const ProcEvent& event : events) handle(event, &batch);
     }
     lost_.store(tracker_.lost());
-    if (batch.empty()) continue;
-    {
-      MutexLock lock(&queueMutex_);
-      for (QueuedEvent& queued : batch) queue_.push_back(std::move(queued));
+    if (!batch.empty()) {
+      bool full = false;
+      {
+        MutexLock lock(&queueMutex_);
+        for (QueuedEvent& queued : batch) queue_.push_back(std::move(queued));
+        full = queue_.size() >= kQueueWakeSize;
+      }
+      batch.clear();
+      // The consumer comes by on its own within its wake period: waking it for every event
+      // would cost two task switches each.
+      if (full) {
+        std::uint64_t one = 1;
+        (void)!::write(queueSignal_.get(), &one, sizeof one);
+      }
     }
-    batch.clear();
-    std::uint64_t one = 1;
-    (void)!::write(queueSignal_.get(), &one, sizeof one);
+    if (!waitFor(-1, kReceiverPauseMillis)) break;
   }
+}
+
+StartFacts Session::takeReading(const ProcEvent& event, const ProcChange& change) {
+  {
+    MutexLock lock(&readingsMutex_);
+    auto reading = readings_.find(sequenceKey(event));
+    if (reading != readings_.end()) {
+      StartFacts facts = std::move(reading->second);
+      readings_.erase(reading);
+      // What forks and user changes told is surer than a gone process's parent.
+      if (change.parentPid != 0) facts.parentPid = change.parentPid;
+      if (!facts.uid) facts.uid = change.realUid;
+      return facts;
+    }
+  }
+  return readStart(change);
 }
 
 void Session::handle(const ProcEvent& event, std::vector<QueuedEvent>* batch) {
@@ -221,35 +216,14 @@ void Session::handle(const ProcEvent& event, std::vector<QueuedEvent>* batch) {
   queued.pid = change.pid;
   queued.timeNanos = event.timeNanos;
   queued.fields.pid = change.pid;
-  if (!queued.start) {
-    queued.fields.exitStatus = change.exitStatus;
-    batch->push_back(std::move(queued));
-    return;
-  }
-  // Read now: a short-lived process is gone by the time anyone else would look. An ended
-  // one that waits for its parent still tells its user and command name.
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%u/exe", change.pid);
-  char target[4096];
-  ssize_t length = ::readlink(path, target, sizeof target);
-  StatusFacts facts;
-  bool status = readStatus(change.pid, &facts);
-  if (length > 0 && static_cast<std::size_t>(length) < sizeof target) {
-    queued.fields.image = withoutDeletedSuffix(std::string(target, static_cast<std::size_t>(length)));
-  } else {
-    // The kernel's name for it, never its parent's.
-    queued.fields.image = facts.command;
-  }
-  if (status) {
+  if (queued.start) {
+    StartFacts facts = takeReading(event, change);
+    queued.fields.image = std::move(facts.image);
     queued.fields.uid = facts.uid;
-  } else if (change.realUid) {
-    queued.fields.uid = change.realUid;
-  } else if (StatusFacts parent; change.parentPid != 0 && readStatus(change.parentPid, &parent)) {
-    // Gone already: a child runs as its parent unless it changed users, which would have
-    // told its new user.
-    queued.fields.uid = parent.uid;
+    queued.fields.parentPid = facts.parentPid;
+  } else {
+    queued.fields.exitStatus = change.exitStatus;
   }
-  queued.fields.parentPid = change.parentPid != 0 ? change.parentPid : facts.parent;
   batch->push_back(std::move(queued));
 }
 
@@ -309,7 +283,7 @@ std::uint32_t Session::consume(const TraceBufferCallback& bufferCallback,
       bool stopped = stopped_.load();
       if (!events.empty() || now - lastBuffer >= flushPeriod || stopped) {
         lastBuffer = now;
-        TraceLogFile logFile{lost_.load(), overflows_.load(), bufferBytes_.load()};
+        TraceLogFile logFile{lost_.load(), overflows_.load(), events_.bufferBytes()};
         if (!bufferCallback(logFile)) return kErrorCancelled;
       }
       if (stopped) return kErrorSuccess;
@@ -330,6 +304,7 @@ void Session::stop() {
   int previous = 0;
   ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
   if (receiver_.joinable()) receiver_.join();
+  if (namer_.joinable()) namer_.join();
   ::pthread_setcancelstate(previous, nullptr);
 }
 
@@ -429,14 +404,7 @@ std::uint32_t closeTrace(std::uint64_t consumer) {
 }
 
 bool kernelTracePermitted() {
-  UniqueFd probe(::socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR));
-  if (!probe.valid()) return failWith(errno);
-  sockaddr_nl address{};
-  address.nl_family = AF_NETLINK;
-  address.nl_groups = CN_IDX_PROC;
-  if (::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return failWith(errno);
-  }
+  if (!ConnectorSocket::bindable()) return failWith(errno);
   return true;
 }
 
