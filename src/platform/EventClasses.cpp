@@ -9,8 +9,7 @@ const QualifierValue* findQualifier(const Qualifiers& qualifiers, const std::str
   return found == qualifiers.end() ? nullptr : &found->second;
 }
 
-std::vector<const EventClass*> EventClassSet::subclasses(const std::string& name,
-                                                         bool deep) const {
+std::vector<const EventClass*> EventClassSet::subclasses(const std::string& name, bool deep) const {
   std::vector<const EventClass*> found;
   std::vector<std::string> parents = {name};
   // Breadth first, so a deep walk lists each generation after the one above it.

@@ -370,8 +370,7 @@ std::optional<std::chrono::steady_clock::time_point> Tarnwick::awaitEventSource(
   auto pause = std::chrono::milliseconds(100);
   if (eventSource_ != EventSource::kKernelTrace) {
     // The start-up pause, cut short by a quit.
-    for (std::int32_t waited = 0; waited < kStartUpWaitMillis && !quitFlag.load();
-         waited += 100) {
+    for (std::int32_t waited = 0; waited < kStartUpWaitMillis && !quitFlag.load(); waited += 100) {
       std::this_thread::sleep_for(pause);
     }
     return std::nullopt;

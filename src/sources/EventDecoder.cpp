@@ -87,8 +87,8 @@ ProcessEvent EventDecoder::decode(const platform::EventTrace& record) {
   bool byPointer = (record.flags & platform::kWnodeFlagUseGuidPtr) != 0;
   if (byPointer && record.guidPointer == nullptr) return event;
   const platform::TraceGuid& guid = byPointer ? *record.guidPointer : record.guid;
-  if (const PropertyList* properties = propertiesOf(platform::guidText(guid), record.version,
-                                                    record.type)) {
+  if (const PropertyList* properties =
+          propertiesOf(platform::guidText(guid), record.version, record.type)) {
     decodeData(*properties, record, &event);
   }
   return event;
@@ -208,8 +208,7 @@ bool EventDecoder::getPropertyList(const platform::EventClass& eventClass,
       layout.extension = *extension;
     }
     layout.wideText = platform::findQualifier(property->qualifiers, "Format") != nullptr;
-    if (const std::string* termination =
-            textQualifier(property->qualifiers, "StringTermination")) {
+    if (const std::string* termination = textQualifier(property->qualifiers, "StringTermination")) {
       layout.termination = *termination;
     }
     list->push_back(std::move(layout));
@@ -302,9 +301,8 @@ const std::uint8_t* EventDecoder::getPropertyValue(const PropertyLayout& propert
   return at;
 }
 
-const std::uint8_t* EventDecoder::readString(const PropertyLayout& property,
-                                             const std::uint8_t* at, std::size_t remaining,
-                                             std::string* text) const {
+const std::uint8_t* EventDecoder::readString(const PropertyLayout& property, const std::uint8_t* at,
+                                             std::size_t remaining, std::string* text) const {
   std::size_t unit = property.wideText ? 2 : 1;
   auto textOf = [&](const std::uint8_t* from, std::size_t bytes) {
     std::string_view raw(reinterpret_cast<const char*>(from), bytes);
@@ -324,7 +322,8 @@ const std::uint8_t* EventDecoder::readString(const PropertyLayout& property,
   if (termination == "Counted" || termination == "ReverseCounted") {
     if (remaining < 2) return nullptr;
     std::uint16_t length = read<std::uint16_t>(at);
-    if (termination == "ReverseCounted") length = static_cast<std::uint16_t>(length << 8 | length >> 8);
+    if (termination == "ReverseCounted")
+      length = static_cast<std::uint16_t>(length << 8 | length >> 8);
     std::size_t bytes = std::size_t{length} * unit;
     if (remaining - 2 < bytes) return nullptr;
     *text = textOf(at + 2, bytes);

@@ -44,7 +44,7 @@ struct PropertyLayout {
   bool array = false;
   std::optional<std::int64_t> maxCount;  // the "MAX" qualifier of an array
   std::optional<std::string> extension;
-  bool wideText = false;                  // a "Format" qualifier: UTF-16
+  bool wideText = false;  // a "Format" qualifier: UTF-16
   std::string termination = "NullTerminated";
 };
 
@@ -80,8 +80,7 @@ class EventDecoder {
   void decodeOldLayout(const platform::EventTrace& record, ProcessEvent* event);
   const std::uint8_t* readString(const PropertyLayout& property, const std::uint8_t* at,
                                  std::size_t remaining, std::string* text) const;
-  const std::uint8_t* readSid(const std::uint8_t* at, std::size_t remaining,
-                              EventValues* values);
+  const std::uint8_t* readSid(const std::uint8_t* at, std::size_t remaining, EventValues* values);
 
   platform::EventClasses& classes_;
   const LoggerUnit& logger_;

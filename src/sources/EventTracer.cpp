@@ -23,9 +23,8 @@ EventTracer::~EventTracer() = default;
 bool EventTracer::prepareEventTracer(ThreadTable& threads) {
   logger_.debug(2, "Preparing event tracer thread...");
   // No heartbeat: the worker stays inside the session's consumer.
-  ThreadEntry& row = threads.addThread("EventTracer", 0, [this](ThreadEntry& entry) {
-    return eventTracerThread(entry);
-  });
+  ThreadEntry& row = threads.addThread(
+      "EventTracer", 0, [this](ThreadEntry& entry) { return eventTracerThread(entry); });
   if (!row.job) {
     logger_.critical(21, "prepare event tracer");
     return false;

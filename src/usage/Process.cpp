@@ -94,7 +94,8 @@ Process::Process(const ProcessEvent& event) : pid_(0), startStamp_(0) {
   if (state_ == ProcessState::Ended) {
     endTime_ = event.time;
     exitCode_ = event.exitCode;
-    if (LoggerUnit::wants(4)) debug(4, "   Process: Got end time: %s", endTime_.toString(false, false, true));
+    if (LoggerUnit::wants(4))
+      debug(4, "   Process: Got end time: %s", endTime_.toString(false, false, true));
     return;
   }
   debug(4, "   Process: Got process \"%s\" (%i), parent \"%s\" (%i).", executable_, pid_,
@@ -124,7 +125,8 @@ Process::Process(const ProcessEvent& event) : pid_(0), startStamp_(0) {
     getProcessInfo2(pid_, executable_);
   }
   debug(4, "   Process: Got user name \"%s\" (\"%s\").", userName_, fullUserName_);
-  if (LoggerUnit::wants(4)) debug(4, "   Process: Got start time: %s", startTime_.toString(false, false, true));
+  if (LoggerUnit::wants(4))
+    debug(4, "   Process: Got start time: %s", startTime_.toString(false, false, true));
 }
 
 void Process::start(const DateTime* startTime, bool running, AccountNames* accounts) {

@@ -4,7 +4,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -170,6 +172,16 @@ void meterEvery(const Installation& installation, const std::string& interval) {
   installation.editConf("polling(Bool) = false", "polling(Bool) = true");
   installation.editConf("interval(TimeSpan) = PT5M", "interval(TimeSpan) = " + interval);
   writeFile(installation.confDir() + "primetime", "*:*:*:*:* exclude\n");
+}
+
+void giveToNobody(const Installation& installation) {
+  constexpr uid_t kNobody = 65534;
+  ::chmod(installation.dir().path().c_str(), 0755);
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(installation.dir().path())) {
+    ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
+  }
+  ASSERT_EQ(::chown(installation.dir().path().c_str(), kNobody, kNobody), 0);
 }
 
 void meterEverySecond(const Installation& installation) { meterEvery(installation, "PT1S"); }

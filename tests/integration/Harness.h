@@ -54,6 +54,9 @@ class AgentProcess {
   int status_ = 0;
 };
 
+// Makes the installation the agent's own when it runs as nobody.
+void giveToNobody(const Installation& installation);
+
 std::string vantorctl(const std::string& arguments, int* status = nullptr);
 
 // How often needle stands in text.

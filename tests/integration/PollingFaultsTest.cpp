@@ -211,13 +211,7 @@ TEST(PollingFaultsTest, WithoutRootOtherUsersProcessesKeepTheirUserAndRunningSta
   Installation installation;
   meterEverySecond(installation);
   std::string sleeper = copyOfSleep(installation, "metered-by-root");
-  // The agent's own files belong to the user it runs as.
-  ::chmod(installation.dir().path().c_str(), 0755);
-  for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(installation.dir().path())) {
-    ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0) << entry.path();
-  }
-  ASSERT_EQ(::chown(installation.dir().path().c_str(), 65534, 65534), 0);
+  giveToNobody(installation);
   pid_t child = spawn(sleeper, "600");
   AgentProcess agent({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
   ASSERT_TRUE(started(installation)) << installation.log();

@@ -111,7 +111,8 @@ bool ConnectorSocket::open(std::uint64_t bufferBytes, bool programStartsOnly) {
     // Filtered in the kernel: forks, exits and the rest never wake this socket's reader.
     sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kEventKindAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(static_cast<std::uint32_t>(ProcEventKind::kExec)), 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(static_cast<std::uint32_t>(ProcEventKind::kExec)),
+                 0, 1),
         BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
         BPF_STMT(BPF_RET | BPF_K, 0),
     };
@@ -188,7 +189,8 @@ StartFacts readStart(const ProcChange& change) {
     facts.uid = credentials.realUid;
   } else if (change.realUid) {
     facts.uid = change.realUid;
-  } else if (Credentials parent; change.parentPid != 0 && readCredentials(change.parentPid, &parent)) {
+  } else if (Credentials parent;
+             change.parentPid != 0 && readCredentials(change.parentPid, &parent)) {
     // Gone already: a child runs as its parent unless it changed users, which would have
     // told its new user.
     facts.uid = parent.realUid;

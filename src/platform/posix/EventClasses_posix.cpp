@@ -46,14 +46,14 @@ EventClassSet builtInClasses() {
              {property("ProcessId", kCimUint32, 2), pointer("PageDirectoryBase", 1),
               property("ParentId", kCimUint32, 3), property("SessionId", kCimUint32, 4),
               property("ExitStatus", kCimSint32, 5), sid(6), image(7)});
-  addVersion(set, 2, {1, 2, 3, 4, 39},
-             {property("ProcessId", kCimUint32, 2), pointer("UniqueProcessKey", 1),
-              property("ParentId", kCimUint32, 3), property("SessionId", kCimUint32, 4),
-              property("ExitStatus", kCimSint32, 5), pointer("DirectoryTableBase", 6), sid(7),
-              image(8),
-              property("CommandLine", kCimString, 9,
-                       {{"Format", std::string("w")},
-                        {"StringTermination", std::string("NullTerminated")}})});
+  addVersion(
+      set, 2, {1, 2, 3, 4, 39},
+      {property("ProcessId", kCimUint32, 2), pointer("UniqueProcessKey", 1),
+       property("ParentId", kCimUint32, 3), property("SessionId", kCimUint32, 4),
+       property("ExitStatus", kCimSint32, 5), pointer("DirectoryTableBase", 6), sid(7), image(8),
+       property(
+           "CommandLine", kCimString, 9,
+           {{"Format", std::string("w")}, {"StringTermination", std::string("NullTerminated")}})});
   return set;
 }
 

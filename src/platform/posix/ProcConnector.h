@@ -22,10 +22,10 @@ enum class ProcEventKind : std::uint32_t {
 struct ProcEvent {
   std::uint32_t what = 0;  // a ProcEventKind, or one this code does not use
   std::uint32_t cpu = 0;
-  std::uint32_t sequence = 0;  // counts the events of each processor
-  std::uint64_t timeNanos = 0;  // the kernel's monotonic clock
-  std::uint32_t pid = 0;   // the thread (fork: the new one)
-  std::uint32_t tgid = 0;  // its process
+  std::uint32_t sequence = 0;    // counts the events of each processor
+  std::uint64_t timeNanos = 0;   // the kernel's monotonic clock
+  std::uint32_t pid = 0;         // the thread (fork: the new one)
+  std::uint32_t tgid = 0;        // its process
   std::uint32_t parentTgid = 0;  // fork only
   std::uint32_t realUid = 0;     // uid change only
   std::uint32_t exitCode = 0;    // exit only, as wait() reports it

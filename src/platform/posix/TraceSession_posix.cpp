@@ -26,9 +26,9 @@
 #include "platform/Mutex.h"
 #include "platform/ThreadCancellation.h"
 #include "platform/TraceSession.h"
+#include "platform/posix/ConnectorSocket.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
-#include "platform/posix/ConnectorSocket.h"
 #include "platform/posix/ProcConnector.h"
 #include "platform/posix/ProcessEventData.h"
 
@@ -122,7 +122,8 @@ std::uint32_t Session::start(bool listen) {
   if (listen) {
     if (!events_.open(requestedBufferBytes_, false)) return win32FromErrno(errno);
     // Without the namer, the receiver reads each start itself, later.
-    if (starts_.open(requestedBufferBytes_, true)) namer_ = std::thread([this] { name(); });
+    // Its own buffer is never small: it holds program starts only, read at once.
+    if (starts_.open(kDefaultBufferBytes, true)) namer_ = std::thread([this] { name(); });
   }
   receiver_ = std::thread([this] { receive(); });
   return kErrorSuccess;
@@ -329,9 +330,9 @@ std::shared_ptr<Session> findConsumer(std::uint64_t consumer) {
 
 std::string guidText(const TraceGuid& guid) {
   char text[39];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                guid.data1, guid.data2, guid.data3, guid.data4[0], guid.data4[1], guid.data4[2],
-                guid.data4[3], guid.data4[4], guid.data4[5], guid.data4[6], guid.data4[7]);
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.data1,
+                guid.data2, guid.data3, guid.data4[0], guid.data4[1], guid.data4[2], guid.data4[3],
+                guid.data4[4], guid.data4[5], guid.data4[6], guid.data4[7]);
   return text;
 }
 

@@ -1,0 +1,229 @@
+// Metering from kernel process events: every process of a burst is recorded once with its
+// exit status, lost events are counted and repaired, processes older than the agent are
+// found, and without the right to listen the agent polls instead.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "integration/Harness.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace Vantor::integration {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::readFile;
+using testing::waitUntil;
+using testing::writeFile;
+
+bool mayListen() { return ::getuid() == 0; }
+
+// Meters by kernel events alone; debugLevel: fewer debug lines, for thousands of processes.
+void meterByEvents(const Installation& installation, int debugLevel = 5) {
+  installation.editConf("events(Bool) = false", "events(Bool) = true");
+  installation.editConf("native(Bool) = false", "native(Bool) = true");
+  installation.editConf("debug-level(Integer) = 5",
+                        "debug-level(Integer) = " + std::to_string(debugLevel));
+}
+
+bool tracing(const Installation& installation) {
+  return waitUntil(
+      [&] {
+        return installation.log().find("Native event tracer is now running.") != std::string::npos;
+      },
+      20s);
+}
+
+// Runs program with argument and waits for it; its wait status.
+int run(const std::string& program, const std::string& argument) {
+  pid_t child = 0;
+  const char* argv[] = {program.c_str(), argument.c_str(), nullptr};
+  EXPECT_EQ(
+      ::posix_spawn(&child, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ),
+      0);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return status;
+}
+
+std::string copyOf(const Installation& installation, const char* from, const std::string& name) {
+  std::string path = installation.dir().file(name);
+  std::filesystem::copy_file(from, path);
+  return path;
+}
+
+TEST(KernelEventsTest, EveryProcessOfABurstHasOneRecordWithItsExitStatusAndPath) {
+  if (!mayListen()) GTEST_SKIP() << "the process connector needs root";
+  Installation installation;
+  meterByEvents(installation, 3);
+  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  // Exit codes 0 to 199, and every tenth process ended by a signal.
+  std::map<std::string, int> expected;
+  const int kSignals[] = {SIGTERM, SIGKILL, SIGSEGV};
+  auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 2000; ++i) {
+    int signal = kSignals[i / 10 % 3];
+    int status = run(program, std::to_string(i % 10 == 0 ? -signal : i % 200));
+    int shell = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    ++expected[std::to_string(shell)];
+  }
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  std::printf("2000 processes at %.0f a second\n", 2000 / took.count());
+  const std::string ended = "logEndProcess: Application \"exit_with\"";
+  EXPECT_TRUE(waitUntil([&] { return countOf(installation.log(), ended) >= 2000; }, 60s));
+  std::vector<UsageRecord> records = recordsOf(stopAndCollect(installation, agent), "exit_with");
+  std::map<std::string, int> recorded;
+  for (const UsageRecord& record : records) {
+    ++recorded[record.exitCode()];
+    EXPECT_EQ(record.fields[6] + "exit_with", program);
+    EXPECT_EQ(record.second.substr(0, 2), "1:");  // one record each: each a first one
+  }
+  EXPECT_EQ(records.size(), 2000u);
+  EXPECT_EQ(recorded, expected);
+}
+
+// Packets the kernel dropped for the agent's netlink sockets: all of them fell on its socket of
+// all events (its socket of program starts has a buffer too large to overflow here).
+long long kernelDrops(pid_t agent) {
+  std::set<std::string> inodes;
+  std::string fds = "/proc/" + std::to_string(agent) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+    std::error_code error;
+    std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
+  }
+  std::ifstream table("/proc/net/netlink");
+  std::string line;
+  std::getline(table, line);
+  long long drops = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string sk, eth, port, groups, rmem, wmem, dump, locks, dropped, inode;
+    fields >> sk >> eth >> port >> groups >> rmem >> wmem >> dump >> locks >> dropped >> inode;
+    if (eth == "11" && inodes.count(inode) != 0) drops += std::stoll(dropped);
+  }
+  return drops;
+}
+
+long long countedLoss(const std::string& log) {
+  static const std::regex total(R"(\((\d+) since the session began)");
+  long long last = 0;
+  for (auto it = std::sregex_iterator(log.begin(), log.end(), total); it != std::sregex_iterator();
+       ++it) {
+    last = std::stoll((*it)[1]);
+  }
+  return last;
+}
+
+TEST(KernelEventsTest, LostEventsAreCountedExactlyAndTheRescanFindsWhatStillRuns) {
+  if (!mayListen()) GTEST_SKIP() << "the process connector needs root";
+  Installation installation;
+  meterByEvents(installation, 2);
+  writeFile(installation.confFile(),
+            withinTarnwickSection(readFile(installation.confFile()),
+                                  "testing() = \"\" { trace-buffer(Integer) = 8 {} }"));
+  std::string sleeper = copyOf(installation, "/bin/sleep", "metered-survivor");
+  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  // A burst the small buffer cannot hold, with survivors among the short ones.
+  std::vector<pid_t> survivors;
+  for (int i = 0; i < 1500; ++i) {
+    if (i % 15 == 0) {
+      survivors.push_back(spawn(sleeper, "600"));
+    } else {
+      run(program, "0");
+    }
+  }
+  // Events after the burst on every processor show the gaps left at its end.
+  for (int cpu = 0; cpu < static_cast<int>(std::thread::hardware_concurrency()); ++cpu) {
+    for (int i = 0; i < 3; ++i) run("/usr/bin/taskset", "-c " + std::to_string(cpu) + " true");
+  }
+  long long drops = -1;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        drops = kernelDrops(agent.pid());
+        return drops > 0 && countedLoss(installation.log()) == drops;
+      },
+      20s))
+      << "kernel dropped " << drops << ", agent counted " << countedLoss(installation.log());
+  EXPECT_NE(installation.log().find("the process table is read again"), std::string::npos);
+  std::printf("kernel dropped %lld events, the agent counted as many\n", drops);
+  // The rescan put every survivor into the map: each is recorded by a delivery.
+  std::this_thread::sleep_for(1500ms);
+  vantorctl("send TARNWICKDUMP");
+  std::vector<UsageRecord> records =
+      recordsOf(dataFiles(installation, ".data"), "metered-survivor");
+  EXPECT_EQ(records.size(), survivors.size()) << installation.log().substr(0, 20000);
+  for (pid_t survivor : survivors) ::kill(survivor, SIGKILL);
+  for (pid_t survivor : survivors) ::waitpid(survivor, nullptr, 0);
+  stopAndCollect(installation, agent);
+}
+
+TEST(KernelEventsTest, ProcessesOlderThanTheAgentAreFoundAndTheirEndsSeen) {
+  if (!mayListen()) GTEST_SKIP() << "the process connector needs root";
+  Installation installation;
+  meterByEvents(installation);
+  std::string sleeper = copyOf(installation, "/bin/sleep", "metered-elder");
+  pid_t elder = spawn(sleeper, "600");
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  ASSERT_TRUE(waitUntil(
+      [&] { return installation.log().find("Application \"metered-elder\"") != std::string::npos; },
+      20s));
+  ::kill(elder, SIGTERM);
+  ::waitpid(elder, nullptr, 0);
+  EXPECT_TRUE(waitUntil(
+      [&] { return !recordsOf(dataFiles(installation, ".make.tmp"), "metered-elder").empty(); },
+      10s));
+  std::vector<UsageRecord> records =
+      recordsOf(stopAndCollect(installation, agent), "metered-elder");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].exitCode(), std::to_string(128 + SIGTERM));
+}
+
+TEST(KernelEventsTest, WithoutTheRightToListenTheAgentPollsAndStaysQuiet) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to run the agent as another user";
+  Installation installation;
+  meterByEvents(installation);
+  giveToNobody(installation);
+  AgentProcess agent({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  ASSERT_TRUE(started(installation)) << installation.log();
+  std::string log = installation.log();
+  EXPECT_NE(log.find("The kernel trace session could not be started: ERROR_ACCESS_DENIED"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("the process table is polled instead"), std::string::npos);
+  waitForPolls(installation, 1);
+  auto cpu = [&] {
+    std::istringstream stat(readFile("/proc/" + std::to_string(agent.pid()) + "/stat"));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) {
+      if (i >= 14) ticks += std::stoll(field);
+    }
+    return ticks;
+  };
+  long long before = cpu();
+  std::this_thread::sleep_for(10s);
+  // Ten seconds of polling this machine's few processes: well under a second of CPU.
+  EXPECT_LT(cpu() - before, sysconf(_SC_CLK_TCK) / 2);
+  stopAndCollect(installation, agent);
+}
+
+}  // namespace
+}  // namespace Vantor::integration
