@@ -196,6 +196,34 @@ TEST(KernelEventsTest, ProcessesOlderThanTheAgentAreFoundAndTheirEndsSeen) {
   EXPECT_EQ(records[0].exitCode(), std::to_string(128 + SIGTERM));
 }
 
+TEST(KernelEventsTest, AProcessThatRunsAnotherProgramIsRecordedAsEach) {
+  if (!mayListen()) GTEST_SKIP() << "the process connector needs root";
+  Installation installation;
+  meterByEvents(installation);
+  std::string shell = copyOf(installation, "/bin/dash", "metered-shell");
+  std::string second = copyOf(installation, "/bin/sleep", "metered-second");
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  pid_t child = 0;
+  std::string script = "exec " + second + " 0.2";
+  const char* argv[] = {shell.c_str(), "-c", script.c_str(), nullptr};
+  ASSERT_EQ(::posix_spawn(&child, shell.c_str(), nullptr, nullptr, const_cast<char**>(argv),
+                          environ),
+            0);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(waitUntil(
+      [&] { return !recordsOf(dataFiles(installation, ".make.tmp"), "metered-second").empty(); },
+      10s));
+  std::vector<std::string> files = stopAndCollect(installation, agent);
+  // The shell's part ended when the other program began; the process itself went on.
+  std::vector<UsageRecord> shells = recordsOf(files, "metered-shell");
+  ASSERT_EQ(shells.size(), 1u);
+  EXPECT_EQ(shells[0].exitCode(), "none");
+  std::vector<UsageRecord> seconds = recordsOf(files, "metered-second");
+  ASSERT_EQ(seconds.size(), 1u);
+  EXPECT_EQ(seconds[0].exitCode(), "0");
+}
+
 TEST(KernelEventsTest, WithoutTheRightToListenTheAgentPollsAndStaysQuiet) {
   if (::getuid() != 0) GTEST_SKIP() << "needs root to run the agent as another user";
   Installation installation;
