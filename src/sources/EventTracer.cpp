@@ -52,11 +52,9 @@ std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
     tracer_->setEventCallback(
         [this](const platform::EventTrace& record) { processCallback(record); });
     logger_.debug(1, "Native event tracer is now running.");
-    poller_.setEventsSince(DateTime());
     running_.store(true);
     tracer_->consume();
     running_.store(false);
-    poller_.setEventsSince(std::nullopt);
     tracer_.reset();
   } catch (const platform::ThreadCancellation&) {
     running_.store(false);

@@ -92,10 +92,6 @@ void ProcessPoller::fullPoll() {
     logger_.debug(5, "   Updating process %i/%i, PID=%i...", ++number, count, change->pid());
     if (change->state() == ProcessState::Started) {
       logger_.debug(5, "      Process started.");
-      if (endedUnderEvents(*change)) {
-        logger_.debug(5, "      Process has ended already: the event source logged it.");
-        continue;
-      }
       processMap_.logProcess(change);
       continue;
     }
@@ -136,14 +132,6 @@ void ProcessPoller::fullPoll() {
     processMap_.logProcess(entry);
     processMap_.checkIn(entry);
   }
-}
-
-bool ProcessPoller::endedUnderEvents(Process& change) const {
-  std::int64_t since = eventsSince_.load();
-  // Started while the events came and already gone: its end has been seen, or will be seen
-  // with no entry left to end.
-  return since != 0 && static_cast<std::int64_t>(change.startTime().getValue()) > since &&
-         change.hasHandle() && !change.isRunning();
 }
 
 void ProcessPoller::completionPass() {

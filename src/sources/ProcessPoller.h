@@ -5,7 +5,6 @@
 #define TARNWICK_SOURCES_PROCESSPOLLER_H_
 
 #include <atomic>
-#include <optional>
 
 #include "sources/ProcPoll.h"
 #include "supervision/ThreadTable.h"
@@ -32,16 +31,11 @@ class ProcessPoller {
   // Asks for a full poll soon: the event source lost events. Whoever polls takes the request.
   void requestFullPoll() { fullPollRequested_.store(true); }
   bool takeFullPollRequest() { return fullPollRequested_.exchange(false); }
-  // Since when an event source reports every start and end (none: no source runs).
-  void setEventsSince(std::optional<DateTime> since) {
-    eventsSince_.store(since ? since->getValue() : 0);
-  }
 
  private:
   std::uint32_t processPollerThread(ThreadEntry& row);
   void fullPoll();
   void completionPass();
-  bool endedUnderEvents(Process& change) const;
 
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
@@ -52,7 +46,6 @@ class ProcessPoller {
   bool pollingEnabled_ = false;
   std::atomic<bool> firstFullPollDone_{false};
   std::atomic<bool> fullPollRequested_{false};
-  std::atomic<std::int64_t> eventsSince_{0};
 };
 
 }  // namespace Vantor

@@ -29,6 +29,15 @@ std::string recordField(std::string_view text) {
 
 std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
+// Whether a start is the one of the process an entry meters: the same start stamp, or, for a
+// start that was gone before it could be opened, the same program.
+bool sameProcess(const Process& entry, const Process& start) {
+  if (entry.startStamp() != 0 && start.startStamp() != 0) {
+    return entry.startStamp() == start.startStamp();
+  }
+  return entry.executable() == start.executable();
+}
+
 // A start of the process an entry meters, running another program: the process went on to
 // run it (an event source sees each). Only paths read from the system can tell.
 bool replacesProgram(const Process& entry, const Process& start) {
@@ -136,9 +145,16 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
   }
   if (!enforceMonopoly("addProcess", 0)) return false;
   auto [slot, inserted] = processes_.emplace(pid, process);
+  if (inserted && endedAlready(*process)) {
+    logger_.debug(4, "addProcess: Process %i has been logged to its end already.", pid);
+    processes_.erase(slot);
+    relaxMonopoly("addProcess");
+    return true;
+  }
   ProcessRef old = slot->second;
-  // The pid is unique among running processes: the entry's process has ended unseen.
-  bool endedUnseen = !old->isRunning() && old->hasHandle();
+  // The pid is unique among running processes: the entry's process has ended unseen, unless
+  // this start is the entry's own, reported twice (by a listing and by an event).
+  bool endedUnseen = !sameProcess(*old, *process) && !old->isRunning() && old->hasHandle();
   if (!inserted && old != process && (endedUnseen || replacesProgram(*old, *process))) {
     if (endedUnseen) logger_.warning(25, pid);
     logger_.debug(5, "Ending logging of application \"%s\"...", old->productName());
@@ -202,6 +218,7 @@ void ProcessMap::logEndProcess(const ProcessRef& process) {
   if (takeEndTime(process, entry)) {
     logProcessData(entry);
     removeProcess(pid);
+    rememberEnded(*entry);
   }
   checkIn(entry);
 }
@@ -272,6 +289,26 @@ void ProcessMap::logProcessData(const ProcessRef& entry) {
     return;
   }
   stream->writeRecord(record);
+}
+
+void ProcessMap::rememberEnded(const Process& process) {
+  constexpr std::size_t kRemembered = 8192;
+  if (recentlyEnded_.insert_or_assign(process.pid(), process.startStamp()).second) {
+    recentlyEndedOrder_.push_back(process.pid());
+  }
+  if (recentlyEndedOrder_.size() > kRemembered) {
+    recentlyEnded_.erase(recentlyEndedOrder_.front());
+    recentlyEndedOrder_.pop_front();
+  }
+}
+
+bool ProcessMap::endedAlready(const Process& process) const {
+  auto ended = recentlyEnded_.find(process.pid());
+  // Only a start read from a listing can be one that ended since.
+  if (ended == recentlyEnded_.end() || process.startStamp() == 0) return false;
+  if (ended->second != 0) return ended->second == process.startStamp();
+  // The ended one was never opened: the same process if this one is gone too.
+  return process.hasHandle() && !process.isRunning();
 }
 
 bool ProcessMap::removeProcess(std::uint32_t pid) {

@@ -9,6 +9,7 @@
 #ifndef TARNWICK_USAGE_PROCESSMAP_H_
 #define TARNWICK_USAGE_PROCESSMAP_H_
 
+#include <deque>
 #include <map>
 #include <string>
 
@@ -89,6 +90,10 @@ class ProcessMap {
   std::string usageRecord(const ProcessRef& entry);
   // One record for a pending start whose process is gone.
   void logLostStart(const ProcessRef& process);
+  // Remembers a process whose end was logged; a listing made before it ended may report it
+  // started. Both with the map lock held.
+  void rememberEnded(const Process& process);
+  bool endedAlready(const Process& process) const;
 
   const LoggerUnit& logger_;
   ExeFinder& exeFinder_;
@@ -99,6 +104,10 @@ class ProcessMap {
 
   mutable Monopoly mapLock_;
   Map processes_;  // guarded by mapLock_ (a recursive Monopoly, taken by enforceMonopoly)
+  // The processes ended last, by pid with their start stamps, oldest first in the order;
+  // guarded by mapLock_.
+  std::map<std::uint32_t, std::uint64_t> recentlyEnded_;
+  std::deque<std::uint32_t> recentlyEndedOrder_;
   mutable Monopoly endedLock_;
   Map ended_ GUARDED_BY(endedLock_);
   mutable Monopoly pendingLock_;

@@ -46,13 +46,13 @@ bool tracing(const Installation& installation) {
       20s);
 }
 
-// Runs program with argument and waits for it; its wait status.
-int run(const std::string& program, const std::string& argument) {
+// Runs program with its arguments and waits for it; its wait status.
+int run(const std::string& program, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
   pid_t child = 0;
-  const char* argv[] = {program.c_str(), argument.c_str(), nullptr};
-  EXPECT_EQ(
-      ::posix_spawn(&child, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ),
-      0);
+  EXPECT_EQ(::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
   int status = 0;
   ::waitpid(child, &status, 0);
   return status;
@@ -77,7 +77,7 @@ TEST(KernelEventsTest, EveryProcessOfABurstHasOneRecordWithItsExitStatusAndPath)
   auto started = std::chrono::steady_clock::now();
   for (int i = 0; i < 2000; ++i) {
     int signal = kSignals[i / 10 % 3];
-    int status = run(program, std::to_string(i % 10 == 0 ? -signal : i % 200));
+    int status = run(program, {std::to_string(i % 10 == 0 ? -signal : i % 200)});
     int shell = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     ++expected[std::to_string(shell)];
   }
@@ -119,6 +119,12 @@ long long kernelDrops(pid_t agent) {
   return drops;
 }
 
+void eventsOnEveryProcessor() {
+  for (int cpu = 0; cpu < static_cast<int>(std::thread::hardware_concurrency()); ++cpu) {
+    for (int i = 0; i < 3; ++i) run("/usr/bin/taskset", {"-c", std::to_string(cpu), "true"});
+  }
+}
+
 long long countedLoss(const std::string& log) {
   static const std::regex total(R"(\((\d+) since the session began)");
   long long last = 0;
@@ -140,29 +146,35 @@ TEST(KernelEventsTest, LostEventsAreCountedExactlyAndTheRescanFindsWhatStillRuns
   std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
   AgentProcess agent;
   ASSERT_TRUE(tracing(installation)) << installation.log();
+  // A gap shows between two events of one processor: the agent sees one of each first.
+  eventsOnEveryProcessor();
+  std::this_thread::sleep_for(200ms);
   // A burst the small buffer cannot hold, with survivors among the short ones.
   std::vector<pid_t> survivors;
   for (int i = 0; i < 1500; ++i) {
     if (i % 15 == 0) {
       survivors.push_back(spawn(sleeper, "600"));
     } else {
-      run(program, "0");
+      run(program, {"0"});
     }
   }
-  // Events after the burst on every processor show the gaps left at its end.
-  for (int cpu = 0; cpu < static_cast<int>(std::thread::hardware_concurrency()); ++cpu) {
-    for (int i = 0; i < 3; ++i) run("/usr/bin/taskset", "-c " + std::to_string(cpu) + " true");
-  }
+  // Every drop at the socket is a gap in the sequence. A gap can also be an event the kernel
+  // failed to send at all (it allocates without waiting), which no socket counts: a few more.
   long long drops = -1;
+  long long counted = -1;
   EXPECT_TRUE(waitUntil(
       [&] {
         drops = kernelDrops(agent.pid());
-        return drops > 0 && countedLoss(installation.log()) == drops;
+        counted = countedLoss(installation.log());
+        if (drops > 0 && counted >= drops && counted <= drops + drops / 100) return true;
+        // Later events on every processor show the gaps left at the end of the burst.
+        eventsOnEveryProcessor();
+        return false;
       },
       20s))
-      << "kernel dropped " << drops << ", agent counted " << countedLoss(installation.log());
+      << "kernel dropped " << drops << ", agent counted " << counted;
   EXPECT_NE(installation.log().find("the process table is read again"), std::string::npos);
-  std::printf("kernel dropped %lld events, the agent counted as many\n", drops);
+  std::printf("kernel dropped %lld events, the agent counted %lld\n", drops, counted);
   // The rescan put every survivor into the map: each is recorded by a delivery.
   std::this_thread::sleep_for(1500ms);
   vantorctl("send TARNWICKDUMP");
@@ -207,9 +219,8 @@ TEST(KernelEventsTest, AProcessThatRunsAnotherProgramIsRecordedAsEach) {
   pid_t child = 0;
   std::string script = "exec " + second + " 0.2";
   const char* argv[] = {shell.c_str(), "-c", script.c_str(), nullptr};
-  ASSERT_EQ(::posix_spawn(&child, shell.c_str(), nullptr, nullptr, const_cast<char**>(argv),
-                          environ),
-            0);
+  ASSERT_EQ(
+      ::posix_spawn(&child, shell.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
   ::waitpid(child, nullptr, 0);
   EXPECT_TRUE(waitUntil(
       [&] { return !recordsOf(dataFiles(installation, ".make.tmp"), "metered-second").empty(); },
