@@ -97,6 +97,7 @@ class Process {
   std::uint32_t getExitCode();
   // Takes the exit code another object of this process learnt, if it learnt one.
   void copyExitCode(const Process& other);
+  void setExitCode(std::uint32_t code) { exitCode_ = code; }
   // Handle open and the process still running; silent.
   bool isRunning() const;
   void getModules(std::vector<std::string>& names);

@@ -154,9 +154,16 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
   ProcessRef old = slot->second;
   // The pid is unique among running processes: the entry's process has ended unseen, unless
   // this start is the entry's own, reported twice (by a listing and by an event).
-  bool endedUnseen = !sameProcess(*old, *process) && !old->isRunning() && old->hasHandle();
-  if (!inserted && old != process && (endedUnseen || replacesProgram(*old, *process))) {
-    if (endedUnseen) logger_.warning(25, pid);
+  bool replaced = replacesProgram(*old, *process);
+  bool endedUnseen =
+      !replaced && !sameProcess(*old, *process) && !old->isRunning() && old->hasHandle();
+  if (!inserted && old != process && (endedUnseen || replaced)) {
+    if (endedUnseen) {
+      logger_.warning(25, pid);
+    } else {
+      // The program was replaced; the process did not end, whatever it has done since.
+      old->setExitCode(Process::kStillActive);
+    }
     logger_.debug(5, "Ending logging of application \"%s\"...", old->productName());
     old->setState(ProcessState::Ended);
     old->setEndTime(std::max(old->startTime(), process->startTime()));
