@@ -36,8 +36,9 @@ namespace Vantor::platform {
 
 namespace {
 
-// Large enough that a burst of thread churn loses nothing (a few megabytes lost events).
-constexpr std::uint64_t kDefaultBufferBytes = 32u << 20;
+// Large enough that a burst of thread churn loses nothing (a few megabytes lost events). The
+// kernel doubles it for its own bookkeeping: the socket reports 32 MB.
+constexpr std::uint64_t kDefaultBufferBytes = 16u << 20;
 // The consumer looks at the quit decision this often, whatever the flush period.
 constexpr int kConsumerWakeMillis = 100;
 constexpr std::size_t kQueueWakeSize = 1024;
