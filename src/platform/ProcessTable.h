@@ -107,7 +107,8 @@ class ProcessHandle {
 };
 
 // User and domain of a security identifier. The domain is empty for an account of this
-// computer (the caller knows its name). False (lastError set) for an unknown identifier.
+// computer (the caller knows its name); a user the system has no name for is named by
+// number. False (lastError set) for an identifier of no user or when the lookup fails.
 bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain);
 
 }  // namespace Vantor::platform

@@ -34,6 +34,8 @@ inline constexpr TraceGuid kSystemTraceControlGuid = {
 inline constexpr std::uint8_t kTraceTypeInfo = 0;
 inline constexpr std::uint8_t kTraceTypeStart = 1;
 inline constexpr std::uint8_t kTraceTypeEnd = 2;
+// The end of a process whose start the session did not report (a rundown end).
+inline constexpr std::uint8_t kTraceTypeEndOfUnstarted = 4;
 inline constexpr std::uint32_t kTraceRealTimeMode = 0x100;
 inline constexpr std::uint32_t kTraceFlagProcess = 1;
 inline constexpr std::uint32_t kWnodeFlagTracedGuid = 0x20000;
@@ -97,7 +99,7 @@ std::uint32_t startTrace(std::uint64_t* session, const std::string& loggerName,
 std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode);
 // Delivers events until the session stops (0) or bufferCallback returns false
 // (kErrorCancelled). The callbacks run on the calling thread, one at a time; bufferCallback
-// runs after every buffer and at least once per flush period.
+// runs after every buffer, at least once per flush period.
 std::uint32_t processTrace(std::uint64_t consumer, const TraceBufferCallback& bufferCallback,
                            const TraceEventCallback& eventCallback);
 std::uint32_t closeTrace(std::uint64_t consumer);

@@ -138,6 +138,7 @@ bool Tarnwick::configureProgram() {
   eventSource_ = source;
   polling_ = polling;
   if (polling && !poller_->prepareProcessPoller(threads())) return false;
+  if (source != EventSource::kKernelTrace) eventTracer_->endSession();
   if (source == EventSource::kKernelTrace) {
     // Meant for tests only: a small session buffer, to make the session lose events.
     std::int32_t bufferKilobytes = 0;
@@ -326,9 +327,10 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
 std::uint32_t Tarnwick::monitorStatus() {
   logger().debug(1, "START THREAD statusMonitor.");
   try {
-    // Only the events tell starts and ends: the processes already running come from polls.
-    if (eventSource_ == EventSource::kKernelTrace && !polling_) poller_->pollProcesses(true);
+    // Only the events tell starts and ends: the processes already running come from polls,
+    // the first once the events come, so that nothing starts unseen in between.
     std::optional<std::chrono::steady_clock::time_point> tracerStarted = awaitEventSource();
+    if (eventSource_ == EventSource::kKernelTrace && !polling_) poller_->pollProcesses(true);
     DateTime nextCheck = DateTime() + checkPeriod_;
     while (!quitFlag.load()) {
       if (tracerStarted && !polling_ &&
@@ -337,7 +339,7 @@ std::uint32_t Tarnwick::monitorStatus() {
         poller_->pollProcesses(true);
       }
       // Events were lost: the poller thread repairs when it runs, else this one.
-      if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->pollProcesses(true);
+      if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->repairLostEvents();
       if (reconfigureFlag.load()) reconfigure();
       if (nextCheck <= DateTime()) {
         nextCheck = DateTime() + checkPeriod_;

@@ -62,8 +62,10 @@ ProcessEvent EventDecoder::decode(const platform::EventTrace& record) {
   if (version < kFirstTracingVersion) return event;
   if (record.type == platform::kTraceTypeStart) {
     event.state = ProcessState::Started;
-  } else if (record.type == platform::kTraceTypeEnd) {
+  } else if (record.type == platform::kTraceTypeEnd ||
+             record.type == platform::kTraceTypeEndOfUnstarted) {
     event.state = ProcessState::Ended;
+    event.startUnseen = record.type == platform::kTraceTypeEndOfUnstarted;
   } else {
     return event;
   }

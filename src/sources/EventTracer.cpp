@@ -1,8 +1,10 @@
 #include "sources/EventTracer.h"
 
 #include <new>
+#include <utility>
 
 #include "concurrency/ProcessFlags.h"
+#include "concurrency/ThreadMessages.h"
 #include "platform/ThreadCancellation.h"
 
 namespace Vantor {
@@ -52,10 +54,14 @@ std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
     tracer_->setEventCallback(
         [this](const platform::EventTrace& record) { processCallback(record); });
     logger_.debug(1, "Native event tracer is now running.");
+    draining_ = false;
+    stopRequested_ = false;
     running_.store(true);
     tracer_->consume();
     running_.store(false);
-    tracer_.reset();
+    // Asked to stop for a reconfiguration, the session stays and keeps what comes meanwhile
+    // for the next worker.
+    if (quitFlag.load()) tracer_.reset();
   } catch (const platform::ThreadCancellation&) {
     running_.store(false);
     throw;
@@ -68,6 +74,11 @@ std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
 }
 
 bool EventTracer::bufferCallback(const platform::TraceLogFile& logFile) {
+  // The supervision asks a worker without heartbeat to stop with a message.
+  ThreadMessage message;
+  while (ThreadMessages::take(&message, std::chrono::milliseconds(0))) {
+    if (message.message == WM_DESTROY) stopRequested_ = true;
+  }
   if (logFile.bufferBytes != reportedBufferBytes_) {
     reportedBufferBytes_ = logFile.bufferBytes;
     logger_.debug(1, "Kernel trace session: the receive buffer holds %i bytes.",
@@ -87,11 +98,13 @@ bool EventTracer::bufferCallback(const platform::TraceLogFile& logFile) {
     accountsLearnt_ = now;
     decoder_.forgetAccounts();
   }
-  return !quitFlag.load();
+  if (!quitFlag.load() && !stopRequested_) return true;
+  // One more buffer first: the events that came before the stop are handed over, so the last
+  // processes to end before it are recorded.
+  return !std::exchange(draining_, true);
 }
 
 void EventTracer::processCallback(const platform::EventTrace& record) {
-  if (quitFlag.load()) return;
   logger_.debug(4, "Native event tracer callback: Processing...");
   logger_.debug(5, "   InstanceId=%i  ParentInstanceId=%i  MofLength=%i  ProcessId=%i",
                 record.instanceId, record.parentInstanceId, record.mofLength, record.processId);

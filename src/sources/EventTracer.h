@@ -26,6 +26,9 @@ class EventTracer {
   void configure(std::uint32_t bufferKilobytes) { bufferKilobytes_ = bufferKilobytes; }
   // Registers the "EventTracer" row on the thread table.
   bool prepareEventTracer(ThreadTable& threads);
+  // Stops the session a stopped worker kept for the next one (the events are no longer
+  // wanted); while the worker does not run.
+  void endSession() { tracer_.reset(); }
   // True while the session's events are being consumed.
   bool isRunning() const { return running_.load(); }
 
@@ -42,6 +45,9 @@ class EventTracer {
   // The worker's own, and the shutdown's once no worker runs.
   std::unique_ptr<KernelTracer> tracer_;
   EventDecoder decoder_;
+  // The worker's own: a stop was asked for, and the last buffer before it is being handed over.
+  bool stopRequested_ = false;
+  bool draining_ = false;
   std::uint64_t reportedLost_ = 0;
   std::uint64_t reportedOverflows_ = 0;
   std::uint64_t reportedBufferBytes_ = 0;

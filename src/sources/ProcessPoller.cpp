@@ -49,10 +49,10 @@ std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
         row.pause(kQuittingPause);
         continue;
       }
-      bool forced = takeFullPollRequest();
-      if (polls.due() || forced) {
+      if (takeFullPollRequest()) repairLostEvents();
+      if (polls.due()) {
         DateTime started;
-        pollProcesses(forced);
+        pollProcesses(false);
         logger_.debug(4, "THREAD %s: Processing took %s.", row.name,
                       (DateTime() - started).toString());
       }
@@ -76,6 +76,11 @@ void ProcessPoller::pollProcesses(bool force) {
   }
 }
 
+void ProcessPoller::repairLostEvents() {
+  fullPoll();
+  processMap_.endVanished();
+}
+
 void ProcessPoller::fullPoll() {
   firstFullPollDone_.store(true);
   if (!procPoll_.poll()) {
@@ -83,7 +88,10 @@ void ProcessPoller::fullPoll() {
     return;
   }
   std::vector<ProcessRef> changes;
-  procPoll_.getPollData(changes, TimeSpan(interval_.getSeconds() / 2));
+  // Regular polls date a change half an interval back; without them (events do the work) a
+  // poll dates what it finds at the poll.
+  TimeSpan offset(pollingEnabled_ ? interval_.getSeconds() / 2 : 0);
+  procPoll_.getPollData(changes, offset);
   if (changes.empty()) return;
   std::int64_t count = static_cast<std::int64_t>(changes.size());
   logger_.debug(5, "Polling process table. Got %i changes since last time.", count);

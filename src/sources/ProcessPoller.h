@@ -28,9 +28,12 @@ class ProcessPoller {
   // else a completion pass.
   void pollProcesses(bool force);
   void clear() { procPoll_.clear(); }
-  // Asks for a full poll soon: the event source lost events. Whoever polls takes the request.
+  // Asks for a repair soon: the event source lost events. Whoever polls takes the request.
   void requestFullPoll() { fullPollRequested_.store(true); }
   bool takeFullPollRequest() { return fullPollRequested_.exchange(false); }
+  // After lost events: a full poll finds the starts, and the map's processes that no longer
+  // run are ended.
+  void repairLostEvents();
 
  private:
   std::uint32_t processPollerThread(ThreadEntry& row);

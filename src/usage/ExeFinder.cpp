@@ -15,6 +15,8 @@ namespace Vantor {
 
 namespace {
 
+constexpr std::size_t kMostCachedPaths = 4096;
+
 constexpr char kMappingFile[] = "components/appmapping.conf";
 constexpr std::uint16_t kUsEnglish = 1033;
 constexpr int kAttemptsPerTranslation = 3;
@@ -55,7 +57,6 @@ std::string versionText(const std::optional<std::string>& value) {
   while (start < text.size() && static_cast<unsigned char>(text[start]) <= 32) ++start;
   return std::string(TextUtils::trimmed(text.substr(start)));
 }
-
 
 }  // namespace
 
@@ -187,6 +188,9 @@ std::string ExeFinder::find(const std::string& path) {
   bool scanned = SMScan(info, key);
   info.fileName = FileUtils::baseName(key);
   platform::MutexLock lock(&mutex_);
+  // Any user can run programs under ever new paths: the answers kept are bounded, and read
+  // again when needed.
+  if (cache_.size() >= kMostCachedPaths) cache_.clear();
   // Should another thread have read the same path meanwhile, its answer stays.
   info = cache_.emplace(key, info).first->second;
   std::string name = decideName(info);

@@ -1,7 +1,7 @@
 // Product names of executables: from the site's application mappings
 // (components/appmapping.conf in the catalogue directory), from the executable's version
 // information, or from its file name. "!" marks an executable that is not to be metered.
-// Every path is read from disk at most once per run; the answers are cached. Safe for
+// A path is read from disk once; the answers are cached (up to a bound). Safe for
 // concurrent callers.
 #ifndef TARNWICK_USAGE_EXEFINDER_H_
 #define TARNWICK_USAGE_EXEFINDER_H_

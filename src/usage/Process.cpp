@@ -94,6 +94,7 @@ Process::Process(const ProcessEvent& event) : pid_(0), startStamp_(0) {
   if (state_ == ProcessState::Ended) {
     endTime_ = event.time;
     exitCode_ = event.exitCode;
+    startUnseen_ = event.startUnseen;
     if (LoggerUnit::wants(4))
       debug(4, "   Process: Got end time: %s", endTime_.toString(false, false, true));
     return;
@@ -351,6 +352,12 @@ std::uint32_t Process::getExitCode() {
   }
   debug(5, "   getExitCode: Got exit code %i from process %i.", code, pid_);
   return code;
+}
+
+bool Process::hasEnded() const {
+  if (handle_.isOpen()) return !handle_.isRunning();
+  platform::ProcessHandle probe;
+  return !probe.open(pid_);
 }
 
 bool Process::isRunning() const { return handle_.isOpen() && handle_.isRunning(); }

@@ -51,6 +51,9 @@ struct ProcessEvent {
   // kernel's name for a process that was gone before it could be read.
   std::string image;
   std::optional<std::uint32_t> exitCode;
+  // An end of a process whose start no event reported (it never ran a program of its own):
+  // it ends what a listing found, and nothing else waits for it.
+  bool startUnseen = false;
 };
 
 struct ModuleRecord {
@@ -98,8 +101,12 @@ class Process {
   // Takes the exit code another object of this process learnt, if it learnt one.
   void copyExitCode(const Process& other);
   void setExitCode(std::uint32_t code) { exitCode_ = code; }
+  // An end event whose start no event reported.
+  bool startUnseen() const { return startUnseen_; }
   // Handle open and the process still running; silent.
   bool isRunning() const;
+  // Known to have ended: its handle says so, or, never opened, no process has its pid now.
+  bool hasEnded() const;
   void getModules(std::vector<std::string>& names);
   // The modules that went away since the last call, each with first and last seen.
   std::vector<ModuleRecord> updateModules();
@@ -165,6 +172,7 @@ class Process {
   std::string fullUserName_ = kUnknown;
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> modules_;
   std::optional<std::uint32_t> exitCode_;
+  bool startUnseen_ = false;
 };
 
 using ProcessRef = std::shared_ptr<Process>;

@@ -155,8 +155,9 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
   // The pid is unique among running processes: the entry's process has ended unseen, unless
   // this start is the entry's own, reported twice (by a listing and by an event).
   bool replaced = replacesProgram(*old, *process);
+  // An entry never opened was gone when its start was handled.
   bool endedUnseen =
-      !replaced && !sameProcess(*old, *process) && !old->isRunning() && old->hasHandle();
+      !replaced && !sameProcess(*old, *process) && (!old->hasHandle() || !old->isRunning());
   if (!inserted && old != process && (endedUnseen || replaced)) {
     if (endedUnseen) {
       logger_.warning(25, pid);
@@ -214,6 +215,8 @@ void ProcessMap::logEndProcess(const ProcessRef& process) {
   ProcessRef entry;
   if (!checkOutEvent("logEndProcess", process, entry)) return;
   if (!entry) {
+    // No start of it will come: it never ran a program of its own.
+    if (process->startUnseen()) return;
     MonopolyLock lock(&endedLock_);
     addProcessToEndedProcessMap(process);
     return;
@@ -296,6 +299,25 @@ void ProcessMap::logProcessData(const ProcessRef& entry) {
     return;
   }
   stream->writeRecord(record);
+}
+
+void ProcessMap::endVanished() {
+  if (!enforceMonopoly("endVanished", 0)) return;
+  std::vector<ProcessRef> gone;
+  for (const auto& [pid, entry] : processes_) {
+    if (entry->hasEnded()) gone.push_back(entry);
+  }
+  DateTime now;
+  for (const ProcessRef& entry : gone) {
+    logger_.debug(3, "endVanished: Application \"%s\" (pid=%i) ended unseen.", entry->productName(),
+                  entry->pid());
+    entry->setState(ProcessState::Ended);
+    entry->setEndTime(std::max(now, entry->startTime()));
+    logProcessData(entry);
+    processes_.erase(entry->pid());
+    rememberEnded(*entry);
+  }
+  relaxMonopoly("endVanished");
 }
 
 void ProcessMap::rememberEnded(const Process& process) {

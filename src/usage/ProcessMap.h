@@ -60,6 +60,8 @@ class ProcessMap {
 
   // Thread kill hook: a killed owner must not leave the map locked.
   void renewIfOwnedBy(std::uint32_t threadId);
+  // Ends every process whose end was lost: the ones no longer running, dated now.
+  void endVanished();
   // Forgets every process (shutdown).
   void clear();
 

@@ -115,7 +115,11 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   EXPECT_EQ(lastError(), kErrorInvalidParameter);
   EXPECT_FALSE(gone.isRunning());
   EXPECT_FALSE(lookupAccountSid("S-1-5-18", &user, &domain));
-  EXPECT_FALSE(lookupAccountSid("S-1-22-1-4000000000", &user, &domain));
+  EXPECT_FALSE(lookupAccountSid("S-1-22-1-4294967295", &user, &domain));  // no user's id
+  // A user without an account entry, as a container's: named by number, on this computer.
+  ASSERT_TRUE(lookupAccountSid("S-1-22-1-4000000000", &user, &domain));
+  EXPECT_EQ(user, "4000000000");
+  EXPECT_EQ(domain, "");
 }
 
 TEST(ProcessTableTest, AProcessWhoseFirstThreadEndedRunsOn) {

@@ -64,11 +64,14 @@ TEST(ProcConnectorTest, OnlyProgramsStartAndOnlyTheirProcessesEnd) {
   ProcChange ended = next(kExit, {200, 200, 3 << 8, SIGCHLD});
   EXPECT_EQ(ended.kind, ProcChange::kEnd);
   EXPECT_EQ(ended.exitStatus, 3);
-  // A subshell that never runs a program, and a thread: nothing at all.
+  // A subshell that never runs a program ends as one; a thread starts nothing and its end
+  // is its process's.
   EXPECT_EQ(next(kFork, {100, 100, 201, 201}).kind, ProcChange::kNothing);
-  EXPECT_EQ(next(kExit, {201, 201, 0, SIGCHLD}).kind, ProcChange::kNothing);
+  EXPECT_EQ(next(kExit, {201, 201, 0, SIGCHLD}).kind, ProcChange::kForkedEnd);
   EXPECT_EQ(next(kFork, {100, 100, 202, 100}).kind, ProcChange::kNothing);
-  EXPECT_EQ(next(kExit, {202, 100, 0, 0}).kind, ProcChange::kNothing);
+  ProcChange thread = next(kExit, {202, 100, 0, 0});
+  EXPECT_EQ(thread.kind, ProcChange::kThreadEnd);
+  EXPECT_EQ(thread.pid, 100u);
   // A process that ran before the session: its end, by a signal with a core, counts.
   ended = next(kExit, {50, 50, 0x80 | SIGSEGV, SIGCHLD});
   EXPECT_EQ(ended.kind, ProcChange::kEnd);

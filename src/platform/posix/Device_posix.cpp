@@ -1,5 +1,3 @@
-#include "platform/Device.h"
-
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Device.h"
 #include "platform/ErrorCodes.h"
 #include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"

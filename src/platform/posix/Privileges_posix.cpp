@@ -1,5 +1,3 @@
-#include "platform/Privileges.h"
-
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/ErrorCodes.h"
+#include "platform/Privileges.h"
 #include "platform/posix/PosixError.h"
 
 namespace Vantor::platform {

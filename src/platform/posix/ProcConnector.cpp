@@ -95,8 +95,9 @@ void ProcEventTracker::countGap(const ProcEvent& event) {
 
 ProcChange ProcEventTracker::handle(const ProcEvent& event) {
   ProcChange change;
-  if (event.what == static_cast<std::uint32_t>(ProcEventKind::kNone)) return change;
+  // Acknowledgements to any listener take a number of their processor's sequence too.
   countGap(event);
+  if (event.what == static_cast<std::uint32_t>(ProcEventKind::kNone)) return change;
   switch (static_cast<ProcEventKind>(event.what)) {
     case ProcEventKind::kFork:
       // A new thread of a process is no process of its own.
@@ -118,14 +119,16 @@ ProcChange ProcEventTracker::handle(const ProcEvent& event) {
       return change;
     }
     case ProcEventKind::kExit: {
-      if (event.pid != event.tgid) return change;
+      change.pid = event.tgid;
+      change.exitStatus = shellStatus(event.exitCode);
+      if (event.pid != event.tgid) {
+        change.kind = ProcChange::kThreadEnd;
+        return change;
+      }
       auto known = tracked_.find(event.tgid);
       bool forkedOnly = known != tracked_.end() && known->second.forkedOnly;
       if (known != tracked_.end()) tracked_.erase(known);
-      if (forkedOnly) return change;
-      change.kind = ProcChange::kEnd;
-      change.pid = event.tgid;
-      change.exitStatus = shellStatus(event.exitCode);
+      change.kind = forkedOnly ? ProcChange::kForkedEnd : ProcChange::kEnd;
       return change;
     }
     default:

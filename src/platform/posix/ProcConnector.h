@@ -37,9 +37,17 @@ bool parseProcEvent(const std::uint8_t* data, std::size_t size, ProcEvent* event
 // The status a shell reports for a wait() status: the exit code, or 128 plus the signal.
 std::int32_t shellStatus(std::uint32_t waitStatus);
 
-// What the tracker makes of an event.
+// What the tracker makes of an event. A process's first thread may end before the others
+// (or be replaced by the one that starts another program): whether the process ended, only
+// the system can tell at that moment; a later thread's end may be the process's.
 struct ProcChange {
-  enum Kind { kNothing, kStart, kEnd } kind = kNothing;
+  enum Kind {
+    kNothing,
+    kStart,       // a program started
+    kEnd,         // the first thread of a process ended
+    kForkedEnd,   // a process that never started a program of its own ended
+    kThreadEnd,   // another thread ended
+  } kind = kNothing;
   std::uint32_t pid = 0;
   // Start: what earlier events told of the process, for when it cannot be read.
   std::uint32_t parentPid = 0;
@@ -49,7 +57,7 @@ struct ProcChange {
 };
 
 // Turns connector events into starts (every exec) and ends (the exit of a process's first
-// thread, unless the process was forked under watch and never ran a program of its own).
+// thread; told apart when the process was forked under watch and never ran a program).
 // Counts events lost from the gaps in each processor's sequence. One thread at a time.
 class ProcEventTracker {
  public:

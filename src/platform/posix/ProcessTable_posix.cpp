@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
 
@@ -312,7 +313,9 @@ bool lookupAccountSid(const std::string& sid, std::string* user, std::string* do
   std::string_view number = std::string_view(sid).substr(
       sid.starts_with(kUnixUserSidPrefix) ? strlen(kUnixUserSidPrefix) : sid.size());
   auto [end, parseError] = std::from_chars(number.data(), number.data() + number.size(), uid);
-  if (number.empty() || parseError != std::errc() || end != number.data() + number.size()) {
+  // (uid_t)-1 stands for no user in the system's calls.
+  if (number.empty() || parseError != std::errc() || end != number.data() + number.size() ||
+      uid == std::numeric_limits<std::uint32_t>::max()) {
     setLastError(kErrorInvalidParameter);
     return false;
   }
@@ -320,8 +323,15 @@ bool lookupAccountSid(const std::string& sid, std::string* user, std::string* do
   passwd* found = nullptr;
   std::vector<char> buffer(16384);
   int error = ::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found);
+  if (found == nullptr && error == 0) {
+    // A user with no account entry (a container's, say) is still somebody: named by number,
+    // as the system's own tools show it.
+    *user = std::to_string(uid);
+    domain->clear();
+    return true;
+  }
   if (found == nullptr) {
-    setLastError(error != 0 ? win32FromErrno(error) : kErrorNoneMapped);
+    setLastError(win32FromErrno(error));
     return false;
   }
   // Directory accounts arrive as DOMAIN\user or user@domain; local ones belong to the machine.

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -39,13 +40,14 @@ namespace {
 // Large enough that a burst of thread churn loses nothing (a few megabytes lost events). The
 // kernel doubles it for its own bookkeeping: the socket reports 32 MB.
 constexpr std::uint64_t kDefaultBufferBytes = 16u << 20;
-// The consumer looks at the quit decision this often, whatever the flush period.
+// The consumer delivers what was queued, and asks whether to go on, this often: more often
+// than any flush period asks.
 constexpr int kConsumerWakeMillis = 100;
 constexpr std::size_t kQueueWakeSize = 1024;
 // The receiver reads the kernel's events in batches this far apart: the socket holds them.
 constexpr int kReceiverPauseMillis = 10;
 // Readings whose event the receiver never saw (it lost them) are dropped beyond this many.
-constexpr std::size_t kMostReadings = 65536;
+constexpr std::size_t kMostReadings = 4096;
 constexpr std::uint32_t kErrorCallbackException = 998;
 constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
 
@@ -57,11 +59,20 @@ std::uint32_t readWord(const std::vector<std::uint8_t>& block, std::size_t at) {
 }
 
 struct QueuedEvent {
-  bool start = false;
+  std::uint8_t type = kTraceTypeEnd;
   std::uint32_t pid = 0;
   std::uint64_t timeNanos = 0;
   ProcessEventFields fields;
 };
+
+// Whether every thread of the process has ended: its pidfd is readable then, or the process
+// is gone altogether.
+bool processEnded(std::uint32_t pid) {
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!pidfd.valid()) return true;
+  pollfd wait = {pidfd.get(), POLLIN, 0};
+  return ::poll(&wait, 1, 0) == 1;
+}
 
 // An event's place in the kernel's sequence: the same for every socket that receives it.
 std::uint64_t sequenceKey(const ProcEvent& event) {
@@ -75,8 +86,7 @@ std::uint64_t sequenceKey(const ProcEvent& event) {
 // and queues starts (with what the namer read) and ends for the consumer.
 class Session {
  public:
-  Session(std::uint64_t bufferBytes, std::uint32_t flushSeconds)
-      : requestedBufferBytes_(bufferBytes), flushSeconds_(flushSeconds == 0 ? 1 : flushSeconds) {}
+  explicit Session(std::uint64_t bufferBytes) : requestedBufferBytes_(bufferBytes) {}
   ~Session() { stop(); }
 
   std::uint32_t start(bool listen);
@@ -97,7 +107,6 @@ class Session {
                const TraceEventCallback& eventCallback);
 
   const std::uint64_t requestedBufferBytes_;
-  const std::uint32_t flushSeconds_;
   ConnectorSocket events_;
   ConnectorSocket starts_;
   UniqueFd stopSignal_;
@@ -112,8 +121,12 @@ class Session {
   bool wide_ = runsOn64BitSystem();
   Mutex readingsMutex_;
   std::unordered_map<std::uint64_t, StartFacts> readings_ GUARDED_BY(readingsMutex_);
+  // The last program start of each processor the receiver has handled.
+  std::unordered_map<std::uint32_t, std::uint32_t> handledSequence_ GUARDED_BY(readingsMutex_);
   Mutex queueMutex_;
   std::deque<QueuedEvent> queue_ GUARDED_BY(queueMutex_);
+  // Processes whose first thread ended while others ran on: the receiver's own.
+  std::unordered_map<std::uint32_t, std::uint8_t> leaderGone_;
 };
 
 std::uint32_t Session::start(bool listen) {
@@ -151,6 +164,11 @@ void Session::name() {
       change.pid = event.tgid;
       StartFacts facts = readStart(change);
       MutexLock lock(&readingsMutex_);
+      // Too late: the receiver has read this processor's events past this one already.
+      auto handled = handledSequence_.find(event.cpu);
+      if (handled != handledSequence_.end() && handled->second - event.sequence < 0x80000000u) {
+        continue;
+      }
       if (readings_.size() >= kMostReadings) readings_.clear();
       readings_.insert_or_assign(sequenceKey(event), std::move(facts));
     }
@@ -197,6 +215,7 @@ void Session::receive() {
 StartFacts Session::takeReading(const ProcEvent& event, const ProcChange& change) {
   {
     MutexLock lock(&readingsMutex_);
+    handledSequence_[event.cpu] = event.sequence;
     auto reading = readings_.find(sequenceKey(event));
     if (reading != readings_.end()) {
       StartFacts facts = std::move(reading->second);
@@ -212,13 +231,39 @@ StartFacts Session::takeReading(const ProcEvent& event, const ProcChange& change
 
 void Session::handle(const ProcEvent& event, std::vector<QueuedEvent>* batch) {
   ProcChange change = tracker_.handle(event);
-  if (change.kind == ProcChange::kNothing) return;
+  std::uint8_t type = change.kind == ProcChange::kStart       ? kTraceTypeStart
+                      : change.kind == ProcChange::kForkedEnd ? kTraceTypeEndOfUnstarted
+                                                              : kTraceTypeEnd;
+  switch (change.kind) {
+    case ProcChange::kNothing:
+      return;
+    case ProcChange::kThreadEnd: {
+      // The last thread of a process whose first one ended before it.
+      auto gone = leaderGone_.find(change.pid);
+      if (gone == leaderGone_.end() || !processEnded(change.pid)) return;
+      type = gone->second;
+      leaderGone_.erase(gone);
+      break;
+    }
+    case ProcChange::kEnd:
+    case ProcChange::kForkedEnd:
+      // Its other threads run on (or one of them starts another program).
+      if (!processEnded(change.pid)) {
+        if (leaderGone_.size() >= kMostReadings) leaderGone_.clear();
+        leaderGone_[change.pid] = type;
+        return;
+      }
+      break;
+    case ProcChange::kStart:
+      leaderGone_.erase(change.pid);
+      break;
+  }
   QueuedEvent queued;
-  queued.start = change.kind == ProcChange::kStart;
+  queued.type = type;
   queued.pid = change.pid;
   queued.timeNanos = event.timeNanos;
   queued.fields.pid = change.pid;
-  if (queued.start) {
+  if (type == kTraceTypeStart) {
     StartFacts facts = takeReading(event, change);
     queued.fields.image = std::move(facts.image);
     queued.fields.uid = facts.uid;
@@ -234,7 +279,7 @@ void Session::deliver(const QueuedEvent& queued, std::int64_t clockOffsetNanos,
   std::vector<std::uint8_t> data = processEventData(queued.fields, {2, wide_});
   EventTrace event;
   event.size = static_cast<std::uint16_t>(std::min<std::size_t>(0xffff, 48 + data.size()));
-  event.type = queued.start ? kTraceTypeStart : kTraceTypeEnd;
+  event.type = queued.type;
   event.version = 2;
   event.threadId = queued.pid;
   event.processId = queued.pid;
@@ -267,8 +312,6 @@ std::uint32_t Session::consume(const TraceBufferCallback& bufferCallback,
     ::clock_gettime(CLOCK_REALTIME, &now);
     header.timeStamp = now.tv_sec * 10000000LL + now.tv_nsec / 100 + kFileTimeUnixEpoch;
     eventCallback(header);
-    auto flushPeriod = std::chrono::seconds(flushSeconds_);
-    auto lastBuffer = std::chrono::steady_clock::now();
     while (true) {
       pollfd wait = {queueSignal_.get(), POLLIN, 0};
       ::poll(&wait, 1, kConsumerWakeMillis);
@@ -281,13 +324,10 @@ std::uint32_t Session::consume(const TraceBufferCallback& bufferCallback,
       }
       std::int64_t offset = monotonicToUnixNanos();
       for (const QueuedEvent& queued : events) deliver(queued, offset, eventCallback);
-      auto now = std::chrono::steady_clock::now();
       bool stopped = stopped_.load();
-      if (!events.empty() || now - lastBuffer >= flushPeriod || stopped) {
-        lastBuffer = now;
-        TraceLogFile logFile{lost_.load(), overflows_.load(), events_.bufferBytes()};
-        if (!bufferCallback(logFile)) return kErrorCancelled;
-      }
+      // Every wake, so that a stop asked for is seen within the wake period.
+      TraceLogFile logFile{lost_.load(), overflows_.load(), events_.bufferBytes()};
+      if (!bufferCallback(logFile)) return kErrorCancelled;
       if (stopped) return kErrorSuccess;
     }
   } catch (const ThreadCancellation&) {
@@ -361,8 +401,7 @@ std::uint32_t startTrace(std::uint64_t* handle, const std::string& loggerName,
   }
   std::uint64_t bufferBytes = std::uint64_t{readWord(properties, kTraceBufferSizeAt)} * 1024 *
                               readWord(properties, kTraceMaximumBuffersAt);
-  auto session = std::make_shared<Session>(bufferBytes == 0 ? kDefaultBufferBytes : bufferBytes,
-                                           readWord(properties, kTraceFlushTimerAt));
+  auto session = std::make_shared<Session>(bufferBytes == 0 ? kDefaultBufferBytes : bufferBytes);
   MutexLock lock(&registryMutex);
   if (sessions().count(loggerName) != 0) return kErrorAlreadyExists;
   bool listen = (readWord(properties, kTraceEnableFlagsAt) & kTraceFlagProcess) != 0;
