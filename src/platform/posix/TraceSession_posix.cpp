@@ -102,6 +102,8 @@ class Session {
   void receive();
   void name();
   void handle(const ProcEvent& event, std::vector<QueuedEvent>* batch);
+  // Queues the end of every process of endings_ whose threads have all ended.
+  void endProcesses(std::vector<QueuedEvent>* batch);
   StartFacts takeReading(const ProcEvent& event, const ProcChange& change);
   void deliver(const QueuedEvent& queued, std::int64_t clockOffsetNanos,
                const TraceEventCallback& eventCallback);
@@ -125,8 +127,13 @@ class Session {
   std::unordered_map<std::uint32_t, std::uint32_t> handledSequence_ GUARDED_BY(readingsMutex_);
   Mutex queueMutex_;
   std::deque<QueuedEvent> queue_ GUARDED_BY(queueMutex_);
-  // Processes whose first thread ended while others ran on: the receiver's own.
-  std::unordered_map<std::uint32_t, std::uint8_t> leaderGone_;
+  // Processes whose first thread has ended, with what their end will say: the receiver's own.
+  struct Ending {
+    std::uint8_t type = kTraceTypeEnd;
+    std::int32_t exitStatus = 0;
+    std::uint64_t timeNanos = 0;
+  };
+  std::unordered_map<std::uint32_t, Ending> endings_;
 };
 
 std::uint32_t Session::start(bool listen) {
@@ -192,6 +199,7 @@ void Session::receive() {
       if (got <= 0) break;
       for (const ProcEvent& event : events) handle(event, &batch);
     }
+    endProcesses(&batch);
     lost_.store(tracker_.lost());
     if (!batch.empty()) {
       bool full = false;
@@ -231,47 +239,56 @@ StartFacts Session::takeReading(const ProcEvent& event, const ProcChange& change
 
 void Session::handle(const ProcEvent& event, std::vector<QueuedEvent>* batch) {
   ProcChange change = tracker_.handle(event);
-  std::uint8_t type = change.kind == ProcChange::kStart       ? kTraceTypeStart
-                      : change.kind == ProcChange::kForkedEnd ? kTraceTypeEndOfUnstarted
-                                                              : kTraceTypeEnd;
   switch (change.kind) {
     case ProcChange::kNothing:
       return;
-    case ProcChange::kThreadEnd: {
-      // The last thread of a process whose first one ended before it.
-      auto gone = leaderGone_.find(change.pid);
-      if (gone == leaderGone_.end() || !processEnded(change.pid)) return;
-      type = gone->second;
-      leaderGone_.erase(gone);
-      break;
-    }
     case ProcChange::kEnd:
     case ProcChange::kForkedEnd:
-      // Its other threads run on (or one of them starts another program).
-      if (!processEnded(change.pid)) {
-        if (leaderGone_.size() >= kMostReadings) leaderGone_.clear();
-        leaderGone_[change.pid] = type;
-        return;
+      // Ended only once every thread has: queued when the batch is done (see endProcesses).
+      if (endings_.size() >= kMostReadings) endings_.clear();
+      endings_[change.pid] = {
+          change.kind == ProcChange::kForkedEnd ? kTraceTypeEndOfUnstarted : kTraceTypeEnd,
+          change.exitStatus, event.timeNanos};
+      return;
+    case ProcChange::kThreadEnd:
+      // The last thread to end tells the status the process ends with.
+      if (auto ending = endings_.find(change.pid); ending != endings_.end()) {
+        ending->second.exitStatus = change.exitStatus;
+        ending->second.timeNanos = event.timeNanos;
       }
-      break;
+      return;
     case ProcChange::kStart:
-      leaderGone_.erase(change.pid);
+      // A thread that starts a program ends the first one: the process runs on.
+      endings_.erase(change.pid);
       break;
   }
   QueuedEvent queued;
-  queued.type = type;
+  queued.type = kTraceTypeStart;
   queued.pid = change.pid;
   queued.timeNanos = event.timeNanos;
   queued.fields.pid = change.pid;
-  if (type == kTraceTypeStart) {
-    StartFacts facts = takeReading(event, change);
-    queued.fields.image = std::move(facts.image);
-    queued.fields.uid = facts.uid;
-    queued.fields.parentPid = facts.parentPid;
-  } else {
-    queued.fields.exitStatus = change.exitStatus;
-  }
+  StartFacts facts = takeReading(event, change);
+  queued.fields.image = std::move(facts.image);
+  queued.fields.uid = facts.uid;
+  queued.fields.parentPid = facts.parentPid;
   batch->push_back(std::move(queued));
+}
+
+void Session::endProcesses(std::vector<QueuedEvent>* batch) {
+  for (auto ending = endings_.begin(); ending != endings_.end();) {
+    if (!processEnded(ending->first)) {
+      ++ending;
+      continue;
+    }
+    QueuedEvent queued;
+    queued.type = ending->second.type;
+    queued.pid = ending->first;
+    queued.timeNanos = ending->second.timeNanos;
+    queued.fields.pid = ending->first;
+    queued.fields.exitStatus = ending->second.exitStatus;
+    batch->push_back(std::move(queued));
+    ending = endings_.erase(ending);
+  }
 }
 
 void Session::deliver(const QueuedEvent& queued, std::int64_t clockOffsetNanos,
