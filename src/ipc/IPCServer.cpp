@@ -97,7 +97,19 @@ std::uint32_t IPCServer::Listener::run() {
     if (!list.empty()) {
       logger.debug(4, "IPC: Server \"%s\": Received %i message(s)...", name,
                    static_cast<std::int64_t>(list.size()));
-      for (const ReceivedMessage& received : list) handle(received);
+      for (const ReceivedMessage& received : list) {
+        // A command that fails ends that command, not the listening for the next ones.
+        try {
+          handle(received);
+        } catch (const platform::ThreadCancellation&) {
+          throw;
+        } catch (const std::exception& error) {
+          logger.debug(1, "IPC: Server \"%s\": a message could not be handled: %s", name,
+                       error.what());
+        } catch (...) {
+          logger.debug(1, "IPC: Server \"%s\": a message could not be handled.", name);
+        }
+      }
       list.clear();
     }
     if (debugDue) {

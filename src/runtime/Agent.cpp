@@ -85,11 +85,15 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   configurationDirectory_ =
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(configurationDirectory_));
 
-  std::string configurationFile = configurationDirectory_ + lowerName + ".conf";
+  // A file named on the command line is the configuration for the whole run: every
+  // reconfiguration reads it again.
   if (!arguments_.empty() && arguments_.front().first == "c") {
-    configurationFile = arguments_.front().second;
+    namedConfigurationFile_ = arguments_.front().second;
     arguments_.erase(arguments_.begin());
   }
+  std::string configurationFile = namedConfigurationFile_.empty()
+                                      ? configurationDirectory_ + lowerName + ".conf"
+                                      : namedConfigurationFile_;
   reader_->build(configurationFile);
   loadLogMessages();
   configureLogging(*reader_, *logging_->writer);

@@ -60,6 +60,7 @@ class Agent {
   std::optional<Logging> logging_;
   std::shared_ptr<ConfReader> reader_;
   std::string configurationDirectory_;
+  std::string namedConfigurationFile_;  // "-c FILE", empty without
   InventoryOps::StaticInfo staticInfo_;
   Accounts accounts_;
   PrimeTime primeTime_;

@@ -114,6 +114,26 @@ TEST(AgentTest, LeftoversOfACrashBecomeDataOrGo) {
   EXPECT_EQ(agent.exitStatus(5s), 0);
 }
 
+TEST(AgentTest, ReconfigurationReadsTheFileNamedOnTheCommandLine) {
+  Installation installation;
+  std::string named = installation.dir().file("named.conf");
+  std::string conf = readFile(installation.confFile());
+  writeFile(named, conf);
+  AgentProcess agent({}, {"-c", named});
+  ASSERT_TRUE(started(installation)) << installation.log();
+  conf.replace(conf.find("PT12H"), 5, "PT10S");
+  writeFile(named, conf);
+  vantorctl("send RECONFIG");
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return installation.log().find("Data delivery at interval: P10S.") != std::string::npos;
+      },
+      10s))
+      << installation.log();
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(5s), 0);
+}
+
 TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
   Installation installation;
   AgentProcess agent;

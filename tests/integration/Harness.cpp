@@ -50,10 +50,12 @@ void Installation::editConf(const std::string& text, const std::string& replacem
   writeFile(confFile(), conf);
 }
 
-AgentProcess::AgentProcess(const std::vector<std::string>& prefix) {
+AgentProcess::AgentProcess(const std::vector<std::string>& prefix,
+                           const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& word : prefix) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(const_cast<char*>(TARNWICK_PATH));
+  for (const std::string& word : arguments) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
   EXPECT_EQ(::posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
 }

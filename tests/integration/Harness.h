@@ -40,8 +40,9 @@ class Installation {
 // end of the test if still running.
 class AgentProcess {
  public:
-  // prefix: a command that runs the agent (as another user, say).
-  explicit AgentProcess(const std::vector<std::string>& prefix = {});
+  // prefix: a command that runs the agent (as another user, say); arguments: the agent's own.
+  explicit AgentProcess(const std::vector<std::string>& prefix = {},
+                        const std::vector<std::string>& arguments = {});
   ~AgentProcess();
   pid_t pid() const { return pid_; }
   bool running();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <stdexcept>
 #include <thread>
 
 #include "ipc/IPCClient.h"
@@ -90,6 +91,22 @@ TEST_F(IPCServerTest, HandsWellFormedMessagesToTheCallbackAndStopsPromptly) {
   EXPECT_TRUE(capture_.contains("IPC: Exitited IPC listener."));
   EXPECT_FALSE(capture_.contains("timed out"));
   EXPECT_FALSE(server.isListening());
+}
+
+TEST_F(IPCServerTest, ACommandThatFailsLeavesTheListenerListening) {
+  IPCServer server("Test_Server", capture_.sender(),
+                   [this](const std::string& type, const std::string& reference,
+                          const std::string& body, const std::string& replyTo) {
+                     if (body == "FAIL") throw std::runtime_error("the command failed");
+                     received_.add(type, reference, body, replyTo);
+                   });
+  ASSERT_TRUE(waitUntil([&] { return server.isListening(); }, 5s));
+  IPCClient client("Test_Server");
+  client.send("COMMAND", "ref-1", "FAIL", "");
+  ASSERT_TRUE(waitUntil([&] { return capture_.contains("the command failed"); }, 5s));
+  client.send("COMMAND", "ref-2", "DIE", "");
+  EXPECT_TRUE(waitUntil([&] { return received_.size() == 1; }, 5s));
+  EXPECT_TRUE(server.isListening());
 }
 
 TEST_F(IPCServerTest, AListenerStuckInItsCallbackTimesTheStopOut) {
