@@ -114,22 +114,29 @@ TEST(AgentTest, LeftoversOfACrashBecomeDataOrGo) {
   EXPECT_EQ(agent.exitStatus(5s), 0);
 }
 
-TEST(AgentTest, ReconfigurationReadsTheFileNamedOnTheCommandLine) {
-  Installation installation;
-  std::string named = installation.dir().file("named.conf");
-  std::string conf = readFile(installation.confFile());
-  writeFile(named, conf);
-  AgentProcess agent({}, {"-c", named});
-  ASSERT_TRUE(started(installation)) << installation.log();
-  conf.replace(conf.find("PT12H"), 5, "PT10S");
-  writeFile(named, conf);
+// Sets the delivery interval in file (from PT12H), asks for a reconfiguration, and waits for it.
+void reconfigureTo(const Installation& installation, const std::string& file,
+                   const std::string& interval) {
+  std::string conf = readFile(file);
+  conf.replace(conf.find("PT12H"), 5, "PT" + interval.substr(1));
+  writeFile(file, conf);
   vantorctl("send RECONFIG");
   EXPECT_TRUE(waitUntil(
       [&] {
-        return installation.log().find("Data delivery at interval: P10S.") != std::string::npos;
+        return installation.log().find("Data delivery at interval: " + interval + ".") !=
+               std::string::npos;
       },
       10s))
       << installation.log();
+}
+
+TEST(AgentTest, ReconfigurationReadsTheFileNamedOnTheCommandLine) {
+  Installation installation;
+  std::string named = installation.dir().file("named.conf");
+  writeFile(named, readFile(installation.confFile()));
+  AgentProcess agent({}, {"-c", named});
+  ASSERT_TRUE(started(installation)) << installation.log();
+  reconfigureTo(installation, named, "P10S");
   vantorctl("send DIE");
   EXPECT_EQ(agent.exitStatus(5s), 0);
 }
@@ -138,16 +145,8 @@ TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
   Installation installation;
   AgentProcess agent;
   ASSERT_TRUE(started(installation));
+  reconfigureTo(installation, installation.confFile(), "P10S");
   std::string conf = readFile(installation.confFile());
-  conf.replace(conf.find("PT12H"), 5, "PT10S");
-  writeFile(installation.confFile(), conf);
-  vantorctl("send RECONFIG");
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        return installation.log().find("Data delivery at interval: P10S.") != std::string::npos;
-      },
-      10s))
-      << installation.log();
   conf.replace(conf.find("PT10S"), 5, "PT20S");
   writeFile(installation.confFile(), conf);
   ::kill(agent.pid(), SIGHUP);
