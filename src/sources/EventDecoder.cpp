@@ -4,9 +4,12 @@
 
 #include "foundation/InventoryOps.h"
 #include "foundation/TextUtils.h"
+#include "platform/Unaligned.h"
 #include "platform/Utf16.h"
 
 namespace Vantor {
+
+using platform::readUnaligned;
 
 namespace {
 
@@ -16,13 +19,6 @@ constexpr std::int64_t kFileTimeTicksPerSecond = 10000000;
 constexpr std::int64_t kFileTimeUnixSeconds = 11644473600;
 constexpr std::size_t kMostSubAuthorities = 15;
 constexpr std::size_t kOldLayoutSidAt = 16;
-
-template <typename Value>
-Value read(const std::uint8_t* at) {
-  Value value;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
 
 DateTime eventTime(std::int64_t fileTime) {
   std::int64_t seconds = fileTime / kFileTimeTicksPerSecond - kFileTimeUnixSeconds;
@@ -45,7 +41,7 @@ std::string sidText(const std::uint8_t* sid, std::size_t subAuthorities) {
   for (std::size_t i = 2; i < 8; ++i) authority = authority << 8 | sid[i];
   std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
   for (std::size_t i = 0; i < subAuthorities; ++i) {
-    text += "-" + std::to_string(read<std::uint32_t>(sid + 8 + 4 * i));
+    text += "-" + std::to_string(readUnaligned<std::uint32_t>(sid + 8 + 4 * i));
   }
   return text;
 }
@@ -139,9 +135,9 @@ void EventDecoder::decodeData(const PropertyList& properties, const platform::Ev
 void EventDecoder::decodeOldLayout(const platform::EventTrace& record, ProcessEvent* event) {
   const std::uint8_t* data = record.mofData;
   if (record.mofLength < 12) return;
-  event->pid = read<std::uint32_t>(data);
-  event->parentPid = read<std::uint32_t>(data + 4);
-  if (read<std::uint32_t>(data + 8) == 0 || record.mofLength < kOldLayoutSidAt + 8) return;
+  event->pid = readUnaligned<std::uint32_t>(data);
+  event->parentPid = readUnaligned<std::uint32_t>(data + 4);
+  if (readUnaligned<std::uint32_t>(data + 8) == 0 || record.mofLength < kOldLayoutSidAt + 8) return;
   std::size_t count = data[kOldLayoutSidAt + 1];
   if (count > kMostSubAuthorities || record.mofLength < kOldLayoutSidAt + 8 + 4 * count) return;
   std::string user;
@@ -229,7 +225,7 @@ const std::uint8_t* EventDecoder::getPropertyValue(const PropertyLayout& propert
   if (property.pointer) {
     std::size_t size = wide_ ? 8 : 4;
     if (remaining < size) return nullptr;
-    values->pointer = wide_ ? read<std::uint64_t>(at) : read<std::uint32_t>(at);
+    values->pointer = wide_ ? readUnaligned<std::uint64_t>(at) : readUnaligned<std::uint32_t>(at);
     return at + size;
   }
   std::int64_t count = 1;
@@ -247,25 +243,25 @@ const std::uint8_t* EventDecoder::getPropertyValue(const PropertyLayout& propert
     const std::uint8_t* next = nullptr;
     switch (property.cimType) {
       case platform::kCimSint16:
-        if ((next = fixed(2))) values->sint16 = read<std::int16_t>(at);
+        if ((next = fixed(2))) values->sint16 = readUnaligned<std::int16_t>(at);
         break;
       case platform::kCimSint32:
-        if ((next = fixed(4))) values->sint32 = read<std::int32_t>(at);
+        if ((next = fixed(4))) values->sint32 = readUnaligned<std::int32_t>(at);
         break;
       case platform::kCimUint16:
-        if ((next = fixed(2))) values->uint16 = read<std::uint16_t>(at);
+        if ((next = fixed(2))) values->uint16 = readUnaligned<std::uint16_t>(at);
         break;
       case platform::kCimUint32:
-        if ((next = fixed(4))) values->uint32 = read<std::uint32_t>(at);
+        if ((next = fixed(4))) values->uint32 = readUnaligned<std::uint32_t>(at);
         break;
       case platform::kCimSint64:
-        if ((next = fixed(8))) values->sint64 = read<std::int64_t>(at);
+        if ((next = fixed(8))) values->sint64 = readUnaligned<std::int64_t>(at);
         break;
       case platform::kCimUint64:
-        if ((next = fixed(8))) values->uint64 = read<std::uint64_t>(at);
+        if ((next = fixed(8))) values->uint64 = readUnaligned<std::uint64_t>(at);
         break;
       case platform::kCimBoolean:
-        if ((next = fixed(4))) values->boolean = read<std::uint32_t>(at) != 0;
+        if ((next = fixed(4))) values->boolean = readUnaligned<std::uint32_t>(at) != 0;
         break;
       case platform::kCimSint8:
       case platform::kCimUint8:
@@ -323,7 +319,7 @@ const std::uint8_t* EventDecoder::readString(const PropertyLayout& property, con
   }
   if (termination == "Counted" || termination == "ReverseCounted") {
     if (remaining < 2) return nullptr;
-    std::uint16_t length = read<std::uint16_t>(at);
+    std::uint16_t length = readUnaligned<std::uint16_t>(at);
     if (termination == "ReverseCounted")
       length = static_cast<std::uint16_t>(length << 8 | length >> 8);
     std::size_t bytes = std::size_t{length} * unit;
@@ -343,7 +339,7 @@ const std::uint8_t* EventDecoder::readString(const PropertyLayout& property, con
 const std::uint8_t* EventDecoder::readSid(const std::uint8_t* at, std::size_t remaining,
                                           EventValues* values) {
   if (remaining < 4) return nullptr;
-  if (read<std::uint32_t>(at) == 0) {
+  if (readUnaligned<std::uint32_t>(at) == 0) {
     values->sidUser.clear();
     values->sidDomain.clear();
     return at + 4;

@@ -8,6 +8,7 @@
 #include "concurrency/ErrorName.h"
 #include "concurrency/ProcessFlags.h"
 #include "platform/ErrorCodes.h"
+#include "platform/Unaligned.h"
 
 namespace Vantor {
 
@@ -24,13 +25,11 @@ constexpr std::uint32_t kLogFileNameOffset = 640;
 constexpr auto kAfterStopPause = std::chrono::milliseconds(100);
 
 void putWord(std::vector<std::uint8_t>& block, std::size_t at, std::uint32_t value) {
-  std::memcpy(block.data() + at, &value, sizeof value);
+  platform::writeUnaligned(block.data() + at, value);
 }
 
 std::uint32_t wordAt(const std::vector<std::uint8_t>& block, std::size_t at) {
-  std::uint32_t value;
-  std::memcpy(&value, block.data() + at, sizeof value);
-  return value;
+  return platform::readUnaligned<std::uint32_t>(block.data() + at);
 }
 
 const char* startErrorText(std::uint32_t code) {

@@ -1,5 +1,7 @@
 #include "platform/posix/ProcConnector.h"
 
+#include "platform/Unaligned.h"
+
 #include <cstring>
 
 namespace Vantor::platform {
@@ -15,61 +17,54 @@ constexpr std::uint32_t kConnectorProcValue = 1;
 // A sequence beyond any machine's processors is not tracked.
 constexpr std::uint32_t kMostProcessors = 8192;
 
-template <typename Value>
-Value read(const std::uint8_t* at) {
-  Value value;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
-
 }  // namespace
 
 bool parseProcEvent(const std::uint8_t* data, std::size_t size, ProcEvent* event) {
   if (size < kNetlinkHeader + kConnectorHeader + kEventHeader) return false;
-  std::uint32_t length = read<std::uint32_t>(data);
+  std::uint32_t length = readUnaligned<std::uint32_t>(data);
   if (length > size || length < kNetlinkHeader + kConnectorHeader + kEventHeader ||
-      read<std::uint16_t>(data + 4) != kNetlinkDone) {
+      readUnaligned<std::uint16_t>(data + 4) != kNetlinkDone) {
     return false;
   }
   const std::uint8_t* connector = data + kNetlinkHeader;
-  std::uint16_t payload = read<std::uint16_t>(connector + 16);
-  if (read<std::uint32_t>(connector) != kConnectorProcIndex ||
-      read<std::uint32_t>(connector + 4) != kConnectorProcValue || payload < kEventHeader ||
+  std::uint16_t payload = readUnaligned<std::uint16_t>(connector + 16);
+  if (readUnaligned<std::uint32_t>(connector) != kConnectorProcIndex ||
+      readUnaligned<std::uint32_t>(connector + 4) != kConnectorProcValue || payload < kEventHeader ||
       kNetlinkHeader + kConnectorHeader + payload > length) {
     return false;
   }
   const std::uint8_t* body = connector + kConnectorHeader;
   *event = ProcEvent();
-  event->sequence = read<std::uint32_t>(connector + 8);
-  event->what = read<std::uint32_t>(body);
-  event->cpu = read<std::uint32_t>(body + 4);
-  event->timeNanos = read<std::uint64_t>(body + 8);
+  event->sequence = readUnaligned<std::uint32_t>(connector + 8);
+  event->what = readUnaligned<std::uint32_t>(body);
+  event->cpu = readUnaligned<std::uint32_t>(body + 4);
+  event->timeNanos = readUnaligned<std::uint64_t>(body + 8);
   const std::uint8_t* fields = body + kEventHeader;
   std::size_t available = payload - kEventHeader;
   auto needs = [&](std::size_t bytes) { return available >= bytes; };
   switch (static_cast<ProcEventKind>(event->what)) {
     case ProcEventKind::kFork:
       if (!needs(16)) return false;
-      event->parentTgid = read<std::uint32_t>(fields + 4);
-      event->pid = read<std::uint32_t>(fields + 8);
-      event->tgid = read<std::uint32_t>(fields + 12);
+      event->parentTgid = readUnaligned<std::uint32_t>(fields + 4);
+      event->pid = readUnaligned<std::uint32_t>(fields + 8);
+      event->tgid = readUnaligned<std::uint32_t>(fields + 12);
       return true;
     case ProcEventKind::kExec:
     case ProcEventKind::kUid:
     case ProcEventKind::kExit:
       if (!needs(8)) return false;
-      event->pid = read<std::uint32_t>(fields);
-      event->tgid = read<std::uint32_t>(fields + 4);
+      event->pid = readUnaligned<std::uint32_t>(fields);
+      event->tgid = readUnaligned<std::uint32_t>(fields + 4);
       break;
     default:
       return true;
   }
   if (event->what == static_cast<std::uint32_t>(ProcEventKind::kUid)) {
     if (!needs(12)) return false;
-    event->realUid = read<std::uint32_t>(fields + 8);
+    event->realUid = readUnaligned<std::uint32_t>(fields + 8);
   } else if (event->what == static_cast<std::uint32_t>(ProcEventKind::kExit)) {
     if (!needs(12)) return false;
-    event->exitCode = read<std::uint32_t>(fields + 8);
+    event->exitCode = readUnaligned<std::uint32_t>(fields + 8);
   }
   return true;
 }

@@ -27,6 +27,7 @@
 #include "platform/Mutex.h"
 #include "platform/ThreadCancellation.h"
 #include "platform/TraceSession.h"
+#include "platform/Unaligned.h"
 #include "platform/posix/ConnectorSocket.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
@@ -52,10 +53,7 @@ constexpr std::uint32_t kErrorCallbackException = 998;
 constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
 
 std::uint32_t readWord(const std::vector<std::uint8_t>& block, std::size_t at) {
-  if (block.size() < at + 4) return 0;
-  std::uint32_t value;
-  std::memcpy(&value, block.data() + at, sizeof value);
-  return value;
+  return block.size() < at + 4 ? 0 : readUnaligned<std::uint32_t>(block.data() + at);
 }
 
 struct QueuedEvent {
