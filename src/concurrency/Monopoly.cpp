@@ -12,14 +12,14 @@ namespace {
 
 // Replaced locks of all Monopoly objects: a thread may still be blocked on one.
 platform::Mutex graveyardMutex;
-std::vector<std::shared_ptr<std::recursive_mutex>>& graveyard() {
-  static auto* locks = new std::vector<std::shared_ptr<std::recursive_mutex>>;
+std::vector<std::shared_ptr<std::recursive_timed_mutex>>& graveyard() {
+  static auto* locks = new std::vector<std::shared_ptr<std::recursive_timed_mutex>>;
   return *locks;
 }
 
 }  // namespace
 
-Monopoly::Monopoly() : lock_(std::make_shared<std::recursive_mutex>()) {}
+Monopoly::Monopoly() : lock_(std::make_shared<std::recursive_timed_mutex>()) {}
 
 Monopoly::Monopoly(const std::string& name) : Monopoly() { setName(name); }
 
@@ -38,7 +38,7 @@ bool Monopoly::setName(const std::string& name) {
   return true;
 }
 
-std::shared_ptr<std::recursive_mutex> Monopoly::currentLock() {
+std::shared_ptr<std::recursive_timed_mutex> Monopoly::currentLock() {
   platform::MutexLock lock(&swapMutex_);
   return lock_;
 }
@@ -51,7 +51,7 @@ bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
     locked_.store(namedHold_ != nullptr);
     return locked_.load();
   }
-  std::shared_ptr<std::recursive_mutex> lock = currentLock();
+  std::shared_ptr<std::recursive_timed_mutex> lock = currentLock();
   lock->lock();
   heldLock_ = lock;
   locked_.store(true);
@@ -60,15 +60,16 @@ bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
   return true;
 }
 
-bool Monopoly::tryEnforce(bool& renewing) NO_THREAD_SAFETY_ANALYSIS {
+bool Monopoly::tryEnforce(bool& renewing,
+                          std::chrono::milliseconds wait) NO_THREAD_SAFETY_ANALYSIS {
   if (named_) return false;
   if (renewing_.load()) {
     renewing = true;
     return false;
   }
   renewing = false;
-  std::shared_ptr<std::recursive_mutex> lock = currentLock();
-  if (!lock->try_lock()) return false;
+  std::shared_ptr<std::recursive_timed_mutex> lock = currentLock();
+  if (!lock->try_lock_for(wait)) return false;
   heldLock_ = lock;
   locked_.store(true);
   count_.fetch_add(1);
@@ -84,7 +85,7 @@ bool Monopoly::relax() NO_THREAD_SAFETY_ANALYSIS {
     return true;
   }
   if (owner_.load() != platform::currentThreadId()) return false;
-  std::shared_ptr<std::recursive_mutex> lock = heldLock_;
+  std::shared_ptr<std::recursive_timed_mutex> lock = heldLock_;
   if (count_.fetch_sub(1) == 1) {
     owner_.store(0);
     locked_.store(false);
@@ -98,7 +99,7 @@ void Monopoly::renew() {
   if (named_) return;
   renewing_.store(true);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  auto fresh = std::make_shared<std::recursive_mutex>();
+  auto fresh = std::make_shared<std::recursive_timed_mutex>();
   {
     platform::MutexLock lock(&swapMutex_);
     std::swap(lock_, fresh);

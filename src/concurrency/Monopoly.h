@@ -8,6 +8,7 @@
 #define TARNWICK_CONCURRENCY_MONOPOLY_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,8 +33,10 @@ class LOCKABLE Monopoly {
   // In-process: blocks until taken (recursive for the owner). Named: false at once when the
   // name is empty or someone else holds it.
   bool enforce() EXCLUSIVE_TRYLOCK_FUNCTION(true);
-  // In-process only, never blocks: false with renewing set while a renewal is under way.
-  bool tryEnforce(bool& renewing) EXCLUSIVE_TRYLOCK_FUNCTION(true);
+  // In-process only: waits up to wait (none by default); false with renewing set while a
+  // renewal is under way.
+  bool tryEnforce(bool& renewing, std::chrono::milliseconds wait = std::chrono::milliseconds(0))
+      EXCLUSIVE_TRYLOCK_FUNCTION(true);
   // Releases one level. True when nothing was held. False when the calling thread is not the
   // owner of an in-process lock (a thread that was given up for dead must not release the
   // lock of its successor).
@@ -50,13 +53,13 @@ class LOCKABLE Monopoly {
   const std::string& name() const { return name_; }
 
  private:
-  std::shared_ptr<std::recursive_mutex> currentLock();
+  std::shared_ptr<std::recursive_timed_mutex> currentLock();
 
   // The lock itself is replaced on renewal; the old one is kept so that no thread ever uses
   // a destroyed mutex.
   platform::Mutex swapMutex_;
-  std::shared_ptr<std::recursive_mutex> lock_ GUARDED_BY(swapMutex_);
-  std::shared_ptr<std::recursive_mutex> heldLock_;  // the one the owner entered
+  std::shared_ptr<std::recursive_timed_mutex> lock_ GUARDED_BY(swapMutex_);
+  std::shared_ptr<std::recursive_timed_mutex> heldLock_;  // the one the owner entered
 
   bool named_ = false;
   std::string name_;

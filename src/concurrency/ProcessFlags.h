@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/Thread.h"
+
 namespace Vantor {
 
 // Set once when the program is to end; never cleared.
@@ -13,6 +15,12 @@ extern std::atomic<bool> quitFlag;
 extern std::atomic<bool> reconfigureFlag;
 // The thread that runs the main loop; the final quit message is posted to it.
 extern std::atomic<std::uint32_t> mainThreadId;
+
+// Set whenever a flag above is raised, so that the thread which acts on them (the status
+// monitor) need not look more often than its own work asks.
+platform::Event& flagRaised();
+void raiseQuitFlag();
+void raiseReconfigureFlag();
 
 }  // namespace Vantor
 

@@ -1,8 +1,6 @@
 #include "concurrency/ThreadInstance.h"
 
-#include <chrono>
 #include <future>
-#include <thread>
 
 #include "concurrency/ThreadMessages.h"
 #include "foundation/JobException.h"
@@ -76,15 +74,9 @@ std::uint32_t ThreadInstance::resume() {
 bool ThreadInstance::stop(std::uint32_t exitCode, std::uint32_t graceMillis) {
   if (status() != JS_RUNNING) return false;
   ThreadMessage destroy{WM_DESTROY, exitCode, 0};
-  if (ThreadMessages::post(threadId(), destroy)) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMillis);
-    while (thread_->isRunning() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!thread_->isRunning()) {
-      recorded_.store(JS_ENDED_ON_REQUEST);
-      return true;
-    }
+  if (ThreadMessages::post(threadId(), destroy) && thread_->wait(graceMillis)) {
+    recorded_.store(JS_ENDED_ON_REQUEST);
+    return true;
   }
   suspendCount_.store(0);
   if (!thread_->cancel(exitCode)) {
@@ -96,6 +88,10 @@ bool ThreadInstance::stop(std::uint32_t exitCode, std::uint32_t graceMillis) {
   thread_->wait(kKillWaitMillis);
   recorded_.store(JS_KILLED);
   return true;
+}
+
+bool ThreadInstance::awaitEnd(std::uint32_t waitMillis) {
+  return !thread_ || thread_->wait(waitMillis);
 }
 
 std::uint32_t ThreadInstance::status() {

@@ -34,6 +34,8 @@ class ThreadInstance : public JobInstance {
   // A thread that does not die within kKillWaitMillis of the kill is left to die at its next
   // cancellation point and counted killed, so the caller never hangs.
   bool stop(std::uint32_t exitCode, std::uint32_t graceMillis);
+  // Waits up to waitMillis for the thread to end; true when none runs.
+  bool awaitEnd(std::uint32_t waitMillis);
   std::uint32_t status() override;
   std::uint32_t exitCode(std::uint32_t& code) override;
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <thread>
 
 #include "config/ConfTokenizer.h"
 #include "foundation/ConfigException.h"
@@ -21,8 +20,7 @@ namespace {
 using Entry = ConfReader::Entry;
 
 // How long a build waits for another build before it gives up.
-constexpr int kBuildLockAttempts = 250;
-constexpr auto kBuildLockPause = std::chrono::milliseconds(20);
+constexpr auto kBuildLockPatience = std::chrono::seconds(5);
 
 // Reads the tokens of one block into parent; true when a "}" closed it, false at the end of
 // the text. Throws ConfigException on a syntax error; what was parsed stays in parent.
@@ -155,13 +153,9 @@ void ConfReader::buildFromText(std::string_view text, const std::string& fileNam
 
 void ConfReader::parseInto(std::string_view text, const std::string& fileName) {
   bool renewing = false;
-  int attempts = 0;
-  while (!buildLock_.tryEnforce(renewing)) {
-    if (++attempts >= kBuildLockAttempts) {
-      logger_.error(15, fileName);
-      return;
-    }
-    std::this_thread::sleep_for(kBuildLockPause);
+  if (!buildLock_.tryEnforce(renewing, kBuildLockPatience)) {
+    logger_.error(15, fileName);
+    return;
   }
   auto root = std::make_shared<Entry>();
   root->name = "Root";

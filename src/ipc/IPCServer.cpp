@@ -1,7 +1,6 @@
 #include "ipc/IPCServer.h"
 
 #include <chrono>
-#include <thread>
 #include <vector>
 
 #include "concurrency/ThreadMessages.h"
@@ -30,9 +29,20 @@ struct IPCServer::Listener {
   LoggerUnit logger;
   const std::string name;
   const Callback callback;
+  // Sets the exit flag and wakes the listener's wait.
+  void requestExit() LOCKS_EXCLUDED(mailslotMutex);
+
   std::atomic<bool> exitFlag{false};
   std::atomic<bool> listening{false};
+  platform::Mutex mailslotMutex;
+  MailSlot* mailslot GUARDED_BY(mailslotMutex) = nullptr;  // while the listener has one
 };
+
+void IPCServer::Listener::requestExit() {
+  exitFlag.store(true);
+  platform::MutexLock lock(&mailslotMutex);
+  if (mailslot != nullptr) mailslot->wake();
+}
 
 namespace {
 
@@ -58,14 +68,18 @@ void IPCServer::Listener::handle(const ReceivedMessage& received) {
 std::uint32_t IPCServer::Listener::run() {
   logger.debug(2, "IPC: Initializing listener for \"%s\".", name);
   logger.debug(2, "IPC: Creating MailSlot \"%s\".", name);
-  std::unique_ptr<MailSlot> mailslot;
+  std::unique_ptr<MailSlot> opened;
   try {
-    mailslot = std::make_unique<MailSlot>(IPC::RECEIVER, name);
+    opened = std::make_unique<MailSlot>(IPC::RECEIVER, name);
   } catch (const Exception& error) {
     logger.debug(1, error.getFullText());
     return 0;
   }
   logger.debug(2, "IPC: MailSlot created \"%s\".", name);
+  {
+    platform::MutexLock lock(&mailslotMutex);
+    mailslot = opened.get();
+  }
   listening.store(true);
   Timer debugTimer;
   debugTimer.setExpiry(DateTime() + TimeSpan(60));
@@ -90,7 +104,7 @@ std::uint32_t IPCServer::Listener::run() {
       ThreadMessages::post(platform::currentThreadId(), {WM_QUIT, 0, 0});
     }
     try {
-      mailslot->receive(list);
+      opened->receive(list);
     } catch (const Exception&) {
       list.clear();
     }
@@ -116,13 +130,13 @@ std::uint32_t IPCServer::Listener::run() {
       logger.debug(5, "IPC: Server \"%s\": Now sleeping for a while.", name);
       debugTimer.setExpiry(DateTime() + TimeSpan(60));
     }
-    // At most a second between looks, but a message or a stop request ends the wait early.
-    for (std::uint32_t waited = 0; waited < kPassMillis && !exitFlag.load();
-         waited += kSliceMillis) {
-      if (mailslot->waitForMessage(kSliceMillis)) break;
-    }
+    if (!exitFlag.load()) opened->waitForMessage(kIdleMillis);
   }
   listening.store(false);
+  {
+    platform::MutexLock lock(&mailslotMutex);
+    mailslot = nullptr;
+  }
   logger.debug(1, "IPC: Exitited IPC listener.");
   exitFlag.store(false);
   return 0;
@@ -153,19 +167,19 @@ IPCServer::IPCServer(std::string name, std::shared_ptr<LogSender> sender, Callba
 }
 
 IPCServer::~IPCServer() {
-  if (job_.status() == JobInstance::JS_RUNNING) job_.terminate();
+  if (job_.status() == JobInstance::JS_RUNNING) {
+    listener_->requestExit();
+    job_.terminate();
+  }
   listener_->logger.debug(1, "IPC: Destroyed server \"%s\".", listener_->name);
 }
 
 void IPCServer::stop() {
-  listener_->exitFlag.store(true);
-  // Looks ten times a second; the bound stays ten seconds.
-  for (int tenth = 1; tenth <= kStopSeconds * 10; ++tenth) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!listener_->exitFlag.load()) {
-      listener_->logger.debug(1, "IPC: Stopped server \"%s\".", listener_->name);
-      return;
-    }
+  listener_->requestExit();
+  // The listener clears the flag as it leaves; one that had left before keeps it set.
+  if (job_.awaitEnd(kStopSeconds * 1000) && !listener_->exitFlag.load()) {
+    listener_->logger.debug(1, "IPC: Stopped server \"%s\".", listener_->name);
+    return;
   }
   listener_->logger.debug(1, "IPC: Stopping server \"%s\" timed out.", listener_->name);
 }

@@ -21,8 +21,8 @@ class IPCServer {
   using Callback = std::function<void(const std::string& type, const std::string& reference,
                                       const std::string& body, const std::string& replyTo)>;
 
-  static constexpr std::uint32_t kPassMillis = 1000;
-  static constexpr std::uint32_t kSliceMillis = 100;
+  // A message or a stop request wakes the listener; idle, it looks once a minute.
+  static constexpr std::uint32_t kIdleMillis = 60000;
   static constexpr int kStopSeconds = 10;
 
   // Starts the listener; JobException when its thread cannot start.

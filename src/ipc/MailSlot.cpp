@@ -95,4 +95,8 @@ bool MailSlot::waitForMessage(std::uint32_t timeoutMillis) {
   return reader_ && reader_->waitForMessage(timeoutMillis);
 }
 
+void MailSlot::wake() {
+  if (reader_) reader_->wake();
+}
+
 }  // namespace Vantor

@@ -47,8 +47,10 @@ class MailSlot : public IPC {
   bool send(const std::string& text) override;
   // Appends every waiting message. IC_NOT_RECEIVER for a sender, IC_CANNOT_RECEIVE on failure.
   void receive(std::vector<ReceivedMessage>& list) override;
-  // Receiver: waits up to timeoutMillis for a message to arrive.
+  // Receiver: waits up to timeoutMillis for a message to arrive, or for wake().
   bool waitForMessage(std::uint32_t timeoutMillis);
+  // Receiver: ends the wait under way, or the next one; may be called from any thread.
+  void wake();
 
   const std::string& name() const { return name_; }
 

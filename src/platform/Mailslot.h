@@ -26,8 +26,11 @@ class MailslotReader {
   virtual bool nextMessageSize(bool* present, std::size_t* size) = 0;
   // Reads the next message, at most capacity bytes of it.
   virtual bool read(std::size_t capacity, MailslotMessage* message) = 0;
-  // Waits up to timeoutMillis for a message; true when one waits.
+  // Waits up to timeoutMillis for a message; true when one waits. wake() ends the wait (or
+  // the next one) early, with false.
   virtual bool waitForMessage(std::uint32_t timeoutMillis) = 0;
+  // The one call that may come from any thread.
+  virtual void wake() = 0;
 };
 
 // Safe for concurrent use: each write is one whole message.

@@ -2,10 +2,14 @@
 #ifndef TARNWICK_PLATFORM_THREAD_H_
 #define TARNWICK_PLATFORM_THREAD_H_
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+
+#include "platform/Mutex.h"
 
 namespace Vantor::platform {
 
@@ -43,6 +47,25 @@ std::uint32_t currentThreadId();
 // Sleeps the calling thread; the sleep is a cancellation point that the sanitizers follow
 // through a kill. Threads that may be killed sleep here.
 void sleepCancellable(std::chrono::milliseconds duration);
+
+// An auto-reset event within the process: set() lets the next wait (or the one under way)
+// return at once, and that wait consumes it. Waiting is a cancellation point, as in
+// sleepCancellable, so a waiting worker can be killed. Safe for concurrent use.
+class Event {
+ public:
+  Event() = default;
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void set() LOCKS_EXCLUDED(mutex_);
+  // Waits up to duration; true when the event was set.
+  bool wait(std::chrono::milliseconds duration) LOCKS_EXCLUDED(mutex_);
+
+ private:
+  Mutex mutex_;
+  std::condition_variable_any changed_;
+  bool set_ GUARDED_BY(mutex_) = false;
+};
 
 }  // namespace Vantor::platform
 

@@ -1,8 +1,5 @@
 #include "runtime/Agent.h"
 
-#include <chrono>
-#include <thread>
-
 #include "concurrency/ProcessFlags.h"
 #include "config/ConfigureLogging.h"
 #include "foundation/FileOps.h"
@@ -124,7 +121,7 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
 bool Agent::reconfigure() {
   reconfigureFlag.store(false);
   threads_->stopThreads();
-  std::this_thread::sleep_for(std::chrono::milliseconds(750));
+  threads_->awaitStopped(ThreadTable::kStopGrace);
   if (!threads_->verifyStoppedThreads()) return false;
   threads_->clear();
   streams_->clear();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "concurrency/ErrorName.h"
 #include "concurrency/ProcessFlags.h"
@@ -22,8 +21,10 @@ namespace Vantor {
 
 namespace {
 
-constexpr auto kMonitorPause = std::chrono::milliseconds(500);
-constexpr std::int32_t kStartUpWaitMillis = 5000;
+constexpr auto kMonitorPause = std::chrono::seconds(1);
+constexpr auto kStartUpWait = std::chrono::seconds(5);
+// A status monitor still configuring after this long at shutdown is stuck, and is killed.
+constexpr std::uint32_t kMonitorEndMillis = 30000;
 constexpr auto kEventSourceWait = std::chrono::seconds(30);
 // Processes that ran before the events began reach the map by a second full poll this late.
 constexpr auto kSecondFullPollDelay = std::chrono::seconds(60);
@@ -59,6 +60,8 @@ bool boolOr(const ConfReader& reader, const std::string& key, bool fallback) {
 Tarnwick::Tarnwick(Arguments arguments) : Agent("Tarnwick", std::move(arguments)) {}
 
 Tarnwick::~Tarnwick() {
+  // run() may have returned early, with workers running.
+  shutDownWorkers();
   if (programLogger_) {
     programLogger_->debug(1, "Tarnwick is terminating...");
     programLogger_->debug(1, "Tarnwick ended.");
@@ -306,7 +309,7 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
   };
   if (body == "DIE") {
     logger().debug(3, "Quitting.");
-    quitFlag.store(true);
+    raiseQuitFlag();
   } else if (body == "SEND_PROCESS_INFO") {
     logger().debug(3, "IPC: Sending main thread ID as requested...");
     reply(std::to_string(platform::currentProcessId()) + "," + std::to_string(mainThreadId.load()));
@@ -318,7 +321,7 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
     reply("");
   } else if (body == "RECONFIG") {
     logger().debug(1, "Reconfiguring...");
-    reconfigureFlag.store(true);
+    raiseReconfigureFlag();
   } else {
     logger().debug(1, "IPC: Received an unknown command.");
   }
@@ -340,13 +343,13 @@ std::uint32_t Tarnwick::monitorStatus() {
       }
       // Events were lost: the poller thread repairs when it runs, else this one.
       if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->repairLostEvents();
-      if (reconfigureFlag.load()) reconfigure();
+      if (reconfigureFlag.load() && !quitFlag.load()) reconfigure();
       if (nextCheck <= DateTime()) {
         nextCheck = DateTime() + checkPeriod_;
         logger().debug(5, "statusMonitor is running as normal.");
         if (!threads().checkThreads()) {
           logger().debug(1, "statusMonitor is exiting due to failed threads.");
-          quitFlag.store(true);
+          raiseQuitFlag();
           break;
         }
       }
@@ -355,7 +358,7 @@ std::uint32_t Tarnwick::monitorStatus() {
         processMap_->retryPendingStarts();
         processMap_->pruneEndedProcesses(DateTime());
       }
-      std::this_thread::sleep_for(kMonitorPause);
+      flagRaised().wait(kMonitorPause);
     }
   } catch (const platform::ThreadCancellation&) {
     throw;
@@ -363,42 +366,41 @@ std::uint32_t Tarnwick::monitorStatus() {
     logger().debug(1, "ERROR while running statusMonitor");
   }
   logger().debug(1, "END THREAD statusMonitor.");
-  quitFlag.store(true);
+  raiseQuitFlag();
   ThreadMessages::post(mainThreadId.load(), {WM_QUIT, 0, 0});
   return 0;
 }
 
 std::optional<std::chrono::steady_clock::time_point> Tarnwick::awaitEventSource() {
-  auto pause = std::chrono::milliseconds(100);
   if (eventSource_ != EventSource::kKernelTrace) {
     // The start-up pause, cut short by a quit.
-    for (std::int32_t waited = 0; waited < kStartUpWaitMillis && !quitFlag.load(); waited += 100) {
-      std::this_thread::sleep_for(pause);
+    auto deadline = std::chrono::steady_clock::now() + kStartUpWait;
+    while (!quitFlag.load() && !reconfigureFlag.load() &&
+           std::chrono::steady_clock::now() < deadline) {
+      flagRaised().wait(std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now()));
     }
     return std::nullopt;
   }
   auto deadline = std::chrono::steady_clock::now() + kEventSourceWait;
   while (!quitFlag.load() && std::chrono::steady_clock::now() < deadline) {
     if (eventTracer_->isRunning()) return std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(pause);
+    flagRaised().wait(std::chrono::milliseconds(100));
   }
   return std::nullopt;
 }
 
-bool Tarnwick::waitForWorkers() {
-  // Signalled workers leave within their pause: wait up to a second, not longer than needed.
-  // The status monitor leaves within its half-second pause once the quit flag is set; it must
-  // be gone before what it uses is destroyed.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (std::chrono::steady_clock::now() < deadline) {
-    bool anyRunning = statusMonitor_ && statusMonitor_->status() == JobInstance::JS_RUNNING;
-    for (std::size_t i = 0; i < threads().size(); ++i) {
-      if (threads().row(i).job->status() == JobInstance::JS_RUNNING) anyRunning = true;
-    }
-    if (!anyRunning) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+void Tarnwick::shutDownWorkers() {
+  raiseQuitFlag();
+  if (statusMonitor_ && !statusMonitor_->awaitEnd(kMonitorEndMillis)) {
+    logger().debug(1, "statusMonitor did not end; it is killed.");
+    statusMonitor_->terminate();
   }
-  return false;
+  if (!threadsStarted_) return;
+  threads().stopThreads();
+  threads().awaitStopped(ThreadTable::kStopGrace);
+  threads().verifyStoppedThreads();
+  threadsStarted_ = false;
 }
 
 void Tarnwick::run() {
@@ -414,6 +416,7 @@ void Tarnwick::run() {
     return;
   }
   enableDebugPrivileges();
+  threadsStarted_ = true;
   if (!threads().startThreads()) return;
   logger().debug(1, "Creating statusMonitor thread");
   mainThreadId.store(platform::currentThreadId());
@@ -430,16 +433,14 @@ void Tarnwick::run() {
   ThreadMessage message;
   while (ThreadMessages::get(&message)) {
     if (message.message == WM_CLOSE || message.message == WM_DESTROY) {
-      quitFlag.store(true);
+      raiseQuitFlag();
       logger().debug(5, "Main loop: Got Windows message to shut down.");
       break;
     }
     if (quitFlag.load()) break;
   }
   logger().debug(1, "Tarnwick main loop has exited.");
-  threads().stopThreads();
-  waitForWorkers();
-  threads().verifyStoppedThreads();
+  shutDownWorkers();
   streams().deliverAll(true);
   logger().debug(1, "Tarnwick main control has ended.");
 }

@@ -42,7 +42,9 @@ class Tarnwick : public Agent {
   // Waits, before the first check, for the event source to run; returns since when it runs.
   std::optional<std::chrono::steady_clock::time_point> awaitEventSource();
   void prepareTestWorker(const std::string& temper);
-  bool waitForWorkers();
+  // Ends the status monitor (after the reconfiguration it may be in) and then every worker;
+  // nothing they use may be destroyed before. Safe to call again.
+  void shutDownWorkers();
   // The process event source the settings ask for, with its fall-backs; may switch polling
   // on and shorten its interval.
   EventSource chooseEventSource(bool& polling, TimeSpan& pollInterval);
@@ -62,6 +64,7 @@ class Tarnwick : public Agent {
   bool polling_ = false;
   std::unique_ptr<IPCServer> server_;
   std::unique_ptr<ThreadInstance> statusMonitor_;
+  bool threadsStarted_ = false;  // on the main thread: run() started the workers
 };
 
 }  // namespace Vantor

@@ -40,10 +40,10 @@ int main(int argc, char** argv) {
   Vantor::ThreadMessages::Queue mainQueue;
   Vantor::platform::watchProcessSignals(
       [] {
-        Vantor::quitFlag.store(true);
+        Vantor::raiseQuitFlag();
         Vantor::ThreadMessages::post(Vantor::mainThreadId.load(), {Vantor::WM_CLOSE, 0, 0});
       },
-      [] { Vantor::reconfigureFlag.store(true); });
+      [] { Vantor::raiseReconfigureFlag(); });
   auto program = std::make_unique<Vantor::Tarnwick>(Vantor::splitArguments(arguments));
   if (!program->configure()) return -1;
   program->run();

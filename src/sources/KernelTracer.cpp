@@ -94,7 +94,7 @@ KernelTracer::KernelTracer(const LoggerUnit& logger, std::uint32_t bufferKilobyt
   std::uint32_t result = platform::startTrace(&session_, kLoggerName, properties);
   if (result != platform::kErrorSuccess) {
     logger_.fatal(22, startErrorText(result));
-    quitFlag.store(true);
+    raiseQuitFlag();
     return;
   }
   logger_.debug(3, "KernelTracer: Logger started");
@@ -133,7 +133,7 @@ std::vector<std::uint8_t> KernelTracer::allocateSessionProperties() {
     block.assign(platform::kTracePropertiesSize, 0);
   } catch (const std::bad_alloc&) {
     logger_.fatal(21, "KernelTracer:allocateSessionProperties");
-    quitFlag.store(true);
+    raiseQuitFlag();
     return {};
   }
   putWord(block, 0, platform::kTracePropertiesSize);

@@ -19,4 +19,9 @@ bool PollSchedule::due() {
   return true;
 }
 
+std::chrono::milliseconds PollSchedule::untilDue() const {
+  std::uint64_t now = clock_.tickMillis();
+  return std::chrono::milliseconds(now >= next_ ? 0 : next_ - now);
+}
+
 }  // namespace Vantor

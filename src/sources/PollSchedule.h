@@ -5,6 +5,7 @@
 #ifndef TARNWICK_SOURCES_POLLSCHEDULE_H_
 #define TARNWICK_SOURCES_POLLSCHEDULE_H_
 
+#include <chrono>
 #include <cstdint>
 
 #include "foundation/TimeSpan.h"
@@ -19,6 +20,8 @@ class PollSchedule {
 
   // True when a poll is due now; the next one is then planned.
   bool due();
+  // How long until the next poll is due; zero when it is due now.
+  std::chrono::milliseconds untilDue() const;
 
  private:
   platform::Clock& clock_;

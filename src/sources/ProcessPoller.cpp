@@ -1,5 +1,7 @@
 #include "sources/ProcessPoller.h"
 
+#include <algorithm>
+
 #include "concurrency/ProcessFlags.h"
 #include "platform/ThreadCancellation.h"
 #include "sources/PollSchedule.h"
@@ -8,8 +10,8 @@ namespace Vantor {
 
 namespace {
 constexpr std::int32_t kStatusLogSeconds = 10;
-constexpr auto kTurnPause = std::chrono::milliseconds(10);
-constexpr auto kQuittingPause = std::chrono::milliseconds(25);
+// While the program quits the worker only answers the heartbeat, until the stop signal.
+constexpr auto kQuittingPause = std::chrono::seconds(1);
 }  // namespace
 
 ProcessPoller::ProcessPoller(const LoggerUnit& logger, ProcessMap& processMap, ExeFinder& exeFinder)
@@ -28,6 +30,7 @@ bool ProcessPoller::prepareProcessPoller(ThreadTable& threads) {
   ThreadEntry& row = threads.addThread("ProcessPoller", TF_REPORTS, [this](ThreadEntry& entry) {
     return processPollerThread(entry);
   });
+  row.wakeUp = wake_;
   if (!row.job) {
     logger_.critical(21, "prepare process poller");
     return false;
@@ -56,7 +59,7 @@ std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
         logger_.debug(4, "THREAD %s: Processing took %s.", row.name,
                       (DateTime() - started).toString());
       }
-      row.pause(kTurnPause);
+      row.pause(std::min(polls.untilDue(), statusLog.untilDue()));
     }
   } catch (const platform::ThreadCancellation&) {
     throw;

@@ -5,6 +5,7 @@
 #define TARNWICK_SOURCES_PROCESSPOLLER_H_
 
 #include <atomic>
+#include <memory>
 
 #include "sources/ProcPoll.h"
 #include "supervision/ThreadTable.h"
@@ -29,7 +30,10 @@ class ProcessPoller {
   void pollProcesses(bool force);
   void clear() { procPoll_.clear(); }
   // Asks for a repair soon: the event source lost events. Whoever polls takes the request.
-  void requestFullPoll() { fullPollRequested_.store(true); }
+  void requestFullPoll() {
+    fullPollRequested_.store(true);
+    wake_->set();
+  }
   bool takeFullPollRequest() { return fullPollRequested_.exchange(false); }
   // After lost events: a full poll finds the starts, and the map's processes that no longer
   // run are ended.
@@ -49,6 +53,8 @@ class ProcessPoller {
   bool pollingEnabled_ = false;
   std::atomic<bool> firstFullPollDone_{false};
   std::atomic<bool> fullPollRequested_{false};
+  // Shared with the poller's row: a request or the stop signal ends its pause.
+  const std::shared_ptr<platform::Event> wake_ = std::make_shared<platform::Event>();
 };
 
 }  // namespace Vantor

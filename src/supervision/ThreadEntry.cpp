@@ -1,24 +1,16 @@
 #include "supervision/ThreadEntry.h"
 
-#include <algorithm>
-
 #include "concurrency/ProcessFlags.h"
-#include "platform/Thread.h"
 
 namespace Vantor {
 
-void ThreadEntry::requestStop() { report.store(REPORT_STOP); }
+void ThreadEntry::requestStop() {
+  report.store(REPORT_STOP);
+  wakeUp->set();
+}
 
 void ThreadEntry::pause(std::chrono::milliseconds duration) {
-  // Short sleeps that a kill can unwind; the stop signal is seen within a slice.
-  auto until = std::chrono::steady_clock::now() + duration;
-  while (!stopRequested()) {
-    auto left = until - std::chrono::steady_clock::now();
-    if (left <= std::chrono::milliseconds(0)) return;
-    platform::sleepCancellable(std::min<std::chrono::milliseconds>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(left) + std::chrono::milliseconds(1),
-        kPauseSlice));
-  }
+  if (!stopRequested()) wakeUp->wait(duration);
 }
 
 void reportThreadStatus(std::atomic<std::uint32_t>& report, bool fatal) {

@@ -13,6 +13,7 @@
 #include "concurrency/ThreadInstance.h"
 #include "foundation/DateTime.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Thread.h"
 
 namespace Vantor {
 
@@ -36,19 +37,19 @@ struct ThreadEntry {
   ThreadEntry(std::string threadName, std::uint16_t threadFlags)
       : name(std::move(threadName)), flags(threadFlags) {}
 
-  // How soon a pausing worker sees the stop signal.
-  static constexpr std::chrono::milliseconds kPauseSlice{10};
-
-  // Sets the stop signal.
+  // Sets the stop signal and wakes the worker.
   void requestStop();
-  // Sleeps up to duration; returns within a slice when the stop signal comes. Workers pause
-  // here, so stopping takes milliseconds, and a kill finds them in a sleep it can cancel.
+  // Sleeps up to duration; returns at once when the worker is woken (the stop signal, or
+  // whoever else shares wakeUp). Workers pause here, so stopping takes no time, an idle worker
+  // does not wake, and a kill finds them in a wait it can cancel.
   void pause(std::chrono::milliseconds duration);
   bool stopRequested() const { return report.load() == REPORT_STOP; }
 
   const std::string name;
   std::shared_ptr<ThreadInstance> job;
   const std::uint16_t flags;
+  // What wakes the worker's pause; its owner may share its own before the thread starts.
+  std::shared_ptr<platform::Event> wakeUp = std::make_shared<platform::Event>();
   std::atomic<std::uint32_t> report{0};
   std::atomic<std::uint32_t> status{ST_OK};
   DateTime lastOk;  // written by the supervising thread only

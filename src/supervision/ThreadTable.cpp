@@ -1,5 +1,7 @@
 #include "supervision/ThreadTable.h"
 
+#include <algorithm>
+
 #include "concurrency/ProcessFlags.h"
 #include "foundation/Exception.h"
 #include "platform/ThreadCancellation.h"
@@ -98,6 +100,18 @@ void ThreadTable::stopThreads() {
   logger_.debug(2, "   %i thread(s) signalled to stop, %i killed.", signalled, killed);
 }
 
+bool ThreadTable::awaitStopped(std::chrono::milliseconds wait) {
+  auto deadline = std::chrono::steady_clock::now() + wait;
+  for (auto& row : rows_) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (!row->job->awaitEnd(static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 0)))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ThreadTable::verifyStoppedThreads() {
   logger_.debug(2, "Verifying stopped threads...");
   std::int64_t nicely = 0;
@@ -108,7 +122,6 @@ bool ThreadTable::verifyStoppedThreads() {
       ++nicely;
       continue;
     }
-    callKillHook(*row);
     auto stopFailed = [&](const std::string& text) {
       logger_.fatal(7, row->name, text);
       row->status.store(ST_OK);
@@ -116,6 +129,7 @@ bool ThreadTable::verifyStoppedThreads() {
     bool ended = attempt(
                      logger_, [&] { row->job->terminate(); }, stopFailed) &&
                  row->job->status() != JobInstance::JS_RUNNING;
+    callKillHook(*row);
     ++(ended ? killed : failed);
   }
   logger_.debug(2, "   %i thread(s) ended nicely, %i was killed, and %i failed to end.", nicely,
@@ -140,7 +154,10 @@ bool ThreadTable::monitorThreads() {
     }
     bool reports = (row->flags & TF_REPORTS) != 0;
     if (initiating_) {
-      if (reports) row->report.store(REPORT_REQUESTED);
+      if (reports) {
+        row->report.store(REPORT_REQUESTED);
+        row->wakeUp->set();  // a pausing worker answers now, not at the end of its pause
+      }
       row->lastOk = DateTime();
       continue;
     }
@@ -196,7 +213,7 @@ bool ThreadTable::checkThread(ThreadEntry& row) {
       logger_.debug(1, "Check: Thread \"%s\" has reported a fatal error. We are shutting down.",
                     row.name.empty() ? std::string("UNKNOWN") : row.name);
       row.requestStop();
-      quitFlag.store(true);
+      raiseQuitFlag();
       return false;
     }
     row.lastOk = DateTime();
@@ -209,8 +226,8 @@ bool ThreadTable::checkThread(ThreadEntry& row) {
   }
   if (row.status.load() == ST_SILENT) {
     logger_.debug(5, "   Check: \"%s\" is silent.", row.name);
-    callKillHook(row);
     row.job->terminate();
+    callKillHook(row);
     row.status.store(ST_DOWN);
     logger_.debug(5, "   Check: \"%s\" has been killed.", row.name);
   }
@@ -232,8 +249,8 @@ bool ThreadTable::checkThread(ThreadEntry& row) {
 void ThreadTable::clear() {
   for (auto& row : rows_) {
     if (row->job->status() == JobInstance::JS_RUNNING) {
-      callKillHook(*row);
       row->job->terminate();
+      callKillHook(*row);
     }
   }
   rows_.clear();

@@ -6,6 +6,7 @@
 #ifndef TARNWICK_SUPERVISION_THREADTABLE_H_
 #define TARNWICK_SUPERVISION_THREADTABLE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,17 +23,23 @@ class ThreadTable {
   using KillHook = std::function<void(std::uint32_t threadId)>;
   using Procedure = std::function<std::uint32_t(ThreadEntry&)>;
 
+  // How long signalled workers get to leave before they are killed.
+  static constexpr std::chrono::milliseconds kStopGrace{1000};
+
   explicit ThreadTable(std::shared_ptr<LogSender> sender);
   ~ThreadTable();
 
   // Appends a row and its job running procedure(row); the row's address stays valid until
   // clear().
   ThreadEntry& addThread(const std::string& name, std::uint16_t flags, Procedure procedure);
-  // Called before a worker is killed or restarted, with its thread id.
+  // Called after a worker was killed, and before one is restarted, with its thread id; the
+  // hook must find out itself whether that thread is dead yet.
   void setKillHook(KillHook hook) { killHook_ = std::move(hook); }
 
   bool startThreads();
   void stopThreads();
+  // Waits up to wait in all for the signalled workers to leave; true when none runs.
+  bool awaitStopped(std::chrono::milliseconds wait);
   bool verifyStoppedThreads();
   // One heartbeat pass; false when some row is down, silent or fatal.
   bool monitorThreads();

@@ -1,5 +1,7 @@
 #include "usage/DataDelivery.h"
 
+#include <algorithm>
+
 #include "concurrency/ProcessFlags.h"
 #include "platform/ThreadCancellation.h"
 
@@ -9,8 +11,8 @@ namespace {
 
 constexpr std::int32_t kTickSeconds = 10;
 constexpr std::int32_t kStatusSeconds = 20;
-constexpr auto kPassPause = std::chrono::milliseconds(500);
-constexpr auto kQuittingPause = std::chrono::milliseconds(25);
+// While the program quits the worker only answers the heartbeat, until the stop signal.
+constexpr auto kQuittingPause = std::chrono::seconds(1);
 
 DateTime aligned(const DateTime& moment, std::int32_t seconds) {
   DateTime result = moment;
@@ -42,7 +44,8 @@ std::uint32_t deliverData(ThreadEntry& row, DataStreams& streams, const TimeSpan
         if (tick <= now) tick = aligned(now, kTickSeconds);  // fell behind: back on the grid
         streams.deliveryPass(now);
       }
-      row.pause(kPassPause);
+      // Until the next tick: deliveries fall on the ten-second grid.
+      row.pause(std::chrono::seconds(std::max((tick - DateTime()).getSeconds(), 0)));
     }
   } catch (const platform::ThreadCancellation&) {
     throw;

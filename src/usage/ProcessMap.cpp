@@ -7,14 +7,16 @@
 #include "foundation/FileUtils.h"
 #include "foundation/TextUtils.h"
 #include "foundation/TimeSpan.h"
+#include "platform/CurrentProcess.h"
 #include "platform/Thread.h"
 
 namespace Vantor {
 
 namespace {
 
-constexpr int kEnforceTries = 500;
-constexpr auto kEnforcePause = std::chrono::milliseconds(10);
+// How long a caller waits for the map, in waits short enough to follow a renewal.
+constexpr auto kEnforcePatience = std::chrono::seconds(5);
+constexpr auto kEnforceWait = std::chrono::milliseconds(100);
 constexpr auto kRenewalPause = std::chrono::milliseconds(20);
 
 // A field of a record: colons separate fields and line ends records, so neither may stand in
@@ -401,14 +403,14 @@ void ProcessMap::dumpAll() {
 
 bool ProcessMap::enforceMonopoly(const std::string& caller, std::uint32_t retryThread) {
   logger_.debug(5, "**ENFORCE %s", caller);
-  for (int attempt = 0; attempt < kEnforceTries; ++attempt) {
+  auto deadline = std::chrono::steady_clock::now() + kEnforcePatience;
+  while (std::chrono::steady_clock::now() < deadline) {
     bool renewing = false;
-    if (mapLock_.tryEnforce(renewing)) {
+    if (mapLock_.tryEnforce(renewing, kEnforceWait)) {
       logger_.debug(5, "**ENFORCED %s %i", caller, mapLock_.count());
       return true;
     }
     while (mapLock_.isRenewing()) std::this_thread::sleep_for(kRenewalPause);
-    std::this_thread::sleep_for(kEnforcePause);
   }
   if (mapLock_.isRenewing()) {
     logger_.debug(1, "**FAILED %s - monopoly destroyed.", caller);
@@ -420,8 +422,11 @@ bool ProcessMap::enforceMonopoly(const std::string& caller, std::uint32_t retryT
     logger_.debug(1, "**FAILED %s - second timeout.", caller);
     return false;
   }
-  logger_.debug(1, "**FAILED %s - timeout. Monpoly locked to thread %i.", caller, mapLock_.owner());
-  if (mapLock_.owner() != 0) return false;
+  std::uint32_t owner = mapLock_.owner();
+  logger_.debug(1, "**FAILED %s - timeout. Monpoly locked to thread %i.", caller, owner);
+  // A holder that died after supervision gave it up (killed, it ran on to its next
+  // cancellation point) left the lock behind: it is renewed as the kill hook would have.
+  if (owner != 0 && platform::threadExists(owner)) return false;
   logger_.debug(1, "**RETRY %s - Will try again, renewing the monopoly...", caller);
   mapLock_.renew();
   return enforceMonopoly(caller, self);
@@ -514,7 +519,10 @@ void ProcessMap::pruneEndedProcesses(const DateTime& now) {
 }
 
 void ProcessMap::renewIfOwnedBy(std::uint32_t threadId) {
-  if (mapLock_.isLocked() && mapLock_.owner() == threadId) mapLock_.renew();
+  // A thread counted killed may still be inside the map: only a dead holder loses the lock.
+  if (mapLock_.isLocked() && mapLock_.owner() == threadId && !platform::threadExists(threadId)) {
+    mapLock_.renew();
+  }
 }
 
 void ProcessMap::clear() {

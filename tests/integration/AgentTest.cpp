@@ -164,6 +164,21 @@ TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
   EXPECT_EQ(agent.exitStatus(5s), 0);
 }
 
+TEST(AgentTest, SigtermDuringAReconfigurationEndsTheAgentCleanly) {
+  Installation installation;
+  for (int run = 1; run <= 5; ++run) {
+    AgentProcess agent;
+    ASSERT_TRUE(started(installation, run)) << installation.log();
+    std::size_t stops = countOf(installation.log(), "Stopping threads...");
+    ::kill(agent.pid(), SIGHUP);
+    ASSERT_TRUE(
+        waitUntil([&] { return countOf(installation.log(), "Stopping threads...") > stops; }, 10s));
+    ::kill(agent.pid(), SIGTERM);  // while the status monitor configures and starts workers
+    ASSERT_EQ(agent.exitStatus(10s), 0) << "run " << run << "\n" << installation.log();
+    EXPECT_EQ(countOf(installation.log(), "Tarnwick ended."), static_cast<std::size_t>(run));
+  }
+}
+
 // Adds the test settings (a check every second and a test worker) to the tarnwick section.
 void withTestWorker(const Installation& installation, const std::string& temper) {
   std::string conf = readFile(installation.confFile());

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -215,6 +216,26 @@ TEST_F(ProcessMapTest, TheLockOfAKilledHolderIsRenewedAndAbsentPidsLeaveItFree) 
   pid_t child = spawn();
   map_.logProcess(started(child, DateTime()));
   EXPECT_EQ(map_.size(), 1u);
+}
+
+TEST_F(ProcessMapTest, AHolderGivenUpForDeadButStillRunningKeepsTheLock) {
+  std::atomic<std::uint32_t> holder{0};
+  std::atomic<bool> leave{false};
+  std::thread stubborn([&] {
+    ASSERT_TRUE(map_.checkOutAll());
+    holder = platform::currentThreadId();
+    while (!leave.load()) std::this_thread::yield();  // no cancellation point: a kill waits
+    map_.checkInAll();
+  });
+  while (holder.load() == 0) std::this_thread::yield();
+  map_.renewIfOwnedBy(holder.load());  // supervision counted it killed
+  leave = true;
+  stubborn.join();
+  EXPECT_FALSE(capture_.contains("RELAX FAILED")) << "the lock was taken from a live holder";
+  std::thread([&] {
+    ASSERT_TRUE(map_.checkOutAll());
+    map_.checkInAll();
+  }).join();
 }
 
 TEST_F(ProcessMapTest, EndEventsThatWaitTooLongAreDropped) {

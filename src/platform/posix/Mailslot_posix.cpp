@@ -3,6 +3,7 @@
 // use. A message is one datagram: whole or not at all.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -65,10 +66,12 @@ bool isStale(const sockaddr_un& address) {
 
 class SocketReader : public MailslotReader {
  public:
-  SocketReader(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  SocketReader(int fd, std::string path)
+      : fd_(fd), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), path_(std::move(path)) {}
   ~SocketReader() override {
     ::unlink(path_.c_str());
     ::close(fd_);
+    if (wake_ >= 0) ::close(wake_);
   }
 
   bool nextMessageSize(bool* present, std::size_t* size) override {
@@ -117,13 +120,28 @@ class SocketReader : public MailslotReader {
   }
 
   bool waitForMessage(std::uint32_t timeoutMillis) override {
-    pollfd wanted{fd_, POLLIN, 0};
-    int ready = ::poll(&wanted, 1, static_cast<int>(timeoutMillis));
-    return ready > 0 && (wanted.revents & POLLIN);
+    pollfd wanted[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    int ready = ::poll(wanted, wake_ >= 0 ? 2 : 1, static_cast<int>(timeoutMillis));
+    if (ready > 0 && (wanted[1].revents & POLLIN)) {
+      std::uint64_t count;
+      if (::read(wake_, &count, sizeof count) < 0) {
+        // Nonblocking: another wait consumed it first.
+      }
+      return false;
+    }
+    return ready > 0 && (wanted[0].revents & POLLIN);
+  }
+
+  void wake() override {
+    std::uint64_t one = 1;
+    if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
+      // The counter is full: a wake is pending already.
+    }
   }
 
  private:
   int fd_;
+  int wake_;  // eventfd; -1 when none could be made, and the waits run their full time
   std::string path_;
 };
 

@@ -215,21 +215,48 @@ std::uint32_t currentThreadId() {
   return id;
 }
 
-void sleepCancellable(std::chrono::milliseconds duration) {
-  // A condition wait: the thread sanitizer knows how a kill unwinds it (it does not for the
-  // other sleeps). The address sanitizer needs the skipped frames' stack unpoisoned before
-  // any destructor of the callers runs; the catch here is the first place to do it.
-  thread_local std::mutex mutex;
-  thread_local std::condition_variable never;
-  std::unique_lock<std::mutex> lock(mutex);
+namespace {
+
+// A cancellation inside a condition wait: the thread sanitizer knows how a kill unwinds it
+// (it does not for the other sleeps). The address sanitizer needs the skipped frames' stack
+// unpoisoned before any destructor of the callers runs; the catch here is the first place.
+template <typename Wait>
+void waitCancellable(Wait&& wait) {
   try {
-    never.wait_for(lock, duration);
+    wait();
   } catch (const ThreadCancellation&) {
 #if defined(__SANITIZE_ADDRESS__) || TW_HAS_ADDRESS_SANITIZER
     __asan_handle_no_return();
 #endif
     throw;
   }
+}
+
+}  // namespace
+
+void sleepCancellable(std::chrono::milliseconds duration) {
+  thread_local std::mutex mutex;
+  thread_local std::condition_variable never;
+  std::unique_lock<std::mutex> lock(mutex);
+  waitCancellable([&] { never.wait_for(lock, duration); });
+}
+
+void Event::set() {
+  {
+    MutexLock lock(&mutex_);
+    set_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool Event::wait(std::chrono::milliseconds duration) {
+  MutexLock lock(&mutex_);
+  bool wasSet = false;
+  waitCancellable([&]() NO_THREAD_SAFETY_ANALYSIS {
+    wasSet = changed_.wait_for(mutex_, duration, [&]() NO_THREAD_SAFETY_ANALYSIS { return set_; });
+  });
+  set_ = false;
+  return wasSet;
 }
 
 }  // namespace Vantor::platform
