@@ -27,9 +27,10 @@ Monopoly::~Monopoly() {
   if (named_) relax();
 }
 
-bool Monopoly::setName(const std::string& name) {
+bool Monopoly::setName(const std::string& name, platform::MutexTakers takers) {
   if (namedHold_) return false;
   name_ = name;
+  takers_ = takers;
   for (char& c : name_) {
     if (c == '/' || c == '\\') c = '_';
   }
@@ -47,7 +48,7 @@ bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
   if (named_) {
     if (locked_.load()) return true;
     if (name_.empty() || namedHold_) return false;
-    namedHold_ = platform::tryHoldNamedMutex(name_);
+    namedHold_ = platform::tryHoldNamedMutex(name_, takers_);
     locked_.store(namedHold_ != nullptr);
     return locked_.load();
   }

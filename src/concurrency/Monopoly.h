@@ -28,7 +28,8 @@ class LOCKABLE Monopoly {
   Monopoly& operator=(const Monopoly&) = delete;
 
   // Makes this the named kind; '/' and '\' in the name become '_'. False while held.
-  bool setName(const std::string& name);
+  bool setName(const std::string& name,
+               platform::MutexTakers takers = platform::MutexTakers::kEveryone);
 
   // In-process: blocks until taken (recursive for the owner). Named: false at once when the
   // name is empty or someone else holds it.
@@ -63,6 +64,7 @@ class LOCKABLE Monopoly {
 
   bool named_ = false;
   std::string name_;
+  platform::MutexTakers takers_ = platform::MutexTakers::kEveryone;
   std::unique_ptr<platform::NamedMutexHold> namedHold_;
 
   std::atomic<bool> locked_{false};

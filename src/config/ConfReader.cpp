@@ -121,7 +121,7 @@ void ConfReader::install(std::shared_ptr<const Entry> root) {
   root_ = std::move(root);
 }
 
-void ConfReader::build(const std::string& fileName) {
+bool ConfReader::build(const std::string& fileName) {
   logger_.debug(2, "ConfReader: Building DOM tree from file \"%s\"...", fileName);
   std::string text;
   try {
@@ -134,35 +134,37 @@ void ConfReader::build(const std::string& fileName) {
     error.addLocation(__FILE__, __LINE__);
     logger_.error(1, fileName, error.getCodeString());
     logger_.debug(1, "ConfReader: %s", error.getFullText());
-    return;
+    return false;
   } catch (const platform::ThreadCancellation&) {
     throw;
   } catch (...) {
     logger_.error(1, fileName, "Unknown");
     logger_.debug(1, "ConfReader: Unknown error while building DOM tree from file \"%s\".",
                   fileName);
-    return;
+    return false;
   }
-  parseInto(text, fileName);
+  return parseInto(text, fileName);
 }
 
-void ConfReader::buildFromText(std::string_view text, const std::string& fileName) {
+bool ConfReader::buildFromText(std::string_view text, const std::string& fileName) {
   logger_.debug(2, "ConfReader: Building DOM tree from file \"%s\"...", fileName);
-  parseInto(text, fileName);
+  return parseInto(text, fileName);
 }
 
-void ConfReader::parseInto(std::string_view text, const std::string& fileName) {
+bool ConfReader::parseInto(std::string_view text, const std::string& fileName) {
   bool renewing = false;
   if (!buildLock_.tryEnforce(renewing, kBuildLockPatience)) {
     logger_.error(15, fileName);
-    return;
+    return false;
   }
+  bool whole = false;
   auto root = std::make_shared<Entry>();
   root->name = "Root";
   Parser parser(text, logger_);
   try {
     parser.parseBlock(root.get(), 0);
     logger_.debug(2, "ConfReader: DOM tree built.");
+    whole = true;
   } catch (ConfigException& error) {
     error.addLocation(__FILE__, __LINE__);
     logger_.error(2, fileName, error.getCodeString());
@@ -178,6 +180,7 @@ void ConfReader::parseInto(std::string_view text, const std::string& fileName) {
   }
   install(std::move(root));
   buildLock_.relax();
+  return whole;
 }
 
 int ConfReader::get(const std::string& key, const std::string& type, std::string& out) const {

@@ -51,9 +51,11 @@ class ConfReader {
 
   // Reads the file and replaces the tree. Never throws: errors are logged; after a file error
   // the previous tree stays, after a syntax error what was parsed before it is kept.
-  void build(const std::string& fileName);
+  // False when the file could not be read whole or has an error (what came before an error is
+  // kept); the reason is logged.
+  bool build(const std::string& fileName);
   // Builds from text directly (the text of a file named fileName, for messages).
-  void buildFromText(std::string_view text, const std::string& fileName = "<text>");
+  bool buildFromText(std::string_view text, const std::string& fileName = "<text>");
 
   int get(const std::string& key, const std::string& type, std::string& out) const;
   int getString(const std::string& key, std::string& out, bool trim = false,
@@ -67,7 +69,7 @@ class ConfReader {
  private:
   std::shared_ptr<const Entry> snapshot() const;
   void install(std::shared_ptr<const Entry> root);
-  void parseInto(std::string_view text, const std::string& fileName);
+  bool parseInto(std::string_view text, const std::string& fileName);
 
   LoggerUnit logger_;
   Monopoly buildLock_;

@@ -1,16 +1,13 @@
 #include "ipc/MailSlot.h"
 
-#include <chrono>
-#include <thread>
-
 #include "foundation/IPCException.h"
 #include "platform/ErrorCodes.h"
+#include "platform/RuntimeDirectory.h"
 
 namespace Vantor {
 
 namespace {
 constexpr char kWriterLockName[] = "Vantor_MailSlot";
-constexpr auto kWriterLockPatience = std::chrono::seconds(10);
 }  // namespace
 
 MailSlot::MailSlot(Mode mode, std::string name)
@@ -23,8 +20,10 @@ MailSlot::MailSlot(Mode mode, std::string name)
   }
   reader_ = platform::createMailslot(name_);
   if (!reader_) {
-    throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, std::to_string(platform::lastError()),
-                       __FILE__, __LINE__);
+    std::string refusal = platform::runtimeDirectoryRefusal();
+    throw IPCException(IPCException::IC_CANNOT_CREATE_COMM,
+                       refusal.empty() ? std::to_string(platform::lastError()) : refusal, __FILE__,
+                       __LINE__);
   }
 }
 
@@ -44,22 +43,13 @@ bool MailSlot::send(const std::string& text) {
                          platform::systemErrorText(platform::lastError()), __FILE__, __LINE__);
     }
   }
-  // The machine-wide lock never waits: try again while another writer holds it. Its holders
-  // hold it for one write at most, which the system bounds, so a longer wait means trouble.
-  auto giveUp = std::chrono::steady_clock::now() + kWriterLockPatience;
-  while (!writerLock_.enforce()) {
-    if (platform::lastError() != platform::kErrorAlreadyExists ||
-        std::chrono::steady_clock::now() > giveUp) {
-      throw IPCException(
-          IPCException::IC_CANNOT_SEND,
-          "Writer lock unavailable: " + platform::systemErrorText(platform::lastError()), __FILE__,
-          __LINE__);
-    }
-    std::this_thread::yield();
-  }
+  // The machine-wide lock orders the writers of the suite. The system delivers each message
+  // whole, so a writer that finds the lock held elsewhere (by anyone: every user may open it)
+  // writes without it rather than wait on a holder it cannot trust.
+  bool serialised = writerLock_.enforce();
   bool written = writer_->write(text + std::string(1, '\0'));
   std::uint32_t error = platform::lastError();
-  writerLock_.relax();
+  if (serialised) writerLock_.relax();
   if (!written) {
     writer_.reset();
     std::string detail = "Error " + std::to_string(error);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "BuiltInMessages.h"
 #include "foundation/FileException.h"
 #include "foundation/FileOps.h"
 #include "foundation/FileUtils.h"
@@ -93,10 +94,19 @@ std::optional<std::string> lookupMessage(std::int32_t module, std::int32_t numbe
     platform::MutexLock lock(&installedMutex);
     texts = installed;
   }
-  if (!texts) return std::nullopt;
-  auto found = texts->find(std::to_string(module) + "." + std::to_string(number));
-  if (found == texts->end()) return std::nullopt;
-  return found->second;
+  std::string key = std::to_string(module) + "." + std::to_string(number);
+  if (texts) {
+    if (auto found = texts->find(key); found != texts->end()) return found->second;
+  }
+  // Before the catalogues are read (or without them), these messages still say what happened.
+  static const Texts* const builtIn = [] {
+    auto* result = new Texts;
+    parseCatalogue(builtin::kConfigurationMessages, kModuleConfiguration, result);
+    parseCatalogue(builtin::kAgentMessages, kModuleAgent, result);
+    return result;
+  }();
+  if (auto found = builtIn->find(key); found != builtIn->end()) return found->second;
+  return std::nullopt;
 }
 
 void clearMessages() {

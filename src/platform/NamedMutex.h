@@ -14,9 +14,15 @@ class NamedMutexHold {
   virtual ~NamedMutexHold() = default;
 };
 
+// Who may take a named mutex: every user, or only this program's user (and the system's
+// administrator), so that nobody else can hold it to stop the program.
+enum class MutexTakers { kEveryone, kThisUser };
+
 // The hold, or nullptr when someone else holds the mutex (lastError() kErrorAlreadyExists) or
-// it cannot be made (another code). The name must be a plain file name.
-std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name);
+// it cannot be made (another code; kErrorAccessDenied when another user owns a mutex meant for
+// this user). The name must be a plain file name.
+std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name,
+                                                  MutexTakers takers = MutexTakers::kEveryone);
 
 // Makes the named mutex exist, so that users who may not create one can still take it.
 bool prepareNamedMutex(const std::string& name);

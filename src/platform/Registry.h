@@ -32,6 +32,9 @@ class Registry {
 
   static Registry& Default();
 
+  // Where the values live, for messages that tell an administrator what to mend.
+  virtual std::string location() const = 0;
+
   // Reads value name of the key (a path below HKEY_LOCAL_MACHINE, '\'-separated). Returns
   // kErrorSuccess, or kErrorFileNotFound when the key or value is missing or unreadable.
   virtual std::uint32_t queryValue(const std::string& key, const std::string& name,

@@ -8,6 +8,10 @@
 #include "foundation/TextUtils.h"
 #include "ipc/LogMessengerIPC.h"
 #include "logging/MessageCatalogue.h"
+#include "platform/ErrorCodes.h"
+#include "platform/Mailslot.h"
+#include "platform/Registry.h"
+#include "platform/RuntimeDirectory.h"
 #include "platform/Thread.h"
 #include "usage/DataDelivery.h"
 
@@ -20,6 +24,15 @@ Agent::~Agent() NO_THREAD_SAFETY_ANALYSIS {
   if (streams_) streams_->clear();
   threads_.reset();
   instanceLock_.relax();
+}
+
+bool Agent::refuseStart(const std::string& why) {
+  if (startFailure_.empty()) {
+    std::string log = logging_ ? logging_->writer->path() : std::string();
+    startFailure_ = why + (log.empty() ? "" : " The log is " + log + ".");
+  }
+  if (logging_) logger().debug(1, "Cannot start: %s", why);
+  return false;
 }
 
 bool Agent::startLoggingOnce() {
@@ -62,12 +75,19 @@ void Agent::loadLogMessages() {
 bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string lowerName = TextUtils::lowered(name_);
   if (programFromName(lowerName) == 0 || moduleFromName(lowerName) == kNoModule) return false;
-  if (!startLoggingOnce()) return false;
+  if (!startLoggingOnce()) return refuseStart("Could not start logging.");
   if (!instanceLock_.isLocked()) {
-    instanceLock_.setName(name_);
+    // Only this user may hold it: nobody else can keep the agent from starting.
+    instanceLock_.setName(name_, platform::MutexTakers::kThisUser);
     if (!instanceLock_.enforce()) {
-      logger().fatal(14, name_);
-      return false;
+      std::uint32_t error = platform::lastError();
+      if (error == platform::kErrorAlreadyExists) {
+        logger().fatal(14, name_);
+        return refuseStart("Another " + lowerName + " runs already on this machine as this user.");
+      }
+      std::string refusal = platform::runtimeDirectoryRefusal();
+      return refuseStart("Could not take the single-instance lock " + instanceLock_.name() + ": " +
+                         (refusal.empty() ? platform::systemErrorText(error) : refusal));
     }
   }
   reader_ = std::make_shared<ConfReader>(sender());
@@ -77,7 +97,10 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   if (SystemInfo::getResourceString("ConfigurationDir", configurationDirectory_) !=
       SystemInfo::RESOURCE_OK) {
     logger().debug(1, "Could not get configuration dir from system.");
-    return false;
+    return refuseStart(
+        "No configuration directory is set: " + platform::Registry::Default().location() +
+        " is missing, unreadable, or has no \"ConfigurationDir\" value. Install "
+        "one (tools/make-installation makes a private installation).");
   }
   configurationDirectory_ =
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(configurationDirectory_));
@@ -91,7 +114,10 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string configurationFile = namedConfigurationFile_.empty()
                                       ? configurationDirectory_ + lowerName + ".conf"
                                       : namedConfigurationFile_;
-  reader_->build(configurationFile);
+  if (!reader_->build(configurationFile) && !configuredOnce_) {
+    return refuseStart("The configuration file " + configurationFile +
+                       " could not be read, or has an error; mend it and start again.");
+  }
   loadLogMessages();
   configureLogging(*reader_, *logging_->writer);
 
@@ -105,14 +131,14 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   primeTimeFile = FileUtils::normaliseSeparators(primeTimeFile);
   if (FileOps::exists(primeTimeFile) && !primeTime_.loadPrimeTime(primeTimeFile)) {
     logger().fatal(5, "GENERAL");
-    return false;
+    return refuseStart("The prime-time calendar " + primeTimeFile + " could not be loaded.");
   }
   staticInfo_ = InventoryOps::getStaticInfo();
   accounts_.loadAccounts(configurationDirectory_);
   if (!configuredOnce_) mainThreadId.store(platform::currentThreadId());
   configuredOnce_ = true;
 
-  if (!configureProgram()) return false;
+  if (!configureProgram()) return refuseStart("The configuration could not be applied.");
   prepareDataDelivery(*threads_, streams_, deliveryInterval_, sender());
   logger().debug(1, "Finished configuring.");
   return true;

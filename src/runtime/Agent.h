@@ -28,8 +28,10 @@ class Agent {
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
 
-  // The whole configuration; false when the program cannot run.
+  // The whole configuration; false when the program cannot run, with startFailure() saying
+  // why and what to do.
   bool configure();
+  const std::string& startFailure() const { return startFailure_; }
   // Stops the workers, forgets threads and streams, configures and starts again.
   virtual bool reconfigure();
   virtual void run() = 0;
@@ -41,6 +43,8 @@ class Agent {
 
  protected:
   virtual bool configureProgram() = 0;
+  // Records why the program cannot start, and logs it; returns false for the caller to return.
+  bool refuseStart(const std::string& why);
   std::shared_ptr<LogSender> sender() const { return logging_->sender; }
   const ConfReader& reader() const { return *reader_; }
   const std::string& configurationDirectory() const { return configurationDirectory_; }
@@ -67,6 +71,7 @@ class Agent {
   std::unique_ptr<ThreadTable> threads_;
   std::shared_ptr<DataStreams> streams_;
   bool configuredOnce_ = false;
+  std::string startFailure_;
 };
 
 }  // namespace Vantor

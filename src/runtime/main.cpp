@@ -45,7 +45,10 @@ int main(int argc, char** argv) {
       },
       [] { Vantor::raiseReconfigureFlag(); });
   auto program = std::make_unique<Vantor::Tarnwick>(Vantor::splitArguments(arguments));
-  if (!program->configure()) return -1;
+  if (!program->configure()) {
+    std::cerr << "tarnwick: " << program->startFailure() << std::endl;
+    return -1;
+  }
   program->run();
   return 0;
 }

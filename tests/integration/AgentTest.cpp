@@ -67,24 +67,48 @@ TEST(AgentTest, ASecondInstanceEndsAndTheFirstRunsOn) {
   ASSERT_TRUE(started(installation));
   AgentProcess second;
   EXPECT_EQ(second.exitStatus(10s), 255);
-  // The catalogue is not loaded yet when the lock is tried: the message carries its parameter.
-  EXPECT_NE(installation.log().find("(2.21.14) (Message not found.) Parameters: Tarnwick"),
+  // The catalogue is not loaded yet when the lock is tried: the message has its text anyway.
+  EXPECT_NE(installation.log().find(
+                "(2.21.14) Another Tarnwick runs already on this machine; this one ends."),
             std::string::npos)
       << installation.log();
+  EXPECT_NE(second.errorOutput().find("Another tarnwick runs already"), std::string::npos);
   EXPECT_TRUE(first.running());
   vantorctl("send DIE");
   EXPECT_EQ(first.exitStatus(5s), 0);
 }
 
-TEST(AgentTest, WithoutAConfigurationDirectoryTheAgentDoesNotStart) {
+TEST(AgentTest, AnAgentThatCannotStartSaysWhyOnStandardError) {
   Installation installation;
   std::string registry = readFile(installation.registryFile());
-  std::regex configurationDir("\"ConfigurationDir\"=[^\n]*\n");
-  writeFile(installation.registryFile(), std::regex_replace(registry, configurationDir, ""));
+  writeFile(installation.registryFile(),
+            std::regex_replace(registry, std::regex("\"ConfigurationDir\"=[^\n]*\n"), ""));
+  {
+    AgentProcess agent;
+    EXPECT_EQ(agent.exitStatus(10s), 255);
+    EXPECT_NE(agent.errorOutput().find(installation.registryFile()), std::string::npos)
+        << agent.errorOutput();
+    EXPECT_NE(agent.errorOutput().find("ConfigurationDir"), std::string::npos);
+    EXPECT_NE(installation.log().find("Cannot start: No configuration directory is set"),
+              std::string::npos);
+  }
+  writeFile(installation.registryFile(), registry);
+  std::string conf = readFile(installation.confFile());
+  writeFile(installation.confFile(), conf + "\nbroken( = {\n");
+  {
+    AgentProcess agent;
+    EXPECT_EQ(agent.exitStatus(10s), 255);
+    EXPECT_NE(agent.errorOutput().find(installation.confFile() + " could not be read, or has an"),
+              std::string::npos)
+        << agent.errorOutput();
+    // Logged before the catalogues are read, the message still has its text.
+    EXPECT_NE(installation.log().find("Syntax error in the configuration file"), std::string::npos)
+        << installation.log();
+  }
+  std::filesystem::remove(installation.confFile());
   AgentProcess agent;
   EXPECT_EQ(agent.exitStatus(10s), 255);
-  EXPECT_NE(installation.log().find("Could not get configuration dir from system."),
-            std::string::npos);
+  EXPECT_NE(agent.errorOutput().find(installation.confFile()), std::string::npos);
 }
 
 TEST(AgentTest, LeftoversOfACrashBecomeDataOrGo) {

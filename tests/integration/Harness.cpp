@@ -1,5 +1,6 @@
 #include "integration/Harness.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -57,7 +58,16 @@ AgentProcess::AgentProcess(const std::vector<std::string>& prefix,
   argv.push_back(const_cast<char*>(TARNWICK_PATH));
   for (const std::string& word : arguments) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
-  EXPECT_EQ(::posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  char errorFile[] = "/tmp/tarnwick-stderr-XXXXXX";
+  int fd = ::mkstemp(errorFile);
+  EXPECT_GE(fd, 0);
+  ::close(fd);
+  errorFile_ = errorFile;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, errorFile, O_WRONLY | O_APPEND, 0);
+  EXPECT_EQ(::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
 }
 
 AgentProcess::~AgentProcess() {
@@ -65,7 +75,10 @@ AgentProcess::~AgentProcess() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
+  ::unlink(errorFile_.c_str());
 }
+
+std::string AgentProcess::errorOutput() const { return readFile(errorFile_); }
 
 bool AgentProcess::running() {
   if (exited_) return false;

@@ -48,8 +48,11 @@ class AgentProcess {
   bool running();
   // The exit status once it has ended within the deadline; -1 otherwise.
   int exitStatus(std::chrono::milliseconds deadline);
+  // What it wrote to its standard error so far.
+  std::string errorOutput() const;
 
  private:
+  std::string errorFile_;
   pid_t pid_ = 0;
   bool exited_ = false;
   int status_ = 0;

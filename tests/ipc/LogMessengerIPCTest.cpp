@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "ipc/IPCMessage.h"
@@ -20,9 +22,9 @@ class LogMessengerIPCTest : public ::testing::Test {
  protected:
   LogMessengerIPCTest()
       : runtime_("VANTOR_RUNTIME_DIR", capture_.dir().path().c_str()),
-        sender_(std::make_shared<LogSender>(
-            kProgramTarnwick, std::make_shared<LogMessengerIPC>(std::shared_ptr<LogWriter>(
-                                  &capture_.writer(), [](LogWriter*) {})))) {
+        messenger_(std::make_shared<LogMessengerIPC>(
+            std::shared_ptr<LogWriter>(&capture_.writer(), [](LogWriter*) {}))),
+        sender_(std::make_shared<LogSender>(kProgramTarnwick, messenger_)) {
     setDebugLevel(5);
     setSeverityThreshold(0);
   }
@@ -47,6 +49,7 @@ class LogMessengerIPCTest : public ::testing::Test {
 
   LogCapture capture_;
   ScopedEnv runtime_;
+  std::shared_ptr<LogMessengerIPC> messenger_;
   std::shared_ptr<LogSender> sender_;
 };
 
@@ -85,6 +88,34 @@ TEST_F(LogMessengerIPCTest, ManyThreadsFirstMessagesAllArrive) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(drain(core, 8).size(), 8u);
+}
+
+TEST_F(LogMessengerIPCTest, ACoreThatDoesNotReadNeverHoldsUpTheLoggingThread) {
+  MailSlot core(IPC::RECEIVER, "Vantor_Core");  // bound, but nobody reads it yet
+  constexpr int kMessages = 2 * static_cast<int>(LogMessengerIPC::kQueueLimit);
+  std::atomic<bool> done{false};
+  std::thread logging([&] {
+    LoggerUnit logger(sender_, kModuleTarnwick);
+    for (int i = 0; i < kMessages; ++i) logger.warning(1, i);
+    done = true;
+  });
+  // A blocking forward waits seconds per message once the Core's queue is full.
+  EXPECT_TRUE(testing::waitUntil([&] { return done.load(); }, 20s));
+  logging.join();
+  std::uint64_t dropped = messenger_->dropped();
+  EXPECT_GT(dropped, 0u);
+  std::vector<std::string> lines = capture_.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.find("(2.08.01)") != std::string::npos;
+                          }),
+            kMessages)
+      << "every message reaches the local log";
+  std::size_t received = drain(core, kMessages - dropped).size();
+  EXPECT_EQ(received + dropped, static_cast<std::size_t>(kMessages));
+  LoggerUnit(sender_, kModuleTarnwick).warning(2);  // the Core reads again
+  EXPECT_TRUE(testing::waitUntil(
+      [&] { return capture_.contains("log message(s) for the Core were dropped"); }, 5s));
 }
 
 }  // namespace

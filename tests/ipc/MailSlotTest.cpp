@@ -1,15 +1,23 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
 
+#include "concurrency/Monopoly.h"
 #include "foundation/IPCException.h"
 #include "ipc/IPCClient.h"
 #include "ipc/MailSlot.h"
 #include "platform/Mailslot.h"
+#include "platform/NamedMutex.h"
+#include "platform/RuntimeDirectory.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -101,6 +109,71 @@ TEST_F(MailSlotTest, AReceiverThatDiedLeavesNoObstacle) {
   std::vector<ReceivedMessage> list;
   receiver.receive(list);
   ASSERT_EQ(list.size(), 1u);
+}
+
+TEST_F(MailSlotTest, LocksOtherUsersCanOpenStallNothing) {
+  // Any user may open the writer lock: one who holds it costs a writer nothing.
+  std::unique_ptr<platform::NamedMutexHold> hostile =
+      platform::tryHoldNamedMutex("Vantor_MailSlot");
+  ASSERT_NE(hostile, nullptr);
+  MailSlot receiver(IPC::RECEIVER, "Test_Held");
+  IPCClient client("Test_Held");
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(client.send("REPLY", "", std::to_string(i), ""));
+  std::vector<ReceivedMessage> list;
+  receiver.receive(list);
+  EXPECT_EQ(list.size(), 3u);
+
+  // An instance lock left open to everybody by an older run, and held by someone: a new one
+  // that only this user may open takes its place.
+  std::string lockFile = dir_.file("mutex/Tarnwick");
+  std::filesystem::create_directories(dir_.file("mutex"));
+  int held = ::open(lockFile.c_str(), O_RDONLY | O_CREAT, 0666);
+  ::fchmod(held, 0666);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  Monopoly instance;
+  instance.setName("Tarnwick", platform::MutexTakers::kThisUser);
+  EXPECT_TRUE(instance.enforce());
+  struct stat status {};
+  ASSERT_EQ(::stat(lockFile.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  ::close(held);
+}
+
+TEST(RuntimeDirectoryTest, AShareableDirectoryAnotherUserMadeIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  TempDir dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+  std::filesystem::create_directories(dir.file("linked/elsewhere"));
+  std::filesystem::create_directory_symlink(dir.file("linked/elsewhere"),
+                                            dir.file("linked/vantor"));
+  std::filesystem::create_directories(dir.file("foreign/vantor"));  // root's, 0755
+  std::filesystem::create_directories(dir.file("open/vantor"));
+  ::chown(dir.file("open/vantor").c_str(), 65534, 65534);
+  ::chmod(dir.file("open/vantor").c_str(), 0777);
+  for (const char* folder : {"linked", "foreign", "open"}) {
+    ::chown(dir.file(folder).c_str(), 65534, 65534);
+  }
+  ScopedEnv unset("VANTOR_RUNTIME_DIR", "");
+  // As another user, in a child: which of the three is refused, and with which reason.
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) _exit(10);
+    int failures = 0;
+    for (auto [folder, reason] : {std::pair{"linked", "is a symbolic link"},
+                                  {"foreign", "belongs to user 0"},
+                                  {"open", "may be written by other users"}}) {
+      ::setenv("XDG_RUNTIME_DIR", dir.file(folder).c_str(), 1);
+      if (platform::runtimeDirectory("mailslot") ||
+          platform::runtimeDirectoryRefusal().find(reason) == std::string::npos) {
+        ++failures;
+      }
+    }
+    _exit(failures);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "directories accepted or refused without their reason";
 }
 
 }  // namespace

@@ -70,6 +70,8 @@ bool replaceContent(const std::string& path, const std::string& content, mode_t 
 
 class PosixRegistry : public Registry {
  public:
+  std::string location() const override { return "the registry file " + registryPath(); }
+
   std::uint32_t queryValue(const std::string& key, const std::string& name,
                            RegistryValue* value) override {
     int fd = ::open(registryPath().c_str(), O_RDONLY | O_CLOEXEC);

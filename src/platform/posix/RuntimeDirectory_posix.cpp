@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"
@@ -11,15 +12,41 @@ namespace Vantor::platform {
 
 namespace {
 
-std::string baseDirectory() {
+thread_local std::string refusal;
+
+// The directory, and whether it was chosen by the one who runs the program.
+std::pair<std::string, bool> baseDirectory() {
   if (const char* set = std::getenv("VANTOR_RUNTIME_DIR"); set != nullptr && *set != '\0') {
-    return set;
+    return {set, true};
   }
-  if (::geteuid() == 0) return "/run/vantor";
+  if (::geteuid() == 0) return {"/run/vantor", false};
   if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && *xdg != '\0') {
-    return std::string(xdg) + "/vantor";
+    return {std::string(xdg) + "/vantor", false};
   }
-  return "/tmp/vantor-" + std::to_string(::geteuid());
+  return {"/tmp/vantor-" + std::to_string(::geteuid()), false};
+}
+
+// Whoever controls the directory controls the mailslots and mutexes in it: one found in a
+// shared place must be this user's own, a real directory, and closed to other writers.
+bool isOwnDirectory(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return failWith(errno);
+  std::string problem;
+  if (S_ISLNK(status.st_mode)) {
+    problem = "is a symbolic link";
+  } else if (!S_ISDIR(status.st_mode)) {
+    problem = "is not a directory";
+  } else if (status.st_uid != ::geteuid()) {
+    problem = "belongs to user " + std::to_string(status.st_uid);
+  } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    problem = "may be written by other users";
+  } else {
+    return true;
+  }
+  refusal = "The runtime directory " + path + " " + problem +
+            "; another user may have made it. Remove it, or name a safe one in "
+            "VANTOR_RUNTIME_DIR.";
+  return failWith(EACCES);
 }
 
 bool ensureDirectory(const std::string& path) {
@@ -37,8 +64,10 @@ bool ensureDirectory(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> runtimeDirectory(const std::string& subfolder) {
-  std::string base = baseDirectory();
+  refusal.clear();
+  auto [base, chosen] = baseDirectory();
   if (!ensureDirectory(base)) return std::nullopt;
+  if (!chosen && !isOwnDirectory(base)) return std::nullopt;
   // All sub-folders at once: whoever makes the directory makes them, so a user who may not
   // create anything here still finds them.
   for (const char* standard : {"mailslot", "mutex", "event", "device"}) {
@@ -48,5 +77,7 @@ std::optional<std::string> runtimeDirectory(const std::string& subfolder) {
   if (!ensureDirectory(path)) return std::nullopt;
   return path + "/";
 }
+
+std::string runtimeDirectoryRefusal() { return refusal; }
 
 }  // namespace Vantor::platform
