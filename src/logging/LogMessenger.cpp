@@ -3,6 +3,7 @@
 #include "foundation/Exception.h"
 #include "logging/LogCommons.h"
 #include "logging/MessageCatalogue.h"
+#include "platform/ThreadCancellation.h"
 
 namespace Vantor {
 
@@ -21,6 +22,12 @@ bool LogMessenger::send(const std::string& text) {
   } catch (Exception& error) {
     error.addLocation(__FILE__, __LINE__);
     return writer_->writeLine(error.getFullText());
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    // Out of memory, or a system error: the line is lost, but logging never takes its caller
+    // down.
+    return false;
   }
 }
 

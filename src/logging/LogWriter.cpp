@@ -7,6 +7,7 @@
 #include "foundation/FileUtils.h"
 #include "foundation/SystemInfo.h"
 #include "foundation/TimeException.h"
+#include "platform/ThreadCancellation.h"
 
 namespace Vantor {
 
@@ -77,8 +78,10 @@ bool LogWriter::writeLine(const std::string& line) {
     writeRaw(line + "\r\n");
     rotateAtStart_.store(false);
     return true;
-  } catch (const Exception&) {
-    // The line is lost; the file is opened afresh for the next one.
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    // The line is lost (a file error, no memory); the file is opened afresh for the next one.
     file_.reset();
     return false;
   }
@@ -168,8 +171,9 @@ void LogWriter::checkRotation() {
 
   bool rotateNow = false;
   std::string reason;
-  if (scheme & kRotateInit) {
-    if (!rotateAtStart_.load() || !FileOps::exists(path_)) return;
+  // "init" is the start-up rule only: afterwards the time and size rules hold as without it.
+  if ((scheme & kRotateInit) && rotateAtStart_.load()) {
+    if (!FileOps::exists(path_)) return;
     rotateNow = (!timeRule || !timeDue) && (!sizeRule || sizeDue);
     reason = "\nRotate condition(s): Init" + std::string(timeRule ? " AND" + timeText : "") +
              (sizeRule ? " AND" + sizeText : "");
@@ -186,6 +190,17 @@ void LogWriter::checkRotation() {
 
 void LogWriter::rotate(const std::string& reason) {
   rotating_ = true;
+  try {
+    rotateFile(reason);
+  } catch (...) {
+    // The next line tries again.
+    rotating_ = false;
+    throw;
+  }
+  rotating_ = false;
+}
+
+void LogWriter::rotateFile(const std::string& reason) {
   ensureOpen();  // the opened time that names the rotated file is read on opening
   writeBannerLine(reason);
   writeBannerLine("\nRotation process started...");
@@ -209,7 +224,6 @@ void LogWriter::rotate(const std::string& reason) {
     writeBannerLine("Log file rotation error. (" + std::to_string(error) + ")");
   }
   computeNextRotation();
-  rotating_ = false;
 }
 
 void LogWriter::closeFile(const std::string& reason) {

@@ -59,7 +59,9 @@ class LogWriter {
   void writeBannerLine(const std::string& text) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void closeFile(const std::string& reason) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void checkRotation() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Rotates; rotating_ is cleared however it ends, so a failed rotation is tried again.
   void rotate(const std::string& reason) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void rotateFile(const std::string& reason) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void computeNextRotation() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   std::string fullPath() const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 

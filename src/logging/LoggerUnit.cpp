@@ -1,7 +1,5 @@
 #include "logging/LoggerUnit.h"
 
-#include "platform/ThreadCancellation.h"
-
 namespace Vantor {
 
 LoggerUnit::LoggerUnit(std::shared_ptr<LogSender> sender, std::int32_t module)
@@ -26,24 +24,20 @@ LogRecord LoggerUnit::recordOf(bool isDebug, std::string text) const {
 bool LoggerUnit::debug(std::int32_t level, std::string_view text) const {
   if (level > LogSettings::debugLevel.load(std::memory_order_relaxed)) return true;
   if (!sender_) return false;
-  LogRecord record = recordOf(true, std::string(text));
-  record.debugLevel = level;
-  return sender_->deliver(std::move(record));
+  return guarded([&] {
+    LogRecord record = recordOf(true, std::string(text));
+    record.debugLevel = level;
+    return sender_->deliver(std::move(record));
+  });
 }
 
 bool LoggerUnit::sendMessage(std::int32_t severity, std::int32_t number,
                              std::string parameters) const {
   if (!sender_) return false;
-  try {
-    LogRecord record = recordOf(false, std::move(parameters));
-    record.severity = severity;
-    record.messageNumber = number;
-    return sender_->deliver(std::move(record));
-  } catch (const platform::ThreadCancellation&) {
-    throw;
-  } catch (...) {
-    return false;  // a failed send must not take the caller down
-  }
+  LogRecord record = recordOf(false, std::move(parameters));
+  record.severity = severity;
+  record.messageNumber = number;
+  return sender_->deliver(std::move(record));
 }
 
 }  // namespace Vantor

@@ -11,6 +11,7 @@
 
 #include "logging/LogCommons.h"
 #include "logging/LogSender.h"
+#include "platform/ThreadCancellation.h"
 
 namespace Vantor {
 
@@ -32,7 +33,7 @@ class LoggerUnit {
   template <typename... Args>
   bool debug(std::int32_t level, std::string_view format, const Args&... args) const {
     if (!wants(level)) return true;
-    return debug(level, formatMessage(format, parameterList(args...)));
+    return guarded([&] { return debug(level, formatMessage(format, parameterList(args...))); });
   }
 
   // Message number of this module's catalogue, with parameters. True when suppressed; false
@@ -64,7 +65,19 @@ class LoggerUnit {
   template <typename... Args>
   bool message(std::int32_t severity, std::int32_t number, const Args&... args) const {
     if (severity < LogSettings::threshold.load(std::memory_order_relaxed)) return true;
-    return sendMessage(severity, number, parameterList(args...));
+    return guarded([&] { return sendMessage(severity, number, parameterList(args...)); });
+  }
+  // Runs a logging step: nothing it throws (no memory, a system error) reaches the caller,
+  // but a thread's cancellation goes on.
+  template <typename Step>
+  static bool guarded(Step&& step) {
+    try {
+      return step();
+    } catch (const platform::ThreadCancellation&) {
+      throw;
+    } catch (...) {
+      return false;
+    }
   }
   bool sendMessage(std::int32_t severity, std::int32_t number, std::string parameters) const;
   // A record of this unit, stamped now.

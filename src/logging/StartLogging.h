@@ -16,6 +16,15 @@
 namespace Vantor {
 
 struct Logging {
+  Logging() = default;
+  Logging(Logging&&) = default;
+  Logging& operator=(Logging&&) = default;
+  // The agent's logger says goodbye first; then the file closes with its banner.
+  ~Logging() {
+    agentLogger.reset();
+    if (writer) writer->close("Program ended");
+  }
+
   std::shared_ptr<LogWriter> writer;
   std::shared_ptr<LogMessenger> messenger;
   std::shared_ptr<LogSender> sender;

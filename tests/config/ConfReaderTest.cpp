@@ -59,6 +59,7 @@ TEST_F(ConfReaderTest, TypedQueriesWithReferencesAndEscapes) {
       "base(DirName) = /var/lib {}\n"
       "data(DirName) = \"${base}data//logs\" {}\n"
       "win(DirName) = \"C:/data//logs\" {}\n"
+      "padded(DirName) = \"  /var/log/x  \" {}\n"
       "file(FileName) = \"a\\\\b//c\" {}\n"
       "span(TimeSpan) = P1DT2H {}\n"
       "badspan(TimeSpan) = 1D {}\n"
@@ -88,6 +89,8 @@ TEST_F(ConfReaderTest, TypedQueriesWithReferencesAndEscapes) {
   EXPECT_EQ(text, "/var/lib/data/logs/");
   ASSERT_EQ(reader_.getDirName("win", text), ConfReader::CONF_OK);
   EXPECT_EQ(text, "C:/data/logs/");  // the platform's separator, doubled ones folded
+  ASSERT_EQ(reader_.getDirName("padded", text), ConfReader::CONF_OK);
+  EXPECT_EQ(text, "/var/log/x/");
   ASSERT_EQ(reader_.getFileName("file", text), ConfReader::CONF_OK);
   EXPECT_EQ(text, "a/b/c");
   TimeSpanFields span;

@@ -28,7 +28,7 @@ void expectShutdownInOrder(const std::string& log) {
   for (const char* line :
        {"Tarnwick main loop has exited.", "Stopping threads...", "Verifying stopped threads...",
         "Now delivering all data...", "Tarnwick main control has ended.",
-        "Tarnwick is terminating...", "Tarnwick ended."}) {
+        "Tarnwick is terminating...", "Tarnwick ended.", "Closing log file"}) {
     std::size_t found = log.find(line, at);
     ASSERT_NE(found, std::string::npos) << line << " missing or out of order";
     at = found;
@@ -47,6 +47,15 @@ TEST(AgentTest, StartsAnswersTheCoreAndEndsOnDie) {
   std::string dump = vantorctl("send TARNWICKDUMP", &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(dump, "\n");  // an empty body
+  // A command cannot forge a line of the log.
+  vantorctl("send \"$(printf 'NOPE\\r\\nFATAL    forged')\" --timeout 1");
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return installation.log().find("IPC: Received command \"NOPE??FATAL") != std::string::npos;
+      },
+      5s))
+      << installation.log();
+  EXPECT_EQ(installation.log().find("\nFATAL    forged"), std::string::npos);
   EXPECT_EQ(vantorctl("send DIE", &status), "");
   EXPECT_EQ(agent.exitStatus(2s), 0);
   expectShutdownInOrder(installation.log());

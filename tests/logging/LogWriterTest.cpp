@@ -156,6 +156,13 @@ TEST(LogWriterTest, InitRotatesAnExistingFileOnlyAtTheFirstLine) {
   EXPECT_TRUE(rotatedContain(capture, "Rotate condition(s): Init"));
   EXPECT_TRUE(rotatedContain(capture, "second line"));
   EXPECT_TRUE(capture.contains("no second rotation"));
+  // After the start, "init,size" goes on rotating by size.
+  again.setScheme(LogWriter::parseScheme("init,size"));
+  again.setRotationSize(1);
+  ASSERT_TRUE(again.writeLine(std::string(LogWriter::kMegabyte, 'a')));
+  ASSERT_TRUE(again.writeLine("rotated by size"));
+  EXPECT_EQ(rotatedFiles(capture).size(), 2u);
+  EXPECT_TRUE(rotatedContain(capture, "Rotate condition: Size 1 >= 1"));
   EXPECT_EQ(LogWriter::parseScheme("size,time"), LogWriter::kRotateSize | LogWriter::kRotateTime);
   EXPECT_EQ(LogWriter::parseScheme("init,none,size"), LogWriter::kRotateSize);
   EXPECT_EQ(LogWriter::parseScheme("daily"), 0u);

@@ -81,6 +81,19 @@ TEST(LoggerUnitTest, UndecodableTextsAreNeitherWrittenNorAccepted) {
   EXPECT_TRUE(capture.contains("Time: Illegal date and/or time. (Code: 4.8)"));
 }
 
+TEST(LoggerUnitTest, NoErrorOfTheLoggingReachesTheCaller) {
+  struct Failing : LogMessenger {
+    Failing() : LogMessenger(nullptr) {}
+    bool send(const std::string&) override { throw std::bad_alloc(); }
+  };
+  LoggerUnit logger(std::make_shared<LogSender>(kProgramTarnwick, std::make_shared<Failing>()),
+                    kModuleTarnwick);
+  setDebugLevel(5);
+  EXPECT_NO_THROW(EXPECT_FALSE(logger.debug(1, "plain")));
+  EXPECT_NO_THROW(EXPECT_FALSE(logger.debug(1, "with %s", "parameters")));
+  EXPECT_NO_THROW(EXPECT_FALSE(logger.error(1, "a message")));
+}
+
 }  // namespace
 }  // namespace Vantor
 
