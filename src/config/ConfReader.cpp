@@ -220,11 +220,16 @@ int ConfReader::get(const std::string& key, const std::string& type, std::string
       return CONF_NO_VALUE;
     }
     std::string replacement = referred->value;
-    if (referred->type == "DirName") replacement = FileUtils::ensureTrailingSeparator(replacement);
+    if (referred->type == "DirName") {
+      replacement =
+          FileUtils::ensureTrailingSeparator(std::string(TextUtils::trimmed(replacement)));
+    }
     logger_.debug(5, "ConfReader: Reference \"%s\" = \"%s\".", value.substr(open, close - open + 1),
                   replacement);
     value.replace(open, close - open + 1, replacement);
   }
+  // Blanks around a path are the file's layout, not part of the path.
+  if (type == "DirName" || type == "FileName") value = std::string(TextUtils::trimmed(value));
   if (type == "DirName" && !value.empty()) {
     value = FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(value));
   } else if (type == "FileName") {
@@ -273,13 +278,7 @@ int ConfReader::getInteger(const std::string& key, std::int32_t& out) const {
 }
 
 int ConfReader::getDirName(const std::string& key, std::string& out) const {
-  std::string value;
-  int status = get(key, "DirName", value);
-  if (status != CONF_OK) return status;
-  value = std::string(TextUtils::trimmed(value));
-  out = value.empty() ? value
-                      : FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(value));
-  return CONF_OK;
+  return get(key, "DirName", out);
 }
 
 int ConfReader::getFileName(const std::string& key, std::string& out) const {

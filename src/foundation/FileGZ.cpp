@@ -104,11 +104,17 @@ std::size_t FileGZ::readBytes(void* buffer, std::size_t count) {
 }
 
 std::size_t FileGZ::readLineBytes(std::string* line) {
-  char buffer[kLineBufferSize];
-  if (gzgets(gz_, buffer, kLineBufferSize) == nullptr) return 0;
-  std::string piece(buffer);
-  std::size_t consumed = piece.size();
-  if (!piece.empty() && piece.back() == '\n') piece.pop_back();
+  // Byte by byte (zlib buffers them): a NUL inside a line is kept, and one at its start is no
+  // end of the file, as it would be for a C string.
+  std::string piece;
+  std::size_t consumed = 0;
+  while (consumed + 1 < kLineBufferSize) {
+    int c = gzgetc(gz_);
+    if (c == -1) break;
+    ++consumed;
+    if (c == '\n') break;
+    piece.push_back(static_cast<char>(c));
+  }
   *line = std::move(piece);
   return consumed;
 }

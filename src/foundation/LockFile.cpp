@@ -133,18 +133,18 @@ bool LockFile::release() {
   if (!lockExists_) return true;
   bool own = ownerToken_ == ownToken_;
   if (!own && expiry_ > DateTime()) return false;
-  if (own) {
-    closeHeldTarget();
-  } else {
-    // Another waiter may have broken the same stale lock and taken a fresh one meanwhile:
-    // only the lock file we judged expired may go.
-    std::string text;
-    if (readWholeFile(lockPath_, &text)) {
-      try {
-        if (parseLock(text).token != ownerToken_) return false;
-      } catch (TimeException&) {
-        if (!ownerToken_.empty()) return false;
+  if (own) closeHeldTarget();
+  // Only the lock file we hold, or judged expired, may go: our own lock may have expired and
+  // been broken by a writer who now holds a fresh one, and so may a stale foreign one.
+  std::string text;
+  if (readWholeFile(lockPath_, &text)) {
+    try {
+      if (parseLock(text).token != ownerToken_) {
+        held_ = false;
+        return false;
       }
+    } catch (TimeException&) {
+      if (!own && !ownerToken_.empty()) return false;
     }
   }
   if (!removeLockFile()) return false;

@@ -1,6 +1,5 @@
 #include "runtime/Tarnwick.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "concurrency/ErrorName.h"
@@ -109,15 +108,6 @@ bool Tarnwick::configureProgram() {
   logger().debug(4, "Data delivery at interval: %s.", deliveryInterval_.toString());
   TimeSpan perfMonInterval =
       timeSpanOr(conf, "tarnwick.interval.performance-monitor", TimeSpan(3600));
-  // Meant for tests only: how often the status monitor checks the workers, and a worker of a
-  // given temper ("answering", "silent", "fatal", "dying", or "writer", which writes a record
-  // into the "process" stream twice a second) for the supervision and delivery to handle.
-  checkPeriod_ = timeSpanOr(conf, "tarnwick.testing.check-period", TimeSpan(60));
-  std::string testWorker;
-  if (conf.getString("tarnwick.testing.worker", testWorker, true, true) == ConfReader::CONF_OK) {
-    prepareTestWorker(testWorker);
-  }
-
   const std::string processData = "tarnwick.logging.process-data";
   bool polling = boolOr(conf, processData + ".polling", false);
   TimeSpan pollInterval(300);
@@ -143,10 +133,7 @@ bool Tarnwick::configureProgram() {
   if (polling && !poller_->prepareProcessPoller(threads())) return false;
   if (source != EventSource::kKernelTrace) eventTracer_->endSession();
   if (source == EventSource::kKernelTrace) {
-    // Meant for tests only: a small session buffer, to make the session lose events.
-    std::int32_t bufferKilobytes = 0;
-    conf.getInteger("tarnwick.testing.trace-buffer", bufferKilobytes);
-    eventTracer_->configure(static_cast<std::uint32_t>(std::clamp(bufferKilobytes, 0, 1 << 20)));
+    eventTracer_->configure(traceBufferKilobytes_);
     if (!eventTracer_->prepareEventTracer(threads())) return false;
   }
 
@@ -231,24 +218,6 @@ void Tarnwick::enableDebugPrivileges() {
     return;
   }
   logger().debug(1, "Debug privileges enabled.");
-}
-
-void Tarnwick::prepareTestWorker(const std::string& temper) {
-  logger().debug(1, "Preparing test worker \"%s\"...", temper);
-  threads().addThread("TestWorker", TF_REPORTS, [this, temper](ThreadEntry& row) -> std::uint32_t {
-    if (temper == "dying") return 0;
-    std::int64_t records = 0;
-    while (!row.stopRequested()) {
-      if (temper != "silent") reportThreadStatus(row.report, temper == "fatal");
-      if (temper == "writer" && !quitFlag.load()) {
-        if (std::shared_ptr<LogFile> stream = streams().getLogFile("process")) {
-          stream->writeRecord("test record " + std::to_string(++records));
-        }
-      }
-      row.pause(std::chrono::milliseconds(temper == "writer" ? 500 : 100));
-    }
-    return 0;
-  });
 }
 
 void Tarnwick::recoverLeftovers() {

@@ -36,12 +36,15 @@ class Tarnwick : public Agent {
 
  protected:
   bool configureProgram() override;
+  // How often the status monitor checks the workers.
+  TimeSpan checkPeriod_{60};
+  // The kernel trace session's buffer in kilobytes; 0 for the system's choice.
+  std::uint32_t traceBufferKilobytes_ = 0;
 
  private:
   std::uint32_t monitorStatus();
   // Waits, before the first check, for the event source to run; returns since when it runs.
   std::optional<std::chrono::steady_clock::time_point> awaitEventSource();
-  void prepareTestWorker(const std::string& temper);
   // Ends the status monitor (after the reconfiguration it may be in) and then every worker;
   // nothing they use may be destroyed before. Safe to call again.
   void shutDownWorkers();
@@ -53,7 +56,6 @@ class Tarnwick : public Agent {
 
   std::unique_ptr<LoggerUnit> programLogger_;
   std::string workingDirectory_;
-  TimeSpan checkPeriod_{60};
   platform::Device kernelDriver_;
   std::unique_ptr<ExeFinder> exeFinder_;
   std::unique_ptr<ProcessMap> processMap_;

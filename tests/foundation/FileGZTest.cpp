@@ -98,6 +98,17 @@ TEST(FileGZTest, LongLinesArriveInPieces) {
   EXPECT_EQ(file.readLine(), "short");
   EXPECT_TRUE(file.isEof());
   file.close();
+
+  // NUL bytes are bytes like any other: inside a line, and at its start.
+  using namespace std::string_literals;
+  file.open(W);
+  file.writeString("a\0b\n\0c\nlast\n"s);
+  file.close();
+  file.open(R);
+  EXPECT_EQ(file.readLine(), "a\0b"s);
+  EXPECT_EQ(file.readLine(), "\0c"s);
+  EXPECT_EQ(file.readLine(), "last");
+  file.close();
 }
 
 TEST(FileGZTest, WhatAGzipStreamCannotDoIsRefused) {

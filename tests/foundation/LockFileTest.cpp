@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <utime.h>
 
+#include <filesystem>
 #include <set>
 
 #include "foundation/LockFile.h"
@@ -81,6 +82,15 @@ TEST(LockFileTest, AStaleLockRetakenMeanwhileIsNotBroken) {
             lockText(DateTime(), DateTime() + TimeSpan(600), "120001Zbbbbbbbbbb"));
   EXPECT_FALSE(late.release());
   EXPECT_TRUE(fileExists(target + ".lock"));
+
+  // An owner whose own lock expired and was taken meanwhile leaves the new writer's lock.
+  std::filesystem::remove(target + ".lock");
+  LockFile slow(target);
+  ASSERT_TRUE(slow.acquire(TimeSpan(1), false));
+  std::string theirs = lockText(DateTime(), DateTime() + TimeSpan(600), "120002Zcccccccccc");
+  writeFile(target + ".lock", theirs);
+  EXPECT_FALSE(slow.release());
+  EXPECT_EQ(readFile(target + ".lock"), theirs);
 }
 
 TEST(LockFileTest, ADamagedLockBlocksBrieflyThenCountsAsExpired) {

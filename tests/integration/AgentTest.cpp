@@ -229,7 +229,7 @@ bool logShows(const Installation& installation, const std::string& text,
 TEST(AgentSupervisionTest, ASilentWorkerIsKilledAndRestartedInOneCheck) {
   Installation installation;
   withTestWorker(installation, "silent");
-  AgentProcess agent;
+  AgentProcess agent({}, {}, TESTING_TARNWICK_PATH);
   ASSERT_TRUE(started(installation));
   ASSERT_TRUE(
       logShows(installation, "Check: Thread \"TestWorker\" is down. Attempting restart...", 20s));
@@ -245,8 +245,16 @@ TEST(AgentSupervisionTest, ASilentWorkerIsKilledAndRestartedInOneCheck) {
 TEST(AgentSupervisionTest, AFatalWorkerEndsTheAgentWithinOneCheck) {
   Installation installation;
   withTestWorker(installation, "fatal");
-  AgentProcess agent;
-  ASSERT_TRUE(started(installation));
+  {
+    // The shipped agent has no test workers: no configuration can reach them.
+    AgentProcess shipped;
+    ASSERT_TRUE(started(installation));
+    EXPECT_EQ(installation.log().find("TestWorker"), std::string::npos);  // made before the start
+    ::kill(shipped.pid(), SIGTERM);
+    EXPECT_EQ(shipped.exitStatus(5s), 0);
+  }
+  AgentProcess agent({}, {}, TESTING_TARNWICK_PATH);
+  ASSERT_TRUE(started(installation, 2));
   EXPECT_EQ(agent.exitStatus(20s), 0);
   EXPECT_NE(installation.log().find(
                 "Check: Thread \"TestWorker\" has reported a fatal error. We are shutting down."),
@@ -257,7 +265,7 @@ TEST(AgentSupervisionTest, AFatalWorkerEndsTheAgentWithinOneCheck) {
 TEST(AgentSupervisionTest, ADeadWorkerIsRestarted) {
   Installation installation;
   withTestWorker(installation, "dying");
-  AgentProcess agent;
+  AgentProcess agent({}, {}, TESTING_TARNWICK_PATH);
   ASSERT_TRUE(started(installation));
   EXPECT_TRUE(logShows(installation, "   \"TestWorker\" is down.", 20s));
   EXPECT_TRUE(logShows(installation, "   Check: \"TestWorker\" has been restarted.", 20s));
@@ -285,7 +293,7 @@ TEST(AgentDeliveryTest, StreamsAreDeliveredAtTheBoundariesAndOnDemand) {
   std::string conf = readFile(installation.confFile());
   conf.replace(conf.find("PT12H"), 5, "PT10S");
   writeFile(installation.confFile(), conf);
-  AgentProcess agent;
+  AgentProcess agent({}, {}, TESTING_TARNWICK_PATH);
   ASSERT_TRUE(started(installation));
   ASSERT_TRUE(waitUntil([&] { return dataFiles(installation, ".data").size() >= 2; }, 40s));
   std::vector<std::string> delivered = dataFiles(installation, ".data");
@@ -323,7 +331,7 @@ TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {
   withTestWorker(installation, "writer");
   std::string untouched = installation.workDir() + "someone-elses.file";
   {
-    AgentProcess agent;
+    AgentProcess agent({}, {}, TESTING_TARNWICK_PATH);
     ASSERT_TRUE(started(installation));
     ASSERT_TRUE(waitUntil([&] { return !dataFiles(installation, ".make.tmp").empty(); }, 10s));
     std::this_thread::sleep_for(1s);
@@ -337,7 +345,7 @@ TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {
   std::vector<int> beforeRestart = recordsIn(open);
   ASSERT_FALSE(beforeRestart.empty());
 
-  AgentProcess restarted;
+  AgentProcess restarted({}, {}, TESTING_TARNWICK_PATH);
   ASSERT_TRUE(started(installation, 2));
   std::regex recovered(std::regex_replace(prefix, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
                        "-\\d+-" + std::to_string(restarted.pid()) + "\\.data");

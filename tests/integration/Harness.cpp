@@ -52,10 +52,10 @@ void Installation::editConf(const std::string& text, const std::string& replacem
 }
 
 AgentProcess::AgentProcess(const std::vector<std::string>& prefix,
-                           const std::vector<std::string>& arguments) {
+                           const std::vector<std::string>& arguments, const std::string& program) {
   std::vector<char*> argv;
   for (const std::string& word : prefix) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(const_cast<char*>(TARNWICK_PATH));
+  argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& word : arguments) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
   char errorFile[] = "/tmp/tarnwick-stderr-XXXXXX";

@@ -40,9 +40,11 @@ class Installation {
 // end of the test if still running.
 class AgentProcess {
  public:
-  // prefix: a command that runs the agent (as another user, say); arguments: the agent's own.
+  // prefix: a command that runs the agent (as another user, say); arguments: the agent's own;
+  // program: the shipped agent, or TESTING_TARNWICK_PATH for the one with the test keys.
   explicit AgentProcess(const std::vector<std::string>& prefix = {},
-                        const std::vector<std::string>& arguments = {});
+                        const std::vector<std::string>& arguments = {},
+                        const std::string& program = TARNWICK_PATH);
   ~AgentProcess();
   pid_t pid() const { return pid_; }
   bool running();

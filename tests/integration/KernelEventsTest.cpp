@@ -146,7 +146,7 @@ TEST(KernelEventsTest, LostEventsAreCountedExactlyAndTheRescanFindsWhatStillRuns
                                   "testing() = \"\" { trace-buffer(Integer) = 8 {} }"));
   std::string sleeper = copyOf(installation, "/bin/sleep", "metered-survivor");
   std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
-  AgentProcess agent;
+  AgentProcess agent({}, {}, TESTING_TARNWICK_PATH);
   ASSERT_TRUE(tracing(installation)) << installation.log();
   // A gap shows between two events of one processor: the agent sees one of each first.
   eventsOnEveryProcessor();
