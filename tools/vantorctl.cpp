@@ -140,6 +140,12 @@ int listen(const Options& options) {
 }
 
 int send(const Options& options) {
+  // A control character would end a field (ESC) or the message (NUL), or forge a line in a log.
+  for (char c : options.command) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      return fail("the command may not hold control characters");
+    }
+  }
   bool replyDue = options.command == "SEND_PROCESS_INFO" || options.command == "TARNWICKDUMP";
   std::string reference = "vantorctl-" + randomHex();
   std::string replyTo = "vantorctl_" + randomHex();

@@ -12,14 +12,14 @@ namespace {
 
 // Replaced locks of all Monopoly objects: a thread may still be blocked on one.
 platform::Mutex graveyardMutex;
-std::vector<std::shared_ptr<std::recursive_timed_mutex>>& graveyard() {
-  static auto* locks = new std::vector<std::shared_ptr<std::recursive_timed_mutex>>;
+std::vector<std::shared_ptr<std::recursive_mutex>>& graveyard() {
+  static auto* locks = new std::vector<std::shared_ptr<std::recursive_mutex>>;
   return *locks;
 }
 
 }  // namespace
 
-Monopoly::Monopoly() : lock_(std::make_shared<std::recursive_timed_mutex>()) {}
+Monopoly::Monopoly() : lock_(std::make_shared<std::recursive_mutex>()) {}
 
 Monopoly::Monopoly(const std::string& name) : Monopoly() { setName(name); }
 
@@ -39,7 +39,7 @@ bool Monopoly::setName(const std::string& name, platform::MutexTakers takers) {
   return true;
 }
 
-std::shared_ptr<std::recursive_timed_mutex> Monopoly::currentLock() {
+std::shared_ptr<std::recursive_mutex> Monopoly::currentLock() {
   platform::MutexLock lock(&swapMutex_);
   return lock_;
 }
@@ -52,7 +52,7 @@ bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
     locked_.store(namedHold_ != nullptr);
     return locked_.load();
   }
-  std::shared_ptr<std::recursive_timed_mutex> lock = currentLock();
+  std::shared_ptr<std::recursive_mutex> lock = currentLock();
   lock->lock();
   heldLock_ = lock;
   locked_.store(true);
@@ -64,18 +64,40 @@ bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
 bool Monopoly::tryEnforce(bool& renewing,
                           std::chrono::milliseconds wait) NO_THREAD_SAFETY_ANALYSIS {
   if (named_) return false;
-  if (renewing_.load()) {
-    renewing = true;
-    return false;
+  auto deadline = std::chrono::steady_clock::now() + wait;
+  while (true) {
+    if (renewing_.load()) {
+      renewing = true;
+      return false;
+    }
+    renewing = false;
+    std::uint64_t seen;
+    {
+      platform::MutexLock lock(&freedMutex_);
+      seen = freedCount_;
+    }
+    std::shared_ptr<std::recursive_mutex> lock = currentLock();
+    if (lock->try_lock()) {
+      heldLock_ = lock;
+      locked_.store(true);
+      count_.fetch_add(1);
+      owner_.store(platform::currentThreadId());
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    // Until the holder sets it free (a release seen after the try above counts too).
+    platform::MutexLock waiting(&freedMutex_);
+    freed_.wait_until(freedMutex_, deadline,
+                      [&]() NO_THREAD_SAFETY_ANALYSIS { return freedCount_ != seen; });
   }
-  renewing = false;
-  std::shared_ptr<std::recursive_timed_mutex> lock = currentLock();
-  if (!lock->try_lock_for(wait)) return false;
-  heldLock_ = lock;
-  locked_.store(true);
-  count_.fetch_add(1);
-  owner_.store(platform::currentThreadId());
-  return true;
+}
+
+void Monopoly::noteFreed() {
+  {
+    platform::MutexLock lock(&freedMutex_);
+    ++freedCount_;
+  }
+  freed_.notify_all();
 }
 
 bool Monopoly::relax() NO_THREAD_SAFETY_ANALYSIS {
@@ -86,13 +108,15 @@ bool Monopoly::relax() NO_THREAD_SAFETY_ANALYSIS {
     return true;
   }
   if (owner_.load() != platform::currentThreadId()) return false;
-  std::shared_ptr<std::recursive_timed_mutex> lock = heldLock_;
-  if (count_.fetch_sub(1) == 1) {
+  std::shared_ptr<std::recursive_mutex> lock = heldLock_;
+  bool freed = count_.fetch_sub(1) == 1;
+  if (freed) {
     owner_.store(0);
     locked_.store(false);
     heldLock_.reset();
   }
   lock->unlock();
+  if (freed) noteFreed();
   return true;
 }
 
@@ -100,7 +124,7 @@ void Monopoly::renew() {
   if (named_) return;
   renewing_.store(true);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  auto fresh = std::make_shared<std::recursive_timed_mutex>();
+  auto fresh = std::make_shared<std::recursive_mutex>();
   {
     platform::MutexLock lock(&swapMutex_);
     std::swap(lock_, fresh);
@@ -115,6 +139,7 @@ void Monopoly::renew() {
   count_.store(0);
   locked_.store(false);
   renewing_.store(false);
+  noteFreed();
 }
 
 }  // namespace Vantor

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,13 +55,20 @@ class LOCKABLE Monopoly {
   const std::string& name() const { return name_; }
 
  private:
-  std::shared_ptr<std::recursive_timed_mutex> currentLock();
+  std::shared_ptr<std::recursive_mutex> currentLock();
+
+  // Wakes waiters of tryEnforce when the lock is set free (released or renewed).
+  void noteFreed() LOCKS_EXCLUDED(freedMutex_);
+
+  platform::Mutex freedMutex_;
+  std::condition_variable_any freed_;
+  std::uint64_t freedCount_ GUARDED_BY(freedMutex_) = 0;
 
   // The lock itself is replaced on renewal; the old one is kept so that no thread ever uses
   // a destroyed mutex.
   platform::Mutex swapMutex_;
-  std::shared_ptr<std::recursive_timed_mutex> lock_ GUARDED_BY(swapMutex_);
-  std::shared_ptr<std::recursive_timed_mutex> heldLock_;  // the one the owner entered
+  std::shared_ptr<std::recursive_mutex> lock_ GUARDED_BY(swapMutex_);
+  std::shared_ptr<std::recursive_mutex> heldLock_;  // the one the owner entered
 
   bool named_ = false;
   std::string name_;

@@ -54,10 +54,11 @@ std::uint32_t LogMessengerIPC::Forwarder::run() {
     } catch (const platform::ThreadCancellation&) {
       throw;
     } catch (...) {
-      // The Core is away or busy: the message is in the local log all the same.
+      // The Core is away or busy: the message is in the local log all the same, and counted.
     }
     {
       platform::MutexLock lock(&mutex);
+      if (!sent) ++dropped;  // the Core is away or did not read in time
       // At the end, a Core that does not read gets no more tries; the messenger is going.
       if (stopping && !sent) return 0;
       if (!sent || stopping) continue;

@@ -27,7 +27,7 @@ class LogMessengerIPC : public LogMessenger {
 
   // The local write's result; forwarding never changes it.
   bool send(const std::string& text) override;
-  // Messages for the Core dropped because the queue was full.
+  // Messages for the Core dropped because the queue was full or the send failed.
   std::uint64_t dropped() const;
 
   struct Forwarder;

@@ -267,6 +267,18 @@ std::string LogWriter::getUrl() {
   return "file:///" + (full.empty() || full[0] != '/' ? full : full.substr(1));
 }
 
+bool LogWriter::canWrite() {
+  platform::MutexLock lock(&mutex_);
+  try {
+    return ensureOpen();
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    file_.reset();
+    return false;
+  }
+}
+
 std::string LogWriter::path() {
   platform::MutexLock lock(&mutex_);
   return path_;

@@ -43,6 +43,8 @@ class LogWriter {
   // "file:///" and the full path of the current file.
   std::string getUrl() LOCKS_EXCLUDED(mutex_);
   std::string path() LOCKS_EXCLUDED(mutex_);
+  // Whether the file can be opened for writing now.
+  bool canWrite() LOCKS_EXCLUDED(mutex_);
 
   // The scheme from a comma-separated list of "none" (clears), "init", "time", "size"; other
   // words are ignored. Adding "init" arms a rotation at the next line.

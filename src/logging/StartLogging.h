@@ -22,7 +22,7 @@ struct Logging {
   // The agent's logger says goodbye first; then the file closes with its banner.
   ~Logging() {
     agentLogger.reset();
-    if (writer) writer->close("Program ended");
+    if (writer) writer->close("Quitting Logger Agent");
   }
 
   std::shared_ptr<LogWriter> writer;

@@ -1,5 +1,7 @@
 #include "runtime/Agent.h"
 
+#include <iostream>
+
 #include "concurrency/ProcessFlags.h"
 #include "config/ConfigureLogging.h"
 #include "foundation/FileOps.h"
@@ -46,6 +48,11 @@ bool Agent::startLoggingOnce() {
                           [](std::shared_ptr<LogWriter> writer) {
                             return std::make_shared<LogMessengerIPC>(std::move(writer));
                           });
+  if (logging_ && !logging_->writer->canWrite()) {
+    // The agent meters all the same, and every later line tries the file again.
+    std::cerr << TextUtils::lowered(name_) << ": cannot write the log file "
+              << logging_->writer->path() << "; going on without it for now." << std::endl;
+  }
   return logging_.has_value();
 }
 
@@ -75,7 +82,12 @@ void Agent::loadLogMessages() {
 bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string lowerName = TextUtils::lowered(name_);
   if (programFromName(lowerName) == 0 || moduleFromName(lowerName) == kNoModule) return false;
-  if (!startLoggingOnce()) return refuseStart("Could not start logging.");
+  if (!startLoggingOnce()) {
+    return refuseStart("No log file is set: " + platform::Registry::Default().location() +
+                       " is missing, unreadable, or names no \"" + name_ +
+                       "DebugLog\" nor \"StartupLogDir\". Install one (tools/make-installation "
+                       "makes a private installation).");
+  }
   if (!instanceLock_.isLocked()) {
     // Only this user may hold it: nobody else can keep the agent from starting.
     instanceLock_.setName(name_, platform::MutexTakers::kThisUser);

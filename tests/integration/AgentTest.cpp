@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "integration/Harness.h"
+#include "ipc/IPCClient.h"
 
 namespace Vantor::integration {
 namespace {
@@ -48,7 +49,10 @@ TEST(AgentTest, StartsAnswersTheCoreAndEndsOnDie) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(dump, "\n");  // an empty body
   // A command cannot forge a line of the log.
-  vantorctl("send \"$(printf 'NOPE\\r\\nFATAL    forged')\" --timeout 1");
+  IPCClient("Vantor_Tarnwick").send("COMMAND", "", "NOPE\r\nFATAL    forged", "");
+  EXPECT_EQ(vantorctl("send \"$(printf 'NOPE\\r')\"", &status),
+            "vantorctl: the command may not hold control characters\n");
+  EXPECT_EQ(status, 1);
   EXPECT_TRUE(waitUntil(
       [&] {
         return installation.log().find("IPC: Received command \"NOPE??FATAL") != std::string::npos;
@@ -90,6 +94,15 @@ TEST(AgentTest, ASecondInstanceEndsAndTheFirstRunsOn) {
 TEST(AgentTest, AnAgentThatCannotStartSaysWhyOnStandardError) {
   Installation installation;
   std::string registry = readFile(installation.registryFile());
+  std::filesystem::remove(installation.registryFile());
+  {
+    AgentProcess agent;
+    EXPECT_EQ(agent.exitStatus(10s), 255);
+    EXPECT_NE(agent.errorOutput().find("the registry file " + installation.registryFile() +
+                                       " is missing"),
+              std::string::npos)
+        << agent.errorOutput();
+  }
   writeFile(installation.registryFile(),
             std::regex_replace(registry, std::regex("\"ConfigurationDir\"=[^\n]*\n"), ""));
   {
