@@ -23,7 +23,9 @@ using Entry = ConfReader::Entry;
 constexpr auto kBuildLockPatience = std::chrono::seconds(5);
 
 // Reads the tokens of one block into parent; true when a "}" closed it, false at the end of
-// the text. Throws ConfigException on a syntax error; what was parsed stays in parent.
+// the text. Throws ConfigException on a syntax error, which includes a text that ends inside
+// an entry or a block (cut short) and a "}" that closes no block; what was parsed stays in
+// parent.
 class Parser {
  public:
   Parser(std::string_view text, const LoggerUnit& logger) : tokens_(text), logger_(logger) {}
@@ -32,26 +34,29 @@ class Parser {
     if (depth > ConfReader::kMaxDepth) syntaxError("ConfReader: Blocks nested too deep.");
     std::string_view token;
     while (nextToken(&token)) {
-      if (token == "}") return true;
+      if (token == "}") {
+        if (depth == 0) syntaxError("ConfReader: A '}' closes no block.");
+        return true;
+      }
       auto entry = std::make_unique<Entry>();
       entry->name = std::string(token);
-      if (!nextToken(&token)) return false;
+      expectToken(&token);
       if (token != "(") syntaxError("ConfReader: Missing '('.");
-      if (!nextToken(&token)) return false;
+      expectToken(&token);
       if (token != ")") {
         entry->type = std::string(token);
-        if (!nextToken(&token)) return false;
+        expectToken(&token);
         if (token != ")") syntaxError("ConfReader: Missing ')'.");
       }
-      if (!nextToken(&token)) return false;
+      expectToken(&token);
       if (token != "=") syntaxError("ConfReader: Missing '='.");
-      if (!nextToken(&token)) return false;
+      expectToken(&token);
       entry->value = storedValue(token);
-      if (!nextToken(&token)) return false;
+      expectToken(&token);
       if (token != "{") syntaxError("ConfReader: Missing '{'.");
       Entry* child = entry.get();
       parent->children.push_back(std::move(entry));
-      if (!parseBlock(child, depth + 1)) return false;
+      if (!parseBlock(child, depth + 1)) syntaxError("ConfReader: The text ends inside a block.");
     }
     return false;
   }
@@ -64,6 +69,10 @@ class Parser {
       if (*token != "\n") return true;
     }
     return false;
+  }
+
+  void expectToken(std::string_view* token) {
+    if (!nextToken(token)) syntaxError("ConfReader: The text ends inside an entry.");
   }
 
   // Without its quotes; each backslash stays and swallows the character after it.
@@ -228,9 +237,16 @@ int ConfReader::get(const std::string& key, const std::string& type, std::string
                   replacement);
     value.replace(open, close - open + 1, replacement);
   }
-  // Blanks around a path are the file's layout, not part of the path.
-  if (type == "DirName" || type == "FileName") value = std::string(TextUtils::trimmed(value));
-  if (type == "DirName" && !value.empty()) {
+  // Blanks around a path are the file's layout, not part of the path; an empty path names no
+  // place (it would become the root directory).
+  if (type == "DirName" || type == "FileName") {
+    value = std::string(TextUtils::trimmed(value));
+    if (value.empty()) {
+      logger_.debug(5, "ConfReader: Found, but the path is empty.");
+      return CONF_NO_VALUE;
+    }
+  }
+  if (type == "DirName") {
     value = FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(value));
   } else if (type == "FileName") {
     value = FileUtils::normaliseSeparators(value);

@@ -264,7 +264,8 @@ std::string formatLogLine(const LogRecord& record, bool withPrefix, bool resolve
         line += "  ";
         ++i;  // the type letter of the next parameter
       } else {
-        line.push_back(parameters[i]);
+        unsigned char c = static_cast<unsigned char>(parameters[i]);
+        line.push_back(c < 0x20 || c == 0x7F ? '?' : parameters[i]);
       }
     }
   }

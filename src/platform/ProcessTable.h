@@ -39,6 +39,10 @@ class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
 
+  // The start stamp (ProcessId::startStamp) of a process that would start now: whatever
+  // starts later has a greater one.
+  static std::uint64_t startStampNow();
+
   // A table of this system's processes. It remembers what it learnt of earlier listings, so
   // each lister keeps its own. REQUIRES: external synchronization.
   static std::unique_ptr<ProcessTable> create();

@@ -123,11 +123,8 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
     namedConfigurationFile_ = arguments_.front().second;
     arguments_.erase(arguments_.begin());
   }
-  std::string configurationFile = namedConfigurationFile_.empty()
-                                      ? configurationDirectory_ + lowerName + ".conf"
-                                      : namedConfigurationFile_;
-  if (!reader_->build(configurationFile) && !configuredOnce_) {
-    return refuseStart("The configuration file " + configurationFile +
+  if (!reader_->build(configurationFile()) && !configuredOnce_) {
+    return refuseStart("The configuration file " + configurationFile() +
                        " could not be read, or has an error; mend it and start again.");
   }
   loadLogMessages();
@@ -156,8 +153,20 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   return true;
 }
 
+std::string Agent::configurationFile() const {
+  return namedConfigurationFile_.empty()
+             ? configurationDirectory_ + TextUtils::lowered(name_) + ".conf"
+             : namedConfigurationFile_;
+}
+
 bool Agent::reconfigure() {
   reconfigureFlag.store(false);
+  // A file that cannot be read whole leaves the running configuration alone: half of it, or
+  // none, would put defaults in its place and could stop the metering.
+  if (!ConfReader(sender()).build(configurationFile())) {
+    logger().debug(1, "The configuration was not read again: the file could not be read whole.");
+    return true;
+  }
   threads_->stopThreads();
   threads_->awaitStopped(ThreadTable::kStopGrace);
   if (!threads_->verifyStoppedThreads()) return false;

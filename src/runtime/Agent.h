@@ -32,7 +32,8 @@ class Agent {
   // why and what to do.
   bool configure();
   const std::string& startFailure() const { return startFailure_; }
-  // Stops the workers, forgets threads and streams, configures and starts again.
+  // Stops the workers, forgets threads and streams, configures and starts again; a file that
+  // cannot be read whole changes nothing. False when the program cannot go on.
   virtual bool reconfigure();
   virtual void run() = 0;
 
@@ -57,6 +58,8 @@ class Agent {
  private:
   bool startLoggingOnce();
   void loadLogMessages();
+  // The file named with -c, else tarnwick.conf in the configuration directory.
+  std::string configurationFile() const;
 
   const std::string name_;
   Arguments arguments_;

@@ -28,12 +28,12 @@ constexpr auto kEventSourceWait = std::chrono::seconds(30);
 // Processes that ran before the events began reach the map by a second full poll this late.
 constexpr auto kSecondFullPollDelay = std::chrono::seconds(60);
 
-// An interval key under "logging": zero counts as missing.
+// An interval key under "logging": zero or less counts as missing (a negative one would poll
+// without pause).
 TimeSpan intervalOf(const ConfReader& reader, const std::string& key, const TimeSpan& fallback,
                     const LoggerUnit& logger) {
   TimeSpanFields fields;
-  if (reader.getTimeSpan(key, fields) == ConfReader::CONF_OK &&
-      TimeSpan(fields).getSeconds() != 0) {
+  if (reader.getTimeSpan(key, fields) == ConfReader::CONF_OK && TimeSpan(fields).getSeconds() > 0) {
     TimeSpan interval(fields);
     logger.debug(1, "   Poll interval is %s.", interval.toString());
     return interval;
@@ -43,9 +43,12 @@ TimeSpan intervalOf(const ConfReader& reader, const std::string& key, const Time
   return fallback;
 }
 
+// A delivery interval: zero or less counts as missing, or nothing would ever be delivered.
 TimeSpan timeSpanOr(const ConfReader& reader, const std::string& key, const TimeSpan& fallback) {
   TimeSpanFields fields;
-  return reader.getTimeSpan(key, fields) == ConfReader::CONF_OK ? TimeSpan(fields) : fallback;
+  return reader.getTimeSpan(key, fields) == ConfReader::CONF_OK && TimeSpan(fields).getSeconds() > 0
+             ? TimeSpan(fields)
+             : fallback;
 }
 
 bool boolOr(const ConfReader& reader, const std::string& key, bool fallback) {
@@ -189,7 +192,10 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
 }
 
 bool Tarnwick::createExeFinder() {
-  if (exeFinder_) return true;
+  if (exeFinder_) {
+    exeFinder_->loadApplicationMappings(reader());  // a reconfiguration reads them again
+    return true;
+  }
   logger().debug(1, "Creating ExeFinder...");
   try {
     exeFinder_ = std::make_unique<ExeFinder>(*programLogger_, logger());
@@ -302,17 +308,24 @@ std::uint32_t Tarnwick::monitorStatus() {
     // Only the events tell starts and ends: the processes already running come from polls,
     // the first once the events come, so that nothing starts unseen in between.
     std::optional<std::chrono::steady_clock::time_point> tracerStarted = awaitEventSource();
-    if (eventSource_ == EventSource::kKernelTrace && !polling_) poller_->pollProcesses(true);
+    if (eventSource_ == EventSource::kKernelTrace && !polling_) {
+      poller_->pollProcesses(true, eventTracer_->runningSince());
+    }
     DateTime nextCheck = DateTime() + checkPeriod_;
     while (!quitFlag.load()) {
       if (tracerStarted && !polling_ &&
           std::chrono::steady_clock::now() - *tracerStarted >= kSecondFullPollDelay) {
         tracerStarted.reset();
-        poller_->pollProcesses(true);
+        poller_->pollProcesses(true, eventTracer_->runningSince());
       }
       // Events were lost: the poller thread repairs when it runs, else this one.
       if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->repairLostEvents();
-      if (reconfigureFlag.load() && !quitFlag.load()) reconfigure();
+      if (reconfigureFlag.load() && !quitFlag.load() && !reconfigure()) {
+        // Workers and streams are gone: ending, with the final delivery, is all that is left.
+        logger().debug(1, "statusMonitor is exiting: the reconfiguration failed.");
+        raiseQuitFlag();
+        break;
+      }
       if (nextCheck <= DateTime()) {
         nextCheck = DateTime() + checkPeriod_;
         logger().debug(5, "statusMonitor is running as normal.");

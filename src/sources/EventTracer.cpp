@@ -5,6 +5,7 @@
 
 #include "concurrency/ProcessFlags.h"
 #include "concurrency/ThreadMessages.h"
+#include "platform/ProcessTable.h"
 #include "platform/ThreadCancellation.h"
 
 namespace Vantor {
@@ -53,6 +54,7 @@ std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
         [this](const platform::TraceLogFile& logFile) { return bufferCallback(logFile); });
     tracer_->setEventCallback(
         [this](const platform::EventTrace& record) { processCallback(record); });
+    runningSince_.store(platform::ProcessTable::startStampNow());
     logger_.debug(1, "Native event tracer is now running.");
     draining_ = false;
     stopRequested_ = false;

@@ -31,6 +31,9 @@ class EventTracer {
   void endSession() { tracer_.reset(); }
   // True while the session's events are being consumed.
   bool isRunning() const { return running_.load(); }
+  // The start stamp of a process started when the events began to be handled: processes
+  // started later are the events' to tell.
+  std::uint64_t runningSince() const { return runningSince_.load(); }
 
  private:
   std::uint32_t eventTracerThread(ThreadEntry& row);
@@ -42,6 +45,7 @@ class EventTracer {
   ProcessPoller& poller_;
   std::uint32_t bufferKilobytes_ = 0;
   std::atomic<bool> running_{false};
+  std::atomic<std::uint64_t> runningSince_{0};
   // The worker's own, and the shutdown's once no worker runs.
   std::unique_ptr<KernelTracer> tracer_;
   EventDecoder decoder_;

@@ -71,9 +71,9 @@ std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
   return 0;
 }
 
-void ProcessPoller::pollProcesses(bool force) {
+void ProcessPoller::pollProcesses(bool force, std::uint64_t startedBefore) {
   if (force || !firstFullPollDone_.load() || source_ == EventSource::kNone) {
-    fullPoll();
+    fullPoll(force ? startedBefore : 0);
   } else {
     completionPass();
   }
@@ -84,7 +84,7 @@ void ProcessPoller::repairLostEvents() {
   processMap_.endVanished();
 }
 
-void ProcessPoller::fullPoll() {
+void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
   firstFullPollDone_.store(true);
   if (!procPoll_.poll()) {
     logger_.debug(1, "Failed to poll process table.");
@@ -102,6 +102,10 @@ void ProcessPoller::fullPoll() {
   for (const ProcessRef& change : changes) {
     logger_.debug(5, "   Updating process %i/%i, PID=%i...", ++number, count, change->pid());
     if (change->state() == ProcessState::Started) {
+      if (startedBefore != 0 && change->startStamp() > startedBefore) {
+        logger_.debug(5, "      Process started after the events began: theirs to tell.");
+        continue;
+      }
       logger_.debug(5, "      Process started.");
       processMap_.logProcess(change);
       continue;

@@ -26,8 +26,10 @@ class ProcessPoller {
   // Registers the "ProcessPoller" row on the thread table.
   bool prepareProcessPoller(ThreadTable& threads);
   // One cycle: a full poll when forced, on the first cycle, or without an event source;
-  // else a completion pass.
-  void pollProcesses(bool force);
+  // else a completion pass. With startedBefore, a forced poll leaves out the processes that
+  // started after that stamp: the events that report them may not be handled yet, and a
+  // poll that overtook them would record them twice, or under the wrong program.
+  void pollProcesses(bool force, std::uint64_t startedBefore = 0);
   void clear() { procPoll_.clear(); }
   // Asks for a repair soon: the event source lost events. Whoever polls takes the request.
   void requestFullPoll() {
@@ -41,7 +43,7 @@ class ProcessPoller {
 
  private:
   std::uint32_t processPollerThread(ThreadEntry& row);
-  void fullPoll();
+  void fullPoll(std::uint64_t startedBefore = 0);
   void completionPass();
 
   const LoggerUnit& logger_;

@@ -214,9 +214,10 @@ std::string ExeFinder::decideName(ExeInfo& info) const {
         case kIgnore:
           return info.result = kIgnored;
         case kMapAlways:
-          return info.result = found.name;
+          if (!found.name.empty()) return info.result = found.name;
+          break;
         case kMapMedium:
-          if (!info.description.empty()) {
+          if (isPrintable(info.description)) {
             info.result = cleanName(info.description);
             if (!info.result.empty()) return info.result;
           }

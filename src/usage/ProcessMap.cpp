@@ -276,7 +276,7 @@ std::string ProcessMap::usageRecord(const ProcessRef& entry) {
        {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName, recordField(file),
         recordField(entry->productName()), recordField(directory),
         std::string(PrimeTime::className(primeTime_.classify(entry->startTime()))),
-        TextUtils::withoutControls(accounts_.mapUser(entry->fullUserName()), '_')}) {
+        recordField(accounts_.mapUser(entry->fullUserName()))}) {
     record += ":0:" + field;
   }
   record += exitCode == Process::kStillActive ? ":0:none" : ":0:" + std::to_string(exitCode);

@@ -145,11 +145,18 @@ TEST_F(ConfReaderTest, SyntaxErrorsKeepWhatCameBeforeAndNameTheLine) {
 
   reader_.buildFromText("# a comment where a name belongs\nk(String) = v {}\n");
   EXPECT_TRUE(capture_.contains("ConfReader: Missing '('."));
-  reader_.buildFromText("} k(String) = v {}");
-  EXPECT_EQ(reader_.getString("k", text), ConfReader::CONF_NOT_FOUND);  // ends at the "}"
-  reader_.buildFromText("log() = \"\" { time(String) = local {}");      // missing final "}"
+  // A "}" that closes nothing and a text cut short are errors; what came before stays.
+  EXPECT_FALSE(reader_.buildFromText("} k(String) = v {}"));
+  EXPECT_EQ(reader_.getString("k", text), ConfReader::CONF_NOT_FOUND);
+  EXPECT_TRUE(capture_.contains("ConfReader: A '}' closes no block."));
+  EXPECT_FALSE(reader_.buildFromText("log() = \"\" { time(String) = local {}"));
   ASSERT_EQ(reader_.getString("log.time", text), ConfReader::CONF_OK);
   EXPECT_EQ(text, "local");
+  EXPECT_FALSE(reader_.buildFromText("k(String) = v {} cut(String) ="));
+  EXPECT_TRUE(capture_.contains("ConfReader: The text ends inside an entry."));
+  // An empty path names no place.
+  EXPECT_TRUE(reader_.buildFromText("empty(DirName) = \"  \" {}"));
+  EXPECT_EQ(reader_.getDirName("empty", text), ConfReader::CONF_NO_VALUE);
   std::string deep;
   for (int i = 0; i < 1000; ++i) deep += "a() = \"\" {";
   reader_.buildFromText(deep);

@@ -203,6 +203,16 @@ TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
       10s));
   EXPECT_TRUE(agent.running());
   EXPECT_EQ(installation.log().find("(2.21.14)"), std::string::npos);  // the lock is kept
+  // A broken file changes nothing: the running configuration stays, with its workers.
+  writeFile(installation.confFile(), conf.substr(0, conf.size() / 2) + "\n} }\n");
+  ::kill(agent.pid(), SIGHUP);
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return installation.log().find("The configuration was not read again") != std::string::npos;
+      },
+      10s));
+  EXPECT_EQ(countOf(installation.log(), "Data delivery at interval:"), 3u);
+  EXPECT_EQ(countOf(installation.log(), "Stopping threads..."), 2u);
   int status = -1;
   vantorctl("send SEND_PROCESS_INFO", &status);
   EXPECT_EQ(status, 0);

@@ -271,6 +271,7 @@ class PosixFileSystem : public FileSystem {
         isFile = ::stat((prefix + name).c_str(), &status) == 0 && S_ISREG(status.st_mode);
       }
       entries->push_back({name, isFile});
+      errno = 0;  // a dangling link's failed stat is no error of the listing
     }
     int error = errno;
     ::closedir(dir);

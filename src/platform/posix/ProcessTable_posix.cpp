@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -197,6 +198,15 @@ class LinuxProcessTable : public ProcessTable {
 };
 
 }  // namespace
+
+// Start stamps are the start times of /proc/<pid>/stat: clock ticks since boot.
+std::uint64_t ProcessTable::startStampNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_BOOTTIME, &now);
+  auto ticks = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+  return static_cast<std::uint64_t>(now.tv_sec) * ticks +
+         static_cast<std::uint64_t>(now.tv_nsec) * ticks / 1000000000u;
+}
 
 std::unique_ptr<ProcessTable> ProcessTable::create() {
   return std::make_unique<LinuxProcessTable>();
