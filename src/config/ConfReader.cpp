@@ -230,8 +230,12 @@ int ConfReader::get(const std::string& key, const std::string& type, std::string
     }
     std::string replacement = referred->value;
     if (referred->type == "DirName") {
-      replacement =
-          FileUtils::ensureTrailingSeparator(std::string(TextUtils::trimmed(replacement)));
+      replacement = std::string(TextUtils::trimmed(replacement));
+      if (replacement.empty()) {
+        logger_.debug(5, "ConfReader: Found, but the path it refers to is empty.");
+        return CONF_NO_VALUE;
+      }
+      replacement = FileUtils::ensureTrailingSeparator(replacement);
     }
     logger_.debug(5, "ConfReader: Reference \"%s\" = \"%s\".", value.substr(open, close - open + 1),
                   replacement);

@@ -102,7 +102,6 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
                          (refusal.empty() ? platform::systemErrorText(error) : refusal));
     }
   }
-  reader_ = std::make_shared<ConfReader>(sender());
   if (!threads_) threads_ = std::make_unique<ThreadTable>(sender());
   if (!streams_) streams_ = std::make_shared<DataStreams>(sender());
 
@@ -123,9 +122,14 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
     namedConfigurationFile_ = arguments_.front().second;
     arguments_.erase(arguments_.begin());
   }
-  if (!reader_->build(configurationFile()) && !configuredOnce_) {
-    return refuseStart("The configuration file " + configurationFile() +
-                       " could not be read, or has an error; mend it and start again.");
+  if (nextReader_) {
+    reader_ = std::move(nextReader_);  // read whole by reconfigure()
+  } else {
+    reader_ = std::make_shared<ConfReader>(sender());
+    if (!reader_->build(configurationFile()) && !configuredOnce_) {
+      return refuseStart("The configuration file " + configurationFile() +
+                         " could not be read, or has an error; mend it and start again.");
+    }
   }
   loadLogMessages();
   configureLogging(*reader_, *logging_->writer);
@@ -162,11 +166,14 @@ std::string Agent::configurationFile() const {
 bool Agent::reconfigure() {
   reconfigureFlag.store(false);
   // A file that cannot be read whole leaves the running configuration alone: half of it, or
-  // none, would put defaults in its place and could stop the metering.
-  if (!ConfReader(sender()).build(configurationFile())) {
+  // none, would put defaults in its place and could stop the metering. The reader that read it
+  // whole is the one configure() uses, so the file is read once.
+  auto next = std::make_shared<ConfReader>(sender());
+  if (!next->build(configurationFile())) {
     logger().debug(1, "The configuration was not read again: the file could not be read whole.");
     return true;
   }
+  nextReader_ = std::move(next);
   threads_->stopThreads();
   threads_->awaitStopped(ThreadTable::kStopGrace);
   if (!threads_->verifyStoppedThreads()) return false;

@@ -66,6 +66,7 @@ class Agent {
   Monopoly instanceLock_;
   std::optional<Logging> logging_;
   std::shared_ptr<ConfReader> reader_;
+  std::shared_ptr<ConfReader> nextReader_;  // read by reconfigure(), installed by configure()
   std::string configurationDirectory_;
   std::string namedConfigurationFile_;  // "-c FILE", empty without
   InventoryOps::StaticInfo staticInfo_;

@@ -140,8 +140,7 @@ bool Tarnwick::configureProgram() {
     if (!eventTracer_->prepareEventTracer(threads())) return false;
   }
 
-  streams().registerLogFile(workingDirectory_ + "ProcessLog", "process", TimeSpan(0), false,
-                            [this] { processMap_->dumpAll(); });
+  registerProcessStream();
   if (moduleData) {
     streams().registerLogFile(workingDirectory_ + "ModuleLog", "module", TimeSpan(0), false,
                               nullptr);
@@ -151,6 +150,11 @@ bool Tarnwick::configureProgram() {
                               nullptr);
   }
   return true;
+}
+
+void Tarnwick::registerProcessStream() {
+  streams().registerLogFile(workingDirectory_ + "ProcessLog", "process", TimeSpan(0), false,
+                            [this] { processMap_->dumpAll(); });
 }
 
 EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
@@ -321,8 +325,10 @@ std::uint32_t Tarnwick::monitorStatus() {
       // Events were lost: the poller thread repairs when it runs, else this one.
       if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->repairLostEvents();
       if (reconfigureFlag.load() && !quitFlag.load() && !reconfigure()) {
-        // Workers and streams are gone: ending, with the final delivery, is all that is left.
+        // Workers and streams are gone: ending, with the final delivery, is all that is left,
+        // and the processes that still run must be in it.
         logger().debug(1, "statusMonitor is exiting: the reconfiguration failed.");
+        if (processMap_ && !streams().getLogFile("process")) registerProcessStream();
         raiseQuitFlag();
         break;
       }

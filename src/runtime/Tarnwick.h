@@ -52,6 +52,8 @@ class Tarnwick : public Agent {
   // on and shorten its interval.
   EventSource chooseEventSource(bool& polling, TimeSpan& pollInterval);
   bool createExeFinder();
+  // The "process" data stream, which dumps the process map when it is delivered.
+  void registerProcessStream();
   void enableDebugPrivileges();
 
   std::unique_ptr<LoggerUnit> programLogger_;

@@ -148,6 +148,7 @@ void ExeFinder::loadApplicationMappings(const ConfReader& reader) {
   std::string path = FileUtils::ensureTrailingSeparator(directory) + kMappingFile;
   if (!FileOps::exists(path)) {
     logger_.debug(1, "File \"%s\" does not exist. Cannot load mappings.", path);
+    setMappings({});  // a file taken away takes its mappings with it
     return;
   }
   std::string text;

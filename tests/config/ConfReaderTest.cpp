@@ -155,8 +155,9 @@ TEST_F(ConfReaderTest, SyntaxErrorsKeepWhatCameBeforeAndNameTheLine) {
   EXPECT_FALSE(reader_.buildFromText("k(String) = v {} cut(String) ="));
   EXPECT_TRUE(capture_.contains("ConfReader: The text ends inside an entry."));
   // An empty path names no place.
-  EXPECT_TRUE(reader_.buildFromText("empty(DirName) = \"  \" {}"));
+  EXPECT_TRUE(reader_.buildFromText("empty(DirName) = \"  \" {} under(DirName) = \"${empty}\" {}"));
   EXPECT_EQ(reader_.getDirName("empty", text), ConfReader::CONF_NO_VALUE);
+  EXPECT_EQ(reader_.getDirName("under", text), ConfReader::CONF_NO_VALUE);
   std::string deep;
   for (int i = 0; i < 1000; ++i) deep += "a() = \"\" {";
   reader_.buildFromText(deep);

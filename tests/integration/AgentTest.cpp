@@ -2,6 +2,7 @@
 // driven with vantorctl and signals.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -218,6 +219,27 @@ TEST(AgentTest, ReconfigurationReadsTheFileAgainAndKeepsRunning) {
   EXPECT_EQ(status, 0);
   vantorctl("send DIE");
   EXPECT_EQ(agent.exitStatus(5s), 0);
+}
+
+TEST(AgentTest, AReconfigurationThatFailsEndsTheAgentWithItsData) {
+  Installation installation;
+  meterEverySecond(installation);
+  std::string longer = installation.dir().file("metered-long");
+  std::filesystem::copy_file("/bin/sleep", longer);
+  pid_t running = spawn(longer, "30");
+  AgentProcess agent;
+  ASSERT_TRUE(started(installation));
+  waitForPolls(installation, 2);
+  // The calendar can no longer be read: the agent cannot configure itself again.
+  std::filesystem::remove(installation.confDir() + "primetime");
+  std::filesystem::create_directory(installation.confDir() + "primetime");
+  ::kill(agent.pid(), SIGHUP);
+  EXPECT_EQ(agent.exitStatus(20s), 0) << installation.log();
+  std::vector<UsageRecord> records = recordsOf(dataFiles(installation, ".data"), "metered-long");
+  ASSERT_EQ(records.size(), 1u) << "the running process is in the final delivery";
+  EXPECT_EQ(records[0].exitCode(), "none");
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
 }
 
 TEST(AgentTest, SigtermDuringAReconfigurationEndsTheAgentCleanly) {

@@ -149,7 +149,9 @@ class PosixFileStream : public FileStream {
 class PosixFileSystem : public FileSystem {
  public:
   std::unique_ptr<FileStream> openStream(const std::string& path, StreamMode mode) override {
-    int fd = ::open(path.c_str(), openFlags(mode) | O_CLOEXEC, 0666);
+    // Non-blocking, and only a regular file is used: a FIFO or a device put where a file
+    // belongs must not stop the program in open() or in a read.
+    int fd = ::open(path.c_str(), openFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
       int error = errno;
       failWith(error);
@@ -157,11 +159,12 @@ class PosixFileSystem : public FileSystem {
       return nullptr;
     }
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
       ::close(fd);
-      failWith(EISDIR);
+      failWith(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
       return nullptr;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE* file = ::fdopen(fd, stdioMode(mode));
     if (file == nullptr) {
       int error = errno;
