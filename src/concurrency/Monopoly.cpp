@@ -54,10 +54,7 @@ bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
   }
   std::shared_ptr<std::recursive_mutex> lock = currentLock();
   lock->lock();
-  heldLock_ = lock;
-  locked_.store(true);
-  count_.fetch_add(1);
-  owner_.store(platform::currentThreadId());
+  noteTaken(std::move(lock));
   return true;
 }
 
@@ -78,10 +75,7 @@ bool Monopoly::tryEnforce(bool& renewing,
     }
     std::shared_ptr<std::recursive_mutex> lock = currentLock();
     if (lock->try_lock()) {
-      heldLock_ = lock;
-      locked_.store(true);
-      count_.fetch_add(1);
-      owner_.store(platform::currentThreadId());
+      noteTaken(std::move(lock));
       return true;
     }
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -90,6 +84,13 @@ bool Monopoly::tryEnforce(bool& renewing,
     freed_.wait_until(freedMutex_, deadline,
                       [&]() NO_THREAD_SAFETY_ANALYSIS { return freedCount_ != seen; });
   }
+}
+
+void Monopoly::noteTaken(std::shared_ptr<std::recursive_mutex> lock) {
+  heldLock_ = std::move(lock);
+  locked_.store(true);
+  count_.fetch_add(1);
+  owner_.store(platform::currentThreadId());
 }
 
 void Monopoly::noteFreed() {

@@ -57,6 +57,8 @@ class LOCKABLE Monopoly {
  private:
   std::shared_ptr<std::recursive_mutex> currentLock();
 
+  // The bookkeeping of the calling thread's hold on lock, which it has just entered.
+  void noteTaken(std::shared_ptr<std::recursive_mutex> lock);
   // Wakes waiters of tryEnforce when the lock is set free (released or renewed).
   void noteFreed() LOCKS_EXCLUDED(freedMutex_);
 

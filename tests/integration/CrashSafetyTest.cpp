@@ -26,7 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testing::waitUntil;
 
 // Names for one program, so that a name and an exit status tell the processes apart.
 constexpr int kNames = 600;
@@ -46,21 +45,10 @@ int killsWanted() {
   return set != nullptr ? std::atoi(set) : 50;
 }
 
-bool tracingFor(const Installation& installation, int times) {
-  return waitUntil(
-      [&] {
-        return countOf(installation.log(), "Native event tracer is now running.") >=
-               static_cast<std::size_t>(times);
-      },
-      30s);
-}
-
 TEST(CrashSafetyTest, AnAgentKilledAtRandomMomentsLosesAndRepeatsNothing) {
   if (::getuid() != 0) GTEST_SKIP() << "the process connector needs root";
   Installation installation;
-  installation.editConf("events(Bool) = false", "events(Bool) = true");
-  installation.editConf("native(Bool) = false", "native(Bool) = true");
-  installation.editConf("debug-level(Integer) = 5", "debug-level(Integer) = 1");
+  meterByEvents(installation, 1);
   std::string program = installation.dir().file("crash0");
   std::filesystem::copy_file(EXIT_WITH_PATH, program);
   for (int i = 1; i < kNames; ++i) {
@@ -100,7 +88,7 @@ TEST(CrashSafetyTest, AnAgentKilledAtRandomMomentsLosesAndRepeatsNothing) {
   const int kills = killsWanted();
   for (int k = 0; k < kills; ++k) {
     AgentProcess agent;
-    ASSERT_TRUE(tracingFor(installation, k + 1)) << installation.log();
+    ASSERT_TRUE(tracing(installation, k + 1)) << installation.log();
     Clock::time_point ready = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(lifetime(random)));
     Clock::time_point killed = Clock::now();
@@ -109,7 +97,7 @@ TEST(CrashSafetyTest, AnAgentKilledAtRandomMomentsLosesAndRepeatsNothing) {
     windows.emplace_back(ready, killed);
   }
   AgentProcess agent;
-  ASSERT_TRUE(tracingFor(installation, kills + 1));
+  ASSERT_TRUE(tracing(installation, kills + 1));
   Clock::time_point ready = Clock::now();
   std::this_thread::sleep_for(500ms);
   stop = true;

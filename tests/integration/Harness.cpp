@@ -199,6 +199,22 @@ void giveToNobody(const Installation& installation) {
   ASSERT_EQ(::chown(installation.dir().path().c_str(), kNobody, kNobody), 0);
 }
 
+void meterByEvents(const Installation& installation, int debugLevel) {
+  installation.editConf("events(Bool) = false", "events(Bool) = true");
+  installation.editConf("native(Bool) = false", "native(Bool) = true");
+  installation.editConf("debug-level(Integer) = 5",
+                        "debug-level(Integer) = " + std::to_string(debugLevel));
+}
+
+bool tracing(const Installation& installation, int times) {
+  return waitUntil(
+      [&] {
+        return countOf(installation.log(), "Native event tracer is now running.") >=
+               static_cast<std::size_t>(times);
+      },
+      30s);
+}
+
 void meterEverySecond(const Installation& installation) { meterEvery(installation, "PT1S"); }
 
 void waitForPolls(const Installation& installation, int polls) {

@@ -96,6 +96,10 @@ std::string userName();
 
 // Polls at this interval ("PT1S"), with a calendar that makes every hour non-prime.
 void meterEvery(const Installation& installation, const std::string& interval);
+// Meters by kernel events alone; debugLevel: fewer debug lines, for thousands of processes.
+void meterByEvents(const Installation& installation, int debugLevel = 5);
+// Whether the agent's event source has begun to run for the n-th time in this installation.
+bool tracing(const Installation& installation, int times = 1);
 void meterEverySecond(const Installation& installation);
 // Waits until the agent has polled polls more times, so what ended before is seen.
 void waitForPolls(const Installation& installation, int polls);

@@ -32,22 +32,6 @@ using testing::writeFile;
 
 bool mayListen() { return ::getuid() == 0; }
 
-// Meters by kernel events alone; debugLevel: fewer debug lines, for thousands of processes.
-void meterByEvents(const Installation& installation, int debugLevel = 5) {
-  installation.editConf("events(Bool) = false", "events(Bool) = true");
-  installation.editConf("native(Bool) = false", "native(Bool) = true");
-  installation.editConf("debug-level(Integer) = 5",
-                        "debug-level(Integer) = " + std::to_string(debugLevel));
-}
-
-bool tracing(const Installation& installation) {
-  return waitUntil(
-      [&] {
-        return installation.log().find("Native event tracer is now running.") != std::string::npos;
-      },
-      20s);
-}
-
 // Runs program with its arguments and waits for it; its wait status.
 int run(const std::string& program, const std::vector<std::string>& arguments) {
   std::vector<char*> argv = {const_cast<char*>(program.c_str())};

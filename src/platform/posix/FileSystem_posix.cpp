@@ -149,22 +149,13 @@ class PosixFileStream : public FileStream {
 class PosixFileSystem : public FileSystem {
  public:
   std::unique_ptr<FileStream> openStream(const std::string& path, StreamMode mode) override {
-    // Non-blocking, and only a regular file is used: a FIFO or a device put where a file
-    // belongs must not stop the program in open() or in a read.
-    int fd = ::open(path.c_str(), openFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = openRegularFile(path, openFlags(mode), 0666);
     if (fd < 0) {
       int error = errno;
       failWith(error);
       if (error == EEXIST) setLastError(kErrorFileExists);
       return nullptr;
     }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-      ::close(fd);
-      failWith(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
-      return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE* file = ::fdopen(fd, stdioMode(mode));
     if (file == nullptr) {
       int error = errno;

@@ -1,6 +1,7 @@
 #include "platform/posix/PosixIo.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,20 @@ namespace Vantor::platform {
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
+}
+
+int openRegularFile(const std::string& path, int flags, unsigned mode) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  if (fd < 0) return -1;
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
 }
 
 bool readAll(int fd, std::string* content) {

@@ -31,13 +31,8 @@ std::string registryPath() {
 // the name holds a lock on a dead inode, so it checks and tries again.
 int openLocked(const std::string& path, struct stat* status) {
   while (true) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    int fd = openRegularFile(path, O_RDWR | O_CREAT, 0644);
     if (fd < 0) return failWith(errno), -1;
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-      ::close(fd);
-      return failWith(EINVAL), -1;
-    }
     int locked;
     do {
       locked = ::flock(fd, LOCK_EX);
@@ -79,14 +74,8 @@ class PosixRegistry : public Registry {
 
   std::uint32_t queryValue(const std::string& key, const std::string& name,
                            RegistryValue* value) override {
-    // Non-blocking: a FIFO put in the file's place must not stop the program.
-    int fd = ::open(registryPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = openRegularFile(registryPath(), O_RDONLY);
     if (fd < 0) return kErrorFileNotFound;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-      ::close(fd);
-      return kErrorFileNotFound;
-    }
     std::string text;
     bool read = readAll(fd, &text);
     ::close(fd);
