@@ -77,6 +77,7 @@ Tarnwick::~Tarnwick() {
     processMap_->clear();
   }
   eventTracer_.reset();
+  modulePoller_.reset();
   poller_.reset();
   processMap_.reset();
   exeFinder_.reset();
@@ -118,10 +119,15 @@ bool Tarnwick::configureProgram() {
     logger().debug(1, "Will be polling process table...");
     pollInterval = intervalOf(conf, processData + ".polling.interval", TimeSpan(300), logger());
   }
-  bool moduleData = boolOr(conf, "tarnwick.logging.module-data", false);
+  const std::string moduleKey = "tarnwick.logging.module-data";
+  bool moduleData = boolOr(conf, moduleKey, false);
+  TimeSpan moduleInterval(0);
+  std::string moduleFilterFile = configurationDirectory() + "tarnwick_modpoller.conf";
   if (moduleData) {
     logger().debug(1, "Will be polling process modules...");
-    intervalOf(conf, "tarnwick.logging.module-data.interval", TimeSpan(0), logger());
+    moduleInterval = intervalOf(conf, moduleKey + ".interval", TimeSpan(0), logger());
+    conf.getFileName(moduleKey + ".interval.filter", moduleFilterFile);
+    moduleFilterFile = FileUtils::normaliseSeparators(moduleFilterFile);
   }
   EventSource source = chooseEventSource(polling, pollInterval);
   bool performance = boolOr(conf, "tarnwick.logging.performance-monitor", false);
@@ -134,6 +140,13 @@ bool Tarnwick::configureProgram() {
   eventSource_ = source;
   polling_ = polling;
   if (polling && !poller_->prepareProcessPoller(threads())) return false;
+  std::shared_ptr<const ModuleFilter> moduleFilter;
+  if (moduleData && !(moduleFilter = readModuleFilter(moduleFilterFile))) return false;
+  processMap_->moduleLog().configure(moduleFilter);
+  if (moduleData && moduleInterval.getSeconds() > 0) {
+    modulePoller_->configure(moduleInterval);
+    if (!modulePoller_->prepareModulePoller(threads())) return false;
+  }
   if (source != EventSource::kKernelTrace) eventTracer_->endSession();
   if (source == EventSource::kKernelTrace) {
     eventTracer_->configure(traceBufferKilobytes_);
@@ -195,6 +208,20 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
   return EventSource::kNone;
 }
 
+std::shared_ptr<const ModuleFilter> Tarnwick::readModuleFilter(const std::string& path) {
+  auto filter = std::make_shared<ModuleFilter>();
+  // Without a filter file every module is recorded.
+  if (!FileOps::exists(path)) return filter;
+  logger().debug(3, "   Reading file: \"%s\"...", path);
+  if (!filter->loadModuleFilter(path)) {
+    programLogger_->error(31, path);
+    refuseStart("The module filter " + path + " could not be read; mend it or remove it.");
+    return nullptr;
+  }
+  logger().debug(3, "   Done.");
+  return filter;
+}
+
 bool Tarnwick::createExeFinder() {
   if (exeFinder_) {
     exeFinder_->loadApplicationMappings(reader());  // a reconfiguration reads them again
@@ -212,6 +239,7 @@ bool Tarnwick::createExeFinder() {
   processMap_ = std::make_unique<ProcessMap>(*programLogger_, *exeFinder_, accounts(), primeTime(),
                                              streams(), staticInfo());
   poller_ = std::make_unique<ProcessPoller>(*programLogger_, *processMap_, *exeFinder_);
+  modulePoller_ = std::make_unique<ModulePoller>(*programLogger_, *processMap_);
   eventTracer_ = std::make_unique<EventTracer>(*programLogger_, *processMap_, *poller_);
   // A worker killed while it holds the map must not leave it locked.
   threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });

@@ -13,6 +13,7 @@
 #include "platform/Device.h"
 #include "runtime/Agent.h"
 #include "sources/EventTracer.h"
+#include "sources/ModulePoller.h"
 #include "sources/ProcessPoller.h"
 #include "usage/ExeFinder.h"
 #include "usage/ProcessMap.h"
@@ -52,6 +53,9 @@ class Tarnwick : public Agent {
   // on and shorten its interval.
   EventSource chooseEventSource(bool& polling, TimeSpan& pollInterval);
   bool createExeFinder();
+  // The module filter in path (none there: every module is recorded); null when it cannot be
+  // read, and the start refused.
+  std::shared_ptr<const ModuleFilter> readModuleFilter(const std::string& path);
   // The "process" data stream, which dumps the process map when it is delivered.
   void registerProcessStream();
   void enableDebugPrivileges();
@@ -62,6 +66,7 @@ class Tarnwick : public Agent {
   std::unique_ptr<ExeFinder> exeFinder_;
   std::unique_ptr<ProcessMap> processMap_;
   std::unique_ptr<ProcessPoller> poller_;
+  std::unique_ptr<ModulePoller> modulePoller_;
   std::unique_ptr<EventTracer> eventTracer_;
   // Set by the configuration, on the thread that then runs the status monitor's checks.
   EventSource eventSource_ = EventSource::kNone;

@@ -2,17 +2,9 @@
 
 #include <algorithm>
 
-#include "concurrency/ProcessFlags.h"
-#include "platform/ThreadCancellation.h"
-#include "sources/PollSchedule.h"
+#include "sources/PeriodicWorker.h"
 
 namespace Vantor {
-
-namespace {
-constexpr std::int32_t kStatusLogSeconds = 10;
-// While the program quits the worker only answers the heartbeat, until the stop signal.
-constexpr auto kQuittingPause = std::chrono::seconds(1);
-}  // namespace
 
 ProcessPoller::ProcessPoller(const LoggerUnit& logger, ProcessMap& processMap, ExeFinder& exeFinder)
     : logger_(logger), processMap_(processMap), exeFinder_(exeFinder) {
@@ -40,35 +32,13 @@ bool ProcessPoller::prepareProcessPoller(ThreadTable& threads) {
 }
 
 std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
-  logger_.debug(1, "START THREAD %s.", row.name);
-  platform::Clock& clock = platform::Clock::Default();
-  PollSchedule statusLog(clock, TimeSpan(kStatusLogSeconds));
-  PollSchedule polls(clock, interval_);
-  try {
-    while (!row.stopRequested()) {
-      reportThreadStatus(row.report, false);
-      if (statusLog.due()) logThreadStatus(logger_, row, false);
-      if (quitFlag.load()) {
-        row.pause(kQuittingPause);
-        continue;
-      }
-      if (takeFullPollRequest()) repairLostEvents();
-      if (polls.due()) {
-        DateTime started;
-        pollProcesses(false);
-        logger_.debug(4, "THREAD %s: Processing took %s.", row.name,
-                      (DateTime() - started).toString());
-      }
-      row.pause(std::min(polls.untilDue(), statusLog.untilDue()));
-    }
-  } catch (const platform::ThreadCancellation&) {
-    throw;
-  } catch (...) {
-    logger_.debug(1, "ERROR while running procPoller thread");
-    throw;
-  }
-  logger_.debug(1, "END THREAD %s", row.name);
-  return 0;
+  return runPeriodicWorker(
+      row, logger_,
+      {interval_,
+       [this] {
+         if (takeFullPollRequest()) repairLostEvents();
+       },
+       [this] { pollProcesses(false); }, "ERROR while running procPoller thread"});
 }
 
 void ProcessPoller::pollProcesses(bool force, std::uint64_t startedBefore) {

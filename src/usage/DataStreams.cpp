@@ -60,11 +60,7 @@ void DataStreams::deliverAll(bool force) {
       if (!entry.onDemand || force) due.emplace_back(id, entry.hook);
     }
   }
-  // Hooks write records into the streams: they run without the registry lock.
-  for (const auto& [id, hook] : due) {
-    if (hook) hook();
-    releaseLogFile(id);
-  }
+  deliver(due);
 }
 
 void DataStreams::clear() {
@@ -105,10 +101,16 @@ void DataStreams::deliveryPass(const DateTime& now) {
       due.emplace_back(id, entry.hook);
     }
   }
+  deliver(due);
+}
+
+void DataStreams::deliver(const std::vector<std::pair<std::string, Hook>>& due) {
+  // Hooks write records into the streams (a dump of the processes writes their module
+  // records too), so every hook runs before any file is ended; without the registry lock.
   for (const auto& [id, hook] : due) {
     if (hook) hook();
-    releaseLogFile(id);
   }
+  for (const auto& [id, hook] : due) releaseLogFile(id);
 }
 
 }  // namespace Vantor

@@ -1,7 +1,7 @@
 // The data streams of the agent by ID ("process", "module", "perfmon"), each with its delivery
-// interval, and their delivery: a stream's hook runs, then its file is ended and becomes a
-// ".data" file. deliveryPass() is one pass of the delivery thread; it delivers each stream at
-// the local-time boundaries of its interval, once per boundary. Safe for concurrent use.
+// interval, and their delivery: the hooks of the streams due run, then their files are ended
+// and become ".data" files. deliveryPass() is one pass of the delivery thread; it delivers each
+// stream at the local-time boundaries of its interval, once per boundary. Safe for concurrent use.
 #ifndef TARNWICK_USAGE_DATASTREAMS_H_
 #define TARNWICK_USAGE_DATASTREAMS_H_
 
@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/DateTime.h"
 #include "foundation/TimeSpan.h"
@@ -30,7 +32,7 @@ class DataStreams {
   std::shared_ptr<LogFile> getLogFile(const std::string& id) const LOCKS_EXCLUDED(mutex_);
   // Ends the stream's current file (its records are delivered). Always true.
   bool releaseLogFile(const std::string& id) LOCKS_EXCLUDED(mutex_);
-  // Every stream, in ID order, hook first; on-demand streams only when forced.
+  // Every stream, all hooks first; on-demand streams only when forced.
   void deliverAll(bool force) LOCKS_EXCLUDED(mutex_);
   // Removes every registration; their open files are delivered.
   void clear() LOCKS_EXCLUDED(mutex_);
@@ -49,6 +51,8 @@ class DataStreams {
     bool onDemand = false;
     Hook hook;
   };
+
+  void deliver(const std::vector<std::pair<std::string, Hook>>& due) LOCKS_EXCLUDED(mutex_);
 
   const std::shared_ptr<LogSender> sender_;
   LoggerUnit logger_;

@@ -1,5 +1,6 @@
 #include "usage/Process.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <set>
@@ -373,27 +374,37 @@ void Process::getModules(std::vector<std::string>& names) {
   bool lost = false;
   if (!openProcess("getModules", pid_, accessDenied, lost)) return;
   debug(5, "   getModules: Got handle.");
-  std::vector<std::string> paths;
-  bool listed = handle_.modules(&paths);
+  bool listed = moduleNames(handle_, names);
   handle_.release();
   if (!listed) {
     debug(1, "   getModules: Failed to enumerate modules. Error code = %i", platform::lastError());
     return;
   }
-  debug(5, "   getModules: Got %i module(s).", static_cast<std::int64_t>(paths.size()));
-  for (const std::string& path : paths) {
-    std::string name = FileUtils::foldCase(FileUtils::baseName(path));
-    if (!name.empty()) names.push_back(name);
-  }
   debug(4, "   getModules: Got %i module(s).", static_cast<std::int64_t>(names.size()));
 }
 
+bool Process::moduleNames(const platform::ProcessHandle& handle, std::vector<std::string>& names) {
+  names.clear();
+  std::vector<std::string> paths;
+  if (!handle.modules(&paths)) return false;
+  for (const std::string& path : paths) {
+    std::string name = FileUtils::foldCase(FileUtils::baseName(path));
+    if (!name.empty()) names.push_back(std::move(name));
+  }
+  return true;
+}
+
 std::vector<ModuleRecord> Process::updateModules() {
-  debug(4, "updateModules: Updating. (%i existing module(s).)",
-        static_cast<std::int64_t>(modules_.size()));
   std::int64_t now = DateTime().getValue();
   std::vector<std::string> names;
   getModules(names);
+  return updateModules(std::move(names), now);
+}
+
+std::vector<ModuleRecord> Process::updateModules(std::vector<std::string> names, std::int64_t now) {
+  debug(4, "updateModules: Updating. (%i existing module(s).)",
+        static_cast<std::int64_t>(modules_.size()));
+  ++moduleUpdates_;
   if (!names.empty()) names.erase(names.begin());
   debug(5, "   updateModules: Counted %i module(s).", static_cast<std::int64_t>(names.size()));
   std::int64_t added = 0;
@@ -422,6 +433,16 @@ std::vector<ModuleRecord> Process::updateModules() {
   debug(4, "   updateModules: There were %i new module(s), and %i had ended.", added,
         static_cast<std::int64_t>(ended.size()));
   return ended;
+}
+
+std::vector<ModuleRecord> Process::restartModules(std::int64_t until) {
+  ++moduleUpdates_;
+  std::vector<ModuleRecord> stretches;
+  for (auto& [name, seen] : modules_) {
+    stretches.push_back({name, seen.first, std::max(seen.first, until)});
+    seen = {until, until};
+  }
+  return stretches;
 }
 
 void Process::refreshInfo() {

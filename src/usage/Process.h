@@ -107,9 +107,21 @@ class Process {
   bool isRunning() const;
   // Known to have ended: its handle says so, or, never opened, no process has its pid now.
   bool hasEnded() const;
+  // Base names of the modules the process has loaded, its executable's first; none for an
+  // ended process or one that cannot be read.
   void getModules(std::vector<std::string>& names);
+  // The same through any handle (the module poller reads without the process map's lock).
+  static bool moduleNames(const platform::ProcessHandle& handle, std::vector<std::string>& names);
   // The modules that went away since the last call, each with first and last seen.
   std::vector<ModuleRecord> updateModules();
+  // The same with names getModules or moduleNames read at the second now.
+  std::vector<ModuleRecord> updateModules(std::vector<std::string> names, std::int64_t now);
+  // Ends the stretch of every module still loaded at until (a dump), each returned as a
+  // record; each starts a new stretch there.
+  std::vector<ModuleRecord> restartModules(std::int64_t until);
+  // Grows with every change of the module table: tells whether names read earlier are
+  // still the latest.
+  std::uint64_t moduleUpdates() const { return moduleUpdates_; }
   void refreshInfo();
   // Reads executable and, where still unknown, user again, for a start that could not be
   // read at first. The state is left alone.
@@ -171,6 +183,7 @@ class Process {
   std::string domain_ = kUnknown;
   std::string fullUserName_ = kUnknown;
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> modules_;
+  std::uint64_t moduleUpdates_ = 0;
   std::optional<std::uint32_t> exitCode_;
   bool startUnseen_ = false;
 };

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "foundation/FileUtils.h"
-#include "foundation/TextUtils.h"
 #include "foundation/TimeSpan.h"
 #include "platform/CurrentProcess.h"
 #include "platform/Thread.h"
+#include "usage/RecordFields.h"
 
 namespace Vantor {
 
@@ -18,18 +18,6 @@ namespace {
 constexpr auto kEnforcePatience = std::chrono::seconds(5);
 constexpr auto kEnforceWait = std::chrono::milliseconds(100);
 constexpr auto kRenewalPause = std::chrono::milliseconds(20);
-
-// A field of a record: colons separate fields and line ends records, so neither may stand in
-// a path or a name.
-std::string recordField(std::string_view text) {
-  std::string field = TextUtils::withoutControls(text, '_');
-  for (char& c : field) {
-    if (c == ':') c = '_';
-  }
-  return field;
-}
-
-std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
 // Whether a start is the one of the process an entry meters: the same start stamp, or, for a
 // start that was gone before it could be opened, the same program.
@@ -49,15 +37,6 @@ bool replacesProgram(const Process& entry, const Process& start) {
          FileUtils::isAbsolute(entry.executable()) && FileUtils::isAbsolute(start.executable());
 }
 
-// The machine's facts as every record carries them, made safe once.
-InventoryOps::StaticInfo recordFacts(InventoryOps::StaticInfo facts) {
-  for (std::string* fact :
-       {&facts.domain, &facts.computerName, &facts.architecture, &facts.osName}) {
-    *fact = TextUtils::withoutControls(*fact, '_');
-  }
-  return facts;
-}
-
 }  // namespace
 
 ProcessMap::ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Accounts& accounts,
@@ -68,7 +47,8 @@ ProcessMap::ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Acc
       accounts_(accounts),
       primeTime_(primeTime),
       streams_(streams),
-      facts_(recordFacts(std::move(facts))) {}
+      facts_(recordFacts(std::move(facts))),
+      moduleLog_(logger, primeTime, streams, facts_) {}
 
 ProcessMap::~ProcessMap() { clear(); }
 
@@ -121,6 +101,8 @@ void ProcessMap::logStartProcess(const ProcessRef& process) {
     logger_.warning(26, product, pid);
     process->setStartTime(now);
   }
+  // Starts the module table: what it lists now was loaded from the start.
+  if (moduleLog_.enabled()) process->updateModules();
   if (!addProcess(process)) logger_.warning(23, "logStartProcess");
 }
 
@@ -133,6 +115,7 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
                     pid, process->executable());
       process->setEndTime(stop->endTime());
       process->copyExitCode(*stop);
+      logModules(process, false);
       logProcessData(process);
       MonopolyLock lock(&endedLock_);
       removeProcessFromEndedProcessMap(pid);
@@ -228,6 +211,7 @@ void ProcessMap::logEndProcess(const ProcessRef& process) {
   entry->setState(ProcessState::Ended);
   entry->copyExitCode(*process);
   if (takeEndTime(process, entry)) {
+    logModules(entry, false);
     logProcessData(entry);
     removeProcess(pid);
     rememberEnded(*entry);
@@ -246,6 +230,7 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
     checkIn(entry);
     return;
   }
+  logModules(entry, true);
   if (ProcessRef stop = endedProcess(pid)) {
     logger_.debug(1, "logProcessUsage: Pending stop-event found for %i", pid);
     if (!entry->isRunning()) {
@@ -266,15 +251,12 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
 }
 
 std::string ProcessMap::usageRecord(const ProcessRef& entry) {
-  const std::string& path = entry->executable();
-  std::size_t separator = lastSeparator(path);
-  std::string file = separator == std::string::npos ? path : path.substr(separator + 1);
-  std::string directory = separator == std::string::npos ? "" : path.substr(0, separator + 1);
+  ExecutableFields executable = executableFields(entry->executable());
   std::uint32_t exitCode = entry->getExitCode();
   std::string record = "1:" + std::to_string(entry->startTime().getValue()) + ":31";
   for (const std::string& field :
-       {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName, recordField(file),
-        recordField(entry->productName()), recordField(directory),
+       {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName, executable.file,
+        recordField(entry->productName()), executable.directory,
         std::string(PrimeTime::className(primeTime_.classify(entry->startTime()))),
         recordField(accounts_.mapUser(entry->fullUserName()))}) {
     record += ":0:" + field;
@@ -289,6 +271,24 @@ std::string ProcessMap::usageRecord(const ProcessRef& entry) {
   record += entry->firstRecordWritten() ? "\n0:" : "\n1:";
   entry->setFirstRecordWritten(true);
   return record + std::to_string(duration);
+}
+
+void ProcessMap::logModules(const ProcessRef& entry, bool running) {
+  if (!moduleLog_.enabled()) return;
+  logger_.debug(5, "   Getting modules for \"%s\" (pid=%i)...", entry->productName(), entry->pid());
+  std::vector<ModuleRecord> records = entry->updateModules();
+  if (running) {
+    for (ModuleRecord& stretch : entry->restartModules(entry->endTime().getValue())) {
+      records.push_back(std::move(stretch));
+    }
+  } else {
+    // Seen gone only now, perhaps long after the end: no module outlives its process.
+    std::int64_t end = entry->endTime().getValue();
+    for (ModuleRecord& record : records) {
+      record.lastSeen = std::max(record.firstSeen, std::min(record.lastSeen, end));
+    }
+  }
+  for (const ModuleRecord& record : records) moduleLog_.writeModuleRecord(*entry, record);
 }
 
 void ProcessMap::logProcessData(const ProcessRef& entry) {
@@ -315,6 +315,7 @@ void ProcessMap::endVanished() {
                   entry->pid());
     entry->setState(ProcessState::Ended);
     entry->setEndTime(std::max(now, entry->startTime()));
+    logModules(entry, false);
     logProcessData(entry);
     processes_.erase(entry->pid());
     rememberEnded(*entry);
@@ -377,6 +378,18 @@ void ProcessMap::checkIn(ProcessRef& entry) {
 bool ProcessMap::checkOutAll() { return enforceMonopoly("checkOut all", 0); }
 
 void ProcessMap::checkInAll() { relaxMonopoly("checkIn All"); }
+
+std::vector<ProcessRef> ProcessMap::entries() const {
+  std::vector<ProcessRef> walk;
+  walk.reserve(processes_.size());
+  for (const auto& [pid, entry] : processes_) walk.push_back(entry);
+  return walk;
+}
+
+bool ProcessMap::holds(const ProcessRef& entry) const {
+  auto found = processes_.find(entry->pid());
+  return found != processes_.end() && found->second == entry;
+}
 
 void ProcessMap::dumpAll() {
   logger_.debug(1, "Dumping processes...");

@@ -18,6 +18,7 @@
 #include "usage/Accounts.h"
 #include "usage/DataStreams.h"
 #include "usage/ExeFinder.h"
+#include "usage/ModuleLog.h"
 #include "usage/PrimeTime.h"
 #include "usage/Process.h"
 
@@ -49,6 +50,13 @@ class ProcessMap {
   void checkIn(ProcessRef& entry);
   bool checkOutAll();
   void checkInAll();
+  // For a walk between checkOutAll and checkInAll: the entries in pid order, and whether one
+  // is still the map's entry for its pid.
+  std::vector<ProcessRef> entries() const;
+  bool holds(const ProcessRef& entry) const;
+
+  // The "module" records of the map's processes; on when module logging is configured.
+  ModuleLog& moduleLog() { return moduleLog_; }
 
   // Delivery hook of the "process" stream: an interim record for every running process.
   void dumpAll();
@@ -90,6 +98,10 @@ class ProcessMap {
   // drops a pending start; false (entry removed) when the entry started after it ended.
   bool takeEndTime(const ProcessRef& event, const ProcessRef& entry);
   std::string usageRecord(const ProcessRef& entry);
+  // The module records of a process whose record is about to be written: the modules gone
+  // since the last look, and, for a dump (running), every module still loaded, whose
+  // stretch then starts again.
+  void logModules(const ProcessRef& entry, bool running);
   // One record for a pending start whose process is gone.
   void logLostStart(const ProcessRef& process);
   // Remembers a process whose end was logged; a listing made before it ended may report it
@@ -103,6 +115,7 @@ class ProcessMap {
   const PrimeTime& primeTime_;
   DataStreams& streams_;
   const InventoryOps::StaticInfo facts_;
+  ModuleLog moduleLog_;
 
   mutable Monopoly mapLock_;
   Map processes_;  // guarded by mapLock_ (a recursive Monopoly, taken by enforceMonopoly)

@@ -136,32 +136,64 @@ std::vector<std::string> dataFiles(const Installation& installation, const std::
   return files;
 }
 
-std::vector<UsageRecord> allRecords(const std::vector<std::string>& files) {
-  std::vector<UsageRecord> records;
+namespace {
+
+// The files of a stream, by its file name.
+std::vector<std::string> filesOf(const std::vector<std::string>& files, const std::string& stream) {
+  std::vector<std::string> chosen;
+  for (const std::string& file : files) {
+    if (file.find(stream) != std::string::npos) chosen.push_back(file);
+  }
+  return chosen;
+}
+
+// Calls take(time, fields, second line) for each two-line record "1:T:<kind>:0:f1:0:...:0:f10"
+// of the files.
+template <typename Take>
+void eachRecord(const std::vector<std::string>& files, const std::string& kind, Take take) {
+  const std::string head = ":" + kind + ":0:";
   for (const std::string& file : files) {
     std::istringstream content(readFile(file));
     std::string first;
     std::string second;
     while (std::getline(content, first)) {
       EXPECT_TRUE(std::getline(content, second)) << file << ": " << first;
-      UsageRecord record;
-      std::size_t at = first.find(":31:0:");
+      std::size_t at = first.find(head);
       EXPECT_EQ(first.rfind("1:", 0), 0u) << first;
       EXPECT_NE(at, std::string::npos) << first;
       if (at == std::string::npos) continue;
-      record.start = std::stoll(first.substr(2, at - 2));
-      std::string rest = first.substr(at + 6);
+      std::vector<std::string> fields;
+      std::string rest = first.substr(at + head.size());
       for (std::size_t next; (next = rest.find(":0:")) != std::string::npos;) {
-        record.fields.push_back(rest.substr(0, next));
+        fields.push_back(rest.substr(0, next));
         rest = rest.substr(next + 3);
       }
-      record.fields.push_back(rest);
-      record.second = second;
-      EXPECT_EQ(record.fields.size(), 10u) << first;
-      EXPECT_TRUE(second.rfind("1:", 0) == 0 || second.rfind("0:", 0) == 0) << second;
-      if (record.fields.size() == 10) records.push_back(record);
+      fields.push_back(rest);
+      EXPECT_EQ(fields.size(), 10u) << first;
+      if (fields.size() == 10) take(std::stoll(first.substr(2, at - 2)), fields, second);
     }
   }
+}
+
+}  // namespace
+
+std::vector<UsageRecord> allRecords(const std::vector<std::string>& files) {
+  std::vector<UsageRecord> records;
+  eachRecord(filesOf(files, "ProcessLog"), "31",
+             [&](long long start, std::vector<std::string>& fields, const std::string& second) {
+               EXPECT_TRUE(second.rfind("1:", 0) == 0 || second.rfind("0:", 0) == 0) << second;
+               records.push_back({start, std::move(fields), second});
+             });
+  return records;
+}
+
+std::vector<ModuleUse> moduleRecords(const std::vector<std::string>& files) {
+  std::vector<ModuleUse> records;
+  eachRecord(filesOf(files, "ModuleLog"), "53",
+             [&](long long firstSeen, std::vector<std::string>& fields, const std::string& second) {
+               EXPECT_EQ(second.rfind("1:", 0), 0u) << second;
+               records.push_back({firstSeen, std::move(fields), std::stoll(second.substr(2))});
+             });
   return records;
 }
 
@@ -218,9 +250,13 @@ bool tracing(const Installation& installation, int times) {
 void meterEverySecond(const Installation& installation) { meterEvery(installation, "PT1S"); }
 
 void waitForPolls(const Installation& installation, int polls) {
-  const std::string done = "ProcPoll.poll: Done.";
-  std::size_t before = countOf(installation.log(), done);
-  EXPECT_TRUE(waitUntil([&] { return countOf(installation.log(), done) >= before + polls; }, 20s));
+  waitForMore(installation, "ProcPoll.poll: Done.", polls);
+}
+
+void waitForMore(const Installation& installation, const std::string& line, int times) {
+  std::size_t before = countOf(installation.log(), line);
+  EXPECT_TRUE(waitUntil([&] { return countOf(installation.log(), line) >= before + times; }, 20s))
+      << line;
 }
 
 std::vector<std::string> stopAndCollect(const Installation& installation, AgentProcess& agent) {

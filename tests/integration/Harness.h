@@ -85,11 +85,25 @@ struct UsageRecord {
   const std::string& exitCode() const { return fields[9]; }
 };
 
-// Every record of the files; a file whose lines are not two-line records fails the test.
+// Every record of the files whose names hold "ProcessLog"; a file whose lines are not
+// two-line records fails the test.
 std::vector<UsageRecord> allRecords(const std::vector<std::string>& files);
 // The records whose file field is executable.
 std::vector<UsageRecord> recordsOf(const std::vector<std::string>& files,
                                    const std::string& executable);
+
+// One module record: its first-seen second, the fields of its first line and its lifetime.
+struct ModuleUse {
+  long long firstSeen = 0;
+  std::vector<std::string> fields;  // the ten fields after "1:F:53"
+  long long lifetime = 0;
+  long long lastSeen() const { return firstSeen + lifetime; }
+  const std::string& module() const { return fields[4]; }
+  const std::string& file() const { return fields[5]; }
+};
+
+// Every record of the files whose names hold "ModuleLog"; any other line fails the test.
+std::vector<ModuleUse> moduleRecords(const std::vector<std::string>& files);
 
 pid_t spawn(const std::string& path, const char* argument);
 std::string userName();
@@ -103,6 +117,8 @@ bool tracing(const Installation& installation, int times = 1);
 void meterEverySecond(const Installation& installation);
 // Waits until the agent has polled polls more times, so what ended before is seen.
 void waitForPolls(const Installation& installation, int polls);
+// Waits until the log has times more lines holding line than now.
+void waitForMore(const Installation& installation, const std::string& line, int times);
 // Ends the agent as the Core would and returns its delivered data files.
 std::vector<std::string> stopAndCollect(const Installation& installation, AgentProcess& agent);
 

@@ -1,0 +1,32 @@
+// The "ModulePoller" worker: at the module poll interval it looks at the modules of every
+// process in the process map, and records those that were unloaded since the last look. The
+// modules are read without the map's lock (reading a process's mappings is the slow part,
+// and the event sources wait for the map); only what changed is applied under it.
+#ifndef TARNWICK_SOURCES_MODULEPOLLER_H_
+#define TARNWICK_SOURCES_MODULEPOLLER_H_
+
+#include "supervision/ThreadTable.h"
+#include "usage/ProcessMap.h"
+
+namespace Vantor {
+
+class ModulePoller {
+ public:
+  ModulePoller(const LoggerUnit& logger, ProcessMap& processMap);
+
+  // Written by the configuration while no module poller runs.
+  void configure(const TimeSpan& interval) { interval_ = interval; }
+  // Registers the "ModulePoller" row on the thread table.
+  bool prepareModulePoller(ThreadTable& threads);
+  // One pass over the process map.
+  void pollModules();
+
+ private:
+  const LoggerUnit& logger_;
+  ProcessMap& processMap_;
+  TimeSpan interval_{0};
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_SOURCES_MODULEPOLLER_H_

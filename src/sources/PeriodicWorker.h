@@ -1,0 +1,32 @@
+// The loop of a worker that does one pass at a fixed interval: it answers the supervision's
+// heartbeat, logs its status every ten seconds, idles while the program quits, times each
+// pass at debug level 4, and pauses between passes until the next is due or it is woken.
+#ifndef TARNWICK_SOURCES_PERIODICWORKER_H_
+#define TARNWICK_SOURCES_PERIODICWORKER_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "foundation/TimeSpan.h"
+#include "logging/LoggerUnit.h"
+#include "supervision/ThreadTable.h"
+
+namespace Vantor {
+
+struct PeriodicWork {
+  TimeSpan interval;
+  // Runs every time round the loop, before a pass may be due (requests between passes).
+  std::function<void()> each;
+  std::function<void()> pass;
+  // Written at debug level 1 when a pass throws; the exception then ends the thread.
+  std::string failureLine;
+};
+
+// The thread procedure of row; returns its exit code.
+std::uint32_t runPeriodicWorker(ThreadEntry& row, const LoggerUnit& logger,
+                                const PeriodicWork& work);
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_SOURCES_PERIODICWORKER_H_
