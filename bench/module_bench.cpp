@@ -1,0 +1,161 @@
+// One pass of the module poller over 500 metered processes (the benchmark starts them as
+// sleeping children), while another thread takes the process map over and over as an event
+// source would. Reports milliseconds per pass, the longest that thread waited for the map
+// during the passes, and, for comparison, how long reading every process's modules with the
+// map held would hold it (what a pass that read under the lock would make the events wait).
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/CurrentProcess.h"
+#include "sources/ModulePoller.h"
+#include "sources/ProcessPoller.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr std::size_t kChildren = 500;
+
+std::vector<pid_t> children;
+
+void startChildren() {
+  while (children.size() < kChildren) {
+    pid_t child = 0;
+    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("900"), nullptr};
+    if (::posix_spawnp(&child, "sleep", nullptr, nullptr, argv, environ) != 0) break;
+    children.push_back(child);
+  }
+  // Settled: the pass is timed, not their start-up.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+}
+
+void endChildren() {
+  for (pid_t child : children) ::kill(child, SIGKILL);
+  for (pid_t child : children) ::waitpid(child, nullptr, 0);
+  children.clear();
+}
+
+double millisSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// The machine's processes in a process map with module records on, as the agent has them.
+struct MeteredMachine {
+  MeteredMachine() {
+    char pattern[] = "/tmp/tarnwick-bench-XXXXXX";
+    work = ::mkdtemp(pattern);
+    streams.registerLogFile(work + "/ModuleLog", "module", Vantor::TimeSpan(3600), false, nullptr);
+    map.moduleLog().configure(std::make_shared<Vantor::ModuleFilter>());
+    poller.configure(Vantor::TimeSpan(10), Vantor::EventSource::kNone, true);
+    poller.pollProcesses(false);
+  }
+  ~MeteredMachine() {
+    map.clear();
+    streams.clear();
+    std::filesystem::remove_all(work);
+  }
+
+  std::string work;
+  Vantor::LoggerUnit logger{nullptr, Vantor::kModuleTarnwick};
+  Vantor::ExeFinder finder{logger, logger};
+  Vantor::Accounts accounts;
+  Vantor::PrimeTime primeTime;
+  Vantor::DataStreams streams{nullptr};
+  Vantor::ProcessMap map{logger,    finder,  accounts,
+                         primeTime, streams, {"N/A", "bench", "amd64", "Linux"}};
+  Vantor::ProcessPoller poller{logger, map, finder};
+};
+
+// Takes the map as an event source does, and keeps the longest wait for it.
+class MapContender {
+ public:
+  explicit MapContender(Vantor::ProcessMap& map)
+      : thread_([this, &map] {
+          while (!stop_.load()) {
+            auto start = std::chrono::steady_clock::now();
+            Vantor::ProcessRef entry;
+            if (map.checkOut(0, entry) && entry) map.checkIn(entry);
+            longest_ = std::max(longest_, millisSince(start));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+        }) {}
+  // The longest wait, once it has stopped.
+  double stop() {
+    stop_.store(true);
+    thread_.join();
+    return longest_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  double longest_ = 0;
+  std::thread thread_;
+};
+
+void ModulePass(benchmark::State& state) {
+  MeteredMachine machine;
+  Vantor::ModulePoller modulePoller(machine.logger, machine.map);
+  modulePoller.pollModules();  // the first pass fills every module table
+  MapContender contender(machine.map);
+  double millis = 0;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    modulePoller.pollModules();
+    millis += millisSince(start);
+  }
+  state.counters["metered"] = static_cast<double>(machine.map.size());
+  state.counters["ms_per_pass"] = millis / static_cast<double>(state.iterations());
+  state.counters["longest_map_wait_ms"] = contender.stop();
+}
+
+// What a pass that read the modules with the map held would hold it for.
+void ModulesReadUnderTheLock(benchmark::State& state) {
+  MeteredMachine machine;
+  double longest = 0;
+  std::size_t modules = 0;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    machine.map.checkOutAll();
+    std::vector<std::string> names;
+    for (const Vantor::ProcessRef& entry : machine.map.entries()) {
+      Vantor::platform::ProcessHandle handle;
+      if (handle.open(entry->pid(), entry->startStamp())) {
+        Vantor::Process::moduleNames(handle, names);
+        modules += names.size();
+      }
+    }
+    machine.map.checkInAll();
+    longest = std::max(longest, millisSince(start));
+  }
+  state.counters["metered"] = static_cast<double>(machine.map.size());
+  state.counters["modules_per_pass"] =
+      static_cast<double>(modules) / static_cast<double>(state.iterations());
+  state.counters["map_held_ms"] = longest;
+}
+
+BENCHMARK(ModulePass)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(ModulesReadUnderTheLock)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Vantor::platform::raiseOpenFileLimit();
+  Vantor::setDebugLevel(0);
+  startChildren();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  endChildren();
+  return 0;
+}
