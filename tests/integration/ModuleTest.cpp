@@ -142,7 +142,12 @@ TEST(ModuleTest, EachStretchALibraryWasLoadedIsOneRecord) {
 std::set<std::string> modulesRecordedWith(const char* filter) {
   Installation installation;
   recordModules(installation);
-  if (filter != nullptr) writeFile(installation.confDir() + "tarnwick_modpoller.conf", filter);
+  std::string filterFile = installation.confDir() + "tarnwick_modpoller.conf";
+  if (filter == nullptr) {
+    std::filesystem::remove(filterFile);
+  } else {
+    writeFile(filterFile, filter);
+  }
   AgentProcess agent;
   EXPECT_TRUE(tracing(installation)) << installation.log();
   {
