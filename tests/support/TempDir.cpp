@@ -1,7 +1,9 @@
 #include "support/TempDir.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +19,11 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  // What a failed test leaves (the agent's log above all) is kept for a look.
+  if (::testing::Test::HasFailure()) {
+    std::fprintf(stderr, "The failed test's directory is kept: %s\n", path_.c_str());
+    return;
+  }
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }
