@@ -142,6 +142,8 @@ bool Tarnwick::configureProgram() {
   if (polling && !poller_->prepareProcessPoller(threads())) return false;
   std::shared_ptr<const ModuleFilter> moduleFilter;
   if (moduleData && !(moduleFilter = readModuleFilter(moduleFilterFile))) return false;
+  // Switched off, the tables would hold stretches across the time nothing was recorded.
+  if (!moduleData) processMap_->forgetModules();
   processMap_->moduleLog().configure(moduleFilter);
   if (moduleData && moduleInterval.getSeconds() > 0) {
     modulePoller_->configure(moduleInterval);
@@ -154,10 +156,7 @@ bool Tarnwick::configureProgram() {
   }
 
   registerProcessStream();
-  if (moduleData) {
-    streams().registerLogFile(workingDirectory_ + "ModuleLog", "module", TimeSpan(0), false,
-                              nullptr);
-  }
+  if (moduleData) registerModuleStream();
   if (performance) {
     streams().registerLogFile(workingDirectory_ + "PerfMonLog", "perfmon", perfMonInterval, true,
                               nullptr);
@@ -168,6 +167,11 @@ bool Tarnwick::configureProgram() {
 void Tarnwick::registerProcessStream() {
   streams().registerLogFile(workingDirectory_ + "ProcessLog", "process", TimeSpan(0), false,
                             [this] { processMap_->dumpAll(); });
+}
+
+void Tarnwick::registerModuleStream() {
+  streams().registerLogFile(workingDirectory_ + "ModuleLog", "module", TimeSpan(0), false,
+                            nullptr);
 }
 
 EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
@@ -215,6 +219,11 @@ std::shared_ptr<const ModuleFilter> Tarnwick::readModuleFilter(const std::string
   logger().debug(3, "   Reading file: \"%s\"...", path);
   if (!filter->loadModuleFilter(path)) {
     programLogger_->error(31, path);
+    // On a reconfiguration the filter in use stays, as a broken configuration file does.
+    if (std::shared_ptr<const ModuleFilter> running = processMap_->moduleLog().filter()) {
+      logger().debug(1, "   The module filter in use is kept.");
+      return running;
+    }
     refuseStart("The module filter " + path + " could not be read; mend it or remove it.");
     return nullptr;
   }
@@ -352,13 +361,19 @@ std::uint32_t Tarnwick::monitorStatus() {
       }
       // Events were lost: the poller thread repairs when it runs, else this one.
       if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->repairLostEvents();
-      if (reconfigureFlag.load() && !quitFlag.load() && !reconfigure()) {
-        // Workers and streams are gone: ending, with the final delivery, is all that is left,
-        // and the processes that still run must be in it.
-        logger().debug(1, "statusMonitor is exiting: the reconfiguration failed.");
-        if (processMap_ && !streams().getLogFile("process")) registerProcessStream();
-        raiseQuitFlag();
-        break;
+      if (reconfigureFlag.load() && !quitFlag.load()) {
+        // The stretches of the modules loaded now end here: the new configuration may switch
+        // module records off, or change the filter.
+        if (processMap_) processMap_->restartModuleStretches();
+        if (!reconfigure()) {
+          // Workers and streams are gone: ending, with the final delivery, is all that is
+          // left, and the processes that still run must be in it.
+          logger().debug(1, "statusMonitor is exiting: the reconfiguration failed.");
+          if (processMap_ && !streams().getLogFile("process")) registerProcessStream();
+          if (processMap_ && processMap_->moduleLog().enabled()) registerModuleStream();
+          raiseQuitFlag();
+          break;
+        }
       }
       if (nextCheck <= DateTime()) {
         nextCheck = DateTime() + checkPeriod_;

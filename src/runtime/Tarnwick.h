@@ -58,6 +58,7 @@ class Tarnwick : public Agent {
   std::shared_ptr<const ModuleFilter> readModuleFilter(const std::string& path);
   // The "process" data stream, which dumps the process map when it is delivered.
   void registerProcessStream();
+  void registerModuleStream();
   void enableDebugPrivileges();
 
   std::unique_ptr<LoggerUnit> programLogger_;

@@ -1,7 +1,5 @@
 // The "ModulePoller" worker: at the module poll interval it looks at the modules of every
-// process in the process map, and records those that were unloaded since the last look. The
-// modules are read without the map's lock (reading a process's mappings is the slow part,
-// and the event sources wait for the map); only what changed is applied under it.
+// process in the process map, and records those that were unloaded since the last look.
 #ifndef TARNWICK_SOURCES_MODULEPOLLER_H_
 #define TARNWICK_SOURCES_MODULEPOLLER_H_
 

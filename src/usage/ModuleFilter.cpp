@@ -1,6 +1,7 @@
 #include "usage/ModuleFilter.h"
 
 #include <algorithm>
+#include <set>
 
 #include "foundation/Exception.h"
 #include "foundation/TextUtils.h"
@@ -34,9 +35,11 @@ bool ModuleFilter::loadModuleFilter(const std::string& path) {
 void ModuleFilter::parse(std::string_view text) {
   std::vector<Section> sections;
   Section current;
+  std::set<std::string, std::less<>> known;  // the current section's patterns
   auto keep = [&] {
     if (!current.patterns.empty()) sections.push_back(std::move(current));
     current = Section{};
+    known.clear();
   };
   while (!text.empty()) {
     std::size_t end = std::min(text.find('\n'), text.size());
@@ -47,15 +50,14 @@ void ModuleFilter::parse(std::string_view text) {
       keep();
       current.kind = line.front() == '+' ? Kind::kInclude : Kind::kExclude;
       std::size_t equals = line.find('=');
-      if (line.find("host") != std::string_view::npos && equals != std::string_view::npos) {
+      if (TextUtils::lowered(line).find("host") != std::string::npos &&
+          equals != std::string_view::npos) {
         current.hostPattern = TextUtils::lowered(beforeComment(line.substr(equals + 1)));
       }
       continue;
     }
     std::string pattern = TextUtils::lowered(beforeComment(line));
-    if (pattern.empty()) continue;
-    if (std::find(current.patterns.begin(), current.patterns.end(), pattern) ==
-        current.patterns.end()) {
+    if (!pattern.empty() && known.insert(pattern).second) {
       current.patterns.push_back(std::move(pattern));
     }
   }

@@ -26,12 +26,12 @@ class ModuleLog {
   // On with the filter to apply, or off (null). Safe while records are written.
   void configure(std::shared_ptr<const ModuleFilter> filter) LOCKS_EXCLUDED(mutex_);
   bool enabled() const { return enabled_.load(); }
+  // The filter in use; null when off.
+  std::shared_ptr<const ModuleFilter> filter() const LOCKS_EXCLUDED(mutex_);
   void writeModuleRecord(const Process& process, const ModuleRecord& module) const
       LOCKS_EXCLUDED(mutex_);
 
  private:
-  std::shared_ptr<const ModuleFilter> filter() const LOCKS_EXCLUDED(mutex_);
-
   const LoggerUnit& logger_;
   const PrimeTime& primeTime_;
   DataStreams& streams_;

@@ -410,11 +410,16 @@ std::vector<ModuleRecord> Process::updateModules(std::vector<std::string> names,
   std::int64_t added = 0;
   std::set<std::string> listed;
   for (const std::string& name : names) {
-    auto [entry, inserted] = modules_.try_emplace(name, now, now);
-    if (inserted) {
+    auto entry = modules_.find(name);
+    if (entry != modules_.end()) {
+      entry->second.second = now;
+    } else if (modules_.size() < kMaxModules) {
+      modules_.try_emplace(name, now, now);
       ++added;
     } else {
-      entry->second.second = now;
+      debug(3, "   updateModules: More than %i modules in process %i; \"%s\" is not recorded.",
+            static_cast<std::int64_t>(kMaxModules), pid_, name);
+      continue;
     }
     listed.insert(name);
   }
@@ -433,6 +438,11 @@ std::vector<ModuleRecord> Process::updateModules(std::vector<std::string> names,
   debug(4, "   updateModules: There were %i new module(s), and %i had ended.", added,
         static_cast<std::int64_t>(ended.size()));
   return ended;
+}
+
+void Process::forgetModules() {
+  ++moduleUpdates_;
+  modules_.clear();
 }
 
 std::vector<ModuleRecord> Process::restartModules(std::int64_t until) {

@@ -64,6 +64,9 @@ struct ModuleRecord {
 
 class Process {
  public:
+  // A module table holds no more than this: a process that maps ever more files as code
+  // cannot make the agent record without end.
+  static constexpr std::size_t kMaxModules = 1024;
   static constexpr char kUnknown[] = "<<unknown>>";
   static constexpr char kLost[] = "<<lost>>";
   static constexpr char kAccessDenied[] = "(ACCESS DENIED)";
@@ -119,6 +122,8 @@ class Process {
   // Ends the stretch of every module still loaded at until (a dump), each returned as a
   // record; each starts a new stretch there.
   std::vector<ModuleRecord> restartModules(std::int64_t until);
+  // Empties the module table: its stretches are not recorded.
+  void forgetModules();
   // Grows with every change of the module table: tells whether names read earlier are
   // still the latest.
   std::uint64_t moduleUpdates() const { return moduleUpdates_; }

@@ -7,6 +7,7 @@
 #include "foundation/FileUtils.h"
 #include "foundation/TimeSpan.h"
 #include "platform/CurrentProcess.h"
+#include "platform/ErrorCodes.h"
 #include "platform/Thread.h"
 #include "usage/RecordFields.h"
 
@@ -276,12 +277,11 @@ std::string ProcessMap::usageRecord(const ProcessRef& entry) {
 void ProcessMap::logModules(const ProcessRef& entry, bool running) {
   if (!moduleLog_.enabled()) return;
   logger_.debug(5, "   Getting modules for \"%s\" (pid=%i)...", entry->productName(), entry->pid());
-  std::vector<ModuleRecord> records = entry->updateModules();
+  std::vector<ModuleRecord> records;
   if (running) {
-    for (ModuleRecord& stretch : entry->restartModules(entry->endTime().getValue())) {
-      records.push_back(std::move(stretch));
-    }
+    records = entry->restartModules(entry->endTime().getValue());
   } else {
+    records = entry->updateModules();
     // Seen gone only now, perhaps long after the end: no module outlives its process.
     std::int64_t end = entry->endTime().getValue();
     for (ModuleRecord& record : records) {
@@ -386,13 +386,101 @@ std::vector<ProcessRef> ProcessMap::entries() const {
   return walk;
 }
 
-bool ProcessMap::holds(const ProcessRef& entry) const {
-  auto found = processes_.find(entry->pid());
-  return found != processes_.end() && found->second == entry;
+namespace {
+
+// A process of the map as a module look found it, and its modules as read afterwards.
+struct ModuleReading {
+  ProcessRef entry;
+  std::uint32_t pid = 0;
+  std::uint64_t startStamp = 0;
+  std::string program;  // the executable's base name, as module names are
+  std::uint64_t moduleUpdates = 0;
+  bool ended = false;
+  // Set by readModules: whether the look stands, its names and its second.
+  bool stands = false;
+  std::vector<std::string> names;
+  std::int64_t readAt = 0;
+};
+
+// Reads through a handle of its own: the entry's belongs to whoever holds the map. A process
+// that cannot be read lists no modules, and they end at this look; one that has ended (its
+// end handling records its modules, up to its end) or runs another program is left alone.
+void readModules(ModuleReading& reading) {
+  reading.readAt = DateTime().getValue();
+  platform::ProcessHandle handle;
+  if (reading.ended) return;
+  if (!handle.open(reading.pid, reading.startStamp) ||
+      !Process::moduleNames(handle, reading.names)) {
+    reading.names.clear();
+    reading.stands = platform::lastError() == platform::kErrorAccessDenied;
+    return;
+  }
+  reading.stands =
+      handle.isRunning() && !reading.names.empty() && reading.names.front() == reading.program;
+}
+
+}  // namespace
+
+void ProcessMap::refreshModules(const std::string& caller) {
+  if (!checkOutAll()) {
+    logger_.warning(23, caller);
+    return;
+  }
+  std::vector<ModuleReading> readings;
+  for (const auto& [pid, entry] : processes_) {
+    ModuleReading& reading = readings.emplace_back();
+    reading.entry = entry;
+    reading.pid = pid;
+    reading.startStamp = entry->startStamp();
+    reading.program = FileUtils::foldCase(FileUtils::baseName(entry->executable()));
+    reading.moduleUpdates = entry->moduleUpdates();
+    reading.ended = entry->state() == ProcessState::Ended;
+  }
+  checkInAll();
+
+  for (ModuleReading& reading : readings) readModules(reading);
+
+  if (!checkOutAll()) {
+    logger_.warning(23, caller);
+    return;
+  }
+  for (ModuleReading& reading : readings) {
+    const ProcessRef& entry = reading.entry;
+    auto found = processes_.find(reading.pid);
+    // Ended and logged meanwhile, or looked at since: what was read is stale.
+    if (!reading.stands || found == processes_.end() || found->second != entry ||
+        entry->moduleUpdates() != reading.moduleUpdates) {
+      continue;
+    }
+    for (const ModuleRecord& record :
+         entry->updateModules(std::move(reading.names), reading.readAt)) {
+      moduleLog_.writeModuleRecord(*entry, record);
+    }
+  }
+  checkInAll();
+}
+
+void ProcessMap::restartModuleStretches() {
+  if (!moduleLog_.enabled() || !checkOutAll()) return;
+  std::int64_t now = DateTime().getValue();
+  for (const auto& [pid, entry] : processes_) {
+    for (const ModuleRecord& record : entry->restartModules(now)) {
+      moduleLog_.writeModuleRecord(*entry, record);
+    }
+  }
+  checkInAll();
+}
+
+void ProcessMap::forgetModules() {
+  if (!checkOutAll()) return;
+  for (const auto& [pid, entry] : processes_) entry->forgetModules();
+  checkInAll();
 }
 
 void ProcessMap::dumpAll() {
   logger_.debug(1, "Dumping processes...");
+  // The modules are looked at before the map is taken: reading mappings takes long.
+  if (moduleLog_.enabled()) refreshModules("dumpAll");
   if (!checkOutAll()) {
     logger_.warning(23, "dumpAll");
     return;

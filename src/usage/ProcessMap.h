@@ -50,13 +50,20 @@ class ProcessMap {
   void checkIn(ProcessRef& entry);
   bool checkOutAll();
   void checkInAll();
-  // For a walk between checkOutAll and checkInAll: the entries in pid order, and whether one
-  // is still the map's entry for its pid.
+  // For a walk between checkOutAll and checkInAll: the entries in pid order.
   std::vector<ProcessRef> entries() const;
-  bool holds(const ProcessRef& entry) const;
 
   // The "module" records of the map's processes; on when module logging is configured.
   ModuleLog& moduleLog() { return moduleLog_; }
+  // Looks at the modules of every process and records those gone since the last look. The
+  // mappings are read without the map's lock; only what changed is applied under it. The
+  // caller names the pass in a warning when the map cannot be had.
+  void refreshModules(const std::string& caller);
+  // Records every module still loaded, up to now, and starts its stretch again: before a
+  // reconfiguration, which may switch module records off.
+  void restartModuleStretches();
+  // Empties every module table (module records were switched off).
+  void forgetModules();
 
   // Delivery hook of the "process" stream: an interim record for every running process.
   void dumpAll();
@@ -98,9 +105,9 @@ class ProcessMap {
   // drops a pending start; false (entry removed) when the entry started after it ended.
   bool takeEndTime(const ProcessRef& event, const ProcessRef& entry);
   std::string usageRecord(const ProcessRef& entry);
-  // The module records of a process whose record is about to be written: the modules gone
-  // since the last look, and, for a dump (running), every module still loaded, whose
-  // stretch then starts again.
+  // The module records of a process whose record is about to be written: for an ended
+  // process every module it had; for a dump (running), every module still loaded (the dump
+  // looked at them just before), whose stretch then starts again.
   void logModules(const ProcessRef& entry, bool running);
   // One record for a pending start whose process is gone.
   void logLostStart(const ProcessRef& process);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "integration/Harness.h"
 
@@ -136,6 +137,73 @@ TEST(ModuleTest, EachStretchALibraryWasLoadedIsOneRecord) {
   for (int field : {0, 1, 2, 3}) EXPECT_EQ(held[0].fields[field], usage[0].fields[field]);
   EXPECT_EQ(held[0].fields[7], usage[0].fields[6]);  // directory
   EXPECT_EQ(held[0].fields[8], usage[0].fields[7]);  // time class
+}
+
+TEST(ModuleTest, NoModuleOutlivesItsProcessWhenProcessesArePolled) {
+  Installation installation;
+  recordModules(installation);
+  installation.editConf("events(Bool) = true", "events(Bool) = false");
+  meterEvery(installation, "PT6S");
+  AgentProcess agent;
+  ASSERT_TRUE(started(installation)) << installation.log();
+  {
+    LibraryHolder holder(installation, 1000);
+    holder.when("loaded");
+    waitForPolls(installation, 2);
+    // Ended just before the next poll, which dates its end back half an interval: before the
+    // module passes that find it gone.
+    std::this_thread::sleep_for(4500ms);
+  }
+  waitForPolls(installation, 1);
+  std::vector<std::string> files = stopAndCollect(installation, agent);
+  std::vector<UsageRecord> usage = recordsOf(files, "hold_library");
+  ASSERT_EQ(usage.size(), 1u) << installation.log();
+  long long ended = usage[0].start + usage[0].duration();
+  std::size_t modules = 0;
+  for (const ModuleUse& record : moduleRecords(files)) {
+    if (record.file() != "hold_library") continue;
+    ++modules;
+    EXPECT_LE(record.lastSeen(), ended) << record.module();
+  }
+  EXPECT_GE(modules, 3u);
+}
+
+TEST(ModuleTest, AReconfigurationEndsTheStretchesAndKeepsAFilterItCannotRead) {
+  Installation installation;
+  recordModules(installation);
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  LibraryHolder holder(installation, 1000);
+  holder.when("loaded");
+  waitForMore(installation, kPass, 2);
+  auto reconfigure = [&](int times) {
+    ::kill(agent.pid(), SIGHUP);
+    EXPECT_TRUE(tracing(installation, times)) << installation.log();
+  };
+
+  // A filter that cannot be read: the one in use stays, and the agent meters on.
+  std::string filter = installation.confDir() + "tarnwick_modpoller.conf";
+  std::filesystem::remove(filter);
+  std::filesystem::create_directory(filter);
+  reconfigure(2);
+  EXPECT_NE(installation.log().find("The module filter in use is kept."), std::string::npos);
+  std::filesystem::remove(filter);
+  // Off for a while, then on again: nothing is recorded for the time between.
+  installation.editConf("module-data(Bool) = true", "module-data(Bool) = false");
+  reconfigure(3);
+  long long off = std::time(nullptr);
+  std::this_thread::sleep_for(2s);
+  installation.editConf("module-data(Bool) = false", "module-data(Bool) = true");
+  reconfigure(4);
+  waitForMore(installation, kPass, 2);
+  holder.end();
+
+  std::vector<ModuleUse> kept =
+      recordsOfModule(moduleRecords(stopAndCollect(installation, agent)), kKept);
+  ASSERT_EQ(kept.size(), 3u) << installation.log();
+  EXPECT_EQ(kept[1].firstSeen, kept[0].lastSeen());
+  EXPECT_LE(kept[1].lastSeen(), off);
+  EXPECT_GE(kept[2].firstSeen, off + 2);
 }
 
 // The modules of one run of hold_library, with the filter file's text (none when null).

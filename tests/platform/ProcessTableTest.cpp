@@ -156,6 +156,13 @@ TEST(ProcessTableTest, AProcessWhoseFirstThreadEndedRunsOn) {
   std::string path;
   ASSERT_TRUE(handle.executable(&path));
   EXPECT_TRUE(path.ends_with("platform_tests")) << path;
+  // Its first thread maps nothing any more; the worker has the process's code.
+  std::vector<std::string> modules;
+  ASSERT_TRUE(handle.modules(&modules));
+  EXPECT_EQ(modules.front(), path);
+  EXPECT_TRUE(std::any_of(modules.begin(), modules.end(), [](const std::string& module) {
+    return module.find("libc.so") != std::string::npos;
+  })) << modules.size();
   kill(child, SIGKILL);
   EXPECT_TRUE(testing::waitUntil([&] { return !handle.isRunning(); }, std::chrono::seconds(5)));
   waitpid(child, nullptr, 0);

@@ -29,16 +29,17 @@ int openRegularFile(const std::string& path, int flags, unsigned mode) {
   return fd;
 }
 
-bool readAll(int fd, std::string* content) {
+bool readAll(int fd, std::string* content, std::size_t limit) {
   content->clear();
   char buffer[64 * 1024];
-  while (true) {
+  while (content->size() < limit) {
     ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return failWith(errno);
     if (got == 0) return true;
     content->append(buffer, static_cast<std::size_t>(got));
   }
+  return true;
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {

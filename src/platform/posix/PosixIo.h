@@ -2,6 +2,7 @@
 #ifndef TARNWICK_PLATFORM_POSIX_POSIXIO_H_
 #define TARNWICK_PLATFORM_POSIX_POSIXIO_H_
 
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -39,7 +40,9 @@ class UniqueFd {
 int openRegularFile(const std::string& path, int flags, unsigned mode = 0);
 
 // Each returns false with lastError() set on failure.
-bool readAll(int fd, std::string* content);
+// readAll stops once it holds limit bytes or more.
+bool readAll(int fd, std::string* content,
+             std::size_t limit = std::numeric_limits<std::size_t>::max());
 bool writeAll(int fd, const char* data, std::size_t size);
 bool copyAll(int from, int to);
 // Makes a rename or creation in path's directory durable.

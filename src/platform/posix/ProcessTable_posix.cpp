@@ -37,12 +37,6 @@ bool parsePid(std::string_view text, std::uint32_t* pid) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty() && *pid != 0;
 }
 
-bool readAt(int directory, const char* name, std::string* content) {
-  UniqueFd fd(::openat(directory, name, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return failForProcess(errno);
-  return readAll(fd.get(), content) || failForProcess(errno);
-}
-
 // stat and status are made whole at the first read: one read that does not fill the buffer
 // has them all, which spares a second call for every process of every poll.
 bool readSmallAt(int directory, const char* name, std::string* content) {
@@ -63,26 +57,54 @@ bool readSmallAt(int directory, const char* name, std::string* content) {
   return true;
 }
 
+// Calls read(tasks folder, thread id) for the threads of the process until one returns true;
+// false when none did.
+template <typename Read>
+bool anyThread(int directory, Read read) {
+  UniqueFd tasks(::openat(directory, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* listing = tasks.valid() ? ::fdopendir(::dup(tasks.get())) : nullptr;
+  if (listing == nullptr) return false;
+  bool done = false;
+  while (const dirent* entry = ::readdir(listing)) {
+    std::uint32_t tid = 0;
+    if (parsePid(entry->d_name, &tid) && (done = read(tasks.get(), std::string(entry->d_name)))) {
+      break;
+    }
+  }
+  ::closedir(listing);
+  return done;
+}
+
 // The executable link of the first thread of the process that still has one; -1 with errno
 // ENOENT when none has.
 ssize_t readOtherThreadsLink(int directory, std::string* target) {
-  UniqueFd tasks(::openat(directory, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* listing = tasks.valid() ? ::fdopendir(::dup(tasks.get())) : nullptr;
-  if (listing == nullptr) {
-    errno = ENOENT;
-    return -1;
-  }
   ssize_t length = -1;
-  while (const dirent* entry = ::readdir(listing)) {
-    std::uint32_t tid = 0;
-    if (!parsePid(entry->d_name, &tid)) continue;
-    std::string link = std::string(entry->d_name) + "/exe";
-    length = ::readlinkat(tasks.get(), link.c_str(), target->data(), target->size());
-    if (length >= 0) break;
-  }
-  ::closedir(listing);
+  anyThread(directory, [&](int tasks, const std::string& tid) {
+    length = ::readlinkat(tasks, (tid + "/exe").c_str(), target->data(), target->size());
+    return length >= 0;
+  });
   if (length < 0) errno = ENOENT;
   return length;
+}
+
+// The mappings of the process, as many as fit in limit bytes, in whole lines. A first thread
+// that ended before the others lists none: another thread has them.
+bool readMappings(int directory, std::string* maps) {
+  constexpr std::size_t kMapsLimit = 1 << 20;
+  auto read = [&](int folder, const std::string& name) {
+    UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || !readAll(fd.get(), maps, kMapsLimit)) return false;
+    // Cut short: the last line may be a part of one.
+    if (maps->size() >= kMapsLimit) maps->resize(maps->rfind('\n') + 1);
+    return true;
+  };
+  if (!read(directory, "maps")) return failForProcess(errno);
+  if (maps->empty()) {
+    anyThread(directory, [&](int tasks, const std::string& tid) {
+      return read(tasks, tid + "/maps") && !maps->empty();
+    });
+  }
+  return true;
 }
 
 // A number for the program a process runs: a new program has a new code range, whatever its
@@ -302,7 +324,7 @@ bool ProcessHandle::modules(std::vector<std::string>* paths) const {
   std::string executablePath;
   std::string maps;
   if (!executable(&executablePath) ||
-      !readThrough([&](int directory) { return readAt(directory, "maps", &maps); })) {
+      !readThrough([&](int directory) { return readMappings(directory, &maps); })) {
     return false;
   }
   paths->push_back(executablePath);
