@@ -174,6 +174,7 @@ bool Agent::reconfigure() {
     return true;
   }
   nextReader_ = std::move(next);
+  beforeReconfiguring();
   threads_->stopThreads();
   threads_->awaitStopped(ThreadTable::kStopGrace);
   if (!threads_->verifyStoppedThreads()) return false;

@@ -44,6 +44,8 @@ class Agent {
 
  protected:
   virtual bool configureProgram() = 0;
+  // Called when a reconfiguration has read the new configuration, before the workers stop.
+  virtual void beforeReconfiguring() {}
   // Records why the program cannot start, and logs it; returns false for the caller to return.
   bool refuseStart(const std::string& why);
   std::shared_ptr<LogSender> sender() const { return logging_->sender; }

@@ -164,14 +164,19 @@ bool Tarnwick::configureProgram() {
   return true;
 }
 
+void Tarnwick::beforeReconfiguring() {
+  // The stretches of the modules loaded now end here: the new configuration may switch module
+  // records off, or change the filter.
+  if (processMap_) processMap_->restartModuleStretches();
+}
+
 void Tarnwick::registerProcessStream() {
   streams().registerLogFile(workingDirectory_ + "ProcessLog", "process", TimeSpan(0), false,
                             [this] { processMap_->dumpAll(); });
 }
 
 void Tarnwick::registerModuleStream() {
-  streams().registerLogFile(workingDirectory_ + "ModuleLog", "module", TimeSpan(0), false,
-                            nullptr);
+  streams().registerLogFile(workingDirectory_ + "ModuleLog", "module", TimeSpan(0), false, nullptr);
 }
 
 EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
@@ -361,19 +366,14 @@ std::uint32_t Tarnwick::monitorStatus() {
       }
       // Events were lost: the poller thread repairs when it runs, else this one.
       if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->repairLostEvents();
-      if (reconfigureFlag.load() && !quitFlag.load()) {
-        // The stretches of the modules loaded now end here: the new configuration may switch
-        // module records off, or change the filter.
-        if (processMap_) processMap_->restartModuleStretches();
-        if (!reconfigure()) {
-          // Workers and streams are gone: ending, with the final delivery, is all that is
-          // left, and the processes that still run must be in it.
-          logger().debug(1, "statusMonitor is exiting: the reconfiguration failed.");
-          if (processMap_ && !streams().getLogFile("process")) registerProcessStream();
-          if (processMap_ && processMap_->moduleLog().enabled()) registerModuleStream();
-          raiseQuitFlag();
-          break;
-        }
+      if (reconfigureFlag.load() && !quitFlag.load() && !reconfigure()) {
+        // Workers and streams are gone: ending, with the final delivery, is all that is left,
+        // and the processes that still run must be in it.
+        logger().debug(1, "statusMonitor is exiting: the reconfiguration failed.");
+        if (processMap_ && !streams().getLogFile("process")) registerProcessStream();
+        if (processMap_ && processMap_->moduleLog().enabled()) registerModuleStream();
+        raiseQuitFlag();
+        break;
       }
       if (nextCheck <= DateTime()) {
         nextCheck = DateTime() + checkPeriod_;

@@ -37,6 +37,7 @@ class Tarnwick : public Agent {
 
  protected:
   bool configureProgram() override;
+  void beforeReconfiguring() override;
   // How often the status monitor checks the workers.
   TimeSpan checkPeriod_{60};
   // The kernel trace session's buffer in kilobytes; 0 for the system's choice.

@@ -409,11 +409,17 @@ std::vector<ModuleRecord> Process::updateModules(std::vector<std::string> names,
   debug(5, "   updateModules: Counted %i module(s).", static_cast<std::int64_t>(names.size()));
   std::int64_t added = 0;
   std::set<std::string> listed;
+  // Room for new modules is what those still loaded leave.
+  std::size_t kept = static_cast<std::size_t>(
+      std::count_if(names.begin(), names.end(), [&](const std::string& name) {
+        return modules_.count(name) != 0 && listed.insert(name).second;
+      }));
+  listed.clear();
   for (const std::string& name : names) {
     auto entry = modules_.find(name);
     if (entry != modules_.end()) {
       entry->second.second = now;
-    } else if (modules_.size() < kMaxModules) {
+    } else if (kept + static_cast<std::size_t>(added) < kMaxModules) {
       modules_.try_emplace(name, now, now);
       ++added;
     } else {

@@ -231,12 +231,12 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
     checkIn(entry);
     return;
   }
-  logModules(entry, true);
   if (ProcessRef stop = endedProcess(pid)) {
     logger_.debug(1, "logProcessUsage: Pending stop-event found for %i", pid);
     if (!entry->isRunning()) {
       entry->setEndTime(stop->endTime());
       entry->copyExitCode(*stop);
+      logModules(entry, false);
       logProcessData(entry);
       removeProcess(pid);
       checkIn(entry);
@@ -247,6 +247,7 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
     MonopolyLock lock(&endedLock_);
     removeProcessFromEndedProcessMap(pid);
   }
+  logModules(entry, true);
   logProcessData(entry);
   checkIn(entry);
 }
@@ -282,9 +283,11 @@ void ProcessMap::logModules(const ProcessRef& entry, bool running) {
     records = entry->restartModules(entry->endTime().getValue());
   } else {
     records = entry->updateModules();
-    // Seen gone only now, perhaps long after the end: no module outlives its process.
+    // Seen gone only now, perhaps long after the end (which a poll dates back): no module
+    // outlives its process.
     std::int64_t end = entry->endTime().getValue();
     for (ModuleRecord& record : records) {
+      record.firstSeen = std::min(record.firstSeen, end);
       record.lastSeen = std::max(record.firstSeen, std::min(record.lastSeen, end));
     }
   }
@@ -395,7 +398,6 @@ struct ModuleReading {
   std::uint64_t startStamp = 0;
   std::string program;  // the executable's base name, as module names are
   std::uint64_t moduleUpdates = 0;
-  bool ended = false;
   // Set by readModules: whether the look stands, its names and its second.
   bool stands = false;
   std::vector<std::string> names;
@@ -403,12 +405,11 @@ struct ModuleReading {
 };
 
 // Reads through a handle of its own: the entry's belongs to whoever holds the map. A process
-// that cannot be read lists no modules, and they end at this look; one that has ended (its
+// this user may not read lists no modules, and they end at this look; one that has ended (its
 // end handling records its modules, up to its end) or runs another program is left alone.
 void readModules(ModuleReading& reading) {
   reading.readAt = DateTime().getValue();
   platform::ProcessHandle handle;
-  if (reading.ended) return;
   if (!handle.open(reading.pid, reading.startStamp) ||
       !Process::moduleNames(handle, reading.names)) {
     reading.names.clear();
@@ -434,7 +435,6 @@ void ProcessMap::refreshModules(const std::string& caller) {
     reading.startStamp = entry->startStamp();
     reading.program = FileUtils::foldCase(FileUtils::baseName(entry->executable()));
     reading.moduleUpdates = entry->moduleUpdates();
-    reading.ended = entry->state() == ProcessState::Ended;
   }
   checkInAll();
 

@@ -29,17 +29,16 @@ int openRegularFile(const std::string& path, int flags, unsigned mode) {
   return fd;
 }
 
-bool readAll(int fd, std::string* content, std::size_t limit) {
+bool readAll(int fd, std::string* content) {
   content->clear();
   char buffer[64 * 1024];
-  while (content->size() < limit) {
+  while (true) {
     ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return failWith(errno);
     if (got == 0) return true;
     content->append(buffer, static_cast<std::size_t>(got));
   }
-  return true;
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {

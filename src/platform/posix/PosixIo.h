@@ -2,7 +2,6 @@
 #ifndef TARNWICK_PLATFORM_POSIX_POSIXIO_H_
 #define TARNWICK_PLATFORM_POSIX_POSIXIO_H_
 
-#include <limits>
 #include <string>
 #include <utility>
 
@@ -28,6 +27,8 @@ class UniqueFd {
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   void reset(int fd = -1);
+  // Hands the descriptor over: it is no longer closed here.
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
@@ -40,9 +41,7 @@ class UniqueFd {
 int openRegularFile(const std::string& path, int flags, unsigned mode = 0);
 
 // Each returns false with lastError() set on failure.
-// readAll stops once it holds limit bytes or more.
-bool readAll(int fd, std::string* content,
-             std::size_t limit = std::numeric_limits<std::size_t>::max());
+bool readAll(int fd, std::string* content);
 bool writeAll(int fd, const char* data, std::size_t size);
 bool copyAll(int from, int to);
 // Makes a rename or creation in path's directory durable.

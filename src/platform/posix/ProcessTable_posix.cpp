@@ -62,8 +62,10 @@ bool readSmallAt(int directory, const char* name, std::string* content) {
 template <typename Read>
 bool anyThread(int directory, Read read) {
   UniqueFd tasks(::openat(directory, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* listing = tasks.valid() ? ::fdopendir(::dup(tasks.get())) : nullptr;
+  UniqueFd listed(tasks.valid() ? ::dup(tasks.get()) : -1);
+  DIR* listing = listed.valid() ? ::fdopendir(listed.get()) : nullptr;
   if (listing == nullptr) return false;
+  listed.release();  // the listing owns it now
   bool done = false;
   while (const dirent* entry = ::readdir(listing)) {
     std::uint32_t tid = 0;
@@ -87,22 +89,18 @@ ssize_t readOtherThreadsLink(int directory, std::string* target) {
   return length;
 }
 
-// The mappings of the process, as many as fit in limit bytes, in whole lines. A first thread
-// that ended before the others lists none: another thread has them.
+// The mappings of the process. A first thread that ended before the others lists none:
+// another thread has them. A live process always has some: none means it is going.
 bool readMappings(int directory, std::string* maps) {
-  constexpr std::size_t kMapsLimit = 1 << 20;
   auto read = [&](int folder, const std::string& name) {
     UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid() || !readAll(fd.get(), maps, kMapsLimit)) return false;
-    // Cut short: the last line may be a part of one.
-    if (maps->size() >= kMapsLimit) maps->resize(maps->rfind('\n') + 1);
-    return true;
+    return fd.valid() && readAll(fd.get(), maps);
   };
   if (!read(directory, "maps")) return failForProcess(errno);
-  if (maps->empty()) {
-    anyThread(directory, [&](int tasks, const std::string& tid) {
-      return read(tasks, tid + "/maps") && !maps->empty();
-    });
+  if (maps->empty() && !anyThread(directory, [&](int tasks, const std::string& tid) {
+        return read(tasks, tid + "/maps") && !maps->empty();
+      })) {
+    return failForProcess(ESRCH);
   }
   return true;
 }
