@@ -35,7 +35,6 @@ inline constexpr std::uint32_t kTimerTick = 0x00000000;
 inline constexpr std::uint32_t kTimer100ns = 0x00100000;
 inline constexpr std::uint32_t kObjectTimer = 0x00200000;
 inline constexpr std::uint32_t kDeltaCounter = 0x00400000;
-inline constexpr std::uint32_t kDeltaBase = 0x00800000;
 inline constexpr std::uint32_t kInverseCounter = 0x01000000;
 inline constexpr std::uint32_t kDisplayMask = 0xF0000000;
 inline constexpr std::uint32_t kDisplayPerSecond = 0x10000000;
