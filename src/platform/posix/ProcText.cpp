@@ -51,13 +51,19 @@ bool parseProcStat(std::string_view line, ProcStat* stat) {
   }
   if (fields[0].size() != 1) return false;
   stat->state = fields[0][0];
+  // ..., minflt the 8th, majflt the 10th, utime the 12th, stime the 13th.
   if (!parseNumber(fields[1], &stat->parentPid) || !parseNumber(fields[6], &stat->flags) ||
-      !parseNumber(fields[17], &stat->threads) || !parseNumber(fields[19], &stat->startTicks)) {
+      !parseNumber(fields[17], &stat->threads) || !parseNumber(fields[19], &stat->startTicks) ||
+      !parseNumber(fields[7], &stat->minorFaults) || !parseNumber(fields[9], &stat->majorFaults) ||
+      !parseNumber(fields[11], &stat->userTicks) || !parseNumber(fields[12], &stat->systemTicks)) {
     return false;
   }
-  // ..., startcode is the 24th, endcode the 25th.
+  // ..., vsize the 21st, rss the 22nd, startcode the 24th, endcode the 25th.
   std::string_view more[5];
   for (std::string_view& field : more) field = nextField(rest);
+  if (!parseNumber(more[0], &stat->virtualBytes) || !parseNumber(more[1], &stat->residentPages)) {
+    stat->virtualBytes = stat->residentPages = 0;
+  }
   stat->codeStart = 0;
   stat->codeEnd = 0;
   if (parseNumber(more[3], &stat->codeStart) && parseNumber(more[4], &stat->codeEnd)) return true;

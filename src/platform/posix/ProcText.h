@@ -17,6 +17,14 @@ struct ProcStat {
   std::uint64_t flags = 0;
   std::uint64_t threads = 0;
   std::uint64_t startTicks = 0;  // clock ticks after boot: with the pid, names one process
+  // What the process has used: page faults, processor time in clock ticks, and memory (0 in a
+  // line cut short before them).
+  std::uint64_t minorFaults = 0;
+  std::uint64_t majorFaults = 0;
+  std::uint64_t userTicks = 0;
+  std::uint64_t systemTicks = 0;
+  std::uint64_t virtualBytes = 0;
+  std::uint64_t residentPages = 0;
   // Where the program's code lies: a new program gets a new range (0 where the reader may not
   // look, or in a line cut short before it).
   std::uint64_t codeStart = 0;

@@ -1,0 +1,28 @@
+// What the system's performance-data key gives for the "Process" object: a data block with an
+// instance for each process, and the English names of its object and counters.
+#ifndef TARNWICK_PLATFORM_PROCESSPERFORMANCE_H_
+#define TARNWICK_PLATFORM_PROCESSPERFORMANCE_H_
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Vantor::platform {
+
+inline constexpr std::uint32_t kProcessObjectIndex = 230;
+
+// (title index, English name) of the object and of each of its counters, by index.
+const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames();
+// The highest title index of the name table ("Last Counter").
+std::uint32_t lastCounterIndex();
+
+// A data block of the "Process" object (platform/PerfDataBlock.h) with an instance for each
+// process of pids, or for every process when pids is null; a process that is gone is left
+// out. False (lastError set) when the process table cannot be read.
+bool readProcessPerformanceData(const std::vector<std::uint32_t>* pids,
+                                std::vector<std::uint8_t>* block);
+
+}  // namespace Vantor::platform
+
+#endif  // TARNWICK_PLATFORM_PROCESSPERFORMANCE_H_

@@ -1,0 +1,192 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <string_view>
+
+#include "platform/PerfDataBlock.h"
+#include "platform/ProcessPerformance.h"
+#include "platform/posix/PosixError.h"
+#include "platform/posix/PosixIo.h"
+#include "platform/posix/ProcText.h"
+
+namespace Vantor::platform {
+
+namespace {
+
+// The counters, their standard types and where each lies in a counter block.
+struct Counter {
+  std::uint32_t index;
+  const char* name;
+  std::uint32_t type;
+  std::uint32_t size;
+};
+constexpr Counter kCounters[] = {
+    {784, "ID Process", perf::kRawCount, 4},
+    {6, "% Processor Time", perf::k100nsTimer, 8},
+    {142, "% User Time", perf::k100nsTimer, 8},
+    {144, "% Privileged Time", perf::k100nsTimer, 8},
+    {684, "Elapsed Time", perf::kElapsedTime, 8},
+    {186, "Private Bytes", perf::kLargeRawCount, 8},
+    {180, "Working Set", perf::kLargeRawCount, 8},
+    {174, "Virtual Bytes", perf::kLargeRawCount, 8},
+    {680, "Thread Count", perf::kRawCount, 4},
+    {952, "Handle Count", perf::kRawCount, 4},
+    {28, "Page Faults/sec", perf::kCounterCounter, 4},
+    {1420, "IO Read Bytes/sec", perf::kBulkCount, 8},
+    {1422, "IO Write Bytes/sec", perf::kBulkCount, 8},
+    {1424, "IO Data Bytes/sec", perf::kBulkCount, 8},
+};
+constexpr std::size_t kCounterCount = std::size(kCounters);
+constexpr std::uint64_t kFlagKernelThread = 0x00200000;
+// Windows times count 100 ns from 1601.
+constexpr std::int64_t kUnitsPerSecond = 10'000'000;
+constexpr std::int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+
+std::int64_t nanoseconds(clockid_t clock) {
+  timespec now{};
+  ::clock_gettime(clock, &now);
+  return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+std::int64_t fileTimeOfNanoseconds(std::int64_t sinceEpoch) {
+  return kSecondsFrom1601To1970 * kUnitsPerSecond + sinceEpoch / 100;
+}
+
+bool readFile(const std::string& path, std::string* content) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return fd.valid() && readAll(fd.get(), content);
+}
+
+std::uint64_t numberAfter(std::string_view text, std::string_view key) {
+  std::size_t at = text.find(key);
+  if (at == std::string_view::npos) return 0;
+  std::string_view rest = text.substr(at + key.size());
+  rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+  std::uint64_t value = 0;
+  std::from_chars(rest.data(), rest.data() + rest.size(), value);
+  return value;
+}
+
+std::uint32_t openDescriptors(const std::string& folder) {
+  DIR* listing = ::opendir((folder + "/fd").c_str());
+  if (listing == nullptr) return 0;
+  std::uint32_t count = 0;
+  while (const dirent* entry = ::readdir(listing)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(listing);
+  return count;
+}
+
+void put(std::vector<std::uint8_t>& block, std::size_t at, std::uint64_t value, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) block[at + i] = std::uint8_t(value >> (8 * i));
+}
+
+// One process's instance; false when it is gone or is a kernel thread.
+bool readInstance(std::uint32_t pid, std::int64_t bootFileTime, PerfInstance* instance) {
+  static const std::int64_t ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+  static const std::uint64_t pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  std::string folder = "/proc/" + std::to_string(pid);
+  std::string line;
+  ProcStat stat;
+  if (!readFile(folder + "/stat", &line) || !parseProcStat(line, &stat) ||
+      (stat.flags & kFlagKernelThread) != 0) {
+    return false;
+  }
+  std::string status;
+  std::string io;
+  readFile(folder + "/status", &status);
+  readFile(folder + "/io", &io);  // the agent's own user's, or all with the right to trace
+  auto units = [&](std::uint64_t ticks) {
+    return static_cast<std::uint64_t>(ticks) * (kUnitsPerSecond / ticksPerSecond);
+  };
+  std::uint64_t read = numberAfter(io, "rchar:");
+  std::uint64_t written = numberAfter(io, "wchar:");
+  const std::uint64_t values[kCounterCount] = {
+      pid,
+      units(stat.userTicks + stat.systemTicks),
+      units(stat.userTicks),
+      units(stat.systemTicks),
+      static_cast<std::uint64_t>(bootFileTime + static_cast<std::int64_t>(units(stat.startTicks))),
+      (numberAfter(status, "RssAnon:") + numberAfter(status, "VmSwap:")) * 1024,
+      stat.residentPages * pageSize,
+      stat.virtualBytes,
+      stat.threads,
+      openDescriptors(folder),
+      stat.minorFaults + stat.majorFaults,
+      read,
+      written,
+      read + written,
+  };
+  instance->counters.assign(8 + 8 * kCounterCount, 0);
+  for (std::size_t i = 0; i < kCounterCount; ++i) {
+    put(instance->counters, 8 + 8 * i, values[i], kCounters[i].size);
+  }
+  for (char c : stat.command) {
+    instance->name.push_back(static_cast<unsigned char>(c) < 0x80 ? char16_t(c) : u'?');
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames() {
+  static const auto* names = [] {
+    auto* table =
+        new std::vector<std::pair<std::uint32_t, std::string>>{{kProcessObjectIndex, "Process"}};
+    for (const Counter& counter : kCounters) table->emplace_back(counter.index, counter.name);
+    std::sort(table->begin(), table->end());
+    return table;
+  }();
+  return *names;
+}
+
+std::uint32_t lastCounterIndex() { return englishCounterNames().back().first; }
+
+bool readProcessPerformanceData(const std::vector<std::uint32_t>* pids,
+                                std::vector<std::uint8_t>* block) {
+  std::vector<std::uint32_t> all;
+  if (pids == nullptr) {
+    DIR* listing = ::opendir("/proc");
+    if (listing == nullptr) return failWith(errno);
+    while (const dirent* entry = ::readdir(listing)) {
+      std::uint32_t pid = 0;
+      std::string_view name = entry->d_name;
+      auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+      if (error == std::errc() && end == name.data() + name.size() && pid != 0) {
+        all.push_back(pid);
+      }
+    }
+    ::closedir(listing);
+    pids = &all;
+  }
+  std::int64_t now = nanoseconds(CLOCK_REALTIME);
+  PerfData data;
+  data.perfTime = nanoseconds(CLOCK_MONOTONIC);
+  data.perfFreq = 1'000'000'000;
+  data.perfTime100nSec = fileTimeOfNanoseconds(now);
+  PerfObject process;
+  process.titleIndex = kProcessObjectIndex;
+  process.perfTime = data.perfTime100nSec;
+  process.perfFreq = kUnitsPerSecond;
+  for (std::size_t i = 0; i < kCounterCount; ++i) {
+    process.counters.push_back({kCounters[i].index, kCounters[i].type, kCounters[i].size,
+                                static_cast<std::uint32_t>(8 + 8 * i)});
+  }
+  std::int64_t bootFileTime = fileTimeOfNanoseconds(now - nanoseconds(CLOCK_BOOTTIME));
+  for (std::uint32_t pid : *pids) {
+    PerfInstance instance;
+    if (readInstance(pid, bootFileTime, &instance))
+      process.instances.push_back(std::move(instance));
+  }
+  data.objects.push_back(std::move(process));
+  *block = buildPerfDataBlock(data);
+  return true;
+}
+
+}  // namespace Vantor::platform

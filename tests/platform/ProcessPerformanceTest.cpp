@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "platform/PerfDataBlock.h"
+#include "platform/ProcessPerformance.h"
+#include "support/TempDir.h"
+
+namespace Vantor::platform {
+namespace {
+
+std::uint64_t statusKilobytes(const std::string& key) {
+  std::string status = testing::readFile("/proc/self/status");
+  std::size_t at = status.find(key);
+  return at == std::string::npos ? 0 : std::stoull(status.substr(at + key.size()));
+}
+
+TEST(ProcessPerformanceTest, AProcessReadsAsTheKernelCountsIt) {
+  // 64 MB of private memory, touched.
+  constexpr std::size_t kHeld = 64 << 20;
+  auto held = std::make_unique<char[]>(kHeld);
+  std::memset(held.get(), 1, kHeld);
+  std::vector<std::uint32_t> self{static_cast<std::uint32_t>(::getpid()), 0x7FFFFFFE};
+  std::vector<std::uint8_t> bytes;
+  ASSERT_TRUE(readProcessPerformanceData(&self, &bytes));
+  std::uint64_t kernelPrivate = (statusKilobytes("RssAnon:") + statusKilobytes("VmSwap:")) * 1024;
+
+  std::optional<PerfData> block = parsePerfDataBlock(bytes.data(), bytes.size());
+  ASSERT_TRUE(block);
+  ASSERT_EQ(block->objects.size(), 1u);
+  const PerfObject& process = block->objects[0];
+  EXPECT_EQ(process.titleIndex, kProcessObjectIndex);
+  ASSERT_EQ(process.instances.size(), 1u);  // a pid that does not exist is left out
+  auto value = [&](const std::string& name) {
+    const auto& names = englishCounterNames();
+    auto entry = std::find_if(names.begin(), names.end(),
+                              [&](const auto& pair) { return pair.second == name; });
+    EXPECT_NE(entry, names.end()) << name;
+    for (const PerfCounterDefinition& counter : process.counters) {
+      if (counter.titleIndex == entry->first) {
+        return rawCounterValue(process.instances[0].counters, counter).value_or(0);
+      }
+    }
+    ADD_FAILURE() << name;
+    return std::uint64_t{0};
+  };
+  EXPECT_EQ(value("ID Process"), static_cast<std::uint64_t>(::getpid()));
+  EXPECT_GE(value("Private Bytes"), kHeld);
+  EXPECT_NEAR(static_cast<double>(value("Private Bytes")), static_cast<double>(kernelPrivate),
+              0.02 * static_cast<double>(kernelPrivate));
+  EXPECT_GE(value("Working Set"), kHeld);
+  EXPECT_GE(value("Virtual Bytes"), kHeld);
+  EXPECT_GE(value("Thread Count"), 1u);
+  EXPECT_GE(value("Handle Count"), 3u);
+  // Started before now, on the object's clock.
+  EXPECT_GT(value("Elapsed Time"), 0u);
+  EXPECT_LE(static_cast<std::int64_t>(value("Elapsed Time")), process.perfTime);
+  EXPECT_EQ(lastCounterIndex(), englishCounterNames().back().first);
+}
+
+}  // namespace
+}  // namespace Vantor::platform
