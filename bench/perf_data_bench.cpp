@@ -1,0 +1,83 @@
+// Building one performance-data block of the "Process" object with about 1,000 processes
+// alive (the benchmark starts them as sleeping children): for every process, and for only
+// the 100 a performance monitor might measure. Reports milliseconds per block, its size, and
+// the ratio of the two.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "platform/CurrentProcess.h"
+#include "platform/ProcessPerformance.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr std::size_t kChildren = 1000;
+constexpr std::size_t kMeasured = 100;
+
+std::vector<pid_t> children;
+double everyMillis = 0;
+double chosenMillis = 0;
+
+void startChildren() {
+  while (children.size() < kChildren) {
+    pid_t child = 0;
+    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("900"), nullptr};
+    if (::posix_spawnp(&child, "sleep", nullptr, nullptr, argv, environ) != 0) break;
+    children.push_back(child);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+}
+
+void endChildren() {
+  for (pid_t child : children) ::kill(child, SIGKILL);
+  for (pid_t child : children) ::waitpid(child, nullptr, 0);
+}
+
+void build(benchmark::State& state, const std::vector<std::uint32_t>* pids, double* millis) {
+  std::vector<std::uint8_t> block;
+  double seconds = 0;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    if (!Vantor::platform::readProcessPerformanceData(pids, &block)) {
+      state.SkipWithError("the process table cannot be read");
+    }
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  *millis = 1e3 * seconds / static_cast<double>(state.iterations());
+  state.counters["ms_per_block"] = *millis;
+  state.counters["block_bytes"] = static_cast<double>(block.size());
+}
+
+void EveryProcess(benchmark::State& state) { build(state, nullptr, &everyMillis); }
+
+void MeasuredProcessesOnly(benchmark::State& state) {
+  std::vector<std::uint32_t> pids(children.begin(), children.begin() + kMeasured);
+  build(state, &pids, &chosenMillis);
+}
+
+BENCHMARK(EveryProcess)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(MeasuredProcessesOnly)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Vantor::platform::raiseOpenFileLimit();
+  startChildren();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  endChildren();
+  if (chosenMillis > 0) {
+    std::printf("%zu processes alive: every process %.1f ms, %zu of them %.2f ms, ratio %.1f\n",
+                kChildren, everyMillis, kMeasured, chosenMillis, everyMillis / chosenMillis);
+  }
+  return 0;
+}
