@@ -4,46 +4,22 @@
 // waited for the map meanwhile, and, for comparison, how long reading every process's modules with
 // the map held would hold it (what a pass that read under the lock would make the events wait).
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
+#include "SleepingChildren.h"
 #include "platform/CurrentProcess.h"
 #include "sources/ModulePoller.h"
 #include "sources/ProcessPoller.h"
 
-extern char** environ;
-
 namespace {
 
 constexpr std::size_t kChildren = 500;
-
-std::vector<pid_t> children;
-
-void startChildren() {
-  while (children.size() < kChildren) {
-    pid_t child = 0;
-    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("900"), nullptr};
-    if (::posix_spawnp(&child, "sleep", nullptr, nullptr, argv, environ) != 0) break;
-    children.push_back(child);
-  }
-  // Settled: the pass is timed, not their start-up.
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-}
-
-void endChildren() {
-  for (pid_t child : children) ::kill(child, SIGKILL);
-  for (pid_t child : children) ::waitpid(child, nullptr, 0);
-  children.clear();
-}
 
 double millisSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -142,15 +118,18 @@ void DumpWithModules(benchmark::State& state) {
 // What a pass that read the modules with the map held would hold it for.
 void ModulesReadUnderTheLock(benchmark::State& state) {
   MeteredMachine machine;
+  // What the map holds: every process of the machine.
+  std::vector<Vantor::platform::ListedProcess> metered;
+  Vantor::platform::ProcessTable::create()->list(&metered);
   double longest = 0;
   std::size_t modules = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
     machine.map.checkOutAll();
     std::vector<std::string> names;
-    for (const Vantor::ProcessRef& entry : machine.map.entries()) {
+    for (const Vantor::platform::ListedProcess& process : metered) {
       Vantor::platform::ProcessHandle handle;
-      if (handle.open(entry->pid(), entry->startStamp())) {
+      if (handle.open(process.id.pid, process.id.startStamp)) {
         Vantor::Process::moduleNames(handle, names);
         modules += names.size();
       }
@@ -173,10 +152,9 @@ BENCHMARK(ModulesReadUnderTheLock)->Unit(benchmark::kMillisecond)->Iterations(20
 int main(int argc, char** argv) {
   Vantor::platform::raiseOpenFileLimit();
   Vantor::setDebugLevel(0);
-  startChildren();
+  SleepingChildren children(kChildren);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  endChildren();
   return 0;
 }

@@ -3,43 +3,23 @@
 // the 100 a performance monitor might measure. Reports milliseconds per block, its size, and
 // the ratio of the two.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <thread>
+#include <memory>
 #include <vector>
 
+#include "SleepingChildren.h"
 #include "platform/CurrentProcess.h"
 #include "platform/ProcessPerformance.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr std::size_t kChildren = 1000;
 constexpr std::size_t kMeasured = 100;
 
-std::vector<pid_t> children;
+std::unique_ptr<SleepingChildren> children;
 double everyMillis = 0;
 double chosenMillis = 0;
-
-void startChildren() {
-  while (children.size() < kChildren) {
-    pid_t child = 0;
-    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("900"), nullptr};
-    if (::posix_spawnp(&child, "sleep", nullptr, nullptr, argv, environ) != 0) break;
-    children.push_back(child);
-  }
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-}
-
-void endChildren() {
-  for (pid_t child : children) ::kill(child, SIGKILL);
-  for (pid_t child : children) ::waitpid(child, nullptr, 0);
-}
 
 void build(benchmark::State& state, const std::vector<std::uint32_t>* pids, double* millis) {
   std::vector<std::uint8_t> block;
@@ -59,7 +39,7 @@ void build(benchmark::State& state, const std::vector<std::uint32_t>* pids, doub
 void EveryProcess(benchmark::State& state) { build(state, nullptr, &everyMillis); }
 
 void MeasuredProcessesOnly(benchmark::State& state) {
-  std::vector<std::uint32_t> pids(children.begin(), children.begin() + kMeasured);
+  std::vector<std::uint32_t> pids(children->pids().begin(), children->pids().begin() + kMeasured);
   build(state, &pids, &chosenMillis);
 }
 
@@ -70,11 +50,11 @@ BENCHMARK(MeasuredProcessesOnly)->Unit(benchmark::kMillisecond)->Iterations(20);
 
 int main(int argc, char** argv) {
   Vantor::platform::raiseOpenFileLimit();
-  startChildren();
+  children = std::make_unique<SleepingChildren>(kChildren);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  endChildren();
+  children.reset();
   if (chosenMillis > 0) {
     std::printf("%zu processes alive: every process %.1f ms, %zu of them %.2f ms, ratio %.1f\n",
                 kChildren, everyMillis, kMeasured, chosenMillis, everyMillis / chosenMillis);

@@ -1,7 +1,6 @@
 #include "sources/CounterQuery.h"
 
 #include <chrono>
-#include <cmath>
 #include <thread>
 
 namespace Vantor {

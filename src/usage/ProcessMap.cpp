@@ -382,13 +382,6 @@ bool ProcessMap::checkOutAll() { return enforceMonopoly("checkOut all", 0); }
 
 void ProcessMap::checkInAll() { relaxMonopoly("checkIn All"); }
 
-std::vector<ProcessRef> ProcessMap::entries() const {
-  std::vector<ProcessRef> walk;
-  walk.reserve(processes_.size());
-  for (const auto& [pid, entry] : processes_) walk.push_back(entry);
-  return walk;
-}
-
 namespace {
 
 // A process of the map as a module look found it, and its modules as read afterwards.

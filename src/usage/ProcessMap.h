@@ -50,9 +50,6 @@ class ProcessMap {
   void checkIn(ProcessRef& entry);
   bool checkOutAll();
   void checkInAll();
-  // For a walk between checkOutAll and checkInAll: the entries in pid order.
-  std::vector<ProcessRef> entries() const;
-
   // The "module" records of the map's processes; on when module logging is configured.
   ModuleLog& moduleLog() { return moduleLog_; }
   // Looks at the modules of every process and records those gone since the last look. The
