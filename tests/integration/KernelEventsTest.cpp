@@ -96,12 +96,19 @@ TEST(KernelEventsTest, EveryProcessOfABurstHasOneRecordWithItsExitStatusAndPath)
   std::vector<std::string> files = stopAndCollect(installation, agent);
   std::vector<UsageRecord> records = recordsOf(files, "exit_with");
   std::map<std::string, int> recorded;
+  // One that ended before its program could be read, but was not yet reaped, keeps the
+  // kernel's name for it and has no directory; like the nameless ones, they must stay few.
+  std::size_t pathless = 0;
   for (const UsageRecord& record : records) {
     ++recorded[record.exitCode()];
-    EXPECT_EQ(record.fields[6] + "exit_with", program);
+    if (record.fields[6].empty()) {
+      ++pathless;
+    } else {
+      EXPECT_EQ(record.fields[6] + "exit_with", program);
+    }
     EXPECT_EQ(record.second.substr(0, 2), "1:");  // one record each: each a first one
   }
-  EXPECT_LE(standInForMissing(recordsOf(files, "<<lost>>"), expected, recorded), 20u);
+  EXPECT_LE(pathless + standInForMissing(recordsOf(files, "<<lost>>"), expected, recorded), 20u);
   EXPECT_EQ(recorded, expected);
 }
 
