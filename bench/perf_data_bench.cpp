@@ -21,7 +21,8 @@ std::unique_ptr<SleepingChildren> children;
 double everyMillis = 0;
 double chosenMillis = 0;
 
-void build(benchmark::State& state, const std::vector<std::uint32_t>* pids, double* millis) {
+void build(benchmark::State& state, const std::vector<Vantor::platform::ProcessId>* pids,
+           double* millis) {
   std::vector<std::uint8_t> block;
   double seconds = 0;
   for (auto _ : state) {
@@ -39,7 +40,10 @@ void build(benchmark::State& state, const std::vector<std::uint32_t>* pids, doub
 void EveryProcess(benchmark::State& state) { build(state, nullptr, &everyMillis); }
 
 void MeasuredProcessesOnly(benchmark::State& state) {
-  std::vector<std::uint32_t> pids(children->pids().begin(), children->pids().begin() + kMeasured);
+  std::vector<Vantor::platform::ProcessId> pids;
+  for (std::size_t i = 0; i < kMeasured; ++i) {
+    pids.push_back({static_cast<std::uint32_t>(children->pids()[i]), 0});
+  }
   build(state, &pids, &chosenMillis);
 }
 

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ProcessTable.h"
+
 namespace Vantor::platform {
 
 inline constexpr std::uint32_t kProcessObjectIndex = 230;
@@ -18,9 +20,10 @@ const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames();
 std::uint32_t lastCounterIndex();
 
 // A data block of the "Process" object (platform/PerfDataBlock.h) with an instance for each
-// process of pids, or for every process when pids is null; a process that is gone is left
-// out. False (lastError set) when the process table cannot be read.
-bool readProcessPerformanceData(const std::vector<std::uint32_t>* pids,
+// of processes, or for every process when processes is null; a process that is gone, or
+// whose id a later process has taken (a non-zero start stamp tells), is left out. False
+// (lastError set) when the process table cannot be read.
+bool readProcessPerformanceData(const std::vector<ProcessId>* processes,
                                 std::vector<std::uint8_t>* block);
 
 }  // namespace Vantor::platform

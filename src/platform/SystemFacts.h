@@ -2,6 +2,7 @@
 #ifndef TARNWICK_PLATFORM_SYSTEMFACTS_H_
 #define TARNWICK_PLATFORM_SYSTEMFACTS_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -40,6 +41,9 @@ class SystemFacts {
 
   // Whether a drive name such as "C:" names a drive the system knows.
   virtual bool isKnownDrive(const std::string& driveName) = 0;
+
+  // The machine's physical memory in bytes; nullopt (with lastError set) when unknown.
+  virtual std::optional<std::uint64_t> totalPhysicalMemory() = 0;
 };
 
 }  // namespace Vantor::platform

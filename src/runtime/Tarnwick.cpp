@@ -13,6 +13,7 @@
 #include "platform/CurrentProcess.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Privileges.h"
+#include "platform/ProcessPerformance.h"
 #include "platform/ThreadCancellation.h"
 #include "platform/TraceSession.h"
 
@@ -77,6 +78,7 @@ Tarnwick::~Tarnwick() {
     processMap_->clear();
   }
   eventTracer_.reset();
+  performanceMonitor_.reset();
   modulePoller_.reset();
   poller_.reset();
   processMap_.reset();
@@ -110,8 +112,7 @@ bool Tarnwick::configureProgram() {
 
   deliveryInterval_ = timeSpanOr(conf, "tarnwick.interval", TimeSpan(43200));
   logger().debug(4, "Data delivery at interval: %s.", deliveryInterval_.toString());
-  TimeSpan perfMonInterval =
-      timeSpanOr(conf, "tarnwick.interval.performance-monitor", TimeSpan(3600));
+  perfMonInterval_ = timeSpanOr(conf, "tarnwick.interval.performance-monitor", TimeSpan(3600));
   const std::string processData = "tarnwick.logging.process-data";
   bool polling = boolOr(conf, processData + ".polling", false);
   TimeSpan pollInterval(300);
@@ -130,10 +131,18 @@ bool Tarnwick::configureProgram() {
     moduleFilterFile = FileUtils::normaliseSeparators(moduleFilterFile);
   }
   EventSource source = chooseEventSource(polling, pollInterval);
-  bool performance = boolOr(conf, "tarnwick.logging.performance-monitor", false);
+  const std::string performanceKey = "tarnwick.logging.performance-monitor";
+  bool performance = boolOr(conf, performanceKey, false);
+  TimeSpan performanceInterval(5);
+  std::string countersFile = configurationDirectory() + "Tarnwick_Counters.conf";
+  std::string rulesFile = configurationDirectory() + "Tarnwick_ProcessRules.conf";
   if (performance) {
     logger().debug(1, "Will be monitoring performance...");
-    intervalOf(conf, "tarnwick.logging.performance-monitor.interval", TimeSpan(5), logger());
+    performanceInterval = intervalOf(conf, performanceKey + ".interval", TimeSpan(5), logger());
+    conf.getFileName(performanceKey + ".counters", countersFile);
+    conf.getFileName(performanceKey + ".rules", rulesFile);
+    countersFile = FileUtils::normaliseSeparators(countersFile);
+    rulesFile = FileUtils::normaliseSeparators(rulesFile);
   }
   if (!createExeFinder()) return false;
   poller_->configure(pollInterval, source, polling);
@@ -149,6 +158,15 @@ bool Tarnwick::configureProgram() {
     modulePoller_->configure(moduleInterval);
     if (!modulePoller_->prepareModulePoller(threads())) return false;
   }
+  std::shared_ptr<const PerformanceSetup> performanceSetup;
+  if (performance && !(performanceSetup = readPerformanceSetup(countersFile, rulesFile))) {
+    return false;
+  }
+  processMap_->perfMonLog().configure(performanceSetup);
+  if (performance) {
+    performanceMonitor_->configure(performanceInterval);
+    if (!performanceMonitor_->preparePerformanceMonitor(threads())) return false;
+  }
   if (source != EventSource::kKernelTrace) eventTracer_->endSession();
   if (source == EventSource::kKernelTrace) {
     eventTracer_->configure(traceBufferKilobytes_);
@@ -157,10 +175,7 @@ bool Tarnwick::configureProgram() {
 
   registerProcessStream();
   if (moduleData) registerModuleStream();
-  if (performance) {
-    streams().registerLogFile(workingDirectory_ + "PerfMonLog", "perfmon", perfMonInterval, true,
-                              nullptr);
-  }
+  if (performance) registerPerformanceStream();
   return true;
 }
 
@@ -177,6 +192,11 @@ void Tarnwick::registerProcessStream() {
 
 void Tarnwick::registerModuleStream() {
   streams().registerLogFile(workingDirectory_ + "ModuleLog", "module", TimeSpan(0), false, nullptr);
+}
+
+void Tarnwick::registerPerformanceStream() {
+  streams().registerLogFile(workingDirectory_ + "PerfMonLog", "perfmon", perfMonInterval_, true,
+                            [this] { processMap_->dumpPerfMon(); });
 }
 
 EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
@@ -236,6 +256,31 @@ std::shared_ptr<const ModuleFilter> Tarnwick::readModuleFilter(const std::string
   return filter;
 }
 
+std::shared_ptr<const PerformanceSetup> Tarnwick::readPerformanceSetup(
+    const std::string& countersPath, const std::string& rulesPath) {
+  auto setup = std::make_shared<PerformanceSetup>();
+  logger().debug(3, "   Reading file: \"%s\"...", countersPath);
+  bool read = setup->counters.loadCounterList(countersPath, platform::englishCounterNames());
+  std::string unread = read ? rulesPath : countersPath;
+  if (read) {
+    logger().debug(3, "   Reading file: \"%s\"...", rulesPath);
+    read = setup->rules.loadModuleFilter(rulesPath);
+  }
+  if (read) {
+    logger().debug(3, "   Done.");
+    return setup;
+  }
+  programLogger_->error(31, unread);
+  // On a reconfiguration what is measured now stays, as with a broken configuration file.
+  if (std::shared_ptr<const PerformanceSetup> running = processMap_->perfMonLog().setup()) {
+    logger().debug(1, "   The counter list and process rules in use are kept.");
+    return running;
+  }
+  refuseStart("The performance monitor's file " + unread +
+              " could not be read or names no counter; mend it or switch the monitor off.");
+  return nullptr;
+}
+
 bool Tarnwick::createExeFinder() {
   if (exeFinder_) {
     exeFinder_->loadApplicationMappings(reader());  // a reconfiguration reads them again
@@ -254,6 +299,7 @@ bool Tarnwick::createExeFinder() {
                                              streams(), staticInfo());
   poller_ = std::make_unique<ProcessPoller>(*programLogger_, *processMap_, *exeFinder_);
   modulePoller_ = std::make_unique<ModulePoller>(*programLogger_, *processMap_);
+  performanceMonitor_ = std::make_unique<PerformanceMonitor>(*programLogger_, *processMap_);
   eventTracer_ = std::make_unique<EventTracer>(*programLogger_, *processMap_, *poller_);
   // A worker killed while it holds the map must not leave it locked.
   threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });
@@ -372,6 +418,7 @@ std::uint32_t Tarnwick::monitorStatus() {
         logger().debug(1, "statusMonitor is exiting: the reconfiguration failed.");
         if (processMap_ && !streams().getLogFile("process")) registerProcessStream();
         if (processMap_ && processMap_->moduleLog().enabled()) registerModuleStream();
+        if (processMap_ && processMap_->perfMonLog().enabled()) registerPerformanceStream();
         raiseQuitFlag();
         break;
       }

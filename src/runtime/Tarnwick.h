@@ -14,6 +14,7 @@
 #include "runtime/Agent.h"
 #include "sources/EventTracer.h"
 #include "sources/ModulePoller.h"
+#include "sources/PerformanceMonitor.h"
 #include "sources/ProcessPoller.h"
 #include "usage/ExeFinder.h"
 #include "usage/ProcessMap.h"
@@ -57,9 +58,14 @@ class Tarnwick : public Agent {
   // The module filter in path (none there: every module is recorded); null when it cannot be
   // read, and the start refused.
   std::shared_ptr<const ModuleFilter> readModuleFilter(const std::string& path);
+  // The counter list and process rules in their files; null when either cannot be read, and
+  // the start refused.
+  std::shared_ptr<const PerformanceSetup> readPerformanceSetup(const std::string& countersPath,
+                                                               const std::string& rulesPath);
   // The "process" data stream, which dumps the process map when it is delivered.
   void registerProcessStream();
   void registerModuleStream();
+  void registerPerformanceStream();
   void enableDebugPrivileges();
 
   std::unique_ptr<LoggerUnit> programLogger_;
@@ -69,6 +75,8 @@ class Tarnwick : public Agent {
   std::unique_ptr<ProcessMap> processMap_;
   std::unique_ptr<ProcessPoller> poller_;
   std::unique_ptr<ModulePoller> modulePoller_;
+  std::unique_ptr<PerformanceMonitor> performanceMonitor_;
+  TimeSpan perfMonInterval_{3600};  // delivery of the "perfmon" stream
   std::unique_ptr<EventTracer> eventTracer_;
   // Set by the configuration, on the thread that then runs the status monitor's checks.
   EventSource eventSource_ = EventSource::kNone;

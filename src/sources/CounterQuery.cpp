@@ -162,15 +162,12 @@ std::optional<double> CounterQuery::counterValue(std::uint32_t pid, std::uint32_
   return x;
 }
 
+bool CounterQuery::inNewer(std::uint32_t pid) const {
+  return newer_ && locate(*newer_, pid, kIdProcess).has_value();
+}
+
 int CounterQuery::updateCounter(CounterSample& sample) {
-  std::optional<double> value = counterValue(sample.pid, sample.counterIndex);
-  if (!value || !(*value >= 0)) {
-    sample.failed = true;
-    return -2;
-  }
-  sample.failed = false;
-  sample.add(*value);
-  return 0;
+  return sample.take(counterValue(sample.pid, sample.counterIndex)) ? 0 : -2;
 }
 
 }  // namespace Vantor

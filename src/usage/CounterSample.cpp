@@ -28,4 +28,10 @@ void CounterSample::add(double sampled) {
   }
 }
 
+bool CounterSample::take(std::optional<double> sampled) {
+  failed = !sampled || !(*sampled >= 0);
+  if (!failed) add(*sampled);
+  return !failed;
+}
+
 }  // namespace Vantor

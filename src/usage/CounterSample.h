@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace Vantor {
 
@@ -33,6 +34,9 @@ struct CounterSample {
   }
   // Takes one value into the aggregate.
   void add(double sampled);
+  // Takes a value read for the sample: false, with the error flag set and the aggregate kept,
+  // when there is none or it is negative.
+  bool take(std::optional<double> sampled);
 };
 
 }  // namespace Vantor

@@ -1,7 +1,7 @@
 // One observed process: its identity, executable, user, product name, times and state, and
-// the modules it has loaded. Sources build it from a pid; the process map owns it through
-// ProcessRef. From the first successful open an object is bound to its process by pid and
-// start stamp, so a later process of the same id is never mistaken for it. No operation
+// the modules it has loaded and its performance samples. Sources build it from a pid; the process
+// map owns it through ProcessRef. From the first successful open an object is bound to its process
+// by pid and start stamp, so a later process of the same id is never mistaken for it. No operation
 // throws; failures end in the markers below. An object has no lock: one thread at a time
 // uses it (a source while it builds it, then the process map under its lock).
 #ifndef TARNWICK_USAGE_PROCESS_H_
@@ -18,6 +18,7 @@
 #include "foundation/DateTime.h"
 #include "logging/LoggerUnit.h"
 #include "platform/ProcessTable.h"
+#include "usage/CounterSample.h"
 
 namespace Vantor {
 
@@ -156,6 +157,10 @@ class Process {
   const std::string& fullUserName() const { return fullUserName_; }
   bool firstRecordWritten() const { return firstRecord_; }
   void setFirstRecordWritten(bool written) { firstRecord_ = written; }
+  // Whether the performance monitor measures the process, and its counters' aggregates.
+  bool measured() const { return measured_; }
+  void setMeasured(bool measured) { measured_ = measured; }
+  std::vector<CounterSample>& samples() { return samples_; }
 
   // Installs the logger of every Process (null: silent) and reads the machine's name.
   static void setLogger(const LoggerUnit* logger);
@@ -191,6 +196,8 @@ class Process {
   std::uint64_t moduleUpdates_ = 0;
   std::optional<std::uint32_t> exitCode_;
   bool startUnseen_ = false;
+  bool measured_ = false;
+  std::vector<CounterSample> samples_;
 };
 
 using ProcessRef = std::shared_ptr<Process>;

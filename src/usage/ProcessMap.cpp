@@ -49,7 +49,8 @@ ProcessMap::ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Acc
       primeTime_(primeTime),
       streams_(streams),
       facts_(recordFacts(std::move(facts))),
-      moduleLog_(logger, primeTime, streams, facts_) {}
+      moduleLog_(logger, primeTime, streams, facts_),
+      perfMonLog_(logger, accounts, primeTime, streams, facts_) {}
 
 ProcessMap::~ProcessMap() { clear(); }
 
@@ -137,6 +138,7 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
     relaxMonopoly("addProcess");
     return true;
   }
+  if (inserted) perfMonLog_.registerIfMeasured(process);
   ProcessRef old = slot->second;
   // The pid is unique among running processes: the entry's process has ended unseen, unless
   // this start is the entry's own, reported twice (by a listing and by an event).
@@ -156,6 +158,7 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
     old->setEndTime(std::max(old->startTime(), process->startTime()));
     logProcess(old);
     processes_[pid] = process;
+    perfMonLog_.registerIfMeasured(process);
   }
   relaxMonopoly("addProcess");
   logger_.debug(5, "Added process %i", pid);
@@ -213,6 +216,7 @@ void ProcessMap::logEndProcess(const ProcessRef& process) {
   entry->copyExitCode(*process);
   if (takeEndTime(process, entry)) {
     logModules(entry, false);
+    logPerformance(entry, 0);
     logProcessData(entry);
     removeProcess(pid);
     rememberEnded(*entry);
@@ -237,6 +241,7 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
       entry->setEndTime(stop->endTime());
       entry->copyExitCode(*stop);
       logModules(entry, false);
+      logPerformance(entry, 0);
       logProcessData(entry);
       removeProcess(pid);
       checkIn(entry);
@@ -248,6 +253,7 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
     removeProcessFromEndedProcessMap(pid);
   }
   logModules(entry, true);
+  logPerformance(entry, 0);
   logProcessData(entry);
   checkIn(entry);
 }
@@ -294,6 +300,15 @@ void ProcessMap::logModules(const ProcessRef& entry, bool running) {
   for (const ModuleRecord& record : records) moduleLog_.writeModuleRecord(*entry, record);
 }
 
+void ProcessMap::logPerformance(const ProcessRef& entry, std::int64_t now) {
+  if (!perfMonLog_.enabled() || !entry->measured()) return;
+  try {
+    perfMonLog_.logPerfMonData(*entry, now);
+  } catch (const std::exception&) {
+    logger_.debug(1, "Failed to log performance data!");
+  }
+}
+
 void ProcessMap::logProcessData(const ProcessRef& entry) {
   logger_.debug(4, "logProcessData: Writing \"%s\" (%i) to file...", entry->productName(),
                 entry->pid());
@@ -319,6 +334,7 @@ void ProcessMap::endVanished() {
     entry->setState(ProcessState::Ended);
     entry->setEndTime(std::max(now, entry->startTime()));
     logModules(entry, false);
+    logPerformance(entry, 0);
     logProcessData(entry);
     processes_.erase(entry->pid());
     rememberEnded(*entry);
@@ -493,6 +509,33 @@ void ProcessMap::dumpAll() {
   checkInAll();
   logger_.debug(1, "All processes has now been dumped. It took %s time.",
                 (finish - start).toString());
+}
+
+void ProcessMap::dumpPerfMon() {
+  logger_.debug(1, "Dumping performance data...");
+  if (!checkOutAll()) {
+    logger_.warning(23, "dumpPerfMon");
+    return;
+  }
+  DateTime start;
+  for (const auto& [pid, entry] : processes_) logPerformance(entry, start.getValue());
+  DateTime finish;
+  checkInAll();
+  logger_.debug(1, "All performance data has now been dumped. It took %s time.",
+                (finish - start).toString());
+}
+
+std::vector<ProcessRef> ProcessMap::measuredEntries() const {
+  std::vector<ProcessRef> measured;
+  for (const auto& [pid, entry] : processes_) {
+    if (entry->measured()) measured.push_back(entry);
+  }
+  return measured;
+}
+
+bool ProcessMap::holds(const ProcessRef& entry) const {
+  auto found = processes_.find(entry->pid());
+  return found != processes_.end() && found->second == entry;
 }
 
 bool ProcessMap::enforceMonopoly(const std::string& caller, std::uint32_t retryThread) {

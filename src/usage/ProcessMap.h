@@ -19,6 +19,7 @@
 #include "usage/DataStreams.h"
 #include "usage/ExeFinder.h"
 #include "usage/ModuleLog.h"
+#include "usage/PerfMonLog.h"
 #include "usage/PrimeTime.h"
 #include "usage/Process.h"
 
@@ -61,9 +62,19 @@ class ProcessMap {
   void restartModuleStretches();
   // Empties every module table (module records were switched off).
   void forgetModules();
+  // The "perfmon" records and the registration of measured processes; on when the
+  // performance monitor is configured.
+  PerfMonLog& perfMonLog() { return perfMonLog_; }
+  // With the map checked out: the processes the performance monitor measures, by pid, and
+  // whether an entry listed earlier is still the map's.
+  std::vector<ProcessRef> measuredEntries() const;
+  bool holds(const ProcessRef& entry) const;
 
   // Delivery hook of the "process" stream: an interim record for every running process.
   void dumpAll();
+  // Delivery hook of the "perfmon" stream: a record for every measured process, whose
+  // figures then start again.
+  void dumpPerfMon();
 
   // Status monitor: logs the pending starts whose executable can now be read, and drops
   // end events that waited too long for their start.
@@ -106,6 +117,9 @@ class ProcessMap {
   // process every module it had; for a dump (running), every module still loaded (the dump
   // looked at them just before), whose stretch then starts again.
   void logModules(const ProcessRef& entry, bool running);
+  // The performance record of a measured process (now: as logPerfMonData takes it); a
+  // failure costs that record only.
+  void logPerformance(const ProcessRef& entry, std::int64_t now);
   // One record for a pending start whose process is gone.
   void logLostStart(const ProcessRef& process);
   // Remembers a process whose end was logged; a listing made before it ended may report it
@@ -120,6 +134,7 @@ class ProcessMap {
   DataStreams& streams_;
   const InventoryOps::StaticInfo facts_;
   ModuleLog moduleLog_;
+  PerfMonLog perfMonLog_;
 
   mutable Monopoly mapLock_;
   Map processes_;  // guarded by mapLock_ (a recursive Monopoly, taken by enforceMonopoly)

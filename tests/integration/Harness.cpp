@@ -197,6 +197,24 @@ std::vector<ModuleUse> moduleRecords(const std::vector<std::string>& files) {
   return records;
 }
 
+std::vector<PerformanceRecord> performanceRecords(const std::vector<std::string>& files) {
+  std::vector<PerformanceRecord> records;
+  eachRecord(filesOf(files, "PerfMonLog"), "87",
+             [&](long long start, std::vector<std::string>& fields, const std::string& second) {
+               EXPECT_EQ(second.rfind("1:", 0), 0u) << second;
+               std::vector<double> figures;
+               std::istringstream numbers(second.substr(2));
+               for (std::string number; std::getline(numbers, number, ':');) {
+                 figures.push_back(std::stod(number));
+               }
+               EXPECT_EQ(figures.size(), 8u) << second;
+               if (figures.size() == 8) {
+                 records.push_back({start, std::move(fields), std::move(figures)});
+               }
+             });
+  return records;
+}
+
 std::vector<UsageRecord> recordsOf(const std::vector<std::string>& files,
                                    const std::string& executable) {
   std::vector<UsageRecord> records;

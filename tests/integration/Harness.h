@@ -105,6 +105,22 @@ struct ModuleUse {
 // Every record of the files whose names hold "ModuleLog"; any other line fails the test.
 std::vector<ModuleUse> moduleRecords(const std::vector<std::string>& files);
 
+// One performance record: its start second, the fields of its first line and its figures.
+struct PerformanceRecord {
+  long long start = 0;
+  std::vector<std::string> fields;  // the ten fields after "1:S:87", "undef" first
+  std::vector<double> figures;      // the eight of the second line
+  const std::string& file() const { return fields[5]; }
+  const std::string& exitCode() const { return fields[6]; }
+  double processorSeconds() const { return figures[0]; }
+  double elapsed() const { return figures[1]; }
+  // The mean private memory in bytes: memory seconds over elapsed seconds.
+  double memory() const { return figures[1] > 0 ? figures[6] / figures[1] : 0; }
+};
+
+// Every record of the files whose names hold "PerfMonLog"; any other line fails the test.
+std::vector<PerformanceRecord> performanceRecords(const std::vector<std::string>& files);
+
 pid_t spawn(const std::string& path, const char* argument);
 std::string userName();
 

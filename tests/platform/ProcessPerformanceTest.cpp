@@ -25,7 +25,10 @@ TEST(ProcessPerformanceTest, AProcessReadsAsTheKernelCountsIt) {
   std::memset(held.get(), 1, kHeld);
   // Used, as far as the compiler knows: it may not leave the memory out.
   asm volatile("" : : "r"(held.get()) : "memory");
-  std::vector<std::uint32_t> self{static_cast<std::uint32_t>(::getpid()), 0x7FFFFFFE};
+  // The parent with a start stamp not its own stands for a later process of a reused id.
+  std::vector<ProcessId> self{{static_cast<std::uint32_t>(::getpid()), 0},
+                              {0x7FFFFFFE, 0},
+                              {static_cast<std::uint32_t>(::getppid()), 1}};
   std::vector<std::uint8_t> bytes;
   ASSERT_TRUE(readProcessPerformanceData(&self, &bytes));
   std::uint64_t kernelPrivate = (statusKilobytes("RssAnon:") + statusKilobytes("VmSwap:")) * 1024;
@@ -35,7 +38,7 @@ TEST(ProcessPerformanceTest, AProcessReadsAsTheKernelCountsIt) {
   ASSERT_EQ(block->objects.size(), 1u);
   const PerfObject& process = block->objects[0];
   EXPECT_EQ(process.titleIndex, kProcessObjectIndex);
-  ASSERT_EQ(process.instances.size(), 1u);  // a pid that does not exist is left out
+  ASSERT_EQ(process.instances.size(), 1u);  // no such pid, nor the stamp's process, is there
   auto value = [&](const std::string& name) {
     const auto& names = englishCounterNames();
     auto entry = std::find_if(names.begin(), names.end(),

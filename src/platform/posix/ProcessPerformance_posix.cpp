@@ -87,15 +87,18 @@ void put(std::vector<std::uint8_t>& block, std::size_t at, std::uint64_t value, 
   for (std::size_t i = 0; i < size; ++i) block[at + i] = std::uint8_t(value >> (8 * i));
 }
 
-// One process's instance; false when it is gone or is a kernel thread.
-bool readInstance(std::uint32_t pid, std::int64_t bootFileTime, PerfInstance* instance) {
+// One process's instance; false when it is gone, is a kernel thread, or (with a start stamp)
+// is a later process of the same id.
+bool readInstance(const ProcessId& id, std::int64_t bootFileTime, PerfInstance* instance) {
+  std::uint32_t pid = id.pid;
   static const std::int64_t ticksPerSecond = ::sysconf(_SC_CLK_TCK);
   static const std::uint64_t pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   std::string folder = "/proc/" + std::to_string(pid);
   std::string line;
   ProcStat stat;
   if (!readFile(folder + "/stat", &line) || !parseProcStat(line, &stat) ||
-      (stat.flags & kFlagKernelThread) != 0) {
+      (stat.flags & kFlagKernelThread) != 0 ||
+      (id.startStamp != 0 && stat.startTicks != id.startStamp)) {
     return false;
   }
   std::string status;
@@ -148,10 +151,10 @@ const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames() 
 
 std::uint32_t lastCounterIndex() { return englishCounterNames().back().first; }
 
-bool readProcessPerformanceData(const std::vector<std::uint32_t>* pids,
+bool readProcessPerformanceData(const std::vector<ProcessId>* processes,
                                 std::vector<std::uint8_t>* block) {
-  std::vector<std::uint32_t> all;
-  if (pids == nullptr) {
+  std::vector<ProcessId> all;
+  if (processes == nullptr) {
     DIR* listing = ::opendir("/proc");
     if (listing == nullptr) return failWith(errno);
     while (const dirent* entry = ::readdir(listing)) {
@@ -159,11 +162,11 @@ bool readProcessPerformanceData(const std::vector<std::uint32_t>* pids,
       std::string_view name = entry->d_name;
       auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
       if (error == std::errc() && end == name.data() + name.size() && pid != 0) {
-        all.push_back(pid);
+        all.push_back({pid, 0});
       }
     }
     ::closedir(listing);
-    pids = &all;
+    processes = &all;
   }
   std::int64_t now = nanoseconds(CLOCK_REALTIME);
   PerfData data;
@@ -179,10 +182,9 @@ bool readProcessPerformanceData(const std::vector<std::uint32_t>* pids,
                                 static_cast<std::uint32_t>(8 + 8 * i)});
   }
   std::int64_t bootFileTime = fileTimeOfNanoseconds(now - nanoseconds(CLOCK_BOOTTIME));
-  for (std::uint32_t pid : *pids) {
+  for (const ProcessId& id : *processes) {
     PerfInstance instance;
-    if (readInstance(pid, bootFileTime, &instance))
-      process.instances.push_back(std::move(instance));
+    if (readInstance(id, bootFileTime, &instance)) process.instances.push_back(std::move(instance));
   }
   data.objects.push_back(std::move(process));
   *block = buildPerfDataBlock(data);

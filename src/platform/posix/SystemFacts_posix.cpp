@@ -8,6 +8,7 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/SystemFacts.h"
+#include "platform/posix/PosixError.h"
 
 namespace Vantor::platform {
 
@@ -148,6 +149,16 @@ class PosixSystemFacts : public SystemFacts {
   }
 
   bool isKnownDrive(const std::string&) override { return false; }  // no drive letters here
+
+  std::optional<std::uint64_t> totalPhysicalMemory() override {
+    long pages = ::sysconf(_SC_PHYS_PAGES);
+    long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) {
+      failWith(errno);
+      return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+  }
 };
 
 }  // namespace

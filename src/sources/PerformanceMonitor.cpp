@@ -1,0 +1,133 @@
+#include "sources/PerformanceMonitor.h"
+
+#include "platform/ProcessPerformance.h"
+#include "sources/PeriodicWorker.h"
+
+namespace Vantor {
+
+namespace {
+
+CounterQuery::BlockReader readerOf(const std::vector<platform::ProcessId>& processes) {
+  return [&processes]() -> std::optional<std::vector<std::uint8_t>> {
+    std::vector<std::uint8_t> block;
+    if (!platform::readProcessPerformanceData(&processes, &block)) return std::nullopt;
+    return block;
+  };
+}
+
+}  // namespace
+
+PerformanceMonitor::PerformanceMonitor(const LoggerUnit& logger, ProcessMap& processMap)
+    : logger_(logger), processMap_(processMap), query_(readerOf(queried_)) {}
+
+bool PerformanceMonitor::preparePerformanceMonitor(ThreadTable& threads) {
+  logger_.debug(2, "Preparing performance monitor thread...");
+  ThreadEntry& row =
+      threads.addThread("PerformanceMonitor", TF_REPORTS, [this](ThreadEntry& entry) {
+        return runPeriodicWorker(
+            entry, logger_,
+            {interval_, [this] { readNewcomers(); }, [this] { monitorPerformance(); },
+             "Fatal Exception in PerformanceMonitor"});
+      });
+  if (!row.job) {
+    logger_.critical(21, "preparePerformanceMonitor");
+    return false;
+  }
+  // A registration wakes the worker for its first reading.
+  row.wakeUp = processMap_.perfMonLog().registrations();
+  logger_.debug(3, "   Done.");
+  return true;
+}
+
+PerformanceMonitor::Reading PerformanceMonitor::readingOf(const ProcessRef& entry) {
+  Reading reading{entry, {entry->pid(), entry->startStamp()}, {}, {}};
+  for (const CounterSample& sample : entry->samples()) {
+    reading.counters.push_back(sample.counterIndex);
+  }
+  return reading;
+}
+
+void PerformanceMonitor::evaluate(CounterQuery& query, Reading& reading) {
+  for (std::uint32_t counter : reading.counters) {
+    reading.values.push_back(query.counterValue(reading.id.pid, counter));
+  }
+  // A process that ended between the two reads has no rate for the time, rather than a rate
+  // of 0: its aggregates stay as they were.
+  if (query.hasNewer() && !query.inNewer(reading.id.pid)) reading.values.clear();
+}
+
+void PerformanceMonitor::monitorPerformance() {
+  if (!processMap_.checkOutAll()) return;  // the cycle is skipped
+  std::vector<Reading> readings;
+  for (const ProcessRef& entry : processMap_.measuredEntries()) {
+    readings.push_back(readingOf(entry));
+  }
+  processMap_.checkInAll();
+  if (readings.empty()) return;
+
+  queried_.clear();
+  for (const Reading& reading : readings) queried_.push_back(reading.id);
+  bool fresh = !query_.hasOlder();
+  if (query_.collect() != 0) {
+    logger_.debug(4, "KvtCollectQueryData failed: Stop thread %s ", "PerformanceMonitor");
+    return;
+  }
+  if (fresh) inOlder_ = {queried_.begin(), queried_.end()};
+  // A process the older block does not hold is new since: its first reading was its own.
+  for (Reading& reading : readings) {
+    if (inOlder_.count(reading.id) != 0) evaluate(query_, reading);
+  }
+
+  if (query_.hasNewer()) {
+    inOlder_ = {queried_.begin(), queried_.end()};
+  } else {
+    inOlder_.clear();
+  }
+  query_.shift();
+  apply(readings, false);
+}
+
+void PerformanceMonitor::readNewcomers() {
+  std::vector<ProcessRef> newcomers = processMap_.perfMonLog().takeNewcomers();
+  if (newcomers.empty() || !processMap_.checkOutAll()) return;
+  std::vector<Reading> readings;
+  for (const ProcessRef& entry : newcomers) {
+    if (processMap_.holds(entry)) readings.push_back(readingOf(entry));
+  }
+  processMap_.checkInAll();
+  std::vector<platform::ProcessId> processes;
+  for (const Reading& reading : readings) processes.push_back(reading.id);
+  CounterQuery first(readerOf(processes));
+  if (first.collect() != 0) {
+    for (const Reading& reading : readings) {
+      logger_.debug(1, "Failed to collect counter data for PID=%i", reading.id.pid);
+    }
+    return;
+  }
+  for (Reading& reading : readings) evaluate(first, reading);
+  apply(readings, true);
+}
+
+void PerformanceMonitor::apply(std::vector<Reading>& readings, bool first) {
+  if (readings.empty() || !processMap_.checkOutAll()) return;
+  for (Reading& reading : readings) {
+    const ProcessRef& entry = reading.entry;
+    std::vector<CounterSample>& samples = entry->samples();
+    if (!processMap_.holds(entry) || samples.size() != reading.counters.size()) continue;
+    bool failed = false;
+    for (std::size_t i = 0; i < reading.values.size(); ++i) {
+      if (samples[i].take(reading.values[i])) continue;
+      if (first) {
+        logger_.debug(1, "Failed to update %i counter for PID=%i", samples[i].counterIndex,
+                      reading.id.pid);
+      } else if (!failed) {
+        logger_.debug(4, "KvtUpdateCounter failed: PID=%i. Process status: %s", reading.id.pid,
+                      entry->getExitCode() == Process::kStillActive ? "Active" : "Ended");
+      }
+      failed = true;
+    }
+  }
+  processMap_.checkInAll();
+}
+
+}  // namespace Vantor

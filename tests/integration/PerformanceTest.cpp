@@ -1,0 +1,143 @@
+// Performance records of real processes: a program with a known appetite for processor time
+// and memory is measured by a rule, and its records say what the kernel counted for it.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "integration/Harness.h"
+
+extern char** environ;
+
+namespace Vantor::integration {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::readFile, testing::waitUntil, testing::writeFile;
+
+// The monitor on, reading every second and delivering its records every deliverySeconds;
+// processes learnt from kernel events. Only burn_and_hold is measured.
+void measure(const Installation& installation, int deliverySeconds) {
+  meterByEvents(installation);
+  installation.editConf("performance-monitor(Bool) = false", "performance-monitor(Bool) = true");
+  installation.editConf("interval(TimeSpan) = PT5S", "interval(TimeSpan) = PT1S");
+  installation.editConf(
+      "performance-monitor(TimeSpan) = PT1H",
+      "performance-monitor(TimeSpan) = PT" + std::to_string(deliverySeconds) + "S");
+  writeFile(installation.confDir() + "Tarnwick_ProcessRules.conf", "# measured\nBURN_AND_*\n");
+}
+
+// Runs burn_and_hold to its end; returns its pid, and its report in the file out.
+pid_t burnAndHold(const std::string& out, double seconds, int megabytes) {
+  std::string burn = std::to_string(seconds);
+  std::string hold = std::to_string(megabytes);
+  const char* argv[] = {BURN_AND_HOLD_PATH, out.c_str(), burn.c_str(), hold.c_str(), nullptr};
+  pid_t burner = 0;
+  EXPECT_EQ(::posix_spawn(&burner, BURN_AND_HOLD_PATH, nullptr, nullptr,
+                          const_cast<char* const*>(argv), environ),
+            0);
+  int status = -1;
+  ::waitpid(burner, &status, 0);
+  EXPECT_EQ(status, 0);
+  return burner;
+}
+
+// Whether the agent has written the usage record of the process, after its other records.
+bool recorded(const Installation& installation, pid_t pid) {
+  return waitUntil(
+      [&] {
+        return countOf(installation.log(), "logProcessData: Writing \"burn_and_hold\" (" +
+                                               std::to_string(pid) + ")") > 0;
+      },
+      10s);
+}
+
+TEST(PerformanceTest, TheRecordsShowTheProcessorTimeAndMemoryTheKernelCounted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the process connector needs root";
+  Installation installation;
+  measure(installation, 5);
+  // As a site writes it: a name the object lacks, names in any case, blanks around the bar.
+  writeFile(installation.confDir() + "Tarnwick_Counters.conf",
+            "Bogus Counter | max\n"
+            "elapsed time|abs\n"
+            "  % PROCESSOR TIME   |  avg  \n"
+            "private bytes | avg\n"
+            "IO Data Bytes/sec | avg\n");
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+
+  constexpr double kSeconds = 15;
+  constexpr int kMegabytes = 160;
+  std::string out = installation.dir().file("burned");
+  pid_t burner = burnAndHold(out, kSeconds, kMegabytes);
+  double counted = 0;
+  double privateBytes = 0;
+  std::istringstream(readFile(out)) >> counted >> privateBytes;
+  ASSERT_GE(counted, kSeconds);
+  ASSERT_GE(privateBytes, kMegabytes << 20);
+  EXPECT_TRUE(recorded(installation, burner));
+  std::vector<std::string> files = stopAndCollect(installation, agent);
+
+  std::vector<PerformanceRecord> records;
+  for (PerformanceRecord& record : performanceRecords(files)) {
+    if (record.file() == "burn_and_hold") records.push_back(std::move(record));
+  }
+  std::vector<UsageRecord> usage = recordsOf(files, "burn_and_hold");
+  ASSERT_EQ(usage.size(), 1u);
+  // A record at each delivery while it ran (they fall on a ten-second grid), each from the
+  // last, and one at its end.
+  ASSERT_GE(records.size(), 2u);
+  double processorSeconds = 0;
+  double elapsed = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const PerformanceRecord& record = records[i];
+    EXPECT_EQ(record.start, usage[0].start);
+    EXPECT_EQ(record.exitCode(), i + 1 < records.size() ? "none" : "0");
+    EXPECT_EQ(record.fields[1], usage[0].user());
+    EXPECT_EQ(record.fields[8], usage[0].fields[7]);  // the time class
+    processorSeconds += record.processorSeconds();
+    elapsed += record.elapsed();
+    // Every record after the first was read with the memory held throughout.
+    if (i > 0) {
+      EXPECT_NEAR(record.memory(), privateBytes, privateBytes / 10) << i;
+    }
+  }
+  EXPECT_EQ(elapsed, static_cast<double>(usage[0].duration()));
+  EXPECT_NEAR(processorSeconds, counted, counted / 10);
+  // The share of a processor is a percentage: near a whole one while burning alone.
+  EXPECT_GT(records.back().figures[3], 30);
+  EXPECT_LE(records.back().figures[3], 101);
+}
+
+TEST(PerformanceTest, ACounterListThatCannotBeReadStopsTheStartAndTheRulesChooseWhoIsMeasured) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the process connector needs root";
+  {
+    Installation installation;
+    measure(installation, 3600);
+    std::filesystem::remove(installation.confDir() + "Tarnwick_Counters.conf");
+    AgentProcess agent;
+    EXPECT_NE(agent.exitStatus(20s), 0);
+    EXPECT_NE(installation.log().find("Tarnwick_Counters.conf\" could not be read"),
+              std::string::npos)
+        << installation.log();
+  }
+  // The shipped counter list; a rule for another program: this one is metered, not measured.
+  Installation installation;
+  measure(installation, 3600);
+  writeFile(installation.confDir() + "Tarnwick_ProcessRules.conf", "other_program\n");
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  pid_t burner = burnAndHold(installation.dir().file("burned"), 0.5, 1);
+  EXPECT_TRUE(recorded(installation, burner));
+  std::vector<std::string> files = stopAndCollect(installation, agent);
+  EXPECT_EQ(recordsOf(files, "burn_and_hold").size(), 1u);
+  EXPECT_TRUE(performanceRecords(files).empty());
+  EXPECT_EQ(installation.log().find("Adding counters for PID=" + std::to_string(burner)),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace Vantor::integration
