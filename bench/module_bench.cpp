@@ -12,75 +12,17 @@
 #include <thread>
 #include <vector>
 
+#include "MeteredMachine.h"
 #include "SleepingChildren.h"
 #include "platform/CurrentProcess.h"
 #include "sources/ModulePoller.h"
-#include "sources/ProcessPoller.h"
 
 namespace {
 
 constexpr std::size_t kChildren = 500;
 
-double millisSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
-// The machine's processes in a process map with module records on, as the agent has them.
-struct MeteredMachine {
-  MeteredMachine() {
-    char pattern[] = "/tmp/tarnwick-bench-XXXXXX";
-    work = ::mkdtemp(pattern);
-    streams.registerLogFile(work + "/ModuleLog", "module", Vantor::TimeSpan(3600), false, nullptr);
-    map.moduleLog().configure(std::make_shared<Vantor::ModuleFilter>());
-    poller.configure(Vantor::TimeSpan(10), Vantor::EventSource::kNone, true);
-    poller.pollProcesses(false);
-  }
-  ~MeteredMachine() {
-    map.clear();
-    streams.clear();
-    std::filesystem::remove_all(work);
-  }
-
-  std::string work;
-  Vantor::LoggerUnit logger{nullptr, Vantor::kModuleTarnwick};
-  Vantor::ExeFinder finder{logger, logger};
-  Vantor::Accounts accounts;
-  Vantor::PrimeTime primeTime;
-  Vantor::DataStreams streams{nullptr};
-  Vantor::ProcessMap map{logger,    finder,  accounts,
-                         primeTime, streams, {"N/A", "bench", "amd64", "Linux"}};
-  Vantor::ProcessPoller poller{logger, map, finder};
-};
-
-// Takes the map as an event source does, and keeps the longest wait for it.
-class MapContender {
- public:
-  explicit MapContender(Vantor::ProcessMap& map)
-      : thread_([this, &map] {
-          while (!stop_.load()) {
-            auto start = std::chrono::steady_clock::now();
-            Vantor::ProcessRef entry;
-            if (map.checkOut(0, entry) && entry) map.checkIn(entry);
-            longest_ = std::max(longest_, millisSince(start));
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-          }
-        }) {}
-  // The longest wait, once it has stopped.
-  double stop() {
-    stop_.store(true);
-    thread_.join();
-    return longest_;
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  double longest_ = 0;
-  std::thread thread_;
-};
-
 void ModulePass(benchmark::State& state) {
-  MeteredMachine machine;
+  MeteredMachine machine(nullptr);
   Vantor::ModulePoller modulePoller(machine.logger, machine.map);
   modulePoller.pollModules();  // the first pass fills every module table
   MapContender contender(machine.map);
@@ -98,7 +40,7 @@ void ModulePass(benchmark::State& state) {
 // A delivery's dump: it looks at the modules first, then writes every usage record and ends
 // every module stretch with the map held.
 void DumpWithModules(benchmark::State& state) {
-  MeteredMachine machine;
+  MeteredMachine machine(nullptr);
   machine.streams.registerLogFile(machine.work + "/ProcessLog", "process", Vantor::TimeSpan(3600),
                                   false, nullptr);
   Vantor::ModulePoller modulePoller(machine.logger, machine.map);
@@ -117,7 +59,7 @@ void DumpWithModules(benchmark::State& state) {
 
 // What a pass that read the modules with the map held would hold it for.
 void ModulesReadUnderTheLock(benchmark::State& state) {
-  MeteredMachine machine;
+  MeteredMachine machine(nullptr);
   // What the map holds: every process of the machine.
   std::vector<Vantor::platform::ListedProcess> metered;
   Vantor::platform::ProcessTable::create()->list(&metered);
