@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "platform/ProcessPerformance.h"
+#include "support/LogCapture.h"
+#include "usage/PerfMonLog.h"
+
+namespace Vantor {
+namespace {
+
+using testing::LogCapture;
+
+// The records of a process measured for the four counters a record is made of, and one more
+// that the object lacks.
+class PerfMonLogTest : public ::testing::Test {
+ protected:
+  PerfMonLogTest()
+      : streams_(capture_.sender()),
+        log_(logger_, accounts_, primeTime_, streams_, facts_),
+        process_(std::make_shared<Process>(static_cast<std::uint32_t>(::getpid()), &start_, true)) {
+    streams_.registerLogFile(capture_.dir().path() + "/PerfMonLog", "perfmon", TimeSpan(3600), true,
+                             nullptr);
+    auto setup = std::make_shared<PerformanceSetup>();
+    setup->counters.parse(
+        "No Such Counter | max\nElapsed Time\n% Processor Time | avg\nPrivate Bytes | max\n"
+        "IO Data Bytes/sec | sum\n",
+        platform::englishCounterNames());
+    setup->rules.parse("*\n");
+    log_.configure(setup);
+    log_.registerIfMeasured(process_);
+  }
+  // The second lines of the records written so far.
+  std::vector<std::string> figures() {
+    streams_.releaseLogFile("perfmon");
+    std::vector<std::string> files;
+    for (const auto& file : std::filesystem::directory_iterator(capture_.dir().path())) {
+      if (file.path().extension() == ".data") files.push_back(file.path());
+    }
+    std::sort(files.begin(), files.end());  // in the order written: few enough to sort so
+    std::vector<std::string> lines;
+    for (const std::string& file : files) {
+      std::istringstream text(testing::readFile(file));
+      for (std::string first, second; std::getline(text, first) && std::getline(text, second);) {
+        lines.push_back(second);
+      }
+    }
+    return lines;
+  }
+
+  LogCapture capture_;
+  LoggerUnit logger_{capture_.sender(), kModuleTarnwick};
+  Accounts accounts_;
+  PrimeTime primeTime_;
+  DataStreams streams_;
+  InventoryOps::StaticInfo facts_{"N/A", "here", "amd64", "Linux"};
+  PerfMonLog log_;
+  DateTime start_{1796600000LL};
+  ProcessRef process_;
+};
+
+TEST_F(PerfMonLogTest, EachDumpCoversTheTimeSinceTheLastWithEveryDigit) {
+  std::vector<CounterSample>& samples = process_->samples();
+  ASSERT_EQ(samples.size(), 5u);
+  EXPECT_EQ(samples[0].counterIndex, 0u);  // never read: in error, as it stays
+  samples[0].failed = true;
+  samples[2].add(50);
+  samples[2].add(150);
+  samples[3].add(4e9);
+  samples[4].add(1000);
+
+  // A process that still runs gets no record from a usage event, only from a dump.
+  log_.logPerfMonData(*process_, 0);
+  EXPECT_TRUE(figures().empty());
+  std::int64_t dump = start_.getValue() + 3600;
+  log_.logPerfMonData(*process_, dump);
+  // An hour at a whole processor and 4 GB: 14,400,000,000,000 memory seconds, all digits.
+  ASSERT_EQ(figures().size(), 1u);
+  EXPECT_TRUE(figures()[0].starts_with("1:3600:3600:1000:100:3600:"));
+  EXPECT_TRUE(figures()[0].ends_with(":14400000000000:14400000000000"));
+  // The aggregates start again at the dump; the next record measures from it.
+  EXPECT_EQ(samples[2].count, 0u);
+  EXPECT_EQ(samples[3].value, 0.0);
+  samples[2].add(25);
+  log_.logPerfMonData(*process_, dump + 60);
+  EXPECT_TRUE(figures()[1].starts_with("1:15:60:0:25:60:0:0:0")) << figures()[1];
+}
+
+TEST(FormatNumberTest, WritesEveryDigitAndNoTrailingZeros) {
+  EXPECT_EQ(formatNumber(2.5, 8), "2.5");
+  EXPECT_EQ(formatNumber(3, 8), "3");
+  EXPECT_EQ(formatNumber(0, 8), "0");
+  EXPECT_EQ(formatNumber(1e20, 8), "100000000000000000000");
+  EXPECT_EQ(formatNumber(0.123456789, 8), "0.12345679");
+  EXPECT_EQ(formatNumber(std::numeric_limits<double>::infinity(), 8), "#ERR");
+}
+
+}  // namespace
+}  // namespace Vantor
