@@ -162,6 +162,7 @@ bool Tarnwick::configureProgram() {
   if (performance && !(performanceSetup = readPerformanceSetup(countersFile, rulesFile))) {
     return false;
   }
+  if (!performance) processMap_->stopMeasuring();
   processMap_->perfMonLog().configure(performanceSetup);
   if (performance) {
     performanceMonitor_->configure(performanceInterval);
@@ -180,9 +181,11 @@ bool Tarnwick::configureProgram() {
 }
 
 void Tarnwick::beforeReconfiguring() {
-  // The stretches of the modules loaded now end here: the new configuration may switch module
-  // records off, or change the filter.
-  if (processMap_) processMap_->restartModuleStretches();
+  // The stretches of the modules loaded now end here, and so do the performance figures:
+  // the new configuration may switch either off, or change what they take in.
+  if (!processMap_) return;
+  processMap_->restartModuleStretches();
+  if (processMap_->perfMonLog().enabled()) processMap_->dumpPerfMon();
 }
 
 void Tarnwick::registerProcessStream() {

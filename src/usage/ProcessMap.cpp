@@ -486,6 +486,15 @@ void ProcessMap::forgetModules() {
   checkInAll();
 }
 
+void ProcessMap::stopMeasuring() {
+  if (!checkOutAll()) return;
+  for (const auto& [pid, entry] : processes_) {
+    entry->setMeasured(false);
+    entry->samples().clear();
+  }
+  checkInAll();
+}
+
 void ProcessMap::dumpAll() {
   logger_.debug(1, "Dumping processes...");
   // The modules are looked at before the map is taken: reading mappings takes long.

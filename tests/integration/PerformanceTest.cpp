@@ -1,6 +1,7 @@
 // Performance records of real processes: a program with a known appetite for processor time
 // and memory is measured by a rule, and its records say what the kernel counted for it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,8 +31,9 @@ void measure(const Installation& installation, int deliverySeconds) {
   writeFile(installation.confDir() + "Tarnwick_ProcessRules.conf", "# measured\nBURN_AND_*\n");
 }
 
-// Runs burn_and_hold to its end; returns its pid, and its report in the file out.
-pid_t burnAndHold(const std::string& out, double seconds, int megabytes) {
+// Runs burn_and_hold, to its end unless told not to wait; returns its pid, and its report in
+// the file out.
+pid_t burnAndHold(const std::string& out, double seconds, int megabytes, bool wait = true) {
   std::string burn = std::to_string(seconds);
   std::string hold = std::to_string(megabytes);
   const char* argv[] = {BURN_AND_HOLD_PATH, out.c_str(), burn.c_str(), hold.c_str(), nullptr};
@@ -40,8 +42,8 @@ pid_t burnAndHold(const std::string& out, double seconds, int megabytes) {
                           const_cast<char* const*>(argv), environ),
             0);
   int status = -1;
-  ::waitpid(burner, &status, 0);
-  EXPECT_EQ(status, 0);
+  if (wait) ::waitpid(burner, &status, 0);
+  EXPECT_TRUE(!wait || status == 0);
   return burner;
 }
 
@@ -137,6 +139,30 @@ TEST(PerformanceTest, ACounterListThatCannotBeReadStopsTheStartAndTheRulesChoose
   EXPECT_TRUE(performanceRecords(files).empty());
   EXPECT_EQ(installation.log().find("Adding counters for PID=" + std::to_string(burner)),
             std::string::npos);
+}
+
+TEST(PerformanceTest, SwitchingTheMonitorOffRecordsWhatWasMeasuredUntilThen) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the process connector needs root";
+  Installation installation;
+  measure(installation, 3600);
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  pid_t burner = burnAndHold(installation.dir().file("burned"), 4, 1, false);
+  waitForMore(installation, "THREAD PerformanceMonitor: Processing took", 3);
+  installation.editConf("performance-monitor(Bool) = true", "performance-monitor(Bool) = false");
+  ::kill(agent.pid(), SIGHUP);
+  EXPECT_TRUE(tracing(installation, 2)) << installation.log();
+  int status = -1;
+  ::waitpid(burner, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(recorded(installation, burner));
+  std::vector<std::string> files = stopAndCollect(installation, agent);
+  // Its one record ends at the reconfiguration, while it ran; its end, unmeasured, has none.
+  std::vector<PerformanceRecord> records = performanceRecords(files);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].exitCode(), "none");
+  EXPECT_GE(records[0].elapsed(), 1);
+  EXPECT_GT(records[0].processorSeconds(), 0);
 }
 
 }  // namespace
