@@ -27,7 +27,7 @@ void build(benchmark::State& state, const std::vector<Vantor::platform::ProcessI
   double seconds = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
-    if (!Vantor::platform::readProcessPerformanceData(pids, &block)) {
+    if (!Vantor::platform::readProcessPerformanceData(pids, true, &block)) {
       state.SkipWithError("the process table cannot be read");
     }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

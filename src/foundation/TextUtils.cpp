@@ -1,5 +1,6 @@
 #include "foundation/TextUtils.h"
 
+#include "foundation/FileException.h"
 #include "foundation/FilePlain.h"
 
 namespace Vantor::TextUtils {
@@ -45,6 +46,13 @@ std::string readTextFile(const std::string& path) {
   while (!file.isEof()) {
     file.readString(piece, 64 * 1024);
     content += piece;
+    // Read while the agent's sources wait: a file no site writes must not hold them up, nor
+    // take the machine's memory.
+    if (content.size() > kMaxTextFileBytes) {
+      throw FileException(FileException::FL_CANNOT_READ,
+                          "Larger than " + std::to_string(kMaxTextFileBytes >> 20) + " MB: " + path,
+                          __FILE__, __LINE__);
+    }
   }
   file.close();
   return content;

@@ -2,6 +2,7 @@
 #ifndef TARNWICK_FOUNDATION_TEXTUTILS_H_
 #define TARNWICK_FOUNDATION_TEXTUTILS_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,7 +15,10 @@ std::string lowered(std::string_view text);
 // Control characters (C0, DEL and the C1 range of UTF-8) replaced, one replacement for each:
 // text from outside must not break a record or a log line.
 std::string withoutControls(std::string_view text, char replacement);
-// The whole content of a plain file; throws FileException when it cannot be read.
+// The most a text file of the agent's may hold: its configuration files are far smaller.
+inline constexpr std::size_t kMaxTextFileBytes = 16 << 20;
+// The whole content of a plain file; throws FileException when it cannot be read or is larger
+// than kMaxTextFileBytes.
 std::string readTextFile(const std::string& path);
 
 }  // namespace Vantor::TextUtils

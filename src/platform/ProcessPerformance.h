@@ -13,6 +13,7 @@
 namespace Vantor::platform {
 
 inline constexpr std::uint32_t kProcessObjectIndex = 230;
+inline constexpr std::uint32_t kHandleCountIndex = 952;
 
 // (title index, English name) of the object and of each of its counters, by index.
 const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames();
@@ -21,9 +22,10 @@ std::uint32_t lastCounterIndex();
 
 // A data block of the "Process" object (platform/PerfDataBlock.h) with an instance for each
 // of processes, or for every process when processes is null; a process that is gone, or
-// whose id a later process has taken (a non-zero start stamp tells), is left out. False
-// (lastError set) when the process table cannot be read.
-bool readProcessPerformanceData(const std::vector<ProcessId>* processes,
+// whose id a later process has taken (a non-zero start stamp tells), is left out. "Handle
+// Count" costs a look at each of a process's descriptors, of which it may have a million:
+// without countHandles it is 0. False (lastError set) when the process table cannot be read.
+bool readProcessPerformanceData(const std::vector<ProcessId>* processes, bool countHandles,
                                 std::vector<std::uint8_t>* block);
 
 }  // namespace Vantor::platform

@@ -9,6 +9,7 @@
 #include "foundation/FileOps.h"
 #include "foundation/FileUtils.h"
 #include "foundation/SystemInfo.h"
+#include "foundation/TextUtils.h"
 #include "ipc/IPCClient.h"
 #include "platform/CurrentProcess.h"
 #include "platform/ErrorCodes.h"
@@ -162,8 +163,8 @@ bool Tarnwick::configureProgram() {
   if (performance && !(performanceSetup = readPerformanceSetup(countersFile, rulesFile))) {
     return false;
   }
-  if (!performance) processMap_->stopMeasuring();
   processMap_->perfMonLog().configure(performanceSetup);
+  processMap_->remeasure();
   if (performance) {
     performanceMonitor_->configure(performanceInterval);
     if (!performanceMonitor_->preparePerformanceMonitor(threads())) return false;
@@ -264,6 +265,18 @@ std::shared_ptr<const PerformanceSetup> Tarnwick::readPerformanceSetup(
   auto setup = std::make_shared<PerformanceSetup>();
   logger().debug(3, "   Reading file: \"%s\"...", countersPath);
   bool read = setup->counters.loadCounterList(countersPath, platform::englishCounterNames());
+  // A few names are a site's slips; more is not a counter list, and the log need not say each.
+  constexpr int kUnknownNamesLogged = 10;
+  int unknown = 0;
+  for (const CounterSpec& counter : setup->counters.counters()) {
+    if (counter.index != 0 || ++unknown > kUnknownNamesLogged) continue;
+    logger().debug(1, "   The Process object has no counter \"%s\"; it is not read.",
+                   TextUtils::withoutControls(counter.name, '?'));
+  }
+  if (unknown > kUnknownNamesLogged) {
+    logger().debug(1, "   ... and %i more names the Process object has no counter of.",
+                   static_cast<std::int64_t>(unknown - kUnknownNamesLogged));
+  }
   std::string unread = read ? rulesPath : countersPath;
   if (read) {
     logger().debug(3, "   Reading file: \"%s\"...", rulesPath);

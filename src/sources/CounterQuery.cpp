@@ -162,6 +162,10 @@ std::optional<double> CounterQuery::counterValue(std::uint32_t pid, std::uint32_
   return x;
 }
 
+bool CounterQuery::inOlder(std::uint32_t pid) const {
+  return older_ && locate(*older_, pid, kIdProcess).has_value();
+}
+
 bool CounterQuery::inNewer(std::uint32_t pid) const {
   return newer_ && locate(*newer_, pid, kIdProcess).has_value();
 }

@@ -32,7 +32,8 @@ class CounterQuery {
   void shift();
   bool hasOlder() const { return older_.has_value(); }
   bool hasNewer() const { return newer_.has_value(); }
-  // Whether the newer block was read and the process is in it (had not ended by then).
+  // Whether a block was read and the process is in it (had not ended by then).
+  bool inOlder(std::uint32_t pid) const;
   bool inNewer(std::uint32_t pid) const;
   // The counter's value for the process; nothing when it is not available.
   std::optional<double> counterValue(std::uint32_t pid, std::uint32_t counterIndex);

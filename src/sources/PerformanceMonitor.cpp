@@ -7,18 +7,31 @@ namespace Vantor {
 
 namespace {
 
-CounterQuery::BlockReader readerOf(const std::vector<platform::ProcessId>& processes) {
-  return [&processes]() -> std::optional<std::vector<std::uint8_t>> {
+CounterQuery::BlockReader readerOf(const std::vector<platform::ProcessId>& processes,
+                                   const bool& countHandles) {
+  return [&processes, &countHandles]() -> std::optional<std::vector<std::uint8_t>> {
     std::vector<std::uint8_t> block;
-    if (!platform::readProcessPerformanceData(&processes, &block)) return std::nullopt;
+    if (!platform::readProcessPerformanceData(&processes, countHandles, &block)) {
+      return std::nullopt;
+    }
     return block;
   };
+}
+
+// Whether any of the readings asks for the one counter that costs a look at each descriptor.
+bool needHandles(const std::vector<PerformanceMonitor::Reading>& readings) {
+  for (const PerformanceMonitor::Reading& reading : readings) {
+    for (std::uint32_t counter : reading.counters) {
+      if (counter == platform::kHandleCountIndex) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
 
 PerformanceMonitor::PerformanceMonitor(const LoggerUnit& logger, ProcessMap& processMap)
-    : logger_(logger), processMap_(processMap), query_(readerOf(queried_)) {}
+    : logger_(logger), processMap_(processMap), query_(readerOf(queried_, countHandles_)) {}
 
 bool PerformanceMonitor::preparePerformanceMonitor(ThreadTable& threads) {
   logger_.debug(2, "Preparing performance monitor thread...");
@@ -48,8 +61,12 @@ PerformanceMonitor::Reading PerformanceMonitor::readingOf(const ProcessRef& entr
 }
 
 void PerformanceMonitor::evaluate(CounterQuery& query, Reading& reading) {
+  // Gone before it could be read: nothing to take, and nothing to complain of.
+  if (!query.inOlder(reading.id.pid)) return;
   for (std::uint32_t counter : reading.counters) {
-    reading.values.push_back(query.counterValue(reading.id.pid, counter));
+    // A name the object lacks has no value: the list's reader said so once.
+    reading.values.push_back(counter == 0 ? std::nullopt
+                                          : query.counterValue(reading.id.pid, counter));
   }
   // A process that ended between the two reads has no rate for the time, rather than a rate
   // of 0: its aggregates stay as they were.
@@ -67,6 +84,7 @@ void PerformanceMonitor::monitorPerformance() {
 
   queried_.clear();
   for (const Reading& reading : readings) queried_.push_back(reading.id);
+  countHandles_ = needHandles(readings);
   bool fresh = !query_.hasOlder();
   if (query_.collect() != 0) {
     logger_.debug(4, "KvtCollectQueryData failed: Stop thread %s ", "PerformanceMonitor");
@@ -97,7 +115,8 @@ void PerformanceMonitor::readNewcomers() {
   processMap_.checkInAll();
   std::vector<platform::ProcessId> processes;
   for (const Reading& reading : readings) processes.push_back(reading.id);
-  CounterQuery first(readerOf(processes));
+  bool countHandles = needHandles(readings);
+  CounterQuery first(readerOf(processes, countHandles));
   if (first.collect() != 0) {
     for (const Reading& reading : readings) {
       logger_.debug(1, "Failed to collect counter data for PID=%i", reading.id.pid);
@@ -116,7 +135,7 @@ void PerformanceMonitor::apply(std::vector<Reading>& readings, bool first) {
     if (!processMap_.holds(entry) || samples.size() != reading.counters.size()) continue;
     bool failed = false;
     for (std::size_t i = 0; i < reading.values.size(); ++i) {
-      if (samples[i].take(reading.values[i])) continue;
+      if (samples[i].take(reading.values[i]) || samples[i].counterIndex == 0) continue;
       if (first) {
         logger_.debug(1, "Failed to update %i counter for PID=%i", samples[i].counterIndex,
                       reading.id.pid);

@@ -29,7 +29,7 @@ class PerformanceMonitor {
   // The first reading of the processes registered since the last, over a moment.
   void readNewcomers();
 
- private:
+ public:
   // A measured process as the map listed it, and the values read for its samples.
   struct Reading {
     ProcessRef entry;
@@ -38,6 +38,7 @@ class PerformanceMonitor {
     std::vector<std::optional<double>> values;
   };
 
+ private:
   // With the map checked out: what the entry's samples need.
   static Reading readingOf(const ProcessRef& entry);
   // The value of each of the reading's counters; a counter that cannot be had (a name the
@@ -49,8 +50,9 @@ class PerformanceMonitor {
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
   TimeSpan interval_{5};
-  // The processes the cycle's reads are for.
+  // The processes the cycle's reads are for, and whether they count descriptors.
   std::vector<platform::ProcessId> queried_;
+  bool countHandles_ = false;
   CounterQuery query_;
   // The processes the query's older block was read for; only they have a value to compare.
   std::set<platform::ProcessId> inOlder_;

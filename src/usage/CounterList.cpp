@@ -28,7 +28,7 @@ bool CounterList::loadCounterList(const std::string& path, const NameTable& name
     return false;
   }
   parse(text, names);
-  return !counters_.empty();
+  return !indexes_.empty();
 }
 
 void CounterList::parse(std::string_view text, const NameTable& names) {

@@ -27,7 +27,7 @@ class CounterList {
   // (title index, English name) of the counters there are.
   using NameTable = std::vector<std::pair<std::uint32_t, std::string>>;
 
-  // False when the file cannot be read or names no counter.
+  // False when the file cannot be read or names no counter the object has.
   bool loadCounterList(const std::string& path, const NameTable& names);
   void parse(std::string_view text, const NameTable& names);
   const std::vector<CounterSpec>& counters() const { return counters_; }

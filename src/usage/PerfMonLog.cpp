@@ -69,21 +69,22 @@ std::shared_ptr<const PerformanceSetup> PerfMonLog::setup() const {
   return setup_;
 }
 
-void PerfMonLog::registerIfMeasured(const ProcessRef& process) {
+void PerfMonLog::registerIfMeasured(const ProcessRef& process, std::int64_t since) {
   std::shared_ptr<const PerformanceSetup> setup = this->setup();
   bool measured = setup && setup->matchProcessRules(Process::computerName(), process->executable());
   process->setMeasured(measured);
+  std::vector<CounterSample>& samples = process->samples();
+  samples.clear();
   if (!measured) return;
   std::uint32_t pid = process->pid();
   logger_.debug(5, "Adding counters for PID=%i", pid);
-  std::vector<CounterSample>& samples = process->samples();
-  samples.clear();
   samples.reserve(setup->counters.counters().size());
   for (const CounterSpec& counter : setup->counters.counters()) {
     CounterSample& sample = samples.emplace_back();
     sample.pid = pid;
     sample.counterIndex = counter.index;
     sample.aggregation = counter.aggregation;
+    sample.lastOutput = static_cast<std::uint32_t>(since);
     sample.restart();
     logger_.debug(5, "   Added counter %i for PID=%i", counter.index, pid);
   }
@@ -117,10 +118,15 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
   if (!process.measured()) return;
   std::uint32_t pid = process.pid();
   logger_.debug(4, "logPerfMonData: Writing \"%s\" (%i) to file...", process.productName(), pid);
-  std::int64_t now = t >= 1 ? t : static_cast<std::int64_t>(DateTime().getValue());
+  bool dump = t >= 1;
+  std::int64_t now = dump ? t : static_cast<std::int64_t>(DateTime().getValue());
   std::uint32_t exitCode = process.getExitCode();
-  bool active = exitCode == Process::kStillActive;
-  if (t == 0 && active) {
+  // At a dump the process runs until the map has handled its end, whatever a look at it says
+  // now (with polling, that may be a minute later): its end gets the record that ends it. A
+  // program replaced by another one ends its record there, although the process runs on.
+  bool ended =
+      !dump && (process.state() == ProcessState::Ended || exitCode != Process::kStillActive);
+  if (!dump && !ended) {
     logger_.debug(5, "logPerfMonData: Not logging data for pid=%i, time=%i, exit_code=%i", pid, 0,
                   static_cast<std::int64_t>(exitCode));
     return;
@@ -134,7 +140,8 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
         facts_.architecture, facts_.osName, executable.file}) {
     record += ":0:" + field;
   }
-  record += active ? ":0:none" : ":0:" + std::to_string(exitCode);
+  record +=
+      !ended || exitCode == Process::kStillActive ? ":0:none" : ":0:" + std::to_string(exitCode);
   for (const std::string& field :
        {facts_.domain, std::string(PrimeTime::className(primeTime_.classify(process.startTime()))),
         recordField(process.productName())}) {
@@ -160,7 +167,7 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
       } else if (LoggerUnit::wants(5)) {
         logger_.debug(1, "Failed to ever poll process %i", pid);
       }
-      if (active) {
+      if (!ended) {
         logger_.debug(3, "WARNING: Invalid counter=%i, but process PID=%i still active", index,
                       pid);
       } else {
@@ -169,7 +176,8 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
     }
     bool totalled =
         sample.aggregation == Aggregation::kSum || sample.aggregation == Aggregation::kAverage;
-    double figure = !totalled ? sample.value : sample.count == 0 ? 0 : sample.value / sample.count;
+    // Nothing read since the last record is nothing to report, not a minimum's start value.
+    double figure = sample.count == 0 ? 0 : totalled ? sample.value / sample.count : sample.value;
     if (!(figure >= 0) || !std::isfinite(figure)) {
       logger_.debug(5, "WARNING: Negative Value Counter, PID:%i, CID:%i, CtrValue:%s, CalcVal:%s",
                     pid, index, formatNumber(sample.value, 6), formatNumber(figure, 6));
@@ -177,7 +185,7 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
     }
     logger_.debug(5, "Value of counter %i is %s", index, formatNumber(figure, kDecimals));
     if (index != 0 && index == elapsedIndex) {
-      std::int64_t end = active ? now : static_cast<std::int64_t>(process.endTime().getValue());
+      std::int64_t end = ended ? static_cast<std::int64_t>(process.endTime().getValue()) : now;
       std::int64_t start = sample.lastOutput >= 1
                                ? static_cast<std::int64_t>(sample.lastOutput)
                                : static_cast<std::int64_t>(process.startTime().getValue());
@@ -189,10 +197,9 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
     } else if (index != 0 && index == ioIndex) {
       figures.io = figure;
     }
-    if (!sample.failed) {
-      sample.lastOutput = static_cast<std::uint32_t>(now);
-      if (t > 0) sample.restart();
-    }
+    // Also a sample in error: its figure is in this record, and must not be in the next.
+    sample.lastOutput = static_cast<std::uint32_t>(now);
+    if (dump) sample.restart();
   }
   logger_.debug(5,
                 "total_mem_mb=%s, elapsed_time=%s, avg_cpu=%s, avg_mem_bytes=%s (%s mb), "

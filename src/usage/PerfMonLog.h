@@ -49,9 +49,11 @@ class PerfMonLog {
   bool enabled() const { return enabled_.load(); }
   std::shared_ptr<const PerformanceSetup> setup() const LOCKS_EXCLUDED(mutex_);
 
-  // With the process map held, for a process entering it: when the rules measure it, marks
-  // it measured, gives it a sample for each counter and queues it for its first reading.
-  void registerIfMeasured(const ProcessRef& process) LOCKS_EXCLUDED(mutex_);
+  // With the process map held, for a process entering it, or for every process at a
+  // reconfiguration: when the rules measure it, marks it measured, gives it a fresh sample for
+  // each counter, its figures measured from since (0: from its start), and queues it for its
+  // first reading; otherwise it is not measured.
+  void registerIfMeasured(const ProcessRef& process, std::int64_t since) LOCKS_EXCLUDED(mutex_);
   // The processes registered since the last call, oldest first.
   std::vector<ProcessRef> takeNewcomers() LOCKS_EXCLUDED(mutex_);
   // Set at every registration: it wakes the monitor for the first reading.

@@ -138,7 +138,7 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
     relaxMonopoly("addProcess");
     return true;
   }
-  if (inserted) perfMonLog_.registerIfMeasured(process);
+  if (inserted) perfMonLog_.registerIfMeasured(process, 0);
   ProcessRef old = slot->second;
   // The pid is unique among running processes: the entry's process has ended unseen, unless
   // this start is the entry's own, reported twice (by a listing and by an event).
@@ -158,7 +158,7 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
     old->setEndTime(std::max(old->startTime(), process->startTime()));
     logProcess(old);
     processes_[pid] = process;
-    perfMonLog_.registerIfMeasured(process);
+    perfMonLog_.registerIfMeasured(process, 0);
   }
   relaxMonopoly("addProcess");
   logger_.debug(5, "Added process %i", pid);
@@ -486,12 +486,10 @@ void ProcessMap::forgetModules() {
   checkInAll();
 }
 
-void ProcessMap::stopMeasuring() {
+void ProcessMap::remeasure() {
   if (!checkOutAll()) return;
-  for (const auto& [pid, entry] : processes_) {
-    entry->setMeasured(false);
-    entry->samples().clear();
-  }
+  std::int64_t now = DateTime().getValue();
+  for (const auto& [pid, entry] : processes_) perfMonLog_.registerIfMeasured(entry, now);
   checkInAll();
 }
 

@@ -65,9 +65,9 @@ class ProcessMap {
   // The "perfmon" records and the registration of measured processes; on when the
   // performance monitor is configured.
   PerfMonLog& perfMonLog() { return perfMonLog_; }
-  // Measures no process any more (the monitor was switched off): one that is still running
-  // when it is on again is not measured, rather than measured across the time it was off.
-  void stopMeasuring();
+  // Applies the process rules in use to every process anew (a reconfiguration), measuring
+  // from now; with the monitor off, none is measured.
+  void remeasure();
   // With the map checked out: the processes the performance monitor measures, by pid, and
   // whether an entry listed earlier is still the map's.
   std::vector<ProcessRef> measuredEntries() const;

@@ -141,28 +141,38 @@ TEST(PerformanceTest, ACounterListThatCannotBeReadStopsTheStartAndTheRulesChoose
             std::string::npos);
 }
 
-TEST(PerformanceTest, SwitchingTheMonitorOffRecordsWhatWasMeasuredUntilThen) {
+TEST(PerformanceTest, AReconfigurationRecordsWhatWasMeasuredAndMeasuresWhatRunsFromThen) {
   if (::geteuid() != 0) GTEST_SKIP() << "the process connector needs root";
   Installation installation;
   measure(installation, 3600);
   AgentProcess agent;
   ASSERT_TRUE(tracing(installation)) << installation.log();
-  pid_t burner = burnAndHold(installation.dir().file("burned"), 4, 1, false);
+  pid_t burner = burnAndHold(installation.dir().file("burned"), 6, 1, false);
   waitForMore(installation, "THREAD PerformanceMonitor: Processing took", 3);
-  installation.editConf("performance-monitor(Bool) = true", "performance-monitor(Bool) = false");
-  ::kill(agent.pid(), SIGHUP);
-  EXPECT_TRUE(tracing(installation, 2)) << installation.log();
+  auto reconfigure = [&](const std::string& from, const std::string& to, int times) {
+    installation.editConf("performance-monitor(Bool) = " + from,
+                          "performance-monitor(Bool) = " + to);
+    ::kill(agent.pid(), SIGHUP);
+    EXPECT_TRUE(tracing(installation, times)) << installation.log();
+  };
+  reconfigure("true", "false", 2);
+  reconfigure("false", "true", 3);
   int status = -1;
   ::waitpid(burner, &status, 0);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(recorded(installation, burner));
   std::vector<std::string> files = stopAndCollect(installation, agent);
-  // Its one record ends at the reconfiguration, while it ran; its end, unmeasured, has none.
+  // A record up to the first reconfiguration, while it ran; one from the second to its end.
   std::vector<PerformanceRecord> records = performanceRecords(files);
-  ASSERT_EQ(records.size(), 1u);
+  std::vector<UsageRecord> usage = recordsOf(files, "burn_and_hold");
+  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(usage.size(), 1u);
   EXPECT_EQ(records[0].exitCode(), "none");
+  EXPECT_EQ(records[1].exitCode(), "0");
   EXPECT_GE(records[0].elapsed(), 1);
   EXPECT_GT(records[0].processorSeconds(), 0);
+  EXPECT_GE(records[1].elapsed(), 1);
+  EXPECT_LE(records[0].elapsed() + records[1].elapsed(), usage[0].duration());
 }
 
 }  // namespace

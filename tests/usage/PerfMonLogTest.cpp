@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,21 +33,22 @@ class PerfMonLogTest : public ::testing::Test {
         platform::englishCounterNames());
     setup->rules.parse("*\n");
     log_.configure(setup);
-    log_.registerIfMeasured(process_);
+    log_.registerIfMeasured(process_, 0);
   }
-  // The second lines of the records written so far.
-  std::vector<std::string> figures() {
+  // The exit field and the second line of each record written so far.
+  std::vector<std::pair<std::string, std::string>> records() {
     streams_.releaseLogFile("perfmon");
     std::vector<std::string> files;
     for (const auto& file : std::filesystem::directory_iterator(capture_.dir().path())) {
       if (file.path().extension() == ".data") files.push_back(file.path());
     }
     std::sort(files.begin(), files.end());  // in the order written: few enough to sort so
-    std::vector<std::string> lines;
+    std::vector<std::pair<std::string, std::string>> lines;
     for (const std::string& file : files) {
       std::istringstream text(testing::readFile(file));
       for (std::string first, second; std::getline(text, first) && std::getline(text, second);) {
-        lines.push_back(second);
+        std::string exit = first.substr(first.find(":0:", first.find(":0:Linux:0:") + 10) + 3);
+        lines.emplace_back(exit.substr(0, exit.find(':')), second);
       }
     }
     return lines;
@@ -74,19 +77,50 @@ TEST_F(PerfMonLogTest, EachDumpCoversTheTimeSinceTheLastWithEveryDigit) {
 
   // A process that still runs gets no record from a usage event, only from a dump.
   log_.logPerfMonData(*process_, 0);
-  EXPECT_TRUE(figures().empty());
+  EXPECT_TRUE(records().empty());
   std::int64_t dump = start_.getValue() + 3600;
   log_.logPerfMonData(*process_, dump);
   // An hour at a whole processor and 4 GB: 14,400,000,000,000 memory seconds, all digits.
-  ASSERT_EQ(figures().size(), 1u);
-  EXPECT_TRUE(figures()[0].starts_with("1:3600:3600:1000:100:3600:"));
-  EXPECT_TRUE(figures()[0].ends_with(":14400000000000:14400000000000"));
+  ASSERT_EQ(records().size(), 1u);
+  EXPECT_EQ(records()[0].first, "none");
+  EXPECT_TRUE(records()[0].second.starts_with("1:3600:3600:1000:100:3600:"));
+  EXPECT_TRUE(records()[0].second.ends_with(":14400000000000:14400000000000"));
   // The aggregates start again at the dump; the next record measures from it.
   EXPECT_EQ(samples[2].count, 0u);
   EXPECT_EQ(samples[3].value, 0.0);
   samples[2].add(25);
   log_.logPerfMonData(*process_, dump + 60);
-  EXPECT_TRUE(figures()[1].starts_with("1:15:60:0:25:60:0:0:0")) << figures()[1];
+  EXPECT_TRUE(records()[1].second.starts_with("1:15:60:0:25:60:0:0:0")) << records()[1].second;
+}
+
+TEST_F(PerfMonLogTest, AProcessRunsUntilTheMapEndsIt) {
+  // Ended, but (with polling) not yet seen to: a dump finds it in the map.
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  auto process = std::make_shared<Process>(static_cast<std::uint32_t>(child), &start_, true);
+  log_.registerIfMeasured(process, 0);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  process->samples()[2].add(100);
+  process->samples()[2].failed = true;  // the last reading found it gone
+  std::int64_t dump = start_.getValue() + 3600;
+  log_.logPerfMonData(*process, dump);
+  log_.logPerfMonData(*process, dump + 60);
+  // Replaced by another program, it is ended by the map at that program's start.
+  process->setState(ProcessState::Ended);
+  process->setExitCode(Process::kStillActive);
+  process->setEndTime(DateTime(dump + 90LL));
+  log_.logPerfMonData(*process, 0);
+  auto written = records();
+  ASSERT_EQ(written.size(), 3u);
+  // Each covers its own time, its figures reported once.
+  EXPECT_EQ(written[0],
+            (std::pair<std::string, std::string>("none", "1:3600:3600:0:100:3600:0:0:0")));
+  EXPECT_EQ(written[1], (std::pair<std::string, std::string>("none", "1:0:60:0:0:60:0:0:0")));
+  EXPECT_EQ(written[2], (std::pair<std::string, std::string>("none", "1:0:30:0:0:30:0:0:0")));
 }
 
 TEST(FormatNumberTest, WritesEveryDigitAndNoTrailingZeros) {

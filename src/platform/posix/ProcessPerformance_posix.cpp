@@ -35,7 +35,7 @@ constexpr Counter kCounters[] = {
     {180, "Working Set", perf::kLargeRawCount, 8},
     {174, "Virtual Bytes", perf::kLargeRawCount, 8},
     {680, "Thread Count", perf::kRawCount, 4},
-    {952, "Handle Count", perf::kRawCount, 4},
+    {kHandleCountIndex, "Handle Count", perf::kRawCount, 4},
     {28, "Page Faults/sec", perf::kCounterCounter, 4},
     {1420, "IO Read Bytes/sec", perf::kBulkCount, 8},
     {1422, "IO Write Bytes/sec", perf::kBulkCount, 8},
@@ -62,11 +62,11 @@ bool readFile(const std::string& path, std::string* content) {
   return fd.valid() && readAll(fd.get(), content);
 }
 
+// The number of the line that starts with key: only there, as a process names itself in the
+// status text's first line, and may name itself after another line's key.
 std::uint64_t numberAfter(std::string_view text, std::string_view key) {
-  std::size_t at = text.find(key);
-  if (at == std::string_view::npos) return 0;
-  std::string_view rest = text.substr(at + key.size());
-  rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+  std::string_view rest;
+  if (!parseStatusText(text, key, &rest)) return 0;
   std::uint64_t value = 0;
   std::from_chars(rest.data(), rest.data() + rest.size(), value);
   return value;
@@ -89,7 +89,8 @@ void put(std::vector<std::uint8_t>& block, std::size_t at, std::uint64_t value, 
 
 // One process's instance; false when it is gone, is a kernel thread, or (with a start stamp)
 // is a later process of the same id.
-bool readInstance(const ProcessId& id, std::int64_t bootFileTime, PerfInstance* instance) {
+bool readInstance(const ProcessId& id, std::int64_t bootFileTime, bool countHandles,
+                  PerfInstance* instance) {
   std::uint32_t pid = id.pid;
   static const std::int64_t ticksPerSecond = ::sysconf(_SC_CLK_TCK);
   static const std::uint64_t pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
@@ -120,7 +121,7 @@ bool readInstance(const ProcessId& id, std::int64_t bootFileTime, PerfInstance* 
       stat.residentPages * pageSize,
       stat.virtualBytes,
       stat.threads,
-      openDescriptors(folder),
+      countHandles ? openDescriptors(folder) : 0,
       stat.minorFaults + stat.majorFaults,
       read,
       written,
@@ -151,7 +152,7 @@ const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames() 
 
 std::uint32_t lastCounterIndex() { return englishCounterNames().back().first; }
 
-bool readProcessPerformanceData(const std::vector<ProcessId>* processes,
+bool readProcessPerformanceData(const std::vector<ProcessId>* processes, bool countHandles,
                                 std::vector<std::uint8_t>* block) {
   std::vector<ProcessId> all;
   if (processes == nullptr) {
@@ -184,7 +185,9 @@ bool readProcessPerformanceData(const std::vector<ProcessId>* processes,
   std::int64_t bootFileTime = fileTimeOfNanoseconds(now - nanoseconds(CLOCK_BOOTTIME));
   for (const ProcessId& id : *processes) {
     PerfInstance instance;
-    if (readInstance(id, bootFileTime, &instance)) process.instances.push_back(std::move(instance));
+    if (readInstance(id, bootFileTime, countHandles, &instance)) {
+      process.instances.push_back(std::move(instance));
+    }
   }
   data.objects.push_back(std::move(process));
   *block = buildPerfDataBlock(data);
