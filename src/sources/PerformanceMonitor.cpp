@@ -87,7 +87,8 @@ void PerformanceMonitor::monitorPerformance() {
   countHandles_ = needHandles(readings);
   bool fresh = !query_.hasOlder();
   if (query_.collect() != 0) {
-    logger_.debug(4, "KvtCollectQueryData failed: Stop thread %s ", "PerformanceMonitor");
+    logger_.debug(4, "KvtCollectQueryData failed: thread %s skips this cycle.",
+                  "PerformanceMonitor");
     return;
   }
   if (fresh) inOlder_ = {queried_.begin(), queried_.end()};

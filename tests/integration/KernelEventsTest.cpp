@@ -100,12 +100,10 @@ TEST(KernelEventsTest, EveryProcessOfABurstHasOneRecordWithItsExitStatusAndPath)
   // kernel's name for it and has no directory; like the nameless ones, they must stay few.
   std::size_t pathless = 0;
   for (const UsageRecord& record : records) {
+    // Every process of the machine is metered: a program of that name elsewhere is another's.
+    if (!record.fields[6].empty() && record.fields[6] + "exit_with" != program) continue;
     ++recorded[record.exitCode()];
-    if (record.fields[6].empty()) {
-      ++pathless;
-    } else {
-      EXPECT_EQ(record.fields[6] + "exit_with", program);
-    }
+    pathless += record.fields[6].empty() ? 1 : 0;
     EXPECT_EQ(record.second.substr(0, 2), "1:");  // one record each: each a first one
   }
   EXPECT_LE(pathless + standInForMissing(recordsOf(files, "<<lost>>"), expected, recorded), 20u);
