@@ -164,7 +164,8 @@ bool Tarnwick::configureProgram() {
     return false;
   }
   processMap_->perfMonLog().configure(performanceSetup);
-  processMap_->remeasure();
+  // From where the records written before a reconfiguration end.
+  processMap_->remeasure(measuredUntil_ != 0 ? measuredUntil_ : DateTime().getValue());
   if (performance) {
     performanceMonitor_->configure(performanceInterval);
     if (!performanceMonitor_->preparePerformanceMonitor(threads())) return false;
@@ -186,7 +187,7 @@ void Tarnwick::beforeReconfiguring() {
   // the new configuration may switch either off, or change what they take in.
   if (!processMap_) return;
   processMap_->restartModuleStretches();
-  if (processMap_->perfMonLog().enabled()) processMap_->dumpPerfMon();
+  measuredUntil_ = processMap_->perfMonLog().enabled() ? processMap_->dumpPerfMon() : 0;
 }
 
 void Tarnwick::registerProcessStream() {
@@ -272,6 +273,10 @@ std::shared_ptr<const PerformanceSetup> Tarnwick::readPerformanceSetup(
     if (counter.index != 0 || ++unknown > kUnknownNamesLogged) continue;
     logger().debug(1, "   The Process object has no counter \"%s\"; it is not read.",
                    TextUtils::withoutControls(counter.name, '?'));
+  }
+  if (setup->counters.counters().size() == CounterList::kMaxCounters) {
+    logger().debug(1, "   Only the first %i counters of the list are read.",
+                   static_cast<std::int64_t>(CounterList::kMaxCounters));
   }
   if (unknown > kUnknownNamesLogged) {
     logger().debug(1, "   ... and %i more names the Process object has no counter of.",

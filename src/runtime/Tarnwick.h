@@ -77,6 +77,8 @@ class Tarnwick : public Agent {
   std::unique_ptr<ModulePoller> modulePoller_;
   std::unique_ptr<PerformanceMonitor> performanceMonitor_;
   TimeSpan perfMonInterval_{3600};  // delivery of the "perfmon" stream
+  // The second the performance records written before a reconfiguration end at; 0 if none.
+  std::int64_t measuredUntil_ = 0;
   std::unique_ptr<EventTracer> eventTracer_;
   // Set by the configuration, on the thread that then runs the status monitor's checks.
   EventSource eventSource_ = EventSource::kNone;

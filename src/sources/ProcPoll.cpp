@@ -79,6 +79,8 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
     // An end is a fresh object: the process map's own entry is changed only under its lock.
     auto ended = std::make_shared<Process>(id.pid, nullptr, false, id.startStamp);
     ended->setEndTime(when);
+    // A program replaced by another ends there; the process goes on.
+    if (renewed.count(id) != 0) ended->setExitCode(Process::kStillActive);
     changes.push_back(std::move(ended));
   }
   debug(5, "   ProcPoll.getPollData: %i process(es) ended.",

@@ -111,6 +111,7 @@ void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
     entry->setState(ProcessState::Ended);
     // Ended for the map, also when its pid goes on with another program: no longer running.
     entry->invalidate();
+    entry->copyExitCode(*change);
     // The estimate of half an interval may lie before the entry's interval began (a dump
     // restarted it): the process still ran until then.
     entry->setEndTime(std::max(change->endTime(), entry->startTime()));

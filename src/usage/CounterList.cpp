@@ -34,7 +34,7 @@ bool CounterList::loadCounterList(const std::string& path, const NameTable& name
 void CounterList::parse(std::string_view text, const NameTable& names) {
   counters_.clear();
   indexes_.clear();
-  while (!text.empty()) {
+  while (!text.empty() && counters_.size() < kMaxCounters) {
     std::size_t end = text.find('\n');
     std::string_view line = TextUtils::trimmed(text.substr(0, end));
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);

@@ -24,6 +24,9 @@ struct CounterSpec {
 
 class CounterList {
  public:
+  // Lines after this many are not read: each is a sample in every measured process.
+  static constexpr std::size_t kMaxCounters = 256;
+
   // (title index, English name) of the counters there are.
   using NameTable = std::vector<std::pair<std::uint32_t, std::string>>;
 

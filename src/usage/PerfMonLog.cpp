@@ -1,5 +1,6 @@
 #include "usage/PerfMonLog.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iterator>
@@ -118,19 +119,13 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
   if (!process.measured()) return;
   std::uint32_t pid = process.pid();
   logger_.debug(4, "logPerfMonData: Writing \"%s\" (%i) to file...", process.productName(), pid);
+  // Only the map's handling of its end ends a process's figures (t 0). Until then it runs,
+  // whatever a look at it says now (with polling, its end is seen up to a poll later); a
+  // program replaced by another ends there, although the process runs on.
   bool dump = t >= 1;
+  bool ended = !dump;
   std::int64_t now = dump ? t : static_cast<std::int64_t>(DateTime().getValue());
   std::uint32_t exitCode = process.getExitCode();
-  // At a dump the process runs until the map has handled its end, whatever a look at it says
-  // now (with polling, that may be a minute later): its end gets the record that ends it. A
-  // program replaced by another one ends its record there, although the process runs on.
-  bool ended =
-      !dump && (process.state() == ProcessState::Ended || exitCode != Process::kStillActive);
-  if (!dump && !ended) {
-    logger_.debug(5, "logPerfMonData: Not logging data for pid=%i, time=%i, exit_code=%i", pid, 0,
-                  static_cast<std::int64_t>(exitCode));
-    return;
-  }
   double totalMemory = totalMemoryMegabytes(now);
   logger_.debug(4, "Dumping performance data for pid:%i", pid);
   ExecutableFields executable = executableFields(process.executable());
@@ -189,7 +184,8 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
       std::int64_t start = sample.lastOutput >= 1
                                ? static_cast<std::int64_t>(sample.lastOutput)
                                : static_cast<std::int64_t>(process.startTime().getValue());
-      figures.elapsed = static_cast<double>(end > start ? end - start : start - end);
+      // A poll dates an end back, perhaps before the last dump: that time was counted there.
+      figures.elapsed = static_cast<double>(std::max<std::int64_t>(end - start, 0));
     } else if (index != 0 && index == cpuIndex) {
       figures.cpu = figure * 0.01;
     } else if (index != 0 && index == memoryIndex) {

@@ -59,9 +59,9 @@ class PerfMonLog {
   // Set at every registration: it wakes the monitor for the first reading.
   const std::shared_ptr<platform::Event>& registrations() const { return registrations_; }
 
-  // With the process map held: the process's record. now is the dump's second, or 0 at its
-  // end, when a process that still runs gets none. After a dump each sample read without
-  // fault starts its aggregate again, so each record covers the time since the last.
+  // With the process map held: the process's record, at a dump (now: its second) or as the map
+  // ends it (now 0). After a dump every sample starts its aggregate again, so each record
+  // covers the time since the last.
   void logPerfMonData(Process& process, std::int64_t now) LOCKS_EXCLUDED(mutex_);
 
  private:

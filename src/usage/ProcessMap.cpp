@@ -138,7 +138,7 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
     relaxMonopoly("addProcess");
     return true;
   }
-  if (inserted) perfMonLog_.registerIfMeasured(process, 0);
+  if (inserted) perfMonLog_.registerIfMeasured(process, process->startTime().getValue());
   ProcessRef old = slot->second;
   // The pid is unique among running processes: the entry's process has ended unseen, unless
   // this start is the entry's own, reported twice (by a listing and by an event).
@@ -158,7 +158,7 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
     old->setEndTime(std::max(old->startTime(), process->startTime()));
     logProcess(old);
     processes_[pid] = process;
-    perfMonLog_.registerIfMeasured(process, 0);
+    perfMonLog_.registerIfMeasured(process, process->startTime().getValue());
   }
   relaxMonopoly("addProcess");
   logger_.debug(5, "Added process %i", pid);
@@ -253,7 +253,6 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
     removeProcessFromEndedProcessMap(pid);
   }
   logModules(entry, true);
-  logPerformance(entry, 0);
   logProcessData(entry);
   checkIn(entry);
 }
@@ -344,7 +343,9 @@ void ProcessMap::endVanished() {
 
 void ProcessMap::rememberEnded(const Process& process) {
   constexpr std::size_t kRemembered = 8192;
-  if (recentlyEnded_.insert_or_assign(process.pid(), process.startStamp()).second) {
+  if (recentlyEnded_
+          .insert_or_assign(process.pid(), EndedProgram{process.startStamp(), process.executable()})
+          .second) {
     recentlyEndedOrder_.push_back(process.pid());
   }
   if (recentlyEndedOrder_.size() > kRemembered) {
@@ -357,7 +358,11 @@ bool ProcessMap::endedAlready(const Process& process) const {
   auto ended = recentlyEnded_.find(process.pid());
   // Only a start read from a listing can be one that ended since.
   if (ended == recentlyEnded_.end() || process.startStamp() == 0) return false;
-  if (ended->second != 0) return ended->second == process.startStamp();
+  // The same process running another program is that program's start.
+  if (ended->second.startStamp != 0) {
+    return ended->second.startStamp == process.startStamp() &&
+           ended->second.executable == process.executable();
+  }
   // The ended one was never opened: the same process if this one is gone too.
   return process.hasHandle() && !process.isRunning();
 }
@@ -486,10 +491,9 @@ void ProcessMap::forgetModules() {
   checkInAll();
 }
 
-void ProcessMap::remeasure() {
+void ProcessMap::remeasure(std::int64_t since) {
   if (!checkOutAll()) return;
-  std::int64_t now = DateTime().getValue();
-  for (const auto& [pid, entry] : processes_) perfMonLog_.registerIfMeasured(entry, now);
+  for (const auto& [pid, entry] : processes_) perfMonLog_.registerIfMeasured(entry, since);
   checkInAll();
 }
 
@@ -518,18 +522,19 @@ void ProcessMap::dumpAll() {
                 (finish - start).toString());
 }
 
-void ProcessMap::dumpPerfMon() {
+std::int64_t ProcessMap::dumpPerfMon() {
   logger_.debug(1, "Dumping performance data...");
+  DateTime start;
   if (!checkOutAll()) {
     logger_.warning(23, "dumpPerfMon");
-    return;
+    return start.getValue();
   }
-  DateTime start;
   for (const auto& [pid, entry] : processes_) logPerformance(entry, start.getValue());
   DateTime finish;
   checkInAll();
   logger_.debug(1, "All performance data has now been dumped. It took %s time.",
                 (finish - start).toString());
+  return start.getValue();
 }
 
 std::vector<ProcessRef> ProcessMap::measuredEntries() const {

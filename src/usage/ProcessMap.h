@@ -66,8 +66,8 @@ class ProcessMap {
   // performance monitor is configured.
   PerfMonLog& perfMonLog() { return perfMonLog_; }
   // Applies the process rules in use to every process anew (a reconfiguration), measuring
-  // from now; with the monitor off, none is measured.
-  void remeasure();
+  // from since; with the monitor off, none is measured.
+  void remeasure(std::int64_t since);
   // With the map checked out: the processes the performance monitor measures, by pid, and
   // whether an entry listed earlier is still the map's.
   std::vector<ProcessRef> measuredEntries() const;
@@ -76,8 +76,8 @@ class ProcessMap {
   // Delivery hook of the "process" stream: an interim record for every running process.
   void dumpAll();
   // Delivery hook of the "perfmon" stream: a record for every measured process, whose
-  // figures then start again.
-  void dumpPerfMon();
+  // figures then start again. Returns the second the records end at.
+  std::int64_t dumpPerfMon();
 
   // Status monitor: logs the pending starts whose executable can now be read, and drops
   // end events that waited too long for their start.
@@ -120,8 +120,8 @@ class ProcessMap {
   // process every module it had; for a dump (running), every module still loaded (the dump
   // looked at them just before), whose stretch then starts again.
   void logModules(const ProcessRef& entry, bool running);
-  // The performance record of a measured process (now: as logPerfMonData takes it); a
-  // failure costs that record only.
+  // The performance record of a measured process, at its end (now 0) or a dump; a failure
+  // costs that record only. An interim usage event writes none.
   void logPerformance(const ProcessRef& entry, std::int64_t now);
   // One record for a pending start whose process is gone.
   void logLostStart(const ProcessRef& process);
@@ -141,9 +141,13 @@ class ProcessMap {
 
   mutable Monopoly mapLock_;
   Map processes_;  // guarded by mapLock_ (a recursive Monopoly, taken by enforceMonopoly)
-  // The processes ended last, by pid with their start stamps, oldest first in the order;
+  struct EndedProgram {
+    std::uint64_t startStamp = 0;
+    std::string executable;
+  };
+  // The programs ended last, by pid with their start stamps, oldest first in the order;
   // guarded by mapLock_.
-  std::map<std::uint32_t, std::uint64_t> recentlyEnded_;
+  std::map<std::uint32_t, EndedProgram> recentlyEnded_;
   std::deque<std::uint32_t> recentlyEndedOrder_;
   mutable Monopoly endedLock_;
   Map ended_ GUARDED_BY(endedLock_);

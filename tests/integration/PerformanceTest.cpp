@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "integration/Harness.h"
@@ -20,9 +21,13 @@ using namespace std::chrono_literals;
 using testing::readFile, testing::waitUntil, testing::writeFile;
 
 // The monitor on, reading every second and delivering its records every deliverySeconds;
-// processes learnt from kernel events. Only burn_and_hold is measured.
-void measure(const Installation& installation, int deliverySeconds) {
-  meterByEvents(installation);
+// processes learnt from kernel events unless polled. Only burn_and_hold is measured.
+void measure(const Installation& installation, int deliverySeconds, bool polled = false) {
+  if (polled) {
+    meterEverySecond(installation);
+  } else {
+    meterByEvents(installation);
+  }
   installation.editConf("performance-monitor(Bool) = false", "performance-monitor(Bool) = true");
   installation.editConf("interval(TimeSpan) = PT5S", "interval(TimeSpan) = PT1S");
   installation.editConf(
@@ -74,7 +79,13 @@ TEST(PerformanceTest, TheRecordsShowTheProcessorTimeAndMemoryTheKernelCounted) {
   constexpr double kSeconds = 15;
   constexpr int kMegabytes = 160;
   std::string out = installation.dir().file("burned");
-  pid_t burner = burnAndHold(out, kSeconds, kMegabytes);
+  pid_t burner = burnAndHold(out, kSeconds, kMegabytes, false);
+  // The usage records are delivered meanwhile, which starts a new usage interval.
+  waitForMore(installation, "THREAD PerformanceMonitor: Processing took", 3);
+  vantorctl("send TARNWICKDUMP");
+  int status = -1;
+  ::waitpid(burner, &status, 0);
+  ASSERT_EQ(status, 0);
   double counted = 0;
   double privateBytes = 0;
   std::istringstream(readFile(out)) >> counted >> privateBytes;
@@ -88,7 +99,7 @@ TEST(PerformanceTest, TheRecordsShowTheProcessorTimeAndMemoryTheKernelCounted) {
     if (record.file() == "burn_and_hold") records.push_back(std::move(record));
   }
   std::vector<UsageRecord> usage = recordsOf(files, "burn_and_hold");
-  ASSERT_EQ(usage.size(), 1u);
+  ASSERT_EQ(usage.size(), 2u);
   // A record at each delivery while it ran (they fall on a ten-second grid), each from the
   // last, and one at its end.
   ASSERT_GE(records.size(), 2u);
@@ -96,7 +107,7 @@ TEST(PerformanceTest, TheRecordsShowTheProcessorTimeAndMemoryTheKernelCounted) {
   double elapsed = 0;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const PerformanceRecord& record = records[i];
-    EXPECT_EQ(record.start, usage[0].start);
+    EXPECT_TRUE(record.start == usage[0].start || record.start == usage[1].start);
     EXPECT_EQ(record.exitCode(), i + 1 < records.size() ? "none" : "0");
     EXPECT_EQ(record.fields[1], usage[0].user());
     EXPECT_EQ(record.fields[8], usage[0].fields[7]);  // the time class
@@ -107,7 +118,7 @@ TEST(PerformanceTest, TheRecordsShowTheProcessorTimeAndMemoryTheKernelCounted) {
       EXPECT_NEAR(record.memory(), privateBytes, privateBytes / 10) << i;
     }
   }
-  EXPECT_EQ(elapsed, static_cast<double>(usage[0].duration()));
+  EXPECT_EQ(elapsed, static_cast<double>(usage[0].duration() + usage[1].duration()));
   EXPECT_NEAR(processorSeconds, counted, counted / 10);
   // The share of a processor is a percentage: near a whole one while burning alone.
   EXPECT_GT(records.back().figures[3], 30);
@@ -173,6 +184,45 @@ TEST(PerformanceTest, AReconfigurationRecordsWhatWasMeasuredAndMeasuresWhatRunsF
   EXPECT_GT(records[0].processorSeconds(), 0);
   EXPECT_GE(records[1].elapsed(), 1);
   EXPECT_LE(records[0].elapsed() + records[1].elapsed(), usage[0].duration());
+}
+
+TEST(PerformanceTest, AProgramThatRunsAnotherIsMeteredAndMeasuredAsEachWhenPolled) {
+  Installation installation;
+  measure(installation, 3600, true);
+  writeFile(installation.confDir() + "Tarnwick_ProcessRules.conf", "perf-*\n");
+  std::string shell = installation.dir().file("perf-shell");
+  std::string second = installation.dir().file("perf-second");
+  std::filesystem::copy_file("/bin/dash", shell);
+  std::filesystem::copy_file("/bin/sleep", second);
+  AgentProcess agent;
+  ASSERT_TRUE(started(installation)) << installation.log();
+  // The shell runs for a few polls, then the same process runs the other program.
+  pid_t child = 0;
+  std::string script = "/bin/sleep 2.5; exec " + second + " 2.5";
+  const char* argv[] = {shell.c_str(), "-c", script.c_str(), nullptr};
+  ASSERT_EQ(
+      ::posix_spawn(&child, shell.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(waitUntil(
+      [&] { return !recordsOf(dataFiles(installation, ".make.tmp"), "perf-second").empty(); },
+      10s));
+  std::vector<std::string> files = stopAndCollect(installation, agent);
+  std::vector<UsageRecord> shells = recordsOf(files, "perf-shell");
+  std::vector<UsageRecord> seconds = recordsOf(files, "perf-second");
+  ASSERT_EQ(shells.size(), 1u);
+  ASSERT_EQ(seconds.size(), 1u);
+  EXPECT_EQ(shells[0].exitCode(), "none");  // the process went on
+  EXPECT_EQ(seconds[0].exitCode(), "0");
+  std::map<std::string, std::vector<PerformanceRecord>> measured;
+  for (PerformanceRecord& record : performanceRecords(files)) {
+    measured[record.file()].push_back(std::move(record));
+  }
+  ASSERT_EQ(measured["perf-shell"].size(), 1u);
+  ASSERT_EQ(measured["perf-second"].size(), 1u);
+  EXPECT_EQ(measured["perf-shell"][0].exitCode(), "none");
+  EXPECT_EQ(measured["perf-second"][0].exitCode(), "0");
+  EXPECT_EQ(measured["perf-shell"][0].elapsed(), shells[0].duration());
+  EXPECT_EQ(measured["perf-second"][0].elapsed(), seconds[0].duration());
 }
 
 }  // namespace
