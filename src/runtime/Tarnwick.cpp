@@ -59,6 +59,26 @@ bool boolOr(const ConfReader& reader, const std::string& key, bool fallback) {
   return value;
 }
 
+// Says which names of a counter list are not read. A few are a site's slips; more is not a
+// counter list, and the log need not say each.
+void logUnreadCounters(const CounterList& counters, const LoggerUnit& logger) {
+  constexpr int kNamesLogged = 10;
+  int unknown = 0;
+  for (const CounterSpec& counter : counters.counters()) {
+    if (counter.index != 0 || ++unknown > kNamesLogged) continue;
+    logger.debug(1, "   The Process object has no counter \"%s\"; it is not read.",
+                 TextUtils::withoutControls(counter.name, '?'));
+  }
+  if (unknown > kNamesLogged) {
+    logger.debug(1, "   ... and %i more names the Process object has no counter of.",
+                 static_cast<std::int64_t>(unknown - kNamesLogged));
+  }
+  if (counters.counters().size() == CounterList::kMaxCounters) {
+    logger.debug(1, "   Only the first %i counters of the list are read.",
+                 static_cast<std::int64_t>(CounterList::kMaxCounters));
+  }
+}
+
 }  // namespace
 
 Tarnwick::Tarnwick(Arguments arguments) : Agent("Tarnwick", std::move(arguments)) {}
@@ -266,22 +286,7 @@ std::shared_ptr<const PerformanceSetup> Tarnwick::readPerformanceSetup(
   auto setup = std::make_shared<PerformanceSetup>();
   logger().debug(3, "   Reading file: \"%s\"...", countersPath);
   bool read = setup->counters.loadCounterList(countersPath, platform::englishCounterNames());
-  // A few names are a site's slips; more is not a counter list, and the log need not say each.
-  constexpr int kUnknownNamesLogged = 10;
-  int unknown = 0;
-  for (const CounterSpec& counter : setup->counters.counters()) {
-    if (counter.index != 0 || ++unknown > kUnknownNamesLogged) continue;
-    logger().debug(1, "   The Process object has no counter \"%s\"; it is not read.",
-                   TextUtils::withoutControls(counter.name, '?'));
-  }
-  if (setup->counters.counters().size() == CounterList::kMaxCounters) {
-    logger().debug(1, "   Only the first %i counters of the list are read.",
-                   static_cast<std::int64_t>(CounterList::kMaxCounters));
-  }
-  if (unknown > kUnknownNamesLogged) {
-    logger().debug(1, "   ... and %i more names the Process object has no counter of.",
-                   static_cast<std::int64_t>(unknown - kUnknownNamesLogged));
-  }
+  logUnreadCounters(setup->counters, logger());
   std::string unread = read ? rulesPath : countersPath;
   if (read) {
     logger().debug(3, "   Reading file: \"%s\"...", rulesPath);
