@@ -18,14 +18,6 @@ constexpr int kDecimals = 8;
 constexpr std::int64_t kMemoryRereadSeconds = 3599;
 constexpr double kBytesPerMegabyte = 1048576.0;
 
-// The figures a record draws from its process's samples.
-struct Figures {
-  double elapsed = 0;  // seconds
-  double cpu = 0;      // share of one processor, 1 for all of it
-  double memory = 0;   // bytes
-  double io = 0;       // bytes per second
-};
-
 }  // namespace
 
 bool PerformanceSetup::matchProcessRules(std::string_view computerName,
@@ -122,30 +114,64 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
   // Only the map's handling of its end ends a process's figures (t 0). Until then it runs,
   // whatever a look at it says now (with polling, its end is seen up to a poll later); a
   // program replaced by another ends there, although the process runs on.
-  bool dump = t >= 1;
-  bool ended = !dump;
-  std::int64_t now = dump ? t : static_cast<std::int64_t>(DateTime().getValue());
-  std::uint32_t exitCode = process.getExitCode();
+  bool ended = t < 1;
+  std::int64_t now = ended ? static_cast<std::int64_t>(DateTime().getValue()) : t;
   double totalMemory = totalMemoryMegabytes(now);
   logger_.debug(4, "Dumping performance data for pid:%i", pid);
+  std::string record = firstLine(process, ended);
+  Figures figures = takeFigures(process, ended, now);
+  logger_.debug(5,
+                "total_mem_mb=%s, elapsed_time=%s, avg_cpu=%s, avg_mem_bytes=%s (%s mb), "
+                "io_bytes=%s",
+                formatNumber(totalMemory, kDecimals), formatNumber(figures.elapsed, kDecimals),
+                formatNumber(figures.cpu, kDecimals), formatNumber(figures.memory, kDecimals),
+                formatNumber(figures.memory / kBytesPerMegabyte, kDecimals),
+                formatNumber(figures.io, kDecimals));
+  double memorySeconds = figures.elapsed * figures.memory;
+  const double line[] = {figures.elapsed * figures.cpu,
+                         figures.elapsed,
+                         figures.io,
+                         figures.cpu * 100,
+                         figures.elapsed,
+                         memorySeconds * 100 / kBytesPerMegabyte / totalMemory,
+                         memorySeconds,
+                         memorySeconds};
+  record += "\n1:";
+  for (std::size_t i = 0; i < std::size(line); ++i) {
+    record += (i == 0 ? "" : ":") + formatNumber(line[i], kDecimals);
+  }
+  std::shared_ptr<LogFile> stream = streams_.getLogFile("perfmon");
+  if (!stream) {
+    logger_.critical(4, "perfmon");
+    return;
+  }
+  stream->writeRecord(record);
+  logger_.debug(5, "Logged performance data for process %i", pid);
+}
+
+std::string PerfMonLog::firstLine(Process& process, bool ended) const {
   ExecutableFields executable = executableFields(process.executable());
-  std::string record = "1:" + std::to_string(process.startTime().getValue()) + ":87:0:undef";
+  std::string line = "1:" + std::to_string(process.startTime().getValue()) + ":87:0:undef";
   for (const std::string& field :
        {recordField(accounts_.mapUser(process.fullUserName())), facts_.computerName,
         facts_.architecture, facts_.osName, executable.file}) {
-    record += ":0:" + field;
+    line += ":0:" + field;
   }
-  record +=
+  std::uint32_t exitCode = process.getExitCode();
+  line +=
       !ended || exitCode == Process::kStillActive ? ":0:none" : ":0:" + std::to_string(exitCode);
   for (const std::string& field :
        {facts_.domain, std::string(PrimeTime::className(primeTime_.classify(process.startTime()))),
         recordField(process.productName())}) {
-    record += ":0:" + field;
+    line += ":0:" + field;
   }
+  return line;
+}
 
+PerfMonLog::Figures PerfMonLog::takeFigures(Process& process, bool ended, std::int64_t now) const {
+  std::uint32_t pid = process.pid();
   std::shared_ptr<const PerformanceSetup> setup = this->setup();
-  const CounterList* counters = setup ? &setup->counters : nullptr;
-  auto indexOf = [&](std::string_view name) { return counters ? counters->indexOf(name) : 0; };
+  auto indexOf = [&](std::string_view name) { return setup ? setup->counters.indexOf(name) : 0; };
   const std::uint32_t elapsedIndex = indexOf("Elapsed Time");
   const std::uint32_t cpuIndex = indexOf("% Processor Time");
   const std::uint32_t memoryIndex = indexOf("Private Bytes");
@@ -195,35 +221,9 @@ void PerfMonLog::logPerfMonData(Process& process, std::int64_t t) {
     }
     // Also a sample in error: its figure is in this record, and must not be in the next.
     sample.lastOutput = static_cast<std::uint32_t>(now);
-    if (dump) sample.restart();
+    if (!ended) sample.restart();
   }
-  logger_.debug(5,
-                "total_mem_mb=%s, elapsed_time=%s, avg_cpu=%s, avg_mem_bytes=%s (%s mb), "
-                "io_bytes=%s",
-                formatNumber(totalMemory, kDecimals), formatNumber(figures.elapsed, kDecimals),
-                formatNumber(figures.cpu, kDecimals), formatNumber(figures.memory, kDecimals),
-                formatNumber(figures.memory / kBytesPerMegabyte, kDecimals),
-                formatNumber(figures.io, kDecimals));
-  double memorySeconds = figures.elapsed * figures.memory;
-  const double line[] = {figures.elapsed * figures.cpu,
-                         figures.elapsed,
-                         figures.io,
-                         figures.cpu * 100,
-                         figures.elapsed,
-                         memorySeconds * 100 / kBytesPerMegabyte / totalMemory,
-                         memorySeconds,
-                         memorySeconds};
-  record += "\n1:";
-  for (std::size_t i = 0; i < std::size(line); ++i) {
-    record += (i == 0 ? "" : ":") + formatNumber(line[i], kDecimals);
-  }
-  std::shared_ptr<LogFile> stream = streams_.getLogFile("perfmon");
-  if (!stream) {
-    logger_.critical(4, "perfmon");
-    return;
-  }
-  stream->writeRecord(record);
-  logger_.debug(5, "Logged performance data for process %i", pid);
+  return figures;
 }
 
 }  // namespace Vantor

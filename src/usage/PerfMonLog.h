@@ -65,6 +65,19 @@ class PerfMonLog {
   void logPerfMonData(Process& process, std::int64_t now) LOCKS_EXCLUDED(mutex_);
 
  private:
+  // The figures a record draws from its process's samples.
+  struct Figures {
+    double elapsed = 0;  // seconds
+    double cpu = 0;      // share of one processor, 1 for all of it
+    double memory = 0;   // bytes
+    double io = 0;       // bytes per second
+  };
+
+  // The record's first line: the process and how it stands.
+  std::string firstLine(Process& process, bool ended) const LOCKS_EXCLUDED(mutex_);
+  // The figures of the process's samples; each sample is marked as reported, and after a
+  // dump (not ended) starts again.
+  Figures takeFigures(Process& process, bool ended, std::int64_t now) const LOCKS_EXCLUDED(mutex_);
   // The machine's memory in megabytes, read again once an hour; 1 when it cannot be read.
   double totalMemoryMegabytes(std::int64_t now) LOCKS_EXCLUDED(mutex_);
 
