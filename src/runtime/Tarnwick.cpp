@@ -73,7 +73,7 @@ void logUnreadCounters(const CounterList& counters, const LoggerUnit& logger) {
     logger.debug(1, "   ... and %i more names the Process object has no counter of.",
                  static_cast<std::int64_t>(unknown - kNamesLogged));
   }
-  if (counters.counters().size() == CounterList::kMaxCounters) {
+  if (counters.truncated()) {
     logger.debug(1, "   Only the first %i counters of the list are read.",
                  static_cast<std::int64_t>(CounterList::kMaxCounters));
   }

@@ -1,6 +1,7 @@
 #include "sources/ProcessPoller.h"
 
 #include <algorithm>
+#include <map>
 
 #include "sources/PeriodicWorker.h"
 
@@ -69,9 +70,15 @@ void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
   std::int64_t count = static_cast<std::int64_t>(changes.size());
   logger_.debug(5, "Polling process table. Got %i changes since last time.", count);
   std::int64_t number = 0;
+  // Where a program ended that another program of its process follows (the ends come first).
+  std::map<platform::ProcessId, DateTime> replacedAt;
   for (const ProcessRef& change : changes) {
     logger_.debug(5, "   Updating process %i/%i, PID=%i...", ++number, count, change->pid());
     if (change->state() == ProcessState::Started) {
+      auto replaced = replacedAt.find({change->pid(), change->startStamp()});
+      if (replaced != replacedAt.end()) {
+        change->setStartTime(std::max(change->startTime(), replaced->second));
+      }
       if (startedBefore != 0 && change->startStamp() > startedBefore) {
         logger_.debug(5, "      Process started after the events began: theirs to tell.");
         continue;
@@ -113,8 +120,13 @@ void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
     entry->invalidate();
     entry->copyExitCode(*change);
     // The estimate of half an interval may lie before the entry's interval began (a dump
-    // restarted it): the process still ran until then.
-    entry->setEndTime(std::max(change->endTime(), entry->startTime()));
+    // restarted it), or before a performance record that counted it running: it still ran
+    // until then.
+    DateTime end = std::max(change->endTime(), entry->startTime());
+    entry->setEndTime(std::max(end, DateTime(entry->measuredUntil())));
+    if (change->getExitCode() == Process::kStillActive) {
+      replacedAt[{entry->pid(), entry->startStamp()}] = entry->endTime();
+    }
     processMap_.logProcess(entry);
     processMap_.checkIn(entry);
   }

@@ -34,11 +34,16 @@ bool CounterList::loadCounterList(const std::string& path, const NameTable& name
 void CounterList::parse(std::string_view text, const NameTable& names) {
   counters_.clear();
   indexes_.clear();
-  while (!text.empty() && counters_.size() < kMaxCounters) {
+  truncated_ = false;
+  while (!text.empty()) {
     std::size_t end = text.find('\n');
     std::string_view line = TextUtils::trimmed(text.substr(0, end));
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (line.empty() || line.front() == '#') continue;
+    if (counters_.size() == kMaxCounters) {
+      truncated_ = true;
+      return;
+    }
     std::size_t bar = line.find('|');
     CounterSpec counter;
     // The blanks around the bar are the file's layout, not part of the name.

@@ -24,7 +24,7 @@ struct CounterSpec {
 
 class CounterList {
  public:
-  // Lines after this many are not read: each is a sample in every measured process.
+  // Counters after this many are not read: each is a sample in every measured process.
   static constexpr std::size_t kMaxCounters = 256;
 
   // (title index, English name) of the counters there are.
@@ -34,6 +34,8 @@ class CounterList {
   bool loadCounterList(const std::string& path, const NameTable& names);
   void parse(std::string_view text, const NameTable& names);
   const std::vector<CounterSpec>& counters() const { return counters_; }
+  // Whether the list named more than kMaxCounters counters.
+  bool truncated() const { return truncated_; }
   // The title index of a listed counter by its English name as the table spells it ("Elapsed
   // Time"); 0 when the list does not name it.
   std::uint32_t indexOf(std::string_view englishName) const;
@@ -41,6 +43,7 @@ class CounterList {
  private:
   std::vector<CounterSpec> counters_;
   std::map<std::string, std::uint32_t, std::less<>> indexes_;
+  bool truncated_ = false;
 };
 
 }  // namespace Vantor

@@ -7,6 +7,7 @@
 #ifndef TARNWICK_USAGE_PROCESS_H_
 #define TARNWICK_USAGE_PROCESS_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -161,6 +162,14 @@ class Process {
   bool measured() const { return measured_; }
   void setMeasured(bool measured) { measured_ = measured; }
   std::vector<CounterSample>& samples() { return samples_; }
+  // The second up to which a performance record counted the process; 0 when none did.
+  std::int64_t measuredUntil() const {
+    std::int64_t until = 0;
+    for (const CounterSample& sample : samples_) {
+      until = std::max<std::int64_t>(until, sample.lastOutput);
+    }
+    return until;
+  }
 
   // Installs the logger of every Process (null: silent) and reads the machine's name.
   static void setLogger(const LoggerUnit* logger);

@@ -358,10 +358,11 @@ bool ProcessMap::endedAlready(const Process& process) const {
   auto ended = recentlyEnded_.find(process.pid());
   // Only a start read from a listing can be one that ended since.
   if (ended == recentlyEnded_.end() || process.startStamp() == 0) return false;
-  // The same process running another program is that program's start.
+  // The same process running another program is that program's start; one that has ended
+  // (its program then reads as the kernel's short name for it) is the one that ended.
   if (ended->second.startStamp != 0) {
     return ended->second.startStamp == process.startStamp() &&
-           ended->second.executable == process.executable();
+           (ended->second.executable == process.executable() || !process.isRunning());
   }
   // The ended one was never opened: the same process if this one is gone too.
   return process.hasHandle() && !process.isRunning();
