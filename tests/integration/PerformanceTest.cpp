@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -113,16 +114,20 @@ TEST(PerformanceTest, TheRecordsShowTheProcessorTimeAndMemoryTheKernelCounted) {
     EXPECT_EQ(record.fields[8], usage[0].fields[7]);  // the time class
     processorSeconds += record.processorSeconds();
     elapsed += record.elapsed();
-    // Every record after the first was read with the memory held throughout.
-    if (i > 0) {
+    // Every record after the first was read with the memory held throughout (one that
+    // covers no whole second, as a delivery just before the end makes, has no mean).
+    if (i > 0 && record.elapsed() > 0) {
       EXPECT_NEAR(record.memory(), privateBytes, privateBytes / 10) << i;
     }
   }
   EXPECT_EQ(elapsed, static_cast<double>(usage[0].duration() + usage[1].duration()));
   EXPECT_NEAR(processorSeconds, counted, counted / 10);
   // The share of a processor is a percentage: near a whole one while burning alone.
-  EXPECT_GT(records.back().figures[3], 30);
-  EXPECT_LE(records.back().figures[3], 101);
+  const PerformanceRecord& longest = *std::max_element(
+      records.begin(), records.end(),
+      [](const auto& one, const auto& other) { return one.elapsed() < other.elapsed(); });
+  EXPECT_GT(longest.figures[3], 30);
+  EXPECT_LE(longest.figures[3], 101);
 }
 
 TEST(PerformanceTest, ACounterListThatCannotBeReadStopsTheStartAndTheRulesChooseWhoIsMeasured) {
