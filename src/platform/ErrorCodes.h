@@ -14,6 +14,7 @@ inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorInvalidData = 13;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorNotSameDevice = 17;
 inline constexpr std::uint32_t kErrorNoMoreFiles = 18;

@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -35,6 +36,85 @@ bool Device::open(const std::string& name) {
     return failWith(error);
   }
   fd_ = fd;
+  return true;
+}
+
+namespace {
+
+void putWord(std::vector<std::uint8_t>& bytes, std::uint32_t word) {
+  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(std::uint8_t(word >> shift));
+}
+
+std::uint32_t wordAt(const std::uint8_t* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t(bytes[3]) << 24;
+}
+
+// Reads size bytes before the deadline; false with lastError set otherwise.
+bool readExactly(int fd, std::uint8_t* into, std::size_t size,
+                 std::chrono::steady_clock::time_point deadline) {
+  while (size > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd wanted{fd, POLLIN, 0};
+    int ready = left.count() > 0 ? ::poll(&wanted, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return failWith(errno);
+    if (ready == 0) {
+      setLastError(kErrorTimeout);
+      return false;
+    }
+    ssize_t got = ::recv(fd, into, size, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got < 0) return failWith(errno);
+    if (got == 0) {
+      setLastError(kErrorBrokenPipe);  // the driver went away
+      return false;
+    }
+    into += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Device::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                     std::uint32_t capacity, std::vector<std::uint8_t>* output,
+                     std::chrono::milliseconds timeout) {
+  if (fd_ < 0) {
+    setLastError(kErrorInvalidHandle);
+    return false;
+  }
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::uint8_t> request;
+  putWord(request, code);
+  putWord(request, static_cast<std::uint32_t>(input.size()));
+  request.insert(request.end(), input.begin(), input.end());
+  putWord(request, capacity);
+  std::uint8_t head[8];
+  bool answered = ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+                      static_cast<ssize_t>(request.size()) ||
+                  failWith(errno);
+  answered = answered && readExactly(fd_, head, sizeof head, deadline);
+  std::uint32_t error = answered ? wordAt(head) : 0;
+  std::uint32_t length = answered ? wordAt(head + 4) : 0;
+  if (answered && length > capacity) {
+    // More than was asked for: this is no driver to believe.
+    setLastError(kErrorInvalidData);
+    answered = false;
+  }
+  if (answered) {
+    output->resize(length);
+    answered = readExactly(fd_, output->data(), length, deadline);
+  }
+  if (!answered) {
+    close();
+    return false;
+  }
+  if (error != kErrorSuccess) {
+    setLastError(error);
+    return false;
+  }
   return true;
 }
 
