@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "platform/LittleEndian.h"
 namespace Vantor::platform {
 
 namespace {
@@ -19,13 +20,8 @@ std::size_t aligned(std::size_t size) { return (size + 7) & ~std::size_t{7}; }
 class Writer {
  public:
   std::size_t size() const { return bytes_.size(); }
-  void u32(std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) bytes_.push_back(std::uint8_t(value >> shift));
-  }
-  void i64(std::int64_t value) {
-    auto bits = static_cast<std::uint64_t>(value);
-    for (int shift = 0; shift < 64; shift += 8) bytes_.push_back(std::uint8_t(bits >> shift));
-  }
+  void u32(std::uint32_t value) { appendLittleEndian(bytes_, value, 4); }
+  void i64(std::int64_t value) { appendLittleEndian(bytes_, static_cast<std::uint64_t>(value), 8); }
   void text(const std::u16string& text) {
     for (char16_t c : text) {
       bytes_.push_back(std::uint8_t(c));
@@ -36,9 +32,7 @@ class Writer {
     bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
   }
   void padTo(std::size_t size) { bytes_.resize(size, 0); }
-  void putU32(std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes_[at + i] = std::uint8_t(value >> (8 * i));
-  }
+  void putU32(std::size_t at, std::uint32_t value) { putLittleEndian(&bytes_[at], value, 4); }
   std::vector<std::uint8_t> take() { return std::move(bytes_); }
 
  private:
@@ -114,14 +108,10 @@ class Reader {
   Reader(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
   bool has(std::size_t at, std::size_t length) const { return at <= size_ && length <= size_ - at; }
   std::uint32_t u32(std::size_t at) const {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes_[at + i];
-    return value;
+    return static_cast<std::uint32_t>(getLittleEndian(bytes_ + at, 4));
   }
   std::int64_t i64(std::size_t at) const {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes_[at + i];
-    return static_cast<std::int64_t>(value);
+    return static_cast<std::int64_t>(getLittleEndian(bytes_ + at, 8));
   }
   // A NUL-terminated or length-bounded UTF-16 text of length bytes at at.
   std::u16string text(std::size_t at, std::size_t length) const {

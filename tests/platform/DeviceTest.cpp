@@ -9,6 +9,7 @@
 
 #include "platform/Device.h"
 #include "platform/ErrorCodes.h"
+#include "platform/LittleEndian.h"
 #include "platform/RuntimeDirectory.h"
 #include "support/TempDir.h"
 
@@ -25,10 +26,6 @@ struct Answer {
   std::vector<std::uint8_t> bytes;
   bool silent = false;
 };
-
-void putWord(std::vector<std::uint8_t>& bytes, std::uint32_t word) {
-  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(std::uint8_t(word >> shift));
-}
 
 // Serves the answers in order over as many connections as it takes, and keeps each request's
 // code and capacity.
@@ -63,11 +60,7 @@ class ScriptedDriver {
       if (client < 0) return;
       std::uint8_t request[12];
       while (next < answers_.size() && ::recv(client, request, 12, MSG_WAITALL) == 12) {
-        auto word = [&](int at) {
-          return request[at] | request[at + 1] << 8 | request[at + 2] << 16 |
-                 std::uint32_t(request[at + 3]) << 24;
-        };
-        requests_.emplace_back(word(0), word(8));
+        requests_.emplace_back(getLittleEndian(request, 4), getLittleEndian(request + 8, 4));
         const Answer& answer = answers_[next++];
         if (answer.silent) {
           // Holds the line until the caller gives up on it.
@@ -77,8 +70,8 @@ class ScriptedDriver {
           continue;
         }
         std::vector<std::uint8_t> reply;
-        putWord(reply, answer.error);
-        putWord(reply, answer.length);
+        appendLittleEndian(reply, answer.error, 4);
+        appendLittleEndian(reply, answer.length, 4);
         reply.insert(reply.end(), answer.bytes.begin(), answer.bytes.end());
         ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
       }
@@ -100,7 +93,7 @@ TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
   EXPECT_EQ(lastError(), kErrorFileNotFound);
 
   std::vector<std::uint8_t> version;
-  putWord(version, 100);
+  appendLittleEndian(version, 100, 4);
   std::vector<std::uint8_t> record(24, 7);
   ScriptedDriver driver(*runtimeDirectory("device") + "VantorLicDrv",
                         {{0, 4, version},

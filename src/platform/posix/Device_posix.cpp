@@ -8,6 +8,7 @@
 
 #include "platform/Device.h"
 #include "platform/ErrorCodes.h"
+#include "platform/LittleEndian.h"
 #include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"
 
@@ -40,14 +41,6 @@ bool Device::open(const std::string& name) {
 }
 
 namespace {
-
-void putWord(std::vector<std::uint8_t>& bytes, std::uint32_t word) {
-  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(std::uint8_t(word >> shift));
-}
-
-std::uint32_t wordAt(const std::uint8_t* bytes) {
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t(bytes[3]) << 24;
-}
 
 // Reads size bytes before the deadline; false with lastError set otherwise.
 bool readExactly(int fd, std::uint8_t* into, std::size_t size,
@@ -87,17 +80,17 @@ bool Device::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
   }
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::vector<std::uint8_t> request;
-  putWord(request, code);
-  putWord(request, static_cast<std::uint32_t>(input.size()));
+  appendLittleEndian(request, code, 4);
+  appendLittleEndian(request, input.size(), 4);
   request.insert(request.end(), input.begin(), input.end());
-  putWord(request, capacity);
+  appendLittleEndian(request, capacity, 4);
   std::uint8_t head[8];
   bool answered = ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
                       static_cast<ssize_t>(request.size()) ||
                   failWith(errno);
   answered = answered && readExactly(fd_, head, sizeof head, deadline);
-  std::uint32_t error = answered ? wordAt(head) : 0;
-  std::uint32_t length = answered ? wordAt(head + 4) : 0;
+  auto error = static_cast<std::uint32_t>(answered ? getLittleEndian(head, 4) : 0);
+  auto length = static_cast<std::uint32_t>(answered ? getLittleEndian(head + 4, 4) : 0);
   if (answered && length > capacity) {
     // More than was asked for: this is no driver to believe.
     setLastError(kErrorInvalidData);

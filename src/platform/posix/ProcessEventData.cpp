@@ -1,5 +1,7 @@
 #include "platform/posix/ProcessEventData.h"
 
+#include "platform/LittleEndian.h"
+
 namespace Vantor::platform {
 
 namespace {
@@ -9,16 +11,12 @@ constexpr std::uint32_t kUnixUserKind = 1;
 // Any non-zero value: it says that a SID follows.
 constexpr std::uint64_t kSidPresent = 1;
 
-void put(std::vector<std::uint8_t>& data, std::uint64_t value, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) data.push_back(static_cast<std::uint8_t>(value >> 8 * i));
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> unixUserSid(std::uint32_t uid) {
   std::vector<std::uint8_t> sid = {1, 2, 0, 0, 0, 0, 0, kUnixUserAuthority};
-  put(sid, kUnixUserKind, 4);
-  put(sid, uid, 4);
+  appendLittleEndian(sid, kUnixUserKind, 4);
+  appendLittleEndian(sid, uid, 4);
   return sid;
 }
 
@@ -27,24 +25,25 @@ std::vector<std::uint8_t> processEventData(const ProcessEventFields& fields,
   std::size_t pointerBytes = layout.wide ? 8 : 4;
   std::vector<std::uint8_t> data;
   data.reserve(64 + fields.image.size());
-  put(data, 0, pointerBytes);  // the kernel's own key or page directory: not ours to give
-  put(data, fields.pid, 4);
-  put(data, fields.parentPid, 4);
-  put(data, 0, 4);  // session
-  put(data, static_cast<std::uint32_t>(fields.exitStatus), 4);
-  if (layout.version >= 2) put(data, 0, pointerBytes);
+  appendLittleEndian(data, 0,
+                     pointerBytes);  // the kernel's own key or page directory: not ours to give
+  appendLittleEndian(data, fields.pid, 4);
+  appendLittleEndian(data, fields.parentPid, 4);
+  appendLittleEndian(data, 0, 4);  // session
+  appendLittleEndian(data, static_cast<std::uint32_t>(fields.exitStatus), 4);
+  if (layout.version >= 2) appendLittleEndian(data, 0, pointerBytes);
   if (fields.uid) {
     // A TOKEN_USER: the SID's address and its attributes, padded to the pointer width.
-    put(data, kSidPresent, pointerBytes);
-    put(data, 0, pointerBytes == 8 ? 8 : 4);
+    appendLittleEndian(data, kSidPresent, pointerBytes);
+    appendLittleEndian(data, 0, pointerBytes == 8 ? 8 : 4);
     std::vector<std::uint8_t> sid = unixUserSid(*fields.uid);
     data.insert(data.end(), sid.begin(), sid.end());
   } else {
-    put(data, 0, 4);
+    appendLittleEndian(data, 0, 4);
   }
   data.insert(data.end(), fields.image.begin(), fields.image.end());
   data.push_back(0);
-  if (layout.version >= 2) put(data, 0, 2);  // an empty command line, UTF-16
+  if (layout.version >= 2) appendLittleEndian(data, 0, 2);  // an empty command line, UTF-16
   return data;
 }
 

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "platform/LittleEndian.h"
 #include "platform/PerfDataBlock.h"
 #include "platform/ProcessPerformance.h"
 #include "platform/posix/PosixError.h"
@@ -83,10 +84,6 @@ std::uint32_t openDescriptors(const std::string& folder) {
   return count;
 }
 
-void put(std::vector<std::uint8_t>& block, std::size_t at, std::uint64_t value, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) block[at + i] = std::uint8_t(value >> (8 * i));
-}
-
 // One process's instance; false when it is gone, is a kernel thread, or (with a start stamp)
 // is a later process of the same id.
 bool readInstance(const ProcessId& id, std::int64_t bootFileTime, bool countHandles,
@@ -129,7 +126,7 @@ bool readInstance(const ProcessId& id, std::int64_t bootFileTime, bool countHand
   };
   instance->counters.assign(8 + 8 * kCounterCount, 0);
   for (std::size_t i = 0; i < kCounterCount; ++i) {
-    put(instance->counters, 8 + 8 * i, values[i], kCounters[i].size);
+    putLittleEndian(&instance->counters[8 + 8 * i], values[i], kCounters[i].size);
   }
   for (char c : stat.command) {
     instance->name.push_back(static_cast<unsigned char>(c) < 0x80 ? char16_t(c) : u'?');
