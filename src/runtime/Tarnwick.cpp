@@ -26,7 +26,8 @@ constexpr auto kMonitorPause = std::chrono::seconds(1);
 constexpr auto kStartUpWait = std::chrono::seconds(5);
 // A status monitor still configuring after this long at shutdown is stuck, and is killed.
 constexpr std::uint32_t kMonitorEndMillis = 30000;
-constexpr auto kEventSourceWait = std::chrono::seconds(30);
+// Longer than a driver source takes to find a driver's event that comes late.
+constexpr auto kEventSourceWait = std::chrono::seconds(60);
 // Processes that ran before the events began reach the map by a second full poll this late.
 constexpr auto kSecondFullPollDelay = std::chrono::seconds(60);
 
@@ -99,6 +100,7 @@ Tarnwick::~Tarnwick() {
     processMap_->clear();
   }
   eventTracer_.reset();
+  driverTracer_.reset();
   performanceMonitor_.reset();
   modulePoller_.reset();
   poller_.reset();
@@ -195,6 +197,10 @@ bool Tarnwick::configureProgram() {
     eventTracer_->configure(traceBufferKilobytes_);
     if (!eventTracer_->prepareEventTracer(threads())) return false;
   }
+  if (source == EventSource::kKernelDriver &&
+      !driverTracer_->prepareKernelDriverTracer(threads())) {
+    return false;
+  }
 
   registerProcessStream();
   if (moduleData) registerModuleStream();
@@ -237,7 +243,7 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
   };
   if (boolOr(reader(), events + ".kernel-driver", false)) {
     logger().debug(1, "   Will be using the kernel driver to get process events.");
-    if (!kernelDriver_.isOpen() && !kernelDriver_.open("VantorLicDrv")) {
+    if (!kernelDriver_.isOpen() && !kernelDriver_.open(kDriverDeviceName)) {
       programLogger_->warning(15, errorName(platform::lastError()));
       if (oldKind) {
         pollInstead();
@@ -327,6 +333,8 @@ bool Tarnwick::createExeFinder() {
   modulePoller_ = std::make_unique<ModulePoller>(*programLogger_, *processMap_);
   performanceMonitor_ = std::make_unique<PerformanceMonitor>(*programLogger_, *processMap_);
   eventTracer_ = std::make_unique<EventTracer>(*programLogger_, *processMap_, *poller_);
+  driverTracer_ =
+      std::make_unique<KernelDriverTracer>(*programLogger_, *processMap_, *poller_, kernelDriver_);
   // A worker killed while it holds the map must not leave it locked.
   threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });
   return true;
@@ -426,15 +434,15 @@ std::uint32_t Tarnwick::monitorStatus() {
     // Only the events tell starts and ends: the processes already running come from polls,
     // the first once the events come, so that nothing starts unseen in between.
     std::optional<std::chrono::steady_clock::time_point> tracerStarted = awaitEventSource();
-    if (eventSource_ == EventSource::kKernelTrace && !polling_) {
-      poller_->pollProcesses(true, eventTracer_->runningSince());
+    if (activeEventSource() && !polling_) {
+      poller_->pollProcesses(true, activeEventSource()->runningSince());
     }
     DateTime nextCheck = DateTime() + checkPeriod_;
     while (!quitFlag.load()) {
       if (tracerStarted && !polling_ &&
           std::chrono::steady_clock::now() - *tracerStarted >= kSecondFullPollDelay) {
         tracerStarted.reset();
-        poller_->pollProcesses(true, eventTracer_->runningSince());
+        poller_->pollProcesses(true, activeEventSource()->runningSince());
       }
       // Events were lost: the poller thread repairs when it runs, else this one.
       if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->repairLostEvents();
@@ -476,7 +484,8 @@ std::uint32_t Tarnwick::monitorStatus() {
 }
 
 std::optional<std::chrono::steady_clock::time_point> Tarnwick::awaitEventSource() {
-  if (eventSource_ != EventSource::kKernelTrace) {
+  const ProcessEventSource* source = activeEventSource();
+  if (!source) {
     // The start-up pause, cut short by a quit.
     auto deadline = std::chrono::steady_clock::now() + kStartUpWait;
     while (!quitFlag.load() && !reconfigureFlag.load() &&
@@ -488,10 +497,23 @@ std::optional<std::chrono::steady_clock::time_point> Tarnwick::awaitEventSource(
   }
   auto deadline = std::chrono::steady_clock::now() + kEventSourceWait;
   while (!quitFlag.load() && std::chrono::steady_clock::now() < deadline) {
-    if (eventTracer_->isRunning()) return std::chrono::steady_clock::now();
+    if (source->isRunning()) return std::chrono::steady_clock::now();
+    if (source->hasGivenUp()) break;
     flagRaised().wait(std::chrono::milliseconds(100));
   }
   return std::nullopt;
+}
+
+const ProcessEventSource* Tarnwick::activeEventSource() const {
+  switch (eventSource_) {
+    case EventSource::kKernelTrace:
+      return eventTracer_.get();
+    case EventSource::kKernelDriver:
+      return driverTracer_.get();
+    case EventSource::kNone:
+      break;
+  }
+  return nullptr;
 }
 
 void Tarnwick::shutDownWorkers() {

@@ -13,6 +13,7 @@
 #include "platform/Device.h"
 #include "runtime/Agent.h"
 #include "sources/EventTracer.h"
+#include "sources/KernelDriverTracer.h"
 #include "sources/ModulePoller.h"
 #include "sources/PerformanceMonitor.h"
 #include "sources/ProcessPoller.h"
@@ -48,6 +49,8 @@ class Tarnwick : public Agent {
   std::uint32_t monitorStatus();
   // Waits, before the first check, for the event source to run; returns since when it runs.
   std::optional<std::chrono::steady_clock::time_point> awaitEventSource();
+  // The worker that reports process starts and ends; null when polling alone tells them.
+  const ProcessEventSource* activeEventSource() const;
   // Ends the status monitor (after the reconfiguration it may be in) and then every worker;
   // nothing they use may be destroyed before. Safe to call again.
   void shutDownWorkers();
@@ -80,6 +83,7 @@ class Tarnwick : public Agent {
   // The second the performance records written before a reconfiguration end at; 0 if none.
   std::int64_t measuredUntil_ = 0;
   std::unique_ptr<EventTracer> eventTracer_;
+  std::unique_ptr<KernelDriverTracer> driverTracer_;
   // Set by the configuration, on the thread that then runs the status monitor's checks.
   EventSource eventSource_ = EventSource::kNone;
   bool polling_ = false;

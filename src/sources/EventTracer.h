@@ -10,17 +10,18 @@
 
 #include "sources/EventDecoder.h"
 #include "sources/KernelTracer.h"
+#include "sources/ProcessEventSource.h"
 #include "sources/ProcessPoller.h"
 #include "supervision/ThreadTable.h"
 #include "usage/ProcessMap.h"
 
 namespace Vantor {
 
-class EventTracer {
+class EventTracer : public ProcessEventSource {
  public:
   EventTracer(const LoggerUnit& logger, ProcessMap& processMap, ProcessPoller& poller);
   // Stops a session a failed thread left behind.
-  ~EventTracer();
+  ~EventTracer() override;
 
   // Written by the configuration while the worker does not run.
   void configure(std::uint32_t bufferKilobytes) { bufferKilobytes_ = bufferKilobytes; }
@@ -29,11 +30,8 @@ class EventTracer {
   // Stops the session a stopped worker kept for the next one (the events are no longer
   // wanted); while the worker does not run.
   void endSession() { tracer_.reset(); }
-  // True while the session's events are being consumed.
-  bool isRunning() const { return running_.load(); }
-  // The start stamp of a process started when the events began to be handled: processes
-  // started later are the events' to tell.
-  std::uint64_t runningSince() const { return runningSince_.load(); }
+  bool isRunning() const override { return running_.load(); }
+  std::uint64_t runningSince() const override { return runningSince_.load(); }
 
  private:
   std::uint32_t eventTracerThread(ThreadEntry& row);

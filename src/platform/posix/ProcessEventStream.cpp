@@ -1,0 +1,229 @@
+#include "platform/posix/ProcessEventStream.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/ErrorCodes.h"
+#include "platform/posix/PosixError.h"
+
+namespace Vantor::platform {
+
+namespace {
+
+constexpr std::size_t kQueueWakeSize = 1024;
+// The receiver reads the kernel's events in batches this far apart: the socket holds them.
+constexpr int kReceiverPauseMillis = 10;
+// Readings whose event the receiver never saw (it lost them) are dropped beyond this many.
+constexpr std::size_t kMostReadings = 4096;
+
+// Whether every thread of the process has ended: its pidfd is readable then, or the process
+// is gone altogether.
+bool processEnded(std::uint32_t pid) {
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!pidfd.valid()) return true;
+  pollfd wait = {pidfd.get(), POLLIN, 0};
+  return ::poll(&wait, 1, 0) == 1;
+}
+
+// An event's place in the kernel's sequence: the same for every socket that receives it.
+std::uint64_t sequenceKey(const ProcEvent& event) {
+  return std::uint64_t{event.cpu} << 32 | event.sequence;
+}
+
+}  // namespace
+
+std::uint32_t ProcessEventStream::start(bool listen) {
+  stopSignal_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  queueSignal_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!stopSignal_.valid() || !queueSignal_.valid()) return win32FromErrno(errno);
+  if (listen) {
+    if (!events_.open(requestedBufferBytes_, false)) return win32FromErrno(errno);
+    // Without the namer, the receiver reads each start itself, later.
+    // Its own buffer is never small: it holds program starts only, read at once.
+    if (starts_.open(kDefaultBufferBytes, true)) namer_ = std::thread([this] { name(); });
+  }
+  receiver_ = std::thread([this] { receive(); });
+  return kErrorSuccess;
+}
+
+bool ProcessEventStream::waitFor(int fd, int timeoutMillis) {
+  pollfd waits[2] = {{stopSignal_.get(), POLLIN, 0}, {fd, POLLIN, 0}};
+  ::poll(waits, fd >= 0 ? 2 : 1, timeoutMillis);
+  return !stopped_.load();
+}
+
+void ProcessEventStream::name() {
+  ::pthread_setname_np(::pthread_self(), "trace-namer");
+  sched_param priority{};
+  priority.sched_priority = 1;
+  ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
+  std::vector<ProcEvent> events;
+  while (waitFor(starts_.fd(), -1)) {
+    events.clear();
+    if (starts_.receive(&events) <= 0) continue;
+    for (const ProcEvent& event : events) {
+      if (event.what != static_cast<std::uint32_t>(ProcEventKind::kExec)) continue;
+      ProcChange change;
+      change.pid = event.tgid;
+      StartFacts facts = readStart(change);
+      MutexLock lock(&readingsMutex_);
+      // Too late: the receiver has read this processor's events past this one already.
+      auto handled = handledSequence_.find(event.cpu);
+      if (handled != handledSequence_.end() && handled->second - event.sequence < 0x80000000u) {
+        continue;
+      }
+      if (readings_.size() >= kMostReadings) readings_.clear();
+      readings_.insert_or_assign(sequenceKey(event), std::move(facts));
+    }
+  }
+}
+
+void ProcessEventStream::receive() {
+  ::pthread_setname_np(::pthread_self(), "trace-receiver");
+  std::vector<ProcEvent> events;
+  std::vector<StreamedEvent> batch;
+  while (waitFor(events_.isOpen() ? events_.fd() : -1, -1)) {
+    // Everything that waits, then a pause: a batch a wake-up, not an event.
+    while (true) {
+      events.clear();
+      int got = events_.receive(&events);
+      if (got < 0 && errno == ENOBUFS) {
+        // The sequence gaps tell how many events went.
+        overflows_.fetch_add(1);
+        continue;
+      }
+      if (got <= 0) break;
+      for (const ProcEvent& event : events) handle(event, &batch);
+    }
+    endProcesses(&batch);
+    lost_.store(tracker_.lost());
+    if (!batch.empty()) {
+      bool full = false;
+      {
+        MutexLock lock(&queueMutex_);
+        for (StreamedEvent& queued : batch) queue_.push_back(std::move(queued));
+        full = queue_.size() >= kQueueWakeSize;
+      }
+      batch.clear();
+      // The consumer comes by on its own within its wake period: waking it for every event
+      // would cost two task switches each.
+      if (full) {
+        std::uint64_t one = 1;
+        (void)!::write(queueSignal_.get(), &one, sizeof one);
+      }
+    }
+    if (!waitFor(-1, kReceiverPauseMillis)) break;
+  }
+}
+
+StartFacts ProcessEventStream::takeReading(const ProcEvent& event, const ProcChange& change) {
+  {
+    MutexLock lock(&readingsMutex_);
+    handledSequence_[event.cpu] = event.sequence;
+    auto reading = readings_.find(sequenceKey(event));
+    if (reading != readings_.end()) {
+      StartFacts facts = std::move(reading->second);
+      readings_.erase(reading);
+      // What forks and user changes told is surer than a gone process's parent.
+      if (change.parentPid != 0) facts.parentPid = change.parentPid;
+      if (!facts.uid) facts.uid = change.realUid;
+      return facts;
+    }
+  }
+  return readStart(change);
+}
+
+void ProcessEventStream::handle(const ProcEvent& event, std::vector<StreamedEvent>* batch) {
+  ProcChange change = tracker_.handle(event);
+  switch (change.kind) {
+    case ProcChange::kNothing:
+      return;
+    case ProcChange::kEnd:
+    case ProcChange::kForkedEnd:
+      // Ended only once every thread has: queued when the batch is done (see endProcesses).
+      if (endings_.size() >= kMostReadings) endings_.clear();
+      endings_[change.pid] = {
+          change.kind == ProcChange::kForkedEnd ? kTraceTypeEndOfUnstarted : kTraceTypeEnd,
+          change.exitStatus, event.timeNanos};
+      return;
+    case ProcChange::kThreadEnd:
+      // The last thread to end tells the status the process ends with.
+      if (auto ending = endings_.find(change.pid); ending != endings_.end()) {
+        ending->second.exitStatus = change.exitStatus;
+        ending->second.timeNanos = event.timeNanos;
+      }
+      return;
+    case ProcChange::kStart:
+      // A thread that starts a program ends the first one: the process runs on.
+      endings_.erase(change.pid);
+      break;
+  }
+  StreamedEvent queued;
+  queued.type = kTraceTypeStart;
+  queued.pid = change.pid;
+  queued.timeNanos = event.timeNanos;
+  queued.fields.pid = change.pid;
+  StartFacts facts = takeReading(event, change);
+  queued.fields.image = std::move(facts.image);
+  queued.fields.uid = facts.uid;
+  queued.fields.parentPid = facts.parentPid;
+  batch->push_back(std::move(queued));
+}
+
+void ProcessEventStream::endProcesses(std::vector<StreamedEvent>* batch) {
+  for (auto ending = endings_.begin(); ending != endings_.end();) {
+    if (!processEnded(ending->first)) {
+      ++ending;
+      continue;
+    }
+    StreamedEvent queued;
+    queued.type = ending->second.type;
+    queued.pid = ending->first;
+    queued.timeNanos = ending->second.timeNanos;
+    queued.fields.pid = ending->first;
+    queued.fields.exitStatus = ending->second.exitStatus;
+    batch->push_back(std::move(queued));
+    ending = endings_.erase(ending);
+  }
+}
+
+void ProcessEventStream::stop() {
+  if (stopped_.exchange(true)) return;
+  std::uint64_t one = 1;
+  (void)!::write(stopSignal_.get(), &one, sizeof one);
+  (void)!::write(queueSignal_.get(), &one, sizeof one);
+  // Joining must finish even on a thread that is being cancelled: no half-stopped session.
+  int previous = 0;
+  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+  if (receiver_.joinable()) receiver_.join();
+  if (namer_.joinable()) namer_.join();
+  ::pthread_setcancelstate(previous, nullptr);
+}
+
+std::deque<StreamedEvent> ProcessEventStream::take(int waitMillis) {
+  pollfd wait = {queueSignal_.get(), POLLIN, 0};
+  ::poll(&wait, 1, waitMillis);
+  std::uint64_t signals;
+  (void)!::read(queueSignal_.get(), &signals, sizeof signals);
+  std::deque<StreamedEvent> events;
+  MutexLock lock(&queueMutex_);
+  events.swap(queue_);
+  return events;
+}
+
+std::int64_t monotonicToUnixNanos() {
+  timespec real{};
+  timespec monotonic{};
+  ::clock_gettime(CLOCK_REALTIME, &real);
+  ::clock_gettime(CLOCK_MONOTONIC, &monotonic);
+  return (real.tv_sec - monotonic.tv_sec) * 1000000000LL + (real.tv_nsec - monotonic.tv_nsec);
+}
+
+}  // namespace Vantor::platform

@@ -1,0 +1,295 @@
+#include "sources/KernelDriverTracer.h"
+
+#include <new>
+
+#include "concurrency/ErrorName.h"
+#include "concurrency/ProcessFlags.h"
+#include "platform/Clock.h"
+#include "platform/ErrorCodes.h"
+#include "platform/LittleEndian.h"
+#include "platform/ProcessTable.h"
+#include "platform/ThreadCancellation.h"
+#include "sources/PollSchedule.h"
+
+namespace Vantor {
+
+namespace {
+constexpr std::int32_t kStatusLogSeconds = 10;
+constexpr auto kIdlePause = std::chrono::milliseconds(25);
+constexpr auto kWaitTimeout = std::chrono::milliseconds(100);
+// Account names may change: what was looked up is forgotten this often.
+constexpr auto kAccountsLifetime = std::chrono::seconds(60);
+}  // namespace
+
+KernelDriverTracer::KernelDriverTracer(const LoggerUnit& logger, ProcessMap& processMap,
+                                       ProcessPoller& poller, platform::Device& device)
+    : logger_(logger), processMap_(processMap), poller_(poller), device_(device) {}
+
+bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads) {
+  logger_.debug(2, "Preparing kernel driver tracer thread...");
+  ThreadEntry& row =
+      threads.addThread("KernelDriverTracer", TF_REPORTS,
+                        [this](ThreadEntry& entry) { return kernelDriverTracerThread(entry); });
+  if (!row.job) {
+    logger_.critical(21, "prepare kernel driver tracer");
+    return false;
+  }
+  logger_.debug(3, "   Done.");
+  return true;
+}
+
+std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
+  logger_.debug(1, "START THREAD %s.", row.name);
+  PollSchedule statusLog(platform::Clock::Default(), TimeSpan(kStatusLogSeconds));
+  try {
+    gaveUp_.store(false);
+    bool fatal = !connectToDriver(row);
+    gaveUp_.store(fatal);
+    bool errorStreak = false;
+    // Records a worker before this one left behind (it was stopped while they came) are
+    // taken at once: their signal was spent.
+    queueLeftOver_ = !fatal;
+    while (!row.stopRequested()) {
+      reportThreadStatus(row.report, fatal);
+      if (statusLog.due()) logThreadStatus(logger_, row, fatal);
+      if (fatal || quitFlag.load()) {
+        row.pause(kIdlePause);
+        continue;
+      }
+      switch (waitForDriverEvents(row.report)) {
+        case kReadFailed: {
+          if (errorStreak) fatal = true;
+          errorStreak = true;
+          // The supervision takes it as an answer; a stop signal must not be overwritten.
+          std::uint32_t answer = row.report.load();
+          if (answer != REPORT_STOP) row.report.compare_exchange_strong(answer, REPORT_ERRORS);
+          break;
+        }
+        case kWaitFailed:
+          fatal = true;
+          break;
+        case kQuitSignalled:
+          row.report.store(REPORT_STOP);
+          break;
+        case kNothingToReport:
+          errorStreak = false;
+          break;
+      }
+    }
+  } catch (const platform::ThreadCancellation&) {
+    running_.store(false);
+    throw;
+  } catch (...) {
+    running_.store(false);
+    logger_.debug(1, "ERROR while running kernelDriverTracer thread");
+    throw;
+  }
+  running_.store(false);
+  logger_.debug(1, "END THREAD %s", row.name);
+  return 0;
+}
+
+bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
+  std::vector<std::uint8_t> answer;
+  if (!request(kDriverVersionRequest, {}, 4, &answer) || answer.size() != 4) {
+    std::uint32_t error = answer.size() != 4 && platform::lastError() == platform::kErrorSuccess
+                              ? platform::kErrorInvalidData
+                              : platform::lastError();
+    logger_.debug(1, "THREAD %s: Unable to access the kernel driver.", row.name);
+    logger_.fatal(9, errorName(error));
+    return false;
+  }
+  auto version = static_cast<std::int64_t>(platform::getLittleEndian(answer.data(), 4));
+  if (version != kDriverVersion) {
+    logger_.fatal(10, version, static_cast<std::int64_t>(kDriverVersion));
+    return false;
+  }
+  // Only this user may set it: no other user can stop the source.
+  quitEvent_ =
+      platform::NamedEvent::create(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
+                                   platform::NamedEvent::Users::kThisUser);
+  if (!quitEvent_) {
+    logger_.debug(1,
+                  "   The quit event could not be made (error %i); only the agent stops "
+                  "this source.",
+                  platform::lastError());
+  }
+  logger_.debug(1, "Kernel driver tracing is trying to connect to kernel driver...");
+  for (int attempt = 0;; ++attempt) {
+    processEvent_ = platform::NamedEvent::open(kDriverProcessEventName,
+                                               platform::NamedEvent::Reset::kAutomatic);
+    if (processEvent_) break;
+    if (attempt == kConnectRetries) {
+      logger_.debug(1,
+                    "Kernel driver tracer failed to connect to the kernel driver. Giving up "
+                    "now.");
+      logger_.fatal(9, errorName(platform::lastError()));
+      return false;
+    }
+    logger_.debug(1, "Kernel driver tracer failed to connect. Will try again in 5 seconds.");
+    row.pause(kConnectRetryPause);
+    // The retries take most of a minute: the supervision is answered meanwhile.
+    reportThreadStatus(row.report, false);
+    if (row.stopRequested()) return false;
+  }
+  logger_.debug(1, "Kernel driver tracer successfully connected to the kernel driver.");
+  runningSince_.store(platform::ProcessTable::startStampNow());
+  running_.store(true);
+  return true;
+}
+
+KernelDriverTracer::WaitResult KernelDriverTracer::waitForDriverEvents(
+    std::atomic<std::uint32_t>& report) {
+  try {
+    int signalled = 0;
+    if (!std::exchange(queueLeftOver_, false)) {
+      std::vector<platform::NamedEvent*> events = {processEvent_.get()};
+      if (quitEvent_) events.push_back(quitEvent_.get());
+      signalled = platform::NamedEvent::waitForAny(events, kWaitTimeout);
+      if (signalled == platform::NamedEvent::kTimedOut) {
+        if (std::chrono::steady_clock::now() - lastAnswer_ < kQuietCheck) return kNothingToReport;
+        // Until it answers, every time-out asks again: a driver that has gone fails twice.
+        std::vector<std::uint8_t> version;
+        if (request(kDriverVersionRequest, {}, 4, &version)) return kNothingToReport;
+        logger_.critical(11, errorName(platform::lastError()));
+        return kReadFailed;
+      }
+      logger_.debug(3, "Kernel driver tracer has detected some activity...");
+      if (report.load() == REPORT_STOP) {
+        logger_.debug(4, "   Cannot log activity. Has been signalled to quit.");
+        return kNothingToReport;
+      }
+    }
+    switch (signalled) {
+      case 0:
+        logger_.debug(4, "Kernel driver tracer registered a process event.");
+        return drainQueue();
+      case 1:
+        logger_.debug(4, "Kernel driver tracer registered a quit event.");
+        return kQuitSignalled;
+      case platform::NamedEvent::kFailed:
+        logger_.fatal(12, static_cast<std::int64_t>(platform::lastError()));
+        logger_.debug(1, "Got failed event.");
+        return kWaitFailed;
+      default:
+        logger_.fatal(12, static_cast<std::int64_t>(platform::lastError()));
+        logger_.debug(1, "Got unknown event. WAIT_OBJECT_0 + 0 = %i, got %i.", 0, signalled);
+        return kWaitFailed;
+    }
+  } catch (const platform::ThreadCancellation&) {
+    throw;
+  } catch (...) {
+    logger_.error(34);
+    return kReadFailed;
+  }
+}
+
+KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
+  auto now = std::chrono::steady_clock::now();
+  if (now - accountsLearnt_ > kAccountsLifetime) {
+    accountsLearnt_ = now;
+    accounts_ = AccountNames();
+  }
+  for (int taken = 0; taken < kMostRecordsPerWait; ++taken) {
+    logger_.debug(5, "Kernel driver tracer is opening the process device...");
+    std::vector<std::uint8_t> answer;
+    if (!request(kDriverEventRequest, {}, kDriverRecordSize, &answer)) {
+      logger_.critical(11, errorName(platform::lastError()));
+      return kReadFailed;
+    }
+    logger_.debug(5, "   Device is open.");
+    if (answer.empty()) {
+      logger_.debug(5, "   False alarm. No data received.");
+      return kNothingToReport;
+    }
+    std::optional<DriverRecord> record = decodeDriverRecord(answer);
+    if (!record) {
+      logger_.critical(11, "a record of " + std::to_string(answer.size()) + " bytes");
+      return kReadFailed;
+    }
+    if (record->kind() == DriverRecordKind::kRecordsLost) {
+      logger_.warning(35, static_cast<std::int64_t>(record->exitStatus));
+      poller_.requestFullPoll();
+      continue;
+    }
+    ProcessRef process = makeProcess(*record, answer);
+    if (!process) {
+      logger_.debug(1, "   Failed to create process object.");
+      return kReadFailed;
+    }
+    logger_.debug(5, "   Created process.");
+    processMap_.logProcess(process);
+  }
+  queueLeftOver_ = true;
+  return kNothingToReport;
+}
+
+ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
+                                           const std::vector<std::uint8_t>& bytes) {
+  try {
+    ProcessEvent event;
+    event.pid = record.pid;
+    event.time = DateTime(record.unixSeconds());
+    switch (record.kind()) {
+      case DriverRecordKind::kCreated: {
+        std::optional<DriverFacts> facts = askFacts(bytes);
+        if (!facts || facts->image.empty()) {
+          // Read from the process itself, as with any driver.
+          return std::make_shared<Process>(record.pid, &event.time, true);
+        }
+        event.state = ProcessState::Started;
+        event.image = facts->image;
+        std::string user;
+        std::string domain;
+        if (!facts->sid.empty() && accounts_.lookup(facts->sid, &user, &domain)) {
+          event.user = {user, domain};
+        }
+        break;
+      }
+      case DriverRecordKind::kEnded: {
+        // Ended when the driver saw it end, not when the record is read.
+        event.state = ProcessState::Ended;
+        std::optional<DriverFacts> facts = askFacts(bytes);
+        if (facts && facts->exitStatus) {
+          event.exitCode = static_cast<std::uint32_t>(*facts->exitStatus);
+        }
+        break;
+      }
+      default:
+        // Neither a start nor an end: the map ignores it.
+        break;
+    }
+    return std::make_shared<Process>(event);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+std::optional<DriverFacts> KernelDriverTracer::askFacts(const std::vector<std::uint8_t>& record) {
+  if (factsUnsupported_) return std::nullopt;
+  std::vector<std::uint8_t> answer;
+  if (!request(kDriverFactsRequest, record, kMaxDriverFacts, &answer)) {
+    if (platform::lastError() == platform::kErrorInvalidFunction) {
+      factsUnsupported_ = true;
+      logger_.debug(1,
+                    "   The kernel driver tells nothing beyond its records: the processes "
+                    "are read instead.");
+    }
+    // Any other failure shows again at the next read of a record.
+    return std::nullopt;
+  }
+  return decodeDriverFacts(answer);
+}
+
+bool KernelDriverTracer::request(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                                 std::uint32_t capacity, std::vector<std::uint8_t>* output) {
+  if (!device_.control(code, input, capacity, output, kRequestTimeout)) {
+    // The driver's own refusal is an answer too.
+    if (device_.isOpen()) lastAnswer_ = std::chrono::steady_clock::now();
+    return false;
+  }
+  lastAnswer_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+}  // namespace Vantor

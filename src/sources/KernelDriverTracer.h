@@ -1,0 +1,86 @@
+// The "KernelDriverTracer" worker: takes process starts and ends from the suite's
+// process-event driver. It waits on the driver's event, drains the driver's queue record by
+// record into the process map, and ends when another party sets the quit event. A driver that
+// cannot be reached, a failed wait, or two failed reads in a row make it fatal, and the
+// supervision then shuts the program down.
+#ifndef TARNWICK_SOURCES_KERNELDRIVERTRACER_H_
+#define TARNWICK_SOURCES_KERNELDRIVERTRACER_H_
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/Device.h"
+#include "platform/NamedEvent.h"
+#include "sources/DriverProtocol.h"
+#include "sources/ProcessEventSource.h"
+#include "sources/ProcessPoller.h"
+#include "supervision/ThreadTable.h"
+#include "usage/ProcessMap.h"
+
+namespace Vantor {
+
+class KernelDriverTracer : public ProcessEventSource {
+ public:
+  // What a wait reports.
+  enum WaitResult : std::uint32_t {
+    kNothingToReport = 0,
+    kReadFailed = 3,
+    kWaitFailed = 4,
+    kQuitSignalled = 6,
+  };
+  // How long the driver gets to answer a request.
+  static constexpr std::chrono::seconds kRequestTimeout{2};
+  static constexpr int kConnectRetries = 10;
+  static constexpr std::chrono::seconds kConnectRetryPause{5};
+  // A queue that does not run dry in this many records is left for the next round, so the
+  // worker still answers the supervision.
+  static constexpr int kMostRecordsPerWait = 4096;
+  // A driver quiet this long is asked for its version: one that has gone is noticed.
+  static constexpr std::chrono::seconds kQuietCheck{10};
+
+  // device: opened by the configuration, and kept open by it for the program's life.
+  KernelDriverTracer(const LoggerUnit& logger, ProcessMap& processMap, ProcessPoller& poller,
+                     platform::Device& device);
+
+  // Registers the "KernelDriverTracer" row on the thread table.
+  bool prepareKernelDriverTracer(ThreadTable& threads);
+  bool isRunning() const override { return running_.load(); }
+  std::uint64_t runningSince() const override { return runningSince_.load(); }
+  bool hasGivenUp() const override { return gaveUp_.load(); }
+
+ private:
+  std::uint32_t kernelDriverTracerThread(ThreadEntry& row);
+  bool connectToDriver(ThreadEntry& row);
+  WaitResult waitForDriverEvents(std::atomic<std::uint32_t>& report);
+  // Hands the queued records to the process map until the driver has no more.
+  WaitResult drainQueue();
+  // Null when no object can be made of the record.
+  ProcessRef makeProcess(const DriverRecord& record, const std::vector<std::uint8_t>& bytes);
+  std::optional<DriverFacts> askFacts(const std::vector<std::uint8_t>& record);
+  // One control request within the time-out; false with lastError set.
+  bool request(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
+               std::vector<std::uint8_t>* output);
+
+  const LoggerUnit& logger_;
+  ProcessMap& processMap_;
+  ProcessPoller& poller_;
+  platform::Device& device_;
+  std::atomic<bool> running_{false};
+  std::atomic<std::uint64_t> runningSince_{0};
+  std::atomic<bool> gaveUp_{false};
+  // The worker's own.
+  std::unique_ptr<platform::NamedEvent> processEvent_;
+  std::unique_ptr<platform::NamedEvent> quitEvent_;
+  bool factsUnsupported_ = false;
+  bool queueLeftOver_ = false;
+  std::chrono::steady_clock::time_point lastAnswer_;
+  AccountNames accounts_;
+  std::chrono::steady_clock::time_point accountsLearnt_;
+};
+
+}  // namespace Vantor
+
+#endif  // TARNWICK_SOURCES_KERNELDRIVERTRACER_H_

@@ -1,0 +1,135 @@
+#include "procdrv/DeviceServer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/ErrorCodes.h"
+#include "platform/LittleEndian.h"
+
+namespace Vantor::procdrv {
+
+namespace {
+
+// A request comes in one piece: a client that has not sent the rest by then is stuck.
+constexpr auto kRequestDeadline = std::chrono::seconds(2);
+
+bool readExactly(int fd, std::uint8_t* into, std::size_t size,
+                 std::chrono::steady_clock::time_point deadline) {
+  while (size > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd wanted{fd, POLLIN, 0};
+    int ready = ::poll(&wanted, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    ssize_t got = ::recv(fd, into, size, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) return false;
+    into += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool mayConnect(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  return peer.uid == 0 || peer.uid == ::geteuid();
+}
+
+}  // namespace
+
+DeviceServer::~DeviceServer() {
+  dropClient();
+  if (listener_ >= 0) {
+    ::close(listener_);
+    ::unlink(path_.c_str());
+  }
+}
+
+bool DeviceServer::listen(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listener_ < 0) return false;
+  // Only a socket may be replaced: the instance lock says no other driver serves it.
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      errno = EEXIST;
+      return false;
+    }
+    ::unlink(path.c_str());
+  }
+  mode_t previous = ::umask(0077);
+  bool bound = ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::umask(previous);
+  if (!bound || ::listen(listener_, 4) != 0) return false;
+  path_ = path;
+  return true;
+}
+
+bool DeviceServer::acceptClient() {
+  int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return false;
+  // The device is not shared: a second reader would take records from the first.
+  if (client_ >= 0 || !mayConnect(fd)) {
+    ::close(fd);
+    return false;
+  }
+  client_ = fd;
+  return true;
+}
+
+bool DeviceServer::serveRequest(const Handler& handler) {
+  auto deadline = std::chrono::steady_clock::now() + kRequestDeadline;
+  std::uint8_t head[8];
+  if (!readExactly(client_, head, sizeof head, deadline)) {
+    dropClient();
+    return false;
+  }
+  auto code = static_cast<std::uint32_t>(platform::getLittleEndian(head, 4));
+  auto inputSize = static_cast<std::uint32_t>(platform::getLittleEndian(head + 4, 4));
+  std::vector<std::uint8_t> input(inputSize <= kMostInput ? inputSize : 0);
+  std::uint8_t capacityBytes[4];
+  if (inputSize > kMostInput || !readExactly(client_, input.data(), input.size(), deadline) ||
+      !readExactly(client_, capacityBytes, sizeof capacityBytes, deadline)) {
+    dropClient();
+    return false;
+  }
+  auto capacity = static_cast<std::uint32_t>(platform::getLittleEndian(capacityBytes, 4));
+  DeviceAnswer answer = handler(code, input);
+  if (answer.bytes.size() > capacity) answer = {platform::kErrorInsufficientBuffer, {}};
+  std::vector<std::uint8_t> reply;
+  platform::appendLittleEndian(reply, answer.error, 4);
+  platform::appendLittleEndian(reply, answer.bytes.size(), 4);
+  reply.insert(reply.end(), answer.bytes.begin(), answer.bytes.end());
+  // The answer is small; a client that does not take it is dropped rather than waited for.
+  if (::send(client_, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+      static_cast<ssize_t>(reply.size())) {
+    dropClient();
+    return false;
+  }
+  return true;
+}
+
+void DeviceServer::dropClient() {
+  if (client_ >= 0) ::close(client_);
+  client_ = -1;
+}
+
+}  // namespace Vantor::procdrv

@@ -1,0 +1,72 @@
+#include "procdrv/RecordQueue.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace Vantor::procdrv {
+
+bool RecordQueue::push(const DriverRecord& record, DriverFacts facts) {
+  platform::MutexLock lock(&mutex_);
+  if (queue_.size() >= capacity_) {
+    ++dropped_;
+    ++unreported_;
+    return false;
+  }
+  queue_.push_back({record, std::move(facts)});
+  return true;
+}
+
+void RecordQueue::countLost(std::uint64_t count) {
+  platform::MutexLock lock(&mutex_);
+  unreported_ += count;
+}
+
+std::optional<DriverRecord> RecordQueue::take(std::uint64_t now) {
+  platform::MutexLock lock(&mutex_);
+  if (unreported_ > 0) {
+    DriverRecord lost;
+    lost.time = now;
+    lost.created = static_cast<std::uint32_t>(DriverRecordKind::kRecordsLost);
+    lost.exitStatus = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(unreported_, std::numeric_limits<std::uint32_t>::max()));
+    unreported_ = 0;
+    return lost;
+  }
+  if (queue_.empty()) return std::nullopt;
+  Entry entry = std::move(queue_.front());
+  queue_.pop_front();
+  ++handedOut_;
+  Key key = keyOf(entry.record);
+  if (kept_.insert_or_assign(key, std::move(entry.facts)).second) keptOrder_.push_back(key);
+  if (keptOrder_.size() > kFactsKept) {
+    kept_.erase(keptOrder_.front());
+    keptOrder_.pop_front();
+  }
+  return entry.record;
+}
+
+DriverFacts RecordQueue::factsOf(const DriverRecord& record) {
+  platform::MutexLock lock(&mutex_);
+  auto found = kept_.find(keyOf(record));
+  return found == kept_.end() ? DriverFacts{} : found->second;
+}
+
+void RecordQueue::clear() {
+  platform::MutexLock lock(&mutex_);
+  queue_.clear();
+  kept_.clear();
+  keptOrder_.clear();
+  unreported_ = 0;
+}
+
+std::uint64_t RecordQueue::dropped() const {
+  platform::MutexLock lock(&mutex_);
+  return dropped_;
+}
+
+std::uint64_t RecordQueue::handedOut() const {
+  platform::MutexLock lock(&mutex_);
+  return handedOut_;
+}
+
+}  // namespace Vantor::procdrv

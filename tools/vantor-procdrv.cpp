@@ -1,0 +1,291 @@
+// vantor-procdrv: the suite's process-event driver for Linux. It learns of every program
+// started and every process ended from the kernel's process connector, queues one 24-byte
+// record for each, serves the version, event and facts requests on the device socket, and sets
+// the "LicDrvProcessEvent" event when records wait. It runs in the foreground until SIGTERM or
+// SIGINT.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/ErrorCodes.h"
+#include "platform/LittleEndian.h"
+#include "platform/NamedEvent.h"
+#include "platform/RuntimeDirectory.h"
+#include "platform/posix/ConnectorSocket.h"
+#include "platform/posix/ProcessEventStream.h"
+#include "procdrv/DeviceServer.h"
+#include "procdrv/RecordQueue.h"
+#include "sources/DriverProtocol.h"
+
+namespace Vantor::procdrv {
+namespace {
+
+constexpr std::size_t kDefaultQueueSize = 65536;
+constexpr std::size_t kLeastQueueSize = 16;
+constexpr std::size_t kMostQueueSize = 1 << 22;
+constexpr int kFeedWakeMillis = 20;
+constexpr auto kDropReportPeriod = std::chrono::seconds(10);
+
+const char kUsage[] =
+    "Usage: vantor-procdrv [--queue-size RECORDS] [--verbose]\n"
+    "\n"
+    "Serves process starts and ends to the metering agent, as the suite's process-event\n"
+    "driver: the device \"VantorLicDrv\" and the event \"LicDrvProcessEvent\" in the runtime\n"
+    "directory ($VANTOR_RUNTIME_DIR, else /run/vantor for root). Needs the right to listen to\n"
+    "the kernel's process events (root, or CAP_NET_ADMIN). Runs until SIGTERM or SIGINT.\n"
+    "\n"
+    "  --queue-size RECORDS  records kept for the agent before new ones are dropped\n"
+    "                        (default 65536; the agent is told how many it missed)\n"
+    "  --verbose             log every client and every request refused\n"
+    "  --help                show this text\n";
+
+struct Options {
+  std::size_t queueSize = kDefaultQueueSize;
+  bool verbose = false;
+};
+
+void say(const char* format, auto... arguments) {
+  std::fprintf(stderr, "vantor-procdrv: ");
+  std::fprintf(stderr, format, arguments...);
+  std::fputc('\n', stderr);
+}
+
+// 0: go on; otherwise the exit status.
+int parseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return -1;
+    }
+    if (argument == "--verbose") {
+      options->verbose = true;
+    } else if (argument == "--queue-size" && i + 1 < argc) {
+      char* end = nullptr;
+      unsigned long long size = std::strtoull(argv[++i], &end, 10);
+      if (*argv[i] == '\0' || *end != '\0' || size < kLeastQueueSize || size > kMostQueueSize) {
+        say("--queue-size takes a number of records from %zu to %zu.", kLeastQueueSize,
+            kMostQueueSize);
+        return 2;
+      }
+      options->queueSize = static_cast<std::size_t>(size);
+    } else {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+  }
+  return 0;
+}
+
+// One driver record, and the facts the agent may ask for, of each event of the stream.
+void queueEvents(const std::deque<platform::StreamedEvent>& events, RecordQueue& queue) {
+  std::int64_t offset = platform::monotonicToUnixNanos();
+  for (const platform::StreamedEvent& event : events) {
+    DriverRecord record;
+    DriverFacts facts;
+    record.pid = event.pid;
+    record.parentPid = event.fields.parentPid;
+    record.time = driverTimeOfUnixNanos(static_cast<std::int64_t>(event.timeNanos) + offset);
+    if (event.type == platform::kTraceTypeStart) {
+      record.created = static_cast<std::uint32_t>(DriverRecordKind::kCreated);
+      facts.image = event.fields.image;
+      if (event.fields.uid) facts.sid = "S-1-22-1-" + std::to_string(*event.fields.uid);
+    } else {
+      record.created = static_cast<std::uint32_t>(DriverRecordKind::kEnded);
+      record.exitStatus = static_cast<std::uint32_t>(event.fields.exitStatus);
+      facts.exitStatus = event.fields.exitStatus;
+    }
+    queue.push(record, std::move(facts));
+  }
+}
+
+class Driver {
+ public:
+  explicit Driver(const Options& options)
+      : options_(options),
+        queue_(options.queueSize),
+        stream_(platform::ProcessEventStream::kDefaultBufferBytes) {}
+
+  int run();
+
+ private:
+  bool takeInstanceLock(const std::string& directory);
+  void feed();
+  DeviceAnswer answer(std::uint32_t code, const std::vector<std::uint8_t>& input);
+  void reportDrops();
+
+  const Options options_;
+  RecordQueue queue_;
+  platform::ProcessEventStream stream_;
+  DeviceServer server_;
+  std::atomic<bool> clientConnected_{false};
+  std::atomic<bool> stopping_{false};
+  std::uint64_t reportedDrops_ = 0;  // the feeder's own
+  std::chrono::steady_clock::time_point dropsReported_;
+};
+
+bool Driver::takeInstanceLock(const std::string& directory) {
+  std::string path = directory + kDriverDeviceName + ".lock";
+  // Kept open, and so locked, until the driver exits.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    say("cannot open the lock %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    say("another vantor-procdrv serves %s already.", directory.c_str());
+    ::close(fd);
+    return false;
+  }
+  return true;
+}
+
+void Driver::feed() {
+  std::uint64_t lostSeen = 0;
+  while (!stopping_.load()) {
+    std::deque<platform::StreamedEvent> events = stream_.take(kFeedWakeMillis);
+    // Nobody reads: nothing is kept for a reader yet to come, which polls what runs.
+    if (!clientConnected_.load()) continue;
+    if (stream_.lost() > lostSeen) {
+      queue_.countLost(stream_.lost() - lostSeen);
+      lostSeen = stream_.lost();
+    }
+    queueEvents(events, queue_);
+    if (!events.empty() || queue_.dropped() > reportedDrops_) {
+      platform::NamedEvent::set(kDriverProcessEventName);
+    }
+    reportDrops();
+  }
+}
+
+void Driver::reportDrops() {
+  std::uint64_t dropped = queue_.dropped();
+  auto now = std::chrono::steady_clock::now();
+  if (dropped == reportedDrops_ || now - dropsReported_ < kDropReportPeriod) return;
+  say("the queue was full: %llu records dropped (%llu in all); the agent is told.",
+      static_cast<unsigned long long>(dropped - reportedDrops_),
+      static_cast<unsigned long long>(dropped));
+  reportedDrops_ = dropped;
+  dropsReported_ = now;
+}
+
+DeviceAnswer Driver::answer(std::uint32_t code, const std::vector<std::uint8_t>& input) {
+  DeviceAnswer answer;
+  switch (code) {
+    case kDriverVersionRequest:
+      platform::appendLittleEndian(answer.bytes, kDriverVersion, 4);
+      return answer;
+    case kDriverEventRequest: {
+      auto now = driverTimeOfUnixNanos(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count());
+      if (std::optional<DriverRecord> record = queue_.take(now)) {
+        answer.bytes = encodeDriverRecord(*record);
+      }
+      return answer;
+    }
+    case kDriverFactsRequest:
+      if (std::optional<DriverRecord> record = decodeDriverRecord(input)) {
+        answer.bytes = encodeDriverFacts(queue_.factsOf(*record));
+      } else {
+        answer.error = platform::kErrorInvalidParameter;
+      }
+      return answer;
+    default:
+      if (options_.verbose) say("refused the unknown request 0x%08X.", code);
+      answer.error = platform::kErrorInvalidFunction;
+      return answer;
+  }
+}
+
+int Driver::run() {
+  sigset_t stopSignals;
+  ::sigemptyset(&stopSignals);
+  ::sigaddset(&stopSignals, SIGTERM);
+  ::sigaddset(&stopSignals, SIGINT);
+  // Blocked before any thread starts, so only the signal descriptor receives them.
+  ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  std::optional<std::string> directory = platform::runtimeDirectory("device");
+  if (!directory) {
+    std::string refusal = platform::runtimeDirectoryRefusal();
+    say("no runtime directory: %s", refusal.empty() ? "it cannot be made." : refusal.c_str());
+    return 1;
+  }
+  if (!takeInstanceLock(*directory)) return 1;
+  if (!platform::ConnectorSocket::bindable()) {
+    say("cannot listen to the kernel's process events (%s): run it as root.", std::strerror(errno));
+    return 1;
+  }
+  if (std::uint32_t error = stream_.start(true)) {
+    say("cannot listen to the kernel's process events (error %u).", error);
+    return 1;
+  }
+  std::unique_ptr<platform::NamedEvent> event =
+      platform::NamedEvent::create(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic,
+                                   platform::NamedEvent::Users::kThisUser);
+  if (!event) {
+    say("cannot make the event %s (error %u).", kDriverProcessEventName, platform::lastError());
+    return 1;
+  }
+  std::string device = *directory + kDriverDeviceName;
+  if (!server_.listen(device)) {
+    say("cannot serve %s: %s", device.c_str(), std::strerror(errno));
+    return 1;
+  }
+  say("serving %s; up to %zu records are queued.", device.c_str(), options_.queueSize);
+  std::thread feeder([this] { feed(); });
+  while (true) {
+    pollfd waits[3] = {
+        {signals, POLLIN, 0}, {server_.listenerFd(), POLLIN, 0}, {server_.clientFd(), POLLIN, 0}};
+    if (::poll(waits, server_.clientFd() >= 0 ? 3 : 2, -1) < 0 && errno != EINTR) break;
+    if (waits[0].revents != 0) break;
+    if (waits[1].revents != 0 && server_.acceptClient()) {
+      queue_.clear();
+      clientConnected_.store(true);
+      if (options_.verbose) say("a client connected.");
+    }
+    if (waits[2].revents != 0 &&
+        !server_.serveRequest([this](std::uint32_t code, const std::vector<std::uint8_t>& input) {
+          return answer(code, input);
+        })) {
+      clientConnected_.store(false);
+      queue_.clear();
+      if (options_.verbose) say("the client went.");
+    }
+  }
+  stopping_.store(true);
+  feeder.join();
+  stream_.stop();
+  // An event left behind would pass for a driver that runs.
+  event.reset();
+  if (std::optional<std::string> events = platform::runtimeDirectory("event")) {
+    ::unlink((*events + kDriverProcessEventName).c_str());
+  }
+  say("ended: %llu records handed out, %llu dropped.",
+      static_cast<unsigned long long>(queue_.handedOut()),
+      static_cast<unsigned long long>(queue_.dropped()));
+  return 0;
+}
+
+}  // namespace
+}  // namespace Vantor::procdrv
+
+int main(int argc, char** argv) {
+  Vantor::procdrv::Options options;
+  if (int status = Vantor::procdrv::parseOptions(argc, argv, &options)) {
+    return status < 0 ? 0 : status;
+  }
+  return Vantor::procdrv::Driver(options).run();
+}
