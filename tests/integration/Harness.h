@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -122,12 +123,28 @@ struct PerformanceRecord {
 std::vector<PerformanceRecord> performanceRecords(const std::vector<std::string>& files);
 
 pid_t spawn(const std::string& path, const char* argument);
+// Runs program with its arguments and waits for it; its wait status.
+int run(const std::string& program, const std::vector<std::string>& arguments);
+// A copy of the program at from, as name in the installation: its records are this test's.
+std::string copyOf(const Installation& installation, const char* from, const std::string& name);
+// A process reaped before its program could be read is recorded without a name ("<<lost>>"),
+// with its exit status: such a record stands for one missing process of that status (every
+// process of the machine is metered, so some may be another test's). Returns how many did.
+std::size_t standInForMissing(const std::vector<UsageRecord>& nameless,
+                              const std::map<std::string, int>& expected,
+                              std::map<std::string, int>& recorded);
+// Runs processes copies of a program in a row, as fast as they go, each with its own exit
+// status or signal, and expects every one recorded once with its status once the agent is
+// ended (a few without a name, as processes reaped before they could be read are).
+void expectEachMeteredOnce(const Installation& installation, AgentProcess& agent, int processes);
 std::string userName();
 
 // Polls at this interval ("PT1S"), with a calendar that makes every hour non-prime.
 void meterEvery(const Installation& installation, const std::string& interval);
 // Meters by kernel events alone; debugLevel: fewer debug lines, for thousands of processes.
 void meterByEvents(const Installation& installation, int debugLevel = 5);
+// Meters by the process-event driver's records alone.
+void meterByDriver(const Installation& installation, int debugLevel = 5);
 // Whether the agent's event source has begun to run for the n-th time in this installation.
 bool tracing(const Installation& installation, int times = 1);
 void meterEverySecond(const Installation& installation);

@@ -32,82 +32,13 @@ using testing::writeFile;
 
 bool mayListen() { return ::getuid() == 0; }
 
-// Runs program with its arguments and waits for it; its wait status.
-int run(const std::string& program, const std::vector<std::string>& arguments) {
-  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t child = 0;
-  EXPECT_EQ(::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return status;
-}
-
-std::string copyOf(const Installation& installation, const char* from, const std::string& name) {
-  std::string path = installation.dir().file(name);
-  std::filesystem::copy_file(from, path);
-  return path;
-}
-
-// A process reaped before its program could be read is recorded without a name ("<<lost>>"),
-// with its exit status: such a record stands for one missing process of that status (every
-// process of the machine is metered, so some may be another test's). Returns how many did.
-std::size_t standInForMissing(const std::vector<UsageRecord>& nameless,
-                              const std::map<std::string, int>& expected,
-                              std::map<std::string, int>& recorded) {
-  std::size_t used = 0;
-  for (const UsageRecord& record : nameless) {
-    auto wanted = expected.find(record.exitCode());
-    if (wanted == expected.end() || recorded[record.exitCode()] >= wanted->second) continue;
-    ++recorded[record.exitCode()];
-    ++used;
-  }
-  return used;
-}
-
 TEST(KernelEventsTest, EveryProcessOfABurstHasOneRecordWithItsExitStatusAndPath) {
   if (!mayListen()) GTEST_SKIP() << "the process connector needs root";
   Installation installation;
   meterByEvents(installation, 3);
-  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
   AgentProcess agent;
   ASSERT_TRUE(tracing(installation)) << installation.log();
-  // Exit codes 0 to 199, and every tenth process ended by a signal.
-  std::map<std::string, int> expected;
-  const int kSignals[] = {SIGTERM, SIGKILL, SIGSEGV};
-  auto started = std::chrono::steady_clock::now();
-  for (int i = 0; i < 2000; ++i) {
-    int signal = kSignals[i / 10 % 3];
-    int status = run(program, {std::to_string(i % 10 == 0 ? -signal : i % 200)});
-    int shell = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-    ++expected[std::to_string(shell)];
-  }
-  std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-  std::printf("2000 processes at %.0f a second\n", 2000 / took.count());
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        std::string log = installation.log();
-        return countOf(log, "logEndProcess: Application \"exit_with\"") +
-                   countOf(log, "logEndProcess: Application \"<<lost>>\"") >=
-               2000;
-      },
-      60s));
-  std::vector<std::string> files = stopAndCollect(installation, agent);
-  std::vector<UsageRecord> records = recordsOf(files, "exit_with");
-  std::map<std::string, int> recorded;
-  // One that ended before its program could be read, but was not yet reaped, keeps the
-  // kernel's name for it and has no directory; like the nameless ones, they must stay few.
-  std::size_t pathless = 0;
-  for (const UsageRecord& record : records) {
-    // Every process of the machine is metered: a program of that name elsewhere is another's.
-    if (!record.fields[6].empty() && record.fields[6] + "exit_with" != program) continue;
-    ++recorded[record.exitCode()];
-    pathless += record.fields[6].empty() ? 1 : 0;
-    EXPECT_EQ(record.second.substr(0, 2), "1:");  // one record each: each a first one
-  }
-  EXPECT_LE(pathless + standInForMissing(recordsOf(files, "<<lost>>"), expected, recorded), 20u);
-  EXPECT_EQ(recorded, expected);
+  expectEachMeteredOnce(installation, agent, 2000);
 }
 
 // Packets the kernel dropped for the agent's netlink sockets: all of them fell on its socket of
