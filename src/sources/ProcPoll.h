@@ -52,6 +52,9 @@ class ProcPoll {
   // A started process that is gone before it could be read is left out of both.
   void getPollData(std::vector<ProcessRef>& changes, const TimeSpan& offset);
   void clear();
+  // Forgets one process of the last snapshot: the next poll reports it as started again, if
+  // it still runs.
+  void forget(const platform::ProcessId& id) { previous_.erase(id); }
 
   // Reads one process of the last scan; null when it is gone.
   ProcessRef read(const platform::ListedProcess& listed, AccountNames* names = nullptr);

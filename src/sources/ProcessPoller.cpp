@@ -81,6 +81,8 @@ void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
       }
       if (startedBefore != 0 && change->startStamp() > startedBefore) {
         logger_.debug(5, "      Process started after the events began: theirs to tell.");
+        // Unless the events lose it: a repair must then find it as new.
+        procPoll_.forget({change->pid(), change->startStamp()});
         continue;
       }
       logger_.debug(5, "      Process started.");

@@ -8,6 +8,7 @@
 
 #include <deque>
 #include <mutex>
+#include <regex>
 
 #include "integration/Harness.h"
 #include "platform/ErrorCodes.h"
@@ -239,6 +240,49 @@ TEST(DriverTest, EveryProcessOfABurstIsMeteredOnceThroughVantorProcdrv) {
   EXPECT_FALSE(fileExists(device));
   EXPECT_FALSE(
       fileExists(installation.dir().file(std::string("run/event/") + kDriverProcessEventName)));
+}
+
+TEST(DriverTest, ADriverThatDropsRecordsSaysHowManyAndTheRescanFindsWhatStillRuns) {
+  if (::getuid() != 0) GTEST_SKIP() << "the process connector needs root";
+  Installation installation;
+  meterByDriver(installation, 2);
+  AgentProcess driver({}, {"--queue-size", "16"}, VANTOR_PROCDRV_PATH);
+  std::string sleeper = copyOf(installation, "/bin/sleep", "metered-survivor");
+  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  ASSERT_TRUE(waitUntil(
+      [&] { return fileExists(installation.dir().file("run/device/VantorLicDrv")); }, 10s));
+  AgentProcess agent;
+  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  // A burst the small queue cannot hold, with survivors among the short ones.
+  std::vector<pid_t> survivors;
+  for (int i = 0; i < 600; ++i) {
+    if (i % 15 == 0) {
+      survivors.push_back(spawn(sleeper, "600"));
+    } else {
+      run(program, {"0"});
+    }
+  }
+  EXPECT_TRUE(rescanFoundEach(installation, survivors.size()));
+  for (pid_t survivor : survivors) ::kill(survivor, SIGKILL);
+  for (pid_t survivor : survivors) ::waitpid(survivor, nullptr, 0);
+  stopAndCollect(installation, agent);
+  ::kill(driver.pid(), SIGTERM);
+  ASSERT_EQ(driver.exitStatus(10s), 0);
+  // What the agent was told it missed, against what the driver dropped: every process of the
+  // machine passes through the driver, so it may have dropped more after the agent had gone.
+  static const std::regex told(R"(The kernel driver lost (\d+) process events)");
+  static const std::regex dropped(R"((\d+) dropped\.)");
+  std::string log = installation.log();
+  long long missed = 0;
+  for (auto it = std::sregex_iterator(log.begin(), log.end(), told); it != std::sregex_iterator();
+       ++it) {
+    missed += std::stoll((*it)[1]);
+  }
+  std::smatch total;
+  std::string output = driver.errorOutput();
+  ASSERT_TRUE(std::regex_search(output, total, dropped)) << output;
+  EXPECT_GT(missed, 0);
+  EXPECT_LE(missed, std::stoll(total[1]));
 }
 
 }  // namespace

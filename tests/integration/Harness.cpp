@@ -321,7 +321,6 @@ std::size_t standInForMissing(const std::vector<UsageRecord>& nameless,
   return used;
 }
 
-
 void expectEachMeteredOnce(const Installation& installation, AgentProcess& agent, int processes) {
   std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
   // Exit codes 0 to 199, and every tenth process ended by a signal.
@@ -359,6 +358,27 @@ void expectEachMeteredOnce(const Installation& installation, AgentProcess& agent
   }
   EXPECT_LE(pathless + standInForMissing(recordsOf(files, "<<lost>>"), expected, recorded), 20u);
   EXPECT_EQ(recorded, expected);
+}
+
+bool rescanFoundEach(const Installation& installation, std::size_t survivors) {
+  std::size_t survivorRecords = 0;
+  std::size_t shortRecords = 0;
+  bool found = waitUntil(
+      [&] {
+        std::vector<std::string> before = dataFiles(installation, ".data");
+        vantorctl("send TARNWICKDUMP");
+        std::vector<std::string> added;
+        for (const std::string& file : dataFiles(installation, ".data")) {
+          if (std::find(before.begin(), before.end(), file) == before.end()) added.push_back(file);
+        }
+        survivorRecords = recordsOf(added, "metered-survivor").size();
+        shortRecords = recordsOf(added, "exit_with").size();
+        return survivorRecords == survivors && shortRecords == 0;
+      },
+      15s);
+  EXPECT_TRUE(found) << survivorRecords << " of " << survivors << " survivors, " << shortRecords
+                     << " short processes in the last delivery";
+  return found;
 }
 
 }  // namespace Vantor::integration

@@ -133,6 +133,9 @@ std::string copyOf(const Installation& installation, const char* from, const std
 std::size_t standInForMissing(const std::vector<UsageRecord>& nameless,
                               const std::map<std::string, int>& expected,
                               std::map<std::string, int>& recorded);
+// Asks for deliveries until one holds a record of each of the running "metered-survivor"
+// processes and none of the ended "exit_with" ones: what a rescan after lost events leaves.
+bool rescanFoundEach(const Installation& installation, std::size_t survivors);
 // Runs processes copies of a program in a row, as fast as they go, each with its own exit
 // status or signal, and expects every one recorded once with its status once the agent is
 // ended (a few without a name, as processes reaped before they could be read are).

@@ -120,25 +120,8 @@ TEST(KernelEventsTest, LostEventsAreCountedExactlyAndTheRescanFindsWhatStillRuns
       << "kernel dropped " << drops << ", agent counted " << counted;
   EXPECT_NE(installation.log().find("the process table is read again"), std::string::npos);
   std::printf("kernel dropped %lld events, the agent counted %lld\n", drops, counted);
-  // The rescan puts every survivor into the map and ends whatever lost its end: a delivery
-  // then holds one record of each survivor and none of the short processes.
-  std::size_t survivorRecords = 0;
-  std::size_t shortRecords = 0;
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        std::vector<std::string> before = dataFiles(installation, ".data");
-        vantorctl("send TARNWICKDUMP");
-        std::vector<std::string> added;
-        for (const std::string& file : dataFiles(installation, ".data")) {
-          if (std::find(before.begin(), before.end(), file) == before.end()) added.push_back(file);
-        }
-        survivorRecords = recordsOf(added, "metered-survivor").size();
-        shortRecords = recordsOf(added, "exit_with").size();
-        return survivorRecords == survivors.size() && shortRecords == 0;
-      },
-      15s))
-      << survivorRecords << " of " << survivors.size() << " survivors, " << shortRecords
-      << " short processes in the last delivery";
+  // The rescan puts every survivor into the map and ends whatever lost its end.
+  EXPECT_TRUE(rescanFoundEach(installation, survivors.size()));
   for (pid_t survivor : survivors) ::kill(survivor, SIGKILL);
   for (pid_t survivor : survivors) ::waitpid(survivor, nullptr, 0);
   stopAndCollect(installation, agent);
