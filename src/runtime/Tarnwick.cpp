@@ -241,21 +241,7 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
     polling = true;
     if (pollInterval.getSeconds() > 10) pollInterval = TimeSpan(10);
   };
-  if (boolOr(reader(), events + ".kernel-driver", false)) {
-    logger().debug(1, "   Will be using the kernel driver to get process events.");
-    if (!kernelDriver_.isOpen() && !kernelDriver_.open(kDriverDeviceName)) {
-      programLogger_->warning(15, errorName(platform::lastError()));
-      if (oldKind) {
-        pollInstead();
-      } else {
-        return EventSource::kKernelTrace;
-      }
-    }
-    return EventSource::kKernelDriver;
-  }
-  if (oldKind) {
-    pollInstead();
-  } else if (boolOr(reader(), events + ".native", false)) {
+  auto kernelTraceOrPolls = [&] {
     if (!platform::kernelTracePermitted()) {
       // Without the right to trace, this system has no kernel trace session for the agent.
       programLogger_->warning(22, errorName(platform::lastError()));
@@ -264,6 +250,22 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
     }
     logger().debug(1, "   Will be using native W2K/XP event logger.");
     return EventSource::kKernelTrace;
+  };
+  if (boolOr(reader(), events + ".kernel-driver", false)) {
+    logger().debug(1, "   Will be using the kernel driver to get process events.");
+    if (kernelDriver_.isOpen() || kernelDriver_.open(kDriverDeviceName)) {
+      return EventSource::kKernelDriver;
+    }
+    programLogger_->warning(15, errorName(platform::lastError()));
+    if (!oldKind) return kernelTraceOrPolls();
+    // No driver to read: the polls are all there is.
+    pollInstead();
+    return EventSource::kNone;
+  }
+  if (oldKind) {
+    pollInstead();
+  } else if (boolOr(reader(), events + ".native", false)) {
+    return kernelTraceOrPolls();
   }
   return EventSource::kNone;
 }

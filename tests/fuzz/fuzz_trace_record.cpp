@@ -1,11 +1,14 @@
-// Any bytes as a kernel event: a connector datagram for the tracker, and event data for the
-// decoder under each layout and pointer width. Nothing is read out of bounds; nothing hangs.
+// Any bytes as a kernel event: a connector datagram for the tracker, event data for the
+// decoder under each layout and pointer width, and a driver's record and facts. Nothing is
+// read out of bounds; nothing hangs; facts that decode encode to the same.
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "logging/LoggerUnit.h"
 #include "platform/posix/ProcConnector.h"
 #include "platform/posix/ProcText.h"
+#include "sources/DriverProtocol.h"
 #include "sources/EventDecoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -16,6 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view status(reinterpret_cast<const char*>(data), size);
   std::string_view name;
   platform::parseStatusText(status, "Name:", &name);
+  std::vector<std::uint8_t> bytes(data, data + size);
+  if (std::optional<DriverRecord> record = decodeDriverRecord(bytes)) {
+    if (encodeDriverRecord(*record) != bytes) __builtin_trap();
+  }
+  if (std::optional<DriverFacts> facts = decodeDriverFacts(bytes)) {
+    std::optional<DriverFacts> again = decodeDriverFacts(encodeDriverFacts(*facts));
+    if (!again || again->sid != facts->sid || again->image != facts->image ||
+        again->exitStatus != facts->exitStatus) {
+      __builtin_trap();
+    }
+  }
   if (size < 2) return 0;
   static LoggerUnit logger(nullptr, kModuleTarnwick);
   static EventDecoder narrow(platform::EventClasses::Default(), logger, false);

@@ -157,6 +157,19 @@ TEST(DriverTest, TheRecordsOfOneSignalAreTakenInOneWaitAndMeteredFromTheProcesse
   }
 }
 
+TEST(DriverTest, WithoutADriverTheAgentTakesTheKernelsEventsOrPolls) {
+  Installation installation;
+  meterByDriver(installation);
+  AgentProcess agent;
+  ASSERT_TRUE(logHas(installation, "A communication channel could not be opened"));
+  // As root the kernel's events; otherwise polls, as without the right to listen to them.
+  EXPECT_TRUE(logHas(installation, ::getuid() == 0 ? "Native event tracer is now running."
+                                                   : "the process table is polled instead"))
+      << installation.log();
+  EXPECT_EQ(countOf(installation.log(), "START THREAD KernelDriverTracer"), 0u);
+  EXPECT_TRUE(agent.running());
+}
+
 TEST(DriverTest, ADriverOfAnotherVersionIsFatalBeforeTheQuitEventIsMade) {
   Installation installation;
   TestDriver driver(99);
