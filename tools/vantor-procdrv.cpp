@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,10 +56,13 @@ struct Options {
   bool verbose = false;
 };
 
-void say(const char* format, auto... arguments) {
+[[gnu::format(printf, 1, 2)]] void say(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
   std::fprintf(stderr, "vantor-procdrv: ");
-  std::fprintf(stderr, format, arguments...);
+  std::vfprintf(stderr, format, arguments);
   std::fputc('\n', stderr);
+  va_end(arguments);
 }
 
 // 0: go on; otherwise the exit status.
@@ -122,7 +126,8 @@ class Driver {
  private:
   bool takeInstanceLock(const std::string& directory);
   void feed();
-  DeviceAnswer answer(std::uint32_t code, const std::vector<std::uint8_t>& input);
+  DeviceAnswer answer(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                      std::uint32_t capacity);
   void reportDrops();
 
   const Options options_;
@@ -153,6 +158,7 @@ bool Driver::takeInstanceLock(const std::string& directory) {
 
 void Driver::feed() {
   std::uint64_t lostSeen = 0;
+  std::uint64_t signalledDrops = 0;
   while (!stopping_.load()) {
     std::deque<platform::StreamedEvent> events = stream_.take(kFeedWakeMillis);
     // Nobody reads: nothing is kept for a reader yet to come, which polls what runs.
@@ -162,8 +168,11 @@ void Driver::feed() {
       lostSeen = stream_.lost();
     }
     queueEvents(events, queue_);
-    if (!events.empty() || queue_.dropped() > reportedDrops_) {
+    // A drop is told by a record of its own, so it is signalled like one, once.
+    std::uint64_t dropped = queue_.dropped();
+    if (!events.empty() || dropped > signalledDrops) {
       platform::NamedEvent::set(kDriverProcessEventName);
+      signalledDrops = dropped;
     }
     reportDrops();
   }
@@ -180,8 +189,18 @@ void Driver::reportDrops() {
   dropsReported_ = now;
 }
 
-DeviceAnswer Driver::answer(std::uint32_t code, const std::vector<std::uint8_t>& input) {
+DeviceAnswer Driver::answer(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                            std::uint32_t capacity) {
   DeviceAnswer answer;
+  // Too little room is refused before a record leaves the queue, so none is lost to it.
+  std::uint32_t needed = code == kDriverVersionRequest ? 4
+                         : code == kDriverEventRequest ? kDriverRecordSize
+                         : code == kDriverFactsRequest ? kMaxDriverFacts
+                                                       : 0;
+  if (capacity < needed) {
+    answer.error = platform::kErrorInsufficientBuffer;
+    return answer;
+  }
   switch (code) {
     case kDriverVersionRequest:
       platform::appendLittleEndian(answer.bytes, kDriverVersion, 4);
@@ -251,15 +270,19 @@ int Driver::run() {
         {signals, POLLIN, 0}, {server_.listenerFd(), POLLIN, 0}, {server_.clientFd(), POLLIN, 0}};
     if (::poll(waits, server_.clientFd() >= 0 ? 3 : 2, -1) < 0 && errno != EINTR) break;
     if (waits[0].revents != 0) break;
-    if (waits[1].revents != 0 && server_.acceptClient()) {
+    DeviceServer::Arrival arrival =
+        waits[1].revents != 0 ? server_.acceptClient() : DeviceServer::Arrival::kNone;
+    if (arrival == DeviceServer::Arrival::kNewClient) {
       queue_.clear();
       clientConnected_.store(true);
       if (options_.verbose) say("a client connected.");
+    } else if (arrival == DeviceServer::Arrival::kRefused && options_.verbose) {
+      say("refused a client: another is served, or it is another user's.");
     }
     if (waits[2].revents != 0 &&
-        !server_.serveRequest([this](std::uint32_t code, const std::vector<std::uint8_t>& input) {
-          return answer(code, input);
-        })) {
+        !server_.serveRequest(
+            [this](std::uint32_t code, const std::vector<std::uint8_t>& input,
+                   std::uint32_t capacity) { return answer(code, input, capacity); })) {
       clientConnected_.store(false);
       queue_.clear();
       if (options_.verbose) say("the client went.");

@@ -16,7 +16,8 @@ class Device {
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
-  // False (lastError set) when no such device is being served.
+  // False (lastError set) when no such device is being served, or when another user than this
+  // one or the system serves it (kErrorAccessDenied).
   bool open(const std::string& name);
   void close();
   bool isOpen() const { return fd_ >= 0; }

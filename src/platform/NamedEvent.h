@@ -27,7 +27,8 @@ class NamedEvent {
   // Makes the event, not set, or takes the one of that name this user made before; null with
   // lastError set when it cannot. The name must be a plain file name.
   static std::unique_ptr<NamedEvent> create(const std::string& name, Reset reset, Users users);
-  // The event another program made; null with lastError kErrorFileNotFound when there is none.
+  // The event another program of the system or this user made; null with lastError
+  // kErrorFileNotFound when there is none, kErrorAccessDenied when another user made it.
   static std::unique_ptr<NamedEvent> open(const std::string& name, Reset reset);
   // Sets the event of that name; false (lastError set) when there is none or it may not be set.
   static bool set(const std::string& name);

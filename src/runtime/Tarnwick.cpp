@@ -197,6 +197,8 @@ bool Tarnwick::configureProgram() {
     eventTracer_->configure(traceBufferKilobytes_);
     if (!eventTracer_->prepareEventTracer(threads())) return false;
   }
+  // A driver that queues for nobody would only fill its queue.
+  if (source != EventSource::kKernelDriver) kernelDriver_.close();
   if (source == EventSource::kKernelDriver &&
       !driverTracer_->prepareKernelDriverTracer(threads())) {
     return false;

@@ -19,6 +19,7 @@ constexpr auto kIdlePause = std::chrono::milliseconds(25);
 constexpr auto kWaitTimeout = std::chrono::milliseconds(100);
 // Account names may change: what was looked up is forgotten this often.
 constexpr auto kAccountsLifetime = std::chrono::seconds(60);
+constexpr auto kLostReportPeriod = std::chrono::seconds(1);
 }  // namespace
 
 KernelDriverTracer::KernelDriverTracer(const LoggerUnit& logger, ProcessMap& processMap,
@@ -147,6 +148,7 @@ KernelDriverTracer::WaitResult KernelDriverTracer::waitForDriverEvents(
       if (quitEvent_) events.push_back(quitEvent_.get());
       signalled = platform::NamedEvent::waitForAny(events, kWaitTimeout);
       if (signalled == platform::NamedEvent::kTimedOut) {
+        tellLost();
         if (std::chrono::steady_clock::now() - lastAnswer_ < kQuietCheck) return kNothingToReport;
         // Until it answers, every time-out asks again: a driver that has gone fails twice.
         std::vector<std::uint8_t> version;
@@ -208,7 +210,8 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
       return kReadFailed;
     }
     if (record->kind() == DriverRecordKind::kRecordsLost) {
-      logger_.warning(35, static_cast<std::int64_t>(record->exitStatus));
+      lostUntold_ += record->exitStatus;
+      tellLost();
       poller_.requestFullPoll();
       continue;
     }
@@ -238,6 +241,8 @@ ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
           return std::make_shared<Process>(record.pid, &event.time, true);
         }
         event.state = ProcessState::Started;
+        // A driver that tells facts fills the parent too.
+        event.parentPid = record.parentPid;
         event.image = facts->image;
         std::string user;
         std::string domain;
@@ -279,6 +284,14 @@ std::optional<DriverFacts> KernelDriverTracer::askFacts(const std::vector<std::u
     return std::nullopt;
   }
   return decodeDriverFacts(answer);
+}
+
+void KernelDriverTracer::tellLost() {
+  auto now = std::chrono::steady_clock::now();
+  if (lostUntold_ == 0 || now - lostTold_ < kLostReportPeriod) return;
+  logger_.warning(35, static_cast<std::int64_t>(lostUntold_));
+  lostUntold_ = 0;
+  lostTold_ = now;
 }
 
 bool KernelDriverTracer::request(std::uint32_t code, const std::vector<std::uint8_t>& input,

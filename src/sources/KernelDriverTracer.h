@@ -60,6 +60,9 @@ class KernelDriverTracer : public ProcessEventSource {
   // Null when no object can be made of the record.
   ProcessRef makeProcess(const DriverRecord& record, const std::vector<std::uint8_t>& bytes);
   std::optional<DriverFacts> askFacts(const std::vector<std::uint8_t>& record);
+  // Logs the records the driver lost, summed, at most once a second: a burst any user can
+  // cause must not flood the log.
+  void tellLost();
   // One control request within the time-out; false with lastError set.
   bool request(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
                std::vector<std::uint8_t>* output);
@@ -77,6 +80,8 @@ class KernelDriverTracer : public ProcessEventSource {
   bool factsUnsupported_ = false;
   bool queueLeftOver_ = false;
   std::chrono::steady_clock::time_point lastAnswer_;
+  std::uint64_t lostUntold_ = 0;
+  std::chrono::steady_clock::time_point lostTold_;
   AccountNames accounts_;
   std::chrono::steady_clock::time_point accountsLearnt_;
 };

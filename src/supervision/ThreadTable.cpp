@@ -234,6 +234,8 @@ bool ThreadTable::checkThread(ThreadEntry& row) {
   if (row.status.load() == ST_DOWN && !quitFlag.load()) {
     callKillHook(row);
     logger_.debug(2, "   Check: Thread \"%s\" is down. Attempting restart...", row.name);
+    // A fresh worker, a fresh word: a stop its predecessor saw (or set itself) is not its own.
+    row.report.store(0);
     if (!attempt(
             logger_, [&] { row.job->execute(); },
             [&](const std::string& text) { logger_.fatal(8, row.name, text); })) {

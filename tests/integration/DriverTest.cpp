@@ -223,9 +223,18 @@ TEST(DriverTest, ALateDriverEventIsFoundAndAQuitEventFromOutsideEndsTheSource) {
   EXPECT_TRUE(NamedEvent::set(kDriverQuitEventName));
   EXPECT_TRUE(logHas(installation, "Kernel driver tracer registered a quit event."));
   EXPECT_TRUE(logHas(installation, "END THREAD KernelDriverTracer"));
-  // What follows is the supervision's: it starts the source again, which connects again.
+  // What follows is the supervision's: it starts the source again, which connects again and
+  // meters again.
   EXPECT_TRUE(logHas(installation, kConnected, 2)) << installation.log();
+  std::string sleeper = copyOf(installation, "/bin/sleep", "metered-after-quit");
+  pid_t pid = spawn(sleeper, "60");
+  driver.queue({pid}, DriverRecordKind::kCreated);
+  driver.signal();
+  EXPECT_TRUE(logHas(installation, "logStartProcess: Application \"metered-after-quit\""))
+      << installation.log();
   EXPECT_TRUE(agent->running());
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
 }
 
 TEST(DriverTest, EveryProcessOfABurstIsMeteredOnceThroughVantorProcdrv) {

@@ -1,11 +1,19 @@
 // The driver device's control requests, against a real socket served by a scripted driver.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <memory>
 
 #include "platform/Device.h"
 #include "platform/ErrorCodes.h"
 #include "platform/LittleEndian.h"
+#include "platform/NamedEvent.h"
 #include "platform/RuntimeDirectory.h"
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
@@ -66,6 +74,50 @@ TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
                                                             {0xDDD50004, 24}, {0xDDD50004, 24},
                                                             {0xDDD50004, 24}, {0xDDD50004, 24}};
   EXPECT_EQ(driver.stop(), expected);
+}
+
+// Another local user who can write into the runtime directory serves a device and makes an
+// event there: the agent takes neither, or that user could feed it records.
+TEST(DeviceTest, AnotherUsersDeviceAndEventAreRefused) {
+  if (::getuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  testing::TempDir runtime;
+  testing::ScopedEnv env("VANTOR_RUNTIME_DIR", runtime.path().c_str());
+  std::string devices = *runtimeDirectory("device");
+  std::string events = *runtimeDirectory("event");
+  ::chmod(runtime.path().c_str(), 0755);
+  ::chmod(devices.c_str(), 0777);
+  ::chmod(events.c_str(), 0777);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t other = ::fork();
+  if (other == 0) {
+    if (::setresgid(12345, 12345, 12345) != 0 || ::setresuid(12345, 12345, 12345) != 0) _exit(1);
+    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = devices + "VantorLicDrv";
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 4) != 0 ||
+        ::mkfifo((events + "LicDrvProcessEvent").c_str(), 0666) != 0) {
+      _exit(1);
+    }
+    (void)!::write(ready[1], "x", 1);
+    ::pause();
+    _exit(0);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  bool served = ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  ASSERT_TRUE(served) << "the other user could not serve the device";
+  Device device;
+  EXPECT_FALSE(device.open("VantorLicDrv"));
+  EXPECT_EQ(lastError(), kErrorAccessDenied);
+  EXPECT_EQ(NamedEvent::open("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic), nullptr);
+  EXPECT_EQ(lastError(), kErrorAccessDenied);
+  ::kill(other, SIGKILL);
+  ::waitpid(other, nullptr, 0);
 }
 
 }  // namespace

@@ -83,16 +83,16 @@ bool DeviceServer::listen(const std::string& path) {
   return true;
 }
 
-bool DeviceServer::acceptClient() {
+DeviceServer::Arrival DeviceServer::acceptClient() {
   int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return Arrival::kNone;
   // The device is not shared: a second reader would take records from the first.
   if (client_ >= 0 || !mayConnect(fd)) {
     ::close(fd);
-    return false;
+    return Arrival::kRefused;
   }
   client_ = fd;
-  return true;
+  return Arrival::kNewClient;
 }
 
 bool DeviceServer::serveRequest(const Handler& handler) {
@@ -112,7 +112,8 @@ bool DeviceServer::serveRequest(const Handler& handler) {
     return false;
   }
   auto capacity = static_cast<std::uint32_t>(platform::getLittleEndian(capacityBytes, 4));
-  DeviceAnswer answer = handler(code, input);
+  DeviceAnswer answer = handler(code, input, capacity);
+  // The handler gives no more than the room; should it, nothing half is sent.
   if (answer.bytes.size() > capacity) answer = {platform::kErrorInsufficientBuffer, {}};
   std::vector<std::uint8_t> reply;
   platform::appendLittleEndian(reply, answer.error, 4);

@@ -18,8 +18,10 @@ struct DeviceAnswer {
 
 class DeviceServer {
  public:
-  using Handler =
-      std::function<DeviceAnswer(std::uint32_t code, const std::vector<std::uint8_t>& input)>;
+  // capacity: the most bytes the client takes; a longer answer is refused as too long.
+  using Handler = std::function<DeviceAnswer(
+      std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity)>;
+  enum class Arrival { kNone, kNewClient, kRefused };
   // Larger inputs than any request of the protocol end the client.
   static constexpr std::uint32_t kMostInput = 4096;
 
@@ -33,9 +35,8 @@ class DeviceServer {
   bool listen(const std::string& path);
   int listenerFd() const { return listener_; }
   int clientFd() const { return client_; }
-  // Takes a client that waits: true when it is the new client. A second client, or one of
-  // another user, is turned away.
-  bool acceptClient();
+  // Takes a client that waits. A second client, or one of another user, is turned away.
+  Arrival acceptClient();
   // Serves one request of the client; false when the client has gone or was dropped.
   bool serveRequest(const Handler& handler);
   void dropClient();

@@ -36,6 +36,16 @@ bool Device::open(const std::string& name) {
     ::close(fd);
     return failWith(error);
   }
+  // Only the system or this user may play the driver: another user's server could invent
+  // records.
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+      (peer.uid != 0 && peer.uid != ::geteuid())) {
+    ::close(fd);
+    setLastError(kErrorAccessDenied);
+    return false;
+  }
   fd_ = fd;
   return true;
 }

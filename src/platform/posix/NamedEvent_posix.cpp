@@ -80,6 +80,13 @@ std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name, Reset rese
   if (!path) return nullptr;
   int fd = openFifo(*path, O_RDWR);
   if (fd < 0) return nullptr;
+  // Made by the system or this user only: another user's event could wake a waiter at will.
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || (status.st_uid != 0 && status.st_uid != ::geteuid())) {
+    ::close(fd);
+    setLastError(kErrorAccessDenied);
+    return nullptr;
+  }
   return std::unique_ptr<NamedEvent>(new NamedEvent(fd, reset));
 }
 

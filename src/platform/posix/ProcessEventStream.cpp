@@ -20,6 +20,7 @@ namespace {
 constexpr std::size_t kQueueWakeSize = 1024;
 // The receiver reads the kernel's events in batches this far apart: the socket holds them.
 constexpr int kReceiverPauseMillis = 10;
+constexpr int kEndRecheckMillis = 50;
 // Readings whose event the receiver never saw (it lost them) are dropped beyond this many.
 constexpr std::size_t kMostReadings = 4096;
 
@@ -89,7 +90,9 @@ void ProcessEventStream::receive() {
   ::pthread_setname_np(::pthread_self(), "trace-receiver");
   std::vector<ProcEvent> events;
   std::vector<StreamedEvent> batch;
-  while (waitFor(events_.isOpen() ? events_.fd() : -1, -1)) {
+  // A process whose last thread has ended may not show as ended at once: while any waits, the
+  // receiver looks again without waiting for another event.
+  while (waitFor(events_.isOpen() ? events_.fd() : -1, endings_.empty() ? -1 : kEndRecheckMillis)) {
     // Everything that waits, then a pause: a batch a wake-up, not an event.
     while (true) {
       events.clear();
