@@ -4,7 +4,8 @@
 # one after another. Reports the starts per second with and without the agent (the spawn-rate
 # tax), the agent's CPU time per process lifecycle, and how many records it wrote. With
 # --driver the events reach the agent through vantor-procdrv, whose CPU time is reported too.
-#   bench/event_path.sh [--driver] [N]        after the default build
+#   bench/event_path.sh [--driver] [N]        after the default build (KEEP=1 keeps the
+#                                             installation, its log and data files)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 driver=false
@@ -17,7 +18,7 @@ dir=$(mktemp -d /tmp/tarnwick-events-XXXXXX)
 cleanup() {
   [ -n "${agent:-}" ] && kill "$agent" 2>/dev/null && wait "$agent" 2>/dev/null || true
   [ -n "${procdrv:-}" ] && kill "$procdrv" 2>/dev/null && wait "$procdrv" 2>/dev/null || true
-  rm -rf "$dir"
+  if [ -n "${KEEP:-}" ]; then echo "kept $dir"; else rm -rf "$dir"; fi
 }
 trap cleanup EXIT
 if [ "$driver" = true ]; then

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/ErrorCodes.h"
 #include "platform/LittleEndian.h"
@@ -92,10 +94,22 @@ int parseOptions(int argc, char** argv, Options* options) {
   return 0;
 }
 
-// One driver record, and the facts the agent may ask for, of each event of the stream.
-void queueEvents(const std::deque<platform::StreamedEvent>& events, RecordQueue& queue) {
+std::uint64_t monotonicNanos() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// One driver record, and the facts the agent may ask for, of each event of the stream since
+// the monotonic moment since; whether any was queued.
+bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_t since,
+                 RecordQueue& queue) {
   std::int64_t offset = platform::monotonicToUnixNanos();
+  bool queued = false;
   for (const platform::StreamedEvent& event : events) {
+    if (event.timeNanos < since) continue;
+    queued = true;
     DriverRecord record;
     DriverFacts facts;
     record.pid = event.pid;
@@ -112,6 +126,7 @@ void queueEvents(const std::deque<platform::StreamedEvent>& events, RecordQueue&
     }
     queue.push(record, std::move(facts));
   }
+  return queued;
 }
 
 class Driver {
@@ -134,7 +149,8 @@ class Driver {
   RecordQueue queue_;
   platform::ProcessEventStream stream_;
   DeviceServer server_;
-  std::atomic<bool> clientConnected_{false};
+  // When the client connected, on the monotonic clock; 0 while none is.
+  std::atomic<std::uint64_t> connectedSince_{0};
   std::atomic<bool> stopping_{false};
   std::uint64_t reportedDrops_ = 0;  // the feeder's own
   std::chrono::steady_clock::time_point dropsReported_;
@@ -161,16 +177,16 @@ void Driver::feed() {
   std::uint64_t signalledDrops = 0;
   while (!stopping_.load()) {
     std::deque<platform::StreamedEvent> events = stream_.take(kFeedWakeMillis);
-    // Nobody reads: nothing is kept for a reader yet to come, which polls what runs.
-    if (!clientConnected_.load()) continue;
-    if (stream_.lost() > lostSeen) {
-      queue_.countLost(stream_.lost() - lostSeen);
-      lostSeen = stream_.lost();
-    }
-    queueEvents(events, queue_);
+    std::uint64_t lost = std::exchange(lostSeen, stream_.lost());
+    // Nobody reads: nothing is kept for a reader yet to come, which polls what runs; nor what
+    // happened before it came.
+    std::uint64_t since = connectedSince_.load();
+    if (since == 0) continue;
+    if (lostSeen > lost) queue_.countLost(lostSeen - lost);
+    bool queued = queueEvents(events, since, queue_);
     // A drop is told by a record of its own, so it is signalled like one, once.
     std::uint64_t dropped = queue_.dropped();
-    if (!events.empty() || dropped > signalledDrops) {
+    if (queued || dropped > signalledDrops) {
       platform::NamedEvent::set(kDriverProcessEventName);
       signalledDrops = dropped;
     }
@@ -274,7 +290,7 @@ int Driver::run() {
         waits[1].revents != 0 ? server_.acceptClient() : DeviceServer::Arrival::kNone;
     if (arrival == DeviceServer::Arrival::kNewClient) {
       queue_.clear();
-      clientConnected_.store(true);
+      connectedSince_.store(monotonicNanos());
       if (options_.verbose) say("a client connected.");
     } else if (arrival == DeviceServer::Arrival::kRefused && options_.verbose) {
       say("refused a client: another is served, or it is another user's.");
@@ -283,7 +299,7 @@ int Driver::run() {
         !server_.serveRequest(
             [this](std::uint32_t code, const std::vector<std::uint8_t>& input,
                    std::uint32_t capacity) { return answer(code, input, capacity); })) {
-      clientConnected_.store(false);
+      connectedSince_.store(0);
       queue_.clear();
       if (options_.verbose) say("the client went.");
     }
