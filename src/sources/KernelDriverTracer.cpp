@@ -202,6 +202,9 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
     logger_.debug(5, "   Device is open.");
     if (answer.empty()) {
       logger_.debug(5, "   False alarm. No data received.");
+      // The records queued before the loss are in the map now: the rescan ends those that
+      // have ended since, and finds what started unseen.
+      if (std::exchange(repairPending_, false)) poller_.requestFullPoll();
       return kNothingToReport;
     }
     std::optional<DriverRecord> record = decodeDriverRecord(answer);
@@ -212,7 +215,7 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
     if (record->kind() == DriverRecordKind::kRecordsLost) {
       lostUntold_ += record->exitStatus;
       tellLost();
-      poller_.requestFullPoll();
+      repairPending_ = true;
       continue;
     }
     ProcessRef process = makeProcess(*record, answer);

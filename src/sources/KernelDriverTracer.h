@@ -81,6 +81,8 @@ class KernelDriverTracer : public ProcessEventSource {
   bool queueLeftOver_ = false;
   std::chrono::steady_clock::time_point lastAnswer_;
   std::uint64_t lostUntold_ = 0;
+  // The driver lost records: the process table is read again once its queue is empty.
+  bool repairPending_ = false;
   std::chrono::steady_clock::time_point lostTold_;
   AccountNames accounts_;
   std::chrono::steady_clock::time_point accountsLearnt_;

@@ -275,7 +275,9 @@ TEST(DriverTest, ADriverThatDropsRecordsSaysHowManyAndTheRescanFindsWhatStillRun
       [&] { return fileExists(installation.dir().file("run/device/VantorLicDrv")); }, 10s));
   AgentProcess agent;
   ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
-  // A burst the small queue cannot hold, with survivors among the short ones.
+  // A burst the small queue cannot hold while the agent is held up, with survivors among the
+  // short ones.
+  ::kill(agent.pid(), SIGSTOP);
   std::vector<pid_t> survivors;
   for (int i = 0; i < 600; ++i) {
     if (i % 15 == 0) {
@@ -284,6 +286,7 @@ TEST(DriverTest, ADriverThatDropsRecordsSaysHowManyAndTheRescanFindsWhatStillRun
       run(program, {"0"});
     }
   }
+  ::kill(agent.pid(), SIGCONT);
   EXPECT_TRUE(rescanFoundEach(installation, survivors.size()));
   for (pid_t survivor : survivors) ::kill(survivor, SIGKILL);
   for (pid_t survivor : survivors) ::waitpid(survivor, nullptr, 0);
