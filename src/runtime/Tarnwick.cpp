@@ -501,7 +501,10 @@ std::optional<std::chrono::steady_clock::time_point> Tarnwick::awaitEventSource(
   }
   auto deadline = std::chrono::steady_clock::now() + kEventSourceWait;
   while (!quitFlag.load() && std::chrono::steady_clock::now() < deadline) {
-    if (source->isRunning()) return std::chrono::steady_clock::now();
+    // Begun is enough: a source may end again at once (a quit event), and wait for its restart.
+    if (source->isRunning() || source->runningSince() != 0) {
+      return std::chrono::steady_clock::now();
+    }
     if (source->hasGivenUp()) break;
     flagRaised().wait(std::chrono::milliseconds(100));
   }
