@@ -152,6 +152,8 @@ class Driver {
   // When the client connected, on the monotonic clock; 0 while none is.
   std::atomic<std::uint64_t> connectedSince_{0};
   std::atomic<bool> stopping_{false};
+  // Made before the feeder starts, which alone sets it; gone after it has ended.
+  std::unique_ptr<platform::NamedEvent> event_;
   std::uint64_t reportedDrops_ = 0;  // the feeder's own
   std::chrono::steady_clock::time_point dropsReported_;
 };
@@ -187,7 +189,8 @@ void Driver::feed() {
     // A drop is told by a record of its own, so it is signalled like one, once.
     std::uint64_t dropped = queue_.dropped();
     if (queued || dropped > signalledDrops) {
-      platform::NamedEvent::set(kDriverProcessEventName);
+      // Through the event's own descriptor: whatever has been put under its name since.
+      event_->set();
       signalledDrops = dropped;
     }
     reportDrops();
@@ -267,10 +270,10 @@ int Driver::run() {
     say("cannot listen to the kernel's process events (error %u).", error);
     return 1;
   }
-  std::unique_ptr<platform::NamedEvent> event =
+  event_ =
       platform::NamedEvent::create(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic,
                                    platform::NamedEvent::Users::kThisUser);
-  if (!event) {
+  if (!event_) {
     say("cannot make the event %s (error %u).", kDriverProcessEventName, platform::lastError());
     return 1;
   }
@@ -308,7 +311,7 @@ int Driver::run() {
   feeder.join();
   stream_.stop();
   // An event left behind would pass for a driver that runs.
-  event.reset();
+  event_.reset();
   if (std::optional<std::string> events = platform::runtimeDirectory("event")) {
     ::unlink((*events + kDriverProcessEventName).c_str());
   }

@@ -30,8 +30,11 @@ class NamedEvent {
   // The event another program of the system or this user made; null with lastError
   // kErrorFileNotFound when there is none, kErrorAccessDenied when another user made it.
   static std::unique_ptr<NamedEvent> open(const std::string& name, Reset reset);
-  // Sets the event of that name; false (lastError set) when there is none or it may not be set.
+  // Sets the event of that name; false (lastError set) when there is none, it may not be set,
+  // or another user than this one or the system made it.
   static bool set(const std::string& name);
+  // Sets this event, wherever its name has gone since it was made or opened.
+  bool set();
   // Waits until one of events is set, up to timeout: the index of the first that is, kTimedOut,
   // or kFailed (lastError set).
   static int waitForAny(const std::vector<NamedEvent*>& events, std::chrono::milliseconds timeout);

@@ -38,7 +38,8 @@ class KernelDriverTracer : public ProcessEventSource {
   // A queue that does not run dry in this many records is left for the next round, so the
   // worker still answers the supervision.
   static constexpr int kMostRecordsPerWait = 4096;
-  // A driver quiet this long is asked for its version: one that has gone is noticed.
+  // A driver quiet this long has its queue read unasked: one that has gone is noticed, and a
+  // lost signal strands nothing.
   static constexpr std::chrono::seconds kQuietCheck{10};
 
   // device: opened by the configuration, and kept open by it for the program's life.

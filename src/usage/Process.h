@@ -151,6 +151,13 @@ class Process {
   void setState(ProcessState state) { state_ = state; }
   const DateTime& startTime() const { return startTime_; }
   void setStartTime(const DateTime& time) { startTime_ = time; }
+  // A delivery recorded the process up to time: its next record starts there.
+  void resumeAt(const DateTime& time) {
+    startTime_ = time;
+    resumed_ = true;
+  }
+  // Whether the start time is a delivery's, not the process's own.
+  bool resumed() const { return resumed_; }
   const DateTime& endTime() const { return endTime_; }
   void setEndTime(const DateTime& time) { endTime_ = time; }
   const std::string& userName() const { return userName_; }
@@ -205,6 +212,7 @@ class Process {
   std::uint64_t moduleUpdates_ = 0;
   std::optional<std::uint32_t> exitCode_;
   bool startUnseen_ = false;
+  bool resumed_ = false;
   bool measured_ = false;
   std::vector<CounterSample> samples_;
 };

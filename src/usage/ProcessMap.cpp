@@ -189,6 +189,13 @@ bool ProcessMap::takeEndTime(const ProcessRef& event, const ProcessRef& entry) {
   }
   entry->setEndTime(event->endTime());
   erasePendingStart(pid);
+  if (entry->startTime() > entry->endTime() && entry->resumed()) {
+    // It ended before the last delivery, whose record counted it up to then, and its end came
+    // late: it ends there, and its last record carries its exit status.
+    logger_.debug(3, "   Process %i ended at %s, before the last delivery: it ends there.", pid,
+                  entry->endTime().toString(false, false, true));
+    entry->setEndTime(entry->startTime());
+  }
   if (entry->startTime() > entry->endTime()) {
     logger_.error(28, entry->productName(), pid, entry->startTime().toString(false, false, true),
                   entry->endTime().toString(false, false, true));
@@ -514,7 +521,7 @@ void ProcessMap::dumpAll() {
     entry->setState(ProcessState::InUse);
     logger_.debug(5, "Ending logging of application \"%s\"...", entry->productName());
     logProcess(entry);
-    entry->setStartTime(start);
+    entry->resumeAt(start);
     entry->setState(ProcessState::Started);
   }
   DateTime finish;

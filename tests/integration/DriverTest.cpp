@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <regex>
@@ -49,15 +50,15 @@ class TestDriver {
     ASSERT_TRUE(event_);
   }
   void signal() { EXPECT_TRUE(NamedEvent::set(kDriverProcessEventName)); }
-  // Queues records of processes created (or ended) now.
-  void queue(const std::vector<pid_t>& pids, DriverRecordKind kind) {
+  // Queues records of processes created (or ended) at when.
+  void queue(const std::vector<pid_t>& pids, DriverRecordKind kind,
+             std::chrono::system_clock::time_point when = std::chrono::system_clock::now()) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (pid_t pid : pids) {
       DriverRecord record;
       record.pid = static_cast<std::uint32_t>(pid);
-      record.time = driverTimeOfUnixNanos(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                              std::chrono::system_clock::now().time_since_epoch())
-                                              .count());
+      record.time = driverTimeOfUnixNanos(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count());
       record.created = static_cast<std::uint32_t>(kind);
       records_.push_back(record);
     }
@@ -155,6 +156,37 @@ TEST(DriverTest, TheRecordsOfOneSignalAreTakenInOneWaitAndMeteredFromTheProcesse
     // Read from the processes themselves: this driver tells nothing beyond its records.
     EXPECT_TRUE(record.user().ends_with("\\" + userName())) << record.user();
   }
+}
+
+// The end of a process that ended just before a delivery reaches the agent after it (it was
+// in transit, or the source was down): the process ends at the delivery, with its status.
+TEST(DriverTest, AnEndThatComesAfterADeliveryEndsTheProcessThere) {
+  Installation installation;
+  TestDriver driver;
+  driver.createEvent();
+  std::unique_ptr<AgentProcess> agent = startAgent(installation);
+  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  std::string sleeper = copyOf(installation, "/bin/sleep", "metered-late-end");
+  pid_t pid = spawn(sleeper, "60");
+  driver.queue({pid}, DriverRecordKind::kCreated);
+  driver.signal();
+  ASSERT_TRUE(logHas(installation, "logStartProcess: Application \"metered-late-end\""));
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
+  auto ended = std::chrono::system_clock::now();
+  std::time_t endedSecond = std::chrono::system_clock::to_time_t(ended);
+  ASSERT_TRUE(waitUntil([&] { return std::time(nullptr) > endedSecond; }, 2s));
+  vantorctl("send TARNWICKDUMP");
+  driver.queue({pid}, DriverRecordKind::kEnded, ended);
+  driver.signal();
+  ASSERT_TRUE(logHas(installation, "logEndProcess: Application \"metered-late-end\""));
+  std::vector<UsageRecord> records =
+      recordsOf(stopAndCollect(installation, *agent), "metered-late-end");
+  ASSERT_EQ(records.size(), 2u) << installation.log();
+  EXPECT_EQ(records[1].second, "0:0");
+  EXPECT_EQ(records[1].start, records[0].start + records[0].duration());
+  EXPECT_NE(records[1].exitCode(), "none");
+  EXPECT_EQ(countOf(installation.log(), "after its end at"), 0u);
 }
 
 TEST(DriverTest, WithoutADriverTheAgentTakesTheKernelsEventsOrPolls) {

@@ -47,6 +47,23 @@ int openFifo(const std::string& path, int access) {
   return fd;
 }
 
+// Made by the system or this user only: another user's event in its place would take the
+// setter's signals, or wake a waiter at will.
+bool madeByTrustedUser(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && (status.st_uid == 0 || status.st_uid == ::geteuid())) {
+    return true;
+  }
+  setLastError(kErrorAccessDenied);
+  return false;
+}
+
+bool setFifo(int fd) {
+  char byte = 1;
+  // A full FIFO is an event set many times over: set all the same.
+  return ::write(fd, &byte, 1) == 1 || errno == EAGAIN || failWith(errno);
+}
+
 }  // namespace
 
 NamedEvent::~NamedEvent() { ::close(fd_); }
@@ -80,11 +97,8 @@ std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name, Reset rese
   if (!path) return nullptr;
   int fd = openFifo(*path, O_RDWR);
   if (fd < 0) return nullptr;
-  // Made by the system or this user only: another user's event could wake a waiter at will.
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || (status.st_uid != 0 && status.st_uid != ::geteuid())) {
+  if (!madeByTrustedUser(fd)) {
     ::close(fd);
-    setLastError(kErrorAccessDenied);
     return nullptr;
   }
   return std::unique_ptr<NamedEvent>(new NamedEvent(fd, reset));
@@ -95,12 +109,12 @@ bool NamedEvent::set(const std::string& name) {
   if (!path) return false;
   int fd = openFifo(*path, O_WRONLY);
   if (fd < 0) return false;
-  char byte = 1;
-  // A full FIFO is an event set many times over: set all the same.
-  bool written = ::write(fd, &byte, 1) == 1 || errno == EAGAIN || failWith(errno);
+  bool written = madeByTrustedUser(fd) && setFifo(fd);
   ::close(fd);
   return written;
 }
+
+bool NamedEvent::set() { return setFifo(fd_); }
 
 int NamedEvent::waitForAny(const std::vector<NamedEvent*>& events,
                            std::chrono::milliseconds timeout) {
