@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The Debian package end to end, on this machine (as root): built from the default build,
+# installed with dpkg, every file where it belongs, the installed agent run from the installed
+# configuration until it has written its log and, after a dump, a data file; then purged, with
+# nothing left behind. Also checks the units, the manual pages and lintian's verdict.
+#   tests/package/package_test.sh        after the default build
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package test skipped: installing a package needs root"
+  exit 0
+fi
+fail() { echo "FAIL: $*" >&2; exit 1; }
+unset VANTOR_REGISTRY VANTOR_RUNTIME_DIR
+
+(cd build && rm -f tarnwick_*.deb && cpack > /dev/null)
+deb=$(ls build/tarnwick_*.deb)
+lintian --fail-on error "$deb" || fail "lintian reports errors"
+
+dpkg-query -W tarnwick > /dev/null 2>&1 && dpkg --purge tarnwick > /dev/null
+[ -e /etc/vantor ] && fail "/etc/vantor exists before the package is installed"
+dpkg -i "$deb" > /dev/null
+trap 'pkill -x tarnwick || true; dpkg --purge tarnwick > /dev/null 2>&1 || true' EXIT
+
+for file in /usr/sbin/tarnwick /usr/sbin/vantor-procdrv /usr/bin/vantorctl \
+            /etc/vantor/registry.reg /etc/vantor/tarnwick.conf /etc/vantor/primetime \
+            /etc/vantor/accounts.conf /etc/vantor/tarnwick_modpoller.conf \
+            /etc/vantor/Tarnwick_Counters.conf /etc/vantor/Tarnwick_ProcessRules.conf \
+            /etc/vantor/LogMessages/tarnwick.mess /etc/vantor/components/appmapping.conf \
+            /lib/systemd/system/tarnwick.service /lib/systemd/system/vantor-procdrv.service \
+            /usr/share/man/man8/tarnwick.8.gz /usr/share/man/man8/vantor-procdrv.8.gz \
+            /usr/share/man/man1/vantorctl.1.gz /usr/share/man/man5/tarnwick.conf.5.gz \
+            /usr/share/doc/tarnwick/copyright; do
+  [ -f "$file" ] || fail "$file is missing"
+done
+for folder in /var/lib/vantor/Tarnwick /var/log/vantor /etc/vantor/accounts; do
+  [ -d "$folder" ] || fail "$folder was not made"
+done
+[ "$(dpkg-query -W -f='${Conffiles}' tarnwick | grep -c /etc/vantor/)" -ge 11 ] ||
+  fail "the files under /etc/vantor are not all conffiles"
+
+systemd-analyze verify --man=no /lib/systemd/system/tarnwick.service \
+  /lib/systemd/system/vantor-procdrv.service || fail "systemd-analyze rejects the units"
+for page in /usr/share/man/man*/tarnwick* /usr/share/man/man*/vantor*; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 > /dev/null)
+  [ -z "$warnings" ] || fail "$page: $warnings"
+done
+
+# The installed agent, from the installed configuration alone.
+/usr/sbin/tarnwick 2> /tmp/tarnwick-package-stderr &
+agent=$!
+for _ in $(seq 100); do
+  grep -q "START MAIN LOOP" /var/log/vantor/tarnwick.log 2>/dev/null && break
+  sleep 0.1
+done
+grep -q "START MAIN LOOP" /var/log/vantor/tarnwick.log ||
+  fail "the installed agent did not start: $(cat /tmp/tarnwick-package-stderr)"
+vantorctl send TARNWICKDUMP > /dev/null || fail "the agent did not answer TARNWICKDUMP"
+ls /var/lib/vantor/Tarnwick/ProcessLog-*.data > /dev/null 2>&1 || fail "no data file after a dump"
+grep -q ":31:" /var/lib/vantor/Tarnwick/ProcessLog-*.data || fail "the data file holds no record"
+vantorctl send DIE > /dev/null
+wait "$agent" || fail "the agent ended with status $?"
+rm -f /tmp/tarnwick-package-stderr
+
+dpkg --purge tarnwick > /dev/null
+trap - EXIT
+for left in /etc/vantor /var/lib/vantor /var/log/vantor /run/vantor /usr/sbin/tarnwick \
+            /usr/sbin/vantor-procdrv /usr/bin/vantorctl /lib/systemd/system/tarnwick.service \
+            /usr/share/doc/tarnwick /usr/share/man/man8/tarnwick.8.gz \
+            /etc/systemd/system/multi-user.target.wants/tarnwick.service; do
+  [ -e "$left" ] && fail "$left is left after the purge"
+done
+echo "package test passed: $(basename "$deb")"
