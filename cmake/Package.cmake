@@ -56,7 +56,9 @@ add_custom_target(manpages ALL DEPENDS ${compressed} "${generated}/changelog.gz"
 
 install(TARGETS tarnwick vantor-procdrv RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
 install(TARGETS vantorctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-install(FILES "${generated}/registry.reg" "${generated}/tarnwick.conf"
+# The agent writes its registry: postinst copies this one into place once.
+install(FILES "${generated}/registry.reg" DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/tarnwick")
+install(FILES "${generated}/tarnwick.conf"
               etc/primetime etc/accounts.conf etc/tarnwick_modpoller.conf
               etc/Tarnwick_Counters.conf etc/Tarnwick_ProcessRules.conf
         DESTINATION "${TARNWICK_CONF_DIR}")
@@ -66,11 +68,12 @@ install(FILES packaging/systemd/tarnwick.service packaging/systemd/vantor-procdr
 install(FILES packaging/debian/copyright "${generated}/changelog.gz"
         DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick")
 
-# Every file under /etc is a conffile: an upgrade keeps the administrator's edits.
+# Every file under /etc but the registry is a conffile: an upgrade keeps the administrator's
+# edits.
 file(GLOB_RECURSE conf_sources RELATIVE "${PROJECT_SOURCE_DIR}/etc"
      "${PROJECT_SOURCE_DIR}/etc/LogMessages/*" "${PROJECT_SOURCE_DIR}/etc/components/*")
 set(conffiles "")
-foreach(file registry.reg tarnwick.conf primetime accounts.conf tarnwick_modpoller.conf
+foreach(file tarnwick.conf primetime accounts.conf tarnwick_modpoller.conf
              Tarnwick_Counters.conf Tarnwick_ProcessRules.conf ${conf_sources})
   string(APPEND conffiles "${TARNWICK_CONF_DIR}${file}\n")
 endforeach()

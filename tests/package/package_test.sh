@@ -17,10 +17,13 @@ unset VANTOR_REGISTRY VANTOR_RUNTIME_DIR
 deb=$(ls build/tarnwick_*.deb)
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
-dpkg-query -W tarnwick > /dev/null 2>&1 && dpkg --purge tarnwick > /dev/null
-[ -e /etc/vantor ] && fail "/etc/vantor exists before the package is installed"
+# Never over an installation of the machine's own.
+if dpkg-query -W -f='${Status}' tarnwick 2>/dev/null | grep -q installed || [ -e /etc/vantor ]; then
+  fail "tarnwick is installed here already; the test would replace it"
+fi
 dpkg -i "$deb" > /dev/null
-trap 'pkill -x tarnwick || true; dpkg --purge tarnwick > /dev/null 2>&1 || true' EXIT
+agent=""
+trap '[ -n "$agent" ] && kill "$agent" 2>/dev/null; dpkg --purge tarnwick > /dev/null 2>&1 || true' EXIT
 
 for file in /usr/sbin/tarnwick /usr/sbin/vantor-procdrv /usr/bin/vantorctl \
             /etc/vantor/registry.reg /etc/vantor/tarnwick.conf /etc/vantor/primetime \
@@ -30,14 +33,25 @@ for file in /usr/sbin/tarnwick /usr/sbin/vantor-procdrv /usr/bin/vantorctl \
             /lib/systemd/system/tarnwick.service /lib/systemd/system/vantor-procdrv.service \
             /usr/share/man/man8/tarnwick.8.gz /usr/share/man/man8/vantor-procdrv.8.gz \
             /usr/share/man/man1/vantorctl.1.gz /usr/share/man/man5/tarnwick.conf.5.gz \
-            /usr/share/doc/tarnwick/copyright; do
+            /usr/share/doc/tarnwick/copyright /usr/share/tarnwick/registry.reg; do
   [ -f "$file" ] || fail "$file is missing"
 done
 for folder in /var/lib/vantor/Tarnwick /var/log/vantor /etc/vantor/accounts; do
   [ -d "$folder" ] || fail "$folder was not made"
 done
-[ "$(dpkg-query -W -f='${Conffiles}' tarnwick | grep -c /etc/vantor/)" -ge 11 ] ||
+conffiles=$(dpkg-query -W -f='${Conffiles}' tarnwick)
+[ "$(echo "$conffiles" | grep -c /etc/vantor/)" -ge 10 ] ||
   fail "the files under /etc/vantor are not all conffiles"
+# The agent writes its registry: a conffile would stop the next upgrade at a prompt.
+echo "$conffiles" | grep -q registry.reg && fail "the registry is a conffile"
+
+# Removed and installed again, both units can be enabled: no mask is left.
+dpkg --remove tarnwick > /dev/null
+[ -f /etc/vantor/tarnwick.conf ] || fail "a removal took the configuration"
+dpkg -i "$deb" > /dev/null
+for unit in tarnwick vantor-procdrv; do
+  [ -L "/etc/systemd/system/$unit.service" ] && fail "$unit.service stays masked"
+done
 
 systemd-analyze verify --man=no /lib/systemd/system/tarnwick.service \
   /lib/systemd/system/vantor-procdrv.service || fail "systemd-analyze rejects the units"
@@ -66,7 +80,7 @@ dpkg --purge tarnwick > /dev/null
 trap - EXIT
 for left in /etc/vantor /var/lib/vantor /var/log/vantor /run/vantor /usr/sbin/tarnwick \
             /usr/sbin/vantor-procdrv /usr/bin/vantorctl /lib/systemd/system/tarnwick.service \
-            /usr/share/doc/tarnwick /usr/share/man/man8/tarnwick.8.gz \
+            /usr/share/doc/tarnwick /usr/share/tarnwick /usr/share/man/man8/tarnwick.8.gz \
             /etc/systemd/system/multi-user.target.wants/tarnwick.service; do
   [ -e "$left" ] && fail "$left is left after the purge"
 done
