@@ -12,6 +12,8 @@ set(TARNWICK_UNIT_DIR "/lib/systemd/system")
 # The registry and configuration an installed agent starts from: the templates of a private
 # installation, with the system's folders.
 set(generated "${CMAKE_BINARY_DIR}/installed")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             "${PROJECT_SOURCE_DIR}/etc/registry.reg" "${PROJECT_SOURCE_DIR}/etc/tarnwick.conf")
 foreach(template registry.reg tarnwick.conf)
   file(READ "${PROJECT_SOURCE_DIR}/etc/${template}" text)
   string(REPLACE "@DIR@" "${TARNWICK_STATE_DIR}" text "${text}")
@@ -70,7 +72,7 @@ install(FILES packaging/debian/copyright "${generated}/changelog.gz"
 
 # Every file under /etc but the registry is a conffile: an upgrade keeps the administrator's
 # edits.
-file(GLOB_RECURSE conf_sources RELATIVE "${PROJECT_SOURCE_DIR}/etc"
+file(GLOB_RECURSE conf_sources CONFIGURE_DEPENDS RELATIVE "${PROJECT_SOURCE_DIR}/etc"
      "${PROJECT_SOURCE_DIR}/etc/LogMessages/*" "${PROJECT_SOURCE_DIR}/etc/components/*")
 set(conffiles "")
 foreach(file tarnwick.conf primetime accounts.conf tarnwick_modpoller.conf

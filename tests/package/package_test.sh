@@ -13,17 +13,27 @@ fi
 fail() { echo "FAIL: $*" >&2; exit 1; }
 unset VANTOR_REGISTRY VANTOR_RUNTIME_DIR
 
+# Never over an installation of the machine's own.
+if [ "$(dpkg-query -W -f='${db:Status-Status}' tarnwick 2>/dev/null)" != "" ] &&
+   [ "$(dpkg-query -W -f='${db:Status-Status}' tarnwick 2>/dev/null)" != "not-installed" ] ||
+   [ -e /etc/vantor ]; then
+  fail "tarnwick is installed here already; the test would replace it"
+fi
 (cd build && rm -f tarnwick_*.deb && cpack > /dev/null)
 deb=$(ls build/tarnwick_*.deb)
 lintian --fail-on error "$deb" || fail "lintian reports errors"
 
-# Never over an installation of the machine's own.
-if dpkg-query -W -f='${Status}' tarnwick 2>/dev/null | grep -q installed || [ -e /etc/vantor ]; then
-  fail "tarnwick is installed here already; the test would replace it"
-fi
-dpkg -i "$deb" > /dev/null
 agent=""
-trap '[ -n "$agent" ] && kill "$agent" 2>/dev/null; dpkg --purge tarnwick > /dev/null 2>&1 || true' EXIT
+# Only the agent this test started is ended, and waited for, before its files go.
+stopAgent() {
+  if [ -n "$agent" ]; then
+    kill "$agent" 2> /dev/null || true
+    wait "$agent" 2> /dev/null || true
+    agent=""
+  fi
+}
+trap 'stopAgent; dpkg --purge tarnwick > /dev/null 2>&1 || true' EXIT
+dpkg -i "$deb" > /dev/null
 
 for file in /usr/sbin/tarnwick /usr/sbin/vantor-procdrv /usr/bin/vantorctl \
             /etc/vantor/registry.reg /etc/vantor/tarnwick.conf /etc/vantor/primetime \
@@ -52,6 +62,13 @@ dpkg -i "$deb" > /dev/null
 for unit in tarnwick vantor-procdrv; do
   [ -L "/etc/systemd/system/$unit.service" ] && fail "$unit.service stays masked"
 done
+# An upgrade adds the registry values a new version brings, and keeps the agent's own.
+sed -i '/"StartupLogDir"/d' /etc/vantor/registry.reg
+echo '"TarnwickLogCounter"=dword:00000007' >> /etc/vantor/registry.reg
+dpkg -i "$deb" > /dev/null
+grep -q '^"StartupLogDir"=' /etc/vantor/registry.reg || fail "the upgrade did not add a value"
+grep -q '^"TarnwickLogCounter"=dword:00000007' /etc/vantor/registry.reg ||
+  fail "the upgrade took the agent's own value"
 
 systemd-analyze verify --man=no /lib/systemd/system/tarnwick.service \
   /lib/systemd/system/vantor-procdrv.service || fail "systemd-analyze rejects the units"
@@ -72,8 +89,13 @@ grep -q "START MAIN LOOP" /var/log/vantor/tarnwick.log ||
 vantorctl send TARNWICKDUMP > /dev/null || fail "the agent did not answer TARNWICKDUMP"
 ls /var/lib/vantor/Tarnwick/ProcessLog-*.data > /dev/null 2>&1 || fail "no data file after a dump"
 grep -q ":31:" /var/lib/vantor/Tarnwick/ProcessLog-*.data || fail "the data file holds no record"
-vantorctl send DIE > /dev/null
-wait "$agent" || fail "the agent ended with status $?"
+vantorctl send DIE > /dev/null || fail "the agent did not answer DIE"
+for _ in $(seq 300); do kill -0 "$agent" 2> /dev/null || break; sleep 0.1; done
+kill -0 "$agent" 2> /dev/null && fail "the agent did not end within 30 seconds of DIE"
+status=0
+wait "$agent" || status=$?
+agent=""
+[ "$status" -eq 0 ] || fail "the agent ended with status $status"
 rm -f /tmp/tarnwick-package-stderr
 
 dpkg --purge tarnwick > /dev/null
