@@ -73,7 +73,7 @@ std::uint32_t ThreadInstance::resume() {
 
 bool ThreadInstance::stop(std::uint32_t exitCode, std::uint32_t graceMillis) {
   if (status() != JS_RUNNING) return false;
-  ThreadMessage destroy{WM_DESTROY, exitCode, 0};
+  ThreadMessage destroy{kMessageDestroy, exitCode, 0};
   if (ThreadMessages::post(threadId(), destroy) && thread_->wait(graceMillis)) {
     recorded_.store(JS_ENDED_ON_REQUEST);
     return true;

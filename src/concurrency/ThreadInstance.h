@@ -1,5 +1,5 @@
 // A job that is one thread. Each thread started by execute() has a message queue, so the
-// graceful stop request (WM_DESTROY posted to the thread) can reach a thread that reads it.
+// graceful stop request (kMessageDestroy posted to the thread) can reach a thread that reads it.
 // Controlled by one supervising thread at a time; status() and threadId() may be read from
 // any thread.
 #ifndef TARNWICK_CONCURRENCY_THREADINSTANCE_H_
@@ -30,7 +30,7 @@ class ThreadInstance : public JobInstance {
   std::uint32_t suspend() override;
   std::uint32_t resume() override;
   bool terminate() override { return stop(0xFFFFFFFFu, kGraceMillis); }
-  // Posts WM_DESTROY (wParam = exitCode), waits up to graceMillis in 50 ms steps, then kills.
+  // Posts kMessageDestroy (wParam = exitCode), waits up to graceMillis in 50 ms steps, then kills.
   // A thread that does not die within kKillWaitMillis of the kill is left to die at its next
   // cancellation point and counted killed, so the caller never hangs.
   bool stop(std::uint32_t exitCode, std::uint32_t graceMillis);

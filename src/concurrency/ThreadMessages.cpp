@@ -75,7 +75,7 @@ bool get(ThreadMessage* message) {
   while (!take(message, std::chrono::hours(1))) {
     if (!queueOf(platform::currentThreadId())) return false;
   }
-  return message->message != WM_QUIT;
+  return message->message != kMessageQuit;
 }
 
 }  // namespace Vantor::ThreadMessages

@@ -9,10 +9,12 @@
 
 namespace Vantor {
 
-inline constexpr std::uint32_t WM_DESTROY = 0x0002;
-inline constexpr std::uint32_t WM_CLOSE = 0x0010;
-inline constexpr std::uint32_t WM_QUIT = 0x0012;
-inline constexpr std::uint32_t WM_USER = 0x0400;
+// The messages the program posts, with the numbers of their window-message counterparts
+// (named apart from them, so the system's headers cannot clash).
+inline constexpr std::uint32_t kMessageDestroy = 0x0002;
+inline constexpr std::uint32_t kMessageClose = 0x0010;
+inline constexpr std::uint32_t kMessageQuit = 0x0012;
+inline constexpr std::uint32_t kMessageUser = 0x0400;
 
 struct ThreadMessage {
   std::uint32_t message = 0;
@@ -33,7 +35,7 @@ class Queue {
 
 // False when the thread has no queue.
 bool post(std::uint32_t threadId, const ThreadMessage& message);
-// Waits for the calling thread's next message (GetMessage): false for WM_QUIT or when the
+// Waits for the calling thread's next message (GetMessage): false for kMessageQuit or when the
 // thread has no queue.
 bool get(ThreadMessage* message);
 // Takes the next message if one is waiting, waiting at most timeout; false when none came.

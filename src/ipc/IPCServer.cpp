@@ -98,10 +98,10 @@ std::uint32_t IPCServer::Listener::run() {
     }
     ThreadMessage request;
     if (ThreadMessages::take(&request, std::chrono::milliseconds(0)) &&
-        request.message == WM_DESTROY) {
+        request.message == kMessageDestroy) {
       logger.debug(4, "IPC: Received message to exit IPC listener.");
       exitFlag.store(true);
-      ThreadMessages::post(platform::currentThreadId(), {WM_QUIT, 0, 0});
+      ThreadMessages::post(platform::currentThreadId(), {kMessageQuit, 0, 0});
     }
     try {
       opened->receive(list);

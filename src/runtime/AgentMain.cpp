@@ -42,7 +42,7 @@ int agentMain(int argc, char** argv, const ProgramFactory& makeProgram) {
   platform::watchProcessSignals(
       [] {
         raiseQuitFlag();
-        ThreadMessages::post(mainThreadId.load(), {WM_CLOSE, 0, 0});
+        ThreadMessages::post(mainThreadId.load(), {kMessageClose, 0, 0});
       },
       [] { raiseReconfigureFlag(); });
   std::unique_ptr<Tarnwick> program = makeProgram(splitArguments(arguments));

@@ -483,7 +483,7 @@ std::uint32_t Tarnwick::monitorStatus() {
   }
   logger().debug(1, "END THREAD statusMonitor.");
   raiseQuitFlag();
-  ThreadMessages::post(mainThreadId.load(), {WM_QUIT, 0, 0});
+  ThreadMessages::post(mainThreadId.load(), {kMessageQuit, 0, 0});
   return 0;
 }
 
@@ -565,7 +565,7 @@ void Tarnwick::run() {
   logger().debug(1, "START MAIN LOOP");
   ThreadMessage message;
   while (ThreadMessages::get(&message)) {
-    if (message.message == WM_CLOSE || message.message == WM_DESTROY) {
+    if (message.message == kMessageClose || message.message == kMessageDestroy) {
       raiseQuitFlag();
       logger().debug(5, "Main loop: Got Windows message to shut down.");
       break;

@@ -79,7 +79,7 @@ bool EventTracer::bufferCallback(const platform::TraceLogFile& logFile) {
   // The supervision asks a worker without heartbeat to stop with a message.
   ThreadMessage message;
   while (ThreadMessages::take(&message, std::chrono::milliseconds(0))) {
-    if (message.message == WM_DESTROY) stopRequested_ = true;
+    if (message.message == kMessageDestroy) stopRequested_ = true;
   }
   if (logFile.bufferBytes != reportedBufferBytes_) {
     reportedBufferBytes_ = logFile.bufferBytes;

@@ -65,7 +65,7 @@ TEST(ThreadInstanceTest, AThreadThatReadsItsQueueEndsOnRequest) {
   ThreadInstance job([] {
     ThreadMessage message;
     while (true) {
-      if (ThreadMessages::take(&message, 10ms) && message.message == WM_DESTROY) {
+      if (ThreadMessages::take(&message, 10ms) && message.message == kMessageDestroy) {
         return static_cast<std::uint32_t>(message.wParam);
       }
     }
@@ -162,18 +162,18 @@ TEST(ThreadInstanceTest, DestructionKillsARunningThread) {
 }
 
 TEST(ThreadMessagesTest, MessagesArriveInOrderOnlyWhereAQueueExists) {
-  EXPECT_FALSE(ThreadMessages::post(platform::currentThreadId(), {WM_USER, 1, 2}));
+  EXPECT_FALSE(ThreadMessages::post(platform::currentThreadId(), {kMessageUser, 1, 2}));
   ThreadMessages::Queue queue;
   ThreadMessage message;
   EXPECT_FALSE(ThreadMessages::take(&message, 1ms));
   std::thread sender([target = platform::currentThreadId()] {
-    for (std::uint64_t i = 0; i < 100; ++i) ThreadMessages::post(target, {WM_USER, i, 0});
-    ThreadMessages::post(target, {WM_QUIT, 0, 0});
+    for (std::uint64_t i = 0; i < 100; ++i) ThreadMessages::post(target, {kMessageUser, i, 0});
+    ThreadMessages::post(target, {kMessageQuit, 0, 0});
   });
   std::uint64_t expected = 0;
   while (ThreadMessages::get(&message)) EXPECT_EQ(message.wParam, expected++);
   EXPECT_EQ(expected, 100u);
-  EXPECT_EQ(message.message, WM_QUIT);
+  EXPECT_EQ(message.message, kMessageQuit);
   sender.join();
 }
 
