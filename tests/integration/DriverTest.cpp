@@ -117,12 +117,19 @@ bool logHas(const Installation& installation, const std::string& line, std::size
   return waitUntil([&] { return countOf(installation.log(), line) >= times; }, 20s);
 }
 
+// The testing agent, once connected to a driver whose event is made: null if it does not.
+std::unique_ptr<AgentProcess> startConnected(const Installation& installation, TestDriver& driver) {
+  driver.createEvent();
+  std::unique_ptr<AgentProcess> agent = startAgent(installation);
+  if (!logHas(installation, kConnected)) agent.reset();
+  return agent;
+}
+
 TEST(DriverTest, TheRecordsOfOneSignalAreTakenInOneWaitAndMeteredFromTheProcesses) {
   Installation installation;
   TestDriver driver;
-  driver.createEvent();
-  std::unique_ptr<AgentProcess> agent = startAgent(installation);
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  std::unique_ptr<AgentProcess> agent = startConnected(installation, driver);
+  ASSERT_TRUE(agent) << installation.log();
   // A signal with nothing queued.
   std::size_t falseAlarms = countOf(installation.log(), "   False alarm. No data received.");
   driver.signal();
@@ -163,9 +170,8 @@ TEST(DriverTest, TheRecordsOfOneSignalAreTakenInOneWaitAndMeteredFromTheProcesse
 TEST(DriverTest, AnEndThatComesAfterADeliveryEndsTheProcessThere) {
   Installation installation;
   TestDriver driver;
-  driver.createEvent();
-  std::unique_ptr<AgentProcess> agent = startAgent(installation);
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  std::unique_ptr<AgentProcess> agent = startConnected(installation, driver);
+  ASSERT_TRUE(agent) << installation.log();
   std::string sleeper = copyOf(installation, "/bin/sleep", "metered-late-end");
   pid_t pid = spawn(sleeper, "60");
   driver.queue({pid}, DriverRecordKind::kCreated);
@@ -221,9 +227,8 @@ TEST(DriverTest, ADriverOfAnotherVersionIsFatalBeforeTheQuitEventIsMade) {
 TEST(DriverTest, OneFailedReadIsForgivenButTwoInARowShutTheAgentDown) {
   Installation installation;
   TestDriver driver;
-  driver.createEvent();
-  std::unique_ptr<AgentProcess> agent = startAgent(installation);
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  std::unique_ptr<AgentProcess> agent = startConnected(installation, driver);
+  ASSERT_TRUE(agent) << installation.log();
   const std::string failure = "Could not read an event from the kernel driver";
   driver.failReads(1);
   driver.signal();

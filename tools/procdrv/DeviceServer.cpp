@@ -1,6 +1,5 @@
 #include "procdrv/DeviceServer.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +11,7 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/LittleEndian.h"
+#include "platform/posix/PosixIo.h"
 
 namespace Vantor::procdrv {
 
@@ -19,32 +19,6 @@ namespace {
 
 // A request comes in one piece: a client that has not sent the rest by then is stuck.
 constexpr auto kRequestDeadline = std::chrono::seconds(2);
-
-bool readExactly(int fd, std::uint8_t* into, std::size_t size,
-                 std::chrono::steady_clock::time_point deadline) {
-  while (size > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd wanted{fd, POLLIN, 0};
-    int ready = ::poll(&wanted, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    ssize_t got = ::recv(fd, into, size, MSG_DONTWAIT);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) return false;
-    into += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool mayConnect(int fd) {
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
-  return peer.uid == 0 || peer.uid == ::geteuid();
-}
 
 }  // namespace
 
@@ -87,7 +61,7 @@ DeviceServer::Arrival DeviceServer::acceptClient() {
   int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return Arrival::kNone;
   // The device is not shared: a second reader would take records from the first.
-  if (client_ >= 0 || !mayConnect(fd)) {
+  if (client_ >= 0 || !platform::peerIsRootOrSelf(fd)) {
     ::close(fd);
     return Arrival::kRefused;
   }
@@ -98,7 +72,7 @@ DeviceServer::Arrival DeviceServer::acceptClient() {
 bool DeviceServer::serveRequest(const Handler& handler) {
   auto deadline = std::chrono::steady_clock::now() + kRequestDeadline;
   std::uint8_t head[8];
-  if (!readExactly(client_, head, sizeof head, deadline)) {
+  if (!platform::receiveExactly(client_, head, sizeof head, deadline)) {
     dropClient();
     return false;
   }
@@ -106,8 +80,9 @@ bool DeviceServer::serveRequest(const Handler& handler) {
   auto inputSize = static_cast<std::uint32_t>(platform::getLittleEndian(head + 4, 4));
   std::vector<std::uint8_t> input(inputSize <= kMostInput ? inputSize : 0);
   std::uint8_t capacityBytes[4];
-  if (inputSize > kMostInput || !readExactly(client_, input.data(), input.size(), deadline) ||
-      !readExactly(client_, capacityBytes, sizeof capacityBytes, deadline)) {
+  if (inputSize > kMostInput ||
+      !platform::receiveExactly(client_, input.data(), input.size(), deadline) ||
+      !platform::receiveExactly(client_, capacityBytes, sizeof capacityBytes, deadline)) {
     dropClient();
     return false;
   }

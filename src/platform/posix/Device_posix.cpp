@@ -1,4 +1,3 @@
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include "platform/LittleEndian.h"
 #include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/PosixIo.h"
 
 namespace Vantor::platform {
 
@@ -38,48 +38,13 @@ bool Device::open(const std::string& name) {
   }
   // Only the system or this user may play the driver: another user's server could invent
   // records.
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-      (peer.uid != 0 && peer.uid != ::geteuid())) {
+  if (!peerIsRootOrSelf(fd)) {
     ::close(fd);
-    setLastError(kErrorAccessDenied);
     return false;
   }
   fd_ = fd;
   return true;
 }
-
-namespace {
-
-// Reads size bytes before the deadline; false with lastError set otherwise.
-bool readExactly(int fd, std::uint8_t* into, std::size_t size,
-                 std::chrono::steady_clock::time_point deadline) {
-  while (size > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd wanted{fd, POLLIN, 0};
-    int ready = left.count() > 0 ? ::poll(&wanted, 1, static_cast<int>(left.count())) : 0;
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return failWith(errno);
-    if (ready == 0) {
-      setLastError(kErrorTimeout);
-      return false;
-    }
-    ssize_t got = ::recv(fd, into, size, MSG_DONTWAIT);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got < 0) return failWith(errno);
-    if (got == 0) {
-      setLastError(kErrorBrokenPipe);  // the driver went away
-      return false;
-    }
-    into += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-}  // namespace
 
 bool Device::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
                      std::uint32_t capacity, std::vector<std::uint8_t>* output,
@@ -98,7 +63,7 @@ bool Device::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
   bool answered = ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
                       static_cast<ssize_t>(request.size()) ||
                   failWith(errno);
-  answered = answered && readExactly(fd_, head, sizeof head, deadline);
+  answered = answered && receiveExactly(fd_, head, sizeof head, deadline);
   auto error = static_cast<std::uint32_t>(answered ? getLittleEndian(head, 4) : 0);
   auto length = static_cast<std::uint32_t>(answered ? getLittleEndian(head + 4, 4) : 0);
   if (answered && length > capacity) {
@@ -108,7 +73,7 @@ bool Device::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
   }
   if (answered) {
     output->resize(length);
-    answered = readExactly(fd_, output->data(), length, deadline);
+    answered = receiveExactly(fd_, output->data(), length, deadline);
   }
   if (!answered) {
     close();

@@ -14,6 +14,7 @@
 #include "platform/NamedEvent.h"
 #include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/PosixIo.h"
 
 namespace Vantor::platform {
 
@@ -51,11 +52,8 @@ int openFifo(const std::string& path, int access) {
 // setter's signals, or wake a waiter at will.
 bool madeByTrustedUser(int fd) {
   struct stat status {};
-  if (::fstat(fd, &status) == 0 && (status.st_uid == 0 || status.st_uid == ::geteuid())) {
-    return true;
-  }
-  setLastError(kErrorAccessDenied);
-  return false;
+  if (::fstat(fd, &status) != 0) return failWith(errno);
+  return ownedByRootOrSelf(status.st_uid);
 }
 
 bool setFifo(int fd) {

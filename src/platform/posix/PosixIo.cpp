@@ -1,11 +1,14 @@
 #include "platform/posix/PosixIo.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/ErrorCodes.h"
 #include "platform/posix/PosixError.h"
 
 namespace Vantor::platform {
@@ -73,6 +76,45 @@ bool syncParentDirectory(const std::string& path) {
   int error = errno;
   ::close(fd);
   return synced || failWith(error);
+}
+
+bool receiveExactly(int fd, std::uint8_t* into, std::size_t size,
+                    std::chrono::steady_clock::time_point deadline) {
+  while (size > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd wanted{fd, POLLIN, 0};
+    int ready = left.count() > 0 ? ::poll(&wanted, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return failWith(errno);
+    if (ready == 0) {
+      setLastError(kErrorTimeout);
+      return false;
+    }
+    ssize_t got = ::recv(fd, into, size, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got < 0) return failWith(errno);
+    if (got == 0) {
+      setLastError(kErrorBrokenPipe);
+      return false;
+    }
+    into += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool ownedByRootOrSelf(uid_t owner) {
+  if (owner == 0 || owner == ::geteuid()) return true;
+  setLastError(kErrorAccessDenied);
+  return false;
+}
+
+bool peerIsRootOrSelf(int socket) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return failWith(errno);
+  return ownedByRootOrSelf(peer.uid);
 }
 
 }  // namespace Vantor::platform

@@ -2,6 +2,10 @@
 #ifndef TARNWICK_PLATFORM_POSIX_POSIXIO_H_
 #define TARNWICK_PLATFORM_POSIX_POSIXIO_H_
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -46,6 +50,16 @@ bool writeAll(int fd, const char* data, std::size_t size);
 bool copyAll(int from, int to);
 // Makes a rename or creation in path's directory durable.
 bool syncParentDirectory(const std::string& path);
+// Receives size bytes from a socket before the deadline; false with lastError() set
+// (kErrorTimeout, kErrorBrokenPipe when the peer went, or the socket's error).
+bool receiveExactly(int fd, std::uint8_t* into, std::size_t size,
+                    std::chrono::steady_clock::time_point deadline);
+
+// Whether the system or this program's user owns what a descriptor names, or is the peer of a
+// socket: only they may play a driver or an event of the suite (lastError() kErrorAccessDenied
+// otherwise).
+bool ownedByRootOrSelf(uid_t owner);
+bool peerIsRootOrSelf(int socket);
 
 }  // namespace Vantor::platform
 
