@@ -1,6 +1,7 @@
 #include "foundation/FileOps.h"
 
 #include "foundation/FileUtils.h"
+#include "foundation/Wildcard.h"
 #include "platform/Environment.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
@@ -56,12 +57,16 @@ bool getInfo(const std::string& path, FileInfo* info) {
 }
 
 bool list(const std::string& pattern, std::vector<ListEntry>* entries) {
+  // Matched here rather than by the system, so that both platforms read a pattern alike
+  // (a system's own matching may also try short alias names).
   std::vector<platform::DirEntry> found;
-  if (!fileSystem().listDirectory(FileUtils::dirName(pattern), FileUtils::baseName(pattern),
-                                  &found)) {
-    return false;
+  if (!fileSystem().listDirectory(FileUtils::dirName(pattern), &found)) return false;
+  std::string wanted = FileUtils::foldCase(FileUtils::baseName(pattern));
+  for (platform::DirEntry& entry : found) {
+    if (wildcardMatch(wanted, FileUtils::foldCase(entry.name))) {
+      entries->push_back({std::move(entry.name), entry.isFile});
+    }
   }
-  for (platform::DirEntry& entry : found) entries->push_back({std::move(entry.name), entry.isFile});
   return true;
 }
 

@@ -99,10 +99,8 @@ class FileSystem {
 
   virtual bool makeDirectory(const std::string& path) = 0;
 
-  // The entries of directory whose names match the wildcard pattern ('*' any run, '?' any
-  // one character), "." and ".." left out, in no particular order.
-  virtual bool listDirectory(const std::string& directory, const std::string& pattern,
-                             std::vector<DirEntry>* entries) = 0;
+  // Every entry of directory, "." and ".." left out, in no particular order.
+  virtual bool listDirectory(const std::string& directory, std::vector<DirEntry>* entries) = 0;
 
   // The absolute form of path, without "." and ".." components; the file need not exist.
   virtual bool absolutePath(const std::string& path, std::string* absolute) = 0;

@@ -7,7 +7,7 @@
 #include "foundation/FileOps.h"
 #include "foundation/FileUtils.h"
 #include "foundation/TextUtils.h"
-#include "platform/Wildcard.h"
+#include "foundation/Wildcard.h"
 
 namespace Vantor {
 
@@ -159,7 +159,7 @@ bool Accounts::lookupAccount(const std::string& user, std::string& account,
 
 std::string Accounts::mapUser(const std::string& fullUser) const {
   std::string key = fullUser;
-  if (platform::wildcardMatch("\\\\*\\*", key)) key = key.substr(key.find('\\', 2) + 1);
+  if (wildcardMatch("\\\\*\\*", key)) key = key.substr(key.find('\\', 2) + 1);
   std::string account;
   std::string extra;
   if (!lookupAccount(key, account, extra)) return fullUser;

@@ -5,7 +5,7 @@
 
 #include "foundation/Exception.h"
 #include "foundation/TextUtils.h"
-#include "platform/Wildcard.h"
+#include "foundation/Wildcard.h"
 
 namespace Vantor {
 
@@ -16,7 +16,7 @@ std::string_view beforeComment(std::string_view text) {
 }
 
 bool matches(std::string_view pattern, std::string_view loweredName) {
-  return !pattern.empty() && platform::wildcardMatch(pattern, loweredName);
+  return !pattern.empty() && wildcardMatch(pattern, loweredName);
 }
 
 }  // namespace

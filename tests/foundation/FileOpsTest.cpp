@@ -35,6 +35,10 @@ TEST(FileOpsTest, ExistsListsAndDescribes) {
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].name, "a.make");
   EXPECT_TRUE(entries[0].isFile);
+  entries.clear();
+  ASSERT_TRUE(FileOps::list(dir.file("*.make"), &entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "a.make");
 
   FileOps::FileInfo info;
   ASSERT_TRUE(FileOps::getInfo(dir.file("a.make"), &info));

@@ -3,7 +3,7 @@
 #include <map>
 #include <string_view>
 
-#include "platform/ElfPackageNote.h"
+#include "platform/posix/ElfPackageNote.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/PeVersionResource.h"
+#include "platform/posix/PeVersionResource.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Vantor::platform::MemorySource file(std::string_view(reinterpret_cast<const char*>(data), size));

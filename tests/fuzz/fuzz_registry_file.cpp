@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/RegistryFile.h"
+#include "platform/posix/RegistryFile.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <filesystem>
 
-#include "platform/ByteSource.h"
-#include "platform/ElfPackageNote.h"
-#include "platform/PeVersionResource.h"
+#include "platform/posix/ByteSource.h"
+#include "platform/posix/ElfPackageNote.h"
+#include "platform/posix/PeVersionResource.h"
 #include "platform/VersionInfo.h"
 #include "support/ExecutableBuilder.h"
 #include "support/TempDir.h"

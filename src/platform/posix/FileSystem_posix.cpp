@@ -10,7 +10,6 @@
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
 #include "platform/PathSeparator.h"
-#include "platform/Wildcard.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
 
@@ -250,15 +249,14 @@ class PosixFileSystem : public FileSystem {
     return ::mkdir(path.c_str(), 0777) == 0 || failWith(errno);
   }
 
-  bool listDirectory(const std::string& directory, const std::string& pattern,
-                     std::vector<DirEntry>* entries) override {
+  bool listDirectory(const std::string& directory, std::vector<DirEntry>* entries) override {
     DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
     if (dir == nullptr) return failWith(errno);
     std::string prefix = directory.empty() || directory.back() == '/' ? directory : directory + "/";
     errno = 0;
     while (dirent* entry = ::readdir(dir)) {
       std::string name = entry->d_name;
-      if (name == "." || name == ".." || !wildcardMatch(pattern, name)) continue;
+      if (name == "." || name == "..") continue;
       bool isFile = entry->d_type == DT_REG;
       if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
         struct stat status {};

@@ -11,7 +11,7 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
-#include "platform/RegistryFile.h"
+#include "platform/posix/RegistryFile.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
 

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/ElfPackageNote.h"
+#include "platform/posix/ElfPackageNote.h"
 #include "platform/ErrorCodes.h"
-#include "platform/PeVersionResource.h"
+#include "platform/posix/PeVersionResource.h"
 #include "platform/VersionInfo.h"
 #include "platform/posix/DpkgDatabase.h"
 #include "platform/posix/PosixError.h"

@@ -1,8 +1,8 @@
-#include "platform/Wildcard.h"
+#include "foundation/Wildcard.h"
 
 #include <cstddef>
 
-namespace Vantor::platform {
+namespace Vantor {
 
 bool wildcardMatch(std::string_view pattern, std::string_view name) {
   // Greedy match with one backtrack point: the last '*' seen. Enough for '*' and '?'
@@ -29,4 +29,4 @@ bool wildcardMatch(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-}  // namespace Vantor::platform
+}  // namespace Vantor

@@ -1,4 +1,4 @@
-#include "platform/RegistryFile.h"
+#include "platform/posix/RegistryFile.h"
 
 #include <cstdint>
 #include <optional>

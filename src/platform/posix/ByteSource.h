@@ -1,7 +1,7 @@
 // Random access to the bytes of a file or a buffer, for parsers of binary formats that read
 // a few headers out of files too large to load whole.
-#ifndef TARNWICK_PLATFORM_BYTESOURCE_H_
-#define TARNWICK_PLATFORM_BYTESOURCE_H_
+#ifndef TARNWICK_PLATFORM_POSIX_BYTESOURCE_H_
+#define TARNWICK_PLATFORM_POSIX_BYTESOURCE_H_
 
 #include <cstdint>
 #include <string>
@@ -33,4 +33,4 @@ class MemorySource : public ByteSource {
 
 }  // namespace Vantor::platform
 
-#endif  // TARNWICK_PLATFORM_BYTESOURCE_H_
+#endif  // TARNWICK_PLATFORM_POSIX_BYTESOURCE_H_

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "platform/Wildcard.h"
+#include "foundation/Wildcard.h"
 
-namespace Vantor::platform {
+namespace Vantor {
 namespace {
 
 TEST(WildcardTest, StarAndQuestionMark) {
@@ -32,4 +32,4 @@ TEST(WildcardTest, ManyStarsStayLinear) {
 }
 
 }  // namespace
-}  // namespace Vantor::platform
+}  // namespace Vantor

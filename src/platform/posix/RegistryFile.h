@@ -1,7 +1,7 @@
 // The registry export text format ("Windows Registry Editor Version 5.00"), which holds the
 // registry on platforms that have none. Pure functions over text, so they can be fuzzed.
-#ifndef TARNWICK_PLATFORM_REGISTRYFILE_H_
-#define TARNWICK_PLATFORM_REGISTRYFILE_H_
+#ifndef TARNWICK_PLATFORM_POSIX_REGISTRYFILE_H_
+#define TARNWICK_PLATFORM_POSIX_REGISTRYFILE_H_
 
 #include <cstddef>
 #include <map>
@@ -42,4 +42,4 @@ std::string withString(std::string_view text, std::string_view key, std::string_
 
 }  // namespace Vantor::platform::RegistryFile
 
-#endif  // TARNWICK_PLATFORM_REGISTRYFILE_H_
+#endif  // TARNWICK_PLATFORM_POSIX_REGISTRYFILE_H_

@@ -1,8 +1,8 @@
 // The product name of a Windows version, as the inventory reports it ("XP x64",
 // "Server 2003 x64", "Vista ia64", ...). Portable so that it can be tested anywhere; the Win32
 // system facts feed it from GetVersionEx.
-#ifndef TARNWICK_PLATFORM_WINDOWSVERSIONNAME_H_
-#define TARNWICK_PLATFORM_WINDOWSVERSIONNAME_H_
+#ifndef TARNWICK_PLATFORM_WIN32_WINDOWSVERSIONNAME_H_
+#define TARNWICK_PLATFORM_WIN32_WINDOWSVERSIONNAME_H_
 
 #include <cstdint>
 #include <string>
@@ -25,4 +25,4 @@ std::string windowsVersionName(const WindowsVersion& version, const std::string&
 
 }  // namespace Vantor::platform
 
-#endif  // TARNWICK_PLATFORM_WINDOWSVERSIONNAME_H_
+#endif  // TARNWICK_PLATFORM_WIN32_WINDOWSVERSIONNAME_H_

@@ -1,4 +1,4 @@
-#include "platform/WindowsVersionName.h"
+#include "platform/win32/WindowsVersionName.h"
 
 namespace Vantor::platform {
 

@@ -1,14 +1,14 @@
 // The package note of an ELF file: a ".note.package" section whose note (owner "FDO", type
 // 0xcafe1a7e) holds a JSON object naming the package ("name") and its "version". Any bytes
 // are safe input.
-#ifndef TARNWICK_PLATFORM_ELFPACKAGENOTE_H_
-#define TARNWICK_PLATFORM_ELFPACKAGENOTE_H_
+#ifndef TARNWICK_PLATFORM_POSIX_ELFPACKAGENOTE_H_
+#define TARNWICK_PLATFORM_POSIX_ELFPACKAGENOTE_H_
 
 #include <map>
 #include <string>
 #include <string_view>
 
-#include "platform/ByteSource.h"
+#include "platform/posix/ByteSource.h"
 
 namespace Vantor::platform {
 
@@ -21,4 +21,4 @@ bool parseJsonStrings(std::string_view json, std::map<std::string, std::string>*
 
 }  // namespace Vantor::platform
 
-#endif  // TARNWICK_PLATFORM_ELFPACKAGENOTE_H_
+#endif  // TARNWICK_PLATFORM_POSIX_ELFPACKAGENOTE_H_

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/RegistryFile.h"
+#include "platform/posix/RegistryFile.h"
 
 namespace Vantor::platform {
 namespace {

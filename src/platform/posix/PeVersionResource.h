@@ -1,10 +1,10 @@
 // The version resource of a Portable Executable file (RT_VERSION, the VS_VERSIONINFO block),
 // read straight from the file's resource section. Any bytes are safe input: a malformed file
 // reads as one without version information.
-#ifndef TARNWICK_PLATFORM_PEVERSIONRESOURCE_H_
-#define TARNWICK_PLATFORM_PEVERSIONRESOURCE_H_
+#ifndef TARNWICK_PLATFORM_POSIX_PEVERSIONRESOURCE_H_
+#define TARNWICK_PLATFORM_POSIX_PEVERSIONRESOURCE_H_
 
-#include "platform/ByteSource.h"
+#include "platform/posix/ByteSource.h"
 #include "platform/VersionInfo.h"
 
 namespace Vantor::platform {
@@ -17,4 +17,4 @@ bool readPeVersionResource(const ByteSource& file, std::uint16_t userLanguage, V
 
 }  // namespace Vantor::platform
 
-#endif  // TARNWICK_PLATFORM_PEVERSIONRESOURCE_H_
+#endif  // TARNWICK_PLATFORM_POSIX_PEVERSIONRESOURCE_H_

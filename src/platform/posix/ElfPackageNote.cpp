@@ -1,4 +1,4 @@
-#include "platform/ElfPackageNote.h"
+#include "platform/posix/ElfPackageNote.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "platform/PeVersionResource.h"
+#include "platform/posix/PeVersionResource.h"
 
 #include "platform/Utf16.h"
 
