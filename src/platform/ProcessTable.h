@@ -95,6 +95,9 @@ class ProcessHandle {
   bool exitCode(std::uint32_t* code) const;
   // Paths of the distinct files mapped as code, the executable first.
   bool modules(std::vector<std::string>* paths) const;
+  // A number for the program the process runs: another program gets another number, while a
+  // rename or move of its file changes nothing. 0 where the system keeps it from this user.
+  bool programMark(std::uint64_t* mark) const;
   bool parentPid(std::uint32_t* pid) const;
 
  private:

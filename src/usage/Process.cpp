@@ -75,6 +75,7 @@ Process::Process(std::uint32_t pid, const DateTime* startTime, bool running,
 
 Process::Process(platform::ProcessHandle opened, AccountNames* accounts)
     : handle_(std::move(opened)), pid_(handle_.pid()), startStamp_(handle_.startStamp()) {
+  handle_.programMark(&programMark_);
   start(nullptr, true, accounts);
 }
 
@@ -176,7 +177,10 @@ bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& ac
     }
     return false;
   }
-  if (own) startStamp_ = handle_.startStamp();
+  if (own) {
+    startStamp_ = handle_.startStamp();
+    if (programMark_ == 0) handle_.programMark(&programMark_);
+  }
   debug(5, "   openProcess.%s: Process opened.", caller);
   return true;
 }
@@ -423,8 +427,14 @@ std::vector<ModuleRecord> Process::updateModules(std::vector<std::string> names,
       modules_.try_emplace(name, now, now);
       ++added;
     } else {
-      debug(3, "   updateModules: More than %i modules in process %i; \"%s\" is not recorded.",
-            static_cast<std::int64_t>(kMaxModules), pid_, name);
+      // Once per process: a process over the cap would otherwise fill the log at every look.
+      if (!moduleCapReported_) {
+        debug(3,
+              "   updateModules: More than %i modules in process %i; \"%s\" and any others "
+              "over that number are not recorded.",
+              static_cast<std::int64_t>(kMaxModules), pid_, name);
+        moduleCapReported_ = true;
+      }
       continue;
     }
     listed.insert(name);

@@ -67,7 +67,7 @@ struct ModuleRecord {
 class Process {
  public:
   // A module table holds no more than this: a process that maps ever more files as code
-  // cannot make the agent record without end.
+  // cannot make the agent hold ever more.
   static constexpr std::size_t kMaxModules = 1024;
   static constexpr char kUnknown[] = "<<unknown>>";
   static constexpr char kLost[] = "<<lost>>";
@@ -129,6 +129,9 @@ class Process {
   // Grows with every change of the module table: tells whether names read earlier are
   // still the latest.
   std::uint64_t moduleUpdates() const { return moduleUpdates_; }
+  // The program mark (ProcessHandle::programMark) read when the process was first opened;
+  // 0 when none was read.
+  std::uint64_t programMark() const { return programMark_; }
   void refreshInfo();
   // Reads executable and, where still unknown, user again, for a start that could not be
   // read at first. The state is left alone.
@@ -210,6 +213,8 @@ class Process {
   std::string fullUserName_ = kUnknown;
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> modules_;
   std::uint64_t moduleUpdates_ = 0;
+  std::uint64_t programMark_ = 0;
+  bool moduleCapReported_ = false;
   std::optional<std::uint32_t> exitCode_;
   bool startUnseen_ = false;
   bool resumed_ = false;

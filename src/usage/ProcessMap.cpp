@@ -419,6 +419,7 @@ struct ModuleReading {
   std::uint32_t pid = 0;
   std::uint64_t startStamp = 0;
   std::string program;  // the executable's base name, as module names are
+  std::uint64_t programMark = 0;
   std::uint64_t moduleUpdates = 0;
   // Set by readModules: whether the look stands, its names and its second.
   bool stands = false;
@@ -438,8 +439,13 @@ void readModules(ModuleReading& reading) {
     reading.stands = platform::lastError() == platform::kErrorAccessDenied;
     return;
   }
-  reading.stands =
-      handle.isRunning() && !reading.names.empty() && reading.names.front() == reading.program;
+  // The same program, even when its file was renamed since; a process first seen where its
+  // mark could not be read is known by its executable's name.
+  std::uint64_t mark = 0;
+  bool sameProgram = reading.programMark != 0
+                         ? handle.programMark(&mark) && mark == reading.programMark
+                         : !reading.names.empty() && reading.names.front() == reading.program;
+  reading.stands = handle.isRunning() && !reading.names.empty() && sameProgram;
 }
 
 }  // namespace
@@ -456,6 +462,7 @@ void ProcessMap::refreshModules(const std::string& caller) {
     reading.pid = pid;
     reading.startStamp = entry->startStamp();
     reading.program = FileUtils::foldCase(FileUtils::baseName(entry->executable()));
+    reading.programMark = entry->programMark();
     reading.moduleUpdates = entry->moduleUpdates();
   }
   checkInAll();

@@ -38,12 +38,13 @@ void recordModules(const Installation& installation) {
 // hold_library, running: when it loaded its libraries and when it unloaded the held one.
 class LibraryHolder {
  public:
-  LibraryHolder(const Installation& installation, int heldSeconds)
+  LibraryHolder(const Installation& installation, int heldSeconds,
+                const std::string& program = HOLD_LIBRARY_PATH)
       : out_(installation.dir().file("holder-" + std::to_string(heldSeconds))) {
     std::string seconds = std::to_string(heldSeconds);
-    const char* argv[] = {HOLD_LIBRARY_PATH, out_.c_str(),    PROBE_B_PATH,
-                          PROBE_A_PATH,      seconds.c_str(), nullptr};
-    EXPECT_EQ(::posix_spawn(&pid_, HOLD_LIBRARY_PATH, nullptr, nullptr,
+    const char* argv[] = {program.c_str(), out_.c_str(),    PROBE_B_PATH,
+                          PROBE_A_PATH,    seconds.c_str(), nullptr};
+    EXPECT_EQ(::posix_spawn(&pid_, program.c_str(), nullptr, nullptr,
                             const_cast<char* const*>(argv), environ),
               0);
   }
@@ -137,6 +138,32 @@ TEST(ModuleTest, EachStretchALibraryWasLoadedIsOneRecord) {
   for (int field : {0, 1, 2, 3}) EXPECT_EQ(held[0].fields[field], usage[0].fields[field]);
   EXPECT_EQ(held[0].fields[7], usage[0].fields[6]);  // directory
   EXPECT_EQ(held[0].fields[8], usage[0].fields[7]);  // time class
+}
+
+TEST(ModuleTest, AProgramWhoseFileIsRenamedWhileItRunsKeepsItsModuleStretches) {
+  Installation installation;
+  recordModules(installation);
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  std::string before = installation.dir().file("holder_before");
+  std::string after = installation.dir().file("holder_after");
+  std::filesystem::copy_file(HOLD_LIBRARY_PATH, before);
+
+  LibraryHolder holder(installation, 4, before);
+  long long loaded = holder.when("loaded");
+  waitForMore(installation, kPass, 1);
+  std::filesystem::rename(before, after);  // as an upgrade moves a running program's file
+  long long unloaded = holder.when("unloaded");
+  waitForMore(installation, kPass, 5);
+  long long ended = holder.end();
+  std::vector<ModuleUse> records = moduleRecords(stopAndCollect(installation, agent));
+
+  // The unload is seen at the pass after it, not taken for the process's end.
+  std::vector<ModuleUse> held = recordsOfModule(records, kHeld);
+  ASSERT_EQ(held.size(), 1u) << installation.log();
+  EXPECT_LE(held[0].firstSeen, loaded + 2);
+  EXPECT_LE(held[0].lastSeen(), unloaded + 2);
+  EXPECT_LT(held[0].lastSeen(), ended - 1);
 }
 
 TEST(ModuleTest, NoModuleOutlivesItsProcessWhenProcessesArePolled) {

@@ -332,6 +332,18 @@ bool ProcessHandle::modules(std::vector<std::string>* paths) const {
   return true;
 }
 
+bool ProcessHandle::programMark(std::uint64_t* mark) const {
+  // A new program is mapped anew: its code lies elsewhere, or at least ends elsewhere.
+  return readThrough([mark](int directory) {
+    ProcStat stat;
+    if (!readStat(directory, "stat", &stat)) return false;
+    *mark = stat.codeStart == 0 && stat.codeEnd == 0
+                ? 0
+                : std::hash<std::uint64_t>{}(stat.codeStart) * 31 + stat.codeEnd;
+    return true;
+  });
+}
+
 bool ProcessHandle::parentPid(std::uint32_t* pid) const {
   if (!open_) return failWith(EBADF);
   *pid = parentPid_;
