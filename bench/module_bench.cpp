@@ -14,7 +14,7 @@
 
 #include "MeteredMachine.h"
 #include "SleepingChildren.h"
-#include "platform/CurrentProcess.h"
+#include "platform/Env.h"
 #include "sources/ModulePoller.h"
 
 namespace {
@@ -62,7 +62,7 @@ void ModulesReadUnderTheLock(benchmark::State& state) {
   MeteredMachine machine(nullptr);
   // What the map holds: every process of the machine.
   std::vector<Vantor::platform::ListedProcess> metered;
-  Vantor::platform::ProcessTable::create()->list(&metered);
+  Vantor::platform::processEnv().newProcessTable()->list(&metered);
   double longest = 0;
   std::size_t modules = 0;
   for (auto _ : state) {
@@ -92,7 +92,7 @@ BENCHMARK(ModulesReadUnderTheLock)->Unit(benchmark::kMillisecond)->Iterations(20
 }  // namespace
 
 int main(int argc, char** argv) {
-  Vantor::platform::raiseOpenFileLimit();
+  Vantor::platform::processEnv().raiseOpenFileLimit();
   Vantor::setDebugLevel(0);
   SleepingChildren children(kChildren);
   benchmark::Initialize(&argc, argv);

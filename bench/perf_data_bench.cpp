@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "SleepingChildren.h"
-#include "platform/CurrentProcess.h"
+#include "platform/Env.h"
 #include "platform/ProcessPerformance.h"
 
 namespace {
@@ -27,7 +27,7 @@ void build(benchmark::State& state, const std::vector<Vantor::platform::ProcessI
   double seconds = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
-    if (!Vantor::platform::readProcessPerformanceData(pids, true, &block)) {
+    if (!Vantor::platform::processEnv().performanceCounters().readProcessData(pids, true, &block)) {
       state.SkipWithError("the process table cannot be read");
     }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -53,7 +53,7 @@ BENCHMARK(MeasuredProcessesOnly)->Unit(benchmark::kMillisecond)->Iterations(20);
 }  // namespace
 
 int main(int argc, char** argv) {
-  Vantor::platform::raiseOpenFileLimit();
+  Vantor::platform::processEnv().raiseOpenFileLimit();
   children = std::make_unique<SleepingChildren>(kChildren);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

@@ -9,7 +9,7 @@
 
 #include "MeteredMachine.h"
 #include "SleepingChildren.h"
-#include "platform/CurrentProcess.h"
+#include "platform/Env.h"
 #include "platform/ProcessPerformance.h"
 #include "sources/PerformanceMonitor.h"
 
@@ -21,7 +21,7 @@ std::shared_ptr<const Vantor::PerformanceSetup> measureSleepers() {
   auto setup = std::make_shared<Vantor::PerformanceSetup>();
   setup->counters.parse(
       "Elapsed Time | abs\n% Processor Time | avg\nPrivate Bytes | avg\nIO Data Bytes/sec | avg\n",
-      Vantor::platform::englishCounterNames());
+      Vantor::platform::processEnv().performanceCounters().englishCounterNames());
   setup->rules.parse("sleep\n");
   return setup;
 }
@@ -87,7 +87,7 @@ BENCHMARK(FirstReadings)->Unit(benchmark::kMillisecond)->Iterations(5);
 }  // namespace
 
 int main(int argc, char** argv) {
-  Vantor::platform::raiseOpenFileLimit();
+  Vantor::platform::processEnv().raiseOpenFileLimit();
   Vantor::setDebugLevel(0);
   SleepingChildren children(kMeasured);
   benchmark::Initialize(&argc, argv);

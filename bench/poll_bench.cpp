@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/CurrentProcess.h"
+#include "platform/Env.h"
 #include "platform/ProcessTable.h"
 #include "platform/VersionInfo.h"
 #include "sources/ProcessPoller.h"
@@ -54,7 +54,7 @@ void keepChildren(std::size_t wanted) {
 
 std::size_t processesAlive() {
   std::vector<Vantor::platform::ListedProcess> processes;
-  Vantor::platform::ProcessTable::create()->list(&processes);
+  Vantor::platform::processEnv().newProcessTable()->list(&processes);
   return processes.size();
 }
 
@@ -123,10 +123,10 @@ BENCHMARK(PsRun)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond)->Iteration
 }  // namespace
 
 int main(int argc, char** argv) {
-  Vantor::platform::raiseOpenFileLimit();
+  Vantor::platform::processEnv().raiseOpenFileLimit();
   auto index = std::chrono::steady_clock::now();
   Vantor::platform::VersionInfo info;
-  Vantor::platform::readVersionInfo("/usr/bin/sleep", &info);
+  Vantor::platform::processEnv().readVersionInfo("/usr/bin/sleep", &info);
   std::printf(
       "package index built in %.1f ms\n",
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - index).count());

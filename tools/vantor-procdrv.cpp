@@ -21,12 +21,12 @@
 #include <thread>
 #include <utility>
 
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/LittleEndian.h"
-#include "platform/NamedEvent.h"
-#include "platform/RuntimeDirectory.h"
 #include "platform/posix/ConnectorSocket.h"
 #include "platform/posix/ProcessEventStream.h"
+#include "platform/posix/RuntimeDirectory.h"
 #include "procdrv/DeviceServer.h"
 #include "procdrv/RecordQueue.h"
 #include "sources/DriverProtocol.h"
@@ -257,7 +257,7 @@ int Driver::run() {
   int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
   std::optional<std::string> directory = platform::runtimeDirectory("device");
   if (!directory) {
-    std::string refusal = platform::runtimeDirectoryRefusal();
+    std::string refusal = platform::processEnv().namedObjectsRefusal();
     say("no runtime directory: %s", refusal.empty() ? "it cannot be made." : refusal.c_str());
     return 1;
   }
@@ -270,9 +270,9 @@ int Driver::run() {
     say("cannot listen to the kernel's process events (error %u).", error);
     return 1;
   }
-  event_ =
-      platform::NamedEvent::create(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic,
-                                   platform::NamedEvent::Users::kThisUser);
+  event_ = platform::processEnv().createEvent(kDriverProcessEventName,
+                                              platform::NamedEvent::Reset::kAutomatic,
+                                              platform::NamedEvent::Users::kThisUser);
   if (!event_) {
     say("cannot make the event %s (error %u).", kDriverProcessEventName, platform::lastError());
     return 1;

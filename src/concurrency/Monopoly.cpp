@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Env.h"
 #include "platform/Thread.h"
 
 namespace Vantor {
@@ -48,7 +49,7 @@ bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
   if (named_) {
     if (locked_.load()) return true;
     if (name_.empty() || namedHold_) return false;
-    namedHold_ = platform::tryHoldNamedMutex(name_, takers_);
+    namedHold_ = platform::processEnv().tryHoldNamedMutex(name_, takers_);
     locked_.store(namedHold_ != nullptr);
     return locked_.load();
   }

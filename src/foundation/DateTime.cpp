@@ -67,7 +67,7 @@ std::int32_t checkedValue(std::int64_t seconds) {
 }
 
 std::int32_t systemOffsetMinutes(std::int64_t seconds) {
-  return platform::Clock::Default().localOffsetSeconds(seconds) / 60;
+  return platform::systemClock().localOffsetSeconds(seconds) / 60;
 }
 
 // Local fields to an instant: subtract the larger of the offsets at t and at t - 1 hour, which
@@ -221,7 +221,7 @@ std::string twoDigits(std::int32_t number) {
 
 }  // namespace
 
-DateTime::DateTime() : TimeBase(checkedValue(platform::Clock::Default().utcSeconds())) {}
+DateTime::DateTime() : TimeBase(checkedValue(platform::systemClock().utcSeconds())) {}
 
 DateTime::DateTime(const DateTime& other) : TimeBase(other.value_), zone_(other.zone_) {
   if (hasZone()) setLastExplicitZone(zone_);
@@ -354,7 +354,7 @@ void DateTime::alignDown(const TimeSpan& span) {
 void DateTime::waitSeconds(std::int32_t seconds) {
   // Polls the clock rather than sleeping the whole span, so that a clock change counts, but
   // between polls the thread sleeps instead of burning a processor.
-  platform::Clock& clock = platform::Clock::Default();
+  platform::Clock& clock = platform::systemClock();
   std::int64_t until = clock.utcSeconds() + seconds;
   while (clock.utcSeconds() < until) clock.sleepMillis(50);
 }

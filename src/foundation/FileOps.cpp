@@ -2,7 +2,7 @@
 
 #include "foundation/FileUtils.h"
 #include "foundation/Wildcard.h"
-#include "platform/Environment.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
 #include "platform/SystemFacts.h"
@@ -11,7 +11,7 @@ namespace Vantor::FileOps {
 
 namespace {
 
-platform::FileSystem& fileSystem() { return platform::FileSystem::Default(); }
+platform::FileSystem& fileSystem() { return platform::processEnv().fileSystem(); }
 
 bool hasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
 
@@ -35,7 +35,7 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
 bool FileInfo::isDirectory() const { return (attributes & platform::kAttributeDirectory) != 0; }
 
 bool exists(const std::string& path) {
-  if (isDriveName(path)) return platform::SystemFacts::Default().isKnownDrive(path);
+  if (isDriveName(path)) return platform::processEnv().systemFacts().isKnownDrive(path);
   if (hasWildcard(path)) {
     std::vector<ListEntry> entries;
     return list(path, &entries) && !entries.empty();
@@ -109,7 +109,7 @@ bool expandSpecialPrefix(const std::string& component, std::string* out) {
   }
   if (component.size() >= 3 && component.front() == '%' && component.back() == '%') {
     std::optional<std::string> value =
-        platform::Environment::Default().get(component.substr(1, component.size() - 2));
+        platform::processEnv().variables().get(component.substr(1, component.size() - 2));
     if (!value) {
       platform::setLastError(platform::kErrorFileNotFound);
       return false;
@@ -120,7 +120,8 @@ bool expandSpecialPrefix(const std::string& component, std::string* out) {
   if (!component.empty() && FileUtils::isSeparator(component[0])) {
     std::string rest = component.substr(1);
     if (equalsIgnoringCase(rest, "systemroot")) {
-      std::optional<std::string> directory = platform::SystemFacts::Default().windowsDirectory();
+      std::optional<std::string> directory =
+          platform::processEnv().systemFacts().windowsDirectory();
       if (!directory) return false;
       if (directory->size() > 260) {
         platform::setLastError(platform::kErrorInsufficientBuffer);

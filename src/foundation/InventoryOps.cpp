@@ -1,11 +1,12 @@
 #include "foundation/InventoryOps.h"
 
+#include "platform/Env.h"
 #include "platform/SystemFacts.h"
 
 namespace Vantor::InventoryOps {
 
 StaticInfo getStaticInfo() {
-  platform::SystemFacts& facts = platform::SystemFacts::Default();
+  platform::SystemFacts& facts = platform::processEnv().systemFacts();
   StaticInfo info;
   info.architecture = facts.architecture();
   info.osName = facts.osName();
@@ -14,8 +15,8 @@ StaticInfo getStaticInfo() {
   return info;
 }
 
-int windowsVersion() { return platform::SystemFacts::Default().versionNumber(); }
+int windowsVersion() { return platform::processEnv().systemFacts().versionNumber(); }
 
-bool isWow64() { return platform::SystemFacts::Default().is32BitOn64Bit(); }
+bool isWow64() { return platform::processEnv().systemFacts().is32BitOn64Bit(); }
 
 }  // namespace Vantor::InventoryOps

@@ -4,6 +4,7 @@
 
 #include "foundation/FileOps.h"
 #include "foundation/TimeException.h"
+#include "platform/Env.h"
 
 namespace Vantor {
 
@@ -27,7 +28,7 @@ std::string makeToken() {
 
 bool readWholeFile(const std::string& path, std::string* content) {
   std::unique_ptr<platform::FileStream> stream =
-      platform::FileSystem::Default().openStream(path, platform::StreamMode::kRead);
+      platform::processEnv().fileSystem().openStream(path, platform::StreamMode::kRead);
   if (!stream) return false;
   char buffer[512];
   content->clear();
@@ -96,7 +97,7 @@ void LockFile::readExisting() {
 bool LockFile::acquire(const TimeSpan& timeout, bool keepOriginalOpen) {
   lostRace_ = false;
   if (held_) return false;
-  platform::FileSystem& fs = platform::FileSystem::Default();
+  platform::FileSystem& fs = platform::processEnv().fileSystem();
   std::unique_ptr<platform::FileStream> stream =
       fs.openStream(lockPath_, platform::StreamMode::kCreateExclusive);
   if (!stream) {

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
 
@@ -37,7 +38,7 @@ void expandReferences(std::string& text, int depth) {
 int readString(const std::string& name, std::string& value, int depth) {
   try {
     platform::RegistryValue stored;
-    if (platform::Registry::Default().queryValue(kResourceKey, name, &stored) !=
+    if (platform::processEnv().registry().queryValue(kResourceKey, name, &stored) !=
         platform::kErrorSuccess) {
       return RESOURCE_NOT_FOUND;
     }
@@ -62,7 +63,7 @@ int getResourceString(const std::string& name, std::string& value) {
 
 int getResourceDword(const std::string& name, std::uint32_t& value) {
   platform::RegistryValue stored;
-  if (platform::Registry::Default().queryValue(kResourceKey, name, &stored) !=
+  if (platform::processEnv().registry().queryValue(kResourceKey, name, &stored) !=
       platform::kErrorSuccess) {
     return RESOURCE_NOT_FOUND;
   }
@@ -73,7 +74,7 @@ int getResourceDword(const std::string& name, std::uint32_t& value) {
 }
 
 int setResourceString(const std::string& name, const std::string& value) {
-  return platform::Registry::Default().setString(kResourceKey, name, value) ==
+  return platform::processEnv().registry().setString(kResourceKey, name, value) ==
                  platform::kErrorSuccess
              ? RESOURCE_OK
              : RESOURCE_NO_MEMORY;

@@ -4,16 +4,14 @@
 
 namespace Vantor {
 
-Timer::Timer() : startTick_(platform::Clock::Default().tickMillis()) {}
+Timer::Timer() : startTick_(platform::systemClock().tickMillis()) {}
 
 bool Timer::isExpired() const { return expiry_ < DateTime(); }
 
 std::uint64_t Timer::elapsedMillis() const {
-  return platform::Clock::Default().tickMillis() - startTick_;
+  return platform::systemClock().tickMillis() - startTick_;
 }
 
-void Timer::sleep(std::uint32_t milliseconds) {
-  platform::Clock::Default().sleepMillis(milliseconds);
-}
+void Timer::sleep(std::uint32_t milliseconds) { platform::systemClock().sleepMillis(milliseconds); }
 
 }  // namespace Vantor

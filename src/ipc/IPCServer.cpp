@@ -9,6 +9,7 @@
 #include "foundation/Timer.h"
 #include "ipc/IPCMessage.h"
 #include "ipc/MailSlot.h"
+#include "platform/Env.h"
 #include "platform/Mailslot.h"
 #include "platform/Thread.h"
 #include "platform/ThreadCancellation.h"
@@ -46,7 +47,9 @@ void IPCServer::Listener::requestExit() {
 
 namespace {
 
-bool maySendCommands(std::uint32_t uid) { return uid == 0 || uid == platform::currentUserId(); }
+bool maySendCommands(std::uint32_t uid) {
+  return uid == 0 || uid == platform::processEnv().userId();
+}
 
 }  // namespace
 

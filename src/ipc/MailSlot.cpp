@@ -1,8 +1,8 @@
 #include "ipc/MailSlot.h"
 
 #include "foundation/IPCException.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
-#include "platform/RuntimeDirectory.h"
 
 namespace Vantor {
 
@@ -13,14 +13,14 @@ constexpr char kWriterLockName[] = "Vantor_MailSlot";
 MailSlot::MailSlot(Mode mode, std::string name)
     : IPC(mode), name_(std::move(name)), writerLock_(kWriterLockName) {
   if (mode != RECEIVER) return;
-  platform::prepareNamedMutex(kWriterLockName);  // for senders who may not create it
+  platform::processEnv().prepareNamedMutex(kWriterLockName);  // for senders who may not create it
   if (!platform::isValidMailslotName(name_)) {
     throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, "Invalid mailslot name: " + name_,
                        __FILE__, __LINE__);
   }
-  reader_ = platform::createMailslot(name_);
+  reader_ = platform::processEnv().createMailslot(name_);
   if (!reader_) {
-    std::string refusal = platform::runtimeDirectoryRefusal();
+    std::string refusal = platform::processEnv().namedObjectsRefusal();
     throw IPCException(IPCException::IC_CANNOT_CREATE_COMM,
                        refusal.empty() ? std::to_string(platform::lastError()) : refusal, __FILE__,
                        __LINE__);
@@ -37,10 +37,11 @@ bool MailSlot::send(const std::string& text) {
       throw IPCException(IPCException::IC_CANNOT_SEND, "Invalid mailslot name: " + name_, __FILE__,
                          __LINE__);
     }
-    writer_ = platform::openMailslot(name_);
+    writer_ = platform::processEnv().openMailslot(name_);
     if (!writer_) {
       throw IPCException(IPCException::IC_CANNOT_SEND,
-                         platform::systemErrorText(platform::lastError()), __FILE__, __LINE__);
+                         platform::processEnv().errorText(platform::lastError()), __FILE__,
+                         __LINE__);
     }
   }
   // The machine-wide lock orders the writers of the suite. The system delivers each message

@@ -11,9 +11,6 @@ class Clock {
  public:
   virtual ~Clock() = default;
 
-  // The implementation chosen for this platform; lives for the whole process.
-  static Clock& Default();
-
   // Seconds since 1970-01-01T00:00:00 UTC, truncated to whole seconds.
   virtual std::int64_t utcSeconds() = 0;
 
@@ -27,6 +24,10 @@ class Clock {
   // Suspends the calling thread.
   virtual void sleepMillis(std::uint32_t milliseconds) = 0;
 };
+
+// The system's clock, which the Env's clock() also gives. Times of day and spans (DateTime,
+// Timer) are values made in every layer, many where no Env is at hand, so they read this one.
+Clock& systemClock();
 
 }  // namespace Vantor::platform
 

@@ -52,9 +52,6 @@ class EventClasses {
  public:
   virtual ~EventClasses() = default;
 
-  // The system's namespace of event classes; lives for the whole process.
-  static EventClasses& Default();
-
   // 0 when connected, 1 when the class service is missing, 2 when the namespace cannot be
   // opened.
   virtual int connect() = 0;

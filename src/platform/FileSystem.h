@@ -78,8 +78,6 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  static FileSystem& Default();
-
   virtual std::unique_ptr<FileStream> openStream(const std::string& path, StreamMode mode) = 0;
 
   // Facts about a file or directory; false with kErrorFileNotFound when it is missing.

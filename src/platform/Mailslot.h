@@ -41,17 +41,6 @@ class MailslotWriter {
   virtual bool write(const std::string& bytes) = 0;
 };
 
-// Creates the named mailslot for reading: writable by everybody. nullptr with lastError()
-// set when it cannot be made (kErrorAlreadyExists while another reader owns the name).
-std::unique_ptr<MailslotReader> createMailslot(const std::string& name);
-// Opens a mailslot for writing; nullptr with lastError() set when there is none.
-std::unique_ptr<MailslotWriter> openMailslot(const std::string& name);
-
-// The system's text for an error code, without trailing line breaks.
-std::string systemErrorText(std::uint32_t code);
-
-std::uint32_t currentUserId();
-
 }  // namespace Vantor::platform
 
 #endif  // TARNWICK_PLATFORM_MAILSLOT_H_

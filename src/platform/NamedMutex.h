@@ -18,15 +18,6 @@ class NamedMutexHold {
 // administrator), so that nobody else can hold it to stop the program.
 enum class MutexTakers { kEveryone, kThisUser };
 
-// The hold, or nullptr when someone else holds the mutex (lastError() kErrorAlreadyExists) or
-// it cannot be made (another code; kErrorAccessDenied when another user owns a mutex meant for
-// this user). The name must be a plain file name.
-std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name,
-                                                  MutexTakers takers = MutexTakers::kEveryone);
-
-// Makes the named mutex exist, so that users who may not create one can still take it.
-bool prepareNamedMutex(const std::string& name);
-
 }  // namespace Vantor::platform
 
 #endif  // TARNWICK_PLATFORM_NAMEDMUTEX_H_

@@ -39,14 +39,7 @@ class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
 
-  // The start stamp (ProcessId::startStamp) of a process that would start now: whatever
-  // starts later has a greater one.
-  static std::uint64_t startStampNow();
-
-  // A table of this system's processes. It remembers what it learnt of earlier listings, so
-  // each lister keeps its own. REQUIRES: external synchronization.
-  static std::unique_ptr<ProcessTable> create();
-
+  // REQUIRES: external synchronization.
   // Every user-space process, in the system's order, at the cost of at most one small read
   // for each. False (lastError set) when the table cannot be read.
   virtual bool list(std::vector<ListedProcess>* processes) = 0;
@@ -112,11 +105,6 @@ class ProcessHandle {
   std::uint32_t parentPid_ = 0;
   bool open_ = false;
 };
-
-// User and domain of a security identifier. The domain is empty for an account of this
-// computer (the caller knows its name); a user the system has no name for is named by
-// number. False (lastError set) for an identifier of no user or when the lookup fails.
-bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain);
 
 }  // namespace Vantor::platform
 

@@ -30,8 +30,6 @@ class Registry {
  public:
   virtual ~Registry() = default;
 
-  static Registry& Default();
-
   // Where the values live, for messages that tell an administrator what to mend.
   virtual std::string location() const = 0;
 

@@ -13,8 +13,6 @@ class SystemFacts {
  public:
   virtual ~SystemFacts() = default;
 
-  static SystemFacts& Default();
-
   // The machine's name, without any domain part.
   virtual std::string computerName() = 0;
 

@@ -87,28 +87,36 @@ using TraceEventCallback = std::function<void(const EventTrace&)>;
 
 enum class TraceControl { kQuery, kStop };
 
-// Query: 0 when a session of that name runs; stop: 0 when one was stopped; otherwise
-// kErrorInstanceNotFound.
-std::uint32_t controlTrace(const std::string& loggerName, std::vector<std::uint8_t>& properties,
-                           TraceControl control);
-// Starts the named session with the properties block; kErrorAlreadyExists when it runs,
-// kErrorAccessDenied without the right to trace the system's processes.
-std::uint32_t startTrace(std::uint64_t* session, const std::string& loggerName,
-                         std::vector<std::uint8_t>& properties);
-// A consumer of the named real-time session, or kInvalidTraceHandle with lastError set.
-std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode);
-// Delivers events until the session stops (0) or bufferCallback returns false
-// (kErrorCancelled). The callbacks run on the calling thread, one at a time; bufferCallback
-// runs after every buffer, at least once per flush period.
-std::uint32_t processTrace(std::uint64_t consumer, const TraceBufferCallback& bufferCallback,
-                           const TraceEventCallback& eventCallback);
-std::uint32_t closeTrace(std::uint64_t consumer);
+// The kernel's trace sessions. Safe for concurrent use by multiple threads.
+class KernelTrace {
+ public:
+  virtual ~KernelTrace() = default;
 
-// Whether this process may start the kernel's trace session at all; false (lastError set)
-// where the system has none or refuses it to this user.
-bool kernelTracePermitted();
-// Whether the system's pointers are 64 bits wide, as the kernel's event data lay them out.
-bool runsOn64BitSystem();
+  // Query: 0 when a session of that name runs; stop: 0 when one was stopped; otherwise
+  // kErrorInstanceNotFound.
+  virtual std::uint32_t controlTrace(const std::string& loggerName,
+                                     std::vector<std::uint8_t>& properties,
+                                     TraceControl control) = 0;
+  // Starts the named session with the properties block; kErrorAlreadyExists when it runs,
+  // kErrorAccessDenied without the right to trace the system's processes.
+  virtual std::uint32_t startTrace(std::uint64_t* session, const std::string& loggerName,
+                                   std::vector<std::uint8_t>& properties) = 0;
+  // A consumer of the named real-time session, or kInvalidTraceHandle with lastError set.
+  virtual std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode) = 0;
+  // Delivers events until the session stops (0) or bufferCallback returns false
+  // (kErrorCancelled). The callbacks run on the calling thread, one at a time; bufferCallback
+  // runs after every buffer, at least once per flush period.
+  virtual std::uint32_t processTrace(std::uint64_t consumer,
+                                     const TraceBufferCallback& bufferCallback,
+                                     const TraceEventCallback& eventCallback) = 0;
+  virtual std::uint32_t closeTrace(std::uint64_t consumer) = 0;
+
+  // Whether this process may start the kernel's trace session at all; false (lastError set)
+  // where the system has none or refuses it to this user.
+  virtual bool permitted() = 0;
+  // Whether the system's pointers are 64 bits wide, as the kernel's event data lay them out.
+  virtual bool runsOn64BitSystem() = 0;
+};
 
 }  // namespace Vantor::platform
 

@@ -27,10 +27,6 @@ struct VersionInfo {
   static VersionInfo ofStrings(std::map<std::string, std::string> strings);
 };
 
-// Reads the version information of the file at path. False (lastError set) when the file
-// has none or cannot be read; never throws for malformed files.
-bool readVersionInfo(const std::string& path, VersionInfo* info);
-
 }  // namespace Vantor::platform
 
 #endif  // TARNWICK_PLATFORM_VERSIONINFO_H_

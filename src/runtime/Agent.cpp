@@ -10,10 +10,10 @@
 #include "foundation/TextUtils.h"
 #include "ipc/LogMessengerIPC.h"
 #include "logging/MessageCatalogue.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Mailslot.h"
 #include "platform/Registry.h"
-#include "platform/RuntimeDirectory.h"
 #include "platform/Thread.h"
 #include "usage/DataDelivery.h"
 
@@ -83,7 +83,7 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string lowerName = TextUtils::lowered(name_);
   if (programFromName(lowerName) == 0 || moduleFromName(lowerName) == kNoModule) return false;
   if (!startLoggingOnce()) {
-    return refuseStart("No log file is set: " + platform::Registry::Default().location() +
+    return refuseStart("No log file is set: " + platform::processEnv().registry().location() +
                        " is missing, unreadable, or names no \"" + name_ +
                        "DebugLog\" nor \"StartupLogDir\". Install one (tools/make-installation "
                        "makes a private installation).");
@@ -97,9 +97,9 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
         logger().fatal(14, name_);
         return refuseStart("Another " + lowerName + " runs already on this machine as this user.");
       }
-      std::string refusal = platform::runtimeDirectoryRefusal();
+      std::string refusal = platform::processEnv().namedObjectsRefusal();
       return refuseStart("Could not take the single-instance lock " + instanceLock_.name() + ": " +
-                         (refusal.empty() ? platform::systemErrorText(error) : refusal));
+                         (refusal.empty() ? platform::processEnv().errorText(error) : refusal));
     }
   }
   if (!threads_) threads_ = std::make_unique<ThreadTable>(sender());
@@ -109,7 +109,7 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
       SystemInfo::RESOURCE_OK) {
     logger().debug(1, "Could not get configuration dir from system.");
     return refuseStart(
-        "No configuration directory is set: " + platform::Registry::Default().location() +
+        "No configuration directory is set: " + platform::processEnv().registry().location() +
         " is missing, unreadable, or has no \"ConfigurationDir\" value. Install "
         "one (tools/make-installation makes a private installation).");
   }

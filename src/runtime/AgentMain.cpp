@@ -6,8 +6,7 @@
 
 #include "concurrency/ProcessFlags.h"
 #include "concurrency/ThreadMessages.h"
-#include "platform/CurrentProcess.h"
-#include "platform/Signals.h"
+#include "platform/Env.h"
 
 namespace Vantor {
 
@@ -37,9 +36,9 @@ int agentMain(int argc, char** argv, const ProgramFactory& makeProgram) {
       return 0;
     }
   }
-  platform::raiseOpenFileLimit();
+  platform::processEnv().raiseOpenFileLimit();
   ThreadMessages::Queue mainQueue;
-  platform::watchProcessSignals(
+  platform::processEnv().watchProcessSignals(
       [] {
         raiseQuitFlag();
         ThreadMessages::post(mainThreadId.load(), {kMessageClose, 0, 0});

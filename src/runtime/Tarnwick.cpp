@@ -11,9 +11,8 @@
 #include "foundation/SystemInfo.h"
 #include "foundation/TextUtils.h"
 #include "ipc/IPCClient.h"
-#include "platform/CurrentProcess.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
-#include "platform/Privileges.h"
 #include "platform/ProcessPerformance.h"
 #include "platform/ThreadCancellation.h"
 #include "platform/TraceSession.h"
@@ -198,7 +197,7 @@ bool Tarnwick::configureProgram() {
     if (!eventTracer_->prepareEventTracer(threads())) return false;
   }
   // A driver that queues for nobody would only fill its queue.
-  if (source != EventSource::kKernelDriver) kernelDriver_.close();
+  if (source != EventSource::kKernelDriver) kernelDriver_.reset();
   if (source == EventSource::kKernelDriver &&
       !driverTracer_->prepareKernelDriverTracer(threads())) {
     return false;
@@ -244,7 +243,7 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
     if (pollInterval.getSeconds() > 10) pollInterval = TimeSpan(10);
   };
   auto kernelTraceOrPolls = [&] {
-    if (!platform::kernelTracePermitted()) {
+    if (!platform::processEnv().kernelTrace().permitted()) {
       // Without the right to trace, this system has no kernel trace session for the agent.
       programLogger_->warning(22, errorName(platform::lastError()));
       pollInstead();
@@ -255,9 +254,10 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
   };
   if (boolOr(reader(), events + ".kernel-driver", false)) {
     logger().debug(1, "   Will be using the kernel driver to get process events.");
-    if (kernelDriver_.isOpen() || kernelDriver_.open(kDriverDeviceName)) {
-      return EventSource::kKernelDriver;
+    if (!kernelDriver_ || !kernelDriver_->isOpen()) {
+      kernelDriver_ = platform::processEnv().openDevice(kDriverDeviceName);
     }
+    if (kernelDriver_) return EventSource::kKernelDriver;
     programLogger_->warning(15, errorName(platform::lastError()));
     if (!oldKind) return kernelTraceOrPolls();
     // No driver to read: the polls are all there is.
@@ -295,7 +295,8 @@ std::shared_ptr<const PerformanceSetup> Tarnwick::readPerformanceSetup(
     const std::string& countersPath, const std::string& rulesPath) {
   auto setup = std::make_shared<PerformanceSetup>();
   logger().debug(3, "   Reading file: \"%s\"...", countersPath);
-  bool read = setup->counters.loadCounterList(countersPath, platform::englishCounterNames());
+  bool read = setup->counters.loadCounterList(
+      countersPath, platform::processEnv().performanceCounters().englishCounterNames());
   logUnreadCounters(setup->counters, logger());
   std::string unread = read ? rulesPath : countersPath;
   if (read) {
@@ -347,7 +348,7 @@ bool Tarnwick::createExeFinder() {
 void Tarnwick::enableDebugPrivileges() {
   logger().debug(1, "Enabling debug privileges...");
   std::string step;
-  if (!platform::enableDebugPrivilege(&step)) {
+  if (!platform::processEnv().enableDebugPrivilege(&step)) {
     std::uint32_t code = platform::lastError();
     logger().debug(1, "%s failed (%s).", step, errorName(code));
     programLogger_->error(16, static_cast<std::int64_t>(code), step);
@@ -379,7 +380,7 @@ void Tarnwick::recoverLeftovers() {
     return;
   }
   std::string stamp = "-" + std::to_string(DateTime().getValue()) + "-" +
-                      std::to_string(platform::currentProcessId()) + ".data";
+                      std::to_string(platform::processEnv().processId()) + ".data";
   std::int64_t accepted = 0;
   for (const std::string& path : kept) {
     FileOps::FileInfo info;
@@ -417,7 +418,8 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
     raiseQuitFlag();
   } else if (body == "SEND_PROCESS_INFO") {
     logger().debug(3, "IPC: Sending main thread ID as requested...");
-    reply(std::to_string(platform::currentProcessId()) + "," + std::to_string(mainThreadId.load()));
+    reply(std::to_string(platform::processEnv().processId()) + "," +
+          std::to_string(mainThreadId.load()));
     logger().debug(3, "IPC: Main thread ID sent.");
   } else if (body == "TARNWICKDUMP") {
     logger().debug(3, "IPC: Dumping data as requested...");

@@ -5,6 +5,7 @@
 
 #include "concurrency/ProcessFlags.h"
 #include "concurrency/ThreadMessages.h"
+#include "platform/Env.h"
 #include "platform/ProcessTable.h"
 #include "platform/ThreadCancellation.h"
 
@@ -19,7 +20,8 @@ EventTracer::EventTracer(const LoggerUnit& logger, ProcessMap& processMap, Proce
     : logger_(logger),
       processMap_(processMap),
       poller_(poller),
-      decoder_(platform::EventClasses::Default(), logger, platform::runsOn64BitSystem()) {}
+      decoder_(platform::processEnv().eventClasses(), logger,
+               platform::processEnv().kernelTrace().runsOn64BitSystem()) {}
 
 EventTracer::~EventTracer() = default;
 
@@ -54,7 +56,7 @@ std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
         [this](const platform::TraceLogFile& logFile) { return bufferCallback(logFile); });
     tracer_->setEventCallback(
         [this](const platform::EventTrace& record) { processCallback(record); });
-    runningSince_.store(platform::ProcessTable::startStampNow());
+    runningSince_.store(platform::processEnv().processStartStampNow());
     logger_.debug(1, "Native event tracer is now running.");
     draining_ = false;
     stopRequested_ = false;

@@ -5,6 +5,7 @@
 #include "concurrency/ErrorName.h"
 #include "concurrency/ProcessFlags.h"
 #include "platform/Clock.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/LittleEndian.h"
 #include "platform/ProcessTable.h"
@@ -23,7 +24,8 @@ constexpr auto kLostReportPeriod = std::chrono::seconds(1);
 }  // namespace
 
 KernelDriverTracer::KernelDriverTracer(const LoggerUnit& logger, ProcessMap& processMap,
-                                       ProcessPoller& poller, platform::Device& device)
+                                       ProcessPoller& poller,
+                                       std::unique_ptr<platform::Device>& device)
     : logger_(logger), processMap_(processMap), poller_(poller), device_(device) {}
 
 bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads) {
@@ -41,7 +43,7 @@ bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads) {
 
 std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
   logger_.debug(1, "START THREAD %s.", row.name);
-  PollSchedule statusLog(platform::Clock::Default(), TimeSpan(kStatusLogSeconds));
+  PollSchedule statusLog(platform::processEnv().clock(), TimeSpan(kStatusLogSeconds));
   try {
     gaveUp_.store(false);
     bool fatal = !connectToDriver(row);
@@ -107,8 +109,8 @@ bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
   }
   // Only this user may set it: no other user can stop the source.
   quitEvent_ =
-      platform::NamedEvent::create(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
-                                   platform::NamedEvent::Users::kThisUser);
+      platform::processEnv().createEvent(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
+                                         platform::NamedEvent::Users::kThisUser);
   if (!quitEvent_) {
     logger_.debug(1,
                   "   The quit event could not be made (error %i); only the agent stops "
@@ -117,8 +119,8 @@ bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
   }
   logger_.debug(1, "Kernel driver tracing is trying to connect to kernel driver...");
   for (int attempt = 0;; ++attempt) {
-    processEvent_ = platform::NamedEvent::open(kDriverProcessEventName,
-                                               platform::NamedEvent::Reset::kAutomatic);
+    processEvent_ = platform::processEnv().openEvent(kDriverProcessEventName,
+                                                     platform::NamedEvent::Reset::kAutomatic);
     if (processEvent_) break;
     if (attempt == kConnectRetries) {
       logger_.debug(1,
@@ -134,7 +136,7 @@ bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
     if (row.stopRequested()) return false;
   }
   logger_.debug(1, "Kernel driver tracer successfully connected to the kernel driver.");
-  runningSince_.store(platform::ProcessTable::startStampNow());
+  runningSince_.store(platform::processEnv().processStartStampNow());
   running_.store(true);
   return true;
 }
@@ -146,7 +148,7 @@ KernelDriverTracer::WaitResult KernelDriverTracer::waitForDriverEvents(
     if (!std::exchange(queueLeftOver_, false)) {
       std::vector<platform::NamedEvent*> events = {processEvent_.get()};
       if (quitEvent_) events.push_back(quitEvent_.get());
-      signalled = platform::NamedEvent::waitForAny(events, kWaitTimeout);
+      signalled = platform::processEnv().waitForAnyEvent(events, kWaitTimeout);
       if (signalled == platform::NamedEvent::kTimedOut) {
         tellLost();
         if (std::chrono::steady_clock::now() - lastAnswer_ < kQuietCheck) return kNothingToReport;
@@ -298,9 +300,13 @@ void KernelDriverTracer::tellLost() {
 
 bool KernelDriverTracer::request(std::uint32_t code, const std::vector<std::uint8_t>& input,
                                  std::uint32_t capacity, std::vector<std::uint8_t>* output) {
-  if (!device_.control(code, input, capacity, output, kRequestTimeout)) {
+  if (!device_) {
+    platform::setLastError(platform::kErrorInvalidHandle);
+    return false;
+  }
+  if (!device_->control(code, input, capacity, output, kRequestTimeout)) {
     // The driver's own refusal is an answer too.
-    if (device_.isOpen()) lastAnswer_ = std::chrono::steady_clock::now();
+    if (device_->isOpen()) lastAnswer_ = std::chrono::steady_clock::now();
     return false;
   }
   lastAnswer_ = std::chrono::steady_clock::now();

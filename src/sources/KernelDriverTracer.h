@@ -44,7 +44,7 @@ class KernelDriverTracer : public ProcessEventSource {
 
   // device: opened by the configuration, and kept open by it for the program's life.
   KernelDriverTracer(const LoggerUnit& logger, ProcessMap& processMap, ProcessPoller& poller,
-                     platform::Device& device);
+                     std::unique_ptr<platform::Device>& device);
 
   // Registers the "KernelDriverTracer" row on the thread table.
   bool prepareKernelDriverTracer(ThreadTable& threads);
@@ -71,7 +71,7 @@ class KernelDriverTracer : public ProcessEventSource {
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
   ProcessPoller& poller_;
-  platform::Device& device_;
+  std::unique_ptr<platform::Device>& device_;  // the program's, opened and closed by it
   std::atomic<bool> running_{false};
   std::atomic<std::uint64_t> runningSince_{0};
   std::atomic<bool> gaveUp_{false};

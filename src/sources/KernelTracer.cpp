@@ -7,6 +7,7 @@
 
 #include "concurrency/ErrorName.h"
 #include "concurrency/ProcessFlags.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Unaligned.h"
 
@@ -71,7 +72,7 @@ std::string processTraceErrorText(std::uint32_t code) {
 class ConsumerGuard {
  public:
   explicit ConsumerGuard(std::uint64_t consumer) : consumer_(consumer) {}
-  ~ConsumerGuard() { platform::closeTrace(consumer_); }
+  ~ConsumerGuard() { platform::processEnv().kernelTrace().closeTrace(consumer_); }
   ConsumerGuard(const ConsumerGuard&) = delete;
   ConsumerGuard& operator=(const ConsumerGuard&) = delete;
 
@@ -85,13 +86,14 @@ KernelTracer::KernelTracer(const LoggerUnit& logger, std::uint32_t bufferKilobyt
     : logger_(logger), bufferKilobytes_(bufferKilobytes) {
   std::vector<std::uint8_t> properties = allocateSessionProperties();
   if (properties.empty()) return;
-  if (platform::controlTrace(kLoggerName, properties, platform::TraceControl::kQuery) ==
-      platform::kErrorSuccess) {
+  if (platform::processEnv().kernelTrace().controlTrace(
+          kLoggerName, properties, platform::TraceControl::kQuery) == platform::kErrorSuccess) {
     stopRunningSession(properties);
   }
   putWord(properties, platform::kTraceEnableFlagsAt,
           wordAt(properties, platform::kTraceEnableFlagsAt) | platform::kTraceFlagProcess);
-  std::uint32_t result = platform::startTrace(&session_, kLoggerName, properties);
+  std::uint32_t result =
+      platform::processEnv().kernelTrace().startTrace(&session_, kLoggerName, properties);
   if (result != platform::kErrorSuccess) {
     logger_.fatal(22, startErrorText(result));
     raiseQuitFlag();
@@ -105,8 +107,8 @@ void KernelTracer::stopRunningSession(std::vector<std::uint8_t>& properties) {
   logger_.debug(1, "Trying to stop the kernel logger...");
   std::uint32_t flags = wordAt(properties, platform::kTraceEnableFlagsAt);
   putWord(properties, platform::kTraceEnableFlagsAt, 0);
-  std::uint32_t stopped =
-      platform::controlTrace(kLoggerName, properties, platform::TraceControl::kStop);
+  std::uint32_t stopped = platform::processEnv().kernelTrace().controlTrace(
+      kLoggerName, properties, platform::TraceControl::kStop);
   if (stopped != platform::kErrorSuccess) {
     logger_.debug(1, "   Failed to stop the logger. Error code: %i", stopped);
   } else {
@@ -119,8 +121,8 @@ void KernelTracer::stopRunningSession(std::vector<std::uint8_t>& properties) {
 KernelTracer::~KernelTracer() {
   std::vector<std::uint8_t> properties = allocateSessionProperties();
   if (properties.empty()) return;
-  if (platform::controlTrace(kLoggerName, properties, platform::TraceControl::kStop) !=
-      platform::kErrorSuccess) {
+  if (platform::processEnv().kernelTrace().controlTrace(
+          kLoggerName, properties, platform::TraceControl::kStop) != platform::kErrorSuccess) {
     logger_.debug(1, "KernelTracer: The logger was not stopped");
   } else {
     logger_.debug(3, "KernelTracer: The logger was stopped");
@@ -156,14 +158,16 @@ std::vector<std::uint8_t> KernelTracer::allocateSessionProperties() {
 }
 
 void KernelTracer::consume() {
-  std::uint64_t consumer = platform::openTrace(kLoggerName, platform::kTraceRealTimeMode);
+  std::uint64_t consumer =
+      platform::processEnv().kernelTrace().openTrace(kLoggerName, platform::kTraceRealTimeMode);
   if (consumer == platform::kInvalidTraceHandle) {
     logger_.debug(1, "KernelTracer, consume: Error %i opening kernel session.",
                   platform::lastError());
     return;
   }
   ConsumerGuard guard(consumer);
-  std::uint32_t result = platform::processTrace(consumer, bufferCallback_, eventCallback_);
+  std::uint32_t result =
+      platform::processEnv().kernelTrace().processTrace(consumer, bufferCallback_, eventCallback_);
   if (result != platform::kErrorSuccess && result != platform::kErrorCancelled) {
     logger_.critical(19, processTraceErrorText(result));
   }

@@ -1,5 +1,6 @@
 #include "sources/PerformanceMonitor.h"
 
+#include "platform/Env.h"
 #include "platform/ProcessPerformance.h"
 #include "sources/PeriodicWorker.h"
 
@@ -11,7 +12,8 @@ CounterQuery::BlockReader readerOf(const std::vector<platform::ProcessId>& proce
                                    const bool& countHandles) {
   return [&processes, &countHandles]() -> std::optional<std::vector<std::uint8_t>> {
     std::vector<std::uint8_t> block;
-    if (!platform::readProcessPerformanceData(&processes, countHandles, &block)) {
+    if (!platform::processEnv().performanceCounters().readProcessData(&processes, countHandles,
+                                                                      &block)) {
       return std::nullopt;
     }
     return block;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "concurrency/ProcessFlags.h"
+#include "platform/Env.h"
 #include "platform/ThreadCancellation.h"
 #include "sources/PollSchedule.h"
 
@@ -17,7 +18,7 @@ constexpr auto kQuittingPause = std::chrono::seconds(1);
 std::uint32_t runPeriodicWorker(ThreadEntry& row, const LoggerUnit& logger,
                                 const PeriodicWork& work) {
   logger.debug(1, "START THREAD %s.", row.name);
-  platform::Clock& clock = platform::Clock::Default();
+  platform::Clock& clock = platform::processEnv().clock();
   PollSchedule statusLog(clock, TimeSpan(kStatusLogSeconds));
   PollSchedule passes(clock, work.interval);
   try {

@@ -17,6 +17,7 @@
 
 #include "foundation/TimeSpan.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 #include "platform/ProcessTable.h"
 #include "usage/Process.h"
 
@@ -36,7 +37,7 @@ class ProcPoll {
 
   // Processes are read from the table unless a reader is given.
   explicit ProcPoll(
-      std::unique_ptr<platform::ProcessTable> table = platform::ProcessTable::create(),
+      std::unique_ptr<platform::ProcessTable> table = platform::processEnv().newProcessTable(),
       Reader reader = nullptr);
   ~ProcPoll();
   ProcPoll(const ProcPoll&) = delete;

@@ -6,7 +6,7 @@
 #include "foundation/FileOps.h"
 #include "foundation/FileUtils.h"
 #include "foundation/TextUtils.h"
-#include "platform/Environment.h"
+#include "platform/Env.h"
 #include "platform/SystemFacts.h"
 #include "platform/ThreadCancellation.h"
 #include "platform/VersionInfo.h"
@@ -258,11 +258,11 @@ bool ExeFinder::resolvePath(std::string& path) const {
       replacement = std::string(bare);
     } else if (bare.size() > 2 && bare.front() == '%' && bare.back() == '%') {
       std::optional<std::string> value =
-          platform::Environment::Default().get(std::string(bare.substr(1, bare.size() - 2)));
+          platform::processEnv().variables().get(std::string(bare.substr(1, bare.size() - 2)));
       if (!value) return false;
       replacement = *value;
     } else if (separated && TextUtils::lowered(bare) == "systemroot") {
-      std::optional<std::string> windows = platform::SystemFacts::Default().windowsDirectory();
+      std::optional<std::string> windows = platform::processEnv().systemFacts().windowsDirectory();
       if (!windows) return false;
       replacement = *windows;
     } else if (separated && bare == "??") {
@@ -288,7 +288,7 @@ bool ExeFinder::SMScan(ExeInfo& info, const std::string& path) const {
     std::string file = path;
     if (!(FileUtils::isAbsolute(file) && FileOps::exists(file)) && !resolvePath(file)) return false;
     platform::VersionInfo version;
-    if (!platform::readVersionInfo(file, &version)) return false;
+    if (!platform::processEnv().readVersionInfo(file, &version)) return false;
     for (auto [language, codePage] : version.translations) {
       for (int attempt = 0; attempt < kAttemptsPerTranslation; ++attempt) {
         std::string description = versionText(version.query(language, codePage, "FileDescription"));

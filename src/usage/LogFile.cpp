@@ -7,7 +7,7 @@
 #include "foundation/FileFactory.h"
 #include "foundation/FileOps.h"
 #include "foundation/FileUtils.h"
-#include "platform/CurrentProcess.h"
+#include "platform/Env.h"
 #include "platform/ThreadCancellation.h"
 
 namespace Vantor {
@@ -43,7 +43,7 @@ void LogFile::setName(const std::string& base) {
 void LogFile::setNameLocked(const std::string& base) {
   if (file_ && file_->isOpen()) endLocked();
   std::string name = base + "-" + std::to_string(DateTime().getValue()) + "-" +
-                     std::to_string(platform::currentProcessId()) + "-" +
+                     std::to_string(platform::processEnv().processId()) + "-" +
                      std::to_string(++nameCounter) + ".make";
   file_ = FileFactory::create(name);
   file_->setLockTimeout(TimeSpan(kLockTimeoutSeconds));

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "foundation/FileUtils.h"
+#include "platform/Env.h"
 #include "platform/SystemFacts.h"
 #include "usage/RecordFields.h"
 
@@ -97,7 +98,7 @@ double PerfMonLog::totalMemoryMegabytes(std::int64_t now) {
   platform::MutexLock lock(&mutex_);
   if (now - memoryReadAt_ <= kMemoryRereadSeconds) return memoryMegabytes_;
   memoryReadAt_ = now;
-  std::optional<std::uint64_t> bytes = platform::SystemFacts::Default().totalPhysicalMemory();
+  std::optional<std::uint64_t> bytes = platform::processEnv().systemFacts().totalPhysicalMemory();
   // Whole megabytes; never 0, which would divide the share by nothing.
   memoryMegabytes_ = bytes && (*bytes >> 20) > 0 ? static_cast<double>(*bytes >> 20) : 1.0;
   if (!bytes && !memoryUnknownLogged_) {

@@ -8,6 +8,7 @@
 
 #include "foundation/FileUtils.h"
 #include "foundation/InventoryOps.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadCancellation.h"
@@ -59,7 +60,7 @@ bool AccountNames::lookup(const std::string& sid, std::string* user, std::string
   auto [answer, added] = answers_.try_emplace(sid);
   if (added) {
     answer->second.found =
-        platform::lookupAccountSid(sid, &answer->second.user, &answer->second.domain);
+        platform::processEnv().lookupAccountSid(sid, &answer->second.user, &answer->second.domain);
   }
   if (!answer->second.found) return false;
   *user = answer->second.user;
@@ -292,7 +293,7 @@ void Process::readUser(AccountNames* accounts) {
   std::string user = kUnknown;
   std::string domain = kUnknown;
   bool found = accounts != nullptr ? accounts->lookup(sid, &user, &domain)
-                                   : platform::lookupAccountSid(sid, &user, &domain);
+                                   : platform::processEnv().lookupAccountSid(sid, &user, &domain);
   if (!found) {
     debug(5,
           "   getProcessInfo2: Failed to look up account sid, and thus also get user info. "
@@ -335,7 +336,7 @@ int Process::getImageFileName(const std::string& caller, std::uint32_t pid,
 bool Process::getUserFromSid(const std::string& sid) {
   std::string user = kUnknown;
   std::string domain = kUnknown;
-  if (!platform::lookupAccountSid(sid, &user, &domain)) return false;
+  if (!platform::processEnv().lookupAccountSid(sid, &user, &domain)) return false;
   setUser(user, domain);
   debug(5, "   getUserFromSid: Looked up account sid.");
   return true;

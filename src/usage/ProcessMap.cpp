@@ -6,7 +6,7 @@
 
 #include "foundation/FileUtils.h"
 #include "foundation/TimeSpan.h"
-#include "platform/CurrentProcess.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Thread.h"
 #include "usage/RecordFields.h"
@@ -590,7 +590,7 @@ bool ProcessMap::enforceMonopoly(const std::string& caller, std::uint32_t retryT
   logger_.debug(1, "**FAILED %s - timeout. Monpoly locked to thread %i.", caller, owner);
   // A holder that died after supervision gave it up (killed, it ran on to its next
   // cancellation point) left the lock behind: it is renewed as the kill hook would have.
-  if (owner != 0 && platform::threadExists(owner)) return false;
+  if (owner != 0 && platform::processEnv().threadExists(owner)) return false;
   logger_.debug(1, "**RETRY %s - Will try again, renewing the monopoly...", caller);
   mapLock_.renew();
   return enforceMonopoly(caller, self);
@@ -684,7 +684,8 @@ void ProcessMap::pruneEndedProcesses(const DateTime& now) {
 
 void ProcessMap::renewIfOwnedBy(std::uint32_t threadId) {
   // A thread counted killed may still be inside the map: only a dead holder loses the lock.
-  if (mapLock_.isLocked() && mapLock_.owner() == threadId && !platform::threadExists(threadId)) {
+  if (mapLock_.isLocked() && mapLock_.owner() == threadId &&
+      !platform::processEnv().threadExists(threadId)) {
     mapLock_.renew();
   }
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 #include "platform/posix/ProcConnector.h"
 #include "platform/posix/ProcText.h"
 #include "sources/DriverProtocol.h"
@@ -32,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (size < 2) return 0;
   static LoggerUnit logger(nullptr, kModuleTarnwick);
-  static EventDecoder narrow(platform::EventClasses::Default(), logger, false);
-  static EventDecoder wide(platform::EventClasses::Default(), logger, true);
+  static EventDecoder narrow(platform::processEnv().eventClasses(), logger, false);
+  static EventDecoder wide(platform::processEnv().eventClasses(), logger, true);
   platform::EventTrace record;
   record.type = data[0] & 3;
   record.version = data[1] & 3;

@@ -15,9 +15,8 @@
 #include "foundation/IPCException.h"
 #include "ipc/IPCClient.h"
 #include "ipc/MailSlot.h"
-#include "platform/Mailslot.h"
-#include "platform/NamedMutex.h"
-#include "platform/RuntimeDirectory.h"
+#include "platform/Env.h"
+#include "platform/posix/RuntimeDirectory.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -59,7 +58,7 @@ TEST_F(MailSlotTest, MessagesArriveWholeInOrderWithTheirSender) {
   EXPECT_EQ(list[0].text, "first");
   EXPECT_EQ(list[1].text.size(), 60000u);
   EXPECT_EQ(list[2].text, "with");
-  EXPECT_EQ(list[0].senderUid, platform::currentUserId());
+  EXPECT_EQ(list[0].senderUid, platform::processEnv().userId());
 }
 
 TEST_F(MailSlotTest, WrongModesNamesAndMissingMailslotsAreRefused) {
@@ -114,7 +113,7 @@ TEST_F(MailSlotTest, AReceiverThatDiedLeavesNoObstacle) {
 TEST_F(MailSlotTest, LocksOtherUsersCanOpenStallNothing) {
   // Any user may open the writer lock: one who holds it costs a writer nothing.
   std::unique_ptr<platform::NamedMutexHold> hostile =
-      platform::tryHoldNamedMutex("Vantor_MailSlot");
+      platform::processEnv().tryHoldNamedMutex("Vantor_MailSlot", platform::MutexTakers::kEveryone);
   ASSERT_NE(hostile, nullptr);
   MailSlot receiver(IPC::RECEIVER, "Test_Held");
   IPCClient client("Test_Held");
@@ -164,7 +163,7 @@ TEST(RuntimeDirectoryTest, AShareableDirectoryAnotherUserMadeIsRefused) {
                                   {"open", "may be written by other users"}}) {
       ::setenv("XDG_RUNTIME_DIR", dir.file(folder).c_str(), 1);
       if (platform::runtimeDirectory("mailslot") ||
-          platform::runtimeDirectoryRefusal().find(reason) == std::string::npos) {
+          platform::processEnv().namedObjectsRefusal().find(reason) == std::string::npos) {
         ++failures;
       }
     }

@@ -10,11 +10,10 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/Device.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/LittleEndian.h"
-#include "platform/NamedEvent.h"
-#include "platform/RuntimeDirectory.h"
+#include "platform/posix/RuntimeDirectory.h"
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
 
@@ -34,8 +33,7 @@ testing::ScriptedDriver::Handler inOrder(std::vector<testing::DriverAnswer> answ
 TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
   testing::TempDir runtime;
   testing::ScopedEnv env("VANTOR_RUNTIME_DIR", runtime.path().c_str());
-  Device device;
-  EXPECT_FALSE(device.open("VantorLicDrv"));  // nobody serves it
+  EXPECT_EQ(processEnv().openDevice("VantorLicDrv"), nullptr);  // nobody serves it
   EXPECT_EQ(lastError(), kErrorFileNotFound);
 
   std::vector<std::uint8_t> version;
@@ -49,27 +47,29 @@ TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
                {31, 0, {}},
                {0, 40, std::vector<std::uint8_t>(40, 1)},  // more than asked for
                {0, 0, {}, true}}));
-  ASSERT_TRUE(device.open("VantorLicDrv"));
+  std::unique_ptr<Device> device = processEnv().openDevice("VantorLicDrv");
+  ASSERT_NE(device, nullptr);
   std::vector<std::uint8_t> output;
-  ASSERT_TRUE(device.control(0xDDD50000, {}, 4, &output, 1s));
+  ASSERT_TRUE(device->control(0xDDD50000, {}, 4, &output, 1s));
   EXPECT_EQ(output, version);
-  ASSERT_TRUE(device.control(0xDDD50004, {}, 24, &output, 1s));
+  ASSERT_TRUE(device->control(0xDDD50004, {}, 24, &output, 1s));
   EXPECT_EQ(output, record);
-  ASSERT_TRUE(device.control(0xDDD50004, {}, 24, &output, 1s));
+  ASSERT_TRUE(device->control(0xDDD50004, {}, 24, &output, 1s));
   EXPECT_TRUE(output.empty());  // the queue is empty
   // The driver's own error, and the device stays usable.
-  EXPECT_FALSE(device.control(0xDDD50004, {}, 24, &output, 1s));
+  EXPECT_FALSE(device->control(0xDDD50004, {}, 24, &output, 1s));
   EXPECT_EQ(lastError(), 31u);
-  EXPECT_TRUE(device.isOpen());
+  EXPECT_TRUE(device->isOpen());
   // An answer longer than the room given is not read; the exchange is given up.
-  EXPECT_FALSE(device.control(0xDDD50004, {}, 24, &output, 1s));
+  EXPECT_FALSE(device->control(0xDDD50004, {}, 24, &output, 1s));
   EXPECT_EQ(lastError(), kErrorInvalidData);
-  EXPECT_FALSE(device.isOpen());
+  EXPECT_FALSE(device->isOpen());
   // A driver that does not answer does not hold the caller beyond its time-out.
-  ASSERT_TRUE(device.open("VantorLicDrv"));
-  EXPECT_FALSE(device.control(0xDDD50004, {}, 24, &output, 200ms));
+  device = processEnv().openDevice("VantorLicDrv");
+  ASSERT_NE(device, nullptr);
+  EXPECT_FALSE(device->control(0xDDD50004, {}, 24, &output, 200ms));
   EXPECT_EQ(lastError(), kErrorTimeout);
-  EXPECT_FALSE(device.isOpen());
+  EXPECT_FALSE(device->isOpen());
   std::vector<testing::ScriptedDriver::Request> expected = {{0xDDD50000, 4},  {0xDDD50004, 24},
                                                             {0xDDD50004, 24}, {0xDDD50004, 24},
                                                             {0xDDD50004, 24}, {0xDDD50004, 24}};
@@ -111,10 +111,9 @@ TEST(DeviceTest, AnotherUsersDeviceAndEventAreRefused) {
   bool served = ::read(ready[0], &byte, 1) == 1;
   ::close(ready[0]);
   ASSERT_TRUE(served) << "the other user could not serve the device";
-  Device device;
-  EXPECT_FALSE(device.open("VantorLicDrv"));
+  EXPECT_EQ(processEnv().openDevice("VantorLicDrv"), nullptr);
   EXPECT_EQ(lastError(), kErrorAccessDenied);
-  EXPECT_EQ(NamedEvent::open("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic), nullptr);
+  EXPECT_EQ(processEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic), nullptr);
   EXPECT_EQ(lastError(), kErrorAccessDenied);
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);

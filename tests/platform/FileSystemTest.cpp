@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
 #include "support/TempDir.h"
@@ -15,7 +16,7 @@ using Vantor::testing::readFile;
 using Vantor::testing::TempDir;
 using Vantor::testing::writeFile;
 
-FileSystem& fs() { return FileSystem::Default(); }
+FileSystem& fs() { return processEnv().fileSystem(); }
 
 TEST(FileSystemTest, StreamModesCreateEmptyAppendAndUpdate) {
   TempDir dir;

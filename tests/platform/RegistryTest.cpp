@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
 #include "support/TempDir.h"
@@ -19,7 +20,7 @@ TEST(RegistryTest, WritesAreReadBackAndTheFileKeepsItsMode) {
   TempDir dir;
   std::string path = dir.file("registry.reg");
   ScopedEnv env("VANTOR_REGISTRY", path.c_str());
-  Registry& registry = Registry::Default();
+  Registry& registry = processEnv().registry();
   RegistryValue value;
   EXPECT_EQ(registry.queryValue(kKey, "InstallDir", &value), kErrorFileNotFound);
 
@@ -42,7 +43,7 @@ TEST(RegistryTest, WritesAreReadBackAndTheFileKeepsItsMode) {
 TEST(RegistryTest, AWriteIntoAMissingDirectoryFails) {
   TempDir dir;
   ScopedEnv env("VANTOR_REGISTRY", dir.file("missing/registry.reg").c_str());
-  EXPECT_EQ(Registry::Default().setString(kKey, "A", "1"), kErrorFileNotFound);
+  EXPECT_EQ(processEnv().registry().setString(kKey, "A", "1"), kErrorFileNotFound);
 }
 
 TEST(RegistryTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
@@ -57,7 +58,7 @@ TEST(RegistryTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
     if (children[writer] == 0) {
       for (int i = 0; i < kValuesEach; ++i) {
         std::string name = "W" + std::to_string(writer) + "_" + std::to_string(i);
-        if (Registry::Default().setString(kKey, name, std::to_string(i)) != kErrorSuccess) {
+        if (processEnv().registry().setString(kKey, name, std::to_string(i)) != kErrorSuccess) {
           ::_exit(1);
         }
       }
@@ -73,7 +74,7 @@ TEST(RegistryTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
     for (int i = 0; i < kValuesEach; ++i) {
       RegistryValue value;
       std::string name = "W" + std::to_string(writer) + "_" + std::to_string(i);
-      ASSERT_EQ(Registry::Default().queryValue(kKey, name, &value), kErrorSuccess) << name;
+      ASSERT_EQ(processEnv().registry().queryValue(kKey, name, &value), kErrorSuccess) << name;
       EXPECT_EQ(value.data, std::to_string(i) + std::string(1, '\0'));
     }
   }

@@ -2,6 +2,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "platform/Env.h"
 #include "platform/SystemFacts.h"
 #include "support/TempDir.h"
 
@@ -9,7 +10,7 @@ namespace Vantor::platform {
 namespace {
 
 TEST(SystemFactsTest, DescribesThisMachine) {
-  SystemFacts& facts = SystemFacts::Default();
+  SystemFacts& facts = processEnv().systemFacts();
   char host[256] = {};
   ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
   std::string hostName = host;
@@ -35,9 +36,9 @@ TEST(SystemFactsTest, DescribesThisMachine) {
 TEST(SystemFactsTest, WindowsDirectoryComesFromTheEnvironmentOnly) {
   Vantor::testing::ScopedEnv windir("WINDIR", nullptr);
   Vantor::testing::ScopedEnv systemRoot("SystemRoot", nullptr);
-  EXPECT_FALSE(SystemFacts::Default().windowsDirectory().has_value());
+  EXPECT_FALSE(processEnv().systemFacts().windowsDirectory().has_value());
   Vantor::testing::ScopedEnv named("SystemRoot", "/srv/windows");
-  EXPECT_EQ(SystemFacts::Default().windowsDirectory().value_or(""), "/srv/windows");
+  EXPECT_EQ(processEnv().systemFacts().windowsDirectory().value_or(""), "/srv/windows");
 }
 
 }  // namespace

@@ -12,8 +12,9 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/TraceSession.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
+#include "platform/TraceSession.h"
 #include "platform/posix/ProcConnector.h"
 
 extern char** environ;
@@ -109,18 +110,20 @@ TEST(ProcConnectorTest, DamagedDatagramsAreRefused) {
 }
 
 TEST(TraceSessionTest, ALiveSessionReportsAChildAndEndsWhenStopped) {
-  if (!kernelTracePermitted()) GTEST_SKIP() << "the process connector needs root";
+  if (!processEnv().kernelTrace().permitted()) GTEST_SKIP() << "the process connector needs root";
   const std::string name = "test session";
   std::vector<std::uint8_t> properties(kTracePropertiesSize);
   properties[kTraceLogFileModeAt + 1] = kTraceRealTimeMode >> 8;
   properties[kTraceEnableFlagsAt] = kTraceFlagProcess;
   std::uint64_t session = 0;
-  ASSERT_EQ(startTrace(&session, name, properties), kErrorSuccess);
-  EXPECT_EQ(startTrace(&session, name, properties), kErrorAlreadyExists);
-  EXPECT_EQ(controlTrace(name, properties, TraceControl::kQuery), kErrorSuccess);
-  std::uint64_t consumer = openTrace(name, kTraceRealTimeMode);
+  ASSERT_EQ(processEnv().kernelTrace().startTrace(&session, name, properties), kErrorSuccess);
+  EXPECT_EQ(processEnv().kernelTrace().startTrace(&session, name, properties), kErrorAlreadyExists);
+  EXPECT_EQ(processEnv().kernelTrace().controlTrace(name, properties, TraceControl::kQuery),
+            kErrorSuccess);
+  std::uint64_t consumer = processEnv().kernelTrace().openTrace(name, kTraceRealTimeMode);
   ASSERT_NE(consumer, kInvalidTraceHandle);
-  EXPECT_EQ(openTrace(name, kTraceRealTimeMode), kInvalidTraceHandle);  // one consumer
+  EXPECT_EQ(processEnv().kernelTrace().openTrace(name, kTraceRealTimeMode),
+            kInvalidTraceHandle);  // one consumer
 
   pid_t child = 0;
   char sh[] = "/bin/sh";
@@ -133,26 +136,31 @@ TEST(TraceSessionTest, ALiveSessionReportsAChildAndEndsWhenStopped) {
   std::atomic<bool> sawEnd{false};
   std::string image;
   std::thread stopper;
-  std::uint32_t result = processTrace(
+  std::uint32_t result = processEnv().kernelTrace().processTrace(
       consumer, [&](const TraceLogFile&) { return true; },
       [&](const EventTrace& event) {
         if (event.processId != static_cast<std::uint32_t>(child)) return;
         if (event.type == kTraceTypeStart) {
           image.assign(reinterpret_cast<const char*>(event.mofData) +
-                       (runsOn64BitSystem() ? 64 : 48));
+                       (processEnv().kernelTrace().runsOn64BitSystem() ? 64 : 48));
         } else if (event.type == kTraceTypeEnd && !sawEnd.exchange(true)) {
           std::int32_t status = 0;
-          std::memcpy(&status, event.mofData + (runsOn64BitSystem() ? 20 : 16), 4);
+          std::memcpy(&status,
+                      event.mofData + (processEnv().kernelTrace().runsOn64BitSystem() ? 20 : 16),
+                      4);
           EXPECT_EQ(status, 128 + SIGTERM);
-          stopper = std::thread([&] { controlTrace(name, properties, TraceControl::kStop); });
+          stopper = std::thread([&] {
+            processEnv().kernelTrace().controlTrace(name, properties, TraceControl::kStop);
+          });
         }
       });
   EXPECT_EQ(result, kErrorSuccess);
   if (stopper.joinable()) stopper.join();
   EXPECT_TRUE(sawEnd.load());
   EXPECT_EQ(image, "/usr/bin/dash");
-  EXPECT_EQ(closeTrace(consumer), kErrorSuccess);
-  EXPECT_EQ(controlTrace(name, properties, TraceControl::kQuery), kErrorInstanceNotFound);
+  EXPECT_EQ(processEnv().kernelTrace().closeTrace(consumer), kErrorSuccess);
+  EXPECT_EQ(processEnv().kernelTrace().controlTrace(name, properties, TraceControl::kQuery),
+            kErrorInstanceNotFound);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/Env.h"
 #include "platform/posix/ProcessEventData.h"
 #include "sources/EventDecoder.h"
 #include "support/LogCapture.h"
@@ -38,7 +39,7 @@ TEST_F(EventDecoderTest, ProcessEventsOfEitherLayoutAndWidthDecodeAlike) {
   for (std::uint16_t version : {1, 2}) {
     for (bool wide : {false, true}) {
       SCOPED_TRACE(::testing::Message() << "version " << version << (wide ? " wide" : " narrow"));
-      EventDecoder decoder(platform::EventClasses::Default(), logger_, wide);
+      EventDecoder decoder(platform::processEnv().eventClasses(), logger_, wide);
       platform::ProcessEventFields fields{4242, 17, 0, 0u, "/usr/bin/true"};
       std::vector<std::uint8_t> start = platform::processEventData(fields, {version, wide});
       ProcessEvent started = decoder.decode(recordOf(start, platform::kTraceTypeStart, version));
@@ -64,7 +65,7 @@ TEST_F(EventDecoderTest, ProcessEventsOfEitherLayoutAndWidthDecodeAlike) {
 }
 
 TEST_F(EventDecoderTest, RecordsThatDoNotFitAreLeftUndecodedOrCutShort) {
-  EventDecoder decoder(platform::EventClasses::Default(), logger_, true);
+  EventDecoder decoder(platform::processEnv().eventClasses(), logger_, true);
   std::vector<std::uint8_t> data = platform::processEventData({7, 1, 0, 0u, "/bin/x"}, {2, true});
   // A version the classes do not describe, a type that is neither start nor end.
   EXPECT_EQ(decoder.decode(recordOf(data, platform::kTraceTypeStart, 9)).pid, 0u);

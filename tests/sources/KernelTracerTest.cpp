@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "concurrency/ProcessFlags.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "sources/KernelTracer.h"
 #include "support/LogCapture.h"
@@ -22,25 +23,27 @@ class KernelTracerTest : public ::testing::Test {
 };
 
 TEST_F(KernelTracerTest, ARunningSessionIsReplacedAndTheTracersOwnStopsWithIt) {
-  if (!platform::kernelTracePermitted()) GTEST_SKIP() << "the process connector needs root";
+  if (!platform::processEnv().kernelTrace().permitted())
+    GTEST_SKIP() << "the process connector needs root";
   std::vector<std::uint8_t> properties;
   {
     KernelTracer left(logger_, 0);
     properties = left.allocateSessionProperties();
     // Left running, as a tracer whose thread failed leaves it.
     std::uint64_t session = 0;
-    ASSERT_EQ(platform::startTrace(&session, KernelTracer::kLoggerName, properties),
+    ASSERT_EQ(platform::processEnv().kernelTrace().startTrace(&session, KernelTracer::kLoggerName,
+                                                              properties),
               platform::kErrorAlreadyExists);
     KernelTracer replacing(logger_, 0);
     EXPECT_FALSE(quitFlag.load());
     EXPECT_TRUE(capture_.contains("   Succeeded in stopping the logger."));
-    EXPECT_EQ(platform::controlTrace(KernelTracer::kLoggerName, properties,
-                                     platform::TraceControl::kQuery),
+    EXPECT_EQ(platform::processEnv().kernelTrace().controlTrace(
+                  KernelTracer::kLoggerName, properties, platform::TraceControl::kQuery),
               platform::kErrorSuccess);
   }
-  EXPECT_EQ(
-      platform::controlTrace(KernelTracer::kLoggerName, properties, platform::TraceControl::kQuery),
-      platform::kErrorInstanceNotFound);
+  EXPECT_EQ(platform::processEnv().kernelTrace().controlTrace(KernelTracer::kLoggerName, properties,
+                                                              platform::TraceControl::kQuery),
+            platform::kErrorInstanceNotFound);
 }
 
 TEST_F(KernelTracerTest, TheSessionPropertiesAreTheSystemsLayout) {

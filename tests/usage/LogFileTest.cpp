@@ -4,7 +4,7 @@
 #include <regex>
 
 #include "logging/MessageCatalogue.h"
-#include "platform/CurrentProcess.h"
+#include "platform/Env.h"
 #include "support/LogCapture.h"
 #include "usage/DataStreams.h"
 #include "usage/LogFile.h"
@@ -45,7 +45,7 @@ TEST_F(LogFileTest, RecordsGoToAMakeFileThatEndsAsData) {
   std::smatch match;
   std::string first = std::filesystem::path(stream.name()).filename().string();
   ASSERT_TRUE(std::regex_match(first, match, name)) << first;
-  EXPECT_EQ(std::stoul(match[2]), platform::currentProcessId());
+  EXPECT_EQ(std::stoul(match[2]), platform::processEnv().processId());
   unsigned long counter = std::stoul(match[3]);
   EXPECT_TRUE(filesIn(work_).empty()) << "nothing on disk before the first record";
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "platform/Env.h"
 #include "platform/ProcessPerformance.h"
 #include "support/LogCapture.h"
 #include "usage/PerfMonLog.h"
@@ -30,7 +31,7 @@ class PerfMonLogTest : public ::testing::Test {
     setup->counters.parse(
         "No Such Counter | max\nElapsed Time\n% Processor Time | avg\nPrivate Bytes | max\n"
         "IO Data Bytes/sec | sum\n",
-        platform::englishCounterNames());
+        platform::processEnv().performanceCounters().englishCounterNames());
     setup->rules.parse("*\n");
     log_.configure(setup);
     log_.registerIfMeasured(process_, 0);

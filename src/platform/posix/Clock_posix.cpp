@@ -45,7 +45,7 @@ class PosixClock : public Clock {
 
 }  // namespace
 
-Clock& Clock::Default() {
+Clock& systemClock() {
   static PosixClock clock;
   return clock;
 }

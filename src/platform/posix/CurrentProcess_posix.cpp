@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform/CurrentProcess.h"
+#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 

@@ -8,47 +8,71 @@
 #include "platform/Device.h"
 #include "platform/ErrorCodes.h"
 #include "platform/LittleEndian.h"
-#include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
+#include "platform/posix/PosixServices.h"
+#include "platform/posix/RuntimeDirectory.h"
 
 namespace Vantor::platform {
 
-Device::~Device() { close(); }
+namespace {
 
-bool Device::open(const std::string& name) {
-  close();
+// A device is a stream socket; after a broken exchange it is closed for good.
+class SocketDevice : public Device {
+ public:
+  explicit SocketDevice(int fd) : fd_(fd) {}
+  ~SocketDevice() override { close(); }
+
+  bool isOpen() const override { return fd_ >= 0; }
+  bool control(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
+               std::vector<std::uint8_t>* output, std::chrono::milliseconds timeout) override;
+
+ private:
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<Device> openDevice(const std::string& name) {
   std::optional<std::string> directory = runtimeDirectory("device");
-  if (!directory) return false;
+  if (!directory) return nullptr;
   sockaddr_un address{};
   std::string path = *directory + name;
   if (name.find('/') != std::string::npos || path.size() >= sizeof address.sun_path) {
     setLastError(kErrorInvalidName);
-    return false;
+    return nullptr;
   }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return failWith(errno);
+  if (fd < 0) {
+    failWith(errno);
+    return nullptr;
+  }
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     // A device nobody serves is a missing device.
     int error = errno == ECONNREFUSED ? ENOENT : errno;
     ::close(fd);
-    return failWith(error);
+    failWith(error);
+    return nullptr;
   }
   // Only the system or this user may play the driver: another user's server could invent
   // records.
   if (!peerIsRootOrSelf(fd)) {
     ::close(fd);
-    return false;
+    return nullptr;
   }
-  fd_ = fd;
-  return true;
+  return std::make_unique<SocketDevice>(fd);
 }
 
-bool Device::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
-                     std::uint32_t capacity, std::vector<std::uint8_t>* output,
-                     std::chrono::milliseconds timeout) {
+bool SocketDevice::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                           std::uint32_t capacity, std::vector<std::uint8_t>* output,
+                           std::chrono::milliseconds timeout) {
   if (fd_ < 0) {
     setLastError(kErrorInvalidHandle);
     return false;
@@ -84,11 +108,6 @@ bool Device::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
     return false;
   }
   return true;
-}
-
-void Device::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
 }
 
 }  // namespace Vantor::platform

@@ -1,12 +1,12 @@
 #include <cstdlib>
 
-#include "platform/Environment.h"
+#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 
 namespace {
 
-class PosixEnvironment : public Environment {
+class PosixEnvironment : public EnvironmentVariables {
  public:
   std::optional<std::string> get(const std::string& name) override {
     const char* value = std::getenv(name.c_str());
@@ -17,7 +17,7 @@ class PosixEnvironment : public Environment {
 
 }  // namespace
 
-Environment& Environment::Default() {
+EnvironmentVariables& posixVariables() {
   static PosixEnvironment environment;
   return environment;
 }

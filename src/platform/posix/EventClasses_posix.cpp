@@ -3,6 +3,7 @@
 // width the system's pointers decide.
 #include "platform/EventClasses.h"
 #include "platform/TraceSession.h"
+#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 
@@ -59,7 +60,7 @@ EventClassSet builtInClasses() {
 
 }  // namespace
 
-EventClasses& EventClasses::Default() {
+EventClasses& posixEventClasses() {
   static EventClassSet* classes = new EventClassSet(builtInClasses());
   return *classes;
 }

@@ -12,6 +12,7 @@
 #include "platform/PathSeparator.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
+#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 
@@ -306,7 +307,7 @@ class PosixFileSystem : public FileSystem {
 
 }  // namespace
 
-FileSystem& FileSystem::Default() {
+FileSystem& posixFileSystem() {
   static PosixFileSystem fileSystem;
   return fileSystem;
 }

@@ -15,8 +15,9 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/Mailslot.h"
-#include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/PosixServices.h"
+#include "platform/posix/RuntimeDirectory.h"
 
 namespace Vantor::platform {
 
@@ -164,16 +165,6 @@ class SocketWriter : public MailslotWriter {
 };
 
 }  // namespace
-
-bool isValidMailslotName(const std::string& name) {
-  if (name.empty() || name.size() > 100 || name == "." || name == "..") return false;
-  for (char c : name) {
-    bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                   c == '_' || c == '.' || c == '-';
-    if (!allowed) return false;
-  }
-  return true;
-}
 
 std::unique_ptr<MailslotReader> createMailslot(const std::string& name) {
   sockaddr_un address;

@@ -12,9 +12,10 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/NamedEvent.h"
-#include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
+#include "platform/posix/PosixServices.h"
+#include "platform/posix/RuntimeDirectory.h"
 
 namespace Vantor::platform {
 
@@ -62,14 +63,28 @@ bool setFifo(int fd) {
   return ::write(fd, &byte, 1) == 1 || errno == EAGAIN || failWith(errno);
 }
 
+class FifoEvent : public NamedEvent {
+ public:
+  FifoEvent(int fd, Reset reset) : fd_(fd), reset_(reset) {}
+  ~FifoEvent() override { ::close(fd_); }
+
+  bool set() override { return setFifo(fd_); }
+
+  int fd() const { return fd_; }
+  Reset reset() const { return reset_; }
+
+ private:
+  int fd_;
+  Reset reset_;
+};
+
 }  // namespace
 
-NamedEvent::~NamedEvent() { ::close(fd_); }
-
-std::unique_ptr<NamedEvent> NamedEvent::create(const std::string& name, Reset reset, Users users) {
+std::unique_ptr<NamedEvent> createEvent(const std::string& name, NamedEvent::Reset reset,
+                                        NamedEvent::Users users) {
   std::optional<std::string> path = eventPath(name);
   if (!path) return nullptr;
-  mode_t mode = users == Users::kEveryone ? 0666 : 0600;
+  mode_t mode = users == NamedEvent::Users::kEveryone ? 0666 : 0600;
   if (::mkfifo(path->c_str(), mode) != 0 && errno != EEXIST) {
     failWith(errno);
     return nullptr;
@@ -87,10 +102,10 @@ std::unique_ptr<NamedEvent> NamedEvent::create(const std::string& name, Reset re
   char drained[64];
   while (::read(fd, drained, sizeof drained) > 0) {
   }
-  return std::unique_ptr<NamedEvent>(new NamedEvent(fd, reset));
+  return std::make_unique<FifoEvent>(fd, reset);
 }
 
-std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name, Reset reset) {
+std::unique_ptr<NamedEvent> openEvent(const std::string& name, NamedEvent::Reset reset) {
   std::optional<std::string> path = eventPath(name);
   if (!path) return nullptr;
   int fd = openFifo(*path, O_RDWR);
@@ -99,10 +114,10 @@ std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name, Reset rese
     ::close(fd);
     return nullptr;
   }
-  return std::unique_ptr<NamedEvent>(new NamedEvent(fd, reset));
+  return std::make_unique<FifoEvent>(fd, reset);
 }
 
-bool NamedEvent::set(const std::string& name) {
+bool setEvent(const std::string& name) {
   std::optional<std::string> path = eventPath(name);
   if (!path) return false;
   int fd = openFifo(*path, O_WRONLY);
@@ -112,12 +127,11 @@ bool NamedEvent::set(const std::string& name) {
   return written;
 }
 
-bool NamedEvent::set() { return setFifo(fd_); }
-
-int NamedEvent::waitForAny(const std::vector<NamedEvent*>& events,
-                           std::chrono::milliseconds timeout) {
+int waitForAnyEvent(const std::vector<NamedEvent*>& events, std::chrono::milliseconds timeout) {
   std::vector<pollfd> wanted;
-  for (const NamedEvent* event : events) wanted.push_back({event->fd_, POLLIN, 0});
+  for (const NamedEvent* event : events) {
+    wanted.push_back({static_cast<const FifoEvent*>(event)->fd(), POLLIN, 0});
+  }
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -126,12 +140,12 @@ int NamedEvent::waitForAny(const std::vector<NamedEvent*>& events,
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
       failWith(errno);
-      return kFailed;
+      return NamedEvent::kFailed;
     }
-    if (ready == 0) return kTimedOut;
+    if (ready == 0) return NamedEvent::kTimedOut;
     for (std::size_t i = 0; i < wanted.size(); ++i) {
       if ((wanted[i].revents & POLLIN) == 0) continue;
-      if (events[i]->reset_ == Reset::kAutomatic) {
+      if (static_cast<const FifoEvent*>(events[i])->reset() == NamedEvent::Reset::kAutomatic) {
         char drained[64];
         while (::read(wanted[i].fd, drained, sizeof drained) > 0) {
         }
@@ -139,7 +153,7 @@ int NamedEvent::waitForAny(const std::vector<NamedEvent*>& events,
       return static_cast<int>(i);
     }
     setLastError(kErrorInvalidHandle);
-    return kFailed;
+    return NamedEvent::kFailed;
   }
 }
 

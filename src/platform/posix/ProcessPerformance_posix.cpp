@@ -13,6 +13,7 @@
 #include "platform/ProcessPerformance.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
+#include "platform/posix/PosixServices.h"
 #include "platform/posix/ProcText.h"
 
 namespace Vantor::platform {
@@ -134,9 +135,19 @@ bool readInstance(const ProcessId& id, std::int64_t bootFileTime, bool countHand
   return true;
 }
 
+// The "Process" object's counters, read from /proc.
+class ProcPerformanceCounters : public PerformanceCounters {
+ public:
+  const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames() override;
+  std::uint32_t lastCounterIndex() override { return englishCounterNames().back().first; }
+  bool readProcessData(const std::vector<ProcessId>* processes, bool countHandles,
+                       std::vector<std::uint8_t>* block) override;
+};
+
 }  // namespace
 
-const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames() {
+const std::vector<std::pair<std::uint32_t, std::string>>&
+ProcPerformanceCounters::englishCounterNames() {
   static const auto* names = [] {
     auto* table =
         new std::vector<std::pair<std::uint32_t, std::string>>{{kProcessObjectIndex, "Process"}};
@@ -147,10 +158,8 @@ const std::vector<std::pair<std::uint32_t, std::string>>& englishCounterNames() 
   return *names;
 }
 
-std::uint32_t lastCounterIndex() { return englishCounterNames().back().first; }
-
-bool readProcessPerformanceData(const std::vector<ProcessId>* processes, bool countHandles,
-                                std::vector<std::uint8_t>* block) {
+bool ProcPerformanceCounters::readProcessData(const std::vector<ProcessId>* processes,
+                                              bool countHandles, std::vector<std::uint8_t>* block) {
   std::vector<ProcessId> all;
   if (processes == nullptr) {
     DIR* listing = ::opendir("/proc");
@@ -189,6 +198,11 @@ bool readProcessPerformanceData(const std::vector<ProcessId>* processes, bool co
   data.objects.push_back(std::move(process));
   *block = buildPerfDataBlock(data);
   return true;
+}
+
+PerformanceCounters& posixPerformanceCounters() {
+  static ProcPerformanceCounters counters;
+  return counters;
 }
 
 }  // namespace Vantor::platform

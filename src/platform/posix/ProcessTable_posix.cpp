@@ -17,6 +17,7 @@
 #include "platform/ProcessTable.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
+#include "platform/posix/PosixServices.h"
 #include "platform/posix/ProcText.h"
 
 namespace Vantor::platform {
@@ -220,7 +221,7 @@ class LinuxProcessTable : public ProcessTable {
 }  // namespace
 
 // Start stamps are the start times of /proc/<pid>/stat: clock ticks since boot.
-std::uint64_t ProcessTable::startStampNow() {
+std::uint64_t processStartStampNow() {
   timespec now{};
   ::clock_gettime(CLOCK_BOOTTIME, &now);
   auto ticks = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
@@ -228,9 +229,7 @@ std::uint64_t ProcessTable::startStampNow() {
          static_cast<std::uint64_t>(now.tv_nsec) * ticks / 1000000000u;
 }
 
-std::unique_ptr<ProcessTable> ProcessTable::create() {
-  return std::make_unique<LinuxProcessTable>();
-}
+std::unique_ptr<ProcessTable> newProcessTable() { return std::make_unique<LinuxProcessTable>(); }
 
 ProcessHandle::ProcessHandle() = default;
 ProcessHandle::~ProcessHandle() = default;

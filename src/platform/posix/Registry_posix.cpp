@@ -11,9 +11,10 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
-#include "platform/posix/RegistryFile.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
+#include "platform/posix/PosixServices.h"
+#include "platform/posix/RegistryFile.h"
 
 namespace Vantor::platform {
 
@@ -108,7 +109,7 @@ class PosixRegistry : public Registry {
 
 }  // namespace
 
-Registry& Registry::Default() {
+Registry& posixRegistry() {
   static PosixRegistry registry;
   return registry;
 }

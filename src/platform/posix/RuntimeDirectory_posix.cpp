@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <utility>
 
-#include "platform/RuntimeDirectory.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/RuntimeDirectory.h"
 
 namespace Vantor::platform {
 

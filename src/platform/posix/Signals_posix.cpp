@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "platform/Signals.h"
+#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 

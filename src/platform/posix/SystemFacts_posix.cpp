@@ -9,6 +9,7 @@
 #include "platform/ErrorCodes.h"
 #include "platform/SystemFacts.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 
@@ -163,7 +164,7 @@ class PosixSystemFacts : public SystemFacts {
 
 }  // namespace
 
-SystemFacts& SystemFacts::Default() {
+SystemFacts& posixSystemFacts() {
   static PosixSystemFacts facts;
   return facts;
 }

@@ -18,6 +18,7 @@
 #include "platform/Unaligned.h"
 #include "platform/posix/ConnectorSocket.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/PosixServices.h"
 #include "platform/posix/ProcessEventData.h"
 #include "platform/posix/ProcessEventStream.h"
 
@@ -36,6 +37,13 @@ std::uint32_t readWord(const std::vector<std::uint8_t>& block, std::size_t at) {
 }
 
 // A named session: the stream of process events, delivered to one consumer at a time as
+bool systemIs64Bit() {
+  utsname names{};
+  if (::uname(&names) != 0) return sizeof(void*) == 8;
+  std::string machine = names.machine;
+  return machine.find("64") != std::string::npos || machine.starts_with("s390x");
+}
+
 // event records.
 class Session {
  public:
@@ -54,7 +62,7 @@ class Session {
 
   ProcessEventStream stream_;
   std::atomic<bool> consumed_{false};
-  bool wide_ = runsOn64BitSystem();
+  bool wide_ = systemIs64Bit();
 };
 
 void Session::deliver(const StreamedEvent& queued, std::int64_t clockOffsetNanos,
@@ -121,18 +129,26 @@ std::shared_ptr<Session> findConsumer(std::uint64_t consumer) {
   return found == consumers().end() ? nullptr : found->second;
 }
 
+// The kernel's process events through the process connector, in the shape of an event trace.
+class ConnectorTrace : public KernelTrace {
+ public:
+  std::uint32_t controlTrace(const std::string& loggerName, std::vector<std::uint8_t>& properties,
+                             TraceControl control) override;
+  std::uint32_t startTrace(std::uint64_t* handle, const std::string& loggerName,
+                           std::vector<std::uint8_t>& properties) override;
+  std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode) override;
+  std::uint32_t processTrace(std::uint64_t consumer, const TraceBufferCallback& bufferCallback,
+                             const TraceEventCallback& eventCallback) override;
+  std::uint32_t closeTrace(std::uint64_t consumer) override;
+  bool permitted() override;
+  bool runsOn64BitSystem() override;
+};
+
 }  // namespace
 
-std::string guidText(const TraceGuid& guid) {
-  char text[39];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.data1,
-                guid.data2, guid.data3, guid.data4[0], guid.data4[1], guid.data4[2], guid.data4[3],
-                guid.data4[4], guid.data4[5], guid.data4[6], guid.data4[7]);
-  return text;
-}
-
-std::uint32_t controlTrace(const std::string& loggerName, std::vector<std::uint8_t>& properties,
-                           TraceControl control) {
+std::uint32_t ConnectorTrace::controlTrace(const std::string& loggerName,
+                                           std::vector<std::uint8_t>& properties,
+                                           TraceControl control) {
   std::shared_ptr<Session> session;
   {
     MutexLock lock(&registryMutex);
@@ -147,8 +163,8 @@ std::uint32_t controlTrace(const std::string& loggerName, std::vector<std::uint8
   return kErrorSuccess;
 }
 
-std::uint32_t startTrace(std::uint64_t* handle, const std::string& loggerName,
-                         std::vector<std::uint8_t>& properties) {
+std::uint32_t ConnectorTrace::startTrace(std::uint64_t* handle, const std::string& loggerName,
+                                         std::vector<std::uint8_t>& properties) {
   if (properties.size() < kTracePropertiesSize ||
       (readWord(properties, kTraceLogFileModeAt) & kTraceRealTimeMode) == 0) {
     return kErrorInvalidParameter;
@@ -166,7 +182,7 @@ std::uint32_t startTrace(std::uint64_t* handle, const std::string& loggerName,
   return kErrorSuccess;
 }
 
-std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode) {
+std::uint64_t ConnectorTrace::openTrace(const std::string& loggerName, std::uint32_t logFileMode) {
   MutexLock lock(&registryMutex);
   auto found = sessions().find(loggerName);
   if ((logFileMode & kTraceRealTimeMode) == 0 || found == sessions().end()) {
@@ -183,14 +199,15 @@ std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode
   return consumer;
 }
 
-std::uint32_t processTrace(std::uint64_t consumer, const TraceBufferCallback& bufferCallback,
-                           const TraceEventCallback& eventCallback) {
+std::uint32_t ConnectorTrace::processTrace(std::uint64_t consumer,
+                                           const TraceBufferCallback& bufferCallback,
+                                           const TraceEventCallback& eventCallback) {
   std::shared_ptr<Session> session = findConsumer(consumer);
   if (!session) return kErrorInvalidHandle;
   return session->consume(bufferCallback, eventCallback);
 }
 
-std::uint32_t closeTrace(std::uint64_t consumer) {
+std::uint32_t ConnectorTrace::closeTrace(std::uint64_t consumer) {
   MutexLock lock(&registryMutex);
   auto found = consumers().find(consumer);
   if (found == consumers().end()) return kErrorInvalidHandle;
@@ -199,16 +216,16 @@ std::uint32_t closeTrace(std::uint64_t consumer) {
   return kErrorSuccess;
 }
 
-bool kernelTracePermitted() {
+bool ConnectorTrace::permitted() {
   if (!ConnectorSocket::bindable()) return failWith(errno);
   return true;
 }
 
-bool runsOn64BitSystem() {
-  utsname names{};
-  if (::uname(&names) != 0) return sizeof(void*) == 8;
-  std::string machine = names.machine;
-  return machine.find("64") != std::string::npos || machine.starts_with("s390x");
+bool ConnectorTrace::runsOn64BitSystem() { return systemIs64Bit(); }
+
+KernelTrace& posixKernelTrace() {
+  static ConnectorTrace trace;
+  return trace;
 }
 
 }  // namespace Vantor::platform

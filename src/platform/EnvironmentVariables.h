@@ -1,6 +1,6 @@
 // Process environment variables.
-#ifndef TARNWICK_PLATFORM_ENVIRONMENT_H_
-#define TARNWICK_PLATFORM_ENVIRONMENT_H_
+#ifndef TARNWICK_PLATFORM_ENVIRONMENTVARIABLES_H_
+#define TARNWICK_PLATFORM_ENVIRONMENTVARIABLES_H_
 
 #include <optional>
 #include <string>
@@ -8,11 +8,9 @@
 namespace Vantor::platform {
 
 // Safe for concurrent readers; nothing in the agent changes its own environment.
-class Environment {
+class EnvironmentVariables {
  public:
-  virtual ~Environment() = default;
-
-  static Environment& Default();
+  virtual ~EnvironmentVariables() = default;
 
   // The variable's value; nullopt when it is not set (an empty value is set).
   virtual std::optional<std::string> get(const std::string& name) = 0;
@@ -20,4 +18,4 @@ class Environment {
 
 }  // namespace Vantor::platform
 
-#endif  // TARNWICK_PLATFORM_ENVIRONMENT_H_
+#endif  // TARNWICK_PLATFORM_ENVIRONMENTVARIABLES_H_

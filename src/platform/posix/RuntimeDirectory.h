@@ -1,7 +1,7 @@
 // The directory where the suite's programs meet: mailslots, named mutexes, named events and
 // the driver device live in its sub-folders "mailslot", "mutex", "event" and "device".
-#ifndef TARNWICK_PLATFORM_RUNTIMEDIRECTORY_H_
-#define TARNWICK_PLATFORM_RUNTIMEDIRECTORY_H_
+#ifndef TARNWICK_PLATFORM_POSIX_RUNTIMEDIRECTORY_H_
+#define TARNWICK_PLATFORM_POSIX_RUNTIMEDIRECTORY_H_
 
 #include <optional>
 #include <string>
@@ -18,4 +18,4 @@ std::string runtimeDirectoryRefusal();
 
 }  // namespace Vantor::platform
 
-#endif  // TARNWICK_PLATFORM_RUNTIMEDIRECTORY_H_
+#endif  // TARNWICK_PLATFORM_POSIX_RUNTIMEDIRECTORY_H_
