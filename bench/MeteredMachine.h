@@ -39,14 +39,15 @@ struct MeteredMachine {
   }
 
   std::string work;
+  std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
   Vantor::LoggerUnit logger{nullptr, Vantor::kModuleTarnwick};
-  Vantor::ExeFinder finder{logger, logger};
-  Vantor::Accounts accounts;
+  Vantor::ExeFinder finder{*env, logger, logger};
+  Vantor::Accounts accounts{*env};
   Vantor::PrimeTime primeTime;
-  Vantor::DataStreams streams{nullptr};
-  Vantor::ProcessMap map{logger,    finder,  accounts,
-                         primeTime, streams, {"N/A", "bench", "amd64", "Linux"}};
-  Vantor::ProcessPoller poller{logger, map, finder};
+  Vantor::DataStreams streams{*env, nullptr};
+  Vantor::ProcessMap map{
+      *env, logger, finder, accounts, primeTime, streams, {"N/A", "bench", "amd64", "Linux"}};
+  Vantor::ProcessPoller poller{*env, logger, map, finder};
 };
 
 // Takes the map as an event source does, and keeps the longest wait for it.

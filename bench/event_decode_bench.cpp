@@ -7,6 +7,7 @@
 #include "platform/Env.h"
 #include "platform/posix/ProcessEventData.h"
 #include "sources/EventDecoder.h"
+#include "support/SystemEnv.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ platform::EventTrace recordOf(const std::vector<std::uint8_t>& data, std::uint8_
 
 void DecodeStartAndEnd(benchmark::State& state) {
   LoggerUnit logger(nullptr, kModuleTarnwick);
-  EventDecoder decoder(platform::processEnv().eventClasses(), logger, true);
+  EventDecoder decoder(testing::systemEnv(), testing::systemEnv().eventClasses(), logger, true);
   std::vector<std::uint8_t> start =
       platform::processEventData({4242, 1, 0, 0u, "/usr/lib/program/binary"}, {2, true});
   std::vector<std::uint8_t> end = platform::processEventData({4242, 1, 3, {}, ""}, {2, true});
@@ -46,7 +47,7 @@ void DecodeWithoutWhatWasLearnt(benchmark::State& state) {
       platform::processEventData({4242, 1, 0, 0u, "/usr/lib/program/binary"}, {2, true});
   platform::EventTrace record = recordOf(start, 1);
   for (auto _ : state) {
-    EventDecoder decoder(platform::processEnv().eventClasses(), logger, true);
+    EventDecoder decoder(testing::systemEnv(), testing::systemEnv().eventClasses(), logger, true);
     benchmark::DoNotOptimize(decoder.decode(record));
   }
   state.SetItemsProcessed(state.iterations());

@@ -13,6 +13,7 @@
 
 #include "ipc/IPCClient.h"
 #include "ipc/IPCServer.h"
+#include "support/SystemEnv.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ void FourWritersToOneServer(benchmark::State& state) {
   std::string runtime = ::mkdtemp(pattern);
   ::setenv("VANTOR_RUNTIME_DIR", runtime.c_str(), 1);
   std::atomic<int> seen{0};
-  Vantor::IPCServer server("Bench_Server", nullptr,
+  Vantor::IPCServer server(Vantor::testing::systemEnv(), "Bench_Server", nullptr,
                            [&](const std::string&, const std::string&, const std::string&,
                                const std::string&) { ++seen; });
   while (!server.isListening()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -32,7 +33,7 @@ void FourWritersToOneServer(benchmark::State& state) {
     seen = 0;
     for (int writer = 0; writer < kWriters; ++writer) {
       if (::fork() == 0) {
-        Vantor::IPCClient client("Bench_Server");
+        Vantor::IPCClient client(Vantor::testing::systemEnv(), "Bench_Server");
         std::string body(64, 'x');
         for (int i = 0; i < kMessagesEach; ++i) {
           client.send("REPLY", std::to_string(writer) + "-" + std::to_string(i), body, "");

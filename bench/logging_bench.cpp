@@ -8,6 +8,7 @@
 
 #include "config/ConfReader.h"
 #include "logging/LoggerUnit.h"
+#include "support/SystemEnv.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ struct TempLog {
     char pattern[] = "/tmp/tarnwick-bench-XXXXXX";
     directory = ::mkdtemp(pattern);
     ::setenv("VANTOR_REGISTRY", (directory + "/registry.reg").c_str(), 1);
-    writer = std::make_shared<Vantor::LogWriter>(directory + "/tarnwick.log");
+    writer = std::make_shared<Vantor::LogWriter>(Vantor::testing::systemEnv(),
+                                                 directory + "/tarnwick.log");
     sender = std::make_shared<Vantor::LogSender>(Vantor::kProgramTarnwick,
                                                  std::make_shared<Vantor::LogMessenger>(writer));
   }

@@ -16,6 +16,7 @@
 #include "SleepingChildren.h"
 #include "platform/Env.h"
 #include "sources/ModulePoller.h"
+#include "support/SystemEnv.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ constexpr std::size_t kChildren = 500;
 
 void ModulePass(benchmark::State& state) {
   MeteredMachine machine(nullptr);
-  Vantor::ModulePoller modulePoller(machine.logger, machine.map);
+  Vantor::ModulePoller modulePoller(Vantor::testing::systemEnv(), machine.logger, machine.map);
   modulePoller.pollModules();  // the first pass fills every module table
   MapContender contender(machine.map);
   double millis = 0;
@@ -43,7 +44,7 @@ void DumpWithModules(benchmark::State& state) {
   MeteredMachine machine(nullptr);
   machine.streams.registerLogFile(machine.work + "/ProcessLog", "process", Vantor::TimeSpan(3600),
                                   false, nullptr);
-  Vantor::ModulePoller modulePoller(machine.logger, machine.map);
+  Vantor::ModulePoller modulePoller(Vantor::testing::systemEnv(), machine.logger, machine.map);
   modulePoller.pollModules();
   MapContender contender(machine.map);
   double millis = 0;
@@ -62,7 +63,7 @@ void ModulesReadUnderTheLock(benchmark::State& state) {
   MeteredMachine machine(nullptr);
   // What the map holds: every process of the machine.
   std::vector<Vantor::platform::ListedProcess> metered;
-  Vantor::platform::processEnv().newProcessTable()->list(&metered);
+  Vantor::testing::systemEnv().newProcessTable()->list(&metered);
   double longest = 0;
   std::size_t modules = 0;
   for (auto _ : state) {
@@ -92,7 +93,7 @@ BENCHMARK(ModulesReadUnderTheLock)->Unit(benchmark::kMillisecond)->Iterations(20
 }  // namespace
 
 int main(int argc, char** argv) {
-  Vantor::platform::processEnv().raiseOpenFileLimit();
+  Vantor::testing::systemEnv().raiseOpenFileLimit();
   Vantor::setDebugLevel(0);
   SleepingChildren children(kChildren);
   benchmark::Initialize(&argc, argv);

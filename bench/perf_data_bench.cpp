@@ -11,6 +11,7 @@
 #include "SleepingChildren.h"
 #include "platform/Env.h"
 #include "platform/ProcessPerformance.h"
+#include "support/SystemEnv.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ void build(benchmark::State& state, const std::vector<Vantor::platform::ProcessI
   double seconds = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
-    if (!Vantor::platform::processEnv().performanceCounters().readProcessData(pids, true, &block)) {
+    if (!Vantor::testing::systemEnv().performanceCounters().readProcessData(pids, true, &block)) {
       state.SkipWithError("the process table cannot be read");
     }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -53,7 +54,7 @@ BENCHMARK(MeasuredProcessesOnly)->Unit(benchmark::kMillisecond)->Iterations(20);
 }  // namespace
 
 int main(int argc, char** argv) {
-  Vantor::platform::processEnv().raiseOpenFileLimit();
+  Vantor::testing::systemEnv().raiseOpenFileLimit();
   children = std::make_unique<SleepingChildren>(kChildren);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

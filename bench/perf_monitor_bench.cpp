@@ -12,6 +12,7 @@
 #include "platform/Env.h"
 #include "platform/ProcessPerformance.h"
 #include "sources/PerformanceMonitor.h"
+#include "support/SystemEnv.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ std::shared_ptr<const Vantor::PerformanceSetup> measureSleepers() {
   auto setup = std::make_shared<Vantor::PerformanceSetup>();
   setup->counters.parse(
       "Elapsed Time | abs\n% Processor Time | avg\nPrivate Bytes | avg\nIO Data Bytes/sec | avg\n",
-      Vantor::platform::processEnv().performanceCounters().englishCounterNames());
+      Vantor::testing::systemEnv().performanceCounters().englishCounterNames());
   setup->rules.parse("sleep\n");
   return setup;
 }
@@ -36,7 +37,7 @@ std::size_t measuredCount(Vantor::ProcessMap& map) {
 // Cycles of the monitor; with mapHeld, each with the map held throughout.
 void cycles(benchmark::State& state, bool mapHeld) {
   MeteredMachine machine(measureSleepers());
-  Vantor::PerformanceMonitor monitor(machine.logger, machine.map);
+  Vantor::PerformanceMonitor monitor(Vantor::testing::systemEnv(), machine.logger, machine.map);
   monitor.readNewcomers();
   monitor.monitorPerformance();  // the first cycle reads the older block
   MapContender contender(machine.map);
@@ -64,7 +65,7 @@ void FirstReadings(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     MeteredMachine machine(measureSleepers());
-    Vantor::PerformanceMonitor monitor(machine.logger, machine.map);
+    Vantor::PerformanceMonitor monitor(Vantor::testing::systemEnv(), machine.logger, machine.map);
     MapContender contender(machine.map);
     state.ResumeTiming();
     auto start = std::chrono::steady_clock::now();
@@ -87,7 +88,7 @@ BENCHMARK(FirstReadings)->Unit(benchmark::kMillisecond)->Iterations(5);
 }  // namespace
 
 int main(int argc, char** argv) {
-  Vantor::platform::processEnv().raiseOpenFileLimit();
+  Vantor::testing::systemEnv().raiseOpenFileLimit();
   Vantor::setDebugLevel(0);
   SleepingChildren children(kMeasured);
   benchmark::Initialize(&argc, argv);

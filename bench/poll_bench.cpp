@@ -20,6 +20,7 @@
 #include "platform/ProcessTable.h"
 #include "platform/VersionInfo.h"
 #include "sources/ProcessPoller.h"
+#include "support/SystemEnv.h"
 
 extern char** environ;
 
@@ -54,7 +55,7 @@ void keepChildren(std::size_t wanted) {
 
 std::size_t processesAlive() {
   std::vector<Vantor::platform::ListedProcess> processes;
-  Vantor::platform::processEnv().newProcessTable()->list(&processes);
+  Vantor::testing::systemEnv().newProcessTable()->list(&processes);
   return processes.size();
 }
 
@@ -75,14 +76,14 @@ void PollCycle(benchmark::State& state) {
   char pattern[] = "/tmp/tarnwick-bench-XXXXXX";
   std::string work = ::mkdtemp(pattern);
   Vantor::LoggerUnit logger(nullptr, Vantor::kModuleTarnwick);
-  Vantor::ExeFinder finder(logger, logger);
-  Vantor::Accounts accounts;
+  Vantor::ExeFinder finder(Vantor::testing::systemEnv(), logger, logger);
+  Vantor::Accounts accounts(Vantor::testing::systemEnv());
   Vantor::PrimeTime primeTime;
-  Vantor::DataStreams streams(nullptr);
+  Vantor::DataStreams streams(Vantor::testing::systemEnv(), nullptr);
   streams.registerLogFile(work + "/ProcessLog", "process", Vantor::TimeSpan(3600), false, nullptr);
-  Vantor::ProcessMap map(logger, finder, accounts, primeTime, streams,
+  Vantor::ProcessMap map(Vantor::testing::systemEnv(), logger, finder, accounts, primeTime, streams,
                          {"N/A", "bench", "amd64", "Linux"});
-  Vantor::ProcessPoller poller(logger, map, finder);
+  Vantor::ProcessPoller poller(Vantor::testing::systemEnv(), logger, map, finder);
   poller.configure(Vantor::TimeSpan(10), Vantor::EventSource::kNone, true);
   std::size_t descriptors = openDescriptors();
   auto first = std::chrono::steady_clock::now();
@@ -123,10 +124,10 @@ BENCHMARK(PsRun)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond)->Iteration
 }  // namespace
 
 int main(int argc, char** argv) {
-  Vantor::platform::processEnv().raiseOpenFileLimit();
+  Vantor::testing::systemEnv().raiseOpenFileLimit();
   auto index = std::chrono::steady_clock::now();
   Vantor::platform::VersionInfo info;
-  Vantor::platform::processEnv().readVersionInfo("/usr/bin/sleep", &info);
+  Vantor::testing::systemEnv().readVersionInfo("/usr/bin/sleep", &info);
   std::printf(
       "package index built in %.1f ms\n",
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - index).count());

@@ -131,8 +131,9 @@ bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_
 
 class Driver {
  public:
-  explicit Driver(const Options& options)
-      : options_(options),
+  Driver(platform::Env& env, const Options& options)
+      : env_(env),
+        options_(options),
         queue_(options.queueSize),
         stream_(platform::ProcessEventStream::kDefaultBufferBytes) {}
 
@@ -145,6 +146,7 @@ class Driver {
                       std::uint32_t capacity);
   void reportDrops();
 
+  platform::Env& env_;
   const Options options_;
   RecordQueue queue_;
   platform::ProcessEventStream stream_;
@@ -257,7 +259,7 @@ int Driver::run() {
   int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
   std::optional<std::string> directory = platform::runtimeDirectory("device");
   if (!directory) {
-    std::string refusal = platform::processEnv().namedObjectsRefusal();
+    std::string refusal = env_.namedObjectsRefusal();
     say("no runtime directory: %s", refusal.empty() ? "it cannot be made." : refusal.c_str());
     return 1;
   }
@@ -270,9 +272,8 @@ int Driver::run() {
     say("cannot listen to the kernel's process events (error %u).", error);
     return 1;
   }
-  event_ = platform::processEnv().createEvent(kDriverProcessEventName,
-                                              platform::NamedEvent::Reset::kAutomatic,
-                                              platform::NamedEvent::Users::kThisUser);
+  event_ = env_.createEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic,
+                            platform::NamedEvent::Users::kThisUser);
   if (!event_) {
     say("cannot make the event %s (error %u).", kDriverProcessEventName, platform::lastError());
     return 1;
@@ -329,5 +330,6 @@ int main(int argc, char** argv) {
   if (int status = Vantor::procdrv::parseOptions(argc, argv, &options)) {
     return status < 0 ? 0 : status;
   }
-  return Vantor::procdrv::Driver(options).run();
+  std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
+  return Vantor::procdrv::Driver(*env, options).run();
 }

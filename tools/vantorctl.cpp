@@ -82,10 +82,10 @@ bool waitForMessages(Vantor::MailSlot& mailslot, std::optional<Clock::time_point
 }
 
 // Catalogue texts make lines readable; without them lines show their parameters.
-void loadCatalogues() {
+void loadCatalogues(Vantor::platform::Env& env) {
   std::string directory;
-  if (Vantor::SystemInfo::getResourceString("ConfigurationDir", directory) == 0) {
-    Vantor::loadMessages(directory, "all");
+  if (Vantor::SystemInfo::getResourceString(env.registry(), "ConfigurationDir", directory) == 0) {
+    Vantor::loadMessages(env, directory, "all");
   }
 }
 
@@ -106,11 +106,11 @@ std::string logLineOf(const std::string& encoded) {
   return Vantor::formatLogLine(record, true, resolved);
 }
 
-int listen(const Options& options) {
-  loadCatalogues();
+int listen(Vantor::platform::Env& env, const Options& options) {
+  loadCatalogues(env);
   std::unique_ptr<Vantor::MailSlot> mailslot;
   try {
-    mailslot = std::make_unique<Vantor::MailSlot>(Vantor::IPC::RECEIVER,
+    mailslot = std::make_unique<Vantor::MailSlot>(env, Vantor::IPC::RECEIVER,
                                                   Vantor::LogMessengerIPC::kCoreName);
   } catch (const Vantor::Exception& error) {
     return fail("cannot listen as \"Vantor_Core\": " + error.getFullText());
@@ -139,7 +139,7 @@ int listen(const Options& options) {
   return kExitOk;
 }
 
-int send(const Options& options) {
+int send(Vantor::platform::Env& env, const Options& options) {
   // A control character would end a field (ESC) or the message (NUL), or forge a line in a log.
   for (char c : options.command) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
@@ -152,13 +152,13 @@ int send(const Options& options) {
   std::unique_ptr<Vantor::MailSlot> replies;
   if (replyDue) {
     try {
-      replies = std::make_unique<Vantor::MailSlot>(Vantor::IPC::RECEIVER, replyTo);
+      replies = std::make_unique<Vantor::MailSlot>(env, Vantor::IPC::RECEIVER, replyTo);
     } catch (const Vantor::Exception& error) {
       return fail("cannot receive the reply: " + error.getFullText());
     }
   }
   try {
-    Vantor::IPCClient(options.target).send("COMMAND", reference, options.command, replyTo);
+    Vantor::IPCClient(env, options.target).send("COMMAND", reference, options.command, replyTo);
   } catch (const Vantor::Exception& error) {
     return fail("cannot send to \"" + options.target + "\": " + error.getFullText());
   }
@@ -256,5 +256,6 @@ int main(int argc, char** argv) {
     std::cerr << "vantorctl: " << error << "\n" << kUsage;
     return kExitError;
   }
-  return options->verb == "listen" ? listen(*options) : send(*options);
+  std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
+  return options->verb == "listen" ? listen(*env, *options) : send(*env, *options);
 }

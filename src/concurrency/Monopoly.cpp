@@ -22,14 +22,15 @@ std::vector<std::shared_ptr<std::recursive_mutex>>& graveyard() {
 
 Monopoly::Monopoly() : lock_(std::make_shared<std::recursive_mutex>()) {}
 
-Monopoly::Monopoly(const std::string& name) : Monopoly() { setName(name); }
+Monopoly::Monopoly(platform::Env& env, const std::string& name) : Monopoly() { setName(env, name); }
 
 Monopoly::~Monopoly() {
   if (named_) relax();
 }
 
-bool Monopoly::setName(const std::string& name, platform::MutexTakers takers) {
+bool Monopoly::setName(platform::Env& env, const std::string& name, platform::MutexTakers takers) {
   if (namedHold_) return false;
+  env_ = &env;
   name_ = name;
   takers_ = takers;
   for (char& c : name_) {
@@ -49,7 +50,7 @@ bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
   if (named_) {
     if (locked_.load()) return true;
     if (name_.empty() || namedHold_) return false;
-    namedHold_ = platform::processEnv().tryHoldNamedMutex(name_, takers_);
+    namedHold_ = env_->tryHoldNamedMutex(name_, takers_);
     locked_.store(namedHold_ != nullptr);
     return locked_.load();
   }

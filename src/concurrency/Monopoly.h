@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 #include "platform/NamedMutex.h"
 
@@ -23,13 +24,14 @@ namespace Vantor {
 class LOCKABLE Monopoly {
  public:
   Monopoly();                                  // in-process
-  explicit Monopoly(const std::string& name);  // named
+  Monopoly(platform::Env& env, const std::string& name);  // named, among env's objects
   virtual ~Monopoly();
   Monopoly(const Monopoly&) = delete;
   Monopoly& operator=(const Monopoly&) = delete;
 
-  // Makes this the named kind; '/' and '\' in the name become '_'. False while held.
-  bool setName(const std::string& name,
+  // Makes this the named kind, a mutex among env's objects; '/' and '\' in the name become
+  // '_'. False while held.
+  bool setName(platform::Env& env, const std::string& name,
                platform::MutexTakers takers = platform::MutexTakers::kEveryone);
 
   // In-process: blocks until taken (recursive for the owner). Named: false at once when the
@@ -73,6 +75,7 @@ class LOCKABLE Monopoly {
   std::shared_ptr<std::recursive_mutex> heldLock_;  // the one the owner entered
 
   bool named_ = false;
+  platform::Env* env_ = nullptr;  // of the named kind
   std::string name_;
   platform::MutexTakers takers_ = platform::MutexTakers::kEveryone;
   std::unique_ptr<platform::NamedMutexHold> namedHold_;

@@ -130,11 +130,11 @@ void ConfReader::install(std::shared_ptr<const Entry> root) {
   root_ = std::move(root);
 }
 
-bool ConfReader::build(const std::string& fileName) {
+bool ConfReader::build(platform::Env& env, const std::string& fileName) {
   logger_.debug(2, "ConfReader: Building DOM tree from file \"%s\"...", fileName);
   std::string text;
   try {
-    FilePlain file(fileName);
+    FilePlain file(env, fileName);
     file.open(FileBase::ACCESS_READ);
     std::uint64_t size = file.size();
     if (size > 0) file.readString(text, static_cast<std::size_t>(size));

@@ -16,6 +16,7 @@
 #include "concurrency/Monopoly.h"
 #include "foundation/TimeSpan.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 
 namespace Vantor {
@@ -53,7 +54,7 @@ class ConfReader {
   // the previous tree stays, after a syntax error what was parsed before it is kept.
   // False when the file could not be read whole or has an error (what came before an error is
   // kept); the reason is logged.
-  bool build(const std::string& fileName);
+  bool build(platform::Env& env, const std::string& fileName);
   // Builds from text directly (the text of a file named fileName, for messages).
   bool buildFromText(std::string_view text, const std::string& fileName = "<text>");
 

@@ -10,7 +10,7 @@ void configureLogging(const ConfReader& reader, LogWriter& writer) {
   std::string directory;
   if (reader.getDirName("Vantor.directories.log", directory) == ConfReader::CONF_OK) {
     std::string path = directory + FileUtils::baseName(writer.path());
-    if (FileOps::makeParentDirs(path)) writer.setPath(path);
+    if (FileOps::makeParentDirs(writer.env(), path)) writer.setPath(path);
   }
 
   std::string time;

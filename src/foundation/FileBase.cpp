@@ -16,7 +16,7 @@ std::string temporaryName(const std::string& path) { return path + ".tmp"; }
 
 }  // namespace
 
-FileBase::FileBase(std::string path) : path_(std::move(path)) {}
+FileBase::FileBase(platform::Env& env, std::string path) : env_(env), path_(std::move(path)) {}
 
 FileBase::~FileBase() = default;
 
@@ -29,7 +29,7 @@ void FileBase::open(std::uint32_t flags) {
     throw fileError(FileException::FL_ACCESS_COMB, path_, __LINE__);
   }
   checkAccess(flags);
-  if (reading && !writing && !FileOps::exists(path_)) {
+  if (reading && !writing && !FileOps::exists(env_, path_)) {
     throw fileError(FileException::FL_EXISTS_NOT, path_ + "-->File does not exist.", __LINE__);
   }
   safeUpdate_ = false;
@@ -48,7 +48,7 @@ void FileBase::open(std::uint32_t flags) {
 }
 
 void FileBase::takeLock(std::uint32_t flags) {
-  lock_ = std::make_unique<LockFile>(path_);
+  lock_ = std::make_unique<LockFile>(env_, path_);
   if (lock_->isLocked() && !lock_->release()) {
     lock_.reset();
     throw fileError(FileException::FL_IS_LOCKED, path_, __LINE__);
@@ -65,7 +65,7 @@ void FileBase::takeLock(std::uint32_t flags) {
   if (unsafe) return;
   safeUpdate_ = true;
   openName_ = temporaryName(path_);
-  if (lock_->targetExisted() && !FileOps::copy(path_, openName_, true)) {
+  if (lock_->targetExisted() && !FileOps::copy(env_, path_, openName_, true)) {
     cleanupFailedOpen();
     throw fileError(FileException::FL_CANNOT_COPY, path_, __LINE__);
   }
@@ -73,16 +73,16 @@ void FileBase::takeLock(std::uint32_t flags) {
 
 void FileBase::cleanupFailedOpen() {
   if (lock_) {
-    bool createdTarget = !safeUpdate_ && !lock_->targetExisted() && FileOps::exists(path_);
+    bool createdTarget = !safeUpdate_ && !lock_->targetExisted() && FileOps::exists(env_, path_);
     bool released = lock_->release();
-    if (createdTarget) FileOps::remove(path_, true);
+    if (createdTarget) FileOps::remove(env_, path_, true);
     lock_.reset();
     if (!released) {
-      if (safeUpdate_) FileOps::remove(openName_, true);
+      if (safeUpdate_) FileOps::remove(env_, openName_, true);
       throw fileError(FileException::FL_CANNOT_UNLOCK, path_, __LINE__);
     }
   }
-  if (safeUpdate_) FileOps::remove(openName_, true);
+  if (safeUpdate_) FileOps::remove(env_, openName_, true);
   safeUpdate_ = false;
 }
 
@@ -104,7 +104,7 @@ void FileBase::commitTemporary() {
   // The lock is still ours while the copy moves, so no other writer can start from the old
   // content in between.
   for (int attempt = 1; attempt <= kCommitAttempts; ++attempt) {
-    if (FileOps::move(openName_, path_, true)) return;
+    if (FileOps::move(env_, openName_, path_, true)) return;
     if (attempt < kCommitAttempts) DateTime::waitSeconds(kCommitPauseSeconds);
   }
   releaseLock();
@@ -127,7 +127,7 @@ void FileBase::abort() {
   closed_ = true;
   closeStream();
   if (lock_) lock_->closeHeldTarget();
-  if (safeUpdate_) FileOps::remove(openName_, true);
+  if (safeUpdate_) FileOps::remove(env_, openName_, true);
   releaseLock();
 }
 
@@ -218,7 +218,7 @@ bool FileBase::isEof() {
 std::uint64_t FileBase::size() {
   if (isOpen() && (flags_ & ACCESS_WRITE)) flushStream();
   FileOps::FileInfo info;
-  if (!FileOps::getInfo(isOpen() ? openName_ : path_, &info)) {
+  if (!FileOps::getInfo(env_, isOpen() ? openName_ : path_, &info)) {
     throw fileError(FileException::FL_ACCESS, path_, __LINE__);
   }
   return info.size;

@@ -13,6 +13,7 @@
 
 #include "foundation/LockFile.h"
 #include "foundation/TimeSpan.h"
+#include "platform/Env.h"
 
 namespace Vantor {
 
@@ -34,7 +35,7 @@ class FileBase {
   static constexpr int kCommitAttempts = 10;
   static constexpr std::int32_t kCommitPauseSeconds = 2;
 
-  explicit FileBase(std::string path);
+  FileBase(platform::Env& env, std::string path);
   // An object destroyed while open is aborted: the file keeps its old content.
   virtual ~FileBase();
   FileBase(const FileBase&) = delete;
@@ -93,6 +94,7 @@ class FileBase {
   // For the destructors of the kinds, which own the stream that abort() closes.
   void abortIfOpen() noexcept;
 
+  platform::Env& env() const { return env_; }
   const std::string& openName() const { return openName_; }
   std::uint32_t accessFlags() const { return flags_; }
   std::uint64_t position() const { return position_; }
@@ -104,6 +106,7 @@ class FileBase {
   void releaseLock();
   void ensureOpen();
 
+  platform::Env& env_;
   std::string path_;
   bool closed_ = true;
   bool safeUpdate_ = false;

@@ -6,9 +6,9 @@
 
 namespace Vantor::FileFactory {
 
-std::shared_ptr<FileBase> create(const std::string& path) {
-  if (FileUtils::extension(path) == "gz") return std::make_shared<FileGZ>(path);
-  return std::make_shared<FilePlain>(path);
+std::shared_ptr<FileBase> create(platform::Env& env, const std::string& path) {
+  if (FileUtils::extension(path) == "gz") return std::make_shared<FileGZ>(env, path);
+  return std::make_shared<FilePlain>(env, path);
 }
 
 }  // namespace Vantor::FileFactory

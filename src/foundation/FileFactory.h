@@ -10,7 +10,7 @@
 namespace Vantor::FileFactory {
 
 // The file is not opened. The comparison is case-sensitive: "x.GZ" is a plain file.
-std::shared_ptr<FileBase> create(const std::string& path);
+std::shared_ptr<FileBase> create(platform::Env& env, const std::string& path);
 
 }  // namespace Vantor::FileFactory
 

@@ -50,7 +50,7 @@ void FileGZ::checkAccess(std::uint32_t flags) {
 
 void FileGZ::openStream(const std::string& name, std::uint32_t flags) {
   bool writing = flags & ACCESS_WRITE;
-  if (writing && (flags & ACCESS_APPEND) && FileOps::exists(name)) {
+  if (writing && (flags & ACCESS_APPEND) && FileOps::exists(env(), name)) {
     appendOldContent(name);
     return;
   }
@@ -65,7 +65,7 @@ void FileGZ::openStream(const std::string& name, std::uint32_t flags) {
 // starts with its content, and the side copy goes.
 void FileGZ::appendOldContent(const std::string& name) {
   std::string original = name + ".orig.copy";
-  if (!FileOps::move(name, original, true)) {
+  if (!FileOps::move(env(), name, original, true)) {
     throw FileException(FileException::FL_CANNOT_OPEN, "Cannot open gzip file: " + name, __FILE__,
                         __LINE__);
   }
@@ -73,11 +73,11 @@ void FileGZ::appendOldContent(const std::string& name) {
   if (gz_ == nullptr || !copyUncompressed(original, gz_)) {
     if (gz_ != nullptr) gzclose(gz_);
     gz_ = nullptr;
-    FileOps::move(original, name, true);
+    FileOps::move(env(), original, name, true);
     throw FileException(FileException::FL_CANNOT_OPEN, "Cannot open gzip file: " + name, __FILE__,
                         __LINE__);
   }
-  if (!FileOps::remove(original, true)) {
+  if (!FileOps::remove(env(), original, true)) {
     gzclose(gz_);
     gz_ = nullptr;
     throw FileException(FileException::FL_REMOVE, original, __FILE__, __LINE__);

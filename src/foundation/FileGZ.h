@@ -15,7 +15,7 @@ class FileGZ : public FileBase {
   // readLine delivers a longer line in pieces of at most this many bytes.
   static constexpr int kLineBufferSize = 8192;
 
-  explicit FileGZ(std::string path) : FileBase(std::move(path)) {}
+  FileGZ(platform::Env& env, std::string path) : FileBase(env, std::move(path)) {}
   ~FileGZ() override;
 
  protected:

@@ -11,8 +11,6 @@ namespace Vantor::FileOps {
 
 namespace {
 
-platform::FileSystem& fileSystem() { return platform::processEnv().fileSystem(); }
-
 bool hasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
 
 bool isDriveName(const std::string& path) {
@@ -34,20 +32,20 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
 
 bool FileInfo::isDirectory() const { return (attributes & platform::kAttributeDirectory) != 0; }
 
-bool exists(const std::string& path) {
-  if (isDriveName(path)) return platform::processEnv().systemFacts().isKnownDrive(path);
+bool exists(platform::Env& env, const std::string& path) {
+  if (isDriveName(path)) return env.systemFacts().isKnownDrive(path);
   if (hasWildcard(path)) {
     std::vector<ListEntry> entries;
-    return list(path, &entries) && !entries.empty();
+    return list(env, path, &entries) && !entries.empty();
   }
   platform::PathInfo info;
-  return fileSystem().getInfo(path, &info);
+  return env.fileSystem().getInfo(path, &info);
 }
 
-bool getInfo(const std::string& path, FileInfo* info) {
+bool getInfo(platform::Env& env, const std::string& path, FileInfo* info) {
   platform::PathInfo facts;
-  if (!fileSystem().getInfo(path, &facts)) return false;
-  if (!fileSystem().absolutePath(path, &info->fullPath)) return false;
+  if (!env.fileSystem().getInfo(path, &facts)) return false;
+  if (!env.fileSystem().absolutePath(path, &info->fullPath)) return false;
   info->attributes = facts.attributes;
   info->size = facts.size;
   info->creationTime = facts.creationTime;
@@ -56,11 +54,11 @@ bool getInfo(const std::string& path, FileInfo* info) {
   return true;
 }
 
-bool list(const std::string& pattern, std::vector<ListEntry>* entries) {
+bool list(platform::Env& env, const std::string& pattern, std::vector<ListEntry>* entries) {
   // Matched here rather than by the system, so that both platforms read a pattern alike
   // (a system's own matching may also try short alias names).
   std::vector<platform::DirEntry> found;
-  if (!fileSystem().listDirectory(FileUtils::dirName(pattern), &found)) return false;
+  if (!env.fileSystem().listDirectory(FileUtils::dirName(pattern), &found)) return false;
   std::string wanted = FileUtils::foldCase(FileUtils::baseName(pattern));
   for (platform::DirEntry& entry : found) {
     if (wildcardMatch(wanted, FileUtils::foldCase(entry.name))) {
@@ -70,38 +68,44 @@ bool list(const std::string& pattern, std::vector<ListEntry>* entries) {
   return true;
 }
 
-bool copy(const std::string& from, const std::string& to, bool overwrite) {
-  return fileSystem().copyFile(from, to, overwrite);
+bool copy(platform::Env& env, const std::string& from, const std::string& to, bool overwrite) {
+  return env.fileSystem().copyFile(from, to, overwrite);
 }
 
-bool move(const std::string& from, const std::string& to, bool replace) {
-  return fileSystem().rename(from, to, replace);
+bool move(platform::Env& env, const std::string& from, const std::string& to, bool replace) {
+  return env.fileSystem().rename(from, to, replace);
 }
 
-bool remove(const std::string& path, bool force) { return fileSystem().removeFile(path, force); }
+bool remove(platform::Env& env, const std::string& path, bool force) {
+  return env.fileSystem().removeFile(path, force);
+}
 
-bool makeDir(const std::string& path) { return fileSystem().makeDirectory(path); }
+bool makeDir(platform::Env& env, const std::string& path) {
+  return env.fileSystem().makeDirectory(path);
+}
 
-bool makeParentDirs(const std::string& path) {
+bool makeParentDirs(platform::Env& env, const std::string& path) {
   std::string parent = FileUtils::stripTrailingSeparators(FileUtils::dirName(path));
   if (parent.empty() || (parent.size() == 1 && FileUtils::isSeparator(parent[0])) ||
       isDriveName(parent)) {
     return true;
   }
   platform::PathInfo info;
-  if (fileSystem().getInfo(parent, &info)) {
+  if (env.fileSystem().getInfo(parent, &info)) {
     if (info.isDirectory) return true;
     platform::setLastError(platform::kErrorPathNotFound);
     return false;
   }
-  if (!makeParentDirs(parent)) return false;
+  if (!makeParentDirs(env, parent)) return false;
   // Another process may create it at the same moment; that is success too.
-  return makeDir(parent) || (fileSystem().getInfo(parent, &info) && info.isDirectory);
+  return makeDir(env, parent) || (env.fileSystem().getInfo(parent, &info) && info.isDirectory);
 }
 
-bool currentDir(std::string* directory) { return fileSystem().currentDirectory(directory); }
+bool currentDir(platform::Env& env, std::string* directory) {
+  return env.fileSystem().currentDirectory(directory);
+}
 
-bool expandSpecialPrefix(const std::string& component, std::string* out) {
+bool expandSpecialPrefix(platform::Env& env, const std::string& component, std::string* out) {
   if (component.size() == 3 && FileUtils::isSeparator(component[0]) &&
       isDriveName(component.substr(1))) {
     *out = component.substr(1);
@@ -109,7 +113,7 @@ bool expandSpecialPrefix(const std::string& component, std::string* out) {
   }
   if (component.size() >= 3 && component.front() == '%' && component.back() == '%') {
     std::optional<std::string> value =
-        platform::processEnv().variables().get(component.substr(1, component.size() - 2));
+        env.variables().get(component.substr(1, component.size() - 2));
     if (!value) {
       platform::setLastError(platform::kErrorFileNotFound);
       return false;
@@ -120,8 +124,7 @@ bool expandSpecialPrefix(const std::string& component, std::string* out) {
   if (!component.empty() && FileUtils::isSeparator(component[0])) {
     std::string rest = component.substr(1);
     if (equalsIgnoringCase(rest, "systemroot")) {
-      std::optional<std::string> directory =
-          platform::processEnv().systemFacts().windowsDirectory();
+      std::optional<std::string> directory = env.systemFacts().windowsDirectory();
       if (!directory) return false;
       if (directory->size() > 260) {
         platform::setLastError(platform::kErrorInsufficientBuffer);

@@ -11,7 +11,7 @@ namespace Vantor {
 
 class FilePlain : public FileBase {
  public:
-  explicit FilePlain(std::string path) : FileBase(std::move(path)) {}
+  FilePlain(platform::Env& env, std::string path) : FileBase(env, std::move(path)) {}
   ~FilePlain() override;
 
  protected:

@@ -1,12 +1,10 @@
 #include "foundation/InventoryOps.h"
 
-#include "platform/Env.h"
 #include "platform/SystemFacts.h"
 
 namespace Vantor::InventoryOps {
 
-StaticInfo getStaticInfo() {
-  platform::SystemFacts& facts = platform::processEnv().systemFacts();
+StaticInfo getStaticInfo(platform::SystemFacts& facts) {
   StaticInfo info;
   info.architecture = facts.architecture();
   info.osName = facts.osName();
@@ -15,8 +13,8 @@ StaticInfo getStaticInfo() {
   return info;
 }
 
-int windowsVersion() { return platform::processEnv().systemFacts().versionNumber(); }
+int windowsVersion(platform::SystemFacts& facts) { return facts.versionNumber(); }
 
-bool isWow64() { return platform::processEnv().systemFacts().is32BitOn64Bit(); }
+bool isWow64(platform::SystemFacts& facts) { return facts.is32BitOn64Bit(); }
 
 }  // namespace Vantor::InventoryOps

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/SystemFacts.h"
+
 namespace Vantor::InventoryOps {
 
 struct StaticInfo {
@@ -13,13 +15,13 @@ struct StaticInfo {
   std::string osName;
 };
 
-StaticInfo getStaticInfo();
+StaticInfo getStaticInfo(platform::SystemFacts& facts);
 
 // Major * 10 + minor of the Windows version; 0 when it cannot be read.
-int windowsVersion();
+int windowsVersion(platform::SystemFacts& facts);
 
 // True for a 32-bit agent on a 64-bit system.
-bool isWow64();
+bool isWow64(platform::SystemFacts& facts);
 
 }  // namespace Vantor::InventoryOps
 

@@ -26,9 +26,9 @@ std::string makeToken() {
   return now.substr(9) + randomCharacters(10);
 }
 
-bool readWholeFile(const std::string& path, std::string* content) {
+bool readWholeFile(platform::FileSystem& files, const std::string& path, std::string* content) {
   std::unique_ptr<platform::FileStream> stream =
-      platform::processEnv().fileSystem().openStream(path, platform::StreamMode::kRead);
+      files.openStream(path, platform::StreamMode::kRead);
   if (!stream) return false;
   char buffer[512];
   content->clear();
@@ -60,10 +60,11 @@ LockContent parseLock(const std::string& text) {
 
 }  // namespace
 
-LockFile::LockFile(std::string targetPath)
-    : targetPath_(std::move(targetPath)),
+LockFile::LockFile(platform::Env& env, std::string targetPath)
+    : env_(env),
+      targetPath_(std::move(targetPath)),
       lockPath_(targetPath_ + ".lock"),
-      targetExisted_(FileOps::exists(targetPath_)),
+      targetExisted_(FileOps::exists(env_, targetPath_)),
       ownToken_(makeToken()) {
   readExisting();
 }
@@ -74,7 +75,8 @@ LockFile::~LockFile() {
 
 void LockFile::readExisting() {
   std::string text;
-  lockExists_ = readWholeFile(lockPath_, &text) || FileOps::exists(lockPath_);
+  lockExists_ =
+      readWholeFile(env_.fileSystem(), lockPath_, &text) || FileOps::exists(env_, lockPath_);
   if (!lockExists_) return;
   try {
     LockContent content = parseLock(text);
@@ -86,7 +88,7 @@ void LockFile::readExisting() {
     // Damaged: its owner may be writing it right now, or died while writing it. Either way it
     // is nobody's we can name, and it must not block the file for ever.
     FileOps::FileInfo info;
-    std::int64_t changed = FileOps::getInfo(lockPath_, &info) ? info.lastWriteTime : 0;
+    std::int64_t changed = FileOps::getInfo(env_, lockPath_, &info) ? info.lastWriteTime : 0;
     ownerToken_.clear();
     created_ = DateTime(std::max<std::int64_t>(0, changed));
     expiry_ = DateTime(std::min<std::int64_t>(
@@ -97,16 +99,16 @@ void LockFile::readExisting() {
 bool LockFile::acquire(const TimeSpan& timeout, bool keepOriginalOpen) {
   lostRace_ = false;
   if (held_) return false;
-  platform::FileSystem& fs = platform::processEnv().fileSystem();
+  platform::FileSystem& fs = env_.fileSystem();
   std::unique_ptr<platform::FileStream> stream =
       fs.openStream(lockPath_, platform::StreamMode::kCreateExclusive);
   if (!stream) {
-    lostRace_ = FileOps::exists(lockPath_);
+    lostRace_ = FileOps::exists(env_, lockPath_);
     return false;
   }
   created_ = DateTime();
   expiry_ = created_ + timeout;
-  original_ = keepOriginalOpen && FileOps::exists(targetPath_);
+  original_ = keepOriginalOpen && FileOps::exists(env_, targetPath_);
   if (original_) {
     // Opened for writing without emptying it: the content lives on in the temporary copy.
     heldTarget_ = fs.openStream(targetPath_, platform::StreamMode::kUpdate);
@@ -138,7 +140,7 @@ bool LockFile::release() {
   // Only the lock file we hold, or judged expired, may go: our own lock may have expired and
   // been broken by a writer who now holds a fresh one, and so may a stale foreign one.
   std::string text;
-  if (readWholeFile(lockPath_, &text)) {
+  if (readWholeFile(env_.fileSystem(), lockPath_, &text)) {
     try {
       if (parseLock(text).token != ownerToken_) {
         held_ = false;
@@ -155,7 +157,7 @@ bool LockFile::release() {
 }
 
 bool LockFile::removeLockFile() {
-  return FileOps::remove(lockPath_, true) || !FileOps::exists(lockPath_);
+  return FileOps::remove(env_, lockPath_, true) || !FileOps::exists(env_, lockPath_);
 }
 
 }  // namespace Vantor

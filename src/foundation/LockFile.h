@@ -13,6 +13,7 @@
 
 #include "foundation/DateTime.h"
 #include "foundation/TimeSpan.h"
+#include "platform/Env.h"
 #include "platform/FileSystem.h"
 
 namespace Vantor {
@@ -24,7 +25,7 @@ class LockFile {
   static constexpr std::int32_t kDamagedLockGraceSeconds = 60;
 
   // Makes this object's own token, notes whether the target exists, reads an existing lock.
-  explicit LockFile(std::string targetPath);
+  LockFile(platform::Env& env, std::string targetPath);
   // Releases the lock if this object holds it.
   ~LockFile();
   LockFile(const LockFile&) = delete;
@@ -54,6 +55,7 @@ class LockFile {
   void readExisting();
   bool removeLockFile();
 
+  platform::Env& env_;
   std::string targetPath_;
   std::string lockPath_;
   bool lockExists_ = false;

@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
 
@@ -15,16 +14,17 @@ namespace {
 // is left as it stands.
 constexpr int kMaxReferenceDepth = 8;
 
-int readString(const std::string& name, std::string& value, int depth);
+int readString(platform::Registry& registry, const std::string& name, std::string& value,
+               int depth);
 
-void expandReferences(std::string& text, int depth) {
+void expandReferences(platform::Registry& registry, std::string& text, int depth) {
   std::string::size_type pos = 0;
   while ((pos = text.find("${", pos)) != std::string::npos && pos + 4 <= text.size()) {
     std::string::size_type close = text.find('}', pos + 2);
     if (close == std::string::npos) return;
     std::string replacement;
-    if (depth < kMaxReferenceDepth &&
-        readString(text.substr(pos + 2, close - pos - 2), replacement, depth + 1) == RESOURCE_OK) {
+    if (depth < kMaxReferenceDepth && readString(registry, text.substr(pos + 2, close - pos - 2),
+                                                 replacement, depth + 1) == RESOURCE_OK) {
       text.replace(pos, close - pos + 1, replacement);
       // Continue after the inserted text: it is expanded already, and what followed the
       // reference must still be scanned however long the value was.
@@ -35,11 +35,11 @@ void expandReferences(std::string& text, int depth) {
   }
 }
 
-int readString(const std::string& name, std::string& value, int depth) {
+int readString(platform::Registry& registry, const std::string& name, std::string& value,
+               int depth) {
   try {
     platform::RegistryValue stored;
-    if (platform::processEnv().registry().queryValue(kResourceKey, name, &stored) !=
-        platform::kErrorSuccess) {
+    if (registry.queryValue(kResourceKey, name, &stored) != platform::kErrorSuccess) {
       return RESOURCE_NOT_FOUND;
     }
     if (stored.type != platform::kRegSz && stored.type != platform::kRegExpandSz &&
@@ -47,7 +47,7 @@ int readString(const std::string& name, std::string& value, int depth) {
       return RESOURCE_WRONG_TYPE;
     }
     while (!stored.data.empty() && stored.data.back() == '\0') stored.data.pop_back();
-    expandReferences(stored.data, depth);
+    expandReferences(registry, stored.data, depth);
     value = std::move(stored.data);
     return RESOURCE_OK;
   } catch (const std::bad_alloc&) {
@@ -57,14 +57,13 @@ int readString(const std::string& name, std::string& value, int depth) {
 
 }  // namespace
 
-int getResourceString(const std::string& name, std::string& value) {
-  return readString(name, value, 0);
+int getResourceString(platform::Registry& registry, const std::string& name, std::string& value) {
+  return readString(registry, name, value, 0);
 }
 
-int getResourceDword(const std::string& name, std::uint32_t& value) {
+int getResourceDword(platform::Registry& registry, const std::string& name, std::uint32_t& value) {
   platform::RegistryValue stored;
-  if (platform::processEnv().registry().queryValue(kResourceKey, name, &stored) !=
-      platform::kErrorSuccess) {
+  if (registry.queryValue(kResourceKey, name, &stored) != platform::kErrorSuccess) {
     return RESOURCE_NOT_FOUND;
   }
   if (stored.type != platform::kRegDword || stored.data.size() != 4) return RESOURCE_WRONG_TYPE;
@@ -73,9 +72,9 @@ int getResourceDword(const std::string& name, std::uint32_t& value) {
   return RESOURCE_OK;
 }
 
-int setResourceString(const std::string& name, const std::string& value) {
-  return platform::processEnv().registry().setString(kResourceKey, name, value) ==
-                 platform::kErrorSuccess
+int setResourceString(platform::Registry& registry, const std::string& name,
+                      const std::string& value) {
+  return registry.setString(kResourceKey, name, value) == platform::kErrorSuccess
              ? RESOURCE_OK
              : RESOURCE_NO_MEMORY;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Registry.h"
+
 namespace Vantor::SystemInfo {
 
 inline constexpr char kResourceKey[] = "SOFTWARE\\Vantor\\Resources";
@@ -19,12 +21,13 @@ enum ResourceResult : int {
 
 // A string value (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) without its trailing NULs. Every
 // "${NAME}" that names another resource value that can be read is replaced by that value.
-int getResourceString(const std::string& name, std::string& value);
+int getResourceString(platform::Registry& registry, const std::string& name, std::string& value);
 
-int getResourceDword(const std::string& name, std::uint32_t& value);
+int getResourceDword(platform::Registry& registry, const std::string& name, std::uint32_t& value);
 
 // 0 on success, 1 on failure.
-int setResourceString(const std::string& name, const std::string& value);
+int setResourceString(platform::Registry& registry, const std::string& name,
+                      const std::string& value);
 
 }  // namespace Vantor::SystemInfo
 

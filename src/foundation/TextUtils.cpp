@@ -38,8 +38,8 @@ std::string withoutControls(std::string_view text, char replacement) {
   return result;
 }
 
-std::string readTextFile(const std::string& path) {
-  FilePlain file(path);
+std::string readTextFile(platform::Env& env, const std::string& path) {
+  FilePlain file(env, path);
   file.open(FileBase::ACCESS_READ);
   std::string content;
   std::string piece;

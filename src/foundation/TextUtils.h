@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Env.h"
+
 namespace Vantor::TextUtils {
 
 // Without leading and trailing blanks and control characters (below '!').
@@ -19,7 +21,7 @@ std::string withoutControls(std::string_view text, char replacement);
 inline constexpr std::size_t kMaxTextFileBytes = 16 << 20;
 // The whole content of a plain file; throws FileException when it cannot be read or is larger
 // than kMaxTextFileBytes.
-std::string readTextFile(const std::string& path);
+std::string readTextFile(platform::Env& env, const std::string& path);
 
 }  // namespace Vantor::TextUtils
 

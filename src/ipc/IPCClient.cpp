@@ -11,7 +11,7 @@ bool IPCClient::send(const std::string& type, const std::string& reference, cons
   std::shared_ptr<MailSlot> transport;
   {
     platform::MutexLock lock(&mutex_);
-    if (!transport_) transport_ = std::make_shared<MailSlot>(IPC::SENDER, target_);
+    if (!transport_) transport_ = std::make_shared<MailSlot>(env_, IPC::SENDER, target_);
     transport = transport_;
   }
   try {

@@ -7,13 +7,14 @@
 #include <string>
 
 #include "ipc/MailSlot.h"
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 
 namespace Vantor {
 
 class IPCClient {
  public:
-  explicit IPCClient(std::string target) : target_(std::move(target)) {}
+  IPCClient(platform::Env& env, std::string target) : env_(env), target_(std::move(target)) {}
 
   // True, or throws IPCException.
   bool send(const std::string& type, const std::string& reference, const std::string& body,
@@ -22,6 +23,7 @@ class IPCClient {
   const std::string& target() const { return target_; }
 
  private:
+  platform::Env& env_;
   const std::string target_;
   platform::Mutex mutex_;
   std::shared_ptr<MailSlot> transport_ GUARDED_BY(mutex_);

@@ -19,14 +19,17 @@ namespace Vantor {
 // What the listener thread shares with its server. The callback and the exit flag belong to
 // one server, so several servers in one process do not disturb each other.
 struct IPCServer::Listener {
-  Listener(std::string serverName, std::shared_ptr<LogSender> sender, Callback onMessage)
-      : logger(std::move(sender), kModuleIPC),
+  Listener(platform::Env& environment, std::string serverName, std::shared_ptr<LogSender> sender,
+           Callback onMessage)
+      : env(environment),
+        logger(std::move(sender), kModuleIPC),
         name(std::move(serverName)),
         callback(std::move(onMessage)) {}
 
   std::uint32_t run();
   void handle(const ReceivedMessage& received);
 
+  platform::Env& env;
   LoggerUnit logger;
   const std::string name;
   const Callback callback;
@@ -47,8 +50,8 @@ void IPCServer::Listener::requestExit() {
 
 namespace {
 
-bool maySendCommands(std::uint32_t uid) {
-  return uid == 0 || uid == platform::processEnv().userId();
+bool maySendCommands(platform::Env& env, std::uint32_t uid) {
+  return uid == 0 || uid == env.userId();
 }
 
 }  // namespace
@@ -60,7 +63,7 @@ void IPCServer::Listener::handle(const ReceivedMessage& received) {
     logger.debug(4, "IPC: The message was not adressed to Vantor. Ignoring it.");
     return;
   }
-  if (message.type == "COMMAND" && !maySendCommands(received.senderUid)) {
+  if (message.type == "COMMAND" && !maySendCommands(env, received.senderUid)) {
     logger.debug(1, "IPC: Server \"%s\": Ignored a command from user %i.", name,
                  static_cast<std::int64_t>(received.senderUid));
     return;
@@ -73,7 +76,7 @@ std::uint32_t IPCServer::Listener::run() {
   logger.debug(2, "IPC: Creating MailSlot \"%s\".", name);
   std::unique_ptr<MailSlot> opened;
   try {
-    opened = std::make_unique<MailSlot>(IPC::RECEIVER, name);
+    opened = std::make_unique<MailSlot>(env, IPC::RECEIVER, name);
   } catch (const Exception& error) {
     logger.debug(1, error.getFullText());
     return 0;
@@ -145,9 +148,10 @@ std::uint32_t IPCServer::Listener::run() {
   return 0;
 }
 
-IPCServer::IPCServer(std::string name, std::shared_ptr<LogSender> sender, Callback callback)
+IPCServer::IPCServer(platform::Env& env, std::string name, std::shared_ptr<LogSender> sender,
+                     Callback callback)
     : listener_(
-          std::make_shared<Listener>(std::move(name), std::move(sender), std::move(callback))),
+          std::make_shared<Listener>(env, std::move(name), std::move(sender), std::move(callback))),
       job_([listener = listener_] {
         try {
           return listener->run();

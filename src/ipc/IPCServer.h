@@ -13,6 +13,7 @@
 
 #include "concurrency/ThreadInstance.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 
 namespace Vantor {
 
@@ -26,7 +27,8 @@ class IPCServer {
   static constexpr int kStopSeconds = 10;
 
   // Starts the listener; JobException when its thread cannot start.
-  IPCServer(std::string name, std::shared_ptr<LogSender> sender, Callback callback);
+  IPCServer(platform::Env& env, std::string name, std::shared_ptr<LogSender> sender,
+            Callback callback);
   // Kills the listener if it still runs.
   ~IPCServer();
   IPCServer(const IPCServer&) = delete;

@@ -18,7 +18,7 @@ constexpr std::uint32_t kFinalSendMillis = 3000;
 
 struct LogMessengerIPC::Forwarder {
   Forwarder(std::string coreName, std::shared_ptr<LogWriter> writer)
-      : client(std::move(coreName)), local(std::move(writer)) {}
+      : client(writer->env(), std::move(coreName)), local(std::move(writer)) {}
 
   // Runs on the forwarding thread until stopping is set and the queue is empty.
   std::uint32_t run() LOCKS_EXCLUDED(mutex);

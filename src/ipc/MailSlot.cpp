@@ -10,17 +10,17 @@ namespace {
 constexpr char kWriterLockName[] = "Vantor_MailSlot";
 }  // namespace
 
-MailSlot::MailSlot(Mode mode, std::string name)
-    : IPC(mode), name_(std::move(name)), writerLock_(kWriterLockName) {
+MailSlot::MailSlot(platform::Env& env, Mode mode, std::string name)
+    : IPC(mode), env_(env), name_(std::move(name)), writerLock_(env, kWriterLockName) {
   if (mode != RECEIVER) return;
-  platform::processEnv().prepareNamedMutex(kWriterLockName);  // for senders who may not create it
+  env_.prepareNamedMutex(kWriterLockName);  // for senders who may not create it
   if (!platform::isValidMailslotName(name_)) {
     throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, "Invalid mailslot name: " + name_,
                        __FILE__, __LINE__);
   }
-  reader_ = platform::processEnv().createMailslot(name_);
+  reader_ = env_.createMailslot(name_);
   if (!reader_) {
-    std::string refusal = platform::processEnv().namedObjectsRefusal();
+    std::string refusal = env_.namedObjectsRefusal();
     throw IPCException(IPCException::IC_CANNOT_CREATE_COMM,
                        refusal.empty() ? std::to_string(platform::lastError()) : refusal, __FILE__,
                        __LINE__);
@@ -37,11 +37,10 @@ bool MailSlot::send(const std::string& text) {
       throw IPCException(IPCException::IC_CANNOT_SEND, "Invalid mailslot name: " + name_, __FILE__,
                          __LINE__);
     }
-    writer_ = platform::processEnv().openMailslot(name_);
+    writer_ = env_.openMailslot(name_);
     if (!writer_) {
-      throw IPCException(IPCException::IC_CANNOT_SEND,
-                         platform::processEnv().errorText(platform::lastError()), __FILE__,
-                         __LINE__);
+      throw IPCException(IPCException::IC_CANNOT_SEND, env_.errorText(platform::lastError()),
+                         __FILE__, __LINE__);
     }
   }
   // The machine-wide lock orders the writers of the suite. The system delivers each message

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "concurrency/Monopoly.h"
+#include "platform/Env.h"
 #include "platform/Mailslot.h"
 #include "platform/Mutex.h"
 
@@ -40,7 +41,7 @@ class MailSlot : public IPC {
  public:
   // A receiver creates the mailslot now (IC_CANNOT_CREATE_COMM when it cannot, or when the
   // name is not 1-100 characters of [A-Za-z0-9_.-]).
-  MailSlot(Mode mode, std::string name);
+  MailSlot(platform::Env& env, Mode mode, std::string name);
 
   // IC_NOT_SENDER for a receiver; IC_CANNOT_SEND when the mailslot cannot be opened (with the
   // system's text) or the write fails ("Error <code>"; the next send opens it again).
@@ -55,6 +56,7 @@ class MailSlot : public IPC {
   const std::string& name() const { return name_; }
 
  private:
+  platform::Env& env_;
   const std::string name_;
   std::unique_ptr<platform::MailslotReader> reader_;
   platform::Mutex sendMutex_;

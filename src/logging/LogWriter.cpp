@@ -25,8 +25,8 @@ std::string decimal(double value) {
 
 }  // namespace
 
-LogWriter::LogWriter(std::string path, std::string programName)
-    : path_(std::move(path)), programName_(std::move(programName)) {}
+LogWriter::LogWriter(platform::Env& env, std::string path, std::string programName)
+    : env_(env), path_(std::move(path)), programName_(std::move(programName)) {}
 
 LogWriter::~LogWriter() {
   platform::MutexLock lock(&mutex_);
@@ -90,10 +90,10 @@ bool LogWriter::writeLine(const std::string& line) {
 bool LogWriter::ensureOpen() {
   if (file_ && file_->isOpen()) return true;
   opened_ = DateTime();
-  bool existed = FileOps::exists(path_);
+  bool existed = FileOps::exists(env_, path_);
   if (existed) {
     std::string stored;
-    if (SystemInfo::getResourceString(programName_ + "LogOpened", stored) == 0) {
+    if (SystemInfo::getResourceString(env_.registry(), programName_ + "LogOpened", stored) == 0) {
       try {
         opened_ = DateTime(stored);
       } catch (const TimeException&) {
@@ -103,8 +103,8 @@ bool LogWriter::ensureOpen() {
   } else {
     rotateAtStart_.store(false);
   }
-  FileOps::makeParentDirs(path_);
-  file_ = std::make_unique<FilePlain>(path_);
+  FileOps::makeParentDirs(env_, path_);
+  file_ = std::make_unique<FilePlain>(env_, path_);
   file_->open(FileBase::ACCESS_WRITE | FileBase::ACCESS_APPEND | FileBase::ACCESS_UNSAFE |
               FileBase::ACCESS_NOLOCK | FileBase::ACCESS_RESERVED);
   size_ = file_->tell();
@@ -116,7 +116,8 @@ bool LogWriter::ensureOpen() {
     computeNextRotation();
   }
   if (!existed) {
-    SystemInfo::setResourceString(programName_ + "LogOpened", opened_.toString(true, true, false));
+    SystemInfo::setResourceString(env_.registry(), programName_ + "LogOpened",
+                                  opened_.toString(true, true, false));
   }
   return true;
 }
@@ -134,7 +135,7 @@ void LogWriter::writeBannerLine(const std::string& text) {
 
 std::string LogWriter::fullPath() const {
   FileOps::FileInfo info;
-  return FileOps::getInfo(path_, &info) ? info.fullPath : path_;
+  return FileOps::getInfo(env_, path_, &info) ? info.fullPath : path_;
 }
 
 void LogWriter::computeNextRotation() {
@@ -173,7 +174,7 @@ void LogWriter::checkRotation() {
   std::string reason;
   // "init" is the start-up rule only: afterwards the time and size rules hold as without it.
   if ((scheme & kRotateInit) && rotateAtStart_.load()) {
-    if (!FileOps::exists(path_)) return;
+    if (!FileOps::exists(env_, path_)) return;
     rotateNow = (!timeRule || !timeDue) && (!sizeRule || sizeDue);
     reason = "\nRotate condition(s): Init" + std::string(timeRule ? " AND" + timeText : "") +
              (sizeRule ? " AND" + sizeText : "");
@@ -205,16 +206,17 @@ void LogWriter::rotateFile(const std::string& reason) {
   writeBannerLine(reason);
   writeBannerLine("\nRotation process started...");
   std::string counterText = "0";
-  SystemInfo::getResourceString(programName_ + "LogCounter", counterText);
+  SystemInfo::getResourceString(env_.registry(), programName_ + "LogCounter", counterText);
   std::int64_t counter = std::atoll(counterText.c_str());
   std::string extension = FileUtils::extension(path_);
   std::string newName = FileUtils::removeExtension(path_) + "_" +
                         opened_.toString(false, true, false) + "_" + std::to_string(counter) +
                         (extension.empty() ? "" : "." + extension);
-  SystemInfo::setResourceString(programName_ + "LogCounter", std::to_string(counter + 1));
+  SystemInfo::setResourceString(env_.registry(), programName_ + "LogCounter",
+                                std::to_string(counter + 1));
   writeBannerLine("Renaming file from " + quoted(path_) + " to " + quoted(newName) + ".");
   closeFile("Rotating log file");
-  if (FileOps::move(path_, newName, true)) {
+  if (FileOps::move(env_, path_, newName, true)) {
     sizeFactor_ = 1.0;
     ensureOpen();
     writeBannerLine("Log continued from " + quoted(FileUtils::baseName(newName)) + ".");

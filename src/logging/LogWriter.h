@@ -15,6 +15,7 @@
 #include "foundation/DateTime.h"
 #include "foundation/FilePlain.h"
 #include "foundation/TimeSpan.h"
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 
 namespace Vantor {
@@ -28,9 +29,12 @@ class LogWriter {
   static constexpr std::int64_t kMegabyte = 1048576;
 
   // programName prefixes the registry values "LogOpened" and "LogCounter".
-  explicit LogWriter(std::string path, std::string programName = "Tarnwick");
+  LogWriter(platform::Env& env, std::string path, std::string programName = "Tarnwick");
   ~LogWriter();
   LogWriter(const LogWriter&) = delete;
+
+  // The environment its file lives in.
+  platform::Env& env() const { return env_; }
   LogWriter& operator=(const LogWriter&) = delete;
 
   // Appends the line and CR LF, rotating first when a condition holds. False when the line
@@ -68,6 +72,7 @@ class LogWriter {
   std::string fullPath() const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   platform::Mutex mutex_;
+  platform::Env& env_;
   std::string path_ GUARDED_BY(mutex_);
   const std::string programName_;
   std::unique_ptr<FilePlain> file_ GUARDED_BY(mutex_);

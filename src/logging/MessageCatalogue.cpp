@@ -49,13 +49,14 @@ int parseCatalogue(std::string_view text, std::int32_t module, Texts* texts) {
   return stored;
 }
 
-CatalogueLoad loadMessages(const std::string& directory, const std::string& modules) {
+CatalogueLoad loadMessages(platform::Env& env, const std::string& directory,
+                           const std::string& modules) {
   CatalogueLoad result;
   auto texts = std::make_shared<Texts>();
   std::string folder =
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(directory)) + "LogMessages";
   std::vector<FileOps::ListEntry> files;
-  FileOps::list(FileUtils::ensureTrailingSeparator(folder) + "*.mess", &files);
+  FileOps::list(env, FileUtils::ensureTrailingSeparator(folder) + "*.mess", &files);
   try {
     for (const FileOps::ListEntry& file : files) {
       if (!file.isFile) continue;
@@ -68,7 +69,7 @@ CatalogueLoad loadMessages(const std::string& directory, const std::string& modu
       }
       std::string path = FileUtils::ensureTrailingSeparator(folder) + file.name;
       result.loaded.emplace_back(
-          name, parseCatalogue(TextUtils::readTextFile(path), module, texts.get()));
+          name, parseCatalogue(TextUtils::readTextFile(env, path), module, texts.get()));
     }
   } catch (FileException& error) {
     error.addLocation(__FILE__, __LINE__);

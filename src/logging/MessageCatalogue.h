@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Env.h"
+
 namespace Vantor {
 
 struct CatalogueLoad {
@@ -29,7 +31,8 @@ int parseCatalogue(std::string_view text, std::int32_t module,
 // Loads directory/LogMessages/*.mess for the modules named in modules ("all", or a list in
 // which each wanted module's lower-case name occurs) and installs the result. Never throws;
 // what loaded before a failure stays loaded.
-CatalogueLoad loadMessages(const std::string& directory, const std::string& modules);
+CatalogueLoad loadMessages(platform::Env& env, const std::string& directory,
+                           const std::string& modules);
 
 // The installed text of a message; nullopt when there is none.
 std::optional<std::string> lookupMessage(std::int32_t module, std::int32_t number);

@@ -10,13 +10,15 @@ namespace Vantor {
 namespace {
 
 // "StartupDebugLevel" may be stored as a number or as its text.
-std::optional<std::int32_t> startupDebugLevel() {
+std::optional<std::int32_t> startupDebugLevel(platform::Env& env) {
   std::uint32_t number = 0;
-  if (SystemInfo::getResourceDword("StartupDebugLevel", number) == SystemInfo::RESOURCE_OK) {
+  if (SystemInfo::getResourceDword(env.registry(), "StartupDebugLevel", number) ==
+      SystemInfo::RESOURCE_OK) {
     return static_cast<std::int32_t>(number);
   }
   std::string text;
-  if (SystemInfo::getResourceString("StartupDebugLevel", text) == SystemInfo::RESOURCE_OK &&
+  if (SystemInfo::getResourceString(env.registry(), "StartupDebugLevel", text) ==
+          SystemInfo::RESOURCE_OK &&
       !text.empty()) {
     return std::atoi(text.c_str());
   }
@@ -25,20 +27,22 @@ std::optional<std::int32_t> startupDebugLevel() {
 
 }  // namespace
 
-std::optional<Logging> startLogging(std::string directory, const std::string& fileName,
+std::optional<Logging> startLogging(platform::Env& env, std::string directory,
+                                    const std::string& fileName,
                                     const MessengerFactory& makeMessenger) {
-  if (directory.empty() &&
-      SystemInfo::getResourceString("StartupLogDir", directory) != SystemInfo::RESOURCE_OK) {
+  if (directory.empty() && SystemInfo::getResourceString(env.registry(), "StartupLogDir",
+                                                         directory) != SystemInfo::RESOURCE_OK) {
     return std::nullopt;
   }
   if (directory.empty()) return std::nullopt;
   directory = FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(directory));
-  if (std::optional<std::int32_t> level = startupDebugLevel()) setDebugLevel(*level);
+  if (std::optional<std::int32_t> level = startupDebugLevel(env)) setDebugLevel(*level);
 
   Logging logging;
-  logging.writer = std::make_shared<LogWriter>(directory + fileName);
+  logging.writer = std::make_shared<LogWriter>(env, directory + fileName);
   std::string scheme;
-  if (SystemInfo::getResourceString("LogFileRotationScheme", scheme) == SystemInfo::RESOURCE_OK) {
+  if (SystemInfo::getResourceString(env.registry(), "LogFileRotationScheme", scheme) ==
+      SystemInfo::RESOURCE_OK) {
     logging.writer->setScheme(LogWriter::parseScheme(scheme));
   }
   logging.messenger = makeMessenger ? makeMessenger(logging.writer)

@@ -12,6 +12,7 @@
 #include "logging/LogSender.h"
 #include "logging/LogWriter.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 
 namespace Vantor {
 
@@ -35,7 +36,8 @@ using MessengerFactory = std::function<std::shared_ptr<LogMessenger>(std::shared
 
 // directory empty: the registry's "StartupLogDir". Also applies "StartupDebugLevel" and
 // "LogFileRotationScheme". nullopt when no directory is known.
-std::optional<Logging> startLogging(std::string directory, const std::string& fileName,
+std::optional<Logging> startLogging(platform::Env& env, std::string directory,
+                                    const std::string& fileName,
                                     const MessengerFactory& makeMessenger = nullptr);
 
 }  // namespace Vantor

@@ -121,9 +121,6 @@ class Env {
 // This system's environment.
 std::unique_ptr<Env> newSystemEnv();
 
-// The system's environment for code that is handed none; made on first use, never destroyed.
-Env& processEnv();
-
 // Forwards every call to another Env; a test overrides what it wants to fail.
 class EnvWrapper : public Env {
  public:

@@ -19,8 +19,8 @@
 
 namespace Vantor {
 
-Agent::Agent(std::string name, Arguments arguments)
-    : name_(std::move(name)), arguments_(std::move(arguments)) {}
+Agent::Agent(platform::Env& env, std::string name, Arguments arguments)
+    : env_(env), name_(std::move(name)), arguments_(std::move(arguments)) {}
 
 Agent::~Agent() NO_THREAD_SAFETY_ANALYSIS {
   if (streams_) streams_->clear();
@@ -40,11 +40,12 @@ bool Agent::refuseStart(const std::string& why) {
 bool Agent::startLoggingOnce() {
   if (logging_) return true;
   std::string debugLog;
-  if (SystemInfo::getResourceString(name_ + "DebugLog", debugLog) != SystemInfo::RESOURCE_OK ||
+  if (SystemInfo::getResourceString(env_.registry(), name_ + "DebugLog", debugLog) !=
+          SystemInfo::RESOURCE_OK ||
       debugLog.empty()) {
     debugLog = name_ + "Debug.log";
   }
-  logging_ = startLogging(FileUtils::dirName(debugLog), FileUtils::baseName(debugLog),
+  logging_ = startLogging(env_, FileUtils::dirName(debugLog), FileUtils::baseName(debugLog),
                           [](std::shared_ptr<LogWriter> writer) {
                             return std::make_shared<LogMessengerIPC>(std::move(writer));
                           });
@@ -63,7 +64,8 @@ void Agent::loadLogMessages() {
     logger().error(9, "Vantor.directories.conf");
     return;
   }
-  CatalogueLoad load = loadMessages(directory, TextUtils::lowered(name_) + ",configuration,agent");
+  CatalogueLoad load =
+      loadMessages(env_, directory, TextUtils::lowered(name_) + ",configuration,agent");
   if (load.status != 1) {
     logger().error(6, load.error);
     return;
@@ -83,35 +85,34 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string lowerName = TextUtils::lowered(name_);
   if (programFromName(lowerName) == 0 || moduleFromName(lowerName) == kNoModule) return false;
   if (!startLoggingOnce()) {
-    return refuseStart("No log file is set: " + platform::processEnv().registry().location() +
+    return refuseStart("No log file is set: " + env_.registry().location() +
                        " is missing, unreadable, or names no \"" + name_ +
                        "DebugLog\" nor \"StartupLogDir\". Install one (tools/make-installation "
                        "makes a private installation).");
   }
   if (!instanceLock_.isLocked()) {
     // Only this user may hold it: nobody else can keep the agent from starting.
-    instanceLock_.setName(name_, platform::MutexTakers::kThisUser);
+    instanceLock_.setName(env_, name_, platform::MutexTakers::kThisUser);
     if (!instanceLock_.enforce()) {
       std::uint32_t error = platform::lastError();
       if (error == platform::kErrorAlreadyExists) {
         logger().fatal(14, name_);
         return refuseStart("Another " + lowerName + " runs already on this machine as this user.");
       }
-      std::string refusal = platform::processEnv().namedObjectsRefusal();
+      std::string refusal = env_.namedObjectsRefusal();
       return refuseStart("Could not take the single-instance lock " + instanceLock_.name() + ": " +
-                         (refusal.empty() ? platform::processEnv().errorText(error) : refusal));
+                         (refusal.empty() ? env_.errorText(error) : refusal));
     }
   }
   if (!threads_) threads_ = std::make_unique<ThreadTable>(sender());
-  if (!streams_) streams_ = std::make_shared<DataStreams>(sender());
+  if (!streams_) streams_ = std::make_shared<DataStreams>(env_, sender());
 
-  if (SystemInfo::getResourceString("ConfigurationDir", configurationDirectory_) !=
+  if (SystemInfo::getResourceString(env_.registry(), "ConfigurationDir", configurationDirectory_) !=
       SystemInfo::RESOURCE_OK) {
     logger().debug(1, "Could not get configuration dir from system.");
-    return refuseStart(
-        "No configuration directory is set: " + platform::processEnv().registry().location() +
-        " is missing, unreadable, or has no \"ConfigurationDir\" value. Install "
-        "one (tools/make-installation makes a private installation).");
+    return refuseStart("No configuration directory is set: " + env_.registry().location() +
+                       " is missing, unreadable, or has no \"ConfigurationDir\" value. Install "
+                       "one (tools/make-installation makes a private installation).");
   }
   configurationDirectory_ =
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(configurationDirectory_));
@@ -126,7 +127,7 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
     reader_ = std::move(nextReader_);  // read whole by reconfigure()
   } else {
     reader_ = std::make_shared<ConfReader>(sender());
-    if (!reader_->build(configurationFile()) && !configuredOnce_) {
+    if (!reader_->build(env_, configurationFile()) && !configuredOnce_) {
       return refuseStart("The configuration file " + configurationFile() +
                          " could not be read, or has an error; mend it and start again.");
     }
@@ -142,11 +143,11 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string primeTimeFile = configurationDirectory_ + "primetime";
   reader_->getFileName(lowerName + ".primetime-file", primeTimeFile);
   primeTimeFile = FileUtils::normaliseSeparators(primeTimeFile);
-  if (FileOps::exists(primeTimeFile) && !primeTime_.loadPrimeTime(primeTimeFile)) {
+  if (FileOps::exists(env_, primeTimeFile) && !primeTime_.loadPrimeTime(env_, primeTimeFile)) {
     logger().fatal(5, "GENERAL");
     return refuseStart("The prime-time calendar " + primeTimeFile + " could not be loaded.");
   }
-  staticInfo_ = InventoryOps::getStaticInfo();
+  staticInfo_ = InventoryOps::getStaticInfo(env_.systemFacts());
   accounts_.loadAccounts(configurationDirectory_);
   if (!configuredOnce_) mainThreadId.store(platform::currentThreadId());
   configuredOnce_ = true;
@@ -169,7 +170,7 @@ bool Agent::reconfigure() {
   // none, would put defaults in its place and could stop the metering. The reader that read it
   // whole is the one configure() uses, so the file is read once.
   auto next = std::make_shared<ConfReader>(sender());
-  if (!next->build(configurationFile())) {
+  if (!next->build(env_, configurationFile())) {
     logger().debug(1, "The configuration was not read again: the file could not be read whole.");
     return true;
   }

@@ -23,7 +23,7 @@ namespace Vantor {
 
 class Agent {
  public:
-  Agent(std::string name, Arguments arguments);
+  Agent(platform::Env& env, std::string name, Arguments arguments);
   virtual ~Agent();
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
@@ -38,6 +38,7 @@ class Agent {
   virtual void run() = 0;
 
   const std::string& name() const { return name_; }
+  platform::Env& env() const { return env_; }
   ThreadTable& threads() { return *threads_; }
   DataStreams& streams() { return *streams_; }
   const LoggerUnit& logger() const { return *logging_->agentLogger; }
@@ -63,6 +64,7 @@ class Agent {
   // The file named with -c, else tarnwick.conf in the configuration directory.
   std::string configurationFile() const;
 
+  platform::Env& env_;
   const std::string name_;
   Arguments arguments_;
   Monopoly instanceLock_;
@@ -72,7 +74,7 @@ class Agent {
   std::string configurationDirectory_;
   std::string namedConfigurationFile_;  // "-c FILE", empty without
   InventoryOps::StaticInfo staticInfo_;
-  Accounts accounts_;
+  Accounts accounts_{env_};
   PrimeTime primeTime_;
   std::unique_ptr<ThreadTable> threads_;
   std::shared_ptr<DataStreams> streams_;

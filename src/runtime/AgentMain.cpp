@@ -24,7 +24,7 @@ const char kUsage[] =
 
 }  // namespace
 
-int agentMain(int argc, char** argv, const ProgramFactory& makeProgram) {
+int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& makeProgram) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   for (const std::string& argument : arguments) {
     if (argument == "--help" || argument == "-h") {
@@ -36,15 +36,15 @@ int agentMain(int argc, char** argv, const ProgramFactory& makeProgram) {
       return 0;
     }
   }
-  platform::processEnv().raiseOpenFileLimit();
+  env.raiseOpenFileLimit();
   ThreadMessages::Queue mainQueue;
-  platform::processEnv().watchProcessSignals(
+  env.watchProcessSignals(
       [] {
         raiseQuitFlag();
         ThreadMessages::post(mainThreadId.load(), {kMessageClose, 0, 0});
       },
       [] { raiseReconfigureFlag(); });
-  std::unique_ptr<Tarnwick> program = makeProgram(splitArguments(arguments));
+  std::unique_ptr<Tarnwick> program = makeProgram(env, splitArguments(arguments));
   if (!program->configure()) {
     std::cerr << "tarnwick: " << program->startFailure() << std::endl;
     return 255;

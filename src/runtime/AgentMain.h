@@ -6,15 +6,17 @@
 #include <functional>
 #include <memory>
 
+#include "platform/Env.h"
 #include "runtime/Arguments.h"
 #include "runtime/Tarnwick.h"
 
 namespace Vantor {
 
-using ProgramFactory = std::function<std::unique_ptr<Tarnwick>(Arguments)>;
+using ProgramFactory = std::function<std::unique_ptr<Tarnwick>(platform::Env&, Arguments)>;
 
-// 0 after a normal end; 255 when the program could not start (the reason is on stderr).
-int agentMain(int argc, char** argv, const ProgramFactory& makeProgram);
+// Runs the program makeProgram makes, in env. 0 after a normal end; 255 when the program could
+// not start (the reason is on stderr).
+int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& makeProgram);
 
 }  // namespace Vantor
 

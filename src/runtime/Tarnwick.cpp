@@ -81,7 +81,8 @@ void logUnreadCounters(const CounterList& counters, const LoggerUnit& logger) {
 
 }  // namespace
 
-Tarnwick::Tarnwick(Arguments arguments) : Agent("Tarnwick", std::move(arguments)) {}
+Tarnwick::Tarnwick(platform::Env& env, Arguments arguments)
+    : Agent(env, "Tarnwick", std::move(arguments)) {}
 
 Tarnwick::~Tarnwick() {
   // run() may have returned early, with workers running.
@@ -105,7 +106,7 @@ Tarnwick::~Tarnwick() {
   poller_.reset();
   processMap_.reset();
   exeFinder_.reset();
-  Process::setLogger(nullptr);
+  Process::setLogger(nullptr, "");
   statusMonitor_.reset();
   programLogger_.reset();
 }
@@ -113,12 +114,13 @@ Tarnwick::~Tarnwick() {
 bool Tarnwick::configureProgram() {
   if (!programLogger_) programLogger_ = std::make_unique<LoggerUnit>(sender(), kModuleTarnwick);
   LogSettings::threadIdentifiers.store(true);
-  Process::setLogger(programLogger_.get());
+  Process::setLogger(programLogger_.get(), staticInfo().computerName);
   const ConfReader& conf = reader();
 
   std::string installDirectory;
-  if (SystemInfo::getResourceString("InstallDir", installDirectory) != SystemInfo::RESOURCE_OK) {
-    FileOps::currentDir(&installDirectory);
+  if (SystemInfo::getResourceString(env().registry(), "InstallDir", installDirectory) !=
+      SystemInfo::RESOURCE_OK) {
+    FileOps::currentDir(env(), &installDirectory);
   }
   installDirectory =
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(installDirectory));
@@ -127,7 +129,7 @@ bool Tarnwick::configureProgram() {
   workingDirectory_ =
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(workingDirectory_));
   logger().debug(4, "Working dir: %s.", workingDirectory_);
-  if (!FileOps::makeParentDirs(workingDirectory_ + "data")) {
+  if (!FileOps::makeParentDirs(env(), workingDirectory_ + "data")) {
     programLogger_->fatal(1, workingDirectory_);
     return false;
   }
@@ -243,7 +245,7 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
     if (pollInterval.getSeconds() > 10) pollInterval = TimeSpan(10);
   };
   auto kernelTraceOrPolls = [&] {
-    if (!platform::processEnv().kernelTrace().permitted()) {
+    if (!env().kernelTrace().permitted()) {
       // Without the right to trace, this system has no kernel trace session for the agent.
       programLogger_->warning(22, errorName(platform::lastError()));
       pollInstead();
@@ -255,7 +257,7 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
   if (boolOr(reader(), events + ".kernel-driver", false)) {
     logger().debug(1, "   Will be using the kernel driver to get process events.");
     if (!kernelDriver_ || !kernelDriver_->isOpen()) {
-      kernelDriver_ = platform::processEnv().openDevice(kDriverDeviceName);
+      kernelDriver_ = env().openDevice(kDriverDeviceName);
     }
     if (kernelDriver_) return EventSource::kKernelDriver;
     programLogger_->warning(15, errorName(platform::lastError()));
@@ -275,9 +277,9 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
 std::shared_ptr<const ModuleFilter> Tarnwick::readModuleFilter(const std::string& path) {
   auto filter = std::make_shared<ModuleFilter>();
   // Without a filter file every module is recorded.
-  if (!FileOps::exists(path)) return filter;
+  if (!FileOps::exists(env(), path)) return filter;
   logger().debug(3, "   Reading file: \"%s\"...", path);
-  if (!filter->loadModuleFilter(path)) {
+  if (!filter->loadModuleFilter(env(), path)) {
     programLogger_->error(31, path);
     // On a reconfiguration the filter in use stays, as a broken configuration file does.
     if (std::shared_ptr<const ModuleFilter> running = processMap_->moduleLog().filter()) {
@@ -295,13 +297,13 @@ std::shared_ptr<const PerformanceSetup> Tarnwick::readPerformanceSetup(
     const std::string& countersPath, const std::string& rulesPath) {
   auto setup = std::make_shared<PerformanceSetup>();
   logger().debug(3, "   Reading file: \"%s\"...", countersPath);
-  bool read = setup->counters.loadCounterList(
-      countersPath, platform::processEnv().performanceCounters().englishCounterNames());
+  bool read = setup->counters.loadCounterList(env(), countersPath,
+                                              env().performanceCounters().englishCounterNames());
   logUnreadCounters(setup->counters, logger());
   std::string unread = read ? rulesPath : countersPath;
   if (read) {
     logger().debug(3, "   Reading file: \"%s\"...", rulesPath);
-    read = setup->rules.loadModuleFilter(rulesPath);
+    read = setup->rules.loadModuleFilter(env(), rulesPath);
   }
   if (read) {
     logger().debug(3, "   Done.");
@@ -325,21 +327,21 @@ bool Tarnwick::createExeFinder() {
   }
   logger().debug(1, "Creating ExeFinder...");
   try {
-    exeFinder_ = std::make_unique<ExeFinder>(*programLogger_, logger());
+    exeFinder_ = std::make_unique<ExeFinder>(env(), *programLogger_, logger());
   } catch (const std::exception&) {
     programLogger_->fatal(5);
     return false;
   }
   exeFinder_->loadApplicationMappings(reader());
   logger().debug(1, "ExeFinder created.");
-  processMap_ = std::make_unique<ProcessMap>(*programLogger_, *exeFinder_, accounts(), primeTime(),
-                                             streams(), staticInfo());
-  poller_ = std::make_unique<ProcessPoller>(*programLogger_, *processMap_, *exeFinder_);
-  modulePoller_ = std::make_unique<ModulePoller>(*programLogger_, *processMap_);
-  performanceMonitor_ = std::make_unique<PerformanceMonitor>(*programLogger_, *processMap_);
-  eventTracer_ = std::make_unique<EventTracer>(*programLogger_, *processMap_, *poller_);
-  driverTracer_ =
-      std::make_unique<KernelDriverTracer>(*programLogger_, *processMap_, *poller_, kernelDriver_);
+  processMap_ = std::make_unique<ProcessMap>(env(), *programLogger_, *exeFinder_, accounts(),
+                                             primeTime(), streams(), staticInfo());
+  poller_ = std::make_unique<ProcessPoller>(env(), *programLogger_, *processMap_, *exeFinder_);
+  modulePoller_ = std::make_unique<ModulePoller>(env(), *programLogger_, *processMap_);
+  performanceMonitor_ = std::make_unique<PerformanceMonitor>(env(), *programLogger_, *processMap_);
+  eventTracer_ = std::make_unique<EventTracer>(env(), *programLogger_, *processMap_, *poller_);
+  driverTracer_ = std::make_unique<KernelDriverTracer>(env(), *programLogger_, *processMap_,
+                                                       *poller_, kernelDriver_);
   // A worker killed while it holds the map must not leave it locked.
   threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });
   return true;
@@ -348,7 +350,7 @@ bool Tarnwick::createExeFinder() {
 void Tarnwick::enableDebugPrivileges() {
   logger().debug(1, "Enabling debug privileges...");
   std::string step;
-  if (!platform::processEnv().enableDebugPrivilege(&step)) {
+  if (!env().enableDebugPrivilege(&step)) {
     std::uint32_t code = platform::lastError();
     logger().debug(1, "%s failed (%s).", step, errorName(code));
     programLogger_->error(16, static_cast<std::int64_t>(code), step);
@@ -360,7 +362,7 @@ void Tarnwick::enableDebugPrivileges() {
 void Tarnwick::recoverLeftovers() {
   logger().debug(3, "Handling files left over from previous crash...");
   std::vector<FileOps::ListEntry> files;
-  FileOps::list(workingDirectory_ + "*.make*", &files);
+  FileOps::list(env(), workingDirectory_ + "*.make*", &files);
   if (files.empty()) {
     logger().debug(3, "    No files found.");
     return;
@@ -372,7 +374,7 @@ void Tarnwick::recoverLeftovers() {
       kept.push_back(workingDirectory_ + file.name);
     } else {
       logger().debug(5, "   Found file \"%s\". Deleting it.", file.name);
-      FileOps::remove(workingDirectory_ + file.name, true);
+      FileOps::remove(env(), workingDirectory_ + file.name, true);
     }
   }
   if (kept.empty()) {
@@ -380,17 +382,17 @@ void Tarnwick::recoverLeftovers() {
     return;
   }
   std::string stamp = "-" + std::to_string(DateTime().getValue()) + "-" +
-                      std::to_string(platform::processEnv().processId()) + ".data";
+                      std::to_string(env().processId()) + ".data";
   std::int64_t accepted = 0;
   for (const std::string& path : kept) {
     FileOps::FileInfo info;
-    if (FileOps::getInfo(path, &info) && info.size == 0) {
+    if (FileOps::getInfo(env(), path, &info) && info.size == 0) {
       logger().debug(5, "   The file\"%s\" has no data. Deleting it.", path);
-      FileOps::remove(path, true);
+      FileOps::remove(env(), path, true);
       continue;
     }
     // ".make" and ".tmp" are the last nine characters of a file that was being written.
-    FileOps::move(path, path.substr(0, path.size() - 9) + stamp, false);
+    FileOps::move(env(), path, path.substr(0, path.size() - 9) + stamp, false);
     logger().debug(5, "   The file \"%s\" was OK, and has been accepted.", path);
     ++accepted;
   }
@@ -407,7 +409,7 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
   logger().debug(3, "IPC: Received command \"%s\".", body);
   auto reply = [&](const std::string& text) {
     try {
-      IPCClient(replyTo).send("REPLY", reference, text, kServerName);
+      IPCClient(env(), replyTo).send("REPLY", reference, text, kServerName);
     } catch (const Exception& error) {
       logger().debug(1, error.getFullText());
       programLogger_->error(2, error.getFullText());
@@ -418,8 +420,7 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
     raiseQuitFlag();
   } else if (body == "SEND_PROCESS_INFO") {
     logger().debug(3, "IPC: Sending main thread ID as requested...");
-    reply(std::to_string(platform::processEnv().processId()) + "," +
-          std::to_string(mainThreadId.load()));
+    reply(std::to_string(env().processId()) + "," + std::to_string(mainThreadId.load()));
     logger().debug(3, "IPC: Main thread ID sent.");
   } else if (body == "TARNWICKDUMP") {
     logger().debug(3, "IPC: Dumping data as requested...");
@@ -542,7 +543,7 @@ void Tarnwick::run() {
   recoverLeftovers();
   try {
     server_ = std::make_unique<IPCServer>(
-        kServerName, sender(),
+        env(), kServerName, sender(),
         [this](const std::string& type, const std::string& reference, const std::string& body,
                const std::string& replyTo) { handleCommand(type, reference, body, replyTo); });
   } catch (const Exception& error) {

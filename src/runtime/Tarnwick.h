@@ -26,7 +26,7 @@ class Tarnwick : public Agent {
  public:
   static constexpr char kServerName[] = "Vantor_Tarnwick";
 
-  explicit Tarnwick(Arguments arguments);
+  Tarnwick(platform::Env& env, Arguments arguments);
   ~Tarnwick() override;
 
   void run() override;

@@ -3,7 +3,9 @@
 #include "runtime/AgentMain.h"
 
 int main(int argc, char** argv) {
-  return Vantor::agentMain(argc, argv, [](Vantor::Arguments arguments) {
-    return std::make_unique<Vantor::Tarnwick>(std::move(arguments));
-  });
+  std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
+  return Vantor::agentMain(*env, argc, argv,
+                           [](Vantor::platform::Env& env, Vantor::Arguments arguments) {
+                             return std::make_unique<Vantor::Tarnwick>(env, std::move(arguments));
+                           });
 }

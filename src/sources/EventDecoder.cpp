@@ -48,13 +48,14 @@ std::string sidText(const std::uint8_t* sid, std::size_t subAuthorities) {
 
 }  // namespace
 
-EventDecoder::EventDecoder(platform::EventClasses& classes, const LoggerUnit& logger, bool wide)
-    : classes_(classes), logger_(logger), wide_(wide) {}
+EventDecoder::EventDecoder(platform::Env& env, platform::EventClasses& classes,
+                           const LoggerUnit& logger, bool wide)
+    : env_(env), classes_(classes), logger_(logger), wide_(wide) {}
 
 ProcessEvent EventDecoder::decode(const platform::EventTrace& record) {
   ProcessEvent event;
   event.time = eventTime(record.timeStamp);
-  int version = InventoryOps::windowsVersion();
+  int version = InventoryOps::windowsVersion(env_.systemFacts());
   if (version < kFirstTracingVersion) return event;
   if (record.type == platform::kTraceTypeStart) {
     event.state = ProcessState::Started;

@@ -55,7 +55,8 @@ using PropertyList = std::vector<PropertyLayout>;
 class EventDecoder {
  public:
   // wide: the event data carry 64-bit pointers.
-  EventDecoder(platform::EventClasses& classes, const LoggerUnit& logger, bool wide);
+  EventDecoder(platform::Env& env, platform::EventClasses& classes, const LoggerUnit& logger,
+               bool wide);
 
   // What a process event record says; state Unknown for any other event.
   ProcessEvent decode(const platform::EventTrace& record);
@@ -70,7 +71,7 @@ class EventDecoder {
   const std::uint8_t* getPropertyValue(const PropertyLayout& property, const std::uint8_t* at,
                                        std::size_t remaining, EventValues* values);
   // Forgets the account names looked up so far (accounts change).
-  void forgetAccounts() { accounts_ = AccountNames(); }
+  void forgetAccounts() { accounts_ = AccountNames(env_); }
 
  private:
   const PropertyList* propertiesOf(const std::string& guid, std::uint16_t version,
@@ -82,13 +83,14 @@ class EventDecoder {
                                  std::size_t remaining, std::string* text) const;
   const std::uint8_t* readSid(const std::uint8_t* at, std::size_t remaining, EventValues* values);
 
+  platform::Env& env_;
   platform::EventClasses& classes_;
   const LoggerUnit& logger_;
   const bool wide_;
   std::optional<int> connected_;
   std::map<std::tuple<std::string, std::uint16_t, std::uint8_t>, std::optional<PropertyList>>
       layouts_;
-  AccountNames accounts_;
+  AccountNames accounts_{env_};
 };
 
 }  // namespace Vantor

@@ -16,12 +16,13 @@ namespace {
 constexpr auto kAccountsLifetime = std::chrono::seconds(60);
 }  // namespace
 
-EventTracer::EventTracer(const LoggerUnit& logger, ProcessMap& processMap, ProcessPoller& poller)
-    : logger_(logger),
+EventTracer::EventTracer(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
+                         ProcessPoller& poller)
+    : env_(env),
+      logger_(logger),
       processMap_(processMap),
       poller_(poller),
-      decoder_(platform::processEnv().eventClasses(), logger,
-               platform::processEnv().kernelTrace().runsOn64BitSystem()) {}
+      decoder_(env, env.eventClasses(), logger, env.kernelTrace().runsOn64BitSystem()) {}
 
 EventTracer::~EventTracer() = default;
 
@@ -44,7 +45,7 @@ std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
   try {
     if (!tracer_) {
       try {
-        tracer_ = std::make_unique<KernelTracer>(logger_, bufferKilobytes_);
+        tracer_ = std::make_unique<KernelTracer>(env_.kernelTrace(), logger_, bufferKilobytes_);
       } catch (const std::bad_alloc&) {
         logger_.critical(21, "event tracer");
         logger_.debug(1, "END THREAD %s", row.name);
@@ -56,7 +57,7 @@ std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
         [this](const platform::TraceLogFile& logFile) { return bufferCallback(logFile); });
     tracer_->setEventCallback(
         [this](const platform::EventTrace& record) { processCallback(record); });
-    runningSince_.store(platform::processEnv().processStartStampNow());
+    runningSince_.store(env_.processStartStampNow());
     logger_.debug(1, "Native event tracer is now running.");
     draining_ = false;
     stopRequested_ = false;
@@ -115,7 +116,7 @@ void EventTracer::processCallback(const platform::EventTrace& record) {
   try {
     ProcessRef process;
     try {
-      process = std::make_shared<Process>(decoder_.decode(record));
+      process = std::make_shared<Process>(env_, decoder_.decode(record));
     } catch (const std::bad_alloc&) {
       logger_.debug(1, "   Failed to create process object.");
       return;

@@ -19,7 +19,8 @@ namespace Vantor {
 
 class EventTracer : public ProcessEventSource {
  public:
-  EventTracer(const LoggerUnit& logger, ProcessMap& processMap, ProcessPoller& poller);
+  EventTracer(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
+              ProcessPoller& poller);
   // Stops a session a failed thread left behind.
   ~EventTracer() override;
 
@@ -38,6 +39,7 @@ class EventTracer : public ProcessEventSource {
   bool bufferCallback(const platform::TraceLogFile& logFile);
   void processCallback(const platform::EventTrace& record);
 
+  platform::Env& env_;
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
   ProcessPoller& poller_;

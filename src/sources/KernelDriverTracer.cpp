@@ -23,10 +23,10 @@ constexpr auto kAccountsLifetime = std::chrono::seconds(60);
 constexpr auto kLostReportPeriod = std::chrono::seconds(1);
 }  // namespace
 
-KernelDriverTracer::KernelDriverTracer(const LoggerUnit& logger, ProcessMap& processMap,
-                                       ProcessPoller& poller,
+KernelDriverTracer::KernelDriverTracer(platform::Env& env, const LoggerUnit& logger,
+                                       ProcessMap& processMap, ProcessPoller& poller,
                                        std::unique_ptr<platform::Device>& device)
-    : logger_(logger), processMap_(processMap), poller_(poller), device_(device) {}
+    : env_(env), logger_(logger), processMap_(processMap), poller_(poller), device_(device) {}
 
 bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads) {
   logger_.debug(2, "Preparing kernel driver tracer thread...");
@@ -43,7 +43,7 @@ bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads) {
 
 std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
   logger_.debug(1, "START THREAD %s.", row.name);
-  PollSchedule statusLog(platform::processEnv().clock(), TimeSpan(kStatusLogSeconds));
+  PollSchedule statusLog(env_.clock(), TimeSpan(kStatusLogSeconds));
   try {
     gaveUp_.store(false);
     bool fatal = !connectToDriver(row);
@@ -108,9 +108,8 @@ bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
     return false;
   }
   // Only this user may set it: no other user can stop the source.
-  quitEvent_ =
-      platform::processEnv().createEvent(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
-                                         platform::NamedEvent::Users::kThisUser);
+  quitEvent_ = env_.createEvent(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
+                                platform::NamedEvent::Users::kThisUser);
   if (!quitEvent_) {
     logger_.debug(1,
                   "   The quit event could not be made (error %i); only the agent stops "
@@ -119,8 +118,8 @@ bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
   }
   logger_.debug(1, "Kernel driver tracing is trying to connect to kernel driver...");
   for (int attempt = 0;; ++attempt) {
-    processEvent_ = platform::processEnv().openEvent(kDriverProcessEventName,
-                                                     platform::NamedEvent::Reset::kAutomatic);
+    processEvent_ =
+        env_.openEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic);
     if (processEvent_) break;
     if (attempt == kConnectRetries) {
       logger_.debug(1,
@@ -136,7 +135,7 @@ bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
     if (row.stopRequested()) return false;
   }
   logger_.debug(1, "Kernel driver tracer successfully connected to the kernel driver.");
-  runningSince_.store(platform::processEnv().processStartStampNow());
+  runningSince_.store(env_.processStartStampNow());
   running_.store(true);
   return true;
 }
@@ -148,7 +147,7 @@ KernelDriverTracer::WaitResult KernelDriverTracer::waitForDriverEvents(
     if (!std::exchange(queueLeftOver_, false)) {
       std::vector<platform::NamedEvent*> events = {processEvent_.get()};
       if (quitEvent_) events.push_back(quitEvent_.get());
-      signalled = platform::processEnv().waitForAnyEvent(events, kWaitTimeout);
+      signalled = env_.waitForAnyEvent(events, kWaitTimeout);
       if (signalled == platform::NamedEvent::kTimedOut) {
         tellLost();
         if (std::chrono::steady_clock::now() - lastAnswer_ < kQuietCheck) return kNothingToReport;
@@ -191,7 +190,7 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
   auto now = std::chrono::steady_clock::now();
   if (now - accountsLearnt_ > kAccountsLifetime) {
     accountsLearnt_ = now;
-    accounts_ = AccountNames();
+    accounts_ = AccountNames(env_);
   }
   for (int taken = 0; taken < kMostRecordsPerWait; ++taken) {
     logger_.debug(5, "Kernel driver tracer is opening the process device...");
@@ -242,7 +241,7 @@ ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
         std::optional<DriverFacts> facts = askFacts(bytes);
         if (!facts || facts->image.empty()) {
           // Read from the process itself, as with any driver.
-          return std::make_shared<Process>(record.pid, &event.time, true);
+          return std::make_shared<Process>(env_, record.pid, &event.time, true);
         }
         event.state = ProcessState::Started;
         // A driver that tells facts fills the parent too.
@@ -268,7 +267,7 @@ ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
         // Neither a start nor an end: the map ignores it.
         break;
     }
-    return std::make_shared<Process>(event);
+    return std::make_shared<Process>(env_, event);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

@@ -43,8 +43,8 @@ class KernelDriverTracer : public ProcessEventSource {
   static constexpr std::chrono::seconds kQuietCheck{10};
 
   // device: opened by the configuration, and kept open by it for the program's life.
-  KernelDriverTracer(const LoggerUnit& logger, ProcessMap& processMap, ProcessPoller& poller,
-                     std::unique_ptr<platform::Device>& device);
+  KernelDriverTracer(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
+                     ProcessPoller& poller, std::unique_ptr<platform::Device>& device);
 
   // Registers the "KernelDriverTracer" row on the thread table.
   bool prepareKernelDriverTracer(ThreadTable& threads);
@@ -68,6 +68,7 @@ class KernelDriverTracer : public ProcessEventSource {
   bool request(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
                std::vector<std::uint8_t>* output);
 
+  platform::Env& env_;
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
   ProcessPoller& poller_;
@@ -85,7 +86,7 @@ class KernelDriverTracer : public ProcessEventSource {
   // The driver lost records: the process table is read again once its queue is empty.
   bool repairPending_ = false;
   std::chrono::steady_clock::time_point lostTold_;
-  AccountNames accounts_;
+  AccountNames accounts_{env_};
   std::chrono::steady_clock::time_point accountsLearnt_;
 };
 

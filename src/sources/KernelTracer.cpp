@@ -71,29 +71,31 @@ std::string processTraceErrorText(std::uint32_t code) {
 // Closes a consumer however consumption ends, a cancelled thread included.
 class ConsumerGuard {
  public:
-  explicit ConsumerGuard(std::uint64_t consumer) : consumer_(consumer) {}
-  ~ConsumerGuard() { platform::processEnv().kernelTrace().closeTrace(consumer_); }
+  ConsumerGuard(platform::KernelTrace& trace, std::uint64_t consumer)
+      : trace_(trace), consumer_(consumer) {}
+  ~ConsumerGuard() { trace_.closeTrace(consumer_); }
   ConsumerGuard(const ConsumerGuard&) = delete;
   ConsumerGuard& operator=(const ConsumerGuard&) = delete;
 
  private:
+  platform::KernelTrace& trace_;
   std::uint64_t consumer_;
 };
 
 }  // namespace
 
-KernelTracer::KernelTracer(const LoggerUnit& logger, std::uint32_t bufferKilobytes)
-    : logger_(logger), bufferKilobytes_(bufferKilobytes) {
+KernelTracer::KernelTracer(platform::KernelTrace& trace, const LoggerUnit& logger,
+                           std::uint32_t bufferKilobytes)
+    : trace_(trace), logger_(logger), bufferKilobytes_(bufferKilobytes) {
   std::vector<std::uint8_t> properties = allocateSessionProperties();
   if (properties.empty()) return;
-  if (platform::processEnv().kernelTrace().controlTrace(
-          kLoggerName, properties, platform::TraceControl::kQuery) == platform::kErrorSuccess) {
+  if (trace_.controlTrace(kLoggerName, properties, platform::TraceControl::kQuery) ==
+      platform::kErrorSuccess) {
     stopRunningSession(properties);
   }
   putWord(properties, platform::kTraceEnableFlagsAt,
           wordAt(properties, platform::kTraceEnableFlagsAt) | platform::kTraceFlagProcess);
-  std::uint32_t result =
-      platform::processEnv().kernelTrace().startTrace(&session_, kLoggerName, properties);
+  std::uint32_t result = trace_.startTrace(&session_, kLoggerName, properties);
   if (result != platform::kErrorSuccess) {
     logger_.fatal(22, startErrorText(result));
     raiseQuitFlag();
@@ -107,8 +109,8 @@ void KernelTracer::stopRunningSession(std::vector<std::uint8_t>& properties) {
   logger_.debug(1, "Trying to stop the kernel logger...");
   std::uint32_t flags = wordAt(properties, platform::kTraceEnableFlagsAt);
   putWord(properties, platform::kTraceEnableFlagsAt, 0);
-  std::uint32_t stopped = platform::processEnv().kernelTrace().controlTrace(
-      kLoggerName, properties, platform::TraceControl::kStop);
+  std::uint32_t stopped =
+      trace_.controlTrace(kLoggerName, properties, platform::TraceControl::kStop);
   if (stopped != platform::kErrorSuccess) {
     logger_.debug(1, "   Failed to stop the logger. Error code: %i", stopped);
   } else {
@@ -121,8 +123,8 @@ void KernelTracer::stopRunningSession(std::vector<std::uint8_t>& properties) {
 KernelTracer::~KernelTracer() {
   std::vector<std::uint8_t> properties = allocateSessionProperties();
   if (properties.empty()) return;
-  if (platform::processEnv().kernelTrace().controlTrace(
-          kLoggerName, properties, platform::TraceControl::kStop) != platform::kErrorSuccess) {
+  if (trace_.controlTrace(kLoggerName, properties, platform::TraceControl::kStop) !=
+      platform::kErrorSuccess) {
     logger_.debug(1, "KernelTracer: The logger was not stopped");
   } else {
     logger_.debug(3, "KernelTracer: The logger was stopped");
@@ -158,16 +160,14 @@ std::vector<std::uint8_t> KernelTracer::allocateSessionProperties() {
 }
 
 void KernelTracer::consume() {
-  std::uint64_t consumer =
-      platform::processEnv().kernelTrace().openTrace(kLoggerName, platform::kTraceRealTimeMode);
+  std::uint64_t consumer = trace_.openTrace(kLoggerName, platform::kTraceRealTimeMode);
   if (consumer == platform::kInvalidTraceHandle) {
     logger_.debug(1, "KernelTracer, consume: Error %i opening kernel session.",
                   platform::lastError());
     return;
   }
-  ConsumerGuard guard(consumer);
-  std::uint32_t result =
-      platform::processEnv().kernelTrace().processTrace(consumer, bufferCallback_, eventCallback_);
+  ConsumerGuard guard(trace_, consumer);
+  std::uint32_t result = trace_.processTrace(consumer, bufferCallback_, eventCallback_);
   if (result != platform::kErrorSuccess && result != platform::kErrorCancelled) {
     logger_.critical(19, processTraceErrorText(result));
   }

@@ -19,7 +19,8 @@ class KernelTracer {
 
   // bufferKilobytes: the session's buffer, 0 for the system's choice. A session that cannot
   // be started is reported and sets the quit flag.
-  KernelTracer(const LoggerUnit& logger, std::uint32_t bufferKilobytes);
+  KernelTracer(platform::KernelTrace& trace, const LoggerUnit& logger,
+               std::uint32_t bufferKilobytes);
   virtual ~KernelTracer();
   KernelTracer(const KernelTracer&) = delete;
   KernelTracer& operator=(const KernelTracer&) = delete;
@@ -39,6 +40,7 @@ class KernelTracer {
  private:
   void stopRunningSession(std::vector<std::uint8_t>& properties);
 
+  platform::KernelTrace& trace_;
   const LoggerUnit& logger_;
   const std::uint32_t bufferKilobytes_;
   std::uint64_t session_ = 0;

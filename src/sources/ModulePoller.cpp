@@ -4,14 +4,14 @@
 
 namespace Vantor {
 
-ModulePoller::ModulePoller(const LoggerUnit& logger, ProcessMap& processMap)
-    : logger_(logger), processMap_(processMap) {}
+ModulePoller::ModulePoller(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap)
+    : env_(env), logger_(logger), processMap_(processMap) {}
 
 bool ModulePoller::prepareModulePoller(ThreadTable& threads) {
   logger_.debug(2, "Preparing module poller thread...");
   ThreadEntry& row = threads.addThread("ModulePoller", TF_REPORTS, [this](ThreadEntry& entry) {
     return runPeriodicWorker(
-        entry, logger_,
+        entry, logger_, env_.clock(),
         {interval_, nullptr, [this] { pollModules(); }, "ERROR while running modulePoller thread"});
   });
   if (!row.job) {

@@ -3,6 +3,7 @@
 #ifndef TARNWICK_SOURCES_MODULEPOLLER_H_
 #define TARNWICK_SOURCES_MODULEPOLLER_H_
 
+#include "platform/Env.h"
 #include "supervision/ThreadTable.h"
 #include "usage/ProcessMap.h"
 
@@ -10,7 +11,7 @@ namespace Vantor {
 
 class ModulePoller {
  public:
-  ModulePoller(const LoggerUnit& logger, ProcessMap& processMap);
+  ModulePoller(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap);
 
   // Written by the configuration while no module poller runs.
   void configure(const TimeSpan& interval) { interval_ = interval; }
@@ -20,6 +21,7 @@ class ModulePoller {
   void pollModules();
 
  private:
+  platform::Env& env_;
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
   TimeSpan interval_{0};

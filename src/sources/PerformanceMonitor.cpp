@@ -8,12 +8,12 @@ namespace Vantor {
 
 namespace {
 
-CounterQuery::BlockReader readerOf(const std::vector<platform::ProcessId>& processes,
+CounterQuery::BlockReader readerOf(platform::PerformanceCounters& counters,
+                                   const std::vector<platform::ProcessId>& processes,
                                    const bool& countHandles) {
-  return [&processes, &countHandles]() -> std::optional<std::vector<std::uint8_t>> {
+  return [&counters, &processes, &countHandles]() -> std::optional<std::vector<std::uint8_t>> {
     std::vector<std::uint8_t> block;
-    if (!platform::processEnv().performanceCounters().readProcessData(&processes, countHandles,
-                                                                      &block)) {
+    if (!counters.readProcessData(&processes, countHandles, &block)) {
       return std::nullopt;
     }
     return block;
@@ -32,15 +32,19 @@ bool needHandles(const std::vector<PerformanceMonitor::Reading>& readings) {
 
 }  // namespace
 
-PerformanceMonitor::PerformanceMonitor(const LoggerUnit& logger, ProcessMap& processMap)
-    : logger_(logger), processMap_(processMap), query_(readerOf(queried_, countHandles_)) {}
+PerformanceMonitor::PerformanceMonitor(platform::Env& env, const LoggerUnit& logger,
+                                       ProcessMap& processMap)
+    : env_(env),
+      logger_(logger),
+      processMap_(processMap),
+      query_(readerOf(env.performanceCounters(), queried_, countHandles_)) {}
 
 bool PerformanceMonitor::preparePerformanceMonitor(ThreadTable& threads) {
   logger_.debug(2, "Preparing performance monitor thread...");
   ThreadEntry& row =
       threads.addThread("PerformanceMonitor", TF_REPORTS, [this](ThreadEntry& entry) {
         return runPeriodicWorker(
-            entry, logger_,
+            entry, logger_, env_.clock(),
             {interval_, [this] { readNewcomers(); }, [this] { monitorPerformance(); },
              "Fatal Exception in PerformanceMonitor"});
       });
@@ -119,7 +123,7 @@ void PerformanceMonitor::readNewcomers() {
   std::vector<platform::ProcessId> processes;
   for (const Reading& reading : readings) processes.push_back(reading.id);
   bool countHandles = needHandles(readings);
-  CounterQuery first(readerOf(processes, countHandles));
+  CounterQuery first(readerOf(env_.performanceCounters(), processes, countHandles));
   if (first.collect() != 0) {
     for (const Reading& reading : readings) {
       logger_.debug(1, "Failed to collect counter data for PID=%i", reading.id.pid);

@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/Env.h"
 #include "platform/ProcessTable.h"
 #include "sources/CounterQuery.h"
 #include "supervision/ThreadTable.h"
@@ -18,7 +19,7 @@ namespace Vantor {
 
 class PerformanceMonitor {
  public:
-  PerformanceMonitor(const LoggerUnit& logger, ProcessMap& processMap);
+  PerformanceMonitor(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap);
 
   // Written by the configuration while no monitor runs.
   void configure(const TimeSpan& interval) { interval_ = interval; }
@@ -47,6 +48,7 @@ class PerformanceMonitor {
   // Takes the values into the samples of the entries the map still holds.
   void apply(std::vector<Reading>& readings, bool first);
 
+  platform::Env& env_;
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
   TimeSpan interval_{5};

@@ -15,10 +15,9 @@ constexpr std::int32_t kStatusLogSeconds = 10;
 constexpr auto kQuittingPause = std::chrono::seconds(1);
 }  // namespace
 
-std::uint32_t runPeriodicWorker(ThreadEntry& row, const LoggerUnit& logger,
+std::uint32_t runPeriodicWorker(ThreadEntry& row, const LoggerUnit& logger, platform::Clock& clock,
                                 const PeriodicWork& work) {
   logger.debug(1, "START THREAD %s.", row.name);
-  platform::Clock& clock = platform::processEnv().clock();
   PollSchedule statusLog(clock, TimeSpan(kStatusLogSeconds));
   PollSchedule passes(clock, work.interval);
   try {

@@ -23,8 +23,8 @@ struct PeriodicWork {
   std::string failureLine;
 };
 
-// The thread procedure of row; returns its exit code.
-std::uint32_t runPeriodicWorker(ThreadEntry& row, const LoggerUnit& logger,
+// The thread procedure of row, timed by clock; returns its exit code.
+std::uint32_t runPeriodicWorker(ThreadEntry& row, const LoggerUnit& logger, platform::Clock& clock,
                                 const PeriodicWork& work);
 
 }  // namespace Vantor

@@ -7,7 +7,7 @@ ProcessRef ProcPoll::read(const platform::ListedProcess& listed, AccountNames* n
   platform::ProcessHandle handle;
   // Gone before it could be opened: nothing to read, nothing to record.
   if (!table_->open(listed.id, &handle)) return nullptr;
-  auto process = std::make_shared<Process>(std::move(handle), names);
+  auto process = std::make_shared<Process>(env_, std::move(handle), names);
   // Listed running but gone before its executable could be read: nothing is known of it
   // either. One found ended is kept: the process map records it once, as lost.
   if (!listed.ended && Process::isUnknown(process->executable()) && !process->isRunning()) {
@@ -16,8 +16,10 @@ ProcessRef ProcPoll::read(const platform::ListedProcess& listed, AccountNames* n
   return process;
 }
 
-ProcPoll::ProcPoll(std::unique_ptr<platform::ProcessTable> table, Reader reader)
-    : table_(std::move(table)), reader_(std::move(reader)) {}
+ProcPoll::ProcPoll(platform::Env& env, std::unique_ptr<platform::ProcessTable> table, Reader reader)
+    : env_(env),
+      table_(table ? std::move(table) : env.newProcessTable()),
+      reader_(std::move(reader)) {}
 
 ProcPoll::~ProcPoll() { debug(1, "ProcPoll object ended."); }
 
@@ -77,7 +79,7 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
       continue;
     }
     // An end is a fresh object: the process map's own entry is changed only under its lock.
-    auto ended = std::make_shared<Process>(id.pid, nullptr, false, id.startStamp);
+    auto ended = std::make_shared<Process>(env_, id.pid, nullptr, false, id.startStamp);
     ended->setEndTime(when);
     // A program replaced by another ends there; the process goes on.
     if (renewed.count(id) != 0) ended->setExitCode(Process::kStillActive);
@@ -86,7 +88,7 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
   debug(5, "   ProcPoll.getPollData: %i process(es) ended.",
         static_cast<std::int64_t>(changes.size()));
   std::size_t ended = changes.size();
-  AccountNames names;
+  AccountNames names(env_);
   for (auto entry = latest_.begin(); entry != latest_.end();) {
     const platform::ProcessId& id = entry->first;
     if (previous_.count(id) != 0 && renewed.count(id) == 0) {

@@ -35,10 +35,10 @@ class ProcPoll {
   // answers user lookups for the length of one poll.
   using Reader = std::function<ProcessRef(const platform::ProcessId& id, AccountNames* names)>;
 
-  // Processes are read from the table unless a reader is given.
-  explicit ProcPoll(
-      std::unique_ptr<platform::ProcessTable> table = platform::processEnv().newProcessTable(),
-      Reader reader = nullptr);
+  // Processes are listed from env's table unless a table is given, and read from the table
+  // unless a reader is given.
+  explicit ProcPoll(platform::Env& env, std::unique_ptr<platform::ProcessTable> table = nullptr,
+                    Reader reader = nullptr);
   ~ProcPoll();
   ProcPoll(const ProcPoll&) = delete;
   ProcPoll& operator=(const ProcPoll&) = delete;
@@ -70,6 +70,7 @@ class ProcPoll {
     if (logger_ != nullptr) logger_->debug(level, format, args...);
   }
 
+  platform::Env& env_;
   std::unique_ptr<platform::ProcessTable> table_;
   Reader reader_;
   const LoggerUnit* logger_ = nullptr;

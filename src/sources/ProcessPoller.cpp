@@ -7,8 +7,9 @@
 
 namespace Vantor {
 
-ProcessPoller::ProcessPoller(const LoggerUnit& logger, ProcessMap& processMap, ExeFinder& exeFinder)
-    : logger_(logger), processMap_(processMap), exeFinder_(exeFinder) {
+ProcessPoller::ProcessPoller(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
+                             ExeFinder& exeFinder)
+    : env_(env), logger_(logger), processMap_(processMap), exeFinder_(exeFinder), procPoll_(env) {
   procPoll_.setLogger(&logger_);
 }
 
@@ -34,7 +35,7 @@ bool ProcessPoller::prepareProcessPoller(ThreadTable& threads) {
 
 std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
   return runPeriodicWorker(
-      row, logger_,
+      row, logger_, env_.clock(),
       {interval_,
        [this] {
          if (takeFullPollRequest()) repairLostEvents();

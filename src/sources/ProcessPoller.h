@@ -19,7 +19,8 @@ enum class EventSource : std::int32_t { kNone = 0, kKernelTrace = 1, kKernelDriv
 
 class ProcessPoller {
  public:
-  ProcessPoller(const LoggerUnit& logger, ProcessMap& processMap, ExeFinder& exeFinder);
+  ProcessPoller(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
+                ExeFinder& exeFinder);
 
   // Written by the configuration while no poller runs.
   void configure(const TimeSpan& interval, EventSource source, bool pollingEnabled);
@@ -46,6 +47,7 @@ class ProcessPoller {
   void fullPoll(std::uint64_t startedBefore = 0);
   void completionPass();
 
+  platform::Env& env_;
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
   ExeFinder& exeFinder_;

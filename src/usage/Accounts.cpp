@@ -13,9 +13,9 @@ namespace Vantor {
 
 namespace {
 
-std::int64_t modificationTime(const std::string& path) {
+std::int64_t modificationTime(platform::Env& env, const std::string& path) {
   FileOps::FileInfo info;
-  return FileOps::getInfo(path, &info) ? info.lastWriteTime : 0;
+  return FileOps::getInfo(env, path, &info) ? info.lastWriteTime : 0;
 }
 
 std::string mainFile(const std::string& directory) {
@@ -27,9 +27,9 @@ std::string perUserDirectory(const std::string& directory) {
 }
 
 // Unreadable per-user files are skipped.
-void readInto(const std::string& path, Accounts::Table* table) {
+void readInto(platform::Env& env, const std::string& path, Accounts::Table* table) {
   try {
-    Accounts::parseAccounts(TextUtils::readTextFile(path), table);
+    Accounts::parseAccounts(TextUtils::readTextFile(env, path), table);
   } catch (const Exception&) {
   }
 }
@@ -59,10 +59,10 @@ void Accounts::parseAccounts(std::string_view text, Table* table) {
 Accounts::FileTimes Accounts::listPerUserFiles() const {
   FileTimes files;
   std::vector<FileOps::ListEntry> entries;
-  FileOps::list(perUserDirectory(directory_) + "*.conf", &entries);
+  FileOps::list(env_, perUserDirectory(directory_) + "*.conf", &entries);
   for (const FileOps::ListEntry& entry : entries) {
     if (entry.isFile) {
-      files[entry.name] = modificationTime(perUserDirectory(directory_) + entry.name);
+      files[entry.name] = modificationTime(env_, perUserDirectory(directory_) + entry.name);
     }
   }
   return files;
@@ -73,7 +73,7 @@ bool Accounts::loadAccounts(const std::string& configurationDirectory) {
   auto fresh = std::make_shared<Tables>();
   std::optional<std::string> text;
   try {
-    text = TextUtils::readTextFile(mainFile(configurationDirectory));
+    text = TextUtils::readTextFile(env_, mainFile(configurationDirectory));
   } catch (const Exception&) {
   }
   if (!text) {
@@ -83,11 +83,11 @@ bool Accounts::loadAccounts(const std::string& configurationDirectory) {
     return false;
   }
   parseAccounts(*text, &fresh->main);
-  mainFileTime_ = modificationTime(mainFile(configurationDirectory));
+  mainFileTime_ = modificationTime(env_, mainFile(configurationDirectory));
   directory_ = configurationDirectory;
   perUserFiles_ = listPerUserFiles();
   for (const auto& [name, time] : perUserFiles_) {
-    readInto(perUserDirectory(directory_) + name, &fresh->perUser);
+    readInto(env_, perUserDirectory(directory_) + name, &fresh->perUser);
   }
   install(std::move(fresh));
   return true;
@@ -103,10 +103,10 @@ void Accounts::refreshAccountsAt(const DateTime& now) {
   auto next = std::make_shared<Tables>(*current);
   bool changed = false;
 
-  std::int64_t mainTime = modificationTime(mainFile(directory_));
+  std::int64_t mainTime = modificationTime(env_, mainFile(directory_));
   if (mainTime != mainFileTime_) {
     next->main.clear();
-    readInto(mainFile(directory_), &next->main);
+    readInto(env_, mainFile(directory_), &next->main);
     mainFileTime_ = mainTime;
     changed = true;
   }
@@ -114,7 +114,7 @@ void Accounts::refreshAccountsAt(const DateTime& now) {
   for (const auto& [name, time] : listed) {
     auto known = perUserFiles_.find(name);
     if (known == perUserFiles_.end() || known->second != time) {
-      readInto(perUserDirectory(directory_) + name, &next->perUser);
+      readInto(env_, perUserDirectory(directory_) + name, &next->perUser);
       changed = true;
     }
   }

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "foundation/DateTime.h"
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 
 namespace Vantor {
@@ -26,6 +27,9 @@ class Accounts {
 
   // The change check runs when more than this many seconds passed since the last one.
   static constexpr std::int32_t kCheckSeconds = 4;
+
+  // The account files are read through env.
+  explicit Accounts(platform::Env& env) : env_(env) {}
 
   // Reads the lines of one account file into table; a later line for a user replaces an
   // earlier one. Pure.
@@ -53,6 +57,7 @@ class Accounts {
   void install(std::shared_ptr<const Tables> tables);
   FileTimes listPerUserFiles() const EXCLUSIVE_LOCKS_REQUIRED(checkMutex_);
 
+  platform::Env& env_;
   mutable platform::Mutex tablesMutex_;
   std::shared_ptr<const Tables> tables_ GUARDED_BY(tablesMutex_);
 

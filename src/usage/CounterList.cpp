@@ -20,10 +20,11 @@ Aggregation aggregationOf(std::string_view word) {
 
 }  // namespace
 
-bool CounterList::loadCounterList(const std::string& path, const NameTable& names) {
+bool CounterList::loadCounterList(platform::Env& env, const std::string& path,
+                                  const NameTable& names) {
   std::string text;
   try {
-    text = TextUtils::readTextFile(path);
+    text = TextUtils::readTextFile(env, path);
   } catch (const Exception&) {
     return false;
   }

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Env.h"
 #include "usage/CounterSample.h"
 
 namespace Vantor {
@@ -31,7 +32,7 @@ class CounterList {
   using NameTable = std::vector<std::pair<std::uint32_t, std::string>>;
 
   // False when the file cannot be read or names no counter the object has.
-  bool loadCounterList(const std::string& path, const NameTable& names);
+  bool loadCounterList(platform::Env& env, const std::string& path, const NameTable& names);
   void parse(std::string_view text, const NameTable& names);
   const std::vector<CounterSpec>& counters() const { return counters_; }
   // Whether the list named more than kMaxCounters counters.

@@ -7,15 +7,15 @@
 
 namespace Vantor {
 
-DataStreams::DataStreams(std::shared_ptr<LogSender> sender)
-    : sender_(sender), logger_(std::move(sender), kModuleAgent) {}
+DataStreams::DataStreams(platform::Env& env, std::shared_ptr<LogSender> sender)
+    : env_(env), sender_(sender), logger_(std::move(sender), kModuleAgent) {}
 
 void DataStreams::registerLogFile(const std::string& base, const std::string& id,
                                   const TimeSpan& interval, bool onDemand, Hook hook) {
   platform::MutexLock lock(&mutex_);
   if (entries_.count(id) != 0) return;
   Entry entry;
-  entry.logFile = std::make_shared<LogFile>(sender_);
+  entry.logFile = std::make_shared<LogFile>(env_, sender_);
   entry.logFile->setName(base);
   entry.interval = interval;
   entry.onDemand = onDemand;

@@ -15,6 +15,7 @@
 #include "foundation/DateTime.h"
 #include "foundation/TimeSpan.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 #include "usage/LogFile.h"
 
@@ -24,7 +25,7 @@ class DataStreams {
  public:
   using Hook = std::function<void()>;
 
-  explicit DataStreams(std::shared_ptr<LogSender> sender);
+  DataStreams(platform::Env& env, std::shared_ptr<LogSender> sender);
 
   // Does nothing when the ID is registered already. An interval of 0 takes the global one.
   void registerLogFile(const std::string& base, const std::string& id, const TimeSpan& interval,
@@ -54,6 +55,7 @@ class DataStreams {
 
   void deliver(const std::vector<std::pair<std::string, Hook>>& due) LOCKS_EXCLUDED(mutex_);
 
+  platform::Env& env_;
   const std::shared_ptr<LogSender> sender_;
   LoggerUnit logger_;
   mutable platform::Mutex mutex_;

@@ -131,8 +131,9 @@ std::string ExeFinder::cleanName(const std::string& name) {
   return "";
 }
 
-ExeFinder::ExeFinder(const LoggerUnit& programLogger, const LoggerUnit& agentLogger)
-    : programLogger_(programLogger), logger_(agentLogger) {
+ExeFinder::ExeFinder(platform::Env& env, const LoggerUnit& programLogger,
+                     const LoggerUnit& agentLogger)
+    : env_(env), programLogger_(programLogger), logger_(agentLogger) {
   logger_.debug(1, "ExeFinder: Created.");
 }
 
@@ -146,14 +147,14 @@ void ExeFinder::loadApplicationMappings(const ConfReader& reader) {
     return;
   }
   std::string path = FileUtils::ensureTrailingSeparator(directory) + kMappingFile;
-  if (!FileOps::exists(path)) {
+  if (!FileOps::exists(env_, path)) {
     logger_.debug(1, "File \"%s\" does not exist. Cannot load mappings.", path);
     setMappings({});  // a file taken away takes its mappings with it
     return;
   }
   std::string text;
   try {
-    text = TextUtils::readTextFile(path);
+    text = TextUtils::readTextFile(env_, path);
   } catch (const Exception& error) {
     logger_.debug(1, error.getFullText());
     programLogger_.critical(21, "load application mappings");
@@ -258,11 +259,11 @@ bool ExeFinder::resolvePath(std::string& path) const {
       replacement = std::string(bare);
     } else if (bare.size() > 2 && bare.front() == '%' && bare.back() == '%') {
       std::optional<std::string> value =
-          platform::processEnv().variables().get(std::string(bare.substr(1, bare.size() - 2)));
+          env_.variables().get(std::string(bare.substr(1, bare.size() - 2)));
       if (!value) return false;
       replacement = *value;
     } else if (separated && TextUtils::lowered(bare) == "systemroot") {
-      std::optional<std::string> windows = platform::processEnv().systemFacts().windowsDirectory();
+      std::optional<std::string> windows = env_.systemFacts().windowsDirectory();
       if (!windows) return false;
       replacement = *windows;
     } else if (separated && bare == "??") {
@@ -273,7 +274,7 @@ bool ExeFinder::resolvePath(std::string& path) const {
     done += replacement;
     // Rewritten paths come from the other platform's conventions: read "\" as a separator.
     std::string candidate = FileUtils::normaliseSeparators(done + path.substr(next));
-    if (FileUtils::isAbsolute(candidate) && FileOps::exists(candidate)) {
+    if (FileUtils::isAbsolute(candidate) && FileOps::exists(env_, candidate)) {
       path = candidate;
       return true;
     }
@@ -286,9 +287,10 @@ bool ExeFinder::SMScan(ExeInfo& info, const std::string& path) const {
   logger_.debug(5, "SMScan: Getting file information...");
   try {
     std::string file = path;
-    if (!(FileUtils::isAbsolute(file) && FileOps::exists(file)) && !resolvePath(file)) return false;
+    if (!(FileUtils::isAbsolute(file) && FileOps::exists(env_, file)) && !resolvePath(file))
+      return false;
     platform::VersionInfo version;
-    if (!platform::processEnv().readVersionInfo(file, &version)) return false;
+    if (!env_.readVersionInfo(file, &version)) return false;
     for (auto [language, codePage] : version.translations) {
       for (int attempt = 0; attempt < kAttemptsPerTranslation; ++attempt) {
         std::string description = versionText(version.query(language, codePage, "FileDescription"));

@@ -12,6 +12,7 @@
 
 #include "config/ConfReader.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 
 namespace Vantor {
@@ -42,7 +43,7 @@ class ExeFinder {
   // Cuts "application file" / "application" off a name; empty when no letter is left. Pure.
   static std::string cleanName(const std::string& name);
 
-  ExeFinder(const LoggerUnit& programLogger, const LoggerUnit& agentLogger);
+  ExeFinder(platform::Env& env, const LoggerUnit& programLogger, const LoggerUnit& agentLogger);
   ~ExeFinder();
   ExeFinder(const ExeFinder&) = delete;
   ExeFinder& operator=(const ExeFinder&) = delete;
@@ -58,6 +59,7 @@ class ExeFinder {
   std::string decideName(ExeInfo& info) const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   bool resolvePath(std::string& path) const;
 
+  platform::Env& env_;
   const LoggerUnit& programLogger_;  // catalogue messages
   const LoggerUnit& logger_;         // debug lines
   platform::Mutex mutex_;

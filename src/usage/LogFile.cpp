@@ -31,7 +31,8 @@ std::string deliveredName(const std::string& path) {
 
 }  // namespace
 
-LogFile::LogFile(std::shared_ptr<LogSender> sender) : logger_(std::move(sender), kModuleAgent) {}
+LogFile::LogFile(platform::Env& env, std::shared_ptr<LogSender> sender)
+    : env_(env), logger_(std::move(sender), kModuleAgent) {}
 
 LogFile::~LogFile() { end(); }
 
@@ -43,9 +44,9 @@ void LogFile::setName(const std::string& base) {
 void LogFile::setNameLocked(const std::string& base) {
   if (file_ && file_->isOpen()) endLocked();
   std::string name = base + "-" + std::to_string(DateTime().getValue()) + "-" +
-                     std::to_string(platform::processEnv().processId()) + "-" +
-                     std::to_string(++nameCounter) + ".make";
-  file_ = FileFactory::create(name);
+                     std::to_string(env_.processId()) + "-" + std::to_string(++nameCounter) +
+                     ".make";
+  file_ = FileFactory::create(env_, name);
   file_->setLockTimeout(TimeSpan(kLockTimeoutSeconds));
   logger_.debug(3, "LogFile: Set name = \"%s\".", name);
 }
@@ -79,7 +80,7 @@ bool LogFile::openLocked() {
   }
   if (file_->isOpen()) endLocked();
   try {
-    FileOps::makeParentDirs(file_->getPath());
+    FileOps::makeParentDirs(env_, file_->getPath());
     file_->open(kOpenMode);
   } catch (Exception& error) {
     error.addLocation(__FILE__, __LINE__);
@@ -141,7 +142,7 @@ void LogFile::endLocked() {
   std::string newName = deliveredName(oldName);
   logger_.debug(4, "LogFile: Renaming file \"%s\" to \"%s\".", FileUtils::baseName(oldName),
                 FileUtils::baseName(newName));
-  if (FileOps::move(oldName, newName, true)) {
+  if (FileOps::move(env_, oldName, newName, true)) {
     logger_.debug(2, "LogFile: Ended file \"" + oldName + "\".");
   } else {
     logger_.warning(10, oldName, newName);

@@ -12,6 +12,7 @@
 #include "concurrency/Monopoly.h"
 #include "foundation/FileBase.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 
 namespace Vantor {
 
@@ -20,7 +21,7 @@ class LogFile {
   // How long a writer's lock on a data file lasts before another may break it.
   static constexpr std::int32_t kLockTimeoutSeconds = 3600;
 
-  explicit LogFile(std::shared_ptr<LogSender> sender);
+  LogFile(platform::Env& env, std::shared_ptr<LogSender> sender);
   // Ends an open file, so its records are delivered.
   ~LogFile();
   LogFile(const LogFile&) = delete;
@@ -46,6 +47,7 @@ class LogFile {
   void endLocked() EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void setNameLocked(const std::string& base) EXCLUSIVE_LOCKS_REQUIRED(lock_);
 
+  platform::Env& env_;
   LoggerUnit logger_;
   mutable Monopoly lock_;
   std::shared_ptr<FileBase> file_ GUARDED_BY(lock_);

@@ -21,10 +21,10 @@ bool matches(std::string_view pattern, std::string_view loweredName) {
 
 }  // namespace
 
-bool ModuleFilter::loadModuleFilter(const std::string& path) {
+bool ModuleFilter::loadModuleFilter(platform::Env& env, const std::string& path) {
   std::string text;
   try {
-    text = TextUtils::readTextFile(path);
+    text = TextUtils::readTextFile(env, path);
   } catch (const Exception&) {
     return false;
   }

@@ -11,12 +11,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Env.h"
+
 namespace Vantor {
 
 class ModuleFilter {
  public:
   // False when the file cannot be read; the filter is then left as it was.
-  bool loadModuleFilter(const std::string& path);
+  bool loadModuleFilter(platform::Env& env, const std::string& path);
   // Reads the filter from the file's text.
   void parse(std::string_view text);
   bool matchModuleFilter(std::string_view computerName, std::string_view moduleName) const;

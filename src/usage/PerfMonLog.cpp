@@ -44,8 +44,9 @@ std::string formatNumber(double value, int precision) {
 
 PerfMonLog::PerfMonLog(const LoggerUnit& logger, const Accounts& accounts,
                        const PrimeTime& primeTime, DataStreams& streams,
-                       const InventoryOps::StaticInfo& facts)
+                       const InventoryOps::StaticInfo& facts, platform::SystemFacts& system)
     : logger_(logger),
+      system_(system),
       accounts_(accounts),
       primeTime_(primeTime),
       streams_(streams),
@@ -98,7 +99,7 @@ double PerfMonLog::totalMemoryMegabytes(std::int64_t now) {
   platform::MutexLock lock(&mutex_);
   if (now - memoryReadAt_ <= kMemoryRereadSeconds) return memoryMegabytes_;
   memoryReadAt_ = now;
-  std::optional<std::uint64_t> bytes = platform::processEnv().systemFacts().totalPhysicalMemory();
+  std::optional<std::uint64_t> bytes = system_.totalPhysicalMemory();
   // Whole megabytes; never 0, which would divide the share by nothing.
   memoryMegabytes_ = bytes && (*bytes >> 20) > 0 ? static_cast<double>(*bytes >> 20) : 1.0;
   if (!bytes && !memoryUnknownLogged_) {

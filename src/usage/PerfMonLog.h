@@ -13,6 +13,7 @@
 
 #include "foundation/InventoryOps.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 #include "platform/Thread.h"
 #include "usage/Accounts.h"
@@ -42,7 +43,8 @@ class PerfMonLog {
  public:
   // facts: as recordFacts() made them.
   PerfMonLog(const LoggerUnit& logger, const Accounts& accounts, const PrimeTime& primeTime,
-             DataStreams& streams, const InventoryOps::StaticInfo& facts);
+             DataStreams& streams, const InventoryOps::StaticInfo& facts,
+             platform::SystemFacts& system);
 
   // On with what to measure, or off (null). Safe while records are written.
   void configure(std::shared_ptr<const PerformanceSetup> setup) LOCKS_EXCLUDED(mutex_);
@@ -82,6 +84,7 @@ class PerfMonLog {
   double totalMemoryMegabytes(std::int64_t now) LOCKS_EXCLUDED(mutex_);
 
   const LoggerUnit& logger_;
+  platform::SystemFacts& system_;
   const Accounts& accounts_;
   const PrimeTime& primeTime_;
   DataStreams& streams_;

@@ -101,10 +101,10 @@ std::vector<PrimeTime::Rule> PrimeTime::parseRules(std::string_view text) {
   return rules;
 }
 
-bool PrimeTime::loadPrimeTime(const std::string& path) {
+bool PrimeTime::loadPrimeTime(platform::Env& env, const std::string& path) {
   std::string text;
   try {
-    text = TextUtils::readTextFile(path);
+    text = TextUtils::readTextFile(env, path);
   } catch (const Exception&) {
     return false;
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/DateTime.h"
+#include "platform/Env.h"
 #include "platform/Mutex.h"
 
 namespace Vantor {
@@ -45,7 +46,7 @@ class PrimeTime {
   static std::vector<Rule> parseRules(std::string_view text);
 
   // Replaces the rules by the file's; false (rules unchanged) when it cannot be read.
-  bool loadPrimeTime(const std::string& path);
+  bool loadPrimeTime(platform::Env& env, const std::string& path);
   void setRules(std::vector<Rule> rules);
   // kUndefined, kPrime or kNonPrime for the local time of the moment.
   int classify(const DateTime& moment) const;

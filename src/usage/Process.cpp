@@ -33,22 +33,11 @@ void Process::debug(std::int32_t level, std::string_view format, const Args&... 
   if (const LoggerUnit* logger = classLogger.load()) logger->debug(level, format, args...);
 }
 
-void Process::setLogger(const LoggerUnit* logger) {
+void Process::setLogger(const LoggerUnit* logger, const std::string& computerName) {
   classLogger.store(logger);
   if (logger == nullptr) return;
-  std::string name;
-  try {
-    name = InventoryOps::getStaticInfo().computerName;
-  } catch (const platform::ThreadCancellation&) {
-    throw;
-  } catch (...) {
-    debug(3,
-          "Agent::configure: Exception occured in getStaticInfo. Check status of Workstation "
-          "service.");
-    return;
-  }
   platform::MutexLock lock(&staticsMutex);
-  classComputerName = name;
+  classComputerName = computerName;
 }
 
 std::string Process::computerName() {
@@ -60,7 +49,7 @@ bool AccountNames::lookup(const std::string& sid, std::string* user, std::string
   auto [answer, added] = answers_.try_emplace(sid);
   if (added) {
     answer->second.found =
-        platform::processEnv().lookupAccountSid(sid, &answer->second.user, &answer->second.domain);
+        env_->lookupAccountSid(sid, &answer->second.user, &answer->second.domain);
   }
   if (!answer->second.found) return false;
   *user = answer->second.user;
@@ -68,19 +57,23 @@ bool AccountNames::lookup(const std::string& sid, std::string* user, std::string
   return true;
 }
 
-Process::Process(std::uint32_t pid, const DateTime* startTime, bool running,
+Process::Process(platform::Env& env, std::uint32_t pid, const DateTime* startTime, bool running,
                  std::uint64_t startStamp, AccountNames* accounts)
-    : pid_(pid), startStamp_(startStamp) {
+    : env_(env), pid_(pid), startStamp_(startStamp) {
   start(startTime, running, accounts);
 }
 
-Process::Process(platform::ProcessHandle opened, AccountNames* accounts)
-    : handle_(std::move(opened)), pid_(handle_.pid()), startStamp_(handle_.startStamp()) {
+Process::Process(platform::Env& env, platform::ProcessHandle opened, AccountNames* accounts)
+    : env_(env),
+      handle_(std::move(opened)),
+      pid_(handle_.pid()),
+      startStamp_(handle_.startStamp()) {
   handle_.programMark(&programMark_);
   start(nullptr, true, accounts);
 }
 
-Process::Process(const ProcessEvent& event) : pid_(0), startStamp_(0) {
+Process::Process(platform::Env& env, const ProcessEvent& event)
+    : env_(env), pid_(0), startStamp_(0) {
   startTime_ = event.time;
   if (event.state != ProcessState::Started && event.state != ProcessState::Ended) return;
   state_ = event.state;
@@ -293,7 +286,7 @@ void Process::readUser(AccountNames* accounts) {
   std::string user = kUnknown;
   std::string domain = kUnknown;
   bool found = accounts != nullptr ? accounts->lookup(sid, &user, &domain)
-                                   : platform::processEnv().lookupAccountSid(sid, &user, &domain);
+                                   : env_.lookupAccountSid(sid, &user, &domain);
   if (!found) {
     debug(5,
           "   getProcessInfo2: Failed to look up account sid, and thus also get user info. "
@@ -315,7 +308,7 @@ void Process::setUser(const std::string& user, const std::string& domain) {
 
 int Process::getImageFileName(const std::string& caller, std::uint32_t pid,
                               std::string& executable) {
-  if (InventoryOps::windowsVersion() < kFirstVersionWithImageNames) {
+  if (InventoryOps::windowsVersion(env_.systemFacts()) < kFirstVersionWithImageNames) {
     debug(3, "   %s: Unable to get process file name for process %i. (Windows error code %i)",
           caller, pid, platform::kErrorCallNotImplemented);
     return -1;
@@ -336,7 +329,7 @@ int Process::getImageFileName(const std::string& caller, std::uint32_t pid,
 bool Process::getUserFromSid(const std::string& sid) {
   std::string user = kUnknown;
   std::string domain = kUnknown;
-  if (!platform::processEnv().lookupAccountSid(sid, &user, &domain)) return false;
+  if (!env_.lookupAccountSid(sid, &user, &domain)) return false;
   setUser(user, domain);
   debug(5, "   getUserFromSid: Looked up account sid.");
   return true;

@@ -18,6 +18,7 @@
 
 #include "foundation/DateTime.h"
 #include "logging/LoggerUnit.h"
+#include "platform/Env.h"
 #include "platform/ProcessTable.h"
 #include "usage/CounterSample.h"
 
@@ -29,9 +30,12 @@ enum class ProcessState : std::int32_t { Started = 0, Ended = 1, InUse = 2, Unkn
 // handful of users, and each lookup may ask the name service.
 class AccountNames {
  public:
+  explicit AccountNames(platform::Env& env) : env_(&env) {}
+
   bool lookup(const std::string& sid, std::string* user, std::string* domain);
 
  private:
+  platform::Env* env_;
   struct Answer {
     bool found = false;
     std::string user;
@@ -79,12 +83,12 @@ class Process {
   // From a pid: a given start time replaces "now"; a running process has its executable
   // and user read at once, any other is taken as ended. A non-zero start stamp binds the
   // object to the process that started then; accounts, when given, answers user lookups.
-  Process(std::uint32_t pid, const DateTime* startTime, bool running, std::uint64_t startStamp = 0,
-          AccountNames* accounts = nullptr);
+  Process(platform::Env& env, std::uint32_t pid, const DateTime* startTime, bool running,
+          std::uint64_t startStamp = 0, AccountNames* accounts = nullptr);
   // From a handle a process table opened: a running process read at once.
-  Process(platform::ProcessHandle opened, AccountNames* accounts);
+  Process(platform::Env& env, platform::ProcessHandle opened, AccountNames* accounts);
   // From a kernel trace event: an end as it is, a start with its process opened.
-  explicit Process(const ProcessEvent& event);
+  Process(platform::Env& env, const ProcessEvent& event);
   virtual ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -181,8 +185,8 @@ class Process {
     return until;
   }
 
-  // Installs the logger of every Process (null: silent) and reads the machine's name.
-  static void setLogger(const LoggerUnit* logger);
+  // Installs the logger of every Process (null: silent) and the machine's name.
+  static void setLogger(const LoggerUnit* logger, const std::string& computerName);
   static std::string computerName();
 
  private:
@@ -197,6 +201,7 @@ class Process {
   void setUser(const std::string& user, const std::string& domain);
   void readUser(AccountNames* accounts);
 
+  platform::Env& env_;
   platform::ProcessHandle handle_;
   std::uint32_t pid_;
   std::uint64_t startStamp_;

@@ -40,17 +40,18 @@ bool replacesProgram(const Process& entry, const Process& start) {
 
 }  // namespace
 
-ProcessMap::ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Accounts& accounts,
-                       const PrimeTime& primeTime, DataStreams& streams,
+ProcessMap::ProcessMap(platform::Env& env, const LoggerUnit& logger, ExeFinder& exeFinder,
+                       const Accounts& accounts, const PrimeTime& primeTime, DataStreams& streams,
                        InventoryOps::StaticInfo facts)
-    : logger_(logger),
+    : env_(env),
+      logger_(logger),
       exeFinder_(exeFinder),
       accounts_(accounts),
       primeTime_(primeTime),
       streams_(streams),
       facts_(recordFacts(std::move(facts))),
       moduleLog_(logger, primeTime, streams, facts_),
-      perfMonLog_(logger, accounts, primeTime, streams, facts_) {}
+      perfMonLog_(logger, accounts, primeTime, streams, facts_, env.systemFacts()) {}
 
 ProcessMap::~ProcessMap() { clear(); }
 
@@ -590,7 +591,7 @@ bool ProcessMap::enforceMonopoly(const std::string& caller, std::uint32_t retryT
   logger_.debug(1, "**FAILED %s - timeout. Monpoly locked to thread %i.", caller, owner);
   // A holder that died after supervision gave it up (killed, it ran on to its next
   // cancellation point) left the lock behind: it is renewed as the kill hook would have.
-  if (owner != 0 && platform::processEnv().threadExists(owner)) return false;
+  if (owner != 0 && env_.threadExists(owner)) return false;
   logger_.debug(1, "**RETRY %s - Will try again, renewing the monopoly...", caller);
   mapLock_.renew();
   return enforceMonopoly(caller, self);
@@ -684,8 +685,7 @@ void ProcessMap::pruneEndedProcesses(const DateTime& now) {
 
 void ProcessMap::renewIfOwnedBy(std::uint32_t threadId) {
   // A thread counted killed may still be inside the map: only a dead holder loses the lock.
-  if (mapLock_.isLocked() && mapLock_.owner() == threadId &&
-      !platform::processEnv().threadExists(threadId)) {
+  if (mapLock_.isLocked() && mapLock_.owner() == threadId && !env_.threadExists(threadId)) {
     mapLock_.renew();
   }
 }

@@ -15,6 +15,7 @@
 
 #include "concurrency/Monopoly.h"
 #include "foundation/InventoryOps.h"
+#include "platform/Env.h"
 #include "usage/Accounts.h"
 #include "usage/DataStreams.h"
 #include "usage/ExeFinder.h"
@@ -31,8 +32,9 @@ class ProcessMap {
   static constexpr std::int32_t kEndedProcessMaxAgeSeconds = 600;
 
   // The facts are the static ones every record carries.
-  ProcessMap(const LoggerUnit& logger, ExeFinder& exeFinder, const Accounts& accounts,
-             const PrimeTime& primeTime, DataStreams& streams, InventoryOps::StaticInfo facts);
+  ProcessMap(platform::Env& env, const LoggerUnit& logger, ExeFinder& exeFinder,
+             const Accounts& accounts, const PrimeTime& primeTime, DataStreams& streams,
+             InventoryOps::StaticInfo facts);
   ~ProcessMap();
   ProcessMap(const ProcessMap&) = delete;
   ProcessMap& operator=(const ProcessMap&) = delete;
@@ -130,6 +132,7 @@ class ProcessMap {
   void rememberEnded(const Process& process);
   bool endedAlready(const Process& process) const;
 
+  platform::Env& env_;
   const LoggerUnit& logger_;
   ExeFinder& exeFinder_;
   const Accounts& accounts_;

@@ -7,6 +7,7 @@
 
 #include "concurrency/Monopoly.h"
 #include "platform/Thread.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -86,24 +87,25 @@ TEST(MonopolyTest, NamedLockIsHeldByOneHolderOnTheMachine) {
   TempDir dir;
   ScopedEnv runtime("VANTOR_RUNTIME_DIR", dir.path().c_str());
   Monopoly unnamed;
-  ASSERT_TRUE(unnamed.setName(""));
+  ASSERT_TRUE(unnamed.setName(testing::systemEnv(), ""));
   EXPECT_FALSE(unnamed.enforce());
 
-  Monopoly first("Vantor/Tarnwick\\Instance");
+  Monopoly first(testing::systemEnv(), "Vantor/Tarnwick\\Instance");
   EXPECT_EQ(first.name(), "Vantor_Tarnwick_Instance");
   ASSERT_TRUE(first.enforce());
   EXPECT_TRUE(first.enforce());  // held already
-  EXPECT_FALSE(first.setName("other"));
+  EXPECT_FALSE(first.setName(testing::systemEnv(), "other"));
   bool renewing = true;
   EXPECT_FALSE(first.tryEnforce(renewing));
   EXPECT_TRUE(renewing);  // untouched by the named kind
 
-  Monopoly sameProcess("Vantor_Tarnwick_Instance");
+  Monopoly sameProcess(testing::systemEnv(), "Vantor_Tarnwick_Instance");
   EXPECT_FALSE(sameProcess.enforce());
 
   auto otherProcessTakes = [] {
     pid_t child = ::fork();
-    if (child == 0) ::_exit(Monopoly("Vantor_Tarnwick_Instance").enforce() ? 0 : 1);
+    if (child == 0)
+      ::_exit(Monopoly(testing::systemEnv(), "Vantor_Tarnwick_Instance").enforce() ? 0 : 1);
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;

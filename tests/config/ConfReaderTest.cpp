@@ -4,6 +4,7 @@
 #include "config/ConfTokenizer.h"
 #include "logging/MessageCatalogue.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor {
 namespace {
@@ -112,7 +113,7 @@ TEST_F(ConfReaderTest, TypedQueriesWithReferencesAndEscapes) {
 }
 
 TEST_F(ConfReaderTest, BrokenReferencesHaveTheirStatus) {
-  loadMessages(TARNWICK_SOURCE_DIR "/etc", "configuration");
+  loadMessages(testing::systemEnv(), TARNWICK_SOURCE_DIR "/etc", "configuration");
   reader_.buildFromText(
       "open(String) = \"${a\" {}\n"
       "missing(String) = \"${nowhere}\" {}\n"
@@ -166,10 +167,10 @@ TEST_F(ConfReaderTest, SyntaxErrorsKeepWhatCameBeforeAndNameTheLine) {
 
 TEST_F(ConfReaderTest, AFileErrorLeavesThePreviousTree) {
   testing::writeFile(capture_.dir().file("tarnwick.conf"), "k(String) = first {}\n");
-  EXPECT_TRUE(reader_.build(capture_.dir().file("tarnwick.conf")));
+  EXPECT_TRUE(reader_.build(testing::systemEnv(), capture_.dir().file("tarnwick.conf")));
   std::string text;
   ASSERT_EQ(reader_.getString("k", text), ConfReader::CONF_OK);
-  EXPECT_FALSE(reader_.build(capture_.dir().file("missing.conf")));
+  EXPECT_FALSE(reader_.build(testing::systemEnv(), capture_.dir().file("missing.conf")));
   ASSERT_EQ(reader_.getString("k", text), ConfReader::CONF_OK);
   EXPECT_EQ(text, "first");
   EXPECT_TRUE(capture_.contains("File: File does not exist. (Code: 42.2)"));

@@ -5,6 +5,7 @@
 #include "foundation/FileException.h"
 #include "foundation/FileFactory.h"
 #include "foundation/FileGZ.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -36,7 +37,7 @@ std::string sampleBytes() {
 TEST(FileGZTest, WrittenBytesDecompressWithGzip) {
   TempDir dir;
   std::string path = dir.file("usage.gz");
-  auto file = FileFactory::create(path);
+  auto file = FileFactory::create(testing::systemEnv(), path);
   ASSERT_NE(dynamic_cast<FileGZ*>(file.get()), nullptr);
   file->open(W);
   file->writeLine("first line");
@@ -63,7 +64,7 @@ TEST(FileGZTest, AppendKeepsTheOldContentFirstAndLeavesNoSideCopy) {
   TempDir dir;
   std::string path = dir.file("module.gz");
   for (std::uint32_t extra : {0u, FileBase::ACCESS_UNSAFE}) {
-    FileGZ file(path);
+    FileGZ file(testing::systemEnv(), path);
     file.open(W);
     file.writeLine("old record");
     file.close();
@@ -76,7 +77,7 @@ TEST(FileGZTest, AppendKeepsTheOldContentFirstAndLeavesNoSideCopy) {
     EXPECT_FALSE(fileExists(path + ".tmp.orig.copy"));
     EXPECT_FALSE(fileExists(path + ".tmp"));
   }
-  FileGZ missing(dir.file("new.gz"));
+  FileGZ missing(testing::systemEnv(), dir.file("new.gz"));
   missing.open(W | FileBase::ACCESS_APPEND);
   missing.writeString("only");
   missing.close();
@@ -86,7 +87,7 @@ TEST(FileGZTest, AppendKeepsTheOldContentFirstAndLeavesNoSideCopy) {
 TEST(FileGZTest, LongLinesArriveInPieces) {
   TempDir dir;
   std::string path = dir.file("long.gz");
-  FileGZ file(path);
+  FileGZ file(testing::systemEnv(), path);
   file.open(W);
   file.writeLine(std::string(20000, 'x'));
   file.writeLine("short");
@@ -114,7 +115,7 @@ TEST(FileGZTest, LongLinesArriveInPieces) {
 TEST(FileGZTest, WhatAGzipStreamCannotDoIsRefused) {
   TempDir dir;
   std::string path = dir.file("f.gz");
-  FileGZ file(path);
+  FileGZ file(testing::systemEnv(), path);
   try {
     file.open(R | W);
     FAIL();
@@ -160,7 +161,7 @@ TEST(FileGZTest, WhatAGzipStreamCannotDoIsRefused) {
   file.close();
   // zlib reads a file without a gzip header as it is, like gzip -c would.
   testing::writeFile(dir.file("plain.gz"), "not compressed\n");
-  FileGZ plain(dir.file("plain.gz"));
+  FileGZ plain(testing::systemEnv(), dir.file("plain.gz"));
   plain.open(R);
   EXPECT_EQ(plain.readLine(), "not compressed");
   plain.close();

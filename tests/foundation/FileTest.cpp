@@ -6,6 +6,7 @@
 #include "foundation/FileException.h"
 #include "foundation/FileFactory.h"
 #include "foundation/FilePlain.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -34,7 +35,7 @@ std::int32_t codeOf(Action action, std::string* detail = nullptr) {
 TEST(FileTest, OpenRejectsWhatCannotWork) {
   TempDir dir;
   std::string path = dir.file("conf");
-  FilePlain file(path);
+  FilePlain file(testing::systemEnv(), path);
   std::string detail;
   EXPECT_EQ(codeOf([&] { file.open(R); }, &detail), FileException::FL_EXISTS_NOT);
   EXPECT_EQ(detail, path + "-->File does not exist.");
@@ -54,16 +55,17 @@ TEST(FileTest, OpenRejectsWhatCannotWork) {
   file.open(W | FileBase::ACCESS_UNSAFE);
   EXPECT_EQ(codeOf([&] { file.readLine(); }), FileException::FL_CANNOT_READ);
   file.close();
-  EXPECT_EQ(codeOf([&] { FilePlain(dir.file("no/such/dir/f")).open(W); }),
+  EXPECT_EQ(codeOf([&] { FilePlain(testing::systemEnv(), dir.file("no/such/dir/f")).open(W); }),
             FileException::FL_CANNOT_LOCK);
-  EXPECT_EQ(codeOf([&] { FilePlain(dir.path()).open(R); }), FileException::FL_CANNOT_OPEN);
+  EXPECT_EQ(codeOf([&] { FilePlain(testing::systemEnv(), dir.path()).open(R); }),
+            FileException::FL_CANNOT_OPEN);
 }
 
 TEST(FileTest, SafeUpdateWritesACopyThatReplacesTheFileOnClose) {
   TempDir dir;
   std::string path = dir.file("data");
   writeFile(path, "old\n");
-  FilePlain file(path);
+  FilePlain file(testing::systemEnv(), path);
   file.open(W | FileBase::ACCESS_APPEND);
   EXPECT_TRUE(file.isSafeUpdate());
   EXPECT_EQ(file.tell(), 4u);
@@ -87,14 +89,14 @@ TEST(FileTest, SafeUpdateWritesACopyThatReplacesTheFileOnClose) {
   EXPECT_FALSE(fileExists(path + ".lock"));
 
   {
-    FilePlain forgotten(path);
+    FilePlain forgotten(testing::systemEnv(), path);
     forgotten.open(W);
     forgotten.writeString("half a record");
   }  // destroyed while open: nothing half-written reaches the file
   EXPECT_EQ(readFile(path), "old\nnew\n");
   EXPECT_FALSE(fileExists(path + ".lock"));
 
-  FilePlain fresh(dir.file("fresh"));
+  FilePlain fresh(testing::systemEnv(), dir.file("fresh"));
   fresh.open(W);
   EXPECT_EQ(readFile(dir.file("fresh.lock")).find("missing"), 52u);
   fresh.writeLine("first");
@@ -105,7 +107,7 @@ TEST(FileTest, SafeUpdateWritesACopyThatReplacesTheFileOnClose) {
 TEST(FileTest, UnsafeAndUnlockedWritesGoStraightToTheFile) {
   TempDir dir;
   std::string path = dir.file("log");
-  FilePlain file(path);
+  FilePlain file(testing::systemEnv(), path);
   file.open(W | FileBase::ACCESS_UNSAFE | FileBase::ACCESS_APPEND);
   EXPECT_FALSE(file.isSafeUpdate());
   EXPECT_TRUE(fileExists(path + ".lock"));
@@ -125,7 +127,7 @@ TEST(FileTest, ReadingLinesBytesAndPositions) {
   TempDir dir;
   std::string path = dir.file("lines");
   writeFile(path, "alpha\r\n\nomega");
-  FilePlain file(path);
+  FilePlain file(testing::systemEnv(), path);
   file.open(R);
   EXPECT_EQ(file.readLine(), "alpha\r");  // bytes as they are: no CR stripping
   EXPECT_EQ(file.readLine(), "");
@@ -145,7 +147,7 @@ TEST(FileTest, ReadingLinesBytesAndPositions) {
   EXPECT_EQ(codeOf([&] { file.seek(-100, FileBase::OFFSET_CURRENT); }), FileException::FL_POSITION);
   file.close();
 
-  FilePlain update(path);
+  FilePlain update(testing::systemEnv(), path);
   update.open(R | W | FileBase::ACCESS_TRUNCATE);
   update.writeString("abc");
   update.seek(0, FileBase::OFFSET_BEGIN);
@@ -157,9 +159,9 @@ TEST(FileTest, ReadingLinesBytesAndPositions) {
 TEST(FileTest, ASecondWriterIsLockedOutUntilTheFirstCloses) {
   TempDir dir;
   std::string path = dir.file("shared");
-  FilePlain first(path);
+  FilePlain first(testing::systemEnv(), path);
   first.open(W);
-  FilePlain second(path);
+  FilePlain second(testing::systemEnv(), path);
   EXPECT_EQ(codeOf([&] { second.open(W); }), FileException::FL_IS_LOCKED);
   EXPECT_FALSE(second.isOpen());
   second.open(R | FileBase::ACCESS_NOLOCK | W);  // no lock asked for, none checked
@@ -181,7 +183,7 @@ TEST(FileTest, AWriterKilledMidWriteLeavesTheOldContentAndAnExpiringLock) {
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    FilePlain writer(path);
+    FilePlain writer(testing::systemEnv(), path);
     writer.setLockTimeout(TimeSpan(3));
     writer.open(W | FileBase::ACCESS_APPEND);
     for (int i = 0; i < 1000; ++i) writer.writeLine("uncommitted record " + std::to_string(i));
@@ -203,7 +205,7 @@ TEST(FileTest, AWriterKilledMidWriteLeavesTheOldContentAndAnExpiringLock) {
   std::string lock = readFile(path + ".lock");
   DateTime expiry(lock.substr(17, 16));
 
-  FilePlain next(path);
+  FilePlain next(testing::systemEnv(), path);
   next.setLockTimeout(TimeSpan(30));
   bool opened = testing::waitUntil(
       [&] {
@@ -228,10 +230,13 @@ TEST(FileTest, AWriterKilledMidWriteLeavesTheOldContentAndAnExpiringLock) {
 }
 
 TEST(FileTest, FactoryPicksTheKindByExactExtension) {
-  EXPECT_NE(dynamic_cast<FilePlain*>(FileFactory::create("a.GZ").get()), nullptr);
-  EXPECT_NE(dynamic_cast<FilePlain*>(FileFactory::create("a.gz.tmp").get()), nullptr);
-  EXPECT_EQ(dynamic_cast<FilePlain*>(FileFactory::create("a.gz").get()), nullptr);
-  EXPECT_FALSE(FileFactory::create("a.gz")->isOpen());
+  EXPECT_NE(dynamic_cast<FilePlain*>(FileFactory::create(testing::systemEnv(), "a.GZ").get()),
+            nullptr);
+  EXPECT_NE(dynamic_cast<FilePlain*>(FileFactory::create(testing::systemEnv(), "a.gz.tmp").get()),
+            nullptr);
+  EXPECT_EQ(dynamic_cast<FilePlain*>(FileFactory::create(testing::systemEnv(), "a.gz").get()),
+            nullptr);
+  EXPECT_FALSE(FileFactory::create(testing::systemEnv(), "a.gz")->isOpen());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "foundation/LockFile.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -24,7 +25,7 @@ TEST(LockFileTest, AcquireWritesTheFourLines) {
   TempDir dir;
   std::string target = dir.file("data");
   writeFile(target, "content");
-  LockFile lock(target);
+  LockFile lock(testing::systemEnv(), target);
   EXPECT_FALSE(lock.isLocked());
   EXPECT_TRUE(lock.targetExisted());
   ASSERT_TRUE(lock.acquire(TimeSpan(90), true));
@@ -47,7 +48,8 @@ TEST(LockFileTest, AcquireWritesTheFourLines) {
 
 TEST(LockFileTest, TokensDifferEvenWithinOneSecond) {
   std::set<std::string> tokens;
-  for (int i = 0; i < 200; ++i) tokens.insert(LockFile("/nonexistent/x").ownToken());
+  for (int i = 0; i < 200; ++i)
+    tokens.insert(LockFile(testing::systemEnv(), "/nonexistent/x").ownToken());
   EXPECT_EQ(tokens.size(), 200u);
 }
 
@@ -56,14 +58,14 @@ TEST(LockFileTest, ForeignLocksHoldUntilTheyExpire) {
   std::string target = dir.file("data");
   writeFile(target + ".lock",
             lockText(DateTime(), DateTime() + TimeSpan(600), "120000Zabcdefghij"));
-  LockFile valid(target);
+  LockFile valid(testing::systemEnv(), target);
   EXPECT_TRUE(valid.isLocked());
   EXPECT_FALSE(valid.release());
   EXPECT_TRUE(fileExists(target + ".lock"));
 
   writeFile(target + ".lock",
             lockText(DateTime() - TimeSpan(600), DateTime() - TimeSpan(1), "120000Zabcdefghij"));
-  LockFile stale(target);
+  LockFile stale(testing::systemEnv(), target);
   EXPECT_TRUE(stale.isLocked());
   EXPECT_TRUE(stale.release());
   EXPECT_FALSE(fileExists(target + ".lock"));
@@ -76,7 +78,7 @@ TEST(LockFileTest, AStaleLockRetakenMeanwhileIsNotBroken) {
   std::string target = dir.file("data");
   writeFile(target + ".lock",
             lockText(DateTime() - TimeSpan(600), DateTime() - TimeSpan(1), "120000Zaaaaaaaaaa"));
-  LockFile late(target);
+  LockFile late(testing::systemEnv(), target);
   // Another waiter broke the stale lock and took a fresh one after we read it.
   writeFile(target + ".lock",
             lockText(DateTime(), DateTime() + TimeSpan(600), "120001Zbbbbbbbbbb"));
@@ -85,7 +87,7 @@ TEST(LockFileTest, AStaleLockRetakenMeanwhileIsNotBroken) {
 
   // An owner whose own lock expired and was taken meanwhile leaves the new writer's lock.
   std::filesystem::remove(target + ".lock");
-  LockFile slow(target);
+  LockFile slow(testing::systemEnv(), target);
   ASSERT_TRUE(slow.acquire(TimeSpan(1), false));
   std::string theirs = lockText(DateTime(), DateTime() + TimeSpan(600), "120002Zcccccccccc");
   writeFile(target + ".lock", theirs);
@@ -98,14 +100,14 @@ TEST(LockFileTest, ADamagedLockBlocksBrieflyThenCountsAsExpired) {
   std::string target = dir.file("data");
   for (const char* damaged : {"", "2008", "20080721T120000Z\nnot a time\ntoken\nmissing\n"}) {
     writeFile(target + ".lock", damaged);
-    LockFile fresh(target);
+    LockFile fresh(testing::systemEnv(), target);
     EXPECT_TRUE(fresh.isLocked());
     EXPECT_FALSE(fresh.release()) << "a lock being written right now must hold";
 
     std::int64_t old = DateTime().getValue() - LockFile::kDamagedLockGraceSeconds - 5;
     utimbuf times{static_cast<time_t>(old), static_cast<time_t>(old)};
     ASSERT_EQ(::utime((target + ".lock").c_str(), &times), 0);
-    LockFile late(target);
+    LockFile late(testing::systemEnv(), target);
     EXPECT_TRUE(late.release()) << "a damaged lock must not block the file for ever";
     EXPECT_FALSE(fileExists(target + ".lock"));
   }
@@ -114,8 +116,8 @@ TEST(LockFileTest, ADamagedLockBlocksBrieflyThenCountsAsExpired) {
 TEST(LockFileTest, TheSecondOfTwoRacingWritersLoses) {
   TempDir dir;
   std::string target = dir.file("data");
-  LockFile first(target);
-  LockFile second(target);  // both looked before either took the lock
+  LockFile first(testing::systemEnv(), target);
+  LockFile second(testing::systemEnv(), target);  // both looked before either took the lock
   ASSERT_TRUE(first.acquire(TimeSpan(60), false));
   EXPECT_FALSE(second.acquire(TimeSpan(60), false));
   EXPECT_TRUE(second.lostRace());

@@ -11,6 +11,7 @@
 #include "platform/posix/ProcText.h"
 #include "sources/DriverProtocol.h"
 #include "sources/EventDecoder.h"
+#include "support/SystemEnv.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace Vantor;
@@ -33,8 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (size < 2) return 0;
   static LoggerUnit logger(nullptr, kModuleTarnwick);
-  static EventDecoder narrow(platform::processEnv().eventClasses(), logger, false);
-  static EventDecoder wide(platform::processEnv().eventClasses(), logger, true);
+  static EventDecoder narrow(testing::systemEnv(), testing::systemEnv().eventClasses(), logger,
+                             false);
+  static EventDecoder wide(testing::systemEnv(), testing::systemEnv().eventClasses(), logger, true);
   platform::EventTrace record;
   record.type = data[0] & 3;
   record.version = data[1] & 3;

@@ -15,6 +15,7 @@
 
 #include "integration/Harness.h"
 #include "ipc/IPCClient.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor::integration {
 namespace {
@@ -50,7 +51,8 @@ TEST(AgentTest, StartsAnswersTheCoreAndEndsOnDie) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(dump, "\n");  // an empty body
   // A command cannot forge a line of the log.
-  IPCClient("Vantor_Tarnwick").send("COMMAND", "", "NOPE\r\nFATAL    forged", "");
+  IPCClient(testing::systemEnv(), "Vantor_Tarnwick")
+      .send("COMMAND", "", "NOPE\r\nFATAL    forged", "");
   EXPECT_EQ(vantorctl("send \"$(printf 'NOPE\\r')\"", &status),
             "vantorctl: the command may not hold control characters\n");
   EXPECT_EQ(status, 1);

@@ -18,6 +18,7 @@
 #include "platform/posix/RuntimeDirectory.h"
 #include "sources/DriverProtocol.h"
 #include "support/ScriptedDriver.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor::integration {
@@ -45,11 +46,11 @@ class TestDriver {
 
   // Makes the process event, as a driver does when it starts.
   void createEvent() {
-    event_ = platform::processEnv().createEvent(
+    event_ = testing::systemEnv().createEvent(
         kDriverProcessEventName, NamedEvent::Reset::kAutomatic, NamedEvent::Users::kThisUser);
     ASSERT_TRUE(event_);
   }
-  void signal() { EXPECT_TRUE(platform::processEnv().setEvent(kDriverProcessEventName)); }
+  void signal() { EXPECT_TRUE(testing::systemEnv().setEvent(kDriverProcessEventName)); }
   // Queues records of processes created (or ended) at when.
   void queue(const std::vector<pid_t>& pids, DriverRecordKind kind,
              std::chrono::system_clock::time_point when = std::chrono::system_clock::now()) {
@@ -85,7 +86,7 @@ class TestDriver {
     if (code != kDriverEventRequest) return {platform::kErrorInvalidFunction, 0, {}};
     if (failures_ > 0) {
       --failures_;
-      platform::processEnv().setEvent(kDriverProcessEventName);
+      testing::systemEnv().setEvent(kDriverProcessEventName);
       return {platform::kErrorGenFailure, 0, {}};
     }
     if (records_.empty()) return testing::answerWith({});
@@ -257,7 +258,7 @@ TEST(DriverTest, ALateDriverEventIsFoundAndAQuitEventFromOutsideEndsTheSource) {
   driver.createEvent();
   ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
 
-  EXPECT_TRUE(platform::processEnv().setEvent(kDriverQuitEventName));
+  EXPECT_TRUE(testing::systemEnv().setEvent(kDriverQuitEventName));
   EXPECT_TRUE(logHas(installation, "Kernel driver tracer registered a quit event."));
   EXPECT_TRUE(logHas(installation, "END THREAD KernelDriverTracer"));
   // What follows is the supervision's: it starts the source again, which connects again and

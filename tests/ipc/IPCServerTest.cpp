@@ -15,6 +15,7 @@
 #include "ipc/MailSlot.h"
 #include "platform/Mutex.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor {
 namespace {
@@ -60,15 +61,15 @@ class IPCServerTest : public ::testing::Test {
 };
 
 TEST_F(IPCServerTest, HandsWellFormedMessagesToTheCallbackAndStopsPromptly) {
-  IPCServer server("Test_Server", capture_.sender(), collect());
+  IPCServer server(testing::systemEnv(), "Test_Server", capture_.sender(), collect());
   ASSERT_TRUE(waitUntil([&] { return server.isListening(); }, 5s));
-  MailSlot raw(IPC::SENDER, "Test_Server");
+  MailSlot raw(testing::systemEnv(), IPC::SENDER, "Test_Server");
   raw.send(
       "Vantorx\x1B"
       "COMMAND\x1Br\x1B"
       "DIE\x1B");
   raw.send("no header at all");
-  IPCClient client("Test_Server");
+  IPCClient client(testing::systemEnv(), "Test_Server");
   client.send("COMMAND", "ref-1", "SEND_PROCESS_INFO", "Reply_Here");
   client.send("REPLY", "ref-2", "1,2", "");
   ASSERT_TRUE(waitUntil([&] { return received_.size() == 2; }, 5s));
@@ -94,14 +95,14 @@ TEST_F(IPCServerTest, HandsWellFormedMessagesToTheCallbackAndStopsPromptly) {
 }
 
 TEST_F(IPCServerTest, ACommandThatFailsLeavesTheListenerListening) {
-  IPCServer server("Test_Server", capture_.sender(),
+  IPCServer server(testing::systemEnv(), "Test_Server", capture_.sender(),
                    [this](const std::string& type, const std::string& reference,
                           const std::string& body, const std::string& replyTo) {
                      if (body == "FAIL") throw std::runtime_error("the command failed");
                      received_.add(type, reference, body, replyTo);
                    });
   ASSERT_TRUE(waitUntil([&] { return server.isListening(); }, 5s));
-  IPCClient client("Test_Server");
+  IPCClient client(testing::systemEnv(), "Test_Server");
   client.send("COMMAND", "ref-1", "FAIL", "");
   ASSERT_TRUE(waitUntil([&] { return capture_.contains("the command failed"); }, 5s));
   client.send("COMMAND", "ref-2", "DIE", "");
@@ -113,13 +114,13 @@ TEST_F(IPCServerTest, AListenerStuckInItsCallbackTimesTheStopOut) {
   std::atomic<bool> release{false};
   std::atomic<bool> inCallback{false};
   IPCServer server(
-      "Test_Stuck", capture_.sender(),
+      testing::systemEnv(), "Test_Stuck", capture_.sender(),
       [&](const std::string&, const std::string&, const std::string&, const std::string&) {
         inCallback = true;
         while (!release) std::this_thread::sleep_for(10ms);
       });
   ASSERT_TRUE(waitUntil([&] { return server.isListening(); }, 5s));
-  IPCClient("Test_Stuck").send("REPLY", "", "blocks", "");
+  IPCClient(testing::systemEnv(), "Test_Stuck").send("REPLY", "", "blocks", "");
   ASSERT_TRUE(waitUntil([&] { return inCallback.load(); }, 5s));
   server.stop();
   EXPECT_TRUE(capture_.contains("IPC: Stopping server \"Test_Stuck\" timed out."));
@@ -127,9 +128,9 @@ TEST_F(IPCServerTest, AListenerStuckInItsCallbackTimesTheStopOut) {
 }
 
 TEST_F(IPCServerTest, AServerWithoutMailslotLogsWhyAndIsNeverListening) {
-  IPCServer first("Test_Taken", capture_.sender(), collect());
+  IPCServer first(testing::systemEnv(), "Test_Taken", capture_.sender(), collect());
   ASSERT_TRUE(waitUntil([&] { return first.isListening(); }, 5s));
-  IPCServer second("Test_Taken", capture_.sender(), collect());
+  IPCServer second(testing::systemEnv(), "Test_Taken", capture_.sender(), collect());
   EXPECT_TRUE(waitUntil(
       [&] { return capture_.contains("IPC: Unable to create communication channel."); }, 5s));
   EXPECT_FALSE(second.isListening());
@@ -141,7 +142,7 @@ TEST_F(IPCServerTest, FourWritersAtFullSpeedLoseNothing) {
   std::vector<std::vector<int>> seen(kWriters, std::vector<int>(kMessages, 0));
   std::atomic<int> total{0};
   std::atomic<int> torn{0};
-  IPCServer server("Test_Burst", nullptr,
+  IPCServer server(testing::systemEnv(), "Test_Burst", nullptr,
                    [&](const std::string& type, const std::string& reference,
                        const std::string& body, const std::string&) {
                      int writer = -1, number = -1;
@@ -161,7 +162,7 @@ TEST_F(IPCServerTest, FourWritersAtFullSpeedLoseNothing) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      IPCClient client("Test_Burst");
+      IPCClient client(testing::systemEnv(), "Test_Burst");
       std::string body(64, static_cast<char>('a' + writer));
       for (int i = 0; i < kMessages; ++i) {
         try {
@@ -189,13 +190,14 @@ TEST_F(IPCServerTest, FourWritersAtFullSpeedLoseNothing) {
 
 TEST_F(IPCServerTest, CommandsCountOnlyFromRootOrTheServersOwnUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "sending as another user needs root (setpriv)";
-  IPCServer server("Test_Guarded", capture_.sender(), collect());
+  IPCServer server(testing::systemEnv(), "Test_Guarded", capture_.sender(), collect());
   ASSERT_TRUE(waitUntil([&] { return server.isListening(); }, 5s));
   std::string runtime = "VANTOR_RUNTIME_DIR=" + capture_.dir().path();
   std::string asNobody = "env " + runtime + " setpriv --reuid=65534 --regid=65534 --clear-groups " +
                          VANTORCTL_PATH + " send RECONFIG --to Test_Guarded";
   ASSERT_EQ(std::system(asNobody.c_str()), 0);
-  IPCClient("Test_Guarded").send("REPLY", "from nobody?", "no", "");  // marks the order
+  IPCClient(testing::systemEnv(), "Test_Guarded")
+      .send("REPLY", "from nobody?", "no", "");  // marks the order
   ASSERT_TRUE(waitUntil([&] { return received_.size() == 1; }, 5s));
   EXPECT_EQ(received_.copy()[0].type, "REPLY");
   EXPECT_TRUE(

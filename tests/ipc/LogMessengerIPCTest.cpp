@@ -9,6 +9,7 @@
 #include "ipc/MailSlot.h"
 #include "logging/LoggerUnit.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor {
 namespace {
@@ -54,7 +55,7 @@ class LogMessengerIPCTest : public ::testing::Test {
 };
 
 TEST_F(LogMessengerIPCTest, MessagesGoToTheLogAndTheCoreDebugLinesOnlyToTheLog) {
-  MailSlot core(IPC::RECEIVER, "Vantor_Core");
+  MailSlot core(testing::systemEnv(), IPC::RECEIVER, "Vantor_Core");
   LoggerUnit logger(sender_, kModuleTarnwick);
   EXPECT_TRUE(logger.debug(1, "stays local"));
   EXPECT_TRUE(logger.notice(5, "forwarded"));
@@ -81,7 +82,7 @@ TEST_F(LogMessengerIPCTest, WithoutACoreLoggingGoesOn) {
 }
 
 TEST_F(LogMessengerIPCTest, ManyThreadsFirstMessagesAllArrive) {
-  MailSlot core(IPC::RECEIVER, "Vantor_Core");
+  MailSlot core(testing::systemEnv(), IPC::RECEIVER, "Vantor_Core");
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([this, t] { LoggerUnit(sender_, kModuleTarnwick).warning(t); });
@@ -91,7 +92,8 @@ TEST_F(LogMessengerIPCTest, ManyThreadsFirstMessagesAllArrive) {
 }
 
 TEST_F(LogMessengerIPCTest, ACoreThatDoesNotReadNeverHoldsUpTheLoggingThread) {
-  MailSlot core(IPC::RECEIVER, "Vantor_Core");  // bound, but nobody reads it yet
+  MailSlot core(testing::systemEnv(), IPC::RECEIVER,
+                "Vantor_Core");  // bound, but nobody reads it yet
   constexpr int kMessages = 2 * static_cast<int>(LogMessengerIPC::kQueueLimit);
   std::atomic<bool> done{false};
   std::thread logging([&] {

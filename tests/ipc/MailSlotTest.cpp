@@ -17,6 +17,7 @@
 #include "ipc/MailSlot.h"
 #include "platform/Env.h"
 #include "platform/posix/RuntimeDirectory.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -43,8 +44,8 @@ class MailSlotTest : public ::testing::Test {
 };
 
 TEST_F(MailSlotTest, MessagesArriveWholeInOrderWithTheirSender) {
-  MailSlot receiver(IPC::RECEIVER, "Test_Receiver");
-  MailSlot sender(IPC::SENDER, "Test_Receiver");
+  MailSlot receiver(testing::systemEnv(), IPC::RECEIVER, "Test_Receiver");
+  MailSlot sender(testing::systemEnv(), IPC::SENDER, "Test_Receiver");
   std::vector<ReceivedMessage> list;
   receiver.receive(list);
   EXPECT_TRUE(list.empty());
@@ -58,33 +59,36 @@ TEST_F(MailSlotTest, MessagesArriveWholeInOrderWithTheirSender) {
   EXPECT_EQ(list[0].text, "first");
   EXPECT_EQ(list[1].text.size(), 60000u);
   EXPECT_EQ(list[2].text, "with");
-  EXPECT_EQ(list[0].senderUid, platform::processEnv().userId());
+  EXPECT_EQ(list[0].senderUid, testing::systemEnv().userId());
 }
 
 TEST_F(MailSlotTest, WrongModesNamesAndMissingMailslotsAreRefused) {
-  MailSlot receiver(IPC::RECEIVER, "Test_Modes");
-  MailSlot sender(IPC::SENDER, "Test_Modes");
+  MailSlot receiver(testing::systemEnv(), IPC::RECEIVER, "Test_Modes");
+  MailSlot sender(testing::systemEnv(), IPC::SENDER, "Test_Modes");
   std::vector<ReceivedMessage> list;
   EXPECT_EQ(ipcErrorOf([&] { receiver.send("x"); }), IPCException::IC_NOT_SENDER);
   EXPECT_EQ(ipcErrorOf([&] { sender.receive(list); }), IPCException::IC_NOT_RECEIVER);
-  EXPECT_EQ(ipcErrorOf([&] { MailSlot(IPC::RECEIVER, "Test_Modes"); }),
+  EXPECT_EQ(ipcErrorOf([&] { MailSlot(testing::systemEnv(), IPC::RECEIVER, "Test_Modes"); }),
             IPCException::IC_CANNOT_CREATE_COMM);  // taken by a live receiver
 
   for (std::string bad : {std::string(""), std::string(101, 'a'), std::string("../etc/x"),
                           std::string("a b"), std::string("..")}) {
-    EXPECT_EQ(ipcErrorOf([&] { MailSlot(IPC::RECEIVER, bad); }),
+    EXPECT_EQ(ipcErrorOf([&] { MailSlot(testing::systemEnv(), IPC::RECEIVER, bad); }),
               IPCException::IC_CANNOT_CREATE_COMM)
         << bad;
-    EXPECT_EQ(ipcErrorOf([&] { MailSlot(IPC::SENDER, bad).send("x"); }),
+    EXPECT_EQ(ipcErrorOf([&] { MailSlot(testing::systemEnv(), IPC::SENDER, bad).send("x"); }),
               IPCException::IC_CANNOT_SEND)
         << bad;
   }
-  EXPECT_NO_THROW(MailSlot(IPC::RECEIVER, std::string(100, 'a')));
+  EXPECT_NO_THROW(MailSlot(testing::systemEnv(), IPC::RECEIVER, std::string(100, 'a')));
 
   std::string detail;
-  EXPECT_EQ(
-      ipcErrorOf([&] { IPCClient("Nobody_Listens").send("COMMAND", "r", "DIE", ""); }, &detail),
-      IPCException::IC_CANNOT_SEND);
+  EXPECT_EQ(ipcErrorOf(
+                [&] {
+                  IPCClient(testing::systemEnv(), "Nobody_Listens").send("COMMAND", "r", "DIE", "");
+                },
+                &detail),
+            IPCException::IC_CANNOT_SEND);
   EXPECT_EQ(detail, "The system cannot find the file specified.");
 }
 
@@ -99,11 +103,12 @@ TEST_F(MailSlotTest, AReceiverThatDiedLeavesNoObstacle) {
     std::strcpy(address.sun_path, path.c_str());
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
-    EXPECT_EQ(ipcErrorOf([] { MailSlot(IPC::SENDER, "Test_Stale").send("x"); }),
-              IPCException::IC_CANNOT_SEND);
+    EXPECT_EQ(
+        ipcErrorOf([] { MailSlot(testing::systemEnv(), IPC::SENDER, "Test_Stale").send("x"); }),
+        IPCException::IC_CANNOT_SEND);
   }
-  MailSlot receiver(IPC::RECEIVER, "Test_Stale");
-  MailSlot sender(IPC::SENDER, "Test_Stale");
+  MailSlot receiver(testing::systemEnv(), IPC::RECEIVER, "Test_Stale");
+  MailSlot sender(testing::systemEnv(), IPC::SENDER, "Test_Stale");
   EXPECT_TRUE(sender.send("hello"));
   std::vector<ReceivedMessage> list;
   receiver.receive(list);
@@ -113,10 +118,10 @@ TEST_F(MailSlotTest, AReceiverThatDiedLeavesNoObstacle) {
 TEST_F(MailSlotTest, LocksOtherUsersCanOpenStallNothing) {
   // Any user may open the writer lock: one who holds it costs a writer nothing.
   std::unique_ptr<platform::NamedMutexHold> hostile =
-      platform::processEnv().tryHoldNamedMutex("Vantor_MailSlot", platform::MutexTakers::kEveryone);
+      testing::systemEnv().tryHoldNamedMutex("Vantor_MailSlot", platform::MutexTakers::kEveryone);
   ASSERT_NE(hostile, nullptr);
-  MailSlot receiver(IPC::RECEIVER, "Test_Held");
-  IPCClient client("Test_Held");
+  MailSlot receiver(testing::systemEnv(), IPC::RECEIVER, "Test_Held");
+  IPCClient client(testing::systemEnv(), "Test_Held");
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(client.send("REPLY", "", std::to_string(i), ""));
   std::vector<ReceivedMessage> list;
   receiver.receive(list);
@@ -130,7 +135,7 @@ TEST_F(MailSlotTest, LocksOtherUsersCanOpenStallNothing) {
   ::fchmod(held, 0666);
   ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
   Monopoly instance;
-  instance.setName("Tarnwick", platform::MutexTakers::kThisUser);
+  instance.setName(testing::systemEnv(), "Tarnwick", platform::MutexTakers::kThisUser);
   EXPECT_TRUE(instance.enforce());
   struct stat status {};
   ASSERT_EQ(::stat(lockFile.c_str(), &status), 0);
@@ -163,7 +168,7 @@ TEST(RuntimeDirectoryTest, AShareableDirectoryAnotherUserMadeIsRefused) {
                                   {"open", "may be written by other users"}}) {
       ::setenv("XDG_RUNTIME_DIR", dir.file(folder).c_str(), 1);
       if (platform::runtimeDirectory("mailslot") ||
-          platform::processEnv().namedObjectsRefusal().find(reason) == std::string::npos) {
+          testing::systemEnv().namedObjectsRefusal().find(reason) == std::string::npos) {
         ++failures;
       }
     }

@@ -12,6 +12,7 @@
 #include "ipc/LogMessengerIPC.h"
 #include "logging/LoggerUnit.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor {
 namespace {
@@ -76,20 +77,22 @@ TEST_F(VantorctlTest, ListenPrintsTheMessagesAnotherProcessLogs) {
 TEST_F(VantorctlTest, SendGetsTheReplyWithItsOwnReference) {
   std::atomic<int> commands{0};
   std::string wrongReference;
-  IPCServer server("Vantor_Tarnwick", capture_.sender(),
-                   [&](const std::string& type, const std::string& reference,
-                       const std::string& body, const std::string& replyTo) {
-                     if (type != "COMMAND") return;
-                     ++commands;
-                     if (body == "TARNWICKDUMP") {
-                       // A reply to another request must not satisfy this one.
-                       IPCClient(replyTo).send("REPLY", reference + "x", "wrong", "");
-                       return;
-                     }
-                     if (body == "SEND_PROCESS_INFO") {
-                       IPCClient(replyTo).send("REPLY", reference, "1234,5678", "Vantor_Tarnwick");
-                     }
-                   });
+  IPCServer server(
+      testing::systemEnv(), "Vantor_Tarnwick", capture_.sender(),
+      [&](const std::string& type, const std::string& reference, const std::string& body,
+          const std::string& replyTo) {
+        if (type != "COMMAND") return;
+        ++commands;
+        if (body == "TARNWICKDUMP") {
+          // A reply to another request must not satisfy this one.
+          IPCClient(testing::systemEnv(), replyTo).send("REPLY", reference + "x", "wrong", "");
+          return;
+        }
+        if (body == "SEND_PROCESS_INFO") {
+          IPCClient(testing::systemEnv(), replyTo)
+              .send("REPLY", reference, "1234,5678", "Vantor_Tarnwick");
+        }
+      });
   ASSERT_TRUE(waitUntil([&] { return server.isListening(); }, 5s));
   Outcome info = vantorctl("send SEND_PROCESS_INFO --timeout 10");
   EXPECT_EQ(info.status, 0) << info.out;

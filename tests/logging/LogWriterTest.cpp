@@ -11,6 +11,7 @@
 #include "logging/LogWriter.h"
 #include "logging/LoggerUnit.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor {
 namespace {
@@ -40,7 +41,7 @@ bool rotatedContain(const LogCapture& capture, const std::string& text) {
 
 std::string registryValue(const std::string& name) {
   std::string value;
-  SystemInfo::getResourceString(name, value);
+  SystemInfo::getResourceString(testing::systemEnv().registry(), name, value);
   return value;
 }
 
@@ -89,8 +90,9 @@ TEST(LogWriterTest, SizeRotationAtWholeMegabytesWithConsecutiveCounters) {
 
 TEST(LogWriterTest, AFailedRotationRaisesTheLimitByAQuarter) {
   LogCapture capture;
-  SystemInfo::setResourceString("TarnwickLogOpened", "20080721T000000Z");
-  SystemInfo::setResourceString("TarnwickLogCounter", "4");
+  SystemInfo::setResourceString(testing::systemEnv().registry(), "TarnwickLogOpened",
+                                "20080721T000000Z");
+  SystemInfo::setResourceString(testing::systemEnv().registry(), "TarnwickLogCounter", "4");
   testing::writeFile(capture.logPath(), "");  // an existing file keeps the stored opened time
   std::string blocked = capture.dir().file(
       "tarnwick_" + DateTime("20080721T000000Z").toString(false, true, false) + "_4.log");
@@ -114,7 +116,7 @@ TEST(LogWriterTest, ARestartedWriterKeepsItsOpenedTimeAndCounter) {
   LogCapture capture;
   std::string opened;
   {
-    LogWriter writer(capture.logPath());
+    LogWriter writer(testing::systemEnv(), capture.logPath());
     writer.setScheme(LogWriter::kRotateSize);
     writer.setRotationSize(1);
     writer.setBanners(false);
@@ -125,7 +127,7 @@ TEST(LogWriterTest, ARestartedWriterKeepsItsOpenedTimeAndCounter) {
     writer.close("Quitting Logger Agent");
   }
   std::string openedAfterFirstRun = registryValue("TarnwickLogOpened");
-  LogWriter restarted(capture.logPath());
+  LogWriter restarted(testing::systemEnv(), capture.logPath());
   restarted.setScheme(LogWriter::kRotateSize);
   restarted.setRotationSize(1);
   ASSERT_TRUE(restarted.writeLine("continues"));  // 1 MB already there: rotates with counter 1
@@ -142,13 +144,13 @@ TEST(LogWriterTest, ARestartedWriterKeepsItsOpenedTimeAndCounter) {
 TEST(LogWriterTest, InitRotatesAnExistingFileOnlyAtTheFirstLine) {
   LogCapture capture;
   {
-    LogWriter fresh(capture.logPath());
+    LogWriter fresh(testing::systemEnv(), capture.logPath());
     fresh.setScheme(LogWriter::parseScheme("init"));
     ASSERT_TRUE(fresh.writeLine("new file: no rotation"));
     ASSERT_TRUE(fresh.writeLine("second line"));
   }
   EXPECT_TRUE(rotatedFiles(capture).empty());
-  LogWriter again(capture.logPath());
+  LogWriter again(testing::systemEnv(), capture.logPath());
   again.setScheme(LogWriter::parseScheme("none, init"));
   ASSERT_TRUE(again.writeLine("after restart"));
   ASSERT_TRUE(again.writeLine("no second rotation"));

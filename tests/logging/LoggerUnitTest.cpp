@@ -7,6 +7,7 @@
 #include "logging/StartLogging.h"
 #include "platform/Thread.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor {
 namespace {
@@ -42,7 +43,7 @@ TEST(LoggerUnitTest, MessagesObeyTheThresholdAndUseTheCatalogue) {
   std::string catalogueDir = capture.dir().path();
   std::filesystem::create_directory(catalogueDir + "/LogMessages");
   writeFile(catalogueDir + "/LogMessages/tarnwick.mess", "3 : Disk %s is full (%i%%).\n");
-  loadMessages(catalogueDir, "all");
+  loadMessages(testing::systemEnv(), catalogueDir, "all");
   LoggerUnit logger(capture.sender(), kModuleTarnwick);
   setSeverityThreshold(0);
   EXPECT_TRUE(logger.error(3, "C:", 99));
@@ -104,7 +105,8 @@ TEST(StartLoggingTest, StartUpSettingsComeFromTheRegistry) {
   testing::TempDir dir;
   testing::ScopedEnv registry("VANTOR_REGISTRY", dir.file("registry.reg").c_str());
   int savedLevel = LogSettings::debugLevel.load();
-  EXPECT_FALSE(startLogging("", "tarnwick.log").has_value());  // no directory known
+  EXPECT_FALSE(
+      startLogging(testing::systemEnv(), "", "tarnwick.log").has_value());  // no directory known
 
   testing::writeFile(dir.file("registry.reg"),
                      "Windows Registry Editor Version 5.00\n"
@@ -114,7 +116,7 @@ TEST(StartLoggingTest, StartUpSettingsComeFromTheRegistry) {
                          "//log\"\n"
                          "\"StartupDebugLevel\"=dword:00000003\n"
                          "\"LogFileRotationScheme\"=\"init,size\"\n");
-  std::optional<Logging> logging = startLogging("", "tarnwick.log");
+  std::optional<Logging> logging = startLogging(testing::systemEnv(), "", "tarnwick.log");
   ASSERT_TRUE(logging.has_value());
   EXPECT_EQ(logging->writer->path(), dir.path() + "/log/tarnwick.log");
   EXPECT_EQ(logging->writer->scheme(), LogWriter::kRotateInit | LogWriter::kRotateSize);
@@ -124,7 +126,7 @@ TEST(StartLoggingTest, StartUpSettingsComeFromTheRegistry) {
   EXPECT_NE(content.find("(2.21)    through the agent's own logger"), std::string::npos);
   EXPECT_NE(content.find("LoggerUnit: Created logger for the Agent module."), std::string::npos);
 
-  std::optional<Logging> given = startLogging(dir.file("elsewhere"), "x.log");
+  std::optional<Logging> given = startLogging(testing::systemEnv(), dir.file("elsewhere"), "x.log");
   ASSERT_TRUE(given.has_value());
   EXPECT_EQ(given->writer->path(), dir.path() + "/elsewhere/x.log");
   LogSettings::debugLevel.store(savedLevel);

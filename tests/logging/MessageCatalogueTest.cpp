@@ -4,6 +4,7 @@
 
 #include "logging/LogCommons.h"
 #include "logging/MessageCatalogue.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor {
@@ -39,7 +40,7 @@ TEST(MessageCatalogueTest, LoadsTheWantedModulesOnly) {
   writeFile(dir.file("LogMessages/nosuchmodule.mess"), "1: never\n");
   writeFile(dir.file("LogMessages/agent.txt"), "1: not a catalogue\n");
 
-  CatalogueLoad some = loadMessages(dir.path() + "//", "core,agent");
+  CatalogueLoad some = loadMessages(testing::systemEnv(), dir.path() + "//", "core,agent");
   EXPECT_EQ(some.status, 1);
   ASSERT_EQ(some.loaded.size(), 1u);
   EXPECT_EQ(some.loaded[0], std::make_pair(std::string("agent"), 1));
@@ -47,13 +48,13 @@ TEST(MessageCatalogueTest, LoadsTheWantedModulesOnly) {
   EXPECT_EQ(lookupMessage(kModuleAgent, 1).value_or("-"), "agent one");
   EXPECT_FALSE(lookupMessage(kModuleTarnwick, 1).has_value());
 
-  CatalogueLoad all = loadMessages(dir.path(), "all");
+  CatalogueLoad all = loadMessages(testing::systemEnv(), dir.path(), "all");
   EXPECT_EQ(all.loaded.size(), 2u);
   EXPECT_EQ(all.skipped, std::vector<std::string>{"nosuchmodule"});
   EXPECT_EQ(lookupMessage(kModuleTarnwick, 2).value_or("-"), "tarnwick two");
   EXPECT_FALSE(lookupMessage(kModuleTarnwick, 3).has_value());
 
-  CatalogueLoad none = loadMessages(dir.file("missing"), "all");
+  CatalogueLoad none = loadMessages(testing::systemEnv(), dir.file("missing"), "all");
   EXPECT_EQ(none.status, 1);
   EXPECT_TRUE(none.loaded.empty());
   // Without catalogue files, the messages that may come before them keep the shipped text.
@@ -63,7 +64,8 @@ TEST(MessageCatalogueTest, LoadsTheWantedModulesOnly) {
 }
 
 TEST(MessageCatalogueTest, TheShippedConfigurationTextsTakeTheirParameters) {
-  CatalogueLoad load = loadMessages(TARNWICK_SOURCE_DIR "/etc", "configuration");
+  CatalogueLoad load =
+      loadMessages(testing::systemEnv(), TARNWICK_SOURCE_DIR "/etc", "configuration");
   ASSERT_EQ(load.status, 1);
   for (int number : {1, 2, 15}) {
     std::optional<std::string> text = lookupMessage(kModuleConfiguration, number);

@@ -15,6 +15,7 @@
 #include "platform/LittleEndian.h"
 #include "platform/posix/RuntimeDirectory.h"
 #include "support/ScriptedDriver.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {
@@ -33,7 +34,7 @@ testing::ScriptedDriver::Handler inOrder(std::vector<testing::DriverAnswer> answ
 TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
   testing::TempDir runtime;
   testing::ScopedEnv env("VANTOR_RUNTIME_DIR", runtime.path().c_str());
-  EXPECT_EQ(processEnv().openDevice("VantorLicDrv"), nullptr);  // nobody serves it
+  EXPECT_EQ(testing::systemEnv().openDevice("VantorLicDrv"), nullptr);  // nobody serves it
   EXPECT_EQ(lastError(), kErrorFileNotFound);
 
   std::vector<std::uint8_t> version;
@@ -47,7 +48,7 @@ TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
                {31, 0, {}},
                {0, 40, std::vector<std::uint8_t>(40, 1)},  // more than asked for
                {0, 0, {}, true}}));
-  std::unique_ptr<Device> device = processEnv().openDevice("VantorLicDrv");
+  std::unique_ptr<Device> device = testing::systemEnv().openDevice("VantorLicDrv");
   ASSERT_NE(device, nullptr);
   std::vector<std::uint8_t> output;
   ASSERT_TRUE(device->control(0xDDD50000, {}, 4, &output, 1s));
@@ -65,7 +66,7 @@ TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
   EXPECT_EQ(lastError(), kErrorInvalidData);
   EXPECT_FALSE(device->isOpen());
   // A driver that does not answer does not hold the caller beyond its time-out.
-  device = processEnv().openDevice("VantorLicDrv");
+  device = testing::systemEnv().openDevice("VantorLicDrv");
   ASSERT_NE(device, nullptr);
   EXPECT_FALSE(device->control(0xDDD50004, {}, 24, &output, 200ms));
   EXPECT_EQ(lastError(), kErrorTimeout);
@@ -111,9 +112,10 @@ TEST(DeviceTest, AnotherUsersDeviceAndEventAreRefused) {
   bool served = ::read(ready[0], &byte, 1) == 1;
   ::close(ready[0]);
   ASSERT_TRUE(served) << "the other user could not serve the device";
-  EXPECT_EQ(processEnv().openDevice("VantorLicDrv"), nullptr);
+  EXPECT_EQ(testing::systemEnv().openDevice("VantorLicDrv"), nullptr);
   EXPECT_EQ(lastError(), kErrorAccessDenied);
-  EXPECT_EQ(processEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic), nullptr);
+  EXPECT_EQ(testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic),
+            nullptr);
   EXPECT_EQ(lastError(), kErrorAccessDenied);
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);

@@ -6,6 +6,7 @@
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {
@@ -16,7 +17,7 @@ using Vantor::testing::readFile;
 using Vantor::testing::TempDir;
 using Vantor::testing::writeFile;
 
-FileSystem& fs() { return processEnv().fileSystem(); }
+FileSystem& fs() { return testing::systemEnv().fileSystem(); }
 
 TEST(FileSystemTest, StreamModesCreateEmptyAppendAndUpdate) {
   TempDir dir;

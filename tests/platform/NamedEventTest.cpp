@@ -7,6 +7,7 @@
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/posix/RuntimeDirectory.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {
@@ -17,56 +18,57 @@ using namespace std::chrono_literals;
 TEST(NamedEventTest, AWaitSeesTheEventAnotherProcessSetsAndClearsOnlyAnAutomaticOne) {
   testing::TempDir runtime;
   testing::ScopedEnv env("VANTOR_RUNTIME_DIR", runtime.path().c_str());
-  EXPECT_EQ(processEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic), nullptr);
+  EXPECT_EQ(testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic),
+            nullptr);
   EXPECT_EQ(lastError(), kErrorFileNotFound);
-  EXPECT_FALSE(processEnv().setEvent("LicDrvProcessEvent"));
-  EXPECT_EQ(processEnv().createEvent("../escape", NamedEvent::Reset::kManual,
-                                     NamedEvent::Users::kThisUser),
+  EXPECT_FALSE(testing::systemEnv().setEvent("LicDrvProcessEvent"));
+  EXPECT_EQ(testing::systemEnv().createEvent("../escape", NamedEvent::Reset::kManual,
+                                             NamedEvent::Users::kThisUser),
             nullptr);
 
-  auto records = processEnv().createEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic,
-                                          NamedEvent::Users::kEveryone);
-  auto quit = processEnv().createEvent("VantorTarnwickQuitEvent", NamedEvent::Reset::kManual,
-                                       NamedEvent::Users::kThisUser);
+  auto records = testing::systemEnv().createEvent(
+      "LicDrvProcessEvent", NamedEvent::Reset::kAutomatic, NamedEvent::Users::kEveryone);
+  auto quit = testing::systemEnv().createEvent(
+      "VantorTarnwickQuitEvent", NamedEvent::Reset::kManual, NamedEvent::Users::kThisUser);
   ASSERT_NE(records, nullptr);
   ASSERT_NE(quit, nullptr);
   struct stat status {};
   ASSERT_EQ(::stat((*runtimeDirectory("event") + "VantorTarnwickQuitEvent").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);  // no other user may stop the source
   std::vector<NamedEvent*> both = {records.get(), quit.get()};
-  EXPECT_EQ(processEnv().waitForAnyEvent(both, 50ms), NamedEvent::kTimedOut);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(both, 50ms), NamedEvent::kTimedOut);
 
   // Set three times by another process before anyone waits: one wait sees it, and clears it.
-  auto waiter = processEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic);
+  auto waiter = testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic);
   ASSERT_NE(waiter, nullptr);
   pid_t child = ::fork();
   if (child == 0) {
-    bool set = processEnv().setEvent("LicDrvProcessEvent") &&
-               processEnv().setEvent("LicDrvProcessEvent") &&
-               processEnv().setEvent("LicDrvProcessEvent");
+    bool set = testing::systemEnv().setEvent("LicDrvProcessEvent") &&
+               testing::systemEnv().setEvent("LicDrvProcessEvent") &&
+               testing::systemEnv().setEvent("LicDrvProcessEvent");
     ::_exit(set ? 0 : 1);
   }
   int exited = -1;
   ::waitpid(child, &exited, 0);
   ASSERT_EQ(exited, 0);
   std::vector<NamedEvent*> opened = {waiter.get(), quit.get()};
-  EXPECT_EQ(processEnv().waitForAnyEvent(opened, 1s), 0);
-  EXPECT_EQ(processEnv().waitForAnyEvent(opened, 50ms), NamedEvent::kTimedOut);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 1s), 0);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 50ms), NamedEvent::kTimedOut);
 
   // A manual event stays set for every wait.
-  ASSERT_TRUE(processEnv().setEvent("VantorTarnwickQuitEvent"));
-  EXPECT_EQ(processEnv().waitForAnyEvent(opened, 1s), 1);
-  EXPECT_EQ(processEnv().waitForAnyEvent(both, 1s), 1);
+  ASSERT_TRUE(testing::systemEnv().setEvent("VantorTarnwickQuitEvent"));
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 1s), 1);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(both, 1s), 1);
 
   // Made again, it starts not set; what stands in a FIFO's place is no event.
   quit.reset();
-  quit = processEnv().createEvent("VantorTarnwickQuitEvent", NamedEvent::Reset::kManual,
-                                  NamedEvent::Users::kThisUser);
+  quit = testing::systemEnv().createEvent("VantorTarnwickQuitEvent", NamedEvent::Reset::kManual,
+                                          NamedEvent::Users::kThisUser);
   ASSERT_NE(quit, nullptr);
-  EXPECT_EQ(processEnv().waitForAnyEvent({quit.get()}, 50ms), NamedEvent::kTimedOut);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent({quit.get()}, 50ms), NamedEvent::kTimedOut);
   testing::writeFile(*runtimeDirectory("event") + "Plain", "1");
-  EXPECT_EQ(processEnv().openEvent("Plain", NamedEvent::Reset::kManual), nullptr);
-  EXPECT_FALSE(processEnv().setEvent("Plain"));
+  EXPECT_EQ(testing::systemEnv().openEvent("Plain", NamedEvent::Reset::kManual), nullptr);
+  EXPECT_FALSE(testing::systemEnv().setEvent("Plain"));
 }
 
 }  // namespace

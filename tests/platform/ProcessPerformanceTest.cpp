@@ -9,6 +9,7 @@
 #include "platform/Env.h"
 #include "platform/PerfDataBlock.h"
 #include "platform/ProcessPerformance.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {
@@ -36,7 +37,7 @@ TEST(ProcessPerformanceTest, AProcessReadsAsTheKernelCountsIt) {
   char name[16] = {};
   ::prctl(PR_GET_NAME, name);
   ::prctl(PR_SET_NAME, "VmSwap:99999999");
-  bool read = processEnv().performanceCounters().readProcessData(&self, true, &bytes);
+  bool read = testing::systemEnv().performanceCounters().readProcessData(&self, true, &bytes);
   ::prctl(PR_SET_NAME, name);
   ASSERT_TRUE(read);
   std::uint64_t kernelPrivate = (statusKilobytes("RssAnon:") + statusKilobytes("VmSwap:")) * 1024;
@@ -48,7 +49,7 @@ TEST(ProcessPerformanceTest, AProcessReadsAsTheKernelCountsIt) {
   EXPECT_EQ(process.titleIndex, kProcessObjectIndex);
   ASSERT_EQ(process.instances.size(), 1u);  // no such pid, nor the stamp's process, is there
   auto value = [&](const std::string& name) {
-    const auto& names = processEnv().performanceCounters().englishCounterNames();
+    const auto& names = testing::systemEnv().performanceCounters().englishCounterNames();
     auto entry = std::find_if(names.begin(), names.end(),
                               [&](const auto& pair) { return pair.second == name; });
     EXPECT_NE(entry, names.end()) << name;
@@ -71,8 +72,8 @@ TEST(ProcessPerformanceTest, AProcessReadsAsTheKernelCountsIt) {
   // Started before now, on the object's clock.
   EXPECT_GT(value("Elapsed Time"), 0u);
   EXPECT_LE(static_cast<std::int64_t>(value("Elapsed Time")), process.perfTime);
-  EXPECT_EQ(processEnv().performanceCounters().lastCounterIndex(),
-            processEnv().performanceCounters().englishCounterNames().back().first);
+  EXPECT_EQ(testing::systemEnv().performanceCounters().lastCounterIndex(),
+            testing::systemEnv().performanceCounters().englishCounterNames().back().first);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/ProcessTable.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -30,7 +31,7 @@ pid_t startSleep() {
 }
 
 TEST(ProcessTableTest, ListsUserProcessesButNoKernelThreads) {
-  std::unique_ptr<ProcessTable> table = processEnv().newProcessTable();
+  std::unique_ptr<ProcessTable> table = testing::systemEnv().newProcessTable();
   std::vector<ListedProcess> listed;
   ASSERT_TRUE(table->list(&listed));
   std::vector<ListedProcess> again;  // kernel threads known from the first listing are not read
@@ -66,7 +67,7 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   EXPECT_EQ(sid, "S-1-22-1-" + std::to_string(getuid()));
   std::string user;
   std::string domain = "stale";
-  ASSERT_TRUE(processEnv().lookupAccountSid(sid, &user, &domain));
+  ASSERT_TRUE(testing::systemEnv().lookupAccountSid(sid, &user, &domain));
   EXPECT_FALSE(user.empty());
   EXPECT_TRUE(domain.empty());  // a local account
   std::uint32_t parent = 0;
@@ -115,11 +116,11 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   EXPECT_FALSE(gone.open(static_cast<std::uint32_t>(child)));
   EXPECT_EQ(lastError(), kErrorInvalidParameter);
   EXPECT_FALSE(gone.isRunning());
-  EXPECT_FALSE(processEnv().lookupAccountSid("S-1-5-18", &user, &domain));
-  EXPECT_FALSE(
-      processEnv().lookupAccountSid("S-1-22-1-4294967295", &user, &domain));  // no user's id
+  EXPECT_FALSE(testing::systemEnv().lookupAccountSid("S-1-5-18", &user, &domain));
+  EXPECT_FALSE(testing::systemEnv().lookupAccountSid("S-1-22-1-4294967295", &user,
+                                                     &domain));  // no user's id
   // A user without an account entry, as a container's: named by number, on this computer.
-  ASSERT_TRUE(processEnv().lookupAccountSid("S-1-22-1-4000000000", &user, &domain));
+  ASSERT_TRUE(testing::systemEnv().lookupAccountSid("S-1-22-1-4000000000", &user, &domain));
   EXPECT_EQ(user, "4000000000");
   EXPECT_EQ(domain, "");
 }
@@ -138,7 +139,7 @@ TEST(ProcessTableTest, AProcessWhoseFirstThreadEndedRunsOn) {
         nullptr);
     ::syscall(SYS_exit, 0);  // this thread alone ends; the process lives on in its worker
   }
-  std::unique_ptr<ProcessTable> table = processEnv().newProcessTable();
+  std::unique_ptr<ProcessTable> table = testing::systemEnv().newProcessTable();
   std::vector<ListedProcess> listed;
   ProcessHandle handle;
   ASSERT_TRUE(testing::waitUntil(
@@ -180,7 +181,7 @@ bool nextPidWillBe(pid_t pid) {
 }
 
 TEST(ProcessTableTest, AReusedPidIsAnotherProcess) {
-  std::unique_ptr<ProcessTable> table = processEnv().newProcessTable();
+  std::unique_ptr<ProcessTable> table = testing::systemEnv().newProcessTable();
   pid_t first = startSleep();
   std::vector<ListedProcess> listed;
   ASSERT_TRUE(table->list(&listed));

@@ -6,6 +6,7 @@
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {
@@ -20,7 +21,7 @@ TEST(RegistryTest, WritesAreReadBackAndTheFileKeepsItsMode) {
   TempDir dir;
   std::string path = dir.file("registry.reg");
   ScopedEnv env("VANTOR_REGISTRY", path.c_str());
-  Registry& registry = processEnv().registry();
+  Registry& registry = testing::systemEnv().registry();
   RegistryValue value;
   EXPECT_EQ(registry.queryValue(kKey, "InstallDir", &value), kErrorFileNotFound);
 
@@ -43,7 +44,7 @@ TEST(RegistryTest, WritesAreReadBackAndTheFileKeepsItsMode) {
 TEST(RegistryTest, AWriteIntoAMissingDirectoryFails) {
   TempDir dir;
   ScopedEnv env("VANTOR_REGISTRY", dir.file("missing/registry.reg").c_str());
-  EXPECT_EQ(processEnv().registry().setString(kKey, "A", "1"), kErrorFileNotFound);
+  EXPECT_EQ(testing::systemEnv().registry().setString(kKey, "A", "1"), kErrorFileNotFound);
 }
 
 TEST(RegistryTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
@@ -58,7 +59,8 @@ TEST(RegistryTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
     if (children[writer] == 0) {
       for (int i = 0; i < kValuesEach; ++i) {
         std::string name = "W" + std::to_string(writer) + "_" + std::to_string(i);
-        if (processEnv().registry().setString(kKey, name, std::to_string(i)) != kErrorSuccess) {
+        if (testing::systemEnv().registry().setString(kKey, name, std::to_string(i)) !=
+            kErrorSuccess) {
           ::_exit(1);
         }
       }
@@ -74,7 +76,8 @@ TEST(RegistryTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
     for (int i = 0; i < kValuesEach; ++i) {
       RegistryValue value;
       std::string name = "W" + std::to_string(writer) + "_" + std::to_string(i);
-      ASSERT_EQ(processEnv().registry().queryValue(kKey, name, &value), kErrorSuccess) << name;
+      ASSERT_EQ(testing::systemEnv().registry().queryValue(kKey, name, &value), kErrorSuccess)
+          << name;
       EXPECT_EQ(value.data, std::to_string(i) + std::string(1, '\0'));
     }
   }

@@ -4,13 +4,14 @@
 
 #include "platform/Env.h"
 #include "platform/SystemFacts.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {
 namespace {
 
 TEST(SystemFactsTest, DescribesThisMachine) {
-  SystemFacts& facts = processEnv().systemFacts();
+  SystemFacts& facts = testing::systemEnv().systemFacts();
   char host[256] = {};
   ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
   std::string hostName = host;
@@ -36,9 +37,9 @@ TEST(SystemFactsTest, DescribesThisMachine) {
 TEST(SystemFactsTest, WindowsDirectoryComesFromTheEnvironmentOnly) {
   Vantor::testing::ScopedEnv windir("WINDIR", nullptr);
   Vantor::testing::ScopedEnv systemRoot("SystemRoot", nullptr);
-  EXPECT_FALSE(processEnv().systemFacts().windowsDirectory().has_value());
+  EXPECT_FALSE(testing::systemEnv().systemFacts().windowsDirectory().has_value());
   Vantor::testing::ScopedEnv named("SystemRoot", "/srv/windows");
-  EXPECT_EQ(processEnv().systemFacts().windowsDirectory().value_or(""), "/srv/windows");
+  EXPECT_EQ(testing::systemEnv().systemFacts().windowsDirectory().value_or(""), "/srv/windows");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "platform/ErrorCodes.h"
 #include "platform/TraceSession.h"
 #include "platform/posix/ProcConnector.h"
+#include "support/SystemEnv.h"
 
 extern char** environ;
 
@@ -110,19 +111,22 @@ TEST(ProcConnectorTest, DamagedDatagramsAreRefused) {
 }
 
 TEST(TraceSessionTest, ALiveSessionReportsAChildAndEndsWhenStopped) {
-  if (!processEnv().kernelTrace().permitted()) GTEST_SKIP() << "the process connector needs root";
+  if (!testing::systemEnv().kernelTrace().permitted())
+    GTEST_SKIP() << "the process connector needs root";
   const std::string name = "test session";
   std::vector<std::uint8_t> properties(kTracePropertiesSize);
   properties[kTraceLogFileModeAt + 1] = kTraceRealTimeMode >> 8;
   properties[kTraceEnableFlagsAt] = kTraceFlagProcess;
   std::uint64_t session = 0;
-  ASSERT_EQ(processEnv().kernelTrace().startTrace(&session, name, properties), kErrorSuccess);
-  EXPECT_EQ(processEnv().kernelTrace().startTrace(&session, name, properties), kErrorAlreadyExists);
-  EXPECT_EQ(processEnv().kernelTrace().controlTrace(name, properties, TraceControl::kQuery),
+  ASSERT_EQ(testing::systemEnv().kernelTrace().startTrace(&session, name, properties),
             kErrorSuccess);
-  std::uint64_t consumer = processEnv().kernelTrace().openTrace(name, kTraceRealTimeMode);
+  EXPECT_EQ(testing::systemEnv().kernelTrace().startTrace(&session, name, properties),
+            kErrorAlreadyExists);
+  EXPECT_EQ(testing::systemEnv().kernelTrace().controlTrace(name, properties, TraceControl::kQuery),
+            kErrorSuccess);
+  std::uint64_t consumer = testing::systemEnv().kernelTrace().openTrace(name, kTraceRealTimeMode);
   ASSERT_NE(consumer, kInvalidTraceHandle);
-  EXPECT_EQ(processEnv().kernelTrace().openTrace(name, kTraceRealTimeMode),
+  EXPECT_EQ(testing::systemEnv().kernelTrace().openTrace(name, kTraceRealTimeMode),
             kInvalidTraceHandle);  // one consumer
 
   pid_t child = 0;
@@ -136,21 +140,22 @@ TEST(TraceSessionTest, ALiveSessionReportsAChildAndEndsWhenStopped) {
   std::atomic<bool> sawEnd{false};
   std::string image;
   std::thread stopper;
-  std::uint32_t result = processEnv().kernelTrace().processTrace(
+  std::uint32_t result = testing::systemEnv().kernelTrace().processTrace(
       consumer, [&](const TraceLogFile&) { return true; },
       [&](const EventTrace& event) {
         if (event.processId != static_cast<std::uint32_t>(child)) return;
         if (event.type == kTraceTypeStart) {
           image.assign(reinterpret_cast<const char*>(event.mofData) +
-                       (processEnv().kernelTrace().runsOn64BitSystem() ? 64 : 48));
+                       (testing::systemEnv().kernelTrace().runsOn64BitSystem() ? 64 : 48));
         } else if (event.type == kTraceTypeEnd && !sawEnd.exchange(true)) {
           std::int32_t status = 0;
-          std::memcpy(&status,
-                      event.mofData + (processEnv().kernelTrace().runsOn64BitSystem() ? 20 : 16),
-                      4);
+          std::memcpy(
+              &status,
+              event.mofData + (testing::systemEnv().kernelTrace().runsOn64BitSystem() ? 20 : 16),
+              4);
           EXPECT_EQ(status, 128 + SIGTERM);
           stopper = std::thread([&] {
-            processEnv().kernelTrace().controlTrace(name, properties, TraceControl::kStop);
+            testing::systemEnv().kernelTrace().controlTrace(name, properties, TraceControl::kStop);
           });
         }
       });
@@ -158,8 +163,8 @@ TEST(TraceSessionTest, ALiveSessionReportsAChildAndEndsWhenStopped) {
   if (stopper.joinable()) stopper.join();
   EXPECT_TRUE(sawEnd.load());
   EXPECT_EQ(image, "/usr/bin/dash");
-  EXPECT_EQ(processEnv().kernelTrace().closeTrace(consumer), kErrorSuccess);
-  EXPECT_EQ(processEnv().kernelTrace().controlTrace(name, properties, TraceControl::kQuery),
+  EXPECT_EQ(testing::systemEnv().kernelTrace().closeTrace(consumer), kErrorSuccess);
+  EXPECT_EQ(testing::systemEnv().kernelTrace().controlTrace(name, properties, TraceControl::kQuery),
             kErrorInstanceNotFound);
 }
 

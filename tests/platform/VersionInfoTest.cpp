@@ -9,6 +9,7 @@
 #include "platform/posix/ElfPackageNote.h"
 #include "platform/posix/PeVersionResource.h"
 #include "support/ExecutableBuilder.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 namespace Vantor::platform {
@@ -43,7 +44,7 @@ TEST(PeVersionResourceTest, ReadsEveryTableAndTheTranslationList) {
   testing::TempDir dir;
   testing::writeFile(dir.file("writer.exe"), image);
   VersionInfo fromDisk;
-  ASSERT_TRUE(processEnv().readVersionInfo(dir.file("writer.exe"), &fromDisk));
+  ASSERT_TRUE(testing::systemEnv().readVersionInfo(dir.file("writer.exe"), &fromDisk));
   EXPECT_EQ(fromDisk.tables, info.tables);
 }
 
@@ -56,10 +57,11 @@ TEST(PeVersionResourceTest, OnlyRegularFilesReachedWithoutLinksAreRead) {
   std::filesystem::create_symlink(dir.file("private/writer.exe"), dir.file("writer-link.exe"));
   ASSERT_EQ(::mkfifo(dir.file("fifo.exe").c_str(), 0644), 0);
   VersionInfo info;
-  EXPECT_TRUE(processEnv().readVersionInfo(dir.file("private/writer.exe"), &info));
+  EXPECT_TRUE(testing::systemEnv().readVersionInfo(dir.file("private/writer.exe"), &info));
   for (const std::string& path : {dir.file("linked/writer.exe"), dir.file("writer-link.exe"),
                                   dir.file("fifo.exe"), std::string("/dev/null"), dir.path()}) {
-    EXPECT_FALSE(processEnv().readVersionInfo(path, &info)) << path;  // and the FIFO does not block
+    EXPECT_FALSE(testing::systemEnv().readVersionInfo(path, &info))
+        << path;  // and the FIFO does not block
   }
 }
 
@@ -162,7 +164,7 @@ TEST(ElfPackageNoteTest, ReadsTheNoteAndItsJson) {
   testing::TempDir dir;
   testing::writeFile(dir.file("tool"), image);
   VersionInfo info;
-  ASSERT_TRUE(processEnv().readVersionInfo(dir.file("tool"), &info));
+  ASSERT_TRUE(testing::systemEnv().readVersionInfo(dir.file("tool"), &info));
   EXPECT_EQ(info.query(0x0409, 0x04b0, "ProductName"), "metered-tool");
   EXPECT_EQ(info.query(0x0409, 0x04b0, "FileVersion"), "2.0-1");
 
@@ -183,15 +185,15 @@ TEST(VersionInfoTest, PackagedFilesAreNamedByTheirPackage) {
   if (!std::filesystem::exists("/var/lib/dpkg/status")) GTEST_SKIP() << "no package database";
   VersionInfo info;
   // /bin/sleep and /usr/bin/sleep are one file; the package lists one of the two names.
-  ASSERT_TRUE(processEnv().readVersionInfo("/usr/bin/sleep", &info));
+  ASSERT_TRUE(testing::systemEnv().readVersionInfo("/usr/bin/sleep", &info));
   EXPECT_EQ(info.query(0x0409, 0x04b0, "ProductName"), "coreutils");
   ASSERT_TRUE(info.query(0x0409, 0x04b0, "FileVersion").has_value());
   EXPECT_FALSE(info.query(0x0409, 0x04b0, "FileVersion")->empty());
 
   testing::TempDir dir;
   std::filesystem::copy_file("/usr/bin/sleep", dir.file("sleep-copy"));
-  EXPECT_FALSE(processEnv().readVersionInfo(dir.file("sleep-copy"), &info));
-  EXPECT_FALSE(processEnv().readVersionInfo(dir.file("missing"), &info));
+  EXPECT_FALSE(testing::systemEnv().readVersionInfo(dir.file("sleep-copy"), &info));
+  EXPECT_FALSE(testing::systemEnv().readVersionInfo(dir.file("missing"), &info));
 }
 
 }  // namespace

@@ -59,7 +59,9 @@ class TestingTarnwick : public Tarnwick {
 }  // namespace Vantor
 
 int main(int argc, char** argv) {
-  return Vantor::agentMain(argc, argv, [](Vantor::Arguments arguments) {
-    return std::make_unique<Vantor::TestingTarnwick>(std::move(arguments));
-  });
+  std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
+  return Vantor::agentMain(
+      *env, argc, argv, [](Vantor::platform::Env& env, Vantor::Arguments arguments) {
+        return std::make_unique<Vantor::TestingTarnwick>(env, std::move(arguments));
+      });
 }

@@ -8,6 +8,7 @@
 #include "platform/posix/ProcessEventData.h"
 #include "sources/EventDecoder.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor {
 namespace {
@@ -39,7 +40,8 @@ TEST_F(EventDecoderTest, ProcessEventsOfEitherLayoutAndWidthDecodeAlike) {
   for (std::uint16_t version : {1, 2}) {
     for (bool wide : {false, true}) {
       SCOPED_TRACE(::testing::Message() << "version " << version << (wide ? " wide" : " narrow"));
-      EventDecoder decoder(platform::processEnv().eventClasses(), logger_, wide);
+      EventDecoder decoder(testing::systemEnv(), testing::systemEnv().eventClasses(), logger_,
+                           wide);
       platform::ProcessEventFields fields{4242, 17, 0, 0u, "/usr/bin/true"};
       std::vector<std::uint8_t> start = platform::processEventData(fields, {version, wide});
       ProcessEvent started = decoder.decode(recordOf(start, platform::kTraceTypeStart, version));
@@ -65,7 +67,7 @@ TEST_F(EventDecoderTest, ProcessEventsOfEitherLayoutAndWidthDecodeAlike) {
 }
 
 TEST_F(EventDecoderTest, RecordsThatDoNotFitAreLeftUndecodedOrCutShort) {
-  EventDecoder decoder(platform::processEnv().eventClasses(), logger_, true);
+  EventDecoder decoder(testing::systemEnv(), testing::systemEnv().eventClasses(), logger_, true);
   std::vector<std::uint8_t> data = platform::processEventData({7, 1, 0, 0u, "/bin/x"}, {2, true});
   // A version the classes do not describe, a type that is neither start nor end.
   EXPECT_EQ(decoder.decode(recordOf(data, platform::kTraceTypeStart, 9)).pid, 0u);
@@ -131,7 +133,7 @@ TEST_F(EventDecoderTest, EveryKindOfPropertyIsSteppedOverOrStored) {
       numbered("ProcessId", kCimUint32, 11, {{"Description", std::string("ProcessId")}}),
       numbered("ImageFileName", kCimString, 12, {{"StringTermination", std::string("NotCounted")}}),
   });
-  EventDecoder decoder(classes, logger_, false);
+  EventDecoder decoder(testing::systemEnv(), classes, logger_, false);
   std::vector<std::uint8_t> data;
   put<std::int16_t>(data, -2);
   for (std::uint16_t flag : {1, 2, 3}) put(data, flag);
@@ -198,7 +200,7 @@ TEST_F(EventDecoderTest, PropertiesThatCannotBeReadEndTheWalkAndKeepWhatCameBefo
     SCOPED_TRACE(probe.what);
     EventClassSet classes = classesWith(
         {numbered("ProcessId", kCimUint32, 1), probe.second, numbered("ParentId", kCimUint32, 3)});
-    EventDecoder decoder(classes, logger_, false);
+    EventDecoder decoder(testing::systemEnv(), classes, logger_, false);
     platform::EventTrace record = recordOf(data, 1, 0);
     record.guid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
     ProcessEvent event = decoder.decode(record);
@@ -209,7 +211,7 @@ TEST_F(EventDecoderTest, PropertiesThatCannotBeReadEndTheWalkAndKeepWhatCameBefo
   EventClassSet twice =
       classesWith({numbered("ProcessId", kCimUint32, 1), numbered("ParentId", kCimUint32, 1)});
   PropertyList list;
-  EventDecoder decoder(twice, logger_, false);
+  EventDecoder decoder(testing::systemEnv(), twice, logger_, false);
   EXPECT_FALSE(decoder.getPropertyList(*twice.subclasses("Probe", false)[0], &list));
 }
 

@@ -10,6 +10,7 @@
 #include "platform/ErrorCodes.h"
 #include "sources/KernelTracer.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor {
 namespace {
@@ -23,31 +24,31 @@ class KernelTracerTest : public ::testing::Test {
 };
 
 TEST_F(KernelTracerTest, ARunningSessionIsReplacedAndTheTracersOwnStopsWithIt) {
-  if (!platform::processEnv().kernelTrace().permitted())
+  if (!testing::systemEnv().kernelTrace().permitted())
     GTEST_SKIP() << "the process connector needs root";
   std::vector<std::uint8_t> properties;
   {
-    KernelTracer left(logger_, 0);
+    KernelTracer left(testing::systemEnv().kernelTrace(), logger_, 0);
     properties = left.allocateSessionProperties();
     // Left running, as a tracer whose thread failed leaves it.
     std::uint64_t session = 0;
-    ASSERT_EQ(platform::processEnv().kernelTrace().startTrace(&session, KernelTracer::kLoggerName,
-                                                              properties),
+    ASSERT_EQ(testing::systemEnv().kernelTrace().startTrace(&session, KernelTracer::kLoggerName,
+                                                            properties),
               platform::kErrorAlreadyExists);
-    KernelTracer replacing(logger_, 0);
+    KernelTracer replacing(testing::systemEnv().kernelTrace(), logger_, 0);
     EXPECT_FALSE(quitFlag.load());
     EXPECT_TRUE(capture_.contains("   Succeeded in stopping the logger."));
-    EXPECT_EQ(platform::processEnv().kernelTrace().controlTrace(
-                  KernelTracer::kLoggerName, properties, platform::TraceControl::kQuery),
+    EXPECT_EQ(testing::systemEnv().kernelTrace().controlTrace(KernelTracer::kLoggerName, properties,
+                                                              platform::TraceControl::kQuery),
               platform::kErrorSuccess);
   }
-  EXPECT_EQ(platform::processEnv().kernelTrace().controlTrace(KernelTracer::kLoggerName, properties,
-                                                              platform::TraceControl::kQuery),
+  EXPECT_EQ(testing::systemEnv().kernelTrace().controlTrace(KernelTracer::kLoggerName, properties,
+                                                            platform::TraceControl::kQuery),
             platform::kErrorInstanceNotFound);
 }
 
 TEST_F(KernelTracerTest, TheSessionPropertiesAreTheSystemsLayout) {
-  KernelTracer tracer(logger_, 64);
+  KernelTracer tracer(testing::systemEnv().kernelTrace(), logger_, 64);
   std::vector<std::uint8_t> block = tracer.allocateSessionProperties();
   ASSERT_EQ(block.size(), 1160u);
   auto word = [&](std::size_t at) {

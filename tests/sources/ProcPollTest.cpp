@@ -9,6 +9,7 @@
 
 #include "sources/PollSchedule.h"
 #include "sources/ProcPoll.h"
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -42,11 +43,12 @@ ListedProcess running(std::uint32_t pid, std::uint64_t stamp) { return {{pid, st
 ListedProcess ended(std::uint32_t pid, std::uint64_t stamp) { return {{pid, stamp}, true, 1}; }
 
 ProcPoll scriptedPoll(Listings* listings, int* reads) {
-  return ProcPoll(std::make_unique<ScriptedTable>(listings),
+  return ProcPoll(testing::systemEnv(), std::make_unique<ScriptedTable>(listings),
                   [reads](const ProcessId& id, AccountNames*) {
                     ++*reads;
                     if (id.pid == kVanished) return ProcessRef();
-                    return std::make_shared<Process>(id.pid, nullptr, false, id.startStamp);
+                    return std::make_shared<Process>(testing::systemEnv(), id.pid, nullptr, false,
+                                                     id.startStamp);
                   });
 }
 
@@ -127,7 +129,7 @@ TEST(ProcPollTest, AProcessEndsWhenItStopsRunningNotWhenItIsCollected) {
 }
 
 TEST(ProcPollTest, AScanListsEveryRunningProcess) {
-  ProcPoll poll;
+  ProcPoll poll(testing::systemEnv());
   std::vector<ListedProcess> scanned;
   ASSERT_TRUE(poll.scan(scanned));
   auto self = std::find_if(scanned.begin(), scanned.end(), [](const ListedProcess& listed) {
@@ -175,7 +177,7 @@ TEST(ProcPollTest, AProcessThatRunsAnotherProgramEndsAndTheProgramStarts) {
     }
     return own;
   };
-  ProcPoll poll;
+  ProcPoll poll(testing::systemEnv());
   auto first = changesOf(poll);
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(first[0].first, ProcessState::Started);

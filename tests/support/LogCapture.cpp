@@ -3,12 +3,13 @@
 #include <sstream>
 
 #include "logging/LogCommons.h"
+#include "support/SystemEnv.h"
 
 namespace Vantor::testing {
 
 LogCapture::LogCapture()
     : registry_("VANTOR_REGISTRY", dir_.file("registry.reg").c_str()),
-      writer_(std::make_shared<LogWriter>(dir_.file("tarnwick.log"))),
+      writer_(std::make_shared<LogWriter>(testing::systemEnv(), dir_.file("tarnwick.log"))),
       sender_(
           std::make_shared<LogSender>(kProgramTarnwick, std::make_shared<LogMessenger>(writer_))),
       savedDebugLevel_(LogSettings::debugLevel.load()),

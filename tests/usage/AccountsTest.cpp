@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 #include "usage/Accounts.h"
 
@@ -49,7 +50,7 @@ TEST(AccountsTest, UsersMapThroughTheMainAndThePerUserTables) {
             "jdoe = ACME : Sales\nanna = : Research\nbob = BOBCO\nSystem = SYS\n");
   std::filesystem::create_directory(dir.file("accounts"));
   writeFile(dir.file("accounts/carl.conf"), "carl = : PerUser\n");
-  Accounts accounts;
+  Accounts accounts(testing::systemEnv());
   ASSERT_TRUE(accounts.loadAccounts(dir.path()));
   EXPECT_EQ(accounts.mapUser("\\\\OFFICE\\jdoe"), "ACME|Sales");
   EXPECT_EQ(accounts.mapUser("\\\\OFFICE\\anna"), "anna|Research");
@@ -63,7 +64,7 @@ TEST(AccountsTest, UsersMapThroughTheMainAndThePerUserTables) {
   EXPECT_EQ(account, "given");
   EXPECT_FALSE(accounts.lookupAccount("zed", account, extra));
 
-  Accounts off;
+  Accounts off(testing::systemEnv());
   EXPECT_FALSE(off.loadAccounts(dir.file("nowhere")));
   EXPECT_EQ(off.mapUser("\\\\OFFICE\\jdoe"), "\\\\OFFICE\\jdoe");
   off.refreshAccounts();  // switched off: nothing to check
@@ -78,7 +79,7 @@ TEST(AccountsTest, TheChangeCheckSeesEditsAdditionsAndDeletions) {
   std::int64_t start = DateTime().getValue() - 1000;
   touch(dir.file("accounts.conf"), start);
   touch(dir.file("accounts/jdoe.conf"), start);
-  Accounts accounts;
+  Accounts accounts(testing::systemEnv());
   ASSERT_TRUE(accounts.loadAccounts(dir.path()));
   EXPECT_EQ(accounts.mapUser("\\\\OFFICE\\jdoe"), "PERSONAL");
 
@@ -108,7 +109,7 @@ TEST(AccountsTest, ReadersNeverSeeAHalfBuiltTable) {
   std::string many;
   for (int i = 0; i < 500; ++i) many += "user" + std::to_string(i) + " = ACCOUNT\n";
   writeFile(dir.file("accounts.conf"), many);
-  Accounts accounts;
+  Accounts accounts(testing::systemEnv());
   ASSERT_TRUE(accounts.loadAccounts(dir.path()));
   std::atomic<bool> stop{false};
   std::atomic<int> wrong{0};

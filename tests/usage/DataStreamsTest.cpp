@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 #include "usage/DataStreams.h"
 
 namespace Vantor {
@@ -21,7 +22,8 @@ int dataFiles(const std::string& directory, const std::string& prefix) {
 
 class DataStreamsTest : public ::testing::Test {
  protected:
-  DataStreamsTest() : streams_(capture_.sender()), work_(capture_.dir().path() + "/") {
+  DataStreamsTest()
+      : streams_(testing::systemEnv(), capture_.sender()), work_(capture_.dir().path() + "/") {
     setDebugLevel(5);
   }
   LogCapture capture_;
@@ -85,7 +87,7 @@ namespace Vantor {
 namespace {
 
 TEST_F(DataStreamsTest, TheDeliveryThreadDeliversAtTheBoundariesAndStopsWhenTold) {
-  auto streams = std::make_shared<DataStreams>(capture_.sender());
+  auto streams = std::make_shared<DataStreams>(testing::systemEnv(), capture_.sender());
   streams->registerLogFile(work_ + "ProcessLog", "process", TimeSpan(0), false, nullptr);
   ThreadTable table(capture_.sender());
   prepareDataDelivery(table, streams, TimeSpan(10), capture_.sender());

@@ -5,6 +5,7 @@
 #include "config/ConfReader.h"
 #include "support/ExecutableBuilder.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 #include "usage/ExeFinder.h"
 
 namespace Vantor {
@@ -67,7 +68,7 @@ class ExeFinderFilesTest : public ::testing::Test {
   ExeFinderFilesTest()
       : programLogger_(capture_.sender(), kModuleTarnwick),
         agentLogger_(capture_.sender(), 21),
-        finder_(programLogger_, agentLogger_) {
+        finder_(testing::systemEnv(), programLogger_, agentLogger_) {
     setDebugLevel(5);
   }
   std::string pe(const std::string& name, const PeStringTable& table,

@@ -6,6 +6,7 @@
 #include "logging/MessageCatalogue.h"
 #include "platform/Env.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 #include "usage/DataStreams.h"
 #include "usage/LogFile.h"
 
@@ -31,7 +32,7 @@ class LogFileTest : public ::testing::Test {
     std::filesystem::create_directory(work_);
     setDebugLevel(5);
     setSeverityThreshold(0);
-    loadMessages(TARNWICK_SOURCE_DIR "/etc", "agent");
+    loadMessages(testing::systemEnv(), TARNWICK_SOURCE_DIR "/etc", "agent");
   }
   ~LogFileTest() override { clearMessages(); }
   LogCapture capture_;
@@ -39,13 +40,13 @@ class LogFileTest : public ::testing::Test {
 };
 
 TEST_F(LogFileTest, RecordsGoToAMakeFileThatEndsAsData) {
-  LogFile stream(capture_.sender());
+  LogFile stream(testing::systemEnv(), capture_.sender());
   stream.setName(work_ + "ProcessLog");
   std::regex name(R"(ProcessLog-(\d+)-(\d+)-(\d+)\.make)");
   std::smatch match;
   std::string first = std::filesystem::path(stream.name()).filename().string();
   ASSERT_TRUE(std::regex_match(first, match, name)) << first;
-  EXPECT_EQ(std::stoul(match[2]), platform::processEnv().processId());
+  EXPECT_EQ(std::stoul(match[2]), testing::systemEnv().processId());
   unsigned long counter = std::stoul(match[3]);
   EXPECT_TRUE(filesIn(work_).empty()) << "nothing on disk before the first record";
 
@@ -69,7 +70,7 @@ TEST_F(LogFileTest, RecordsGoToAMakeFileThatEndsAsData) {
 }
 
 TEST_F(LogFileTest, AFailedRenameKeepsTheMakeFileAndMovesOn) {
-  LogFile stream(capture_.sender());
+  LogFile stream(testing::systemEnv(), capture_.sender());
   stream.setName(work_ + "ModuleLog");
   std::string make = stream.name();
   std::string data = make;
@@ -86,7 +87,7 @@ TEST_F(LogFileTest, AFailedRenameKeepsTheMakeFileAndMovesOn) {
 
 TEST_F(LogFileTest, ADestroyedStreamDeliversItsFile) {
   {
-    LogFile stream(capture_.sender());
+    LogFile stream(testing::systemEnv(), capture_.sender());
     stream.setName(work_ + "PerfMonLog");
     stream.writeRecord("last words");
   }
@@ -96,7 +97,7 @@ TEST_F(LogFileTest, ADestroyedStreamDeliversItsFile) {
 }
 
 TEST_F(LogFileTest, TwoStreamsEndedInOneSecondGetDifferentNames) {
-  DataStreams streams(capture_.sender());
+  DataStreams streams(testing::systemEnv(), capture_.sender());
   streams.registerLogFile(work_ + "ProcessLog", "process", TimeSpan(0), false, nullptr);
   streams.registerLogFile(work_ + "ProcessLog", "module", TimeSpan(0), false, nullptr);
   streams.getLogFile("process")->writeRecord("p");

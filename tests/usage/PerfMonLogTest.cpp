@@ -10,6 +10,7 @@
 #include "platform/Env.h"
 #include "platform/ProcessPerformance.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 #include "usage/PerfMonLog.h"
 
 namespace Vantor {
@@ -22,16 +23,17 @@ using testing::LogCapture;
 class PerfMonLogTest : public ::testing::Test {
  protected:
   PerfMonLogTest()
-      : streams_(capture_.sender()),
-        log_(logger_, accounts_, primeTime_, streams_, facts_),
-        process_(std::make_shared<Process>(static_cast<std::uint32_t>(::getpid()), &start_, true)) {
+      : streams_(testing::systemEnv(), capture_.sender()),
+        log_(logger_, accounts_, primeTime_, streams_, facts_, testing::systemEnv().systemFacts()),
+        process_(std::make_shared<Process>(testing::systemEnv(),
+                                           static_cast<std::uint32_t>(::getpid()), &start_, true)) {
     streams_.registerLogFile(capture_.dir().path() + "/PerfMonLog", "perfmon", TimeSpan(3600), true,
                              nullptr);
     auto setup = std::make_shared<PerformanceSetup>();
     setup->counters.parse(
         "No Such Counter | max\nElapsed Time\n% Processor Time | avg\nPrivate Bytes | max\n"
         "IO Data Bytes/sec | sum\n",
-        platform::processEnv().performanceCounters().englishCounterNames());
+        testing::systemEnv().performanceCounters().englishCounterNames());
     setup->rules.parse("*\n");
     log_.configure(setup);
     log_.registerIfMeasured(process_, 0);
@@ -57,7 +59,7 @@ class PerfMonLogTest : public ::testing::Test {
 
   LogCapture capture_;
   LoggerUnit logger_{capture_.sender(), kModuleTarnwick};
-  Accounts accounts_;
+  Accounts accounts_{testing::systemEnv()};
   PrimeTime primeTime_;
   DataStreams streams_;
   InventoryOps::StaticInfo facts_{"N/A", "here", "amd64", "Linux"};
@@ -98,7 +100,8 @@ TEST_F(PerfMonLogTest, AProcessRunsUntilTheMapEndsIt) {
     ::pause();
     ::_exit(0);
   }
-  auto process = std::make_shared<Process>(static_cast<std::uint32_t>(child), &start_, true);
+  auto process = std::make_shared<Process>(testing::systemEnv(), static_cast<std::uint32_t>(child),
+                                           &start_, true);
   log_.registerIfMeasured(process, 0);
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);

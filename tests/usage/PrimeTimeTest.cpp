@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 #include "usage/PrimeTime.h"
 
@@ -68,13 +69,13 @@ TEST(PrimeTimeTest, ALoadReplacesTheRulesAndTheCacheFollows) {
   testing::TempDir dir;
   testing::writeFile(dir.file("primetime"), "*:*:*:*:*\n");
   PrimeTime calendar;
-  EXPECT_FALSE(calendar.loadPrimeTime(dir.file("missing")));
-  ASSERT_TRUE(calendar.loadPrimeTime(dir.file("primetime")));
+  EXPECT_FALSE(calendar.loadPrimeTime(testing::systemEnv(), dir.file("missing")));
+  ASSERT_TRUE(calendar.loadPrimeTime(testing::systemEnv(), dir.file("primetime")));
   DateTime moment = local(2008, 7, 21, 9);
   EXPECT_EQ(calendar.classify(moment), PrimeTime::kPrime);
   EXPECT_EQ(calendar.classify(moment), PrimeTime::kPrime);  // from the cache
   testing::writeFile(dir.file("primetime"), "*:*:*:*:* exclude\n");
-  ASSERT_TRUE(calendar.loadPrimeTime(dir.file("primetime")));
+  ASSERT_TRUE(calendar.loadPrimeTime(testing::systemEnv(), dir.file("primetime")));
   EXPECT_EQ(calendar.classify(moment), PrimeTime::kNonPrime);
 }
 

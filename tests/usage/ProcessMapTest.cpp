@@ -14,6 +14,7 @@
 #include "platform/Thread.h"
 #include "sources/ProcessPoller.h"
 #include "support/LogCapture.h"
+#include "support/SystemEnv.h"
 #include "usage/ProcessMap.h"
 
 extern char** environ;
@@ -28,9 +29,9 @@ class ProcessMapTest : public ::testing::Test {
  protected:
   ProcessMapTest()
       : logger_(capture_.sender(), kModuleTarnwick),
-        finder_(logger_, logger_),
-        streams_(capture_.sender()),
-        map_(logger_, finder_, accounts_, primeTime_, streams_,
+        finder_(testing::systemEnv(), logger_, logger_),
+        streams_(testing::systemEnv(), capture_.sender()),
+        map_(testing::systemEnv(), logger_, finder_, accounts_, primeTime_, streams_,
              {"WORKGROUP", "pc17", "amd64", "Test System"}) {
     setDebugLevel(5);
     streams_.registerLogFile(capture_.dir().file("ProcessLog"), "process", TimeSpan(3600), false,
@@ -60,12 +61,14 @@ class ProcessMapTest : public ::testing::Test {
     children_.erase(child);
   }
   ProcessRef started(pid_t child, const DateTime& start) {
-    auto process = std::make_shared<Process>(static_cast<std::uint32_t>(child), &start, true);
+    auto process = std::make_shared<Process>(testing::systemEnv(),
+                                             static_cast<std::uint32_t>(child), &start, true);
     EXPECT_FALSE(Process::isUnknown(process->executable()));
     return process;
   }
   ProcessRef endEvent(pid_t child, const DateTime& end) {
-    auto process = std::make_shared<Process>(static_cast<std::uint32_t>(child), nullptr, false);
+    auto process = std::make_shared<Process>(testing::systemEnv(),
+                                             static_cast<std::uint32_t>(child), nullptr, false);
     process->setEndTime(end);
     return process;
   }
@@ -89,7 +92,7 @@ class ProcessMapTest : public ::testing::Test {
   LogCapture capture_;
   LoggerUnit logger_;
   ExeFinder finder_;
-  Accounts accounts_;
+  Accounts accounts_{testing::systemEnv()};
   PrimeTime primeTime_;
   DataStreams streams_;
   ProcessMap map_;
@@ -188,7 +191,8 @@ TEST_F(ProcessMapTest, AStartForAPidWhoseProcessEndedUnseenEndsTheOldOne) {
   map_.logProcess(old);
   end(child);
   // A later process under the same id, as a source would report it.
-  auto later = std::make_shared<Process>(static_cast<std::uint32_t>(child), nullptr, false);
+  auto later = std::make_shared<Process>(testing::systemEnv(), static_cast<std::uint32_t>(child),
+                                         nullptr, false);
   later->setState(ProcessState::Started);
   ASSERT_TRUE(map_.addProcess(later));
   EXPECT_TRUE(capture_.contains("(2.08.25)"));
@@ -310,7 +314,7 @@ namespace {
 
 TEST_F(ProcessMapTest, DumpsWhileThePollerEndsProcessesLoseAndShareNothing) {
   setDebugLevel(1);
-  ProcessPoller poller(logger_, map_, finder_);
+  ProcessPoller poller(testing::systemEnv(), logger_, map_, finder_);
   poller.configure(TimeSpan(2), EventSource::kNone, true);
   std::vector<pid_t> sleepers;
   for (int i = 0; i < 12; ++i) {

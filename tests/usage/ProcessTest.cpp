@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "support/SystemEnv.h"
 #include "support/TempDir.h"
 #include "usage/Process.h"
 
@@ -23,7 +24,7 @@ pid_t spawnSleep() {
 
 TEST(ProcessTest, ModulesThatGoAwayAreReportedWithTheirTimes) {
   pid_t child = spawnSleep();
-  Process process(static_cast<std::uint32_t>(child), nullptr, true);
+  Process process(testing::systemEnv(), static_cast<std::uint32_t>(child), nullptr, true);
   ASSERT_EQ(process.state(), ProcessState::Started);
   std::vector<std::string> names;
   ASSERT_TRUE(testing::waitUntil(
@@ -52,7 +53,7 @@ TEST(ProcessTest, ModulesThatGoAwayAreReportedWithTheirTimes) {
 
 TEST(ProcessTest, UsersExitCodesAndMarkers) {
   pid_t child = spawnSleep();
-  Process process(static_cast<std::uint32_t>(child), nullptr, true);
+  Process process(testing::systemEnv(), static_cast<std::uint32_t>(child), nullptr, true);
   EXPECT_EQ(process.getExitCode(), Process::kStillActive);
   EXPECT_TRUE(process.isRunning());
   EXPECT_FALSE(Process::isUnknown(process.userName()));
@@ -71,11 +72,12 @@ TEST(ProcessTest, UsersExitCodesAndMarkers) {
   process.invalidate();
   EXPECT_EQ(process.getExitCode(), 0u);  // no handle: not asked
 
-  Process never(4194303, nullptr, true);  // above any pid the kernel hands out
+  Process never(testing::systemEnv(), 4194303, nullptr,
+                true);  // above any pid the kernel hands out
   EXPECT_EQ(never.executable(), Process::kLost);
   EXPECT_EQ(never.state(), ProcessState::Unknown);
   EXPECT_TRUE(Process::isUnknown(never.userName()));
-  Process ended(4194303, nullptr, false);
+  Process ended(testing::systemEnv(), 4194303, nullptr, false);
   EXPECT_EQ(ended.state(), ProcessState::Ended);
   EXPECT_TRUE(Process::isUnknown(ended.executable()));
 }
