@@ -369,7 +369,9 @@ void Tarnwick::recoverLeftovers() {
   }
   std::vector<std::string> kept;
   for (const FileOps::ListEntry& file : files) {
-    if (FileUtils::extension(file.name) == "tmp") {
+    // A closed ".make" file is finished data whose move to ".data" failed, or was cut short
+    // by the end of the agent: delivered, never deleted.
+    if (FileUtils::extension(file.name) == "tmp" || FileUtils::extension(file.name) == "make") {
       logger().debug(5, "   Found \"%s\". Maybe we'll keep it...", file.name);
       kept.push_back(workingDirectory_ + file.name);
     } else {
@@ -392,7 +394,8 @@ void Tarnwick::recoverLeftovers() {
       continue;
     }
     // ".make" and ".tmp" are the last nine characters of a file that was being written.
-    FileOps::move(env(), path, path.substr(0, path.size() - 9) + stamp, false);
+    std::size_t ending = path.ends_with(".tmp") ? 9 : 5;
+    FileOps::move(env(), path, path.substr(0, path.size() - ending) + stamp, false);
     logger().debug(5, "   The file \"%s\" was OK, and has been accepted.", path);
     ++accepted;
   }

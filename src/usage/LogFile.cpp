@@ -1,6 +1,7 @@
 #include "usage/LogFile.h"
 
 #include <atomic>
+#include <utility>
 
 #include "foundation/DateTime.h"
 #include "foundation/Exception.h"
@@ -130,6 +131,12 @@ void LogFile::end() {
 }
 
 void LogFile::endLocked() {
+  // A move that failed before (a full or read-only disk) is tried again, so the records reach
+  // a delivery without waiting for the next start.
+  std::vector<std::string> waiting = std::exchange(undelivered_, {});
+  for (const std::string& finished : waiting) {
+    if (!deliverLocked(finished)) undelivered_.push_back(finished);
+  }
   if (!file_ || !file_->isOpen()) return;
   std::string oldName = file_->getPath();
   logger_.debug(4, "LogFile: Ending file \"%s\"...", oldName);
@@ -139,18 +146,27 @@ void LogFile::endLocked() {
     error.addLocation(__FILE__, __LINE__);
     logger_.debug(1, "LogFile: %s", error.getFullText());
   }
-  std::string newName = deliveredName(oldName);
-  logger_.debug(4, "LogFile: Renaming file \"%s\" to \"%s\".", FileUtils::baseName(oldName),
-                FileUtils::baseName(newName));
-  if (FileOps::move(env_, oldName, newName, true)) {
-    logger_.debug(2, "LogFile: Ended file \"" + oldName + "\".");
-  } else {
-    logger_.warning(10, oldName, newName);
-  }
+  if (!deliverLocked(oldName)) undelivered_.push_back(oldName);
   std::string file = FileUtils::baseName(oldName);
   setNameLocked(FileUtils::dirName(oldName) + file.substr(0, file.find('-')));
   logger_.debug(4, "LogFile: Updated file name from \"%s\" to \"%s\".",
                 FileUtils::baseName(oldName), FileUtils::baseName(file_->getPath()));
+}
+
+bool LogFile::deliverLocked(const std::string& finished) {
+  std::string newName = deliveredName(finished);
+  logger_.debug(4, "LogFile: Renaming file \"%s\" to \"%s\".", FileUtils::baseName(finished),
+                FileUtils::baseName(newName));
+  if (!FileOps::move(env_, finished, newName, true)) {
+    if (!FileOps::exists(env_, finished)) {
+      logger_.debug(1, "LogFile: \"%s\" is gone; it is no longer ours to deliver.", finished);
+      return true;
+    }
+    logger_.warning(10, finished, newName);
+    return false;
+  }
+  logger_.debug(2, "LogFile: Ended file \"" + finished + "\".");
+  return true;
 }
 
 }  // namespace Vantor

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "concurrency/Monopoly.h"
 #include "foundation/FileBase.h"
@@ -45,12 +46,16 @@ class LogFile {
  private:
   bool openLocked() EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void endLocked() EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Moves a finished file to its ".data" name; false (WARNING 10 logged) when it stays.
+  bool deliverLocked(const std::string& finished) EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void setNameLocked(const std::string& base) EXCLUSIVE_LOCKS_REQUIRED(lock_);
 
   platform::Env& env_;
   LoggerUnit logger_;
   mutable Monopoly lock_;
   std::shared_ptr<FileBase> file_ GUARDED_BY(lock_);
+  // Finished files whose move to the ".data" name failed: tried again at every end.
+  std::vector<std::string> undelivered_ GUARDED_BY(lock_);
 };
 
 }  // namespace Vantor

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -149,16 +150,17 @@ TEST(AgentTest, LeftoversOfACrashBecomeDataOrGo) {
   EXPECT_FALSE(fileExists(work + "ProcessLog-1-2-4.make.tmp"));
   EXPECT_FALSE(fileExists(work + "ProcessLog-1-2-5.make"));
   EXPECT_EQ(readFile(work + "notes.txt"), "untouched");
-  std::regex recovered("ProcessLog-1-2-3-\\d+-" + std::to_string(agent.pid()) + "\\.data");
-  int found = 0;
+  // The file being written and the finished one whose delivery was cut short are delivered;
+  // the empty one goes.
+  std::regex recovered("ProcessLog-1-2-([35])-\\d+-" + std::to_string(agent.pid()) + "\\.data");
+  std::map<std::string, std::string> found;
   for (const auto& entry : std::filesystem::directory_iterator(work)) {
-    if (std::regex_match(entry.path().filename().string(), recovered)) {
-      ++found;
-      EXPECT_EQ(readFile(entry.path().string()), "record\n");
-    }
+    std::smatch match;
+    std::string name = entry.path().filename().string();
+    if (std::regex_match(name, match, recovered)) found[match[1]] = readFile(entry.path().string());
   }
-  EXPECT_EQ(found, 1);
-  EXPECT_NE(installation.log().find("1 leftover file(s) were accepted."), std::string::npos);
+  EXPECT_EQ(found, (std::map<std::string, std::string>{{"3", "record\n"}, {"5", "closed\n"}}));
+  EXPECT_NE(installation.log().find("2 leftover file(s) were accepted."), std::string::npos);
   vantorctl("send DIE");
   EXPECT_EQ(agent.exitStatus(5s), 0);
 }
@@ -371,6 +373,66 @@ TEST(AgentDeliveryTest, StreamsAreDeliveredAtTheBoundariesAndOnDemand) {
   for (std::size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], static_cast<int>(i) + 1);
   EXPECT_TRUE(dataFiles(installation, ".make").empty());
   EXPECT_TRUE(dataFiles(installation, ".tmp").empty());
+}
+
+// Every number from 1 up, once, however the files split them.
+void expectEveryRecordOnce(std::vector<int> numbers) {
+  std::sort(numbers.begin(), numbers.end());
+  ASSERT_FALSE(numbers.empty());
+  for (std::size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], static_cast<int>(i) + 1);
+}
+
+// A file that cannot be moved to its ".data" name (a full or read-only disk) loses nothing: the
+// next delivery moves it, and a start after the agent was killed delivers what it left.
+TEST(AgentDeliveryTest, AFileThatCannotBeDeliveredIsDeliveredLaterAndNeverLost) {
+  auto dumpWhenWriting = [](const Installation& installation) {
+    ASSERT_TRUE(waitUntil([&] { return !dataFiles(installation, ".make.tmp").empty(); }, 10s));
+    EXPECT_EQ(vantorctl("send TARNWICKDUMP"), "\n");
+  };
+  {
+    Installation installation;
+    withTestWorker(installation, "writer");
+    AgentProcess agent({"env", "TARNWICK_TESTING_FAILED_DELIVERIES=2"}, {}, TESTING_TARNWICK_PATH);
+    ASSERT_TRUE(started(installation));
+    dumpWhenWriting(installation);
+    EXPECT_EQ(dataFiles(installation, ".make").size(), 1u);
+    EXPECT_TRUE(dataFiles(installation, ".data").empty());
+    // The next delivery tries the kept file first (and fails again), then moves its own.
+    dumpWhenWriting(installation);
+    EXPECT_EQ(dataFiles(installation, ".make").size(), 1u);
+    EXPECT_EQ(dataFiles(installation, ".data").size(), 1u);
+    EXPECT_EQ(countOf(installation.log(), "Could not rename the data file"), 2u);
+    dumpWhenWriting(installation);
+    EXPECT_TRUE(dataFiles(installation, ".make").empty());
+    EXPECT_EQ(dataFiles(installation, ".data").size(), 3u);
+    vantorctl("send DIE");
+    EXPECT_EQ(agent.exitStatus(5s), 0);
+    expectEveryRecordOnce(recordsIn(dataFiles(installation, ".data")));
+  }
+  {
+    Installation installation;
+    withTestWorker(installation, "writer");
+    {
+      AgentProcess agent({"env", "TARNWICK_TESTING_FAILED_DELIVERIES=1000"}, {},
+                         TESTING_TARNWICK_PATH);
+      ASSERT_TRUE(started(installation));
+      dumpWhenWriting(installation);
+      ASSERT_TRUE(waitUntil([&] { return !dataFiles(installation, ".make.tmp").empty(); }, 10s));
+      ::kill(agent.pid(), SIGKILL);
+      agent.exitStatus(5s);
+    }
+    ASSERT_EQ(dataFiles(installation, ".make").size(), 1u);
+    std::size_t beforeKill = recordsIn(dataFiles(installation, ".make")).size() +
+                             recordsIn(dataFiles(installation, ".make.tmp")).size();
+    AgentProcess restarted({}, {}, TESTING_TARNWICK_PATH);
+    ASSERT_TRUE(started(installation, 2));
+    EXPECT_TRUE(dataFiles(installation, ".make").empty());
+    std::vector<int> recovered = recordsIn(dataFiles(installation, ".data"));
+    expectEveryRecordOnce(recovered);
+    EXPECT_EQ(recovered.size(), beforeKill);
+    vantorctl("send DIE");
+    EXPECT_EQ(restarted.exitStatus(5s), 0);
+  }
 }
 
 TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {

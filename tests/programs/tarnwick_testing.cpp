@@ -4,14 +4,78 @@
 // events) and "worker", a worker of a given temper for the supervision and delivery to handle:
 // "answering", "silent", "fatal", "dying", or "writer", which writes a numbered record into the
 // "process" stream twice a second.
+// $TARNWICK_TESTING_FAILED_DELIVERIES=N makes the first N moves of a file to its ".data" name
+// fail, as a full or read-only disk would.
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <string>
 
 #include "concurrency/ProcessFlags.h"
+#include "platform/ErrorCodes.h"
 #include "runtime/AgentMain.h"
 
 namespace Vantor {
 namespace {
+
+// The system's files, but the first moves of a file to a ".data" name are refused.
+class FailingDeliveries : public platform::FileSystem {
+ public:
+  FailingDeliveries(platform::FileSystem& files, int failures)
+      : files_(files), failures_(failures) {}
+
+  bool rename(const std::string& from, const std::string& to, bool replace) override {
+    if (to.ends_with(".data")) {
+      int left = failures_.load();
+      while (left > 0 && !failures_.compare_exchange_weak(left, left - 1)) {
+      }
+      if (left > 0) {
+        platform::setLastError(platform::kErrorAccessDenied);
+        return false;
+      }
+    }
+    return files_.rename(from, to, replace);
+  }
+  std::unique_ptr<platform::FileStream> openStream(const std::string& path,
+                                                   platform::StreamMode mode) override {
+    return files_.openStream(path, mode);
+  }
+  bool getInfo(const std::string& path, platform::PathInfo* info) override {
+    return files_.getInfo(path, info);
+  }
+  bool copyFile(const std::string& from, const std::string& to, bool overwrite) override {
+    return files_.copyFile(from, to, overwrite);
+  }
+  bool removeFile(const std::string& path, bool force) override {
+    return files_.removeFile(path, force);
+  }
+  bool makeDirectory(const std::string& path) override { return files_.makeDirectory(path); }
+  bool listDirectory(const std::string& directory,
+                     std::vector<platform::DirEntry>* entries) override {
+    return files_.listDirectory(directory, entries);
+  }
+  bool absolutePath(const std::string& path, std::string* absolute) override {
+    return files_.absolutePath(path, absolute);
+  }
+  bool currentDirectory(std::string* directory) override {
+    return files_.currentDirectory(directory);
+  }
+
+ private:
+  platform::FileSystem& files_;
+  std::atomic<int> failures_;
+};
+
+class TestingEnv : public platform::EnvWrapper {
+ public:
+  TestingEnv(platform::Env& system, int failedDeliveries)
+      : EnvWrapper(system), files_(system.fileSystem(), failedDeliveries) {}
+
+  platform::FileSystem& fileSystem() override { return files_; }
+
+ private:
+  FailingDeliveries files_;
+};
 
 class TestingTarnwick : public Tarnwick {
  public:
@@ -59,9 +123,11 @@ class TestingTarnwick : public Tarnwick {
 }  // namespace Vantor
 
 int main(int argc, char** argv) {
-  std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
+  std::unique_ptr<Vantor::platform::Env> system = Vantor::platform::newSystemEnv();
+  const char* failures = std::getenv("TARNWICK_TESTING_FAILED_DELIVERIES");
+  Vantor::TestingEnv env(*system, failures != nullptr ? std::atoi(failures) : 0);
   return Vantor::agentMain(
-      *env, argc, argv, [](Vantor::platform::Env& env, Vantor::Arguments arguments) {
+      env, argc, argv, [](Vantor::platform::Env& env, Vantor::Arguments arguments) {
         return std::make_unique<Vantor::TestingTarnwick>(env, std::move(arguments));
       });
 }
