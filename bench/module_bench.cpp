@@ -71,9 +71,9 @@ void ModulesReadUnderTheLock(benchmark::State& state) {
     machine.map.checkOutAll();
     std::vector<std::string> names;
     for (const Vantor::platform::ListedProcess& process : metered) {
-      Vantor::platform::ProcessHandle handle;
-      if (handle.open(process.id.pid, process.id.startStamp)) {
-        Vantor::Process::moduleNames(handle, names);
+      if (std::unique_ptr<Vantor::platform::ProcessHandle> handle =
+              Vantor::testing::systemEnv().openProcess(process.id.pid, process.id.startStamp)) {
+        Vantor::Process::moduleNames(*handle, names);
         modules += names.size();
       }
     }

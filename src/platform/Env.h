@@ -50,6 +50,11 @@ class Env {
   // A table of this system's processes. It remembers what it learnt of earlier listings, so
   // each lister keeps its own.
   virtual std::unique_ptr<ProcessTable> newProcessTable() = 0;
+  // The process that has pid now, or, with a non-zero start stamp, only the one that started
+  // then; null (lastError set) when there is none or it may not be opened. A process whose
+  // executable is refused to this user is opened.
+  virtual std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid,
+                                                     std::uint64_t startStamp) = 0;
   // The start stamp (ProcessId::startStamp) of a process that would start now: whatever
   // starts later has a greater one.
   virtual std::uint64_t processStartStampNow() = 0;
@@ -137,6 +142,9 @@ class EnvWrapper : public Env {
   EventClasses& eventClasses() override { return target_.eventClasses(); }
   PerformanceCounters& performanceCounters() override { return target_.performanceCounters(); }
   std::unique_ptr<ProcessTable> newProcessTable() override { return target_.newProcessTable(); }
+  std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp) override {
+    return target_.openProcess(pid, startStamp);
+  }
   std::uint64_t processStartStampNow() override { return target_.processStartStampNow(); }
   bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) override {
     return target_.lookupAccountSid(sid, user, domain);

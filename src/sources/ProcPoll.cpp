@@ -4,9 +4,9 @@ namespace Vantor {
 
 ProcessRef ProcPoll::read(const platform::ListedProcess& listed, AccountNames* names) {
   if (reader_) return reader_(listed.id, names);
-  platform::ProcessHandle handle;
+  std::unique_ptr<platform::ProcessHandle> handle = table_->open(listed.id);
   // Gone before it could be opened: nothing to read, nothing to record.
-  if (!table_->open(listed.id, &handle)) return nullptr;
+  if (!handle) return nullptr;
   auto process = std::make_shared<Process>(env_, std::move(handle), names);
   // Listed running but gone before its executable could be read: nothing is known of it
   // either. One found ended is kept: the process map records it once, as lost.

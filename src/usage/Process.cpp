@@ -63,12 +63,13 @@ Process::Process(platform::Env& env, std::uint32_t pid, const DateTime* startTim
   start(startTime, running, accounts);
 }
 
-Process::Process(platform::Env& env, platform::ProcessHandle opened, AccountNames* accounts)
+Process::Process(platform::Env& env, std::unique_ptr<platform::ProcessHandle> opened,
+                 AccountNames* accounts)
     : env_(env),
       handle_(std::move(opened)),
-      pid_(handle_.pid()),
-      startStamp_(handle_.startStamp()) {
-  handle_.programMark(&programMark_);
+      pid_(handle_->pid()),
+      startStamp_(handle_->startStamp()) {
+  handle_->programMark(&programMark_);
   start(nullptr, true, accounts);
 }
 
@@ -109,7 +110,7 @@ Process::Process(platform::Env& env, const ProcessEvent& event)
     // The path was read as the program started: a second read could only find less.
     bool accessDenied = false;
     bool lost = false;
-    if (openProcess("Process", pid_, accessDenied, lost)) handle_.release();
+    if (openProcess("Process", pid_, accessDenied, lost)) handle_->release();
   } else {
     std::string own = kLost;
     getProcessInfo(pid_, own);
@@ -151,14 +152,15 @@ Process::~Process() { invalidate(); }
 bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& accessDenied,
                           bool& lost) {
   debug(5, "openProcess.%s: Opening process %i...", caller, pid);
-  if (handle_.isOpen()) {
+  if (handle_ != nullptr) {
     debug(5, "   openProcess.%s: Process is already open.", caller);
     return true;
   }
   accessDenied = lost = false;
   // This object's own process is the one of its start stamp, never a later one of its pid.
   bool own = pid == pid_;
-  if (!handle_.open(pid, own ? startStamp_ : 0)) {
+  handle_ = env_.openProcess(pid, own ? startStamp_ : 0);
+  if (!handle_) {
     std::uint32_t error = platform::lastError();
     if (error == platform::kErrorAccessDenied) {
       accessDenied = true;
@@ -172,8 +174,8 @@ bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& ac
     return false;
   }
   if (own) {
-    startStamp_ = handle_.startStamp();
-    if (programMark_ == 0) handle_.programMark(&programMark_);
+    startStamp_ = handle_->startStamp();
+    if (programMark_ == 0) handle_->programMark(&programMark_);
   }
   debug(5, "   openProcess.%s: Process opened.", caller);
   return true;
@@ -181,18 +183,18 @@ bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& ac
 
 void Process::invalidate() {
   debug(5, "invalidate: Invalidating process...");
-  if (!handle_.isOpen()) {
+  if (!handle_) {
     debug(5, "   invalidate: Process already invalid.");
     return;
   }
-  handle_.close();
+  handle_.reset();
   debug(5, "   invalidate: Process %i invalidated.", pid_);
 }
 
 std::uint32_t Process::readExecutable(const std::string& caller, std::uint32_t pid,
                                       std::string& executable) {
   std::string path;
-  if (!handle_.executable(&path)) {
+  if (!handle_->executable(&path)) {
     std::uint32_t error = platform::lastError();
     debug(3, "   %s: Unable to get module file name for process %i. (Windows error code %i)",
           caller, pid, error);
@@ -232,7 +234,7 @@ void Process::getProcessInfo(std::uint32_t pid, std::string& executable) {
   }
   if (executable.empty()) executable = kUnknown;
   // A process object holds nothing of the system's between reads.
-  handle_.release();
+  handle_->release();
   debug(5, "   getProcessInfo: Finished with process.");
 }
 
@@ -252,7 +254,7 @@ void Process::getProcessInfo2(std::uint32_t pid, std::string& executable, Accoun
     // A refusal or an ended process never gives the executable back: waiting only slows
     // the scan.
     if (error == platform::kErrorSuccess || error == platform::kErrorAccessDenied ||
-        !handle_.isRunning()) {
+        !handle_->isRunning()) {
       break;
     }
     std::this_thread::sleep_for(kExecutableRetryPause);
@@ -268,13 +270,13 @@ void Process::getProcessInfo2(std::uint32_t pid, std::string& executable, Accoun
   }
   if (executable.empty()) executable = kUnknown;
   readUser(accounts);
-  handle_.release();
+  handle_->release();
   debug(5, "   getProcessInfo2: Finished with process.");
 }
 
 void Process::readUser(AccountNames* accounts) {
   std::string sid;
-  if (!handle_.userSid(&sid)) {
+  if (!handle_->userSid(&sid)) {
     debug(5,
           "   getProcessInfo2: Failed to open token, and thus also get user info. (Error code "
           "%i)",
@@ -316,7 +318,7 @@ int Process::getImageFileName(const std::string& caller, std::uint32_t pid,
   // Here the system names the image by the same link as the executable: a second read
   // catches a process that finished starting in between.
   std::string path;
-  if (!handle_.executable(&path)) {
+  if (!handle_->executable(&path)) {
     debug(3, "   %s: Unable to get process image file name for process %i. (Windows error code %i)",
           caller, pid, platform::lastError());
     return -1;
@@ -338,9 +340,9 @@ bool Process::getUserFromSid(const std::string& sid) {
 std::uint32_t Process::getExitCode() {
   debug(5, "getExitCode: Getting exit code for process %i.", pid_);
   if (exitCode_) return *exitCode_;
-  if (!handle_.isOpen()) return 0;
+  if (!handle_) return 0;
   std::uint32_t code = 0;
-  if (!handle_.exitCode(&code)) {
+  if (!handle_->exitCode(&code)) {
     debug(1, "   getExitCode: Unable to get exit code from process %i, started at %s.", pid_,
           startTime_.toString(false, false, true));
     if (const LoggerUnit* logger = classLogger.load()) {
@@ -354,12 +356,11 @@ std::uint32_t Process::getExitCode() {
 }
 
 bool Process::hasEnded() const {
-  if (handle_.isOpen()) return !handle_.isRunning();
-  platform::ProcessHandle probe;
-  return !probe.open(pid_);
+  if (handle_) return !handle_->isRunning();
+  return env_.openProcess(pid_, 0) == nullptr;
 }
 
-bool Process::isRunning() const { return handle_.isOpen() && handle_.isRunning(); }
+bool Process::isRunning() const { return handle_ && handle_->isRunning(); }
 
 void Process::getModules(std::vector<std::string>& names) {
   debug(4, "getModules: Getting modules for process %i (%s)...", pid_, executable_);
@@ -372,8 +373,8 @@ void Process::getModules(std::vector<std::string>& names) {
   bool lost = false;
   if (!openProcess("getModules", pid_, accessDenied, lost)) return;
   debug(5, "   getModules: Got handle.");
-  bool listed = moduleNames(handle_, names);
-  handle_.release();
+  bool listed = moduleNames(*handle_, names);
+  handle_->release();
   if (!listed) {
     debug(1, "   getModules: Failed to enumerate modules. Error code = %i", platform::lastError());
     return;
@@ -477,7 +478,7 @@ void Process::refreshInfo() {
 void Process::reread() {
   invalidate();
   getProcessInfo(pid_, executable_);
-  if (handle_.isOpen() && isUnknown(userName_)) readUser(nullptr);
+  if (handle_ != nullptr && isUnknown(userName_)) readUser(nullptr);
 }
 
 void Process::copyExitCode(const Process& other) {

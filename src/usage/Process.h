@@ -86,7 +86,8 @@ class Process {
   Process(platform::Env& env, std::uint32_t pid, const DateTime* startTime, bool running,
           std::uint64_t startStamp = 0, AccountNames* accounts = nullptr);
   // From a handle a process table opened: a running process read at once.
-  Process(platform::Env& env, platform::ProcessHandle opened, AccountNames* accounts);
+  Process(platform::Env& env, std::unique_ptr<platform::ProcessHandle> opened,
+          AccountNames* accounts);
   // From a kernel trace event: an end as it is, a start with its process opened.
   Process(platform::Env& env, const ProcessEvent& event);
   virtual ~Process();
@@ -140,7 +141,7 @@ class Process {
   // Reads executable and, where still unknown, user again, for a start that could not be
   // read at first. The state is left alone.
   void reread();
-  bool hasHandle() const { return handle_.isOpen(); }
+  bool hasHandle() const { return handle_ != nullptr; }
   // A process found gone whose executable was never read carries the "<<lost>>" marker.
   void markLost();
   // Executable, product name and user from another object.
@@ -202,7 +203,7 @@ class Process {
   void readUser(AccountNames* accounts);
 
   platform::Env& env_;
-  platform::ProcessHandle handle_;
+  std::unique_ptr<platform::ProcessHandle> handle_;  // null while the process is not open
   std::uint32_t pid_;
   std::uint64_t startStamp_;
   std::uint32_t parentPid_ = 0;

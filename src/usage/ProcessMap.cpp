@@ -431,11 +431,11 @@ struct ModuleReading {
 // Reads through a handle of its own: the entry's belongs to whoever holds the map. A process
 // this user may not read lists no modules, and they end at this look; one that has ended (its
 // end handling records its modules, up to its end) or runs another program is left alone.
-void readModules(ModuleReading& reading) {
+void readModules(platform::Env& env, ModuleReading& reading) {
   reading.readAt = DateTime().getValue();
-  platform::ProcessHandle handle;
-  if (!handle.open(reading.pid, reading.startStamp) ||
-      !Process::moduleNames(handle, reading.names)) {
+  std::unique_ptr<platform::ProcessHandle> handle =
+      env.openProcess(reading.pid, reading.startStamp);
+  if (!handle || !Process::moduleNames(*handle, reading.names)) {
     reading.names.clear();
     reading.stands = platform::lastError() == platform::kErrorAccessDenied;
     return;
@@ -444,9 +444,9 @@ void readModules(ModuleReading& reading) {
   // mark could not be read is known by its executable's name.
   std::uint64_t mark = 0;
   bool sameProgram = reading.programMark != 0
-                         ? handle.programMark(&mark) && mark == reading.programMark
+                         ? handle->programMark(&mark) && mark == reading.programMark
                          : !reading.names.empty() && reading.names.front() == reading.program;
-  reading.stands = handle.isRunning() && !reading.names.empty() && sameProgram;
+  reading.stands = handle->isRunning() && !reading.names.empty() && sameProgram;
 }
 
 }  // namespace
@@ -468,7 +468,7 @@ void ProcessMap::refreshModules(const std::string& caller) {
   }
   checkInAll();
 
-  for (ModuleReading& reading : readings) readModules(reading);
+  for (ModuleReading& reading : readings) readModules(env_, reading);
 
   if (!checkOutAll()) {
     logger_.warning(23, caller);

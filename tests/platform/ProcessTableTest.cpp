@@ -40,10 +40,11 @@ TEST(ProcessTableTest, ListsUserProcessesButNoKernelThreads) {
   for (const ListedProcess& process : again) pids.push_back(process.id.pid);
   auto self = std::find(pids.begin(), pids.end(), static_cast<std::uint32_t>(getpid()));
   ASSERT_NE(self, pids.end());
-  ProcessHandle own;
-  ASSERT_TRUE(own.open(static_cast<std::uint32_t>(getpid())));
-  EXPECT_EQ(again[static_cast<std::size_t>(self - pids.begin())].id.startStamp, own.startStamp());
-  EXPECT_NE(own.startStamp(), 0u);
+  std::unique_ptr<ProcessHandle> own =
+      testing::systemEnv().openProcess(static_cast<std::uint32_t>(getpid()), 0);
+  ASSERT_NE(own, nullptr);
+  EXPECT_EQ(again[static_cast<std::size_t>(self - pids.begin())].id.startStamp, own->startStamp());
+  EXPECT_NE(own->startStamp(), 0u);
   int kernelThreadsSeen = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::string name = entry.path().filename().string();
@@ -57,13 +58,14 @@ TEST(ProcessTableTest, ListsUserProcessesButNoKernelThreads) {
 
 TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   pid_t child = startSleep();
-  ProcessHandle handle;
-  ASSERT_TRUE(handle.open(static_cast<std::uint32_t>(child)));
+  std::unique_ptr<ProcessHandle> handle =
+      testing::systemEnv().openProcess(static_cast<std::uint32_t>(child), 0);
+  ASSERT_NE(handle, nullptr);
   std::string path;
-  ASSERT_TRUE(handle.executable(&path));
+  ASSERT_TRUE(handle->executable(&path));
   EXPECT_EQ(path, std::filesystem::canonical("/proc/" + std::to_string(child) + "/exe").string());
   std::string sid;
-  ASSERT_TRUE(handle.userSid(&sid));
+  ASSERT_TRUE(handle->userSid(&sid));
   EXPECT_EQ(sid, "S-1-22-1-" + std::to_string(getuid()));
   std::string user;
   std::string domain = "stale";
@@ -71,13 +73,13 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   EXPECT_FALSE(user.empty());
   EXPECT_TRUE(domain.empty());  // a local account
   std::uint32_t parent = 0;
-  ASSERT_TRUE(handle.parentPid(&parent));
+  ASSERT_TRUE(handle->parentPid(&parent));
   EXPECT_EQ(parent, static_cast<std::uint32_t>(getpid()));
   std::vector<std::string> modules;
   // The child may still be loading its libraries.
   EXPECT_TRUE(testing::waitUntil(
       [&] {
-        return handle.modules(&modules) &&
+        return handle->modules(&modules) &&
                std::any_of(modules.begin(), modules.end(), [](const std::string& m) {
                  return m.find("libc") != std::string::npos;
                });
@@ -86,36 +88,36 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   ASSERT_FALSE(modules.empty());
   EXPECT_EQ(modules.front(), path);
   std::uint32_t code = 0;
-  ASSERT_TRUE(handle.exitCode(&code));
+  ASSERT_TRUE(handle->exitCode(&code));
   EXPECT_EQ(code, kStillActive);
-  EXPECT_TRUE(handle.isRunning());
+  EXPECT_TRUE(handle->isRunning());
 
   // Ended but not yet collected: no longer running, still its own user.
   kill(child, SIGKILL);
-  EXPECT_TRUE(testing::waitUntil([&] { return !handle.isRunning(); }, std::chrono::seconds(5)));
-  EXPECT_TRUE(handle.userSid(&sid));
+  EXPECT_TRUE(testing::waitUntil([&] { return !handle->isRunning(); }, std::chrono::seconds(5)));
+  EXPECT_TRUE(handle->userSid(&sid));
   waitpid(child, nullptr, 0);
-  EXPECT_FALSE(handle.isRunning());
-  ASSERT_TRUE(handle.exitCode(&code));
+  EXPECT_FALSE(handle->isRunning());
+  ASSERT_TRUE(handle->exitCode(&code));
   EXPECT_EQ(code, 0u);
   // The directory stays bound to the ended process, even if its pid comes back.
-  EXPECT_FALSE(handle.executable(&path));
+  EXPECT_FALSE(handle->executable(&path));
   EXPECT_EQ(lastError(), kErrorInvalidParameter);
 
   // The same pid with another start stamp is another process.
   pid_t next = startSleep();
-  ProcessHandle other;
-  ASSERT_TRUE(other.open(static_cast<std::uint32_t>(next)));
-  ProcessHandle impostor;
-  EXPECT_FALSE(impostor.open(static_cast<std::uint32_t>(next), other.startStamp() + 1));
+  std::unique_ptr<ProcessHandle> other =
+      testing::systemEnv().openProcess(static_cast<std::uint32_t>(next), 0);
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(
+      testing::systemEnv().openProcess(static_cast<std::uint32_t>(next), other->startStamp() + 1),
+      nullptr);
   EXPECT_EQ(lastError(), kErrorInvalidParameter);
   kill(next, SIGKILL);
   waitpid(next, nullptr, 0);
 
-  ProcessHandle gone;
-  EXPECT_FALSE(gone.open(static_cast<std::uint32_t>(child)));
+  EXPECT_EQ(testing::systemEnv().openProcess(static_cast<std::uint32_t>(child), 0), nullptr);
   EXPECT_EQ(lastError(), kErrorInvalidParameter);
-  EXPECT_FALSE(gone.isRunning());
   EXPECT_FALSE(testing::systemEnv().lookupAccountSid("S-1-5-18", &user, &domain));
   EXPECT_FALSE(testing::systemEnv().lookupAccountSid("S-1-22-1-4294967295", &user,
                                                      &domain));  // no user's id
@@ -141,7 +143,7 @@ TEST(ProcessTableTest, AProcessWhoseFirstThreadEndedRunsOn) {
   }
   std::unique_ptr<ProcessTable> table = testing::systemEnv().newProcessTable();
   std::vector<ListedProcess> listed;
-  ProcessHandle handle;
+  std::unique_ptr<ProcessHandle> handle;
   ASSERT_TRUE(testing::waitUntil(
       [&] {
         return testing::readFile("/proc/" + std::to_string(child) + "/stat").find(") Z ") !=
@@ -154,20 +156,21 @@ TEST(ProcessTableTest, AProcessWhoseFirstThreadEndedRunsOn) {
   });
   ASSERT_NE(found, listed.end());
   EXPECT_FALSE(found->ended);
-  ASSERT_TRUE(table->open(found->id, &handle));
-  EXPECT_TRUE(handle.isRunning());
+  handle = table->open(found->id);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(handle->isRunning());
   std::string path;
-  ASSERT_TRUE(handle.executable(&path));
+  ASSERT_TRUE(handle->executable(&path));
   EXPECT_TRUE(path.ends_with("platform_tests")) << path;
   // Its first thread maps nothing any more; the worker has the process's code.
   std::vector<std::string> modules;
-  ASSERT_TRUE(handle.modules(&modules));
+  ASSERT_TRUE(handle->modules(&modules));
   EXPECT_EQ(modules.front(), path);
   EXPECT_TRUE(std::any_of(modules.begin(), modules.end(), [](const std::string& module) {
     return module.find("libc.so") != std::string::npos;
   })) << modules.size();
   kill(child, SIGKILL);
-  EXPECT_TRUE(testing::waitUntil([&] { return !handle.isRunning(); }, std::chrono::seconds(5)));
+  EXPECT_TRUE(testing::waitUntil([&] { return !handle->isRunning(); }, std::chrono::seconds(5)));
   waitpid(child, nullptr, 0);
 }
 
@@ -193,9 +196,9 @@ TEST(ProcessTableTest, AReusedPidIsAnotherProcess) {
   };
   ProcessId old = find(first);
   ASSERT_NE(old.startStamp, 0u);
-  ProcessHandle oldHandle;
-  ASSERT_TRUE(table->open(old, &oldHandle));
-  oldHandle.release();
+  std::unique_ptr<ProcessHandle> oldHandle = table->open(old);
+  ASSERT_NE(oldHandle, nullptr);
+  oldHandle->release();
   kill(first, SIGKILL);
   waitpid(first, nullptr, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a later clock tick
@@ -212,14 +215,13 @@ TEST(ProcessTableTest, AReusedPidIsAnotherProcess) {
   ASSERT_TRUE(table->list(&listed));
   ProcessId reused = find(second);
   EXPECT_NE(reused.startStamp, old.startStamp);
-  ProcessHandle stale;
-  EXPECT_FALSE(table->open(old, &stale));
-  EXPECT_FALSE(oldHandle.isRunning());
+  EXPECT_EQ(table->open(old), nullptr);
+  EXPECT_FALSE(oldHandle->isRunning());
   std::string path;
-  EXPECT_FALSE(oldHandle.executable(&path));
-  ProcessHandle fresh;
-  ASSERT_TRUE(table->open(reused, &fresh));
-  EXPECT_TRUE(fresh.isRunning());
+  EXPECT_FALSE(oldHandle->executable(&path));
+  std::unique_ptr<ProcessHandle> fresh = table->open(reused);
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_TRUE(fresh->isRunning());
   kill(second, SIGKILL);
   waitpid(second, nullptr, 0);
 }

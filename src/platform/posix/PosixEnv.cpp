@@ -18,6 +18,9 @@ class PosixEnv : public Env {
   PerformanceCounters& performanceCounters() override { return posixPerformanceCounters(); }
 
   std::unique_ptr<ProcessTable> newProcessTable() override { return platform::newProcessTable(); }
+  std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp) override {
+    return platform::openProcess(pid, startStamp);
+  }
   std::uint64_t processStartStampNow() override { return platform::processStartStampNow(); }
   bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) override {
     return platform::lookupAccountSid(sid, user, domain);

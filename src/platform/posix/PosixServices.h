@@ -22,6 +22,7 @@ EventClasses& posixEventClasses();
 PerformanceCounters& posixPerformanceCounters();
 
 std::unique_ptr<ProcessTable> newProcessTable();
+std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp);
 std::uint64_t processStartStampNow();
 bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain);
 bool readVersionInfo(const std::string& path, VersionInfo* info);

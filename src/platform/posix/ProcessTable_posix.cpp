@@ -121,14 +121,6 @@ bool readStat(int directory, const char* name, ProcStat* stat) {
   return parseProcStat(line, stat) || failWith(EINVAL);
 }
 
-}  // namespace
-
-struct ProcessFolder {
-  UniqueFd directory;
-};
-
-namespace {
-
 // /proc/<pid> of the process with this id, checked by its start stamp: reads through the
 // descriptor fail once that process is gone, so they never reach a later one of the same id.
 UniqueFd openProcessDirectory(const ProcessId& id, ProcStat* stat) {
@@ -159,6 +151,36 @@ struct ListedEntry {
 
 // Inode numbers 0 and 1 stand for entries the kernel could not make: they prove nothing.
 bool isTrustedInode(ino_t inode) { return inode > 1; }
+
+// A process's own /proc folder, kept open from opening to release(), and found again (and
+// checked by its start stamp) for every read after that.
+class ProcHandle : public ProcessHandle {
+ public:
+  ProcHandle(const ProcessId& id, std::uint32_t parentPid, UniqueFd folder)
+      : id_(id), parentPid_(parentPid), kept_(std::move(folder)) {}
+
+  std::uint32_t pid() const override { return id_.pid; }
+  std::uint64_t startStamp() const override { return id_.startStamp; }
+  void release() override { kept_ = UniqueFd(); }
+
+  bool executable(std::string* path) const override;
+  bool userSid(std::string* sid) const override;
+  bool isRunning() const override;
+  bool exitCode(std::uint32_t* code) const override;
+  bool modules(std::vector<std::string>* paths) const override;
+  bool programMark(std::uint64_t* mark) const override;
+  bool parentPid(std::uint32_t* pid) const override;
+
+ private:
+  // Calls read with the process's own folder, checked to be this process: the kept one, or
+  // one found again for this call.
+  template <typename Read>
+  bool readThrough(Read read) const;
+
+  ProcessId id_;
+  std::uint32_t parentPid_;
+  UniqueFd kept_;
+};
 
 class LinuxProcessTable : public ProcessTable {
  public:
@@ -195,23 +217,24 @@ class LinuxProcessTable : public ProcessTable {
     return true;
   }
 
-  bool open(const ProcessId& id, ProcessHandle* handle) override {
+  std::unique_ptr<ProcessHandle> open(const ProcessId& id) override {
     auto known = entries_.find(id.pid);
     if (known == entries_.end() || known->second.startTicks != id.startStamp ||
         !isTrustedInode(known->second.inode)) {
-      return ProcessTable::open(id, handle);
+      return openProcess(id.pid, id.startStamp);
     }
     std::string path = "/proc/" + std::to_string(id.pid);
     UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directory.valid()) return failForProcess(errno);
+    if (!directory.valid()) {
+      failForProcess(errno);
+      return nullptr;
+    }
     // The entry the listing saw is still there: the folder is that process's, with no read.
     struct stat folder {};
     if (::fstat(directory.get(), &folder) != 0 || folder.st_ino != known->second.inode) {
-      return ProcessTable::open(id, handle);
+      return openProcess(id.pid, id.startStamp);
     }
-    bind(handle, id, known->second.parentPid,
-         std::make_unique<ProcessFolder>(ProcessFolder{std::move(directory)}));
-    return true;
+    return std::make_unique<ProcHandle>(id, known->second.parentPid, std::move(directory));
   }
 
  private:
@@ -231,55 +254,23 @@ std::uint64_t processStartStampNow() {
 
 std::unique_ptr<ProcessTable> newProcessTable() { return std::make_unique<LinuxProcessTable>(); }
 
-ProcessHandle::ProcessHandle() = default;
-ProcessHandle::~ProcessHandle() = default;
-ProcessHandle::ProcessHandle(ProcessHandle&&) noexcept = default;
-ProcessHandle& ProcessHandle::operator=(ProcessHandle&&) noexcept = default;
-
-bool ProcessTable::open(const ProcessId& id, ProcessHandle* handle) {
-  return handle->open(id.pid, id.startStamp);
-}
-
-void ProcessTable::bind(ProcessHandle* handle, const ProcessId& id, std::uint32_t parentPid,
-                        std::unique_ptr<ProcessFolder> folder) {
-  handle->close();
-  handle->id_ = id;
-  handle->parentPid_ = parentPid;
-  handle->open_ = true;
-  handle->kept_ = std::move(folder);
+std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp) {
+  ProcStat stat;
+  UniqueFd directory = openProcessDirectory({pid, startStamp}, &stat);
+  if (!directory.valid()) return nullptr;
+  return std::make_unique<ProcHandle>(ProcessId{pid, stat.startTicks}, stat.parentPid,
+                                      std::move(directory));
 }
 
 template <typename Read>
-bool ProcessHandle::readThrough(Read read) const {
-  if (!open_) return failWith(EBADF);
-  if (kept_ && kept_->directory.valid()) return read(kept_->directory.get());
+bool ProcHandle::readThrough(Read read) const {
+  if (kept_.valid()) return read(kept_.get());
   ProcStat stat;
   UniqueFd directory = openProcessDirectory(id_, &stat);
   return directory.valid() && read(directory.get());
 }
 
-bool ProcessHandle::open(std::uint32_t pid, std::uint64_t startStamp) {
-  close();
-  ProcStat stat;
-  UniqueFd directory = openProcessDirectory({pid, startStamp}, &stat);
-  if (!directory.valid()) return false;
-  id_ = {pid, stat.startTicks};
-  parentPid_ = stat.parentPid;
-  open_ = true;
-  kept_ = std::make_unique<ProcessFolder>(ProcessFolder{std::move(directory)});
-  return true;
-}
-
-void ProcessHandle::release() { kept_.reset(); }
-
-void ProcessHandle::close() {
-  kept_.reset();
-  open_ = false;
-  id_ = {};
-  parentPid_ = 0;
-}
-
-bool ProcessHandle::executable(std::string* path) const {
+bool ProcHandle::executable(std::string* path) const {
   return readThrough([&](int directory) {
     std::string target(kPathMax, '\0');
     ssize_t length = ::readlinkat(directory, "exe", target.data(), target.size());
@@ -292,7 +283,7 @@ bool ProcessHandle::executable(std::string* path) const {
   });
 }
 
-bool ProcessHandle::userSid(std::string* sid) const {
+bool ProcHandle::userSid(std::string* sid) const {
   return readThrough([&](int directory) {
     std::string status;
     std::uint32_t uid = 0;
@@ -303,20 +294,19 @@ bool ProcessHandle::userSid(std::string* sid) const {
   });
 }
 
-bool ProcessHandle::isRunning() const {
+bool ProcHandle::isRunning() const {
   return readThrough([](int directory) {
     ProcStat stat;
     return readStat(directory, "stat", &stat) && !hasEnded(stat);
   });
 }
 
-bool ProcessHandle::exitCode(std::uint32_t* code) const {
-  if (!open_) return failWith(EBADF);
+bool ProcHandle::exitCode(std::uint32_t* code) const {
   *code = isRunning() ? kStillActive : 0;
   return true;
 }
 
-bool ProcessHandle::modules(std::vector<std::string>* paths) const {
+bool ProcHandle::modules(std::vector<std::string>* paths) const {
   paths->clear();
   std::string executablePath;
   std::string maps;
@@ -331,7 +321,7 @@ bool ProcessHandle::modules(std::vector<std::string>* paths) const {
   return true;
 }
 
-bool ProcessHandle::programMark(std::uint64_t* mark) const {
+bool ProcHandle::programMark(std::uint64_t* mark) const {
   // A new program is mapped anew: its code lies elsewhere, or at least ends elsewhere.
   return readThrough([mark](int directory) {
     ProcStat stat;
@@ -343,8 +333,7 @@ bool ProcessHandle::programMark(std::uint64_t* mark) const {
   });
 }
 
-bool ProcessHandle::parentPid(std::uint32_t* pid) const {
-  if (!open_) return failWith(EBADF);
+bool ProcHandle::parentPid(std::uint32_t* pid) const {
   *pid = parentPid_;
   return true;
 }
