@@ -3,7 +3,8 @@
 #include "runtime/AgentMain.h"
 
 int main(int argc, char** argv) {
-  std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
+  // Never destroyed: a worker given up for dead may still be using it as the process ends.
+  static Vantor::platform::Env* const env = Vantor::platform::newSystemEnv().release();
   return Vantor::agentMain(*env, argc, argv,
                            [](Vantor::platform::Env& env, Vantor::Arguments arguments) {
                              return std::make_unique<Vantor::Tarnwick>(env, std::move(arguments));

@@ -123,11 +123,12 @@ class TestingTarnwick : public Tarnwick {
 }  // namespace Vantor
 
 int main(int argc, char** argv) {
-  std::unique_ptr<Vantor::platform::Env> system = Vantor::platform::newSystemEnv();
+  // Never destroyed: a worker given up for dead may still be using it as the process ends.
   const char* failures = std::getenv("TARNWICK_TESTING_FAILED_DELIVERIES");
-  Vantor::TestingEnv env(*system, failures != nullptr ? std::atoi(failures) : 0);
+  static auto* const env = new Vantor::TestingEnv(*Vantor::platform::newSystemEnv().release(),
+                                                  failures != nullptr ? std::atoi(failures) : 0);
   return Vantor::agentMain(
-      env, argc, argv, [](Vantor::platform::Env& env, Vantor::Arguments arguments) {
+      *env, argc, argv, [](Vantor::platform::Env& env, Vantor::Arguments arguments) {
         return std::make_unique<Vantor::TestingTarnwick>(env, std::move(arguments));
       });
 }
