@@ -17,8 +17,8 @@ constexpr std::uint32_t kFinalSendMillis = 3000;
 }  // namespace
 
 struct LogMessengerIPC::Forwarder {
-  Forwarder(std::string coreName, std::shared_ptr<LogWriter> writer)
-      : client(writer->env(), std::move(coreName)), local(std::move(writer)) {}
+  Forwarder(platform::Env& env, std::string coreName, std::shared_ptr<LogWriter> writer)
+      : client(env, std::move(coreName)), local(std::move(writer)) {}
 
   // Runs on the forwarding thread until stopping is set and the queue is empty.
   std::uint32_t run() LOCKS_EXCLUDED(mutex);
@@ -87,7 +87,8 @@ void LogMessengerIPC::Forwarder::reportDropped(const std::string& sentText, std:
 
 LogMessengerIPC::LogMessengerIPC(std::shared_ptr<LogWriter> writer, std::string coreName)
     : LogMessenger(writer),
-      forwarder_(std::make_shared<Forwarder>(std::move(coreName), std::move(writer))) {}
+      forwarder_(
+          std::make_shared<Forwarder>(writer->env(), std::move(coreName), std::move(writer))) {}
 
 LogMessengerIPC::~LogMessengerIPC() {
   {

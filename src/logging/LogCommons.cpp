@@ -88,7 +88,7 @@ std::int32_t severityFromName(std::string_view name) {
   for (std::int32_t i = 0; i <= 4; ++i) {
     if (name == kSeverityNames[i]) return i;
   }
-  if (name == "NONE" || name == "NOTHING") return SEVERITY_NONE;
+  if (name == "NONE" || name == "NOTHING") return kSeverityNone;
   return -1;
 }
 

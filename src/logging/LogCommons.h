@@ -14,12 +14,12 @@
 namespace Vantor {
 
 enum Severity : std::int32_t {
-  SEVERITY_NOTICE = 0,
-  SEVERITY_WARNING = 1,
-  SEVERITY_ERROR = 2,
-  SEVERITY_CRITICAL = 3,
-  SEVERITY_FATAL = 4,
-  SEVERITY_NONE = 5,  // as a threshold: nothing passes
+  kSeverityNotice = 0,
+  kSeverityWarning = 1,
+  kSeverityError = 2,
+  kSeverityCritical = 3,
+  kSeverityFatal = 4,
+  kSeverityNone = 5,  // as a threshold: nothing passes
 };
 
 // Module numbers of this agent's loggers.

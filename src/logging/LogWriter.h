@@ -32,10 +32,10 @@ class LogWriter {
   LogWriter(platform::Env& env, std::string path, std::string programName = "Tarnwick");
   ~LogWriter();
   LogWriter(const LogWriter&) = delete;
+  LogWriter& operator=(const LogWriter&) = delete;
 
   // The environment its file lives in.
   platform::Env& env() const { return env_; }
-  LogWriter& operator=(const LogWriter&) = delete;
 
   // Appends the line and CR LF, rotating first when a condition holds. False when the line
   // could not be written (it is lost; the file is reopened for the next one).

@@ -40,23 +40,23 @@ class LoggerUnit {
   // without a sender or when sending failed.
   template <typename... Args>
   bool notice(std::int32_t number, const Args&... args) const {
-    return message(SEVERITY_NOTICE, number, args...);
+    return message(kSeverityNotice, number, args...);
   }
   template <typename... Args>
   bool warning(std::int32_t number, const Args&... args) const {
-    return message(SEVERITY_WARNING, number, args...);
+    return message(kSeverityWarning, number, args...);
   }
   template <typename... Args>
   bool error(std::int32_t number, const Args&... args) const {
-    return message(SEVERITY_ERROR, number, args...);
+    return message(kSeverityError, number, args...);
   }
   template <typename... Args>
   bool critical(std::int32_t number, const Args&... args) const {
-    return message(SEVERITY_CRITICAL, number, args...);
+    return message(kSeverityCritical, number, args...);
   }
   template <typename... Args>
   bool fatal(std::int32_t number, const Args&... args) const {
-    return message(SEVERITY_FATAL, number, args...);
+    return message(kSeverityFatal, number, args...);
   }
 
   std::int32_t module() const { return module_; }

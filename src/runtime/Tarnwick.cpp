@@ -199,9 +199,12 @@ bool Tarnwick::configureProgram() {
     if (!eventTracer_->prepareEventTracer(threads())) return false;
   }
   // A driver that queues for nobody would only fill its queue.
-  if (source != EventSource::kKernelDriver) kernelDriver_.reset();
+  if (source != EventSource::kKernelDriver) {
+    kernelDriver_.reset();
+    driverTracer_->dropDevice();
+  }
   if (source == EventSource::kKernelDriver &&
-      !driverTracer_->prepareKernelDriverTracer(threads())) {
+      !driverTracer_->prepareKernelDriverTracer(threads(), kernelDriver_)) {
     return false;
   }
 
@@ -340,8 +343,8 @@ bool Tarnwick::createExeFinder() {
   modulePoller_ = std::make_unique<ModulePoller>(env(), *programLogger_, *processMap_);
   performanceMonitor_ = std::make_unique<PerformanceMonitor>(env(), *programLogger_, *processMap_);
   eventTracer_ = std::make_unique<EventTracer>(env(), *programLogger_, *processMap_, *poller_);
-  driverTracer_ = std::make_unique<KernelDriverTracer>(env(), *programLogger_, *processMap_,
-                                                       *poller_, kernelDriver_);
+  driverTracer_ =
+      std::make_unique<KernelDriverTracer>(env(), *programLogger_, *processMap_, *poller_);
   // A worker killed while it holds the map must not leave it locked.
   threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });
   return true;
@@ -393,7 +396,8 @@ void Tarnwick::recoverLeftovers() {
       FileOps::remove(env(), path, true);
       continue;
     }
-    // ".make" and ".tmp" are the last nine characters of a file that was being written.
+    // A file being written ends in ".make" and ".tmp" (nine characters), a closed one in
+    // ".make" (five).
     std::size_t ending = path.ends_with(".tmp") ? 9 : 5;
     FileOps::move(env(), path, path.substr(0, path.size() - ending) + stamp, false);
     logger().debug(5, "   The file \"%s\" was OK, and has been accepted.", path);

@@ -73,7 +73,7 @@ class Tarnwick : public Agent {
 
   std::unique_ptr<LoggerUnit> programLogger_;
   std::string workingDirectory_;
-  std::unique_ptr<platform::Device> kernelDriver_;  // null while no driver is open
+  std::shared_ptr<platform::Device> kernelDriver_;  // null while no driver is open
   std::unique_ptr<ExeFinder> exeFinder_;
   std::unique_ptr<ProcessMap> processMap_;
   std::unique_ptr<ProcessPoller> poller_;

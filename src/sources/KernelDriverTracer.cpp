@@ -24,12 +24,21 @@ constexpr auto kLostReportPeriod = std::chrono::seconds(1);
 }  // namespace
 
 KernelDriverTracer::KernelDriverTracer(platform::Env& env, const LoggerUnit& logger,
-                                       ProcessMap& processMap, ProcessPoller& poller,
-                                       std::unique_ptr<platform::Device>& device)
-    : env_(env), logger_(logger), processMap_(processMap), poller_(poller), device_(device) {}
+                                       ProcessMap& processMap, ProcessPoller& poller)
+    : env_(env), logger_(logger), processMap_(processMap), poller_(poller) {}
 
-bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads) {
+void KernelDriverTracer::dropDevice() {
+  platform::MutexLock lock(&deviceMutex_);
+  device_.reset();
+}
+
+bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads,
+                                                   std::shared_ptr<platform::Device> device) {
   logger_.debug(2, "Preparing kernel driver tracer thread...");
+  {
+    platform::MutexLock lock(&deviceMutex_);
+    device_ = std::move(device);
+  }
   ThreadEntry& row =
       threads.addThread("KernelDriverTracer", TF_REPORTS,
                         [this](ThreadEntry& entry) { return kernelDriverTracerThread(entry); });
@@ -299,13 +308,18 @@ void KernelDriverTracer::tellLost() {
 
 bool KernelDriverTracer::request(std::uint32_t code, const std::vector<std::uint8_t>& input,
                                  std::uint32_t capacity, std::vector<std::uint8_t>* output) {
-  if (!device_) {
+  std::shared_ptr<platform::Device> device;
+  {
+    platform::MutexLock lock(&deviceMutex_);
+    device = device_;
+  }
+  if (!device) {
     platform::setLastError(platform::kErrorInvalidHandle);
     return false;
   }
-  if (!device_->control(code, input, capacity, output, kRequestTimeout)) {
+  if (!device->control(code, input, capacity, output, kRequestTimeout)) {
     // The driver's own refusal is an answer too.
-    if (device_->isOpen()) lastAnswer_ = std::chrono::steady_clock::now();
+    if (device->isOpen()) lastAnswer_ = std::chrono::steady_clock::now();
     return false;
   }
   lastAnswer_ = std::chrono::steady_clock::now();

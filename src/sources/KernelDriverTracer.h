@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Device.h"
+#include "platform/Mutex.h"
 #include "platform/NamedEvent.h"
 #include "sources/DriverProtocol.h"
 #include "sources/ProcessEventSource.h"
@@ -42,12 +43,16 @@ class KernelDriverTracer : public ProcessEventSource {
   // lost signal strands nothing.
   static constexpr std::chrono::seconds kQuietCheck{10};
 
-  // device: opened by the configuration, and kept open by it for the program's life.
   KernelDriverTracer(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
-                     ProcessPoller& poller, std::unique_ptr<platform::Device>& device);
+                     ProcessPoller& poller);
 
-  // Registers the "KernelDriverTracer" row on the thread table.
-  bool prepareKernelDriverTracer(ThreadTable& threads);
+  // Registers the "KernelDriverTracer" row on the thread table, to read device, which the
+  // configuration opened.
+  bool prepareKernelDriverTracer(ThreadTable& threads, std::shared_ptr<platform::Device> device)
+      LOCKS_EXCLUDED(deviceMutex_);
+  // Lets go of the device, so that a driver does not queue for nobody. A request under way
+  // keeps it until it is answered.
+  void dropDevice() LOCKS_EXCLUDED(deviceMutex_);
   bool isRunning() const override { return running_.load(); }
   std::uint64_t runningSince() const override { return runningSince_.load(); }
   bool hasGivenUp() const override { return gaveUp_.load(); }
@@ -72,7 +77,8 @@ class KernelDriverTracer : public ProcessEventSource {
   const LoggerUnit& logger_;
   ProcessMap& processMap_;
   ProcessPoller& poller_;
-  std::unique_ptr<platform::Device>& device_;  // the program's, opened and closed by it
+  platform::Mutex deviceMutex_;
+  std::shared_ptr<platform::Device> device_ GUARDED_BY(deviceMutex_);
   std::atomic<bool> running_{false};
   std::atomic<std::uint64_t> runningSince_{0};
   std::atomic<bool> gaveUp_{false};

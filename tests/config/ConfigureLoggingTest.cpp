@@ -26,12 +26,12 @@ TEST(ConfigureLoggingTest, KeysReachTheWriterAndTheThresholds) {
   EXPECT_EQ(capture.writer().path(), logDir + "/tarnwick.log");
   EXPECT_EQ(LogSettings::timeMode.load(), kLogTimeZulu);
   EXPECT_EQ(capture.writer().scheme(), LogWriter::kRotateSize | LogWriter::kRotateTime);
-  EXPECT_EQ(LogSettings::threshold.load(), SEVERITY_WARNING);
+  EXPECT_EQ(LogSettings::threshold.load(), kSeverityWarning);
   EXPECT_EQ(LogSettings::debugLevel.load(), 2);
 
   reader.buildFromText("log() = \"\" { global() = \"\" { severity(String) = LOUD {} } }\n");
   configureLogging(reader, capture.writer());
-  EXPECT_EQ(LogSettings::threshold.load(), SEVERITY_WARNING);  // an unknown name changes nothing
+  EXPECT_EQ(LogSettings::threshold.load(), kSeverityWarning);  // an unknown name changes nothing
   EXPECT_EQ(LogSettings::debugLevel.load(), 0);                // a missing level sets 0
   EXPECT_EQ(LogSettings::timeMode.load(), kLogTimeZulu);       // a missing time keeps it
   EXPECT_EQ(capture.writer().path(), logDir + "/tarnwick.log");

@@ -29,7 +29,7 @@ TEST(LogCommonsTest, RecordsSurviveTheirTextEncoding) {
   message.sender = 2;
   message.module = 8;
   message.time = DateTime(1216641600LL);
-  message.severity = SEVERITY_ERROR;
+  message.severity = kSeverityError;
   message.messageNumber = 12;
   message.text = parameterList("disk", 3);
   std::string encoded = encodeRecord(message);
@@ -43,7 +43,7 @@ TEST(LogCommonsTest, RecordsSurviveTheirTextEncoding) {
   EXPECT_EQ(back.sender, 2);
   EXPECT_EQ(back.module, 8);
   EXPECT_EQ(back.time.getValue(), 1216641600);
-  EXPECT_EQ(back.severity, SEVERITY_ERROR);
+  EXPECT_EQ(back.severity, kSeverityError);
   EXPECT_EQ(back.messageNumber, 12);
   EXPECT_EQ(back.text, message.text);
 
@@ -108,7 +108,7 @@ TEST(LogCommonsTest, LogLinesHaveTheirFixedShape) {
   record.sender = 2;
   record.module = 8;
   record.time = DateTime(1216641600LL);
-  record.severity = SEVERITY_ERROR;
+  record.severity = kSeverityError;
   record.messageNumber = 3;
   record.text = "Disk full";
   std::string time = record.time.toString(false, false, false);
@@ -120,7 +120,7 @@ TEST(LogCommonsTest, LogLinesHaveTheirFixedShape) {
   record.text.clear();
   EXPECT_EQ(formatLogLine(record, true, false),
             "ERROR    " + time + " (2.08.03) (Message not found.)");
-  record.severity = SEVERITY_CRITICAL;
+  record.severity = kSeverityCritical;
   record.messageNumber = 123;
   record.text = "x";
   EXPECT_EQ(formatLogLine(record, true, true), "CRITICAL " + time + " (2.08.123) x");

@@ -46,8 +46,9 @@ class PosixClock : public Clock {
 }  // namespace
 
 Clock& systemClock() {
-  static PosixClock clock;
-  return clock;
+  // Never destroyed: a thread given up for dead may still use it as the process ends.
+  static auto* clock = new PosixClock();
+  return *clock;
 }
 
 }  // namespace Vantor::platform

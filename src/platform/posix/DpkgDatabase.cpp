@@ -149,8 +149,9 @@ class Database {
 }  // namespace
 
 bool findOwningPackage(const std::string& path, OwningPackage* package) {
-  static Database database;
-  return database.find(path, package);
+  // Never destroyed: a thread given up for dead may still use it as the process ends.
+  static auto* database = new Database();
+  return database->find(path, package);
 }
 
 }  // namespace Vantor::platform

@@ -18,8 +18,9 @@ class PosixEnvironment : public EnvironmentVariables {
 }  // namespace
 
 EnvironmentVariables& posixVariables() {
-  static PosixEnvironment environment;
-  return environment;
+  // Never destroyed: a thread given up for dead may still use it as the process ends.
+  static auto* environment = new PosixEnvironment();
+  return *environment;
 }
 
 }  // namespace Vantor::platform

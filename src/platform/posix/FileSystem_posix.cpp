@@ -308,8 +308,9 @@ class PosixFileSystem : public FileSystem {
 }  // namespace
 
 FileSystem& posixFileSystem() {
-  static PosixFileSystem fileSystem;
-  return fileSystem;
+  // Never destroyed: a thread given up for dead may still use it as the process ends.
+  static auto* fileSystem = new PosixFileSystem();
+  return *fileSystem;
 }
 
 }  // namespace Vantor::platform

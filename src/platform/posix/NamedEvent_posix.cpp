@@ -129,8 +129,16 @@ bool setEvent(const std::string& name) {
 
 int waitForAnyEvent(const std::vector<NamedEvent*>& events, std::chrono::milliseconds timeout) {
   std::vector<pollfd> wanted;
+  std::vector<const FifoEvent*> fifos;
   for (const NamedEvent* event : events) {
-    wanted.push_back({static_cast<const FifoEvent*>(event)->fd(), POLLIN, 0});
+    // Only events this layer made can be waited on together.
+    const auto* fifo = dynamic_cast<const FifoEvent*>(event);
+    if (fifo == nullptr) {
+      setLastError(kErrorInvalidHandle);
+      return NamedEvent::kFailed;
+    }
+    fifos.push_back(fifo);
+    wanted.push_back({fifo->fd(), POLLIN, 0});
   }
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
@@ -145,7 +153,7 @@ int waitForAnyEvent(const std::vector<NamedEvent*>& events, std::chrono::millise
     if (ready == 0) return NamedEvent::kTimedOut;
     for (std::size_t i = 0; i < wanted.size(); ++i) {
       if ((wanted[i].revents & POLLIN) == 0) continue;
-      if (static_cast<const FifoEvent*>(events[i])->reset() == NamedEvent::Reset::kAutomatic) {
+      if (fifos[i]->reset() == NamedEvent::Reset::kAutomatic) {
         char drained[64];
         while (::read(wanted[i].fd, drained, sizeof drained) > 0) {
         }

@@ -1,3 +1,4 @@
+// The Linux environment: each call goes to the service of this layer that provides it.
 #include "platform/Env.h"
 #include "platform/posix/PosixServices.h"
 #include "platform/posix/RuntimeDirectory.h"

@@ -201,8 +201,9 @@ bool ProcPerformanceCounters::readProcessData(const std::vector<ProcessId>* proc
 }
 
 PerformanceCounters& posixPerformanceCounters() {
-  static ProcPerformanceCounters counters;
-  return counters;
+  // Never destroyed: a thread given up for dead may still use it as the process ends.
+  static auto* counters = new ProcPerformanceCounters();
+  return *counters;
 }
 
 }  // namespace Vantor::platform

@@ -326,7 +326,8 @@ bool ProcHandle::programMark(std::uint64_t* mark) const {
   return readThrough([mark](int directory) {
     ProcStat stat;
     if (!readStat(directory, "stat", &stat)) return false;
-    *mark = stat.codeStart == 0 && stat.codeEnd == 0
+    // The kernel shows 1 and 1 where it keeps the range from this user, 0 and 0 for no code.
+    *mark = stat.codeStart <= 1 && stat.codeEnd <= 1
                 ? 0
                 : std::hash<std::uint64_t>{}(stat.codeStart) * 31 + stat.codeEnd;
     return true;

@@ -110,8 +110,9 @@ class PosixRegistry : public Registry {
 }  // namespace
 
 Registry& posixRegistry() {
-  static PosixRegistry registry;
-  return registry;
+  // Never destroyed: a thread given up for dead may still use it as the process ends.
+  static auto* registry = new PosixRegistry();
+  return *registry;
 }
 
 }  // namespace Vantor::platform

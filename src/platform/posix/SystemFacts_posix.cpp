@@ -165,8 +165,9 @@ class PosixSystemFacts : public SystemFacts {
 }  // namespace
 
 SystemFacts& posixSystemFacts() {
-  static PosixSystemFacts facts;
-  return facts;
+  // Never destroyed: a thread given up for dead may still use it as the process ends.
+  static auto* facts = new PosixSystemFacts();
+  return *facts;
 }
 
 }  // namespace Vantor::platform

@@ -36,7 +36,6 @@ std::uint32_t readWord(const std::vector<std::uint8_t>& block, std::size_t at) {
   return block.size() < at + 4 ? 0 : readUnaligned<std::uint32_t>(block.data() + at);
 }
 
-// A named session: the stream of process events, delivered to one consumer at a time as
 bool systemIs64Bit() {
   utsname names{};
   if (::uname(&names) != 0) return sizeof(void*) == 8;
@@ -44,6 +43,7 @@ bool systemIs64Bit() {
   return machine.find("64") != std::string::npos || machine.starts_with("s390x");
 }
 
+// A named session: the stream of process events, delivered to one consumer at a time as
 // event records.
 class Session {
  public:
@@ -224,8 +224,9 @@ bool ConnectorTrace::permitted() {
 bool ConnectorTrace::runsOn64BitSystem() { return systemIs64Bit(); }
 
 KernelTrace& posixKernelTrace() {
-  static ConnectorTrace trace;
-  return trace;
+  // Never destroyed: a thread given up for dead may still use it as the process ends.
+  static auto* trace = new ConnectorTrace();
+  return *trace;
 }
 
 }  // namespace Vantor::platform
