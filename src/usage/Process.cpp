@@ -357,7 +357,8 @@ std::uint32_t Process::getExitCode() {
 
 bool Process::hasEnded() const {
   if (handle_) return !handle_->isRunning();
-  return env_.openProcess(pid_, 0) == nullptr;
+  // Bound by its start stamp where known: a later process that took the pid is another one.
+  return env_.openProcess(pid_, startStamp_) == nullptr;
 }
 
 bool Process::isRunning() const { return handle_ && handle_->isRunning(); }

@@ -115,7 +115,8 @@ class Process {
   bool startUnseen() const { return startUnseen_; }
   // Handle open and the process still running; silent.
   bool isRunning() const;
-  // Known to have ended: its handle says so, or, never opened, no process has its pid now.
+  // Known to have ended: its handle says so, or, never opened, no process has its pid now
+  // (none that started when it did, where that is known).
   bool hasEnded() const;
   // Base names of the modules the process has loaded, its executable's first; none for an
   // ended process or one that cannot be read.
