@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,10 @@ struct VersionInfo {
   // information comes from somewhere other than a version resource.
   static VersionInfo ofStrings(std::map<std::string, std::string> strings);
 };
+
+// Reads a version resource (the VS_VERSIONINFO block) as the resource compiler laid it out;
+// any bytes are safe input. False when it holds no version information.
+bool parseVersionResource(std::string_view resource, VersionInfo* info);
 
 }  // namespace Vantor::platform
 

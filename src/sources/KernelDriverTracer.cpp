@@ -248,10 +248,12 @@ ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
     switch (record.kind()) {
       case DriverRecordKind::kCreated: {
         std::optional<DriverFacts> facts = askFacts(bytes);
-        if (!facts || facts->image.empty()) {
+        if (!facts) {
           // Read from the process itself, as with any driver.
           return std::make_shared<Process>(env_, record.pid, &event.time, true);
         }
+        // A start the driver saw stays a start even when the process is gone before anything
+        // could be read of it: its end then gives a record of a lost program, not nothing.
         event.state = ProcessState::Started;
         // A driver that tells facts fills the parent too.
         event.parentPid = record.parentPid;

@@ -120,7 +120,12 @@ Process::Process(platform::Env& env, const ProcessEvent& event)
     debug(4,
           "   Process: We didn't get user SID from the event. Trying to access the process "
           "directly.");
-    getProcessInfo2(pid_, executable_);
+    std::string read = executable_;
+    getProcessInfo2(pid_, read);
+    // The event saw it start: one gone before it could be read is metered as what the event
+    // named, or as lost, never dropped.
+    state_ = ProcessState::Started;
+    if (!executable_.starts_with('/')) executable_ = read;
   }
   debug(4, "   Process: Got user name \"%s\" (\"%s\").", userName_, fullUserName_);
   if (LoggerUnit::wants(4))

@@ -3,7 +3,7 @@
 //   exit_with -S                 is ended by signal S
 //   exit_with thread-exit N      its first thread ends at once; another ends the process with
 //                                status N a second later
-//   exit_with thread-exec PATH A another thread starts PATH with argument A
+//   exit_with thread-exec PATH A another thread starts PATH with argument A a moment later
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -21,6 +21,9 @@ void* exitLater(void*) {
 }
 
 void* execOther(void*) {
+  // The first program runs a moment, as any does before it hands over: one replaced within
+  // microseconds of its start is gone before anything outside can read what it was.
+  ::usleep(100000);
   char* argv[] = {arguments[2], arguments[3], nullptr};
   ::execv(arguments[2], argv);
   std::_Exit(127);

@@ -185,18 +185,24 @@ StartFacts readStart(const ProcChange& change) {
   known = known || readStatus;
   // The kernel's name for a process gone before it could be read, never its parent's.
   if (facts.image.empty() && readStatus) facts.image = read.command;
-  if (known) {
-    facts.uid = credentials.realUid;
-  } else if (change.realUid) {
-    facts.uid = change.realUid;
+  if (known) facts.uid = credentials.realUid;
+  facts.parentPid = credentials.parentPid;
+  completeStart(change, &facts);
+  return facts;
+}
+
+void completeStart(const ProcChange& change, StartFacts* facts) {
+  // What forks told is surer than a gone process's parent.
+  if (change.parentPid != 0) facts->parentPid = change.parentPid;
+  if (facts->uid) return;
+  if (change.realUid) {
+    facts->uid = change.realUid;
   } else if (Credentials parent;
              change.parentPid != 0 && readCredentials(change.parentPid, &parent)) {
     // Gone already: a child runs as its parent unless it changed users, which would have
     // told its new user.
-    facts.uid = parent.realUid;
+    facts->uid = parent.realUid;
   }
-  facts.parentPid = change.parentPid != 0 ? change.parentPid : credentials.parentPid;
-  return facts;
 }
 
 }  // namespace Vantor::platform

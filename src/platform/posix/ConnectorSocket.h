@@ -53,6 +53,10 @@ struct StartFacts {
 // Reads pid at once; change carries what earlier events told of it.
 StartFacts readStart(const ProcChange& change);
 
+// Fills in what a reading of a process could not know, or knew less surely than the events
+// of change: its parent, and the user of one gone before it was read.
+void completeStart(const ProcChange& change, StartFacts* facts);
+
 }  // namespace Vantor::platform
 
 #endif  // TARNWICK_PLATFORM_POSIX_CONNECTORSOCKET_H_

@@ -72,7 +72,12 @@ bool parseProcStat(std::string_view line, ProcStat* stat) {
 }
 
 bool hasEnded(const ProcStat& stat) {
-  return stat.state == 'X' || (stat.state == 'Z' && stat.threads <= 1);
+  // The kernel's mark of a task inside its exit: its program is gone already, before it
+  // shows as a zombie.
+  constexpr std::uint64_t kExiting = 0x4;
+  bool lastThread = stat.threads <= 1;
+  return stat.state == 'X' || (stat.state == 'Z' && lastThread) ||
+         ((stat.flags & kExiting) != 0 && lastThread);
 }
 
 bool parseStatusText(std::string_view status, std::string_view key, std::string_view* value) {

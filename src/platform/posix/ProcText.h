@@ -32,7 +32,8 @@ struct ProcStat {
 };
 
 // Whether the process has stopped running: its first thread is a zombie and no other thread
-// runs on (a first thread may end before the others), or it is being removed.
+// runs on (a first thread may end before the others), its only thread is inside its exit, or
+// it is being removed.
 bool hasEnded(const ProcStat& stat);
 
 // A stat line; false when it is cut short or a field is not a number.

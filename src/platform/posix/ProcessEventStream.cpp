@@ -127,20 +127,20 @@ void ProcessEventStream::receive() {
 }
 
 StartFacts ProcessEventStream::takeReading(const ProcEvent& event, const ProcChange& change) {
+  std::optional<StartFacts> facts;
   {
     MutexLock lock(&readingsMutex_);
     handledSequence_[event.cpu] = event.sequence;
     auto reading = readings_.find(sequenceKey(event));
     if (reading != readings_.end()) {
-      StartFacts facts = std::move(reading->second);
+      facts = std::move(reading->second);
       readings_.erase(reading);
-      // What forks and user changes told is surer than a gone process's parent.
-      if (change.parentPid != 0) facts.parentPid = change.parentPid;
-      if (!facts.uid) facts.uid = change.realUid;
-      return facts;
     }
   }
-  return readStart(change);
+  if (!facts) return readStart(change);
+  // The namer read the process knowing nothing of its forks and user changes.
+  completeStart(change, &*facts);
+  return *std::move(facts);
 }
 
 void ProcessEventStream::handle(const ProcEvent& event, std::vector<StreamedEvent>* batch) {
