@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform/posix/PosixServices.h"
+#include "platform/SystemServices.h"
 
 namespace Vantor::platform {
 

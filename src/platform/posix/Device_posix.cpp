@@ -8,9 +8,9 @@
 #include "platform/Device.h"
 #include "platform/ErrorCodes.h"
 #include "platform/LittleEndian.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
-#include "platform/posix/PosixServices.h"
 #include "platform/posix/RuntimeDirectory.h"
 
 namespace Vantor::platform {

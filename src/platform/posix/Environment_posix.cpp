@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "platform/posix/PosixServices.h"
+#include "platform/SystemServices.h"
 
 namespace Vantor::platform {
 
@@ -17,7 +17,7 @@ class PosixEnvironment : public EnvironmentVariables {
 
 }  // namespace
 
-EnvironmentVariables& posixVariables() {
+EnvironmentVariables& systemVariables() {
   // Never destroyed: a thread given up for dead may still use it as the process ends.
   static auto* environment = new PosixEnvironment();
   return *environment;

@@ -2,8 +2,8 @@
 // it writes (version 2) and the older one (version 1), each with pointer-sized fields whose
 // width the system's pointers decide.
 #include "platform/EventClasses.h"
+#include "platform/SystemServices.h"
 #include "platform/TraceSession.h"
-#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 
@@ -60,7 +60,7 @@ EventClassSet builtInClasses() {
 
 }  // namespace
 
-EventClasses& posixEventClasses() {
+EventClasses& systemEventClasses() {
   static EventClassSet* classes = new EventClassSet(builtInClasses());
   return *classes;
 }

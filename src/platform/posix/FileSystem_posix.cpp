@@ -10,9 +10,9 @@
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
 #include "platform/PathSeparator.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
-#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 
@@ -307,7 +307,7 @@ class PosixFileSystem : public FileSystem {
 
 }  // namespace
 
-FileSystem& posixFileSystem() {
+FileSystem& systemFileSystem() {
   // Never destroyed: a thread given up for dead may still use it as the process ends.
   static auto* fileSystem = new PosixFileSystem();
   return *fileSystem;

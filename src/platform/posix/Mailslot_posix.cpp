@@ -15,8 +15,8 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/Mailslot.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
-#include "platform/posix/PosixServices.h"
 #include "platform/posix/RuntimeDirectory.h"
 
 namespace Vantor::platform {

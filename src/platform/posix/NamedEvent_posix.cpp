@@ -12,9 +12,9 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/NamedEvent.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
-#include "platform/posix/PosixServices.h"
 #include "platform/posix/RuntimeDirectory.h"
 
 namespace Vantor::platform {

@@ -10,8 +10,8 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/NamedMutex.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
-#include "platform/posix/PosixServices.h"
 #include "platform/posix/RuntimeDirectory.h"
 
 namespace Vantor::platform {

@@ -5,8 +5,8 @@
 #include <cerrno>
 
 #include "platform/ErrorCodes.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
-#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 

@@ -11,9 +11,9 @@
 #include "platform/LittleEndian.h"
 #include "platform/PerfDataBlock.h"
 #include "platform/ProcessPerformance.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
-#include "platform/posix/PosixServices.h"
 #include "platform/posix/ProcText.h"
 
 namespace Vantor::platform {
@@ -200,7 +200,7 @@ bool ProcPerformanceCounters::readProcessData(const std::vector<ProcessId>* proc
   return true;
 }
 
-PerformanceCounters& posixPerformanceCounters() {
+PerformanceCounters& systemPerformanceCounters() {
   // Never destroyed: a thread given up for dead may still use it as the process ends.
   static auto* counters = new ProcPerformanceCounters();
   return *counters;

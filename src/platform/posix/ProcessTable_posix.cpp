@@ -15,9 +15,9 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/ProcessTable.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
-#include "platform/posix/PosixServices.h"
 #include "platform/posix/ProcText.h"
 
 namespace Vantor::platform {

@@ -11,9 +11,9 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
-#include "platform/posix/PosixServices.h"
 #include "platform/posix/RegistryFile.h"
 
 namespace Vantor::platform {
@@ -109,7 +109,7 @@ class PosixRegistry : public Registry {
 
 }  // namespace
 
-Registry& posixRegistry() {
+Registry& systemRegistry() {
   // Never destroyed: a thread given up for dead may still use it as the process ends.
   static auto* registry = new PosixRegistry();
   return *registry;

@@ -11,10 +11,9 @@ namespace Vantor::platform {
 // The sub-folder's path with a trailing separator, created (mode 0755) when missing; nullopt
 // with lastError() set when it cannot be made, or when the directory found in a shared place is
 // not this user's alone. $VANTOR_RUNTIME_DIR is used as it is when set.
+// (namedObjectsRefusal() tells why the calling thread's last call refused the directory it
+// found.)
 std::optional<std::string> runtimeDirectory(const std::string& subfolder);
-// Why the calling thread's last runtimeDirectory() refused the directory it found, as a
-// sentence that says what to do; empty when it did not refuse one.
-std::string runtimeDirectoryRefusal();
 
 }  // namespace Vantor::platform
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/RuntimeDirectory.h"
 
@@ -78,6 +79,6 @@ std::optional<std::string> runtimeDirectory(const std::string& subfolder) {
   return path + "/";
 }
 
-std::string runtimeDirectoryRefusal() { return refusal; }
+std::string namedObjectsRefusal() { return refusal; }
 
 }  // namespace Vantor::platform

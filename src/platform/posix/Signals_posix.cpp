@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "platform/posix/PosixServices.h"
+#include "platform/SystemServices.h"
 
 namespace Vantor::platform {
 

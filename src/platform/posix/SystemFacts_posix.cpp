@@ -8,8 +8,8 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/SystemFacts.h"
+#include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
-#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 
@@ -164,7 +164,7 @@ class PosixSystemFacts : public SystemFacts {
 
 }  // namespace
 
-SystemFacts& posixSystemFacts() {
+SystemFacts& systemFacts() {
   // Never destroyed: a thread given up for dead may still use it as the process ends.
   static auto* facts = new PosixSystemFacts();
   return *facts;

@@ -241,14 +241,6 @@ void sleepCancellable(std::chrono::milliseconds duration) {
   waitCancellable([&] { never.wait_for(lock, duration); });
 }
 
-void Event::set() {
-  {
-    MutexLock lock(&mutex_);
-    set_ = true;
-  }
-  changed_.notify_all();
-}
-
 bool Event::wait(std::chrono::milliseconds duration) {
   MutexLock lock(&mutex_);
   bool wasSet = false;

@@ -13,12 +13,12 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/Mutex.h"
+#include "platform/SystemServices.h"
 #include "platform/ThreadCancellation.h"
 #include "platform/TraceSession.h"
 #include "platform/Unaligned.h"
 #include "platform/posix/ConnectorSocket.h"
 #include "platform/posix/PosixError.h"
-#include "platform/posix/PosixServices.h"
 #include "platform/posix/ProcessEventData.h"
 #include "platform/posix/ProcessEventStream.h"
 
@@ -223,7 +223,7 @@ bool ConnectorTrace::permitted() {
 
 bool ConnectorTrace::runsOn64BitSystem() { return systemIs64Bit(); }
 
-KernelTrace& posixKernelTrace() {
+KernelTrace& systemKernelTrace() {
   // Never destroyed: a thread given up for dead may still use it as the process ends.
   static auto* trace = new ConnectorTrace();
   return *trace;

@@ -10,13 +10,13 @@
 #include <string_view>
 
 #include "platform/ErrorCodes.h"
+#include "platform/SystemServices.h"
 #include "platform/VersionInfo.h"
 #include "platform/posix/DpkgDatabase.h"
 #include "platform/posix/ElfPackageNote.h"
 #include "platform/posix/PeVersionResource.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/PosixIo.h"
-#include "platform/posix/PosixServices.h"
 
 namespace Vantor::platform {
 

@@ -1,6 +1,7 @@
-// The Linux implementations that PosixEnv gathers into the program's Env.
-#ifndef TARNWICK_PLATFORM_POSIX_POSIXSERVICES_H_
-#define TARNWICK_PLATFORM_POSIX_POSIXSERVICES_H_
+// What each platform layer provides, and SystemEnv gathers into the program's Env: one
+// definition of each in every layer.
+#ifndef TARNWICK_PLATFORM_SYSTEMSERVICES_H_
+#define TARNWICK_PLATFORM_SYSTEMSERVICES_H_
 
 #include <chrono>
 #include <cstdint>
@@ -13,13 +14,13 @@
 
 namespace Vantor::platform {
 
-FileSystem& posixFileSystem();
-Registry& posixRegistry();
-SystemFacts& posixSystemFacts();
-EnvironmentVariables& posixVariables();
-KernelTrace& posixKernelTrace();
-EventClasses& posixEventClasses();
-PerformanceCounters& posixPerformanceCounters();
+FileSystem& systemFileSystem();
+Registry& systemRegistry();
+SystemFacts& systemFacts();
+EnvironmentVariables& systemVariables();
+KernelTrace& systemKernelTrace();
+EventClasses& systemEventClasses();
+PerformanceCounters& systemPerformanceCounters();
 
 std::unique_ptr<ProcessTable> newProcessTable();
 std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp);
@@ -45,7 +46,9 @@ void raiseOpenFileLimit();
 bool enableDebugPrivilege(std::string* failedStep);
 void watchProcessSignals(std::function<void()> onEnd, std::function<void()> onReconfigure);
 std::string systemErrorText(std::uint32_t code);
+// Why the calling thread's last attempt to make a named object was refused; empty if none.
+std::string namedObjectsRefusal();
 
 }  // namespace Vantor::platform
 
-#endif  // TARNWICK_PLATFORM_POSIX_POSIXSERVICES_H_
+#endif  // TARNWICK_PLATFORM_SYSTEMSERVICES_H_

@@ -1,22 +1,22 @@
-// The Linux environment: each call goes to the service of this layer that provides it.
+// This system's environment: each call goes to the service of the platform layer built in
+// that provides it.
 #include "platform/Env.h"
-#include "platform/posix/PosixServices.h"
-#include "platform/posix/RuntimeDirectory.h"
+#include "platform/SystemServices.h"
 
 namespace Vantor::platform {
 
 namespace {
 
-class PosixEnv : public Env {
+class SystemEnv : public Env {
  public:
   Clock& clock() override { return systemClock(); }
-  FileSystem& fileSystem() override { return posixFileSystem(); }
-  Registry& registry() override { return posixRegistry(); }
-  SystemFacts& systemFacts() override { return posixSystemFacts(); }
-  EnvironmentVariables& variables() override { return posixVariables(); }
-  KernelTrace& kernelTrace() override { return posixKernelTrace(); }
-  EventClasses& eventClasses() override { return posixEventClasses(); }
-  PerformanceCounters& performanceCounters() override { return posixPerformanceCounters(); }
+  FileSystem& fileSystem() override { return systemFileSystem(); }
+  Registry& registry() override { return systemRegistry(); }
+  SystemFacts& systemFacts() override { return platform::systemFacts(); }
+  EnvironmentVariables& variables() override { return systemVariables(); }
+  KernelTrace& kernelTrace() override { return systemKernelTrace(); }
+  EventClasses& eventClasses() override { return systemEventClasses(); }
+  PerformanceCounters& performanceCounters() override { return systemPerformanceCounters(); }
 
   std::unique_ptr<ProcessTable> newProcessTable() override { return platform::newProcessTable(); }
   std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp) override {
@@ -58,7 +58,7 @@ class PosixEnv : public Env {
   std::unique_ptr<Device> openDevice(const std::string& name) override {
     return platform::openDevice(name);
   }
-  std::string namedObjectsRefusal() override { return runtimeDirectoryRefusal(); }
+  std::string namedObjectsRefusal() override { return platform::namedObjectsRefusal(); }
 
   std::uint32_t processId() override { return currentProcessId(); }
   std::uint32_t userId() override { return currentUserId(); }
@@ -76,6 +76,6 @@ class PosixEnv : public Env {
 
 }  // namespace
 
-std::unique_ptr<Env> newSystemEnv() { return std::make_unique<PosixEnv>(); }
+std::unique_ptr<Env> newSystemEnv() { return std::make_unique<SystemEnv>(); }
 
 }  // namespace Vantor::platform
