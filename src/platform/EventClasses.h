@@ -71,6 +71,10 @@ class EventClassSet : public EventClasses {
   std::vector<EventClass> classes_;
 };
 
+// The process event classes as the system documents them, for a system whose class service
+// lacks them, and for tests.
+EventClassSet documentedProcessEventClasses();
+
 }  // namespace Vantor::platform
 
 #endif  // TARNWICK_PLATFORM_EVENTCLASSES_H_

@@ -3,11 +3,19 @@
 #ifndef TARNWICK_PLATFORM_THREADCANCELLATION_H_
 #define TARNWICK_PLATFORM_THREADCANCELLATION_H_
 
+#ifndef _WIN32
 #include <cxxabi.h>
+#endif
 
 namespace Vantor::platform {
 
+#ifdef _WIN32
+// Windows has no cancellation of its own: a cancelled thread throws this at its next
+// cancellation point (sleepCancellable, Event::wait).
+struct ThreadCancellation {};
+#else
 using ThreadCancellation = abi::__forced_unwind;
+#endif
 
 }  // namespace Vantor::platform
 

@@ -10,6 +10,7 @@
 #include "platform/SystemFacts.h"
 #include "platform/ThreadCancellation.h"
 #include "platform/VersionInfo.h"
+#include "usage/Process.h"
 
 namespace Vantor {
 
@@ -176,6 +177,11 @@ void ExeFinder::setMappings(Mappings mappings) {
 
 std::string ExeFinder::find(const std::string& path) {
   if (path.empty()) return kUndefined;
+  // A marker of what could not be read names no file, and keeps its case where file names
+  // fold theirs.
+  if (path == Process::kLost || path == Process::kAccessDenied || path == Process::kUnknown) {
+    return path;
+  }
   std::string key = FileUtils::foldCase(path);
   {
     platform::MutexLock lock(&mutex_);

@@ -2,6 +2,7 @@
 
 #include "config/ConfigureLogging.h"
 #include "logging/LogCommons.h"
+#include "platform/PathSeparator.h"
 #include "support/LogCapture.h"
 
 namespace Vantor {
@@ -13,8 +14,11 @@ TEST(ConfigureLoggingTest, KeysReachTheWriterAndTheThresholds) {
   LogCapture capture;
   ConfReader reader(capture.sender());
   std::string logDir = capture.dir().file("moved/logs");
+  // Where the writer puts it, in the platform's separators.
+  const std::string logFile = capture.dir().file("moved") + platform::kPathSeparator + "logs" +
+                              platform::kPathSeparator + "tarnwick.log";
   reader.buildFromText(
-      "Vantor() = \"\" { directories() = \"\" { log(DirName) = \"" + logDir +
+      "Vantor() = \"\" { directories() = \"\" { log(DirName) = \"" + testing::escaped(logDir) +
       "\" {} } }\n"
       "log() = \"\" {\n"
       "  time(String) = \" zulu \" {}\n"
@@ -23,7 +27,7 @@ TEST(ConfigureLoggingTest, KeysReachTheWriterAndTheThresholds) {
       "  global() = \"\" { severity(String) = WARNING {} debug-level(Integer) = 2 {} }\n"
       "}\n");
   configureLogging(reader, capture.writer());
-  EXPECT_EQ(capture.writer().path(), logDir + "/tarnwick.log");
+  EXPECT_EQ(capture.writer().path(), logFile);
   EXPECT_EQ(LogSettings::timeMode.load(), kLogTimeZulu);
   EXPECT_EQ(capture.writer().scheme(), LogWriter::kRotateSize | LogWriter::kRotateTime);
   EXPECT_EQ(LogSettings::threshold.load(), kSeverityWarning);
@@ -34,7 +38,7 @@ TEST(ConfigureLoggingTest, KeysReachTheWriterAndTheThresholds) {
   EXPECT_EQ(LogSettings::threshold.load(), kSeverityWarning);  // an unknown name changes nothing
   EXPECT_EQ(LogSettings::debugLevel.load(), 0);                // a missing level sets 0
   EXPECT_EQ(LogSettings::timeMode.load(), kLogTimeZulu);       // a missing time keeps it
-  EXPECT_EQ(capture.writer().path(), logDir + "/tarnwick.log");
+  EXPECT_EQ(capture.writer().path(), logFile);
   reader.buildFromText("");
   configureLogging(reader, capture.writer());
   EXPECT_EQ(LogSettings::threshold.load(), 0);

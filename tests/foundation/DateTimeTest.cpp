@@ -25,20 +25,32 @@ class DateTimeTest : public ::testing::Test {
   }
 
   // What the C library says the local wall clock shows at t.
-  static std::string libcLocal(std::int64_t t) {
+  static tm libcLocalTm(std::int64_t t) {
     time_t instant = static_cast<time_t>(t);
     tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &instant);
+#else
     localtime_r(&instant, &local);
+#endif
+    return local;
+  }
+
+  static std::string libcLocal(std::int64_t t) {
+    tm local = libcLocalTm(t);
     char text[32];
     strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
     return text;
   }
 
   static long libcOffset(std::int64_t t) {
-    time_t instant = static_cast<time_t>(t);
-    tm local{};
-    localtime_r(&instant, &local);
+    tm local = libcLocalTm(t);
+#ifdef _WIN32
+    // The local wall clock read as if it were UTC, less the instant.
+    return static_cast<long>(_mkgmtime(&local) - static_cast<time_t>(t));
+#else
     return local.tm_gmtoff;
+#endif
   }
 
   static std::string parseError(const std::string& text) {

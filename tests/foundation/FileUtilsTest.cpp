@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/FileUtils.h"
+#include "platform/PathSeparator.h"
 
 namespace Vantor {
 namespace {
@@ -20,15 +21,18 @@ TEST(FileUtilsTest, SplitsPathsAtEitherSeparator) {
 }
 
 TEST(FileUtilsTest, NormalisingKeepsTheFirstCharacterAndFoldsDoubledSeparators) {
-  // Written with the platform's own separator, '/' here.
-  EXPECT_EQ(FileUtils::normaliseSeparators("\\\\server//share\\dir"), "\\/server/share/dir");
-  EXPECT_EQ(FileUtils::normaliseSeparators("//server\\\\share"), "//server/share");
-  EXPECT_EQ(FileUtils::normaliseSeparators("C:\\a\\\\b/"), "C:/a/b/");
+  // Written with the platform's own separator after the first character.
+  const std::string sep(1, platform::kPathSeparator);
+  EXPECT_EQ(FileUtils::normaliseSeparators("\\\\server//share\\dir"),
+            "\\" + sep + "server" + sep + "share" + sep + "dir");
+  EXPECT_EQ(FileUtils::normaliseSeparators("//server\\\\share"),
+            "/" + sep + "server" + sep + "share");
+  EXPECT_EQ(FileUtils::normaliseSeparators("C:\\a\\\\b/"), "C:" + sep + "a" + sep + "b" + sep);
   EXPECT_EQ(FileUtils::normaliseSeparators(""), "");
   EXPECT_EQ(FileUtils::normaliseSeparators("/"), "/");
-  EXPECT_EQ(FileUtils::ensureTrailingSeparator("/var/log"), "/var/log/");
+  EXPECT_EQ(FileUtils::ensureTrailingSeparator("/var/log"), "/var/log" + sep);
   EXPECT_EQ(FileUtils::ensureTrailingSeparator("C:\\log\\"), "C:\\log\\");
-  EXPECT_EQ(FileUtils::ensureTrailingSeparator(""), "/");
+  EXPECT_EQ(FileUtils::ensureTrailingSeparator(""), sep);
   EXPECT_EQ(FileUtils::stripTrailingSeparators("/var/log//\\"), "/var/log");
   EXPECT_EQ(FileUtils::stripTrailingSeparators("///"), "/");
   EXPECT_EQ(FileUtils::stripTrailingSeparators("\\"), "\\");

@@ -34,9 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (size < 2) return 0;
   static LoggerUnit logger(nullptr, kModuleTarnwick);
-  static EventDecoder narrow(testing::systemEnv(), testing::systemEnv().eventClasses(), logger,
-                             false);
-  static EventDecoder wide(testing::systemEnv(), testing::systemEnv().eventClasses(), logger, true);
+  static auto* classes = new platform::EventClassSet(platform::documentedProcessEventClasses());
+  static EventDecoder narrow(testing::systemEnv(), *classes, logger, false);
+  static EventDecoder wide(testing::systemEnv(), *classes, logger, true);
   platform::EventTrace record;
   record.type = data[0] & 3;
   record.version = data[1] & 3;

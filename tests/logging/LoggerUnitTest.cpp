@@ -5,6 +5,7 @@
 #include "logging/LoggerUnit.h"
 #include "logging/MessageCatalogue.h"
 #include "logging/StartLogging.h"
+#include "platform/PathSeparator.h"
 #include "platform/Thread.h"
 #include "support/LogCapture.h"
 #include "support/SystemEnv.h"
@@ -112,23 +113,24 @@ TEST(StartLoggingTest, StartUpSettingsComeFromTheRegistry) {
                      "Windows Registry Editor Version 5.00\n"
                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Resources]\n"
                      "\"StartupLogDir\"=\"" +
-                         dir.path() +
+                         testing::escaped(dir.path()) +
                          "//log\"\n"
                          "\"StartupDebugLevel\"=dword:00000003\n"
                          "\"LogFileRotationScheme\"=\"init,size\"\n");
   std::optional<Logging> logging = startLogging(testing::systemEnv(), "", "tarnwick.log");
   ASSERT_TRUE(logging.has_value());
-  EXPECT_EQ(logging->writer->path(), dir.path() + "/log/tarnwick.log");
+  EXPECT_EQ(logging->writer->path(), dir.file("log") + platform::kPathSeparator + "tarnwick.log");
   EXPECT_EQ(logging->writer->scheme(), LogWriter::kRotateInit | LogWriter::kRotateSize);
   EXPECT_EQ(LogSettings::debugLevel.load(), 3);
   EXPECT_TRUE(logging->agentLogger->debug(1, "through the agent's own logger"));
-  std::string content = testing::readFile(dir.path() + "/log/tarnwick.log");
+  std::string content =
+      testing::readFile(dir.file("log") + platform::kPathSeparator + "tarnwick.log");
   EXPECT_NE(content.find("(2.21)    through the agent's own logger"), std::string::npos);
   EXPECT_NE(content.find("LoggerUnit: Created logger for the Agent module."), std::string::npos);
 
   std::optional<Logging> given = startLogging(testing::systemEnv(), dir.file("elsewhere"), "x.log");
   ASSERT_TRUE(given.has_value());
-  EXPECT_EQ(given->writer->path(), dir.path() + "/elsewhere/x.log");
+  EXPECT_EQ(given->writer->path(), dir.file("elsewhere") + platform::kPathSeparator + "x.log");
   LogSettings::debugLevel.store(savedLevel);
 }
 

@@ -9,6 +9,9 @@ namespace Vantor::testing {
 // Made on first use and shared by every test of the program.
 platform::Env& systemEnv();
 
+// Whether the tests run under Wine, whose system services some tests cannot count on.
+bool runsUnderWine();
+
 }  // namespace Vantor::testing
 
 #endif  // TARNWICK_TESTS_SUPPORT_SYSTEMENV_H_

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -13,9 +14,21 @@
 namespace Vantor::testing {
 
 TempDir::TempDir() {
+#ifdef _WIN32
+  // No mkdtemp here: a random name, taken only if nobody has it.
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "tarnwick-test-%08x", random());
+    std::filesystem::path candidate = std::filesystem::temp_directory_path() / name;
+    if (std::filesystem::create_directory(candidate)) path_ = candidate.string();
+  }
+  if (path_.empty()) throw std::runtime_error("no temporary directory could be made");
+#else
   std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -54,23 +67,35 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
+std::string escaped(const std::string& text) {
+  std::string result;
+  for (char c : text) {
+    result += c;
+    if (c == '\\') result += c;
+  }
+  return result;
+}
+
 ScopedEnv::ScopedEnv(const std::string& name, const char* value) : name_(name) {
   const char* old = ::getenv(name.c_str());
   hadValue_ = old != nullptr;
   if (hadValue_) oldValue_ = old;
-  if (value != nullptr) {
-    ::setenv(name.c_str(), value, 1);
-  } else {
-    ::unsetenv(name.c_str());
-  }
+  set(value);
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (hadValue_) {
-    ::setenv(name_.c_str(), oldValue_.c_str(), 1);
+ScopedEnv::~ScopedEnv() { set(hadValue_ ? oldValue_.c_str() : nullptr); }
+
+void ScopedEnv::set(const char* value) const {
+#ifdef _WIN32
+  // An empty value removes the variable.
+  ::_putenv_s(name_.c_str(), value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    ::setenv(name_.c_str(), value, 1);
   } else {
     ::unsetenv(name_.c_str());
   }
+#endif
 }
 
 }  // namespace Vantor::testing

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/PathSeparator.h"
+
 namespace Vantor::testing {
 
 class TempDir {
@@ -17,7 +19,9 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   // path() + "/" + name
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string file(const std::string& name) const {
+    return path_ + platform::kPathSeparator + name;
+  }
 
  private:
   std::string path_;
@@ -31,6 +35,10 @@ bool fileExists(const std::string& path);
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
 
 // Sets an environment variable for the lifetime of the object, restoring it afterwards.
+// Text with each backslash doubled, as a quoted value of a configuration or registry file
+// must hold a Windows path.
+std::string escaped(const std::string& text);
+
 class ScopedEnv {
  public:
   ScopedEnv(const std::string& name, const char* value);  // nullptr unsets
@@ -39,6 +47,8 @@ class ScopedEnv {
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
+  void set(const char* value) const;
+
   std::string name_;
   bool hadValue_;
   std::string oldValue_;

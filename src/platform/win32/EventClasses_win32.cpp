@@ -2,8 +2,10 @@
 // "root\wmi" namespace. Classes are read when first asked for and kept: they never change
 // while the system runs.
 // The system's headers need its base definitions first.
-#include <wbemidl.h>
+// clang-format off
 #include <windows.h>
+#include <wbemidl.h>
+// clang-format on
 
 #include <map>
 #include <mutex>
@@ -150,8 +152,8 @@ class Win32EventClasses : public EventClasses {
   int connect() override {
     MutexLock lock(&mutex_);
     if (services_) return kConnected;
-    // Another part of the program may have started COM its own way; either serves.
-    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // The calling thread joins a single-threaded apartment, unless it is in one already.
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                            RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
     ComPointer<IWbemLocator> locator;

@@ -1,8 +1,10 @@
 // The kernel trace session through the system's event tracing calls. The properties the core
 // builds have the system's own layout, so they pass through as they are.
 // The system's headers need its base definitions first.
-#include <evntrace.h>
+// clang-format off
 #include <windows.h>
+#include <evntrace.h>
+// clang-format on
 
 #include <cstring>
 

@@ -3,10 +3,12 @@
 // and the exit code stays readable after the end: the handle is kept until the agent lets the
 // process go, as the system means it to be used.
 // The system's headers need its base definitions first.
+// clang-format off
+#include <windows.h>
 #include <psapi.h>
 #include <sddl.h>
 #include <tlhelp32.h>
-#include <windows.h>
+// clang-format on
 
 #include <map>
 

@@ -1,8 +1,10 @@
 // The machine's facts as the system tells them. The version comes from RtlGetVersion, which,
 // unlike GetVersionEx, does not pretend to be an older Windows to programs without a manifest.
 // The system's headers need its base definitions first.
-#include <lm.h>
+// clang-format off
 #include <windows.h>
+#include <lm.h>
+// clang-format on
 
 #include "platform/ErrorCodes.h"
 #include "platform/SystemFacts.h"

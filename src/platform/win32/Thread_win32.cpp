@@ -1,38 +1,62 @@
-// Threads are the system's own, so that a supervisor can stop one that hangs (TerminateThread)
-// and suspend it (SuspendThread). A terminated thread unwinds nothing: what it held is lost,
-// which is why the agent terminates only a thread that has stopped answering.
+// Threads are the system's own, so that a supervisor can suspend one (SuspendThread) and stop
+// one that hangs. Cancelling is deferred, as elsewhere: the thread unwinds its stack from its
+// next cancellation point (sleepCancellable, Event::wait). One that reaches none within the
+// grace period is terminated, and a terminated thread unwinds nothing.
 // The system's headers need its base definitions first.
-#include <process.h>
+// clang-format off
 #include <windows.h>
+#include <process.h>
+// clang-format on
+
+#include <thread>
 
 #include "platform/Mutex.h"
 #include "platform/Thread.h"
+#include "platform/ThreadCancellation.h"
 #include "platform/win32/Win32Support.h"
 
 namespace Vantor::platform {
 
 namespace {
 
+// How long a cancelled thread has to reach a cancellation point before it is terminated.
+constexpr DWORD kCancelGraceMillis = 2000;
+// How often a wait on an in-process event looks for a cancellation.
+constexpr auto kCancelLook = std::chrono::milliseconds(50);
+
 struct ThreadState {
-  explicit ThreadState(std::function<std::uint32_t()> run) : procedure(std::move(run)) {}
+  explicit ThreadState(std::function<std::uint32_t()> run)
+      : procedure(std::move(run)), cancelled(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
   std::function<std::uint32_t()> procedure;
   std::atomic<std::uint32_t> exitCode{0};
   std::atomic<bool> running{true};
+  std::atomic<std::uint32_t> cancelCode{0};
+  UniqueHandle cancelled;  // set once the thread is to leave at its next cancellation point
 };
+
+thread_local ThreadState* currentState = nullptr;
 
 // The first end counts: the thread's own return, or its termination.
 void markEnded(ThreadState* state, std::uint32_t code) {
   if (state->running.exchange(false)) state->exitCode.store(code);
 }
 
+bool cancelRequested() {
+  return currentState != nullptr && currentState->cancelled.valid() &&
+         ::WaitForSingleObject(currentState->cancelled.get(), 0) == WAIT_OBJECT_0;
+}
+
 unsigned __stdcall runThread(void* argument) {
   std::shared_ptr<ThreadState> state(
       std::move(*static_cast<std::shared_ptr<ThreadState>*>(argument)));
   delete static_cast<std::shared_ptr<ThreadState>*>(argument);
+  currentState = state.get();
   std::uint32_t code = 0xFFFFFFFFu;
   try {
     code = state->procedure();
+  } catch (const ThreadCancellation&) {
+    code = state->cancelCode.load();
   } catch (...) {
   }
   markEnded(state.get(), code);
@@ -57,11 +81,25 @@ class Win32Thread : public Thread {
 
   bool cancel(std::uint32_t exitCode) override {
     if (!isRunning()) return true;
-    if (!::TerminateThread(handle_.get(), exitCode)) {
-      return ::WaitForSingleObject(handle_.get(), 0) == WAIT_OBJECT_0 || failWithSystemError();
+    state_->cancelCode.store(exitCode);
+    ::SetEvent(state_->cancelled.get());
+    // A suspended thread must run again to reach a cancellation point.
+    while (::ResumeThread(handle_.get()) > 1) {
     }
-    ::WaitForSingleObject(handle_.get(), INFINITE);
-    markEnded(state_.get(), exitCode);
+    HANDLE copy = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle_.get(), ::GetCurrentProcess(), &copy, 0,
+                           FALSE, DUPLICATE_SAME_ACCESS)) {
+      return failWithSystemError();
+    }
+    // The last resort, away from the caller: a thread that reaches no cancellation point in
+    // time is terminated.
+    std::thread([thread = UniqueHandle(copy), state = state_, exitCode] {
+      if (::WaitForSingleObject(thread.get(), kCancelGraceMillis) == WAIT_TIMEOUT &&
+          ::TerminateThread(thread.get(), exitCode)) {
+        ::WaitForSingleObject(thread.get(), INFINITE);
+        markEnded(state.get(), exitCode);
+      }
+    }).detach();
     return true;
   }
 
@@ -100,13 +138,27 @@ std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> procedure) 
 std::uint32_t currentThreadId() { return ::GetCurrentThreadId(); }
 
 void sleepCancellable(std::chrono::milliseconds duration) {
-  ::Sleep(static_cast<DWORD>(duration.count()));
+  if (currentState == nullptr || !currentState->cancelled.valid()) {
+    ::Sleep(static_cast<DWORD>(duration.count()));
+    return;
+  }
+  if (::WaitForSingleObject(currentState->cancelled.get(), static_cast<DWORD>(duration.count())) ==
+      WAIT_OBJECT_0) {
+    throw ThreadCancellation();
+  }
 }
 
 bool Event::wait(std::chrono::milliseconds duration) {
   MutexLock lock(&mutex_);
-  bool wasSet =
-      changed_.wait_for(mutex_, duration, [&]() NO_THREAD_SAFETY_ANALYSIS { return set_; });
+  auto until = std::chrono::steady_clock::now() + duration;
+  // Looks for a cancellation now and then: cancel() cannot reach this event to wake it.
+  while (!set_) {
+    if (cancelRequested()) throw ThreadCancellation();
+    auto left = until - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) break;
+    changed_.wait_for(mutex_, std::min<std::chrono::steady_clock::duration>(left, kCancelLook));
+  }
+  bool wasSet = set_;
   set_ = false;
   return wasSet;
 }

@@ -1,6 +1,8 @@
 // The system's headers need its base definitions first.
+// clang-format off
 #include <windows.h>
 #include <winver.h>
+// clang-format on
 
 #include "platform/ErrorCodes.h"
 #include "platform/SystemServices.h"

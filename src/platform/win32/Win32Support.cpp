@@ -1,8 +1,10 @@
 #include "platform/win32/Win32Support.h"
 
 // The system's headers need its base definitions first.
-#include <sddl.h>
+// clang-format off
 #include <windows.h>
+#include <sddl.h>
+// clang-format on
 
 #include "platform/ErrorCodes.h"
 
