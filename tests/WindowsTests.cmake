@@ -43,3 +43,21 @@ target_sources(tarnwick_system_env PRIVATE ${PROJECT_SOURCE_DIR}/src/platform/po
 target_link_libraries(unit_tests PRIVATE tarnwick_test_support gtest_main)
 target_compile_definitions(unit_tests PRIVATE TARNWICK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_test(NAME unit_tests COMMAND unit_tests)
+
+# A program with a version resource compiled in, for the layer's tests and the agent's.
+enable_language(RC)
+add_executable(versioned_probe programs/windows/versioned_probe.cpp
+  programs/windows/versioned_probe.rc)
+
+add_executable(win32_platform_tests platform/win32/Win32LayerTest.cpp)
+target_link_libraries(win32_platform_tests PRIVATE tarnwick_test_support gtest_main)
+target_compile_definitions(win32_platform_tests PRIVATE
+  VERSIONED_PROBE_PATH="$<TARGET_FILE:versioned_probe>")
+add_dependencies(win32_platform_tests versioned_probe)
+add_test(NAME win32_platform_tests COMMAND win32_platform_tests)
+
+# The agent itself under Wine, driven from this machine's shell.
+add_test(NAME agent_under_wine
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows/agent_under_wine.sh ${PROJECT_SOURCE_DIR}
+          $<TARGET_FILE:tarnwick> $<TARGET_FILE:vantorctl> $<TARGET_FILE:versioned_probe>)
+set_tests_properties(agent_under_wine PROPERTIES RUN_SERIAL TRUE)

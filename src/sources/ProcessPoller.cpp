@@ -120,6 +120,7 @@ void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
     logger_.debug(5, "      Found process in process map.");
     entry->setState(ProcessState::Ended);
     // Ended for the map, also when its pid goes on with another program: no longer running.
+    entry->keepExitCode();
     entry->invalidate();
     entry->copyExitCode(*change);
     // The estimate of half an interval may lie before the entry's interval began (a dump

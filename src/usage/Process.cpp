@@ -491,6 +491,13 @@ void Process::copyExitCode(const Process& other) {
   if (other.exitCode_) exitCode_ = other.exitCode_;
 }
 
+void Process::keepExitCode() {
+  std::uint32_t code = 0;
+  if (!exitCode_ && handle_ && handle_->exitCode(&code) && code != platform::kStillActive) {
+    exitCode_ = code;
+  }
+}
+
 void Process::markLost() {
   if (isUnknown(executable_)) executable_ = kLost;
 }

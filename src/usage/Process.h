@@ -110,6 +110,9 @@ class Process {
   std::uint32_t getExitCode();
   // Takes the exit code another object of this process learnt, if it learnt one.
   void copyExitCode(const Process& other);
+  // Keeps the exit code of an ended process that its handle can still tell (where the system
+  // keeps exit codes for whoever holds a process open), before the handle goes.
+  void keepExitCode();
   void setExitCode(std::uint32_t code) { exitCode_ = code; }
   // An end event whose start no event reported.
   bool startUnseen() const { return startUnseen_; }
