@@ -61,3 +61,13 @@ add_test(NAME agent_under_wine
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows/agent_under_wine.sh ${PROJECT_SOURCE_DIR}
           $<TARGET_FILE:tarnwick> $<TARGET_FILE:vantorctl> $<TARGET_FILE:versioned_probe>)
 set_tests_properties(agent_under_wine PROPERTIES RUN_SERIAL TRUE)
+
+# Wine makes its prefix on first use; the tests must not race to make it.
+add_test(NAME wine_prefix COMMAND ${TARNWICK_WINE} wineboot --init)
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
+get_property(tarnwick_windows_tests DIRECTORY PROPERTY TESTS)
+foreach(test ${tarnwick_windows_tests})
+  if(NOT test STREQUAL "wine_prefix")
+    set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED wine)
+  endif()
+endforeach()
