@@ -99,7 +99,8 @@ std::unique_ptr<MailslotReader> createMailslot(const std::string& name) {
     failWithCode(kErrorInvalidName);
     return nullptr;
   }
-  UniqueHandle slot(::CreateMailslotW(slotPath(name).c_str(), 0, 0, ownersOnly()));
+  // Larger messages are refused to their writer: no sender makes the reader hold more.
+  UniqueHandle slot(::CreateMailslotW(slotPath(name).c_str(), kMaxMessage, 0, ownersOnly()));
   if (!slot.valid()) {
     failWithSystemError();
     return nullptr;

@@ -10,8 +10,6 @@
 #include <tlhelp32.h>
 // clang-format on
 
-#include <map>
-
 #include "platform/ErrorCodes.h"
 #include "platform/ProcessTable.h"
 #include "platform/SystemServices.h"
@@ -165,7 +163,6 @@ class Win32ProcessTable : public ProcessTable {
   bool list(std::vector<ListedProcess>* processes) override {
     UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.valid()) return failWithSystemError();
-    std::map<std::uint32_t, std::uint64_t> stamps;
     processes->clear();
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -175,29 +172,18 @@ class Win32ProcessTable : public ProcessTable {
       if (entry.th32ProcessID == 0) continue;
       ListedProcess listed;
       listed.id.pid = entry.th32ProcessID;
-      // A stamp once read is kept while the id stays listed: the id is not reused meanwhile
-      // unless the process left the list.
-      auto known = stamps_.find(listed.id.pid);
-      if (known != stamps_.end()) {
-        listed.id.startStamp = known->second;
-      } else {
-        UniqueHandle process(::OpenProcess(kLimitedRights, FALSE, listed.id.pid));
-        listed.id.startStamp = process.valid() ? creationStamp(process.get()) : 0;
-      }
+      // Read at every listing: the system hands a freed id to the next process at once.
+      UniqueHandle process(::OpenProcess(kLimitedRights, FALSE, listed.id.pid));
+      listed.id.startStamp = process.valid() ? creationStamp(process.get()) : 0;
       listed.program = listed.id.startStamp;
-      if (listed.id.startStamp != 0) stamps[listed.id.pid] = listed.id.startStamp;
       processes->push_back(listed);
     }
-    stamps_ = std::move(stamps);
     return true;
   }
 
   std::unique_ptr<ProcessHandle> open(const ProcessId& id) override {
     return openProcess(id.pid, id.startStamp);
   }
-
- private:
-  std::map<std::uint32_t, std::uint64_t> stamps_;
 };
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The machine's facts as the system tells them. The version comes from RtlGetVersion, which,
-// unlike GetVersionEx, does not pretend to be an older Windows to programs without a manifest.
+// The machine's facts as the system tells them.
 // The system's headers need its base definitions first.
 // clang-format off
 #include <windows.h>
@@ -16,16 +15,14 @@ namespace Vantor::platform {
 
 namespace {
 
-using RtlGetVersionCall = LONG(WINAPI*)(OSVERSIONINFOEXW*);
-
 bool readVersion(OSVERSIONINFOEXW* version) {
   *version = OSVERSIONINFOEXW{};
   version->dwOSVersionInfoSize = sizeof *version;
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  auto call = ntdll != nullptr ? reinterpret_cast<RtlGetVersionCall>(reinterpret_cast<void*>(
-                                     ::GetProcAddress(ntdll, "RtlGetVersion")))
-                               : nullptr;
-  return call != nullptr && call(version) == 0;
+  // The version the system tells programs, as the records have always carried it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(version)) != 0;
+#pragma GCC diagnostic pop
 }
 
 const char* architectureName(WORD architecture) {

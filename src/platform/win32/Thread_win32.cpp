@@ -84,8 +84,10 @@ class Win32Thread : public Thread {
     state_->cancelCode.store(exitCode);
     ::SetEvent(state_->cancelled.get());
     // A suspended thread must run again to reach a cancellation point.
-    while (::ResumeThread(handle_.get()) > 1) {
-    }
+    DWORD suspensions = 0;
+    do {
+      suspensions = ::ResumeThread(handle_.get());
+    } while (suspensions != static_cast<DWORD>(-1) && suspensions > 1);
     HANDLE copy = nullptr;
     if (!::DuplicateHandle(::GetCurrentProcess(), handle_.get(), ::GetCurrentProcess(), &copy, 0,
                            FALSE, DUPLICATE_SAME_ACCESS)) {
