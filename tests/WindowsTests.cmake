@@ -20,15 +20,22 @@ add_executable(unit_tests
   foundation/LockFileTest.cpp
   foundation/SystemInfoTest.cpp
   foundation/WildcardTest.cpp
+  foundation/FileOpsTest.cpp
+  foundation/FileTest.cpp
   concurrency/ThreadInstanceTest.cpp
+  concurrency/MonopolyTest.cpp
   ${TARNWICK_LOGGING_TESTS}
   ipc/IPCMessageTest.cpp
   ipc/LogMessengerIPCTest.cpp
+  ipc/IPCServerTest.cpp
+  ipc/MailSlotTest.cpp
   usage/AccountsTest.cpp
   usage/PrimeTimeTest.cpp
   usage/LogFileTest.cpp
   usage/DataStreamsTest.cpp
   usage/ExeFinderTest.cpp
+  usage/PerfMonLogTest.cpp
+  sources/ProcPollTest.cpp
   sources/CounterQueryTest.cpp
   sources/EventDecoderTest.cpp
   sources/KernelTracerTest.cpp

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <thread>
@@ -83,6 +85,7 @@ TEST(MonopolyTest, RenewalFreesALockWhoseHolderIsGone) {
   EXPECT_FALSE(lock.isLocked());
 }
 
+#ifndef _WIN32
 TEST(MonopolyTest, NamedLockIsHeldByOneHolderOnTheMachine) {
   TempDir dir;
   ScopedEnv runtime("VANTOR_RUNTIME_DIR", dir.path().c_str());
@@ -116,6 +119,7 @@ TEST(MonopolyTest, NamedLockIsHeldByOneHolderOnTheMachine) {
   EXPECT_TRUE(otherProcessTakes());
   EXPECT_TRUE(sameProcess.enforce());
 }
+#endif
 
 }  // namespace
 }  // namespace Vantor

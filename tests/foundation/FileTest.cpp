@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "foundation/FileException.h"
 #include "foundation/FileFactory.h"
@@ -174,6 +176,7 @@ TEST(FileTest, ASecondWriterIsLockedOutUntilTheFirstCloses) {
   EXPECT_EQ(readFile(path), "first\nsecond\n");
 }
 
+#ifndef _WIN32
 TEST(FileTest, AWriterKilledMidWriteLeavesTheOldContentAndAnExpiringLock) {
   TempDir dir;
   std::string path = dir.file("records.make");
@@ -228,6 +231,7 @@ TEST(FileTest, AWriterKilledMidWriteLeavesTheOldContentAndAnExpiringLock) {
   EXPECT_FALSE(fileExists(path + ".tmp"));
   EXPECT_FALSE(fileExists(path + ".lock"));
 }
+#endif
 
 TEST(FileTest, FactoryPicksTheKindByExactExtension) {
   EXPECT_NE(dynamic_cast<FilePlain*>(FileFactory::create(testing::systemEnv(), "a.GZ").get()),

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -136,6 +138,7 @@ TEST_F(IPCServerTest, AServerWithoutMailslotLogsWhyAndIsNeverListening) {
   EXPECT_FALSE(second.isListening());
 }
 
+#ifndef _WIN32
 TEST_F(IPCServerTest, FourWritersAtFullSpeedLoseNothing) {
   constexpr int kWriters = 4;
   constexpr int kMessages = 5000;
@@ -187,7 +190,9 @@ TEST_F(IPCServerTest, FourWritersAtFullSpeedLoseNothing) {
     for (int i = 0; i < kMessages; ++i) ASSERT_EQ(seen[writer][i], 1) << writer << "/" << i;
   }
 }
+#endif
 
+#ifndef _WIN32
 TEST_F(IPCServerTest, CommandsCountOnlyFromRootOrTheServersOwnUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "sending as another user needs root (setpriv)";
   IPCServer server(testing::systemEnv(), "Test_Guarded", capture_.sender(), collect());
@@ -208,6 +213,7 @@ TEST_F(IPCServerTest, CommandsCountOnlyFromRootOrTheServersOwnUser) {
   EXPECT_EQ(received_.copy()[1].type, "COMMAND");
   EXPECT_EQ(received_.copy()[1].body, "RECONFIG");
 }
+#endif
 
 }  // namespace
 }  // namespace Vantor

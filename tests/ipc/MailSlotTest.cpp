@@ -1,11 +1,14 @@
+#ifndef _WIN32
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
@@ -16,6 +19,7 @@
 #include "ipc/IPCClient.h"
 #include "ipc/MailSlot.h"
 #include "platform/Env.h"
+#include "platform/ErrorCodes.h"
 #include "platform/posix/RuntimeDirectory.h"
 #include "support/SystemEnv.h"
 #include "support/TempDir.h"
@@ -89,9 +93,11 @@ TEST_F(MailSlotTest, WrongModesNamesAndMissingMailslotsAreRefused) {
                 },
                 &detail),
             IPCException::IC_CANNOT_SEND);
-  EXPECT_EQ(detail, "The system cannot find the file specified.");
+  // The system's own text for the code.
+  EXPECT_EQ(detail, testing::systemEnv().errorText(platform::kErrorFileNotFound));
 }
 
+#ifndef _WIN32
 TEST_F(MailSlotTest, AReceiverThatDiedLeavesNoObstacle) {
   {
     // A socket file whose owner is gone, as a crash leaves it.
@@ -114,7 +120,9 @@ TEST_F(MailSlotTest, AReceiverThatDiedLeavesNoObstacle) {
   receiver.receive(list);
   ASSERT_EQ(list.size(), 1u);
 }
+#endif
 
+#ifndef _WIN32
 TEST_F(MailSlotTest, LocksOtherUsersCanOpenStallNothing) {
   // Any user may open the writer lock: one who holds it costs a writer nothing.
   std::unique_ptr<platform::NamedMutexHold> hostile =
@@ -142,7 +150,9 @@ TEST_F(MailSlotTest, LocksOtherUsersCanOpenStallNothing) {
   EXPECT_EQ(status.st_mode & 0777, 0600u);
   ::close(held);
 }
+#endif
 
+#ifndef _WIN32
 TEST(RuntimeDirectoryTest, AShareableDirectoryAnotherUserMadeIsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
   TempDir dir;
@@ -179,6 +189,7 @@ TEST(RuntimeDirectoryTest, AShareableDirectoryAnotherUserMadeIsRefused) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "directories accepted or refused without their reason";
 }
+#endif
 
 }  // namespace
 }  // namespace Vantor

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <deque>
 #include <filesystem>
@@ -130,6 +132,7 @@ TEST(ProcPollTest, AProcessEndsWhenItStopsRunningNotWhenItIsCollected) {
   EXPECT_EQ(reads, 2);
 }
 
+#ifndef _WIN32
 TEST(ProcPollTest, AScanListsEveryRunningProcess) {
   ProcPoll poll(testing::systemEnv());
   std::vector<ListedProcess> scanned;
@@ -145,7 +148,9 @@ TEST(ProcPollTest, AScanListsEveryRunningProcess) {
   EXPECT_TRUE(own->isRunning());
   for (const ListedProcess& listed : scanned) EXPECT_NE(listed.id.pid, 0u);
 }
+#endif
 
+#ifndef _WIN32
 TEST(ProcPollTest, AProcessThatRunsAnotherProgramEndsAndTheProgramStarts) {
   // A launcher script that, when told, replaces itself with the program it is named after:
   // the same pid, the same short name, another executable.
@@ -204,6 +209,7 @@ TEST(ProcPollTest, AProcessThatRunsAnotherProgramEndsAndTheProgramStarts) {
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
 }
+#endif
 
 // A clock whose wall time the test steps while its monotonic ticks go their own way.
 class ScriptedClock : public platform::Clock {

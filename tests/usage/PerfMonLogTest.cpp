@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -43,7 +45,7 @@ class PerfMonLogTest : public ::testing::Test {
     streams_.releaseLogFile("perfmon");
     std::vector<std::string> files;
     for (const auto& file : std::filesystem::directory_iterator(capture_.dir().path())) {
-      if (file.path().extension() == ".data") files.push_back(file.path());
+      if (file.path().extension() == ".data") files.push_back(file.path().string());
     }
     std::sort(files.begin(), files.end());  // in the order written: few enough to sort so
     std::vector<std::pair<std::string, std::string>> lines;
@@ -69,6 +71,8 @@ class PerfMonLogTest : public ::testing::Test {
 };
 
 TEST_F(PerfMonLogTest, EachDumpCoversTheTimeSinceTheLastWithEveryDigit) {
+  // Wine names few counters and measures none of a process's.
+  if (testing::runsUnderWine()) GTEST_SKIP() << "Wine has no process performance data";
   std::vector<CounterSample>& samples = process_->samples();
   ASSERT_EQ(samples.size(), 5u);
   EXPECT_EQ(samples[0].counterIndex, 0u);  // never read: in error, as it stays
@@ -93,6 +97,7 @@ TEST_F(PerfMonLogTest, EachDumpCoversTheTimeSinceTheLastWithEveryDigit) {
   EXPECT_TRUE(records()[1].second.starts_with("1:15:60:0:25:60:0:0:0")) << records()[1].second;
 }
 
+#ifndef _WIN32
 TEST_F(PerfMonLogTest, AProcessRunsUntilTheMapEndsIt) {
   // Ended, but (with polling) not yet seen to: a dump finds it in the map.
   pid_t child = ::fork();
@@ -122,6 +127,7 @@ TEST_F(PerfMonLogTest, AProcessRunsUntilTheMapEndsIt) {
   EXPECT_EQ(written[1], (std::pair<std::string, std::string>("none", "1:0:60:0:0:60:0:0:0")));
   EXPECT_EQ(written[2], (std::pair<std::string, std::string>("0", "1:0:0:0:0:0:0:0:0")));
 }
+#endif
 
 TEST(FormatNumberTest, WritesEveryDigitAndNoTrailingZeros) {
   EXPECT_EQ(formatNumber(2.5, 8), "2.5");
