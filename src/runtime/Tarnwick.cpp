@@ -414,12 +414,15 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
     return;
   }
   logger().debug(3, "IPC: Received command \"%s\".", body);
+  // Whether the reply went out.
   auto reply = [&](const std::string& text) {
     try {
       IPCClient(env(), replyTo).send("REPLY", reference, text, kServerName);
+      return true;
     } catch (const Exception& error) {
       logger().debug(1, error.getFullText());
       programLogger_->error(2, error.getFullText());
+      return false;
     }
   };
   if (body == "DIE") {
@@ -427,8 +430,9 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
     raiseQuitFlag();
   } else if (body == "SEND_PROCESS_INFO") {
     logger().debug(3, "IPC: Sending main thread ID as requested...");
-    reply(std::to_string(env().processId()) + "," + std::to_string(mainThreadId.load()));
-    logger().debug(3, "IPC: Main thread ID sent.");
+    if (reply(std::to_string(env().processId()) + "," + std::to_string(mainThreadId.load()))) {
+      logger().debug(3, "IPC: Main thread ID sent.");
+    }
   } else if (body == "TARNWICKDUMP") {
     logger().debug(3, "IPC: Dumping data as requested...");
     streams().deliverAll(false);

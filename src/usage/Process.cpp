@@ -106,7 +106,7 @@ Process::Process(platform::Env& env, const ProcessEvent& event)
     if (parent != kLost && !isUnknown(parent)) parentExecutable_ = parent;
     invalidate();
   }
-  if (executable_.starts_with('/')) {
+  if (FileUtils::isAbsolute(executable_)) {
     // The path was read as the program started: a second read could only find less.
     bool accessDenied = false;
     bool lost = false;
@@ -125,7 +125,7 @@ Process::Process(platform::Env& env, const ProcessEvent& event)
     // The event saw it start: one gone before it could be read is metered as what the event
     // named, or as lost, never dropped.
     state_ = ProcessState::Started;
-    if (!executable_.starts_with('/')) executable_ = read;
+    if (!FileUtils::isAbsolute(executable_)) executable_ = read;
   }
   debug(4, "   Process: Got user name \"%s\" (\"%s\").", userName_, fullUserName_);
   if (LoggerUnit::wants(4))

@@ -11,15 +11,23 @@ namespace Vantor::platform {
 
 namespace {
 
+// How long a closing console or a shutdown waits here for the agent to hand over its data:
+// the system ends the process once this handler returns.
+constexpr DWORD kEndingGraceMillis = 20000;
+
 std::function<void()>* endRequested = nullptr;
 
 BOOL WINAPI onConsoleControl(DWORD kind) {
   switch (kind) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      if (endRequested != nullptr) (*endRequested)();
+      return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       if (endRequested != nullptr) (*endRequested)();
+      // The process ends on its own once the agent has stopped, this thread with it.
+      ::Sleep(kEndingGraceMillis);
       return TRUE;
     default:
       return FALSE;
@@ -29,8 +37,11 @@ BOOL WINAPI onConsoleControl(DWORD kind) {
 LRESULT CALLBACK onWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CLOSE:
-    case WM_ENDSESSION:
       if (endRequested != nullptr) (*endRequested)();
+      return 0;
+    case WM_ENDSESSION:
+      // Only a session that really ends: one whose end was called off goes on.
+      if (wParam != FALSE && endRequested != nullptr) (*endRequested)();
       return 0;
     case WM_QUERYENDSESSION:
       return TRUE;
@@ -82,8 +93,11 @@ std::uint32_t currentUserId() {
 }
 
 bool threadExists(std::uint32_t threadId) {
-  UniqueHandle thread(::OpenThread(SYNCHRONIZE, FALSE, threadId));
-  return thread.valid() && ::WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT;
+  // Thread ids are the whole system's: one of another process is not ours.
+  UniqueHandle thread(
+      ::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId));
+  return thread.valid() && ::GetProcessIdOfThread(thread.get()) == ::GetCurrentProcessId() &&
+         ::WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT;
 }
 
 void raiseOpenFileLimit() {

@@ -1,11 +1,14 @@
-// The kernel trace session through the system's event tracing calls. The properties the core
-// builds have the system's own layout, so they pass through as they are.
+// The kernel trace session through the system's event tracing calls. The core lays the
+// session's properties out as a 32-bit system does, with the logger's name in narrow text;
+// they are copied into the system's own structure, whatever its pointer width, and back.
 // The system's headers need its base definitions first.
 // clang-format off
 #include <windows.h>
 #include <evntrace.h>
 // clang-format on
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/ErrorCodes.h"
@@ -67,10 +70,42 @@ void WINAPI onEvent(PEVENT_TRACE event) {
   (*currentEventCallback)(trace);
 }
 
-EVENT_TRACE_PROPERTIES* propertiesOf(std::vector<std::uint8_t>& properties) {
-  if (properties.size() < kTracePropertiesSize) properties.resize(kTracePropertiesSize, 0);
-  return reinterpret_cast<EVENT_TRACE_PROPERTIES*>(properties.data());
-}
+// The header and the 32-bit fields up to the logger thread's handle lie alike in both layouts.
+constexpr std::size_t kCommonFieldsEnd = offsetof(EVENT_TRACE_PROPERTIES, LoggerThreadId);
+// Room after the structure for the logger's name.
+constexpr std::size_t kNameCharacters = 1024;
+
+// The system's structure for the core's block, with the logger's name after it.
+class NativeProperties {
+ public:
+  NativeProperties(const std::vector<std::uint8_t>& core, const std::string& loggerName)
+      : block_(sizeof(EVENT_TRACE_PROPERTIES) + kNameCharacters * sizeof(wchar_t), 0) {
+    std::memcpy(block_.data(), core.data(), std::min(core.size(), kCommonFieldsEnd));
+    EVENT_TRACE_PROPERTIES* properties = get();
+    properties->Wnode.BufferSize = static_cast<ULONG>(block_.size());
+    // A real-time session writes no file.
+    properties->LogFileNameOffset = 0;
+    properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+    std::wstring name = wide(loggerName).substr(0, kNameCharacters - 1);
+    std::memcpy(block_.data() + sizeof(EVENT_TRACE_PROPERTIES), name.c_str(),
+                (name.size() + 1) * sizeof(wchar_t));
+  }
+
+  EVENT_TRACE_PROPERTIES* get() { return reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block_.data()); }
+
+  // What the system filled in (counts, the session's state) goes back into the core's block,
+  // whose own size stays.
+  void copyBack(std::vector<std::uint8_t>& core) const {
+    constexpr std::size_t kSizeField = sizeof(ULONG);
+    std::size_t end = std::min(core.size(), kCommonFieldsEnd);
+    if (end > kSizeField) {
+      std::memcpy(core.data() + kSizeField, block_.data() + kSizeField, end - kSizeField);
+    }
+  }
+
+ private:
+  std::vector<std::uint8_t> block_;
+};
 
 class Win32KernelTrace : public KernelTrace {
  public:
@@ -78,13 +113,18 @@ class Win32KernelTrace : public KernelTrace {
                              TraceControl control) override {
     ULONG code =
         control == TraceControl::kQuery ? EVENT_TRACE_CONTROL_QUERY : EVENT_TRACE_CONTROL_STOP;
-    return ::ControlTraceW(0, wide(loggerName).c_str(), propertiesOf(properties), code);
+    NativeProperties native(properties, loggerName);
+    ULONG status = ::ControlTraceW(0, wide(loggerName).c_str(), native.get(), code);
+    native.copyBack(properties);
+    return status;
   }
 
   std::uint32_t startTrace(std::uint64_t* session, const std::string& loggerName,
                            std::vector<std::uint8_t>& properties) override {
     TRACEHANDLE handle = 0;
-    ULONG status = ::StartTraceW(&handle, wide(loggerName).c_str(), propertiesOf(properties));
+    NativeProperties native(properties, loggerName);
+    ULONG status = ::StartTraceW(&handle, wide(loggerName).c_str(), native.get());
+    native.copyBack(properties);
     *session = handle;
     return status;
   }

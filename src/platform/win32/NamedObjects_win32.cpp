@@ -12,7 +12,8 @@ namespace Vantor::platform {
 
 namespace {
 
-constexpr DWORD kEventRights = SYNCHRONIZE | EVENT_MODIFY_STATE;
+// READ_CONTROL: the owner is checked before the event is believed.
+constexpr DWORD kEventRights = SYNCHRONIZE | EVENT_MODIFY_STATE | READ_CONTROL;
 
 class Win32MutexHold : public NamedMutexHold {
  public:
@@ -41,14 +42,29 @@ SECURITY_ATTRIBUTES* attributesFor(MutexTakers takers) {
   return takers == MutexTakers::kEveryone ? everyoneMayUse() : ownersOnly();
 }
 
+// A handle to the object made or found, or an empty one (lastError set) when it cannot be made
+// or, meant for this user alone, another user made it first.
+UniqueHandle checked(HANDLE made, bool forThisUser) {
+  UniqueHandle object(made);
+  if (!object.valid()) {
+    failWithSystemError();
+    return object;
+  }
+  if (forThisUser && ::GetLastError() == ERROR_ALREADY_EXISTS &&
+      !ownedByUsOrTheSystem(object.get())) {
+    failWithCode(kErrorAccessDenied);
+    return UniqueHandle();
+  }
+  return object;
+}
+
 }  // namespace
 
 std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name, MutexTakers takers) {
-  UniqueHandle mutex(::CreateMutexW(attributesFor(takers), FALSE, globalObjectName(name).c_str()));
-  if (!mutex.valid()) {
-    failWithSystemError();
-    return nullptr;
-  }
+  UniqueHandle mutex =
+      checked(::CreateMutexW(attributesFor(takers), FALSE, globalObjectName(name).c_str()),
+              takers == MutexTakers::kThisUser);
+  if (!mutex.valid()) return nullptr;
   DWORD taken = ::WaitForSingleObject(mutex.get(), 0);
   if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) {
     return std::make_unique<Win32MutexHold>(std::move(mutex));
@@ -66,14 +82,12 @@ bool prepareNamedMutex(const std::string& name) {
 
 std::unique_ptr<NamedEvent> createEvent(const std::string& name, NamedEvent::Reset reset,
                                         NamedEvent::Users users) {
-  SECURITY_ATTRIBUTES* attributes =
-      users == NamedEvent::Users::kEveryone ? everyoneMayUse() : ownersOnly();
-  UniqueHandle event(::CreateEventW(attributes, reset == NamedEvent::Reset::kManual, FALSE,
-                                    globalObjectName(name).c_str()));
-  if (!event.valid()) {
-    failWithSystemError();
-    return nullptr;
-  }
+  bool thisUser = users == NamedEvent::Users::kThisUser;
+  UniqueHandle event = checked(
+      ::CreateEventW(thisUser ? ownersOnly() : everyoneMayUse(),
+                     reset == NamedEvent::Reset::kManual, FALSE, globalObjectName(name).c_str()),
+      thisUser);
+  if (!event.valid()) return nullptr;
   return std::make_unique<Win32Event>(std::move(event));
 }
 
@@ -82,6 +96,11 @@ std::unique_ptr<NamedEvent> openEvent(const std::string& name, NamedEvent::Reset
   if (!event.valid()) {
     DWORD error = ::GetLastError();
     failWithCode(error == ERROR_ACCESS_DENIED ? kErrorAccessDenied : kErrorFileNotFound);
+    return nullptr;
+  }
+  // Only the system's or this user's events are believed.
+  if (!ownedByUsOrTheSystem(event.get())) {
+    failWithCode(kErrorAccessDenied);
     return nullptr;
   }
   return std::make_unique<Win32Event>(std::move(event));

@@ -3,8 +3,11 @@
 // The system's headers need its base definitions first.
 // clang-format off
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 // clang-format on
+
+#include <vector>
 
 #include "platform/ErrorCodes.h"
 
@@ -82,8 +85,10 @@ FILETIME fileTimeOfUnixSeconds(std::int64_t seconds) {
 }
 
 SECURITY_ATTRIBUTES* everyoneMayUse() {
+  // Everybody may wait and set (SYNCHRONIZE and the modify-state right of mutexes and events),
+  // not change who may.
   static SECURITY_ATTRIBUTES* const attributes =
-      attributesOf(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;WD)");
+      attributesOf(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100003;;;WD)");
   return attributes;
 }
 
@@ -94,5 +99,42 @@ SECURITY_ATTRIBUTES* ownersOnly() {
 }
 
 std::wstring globalObjectName(const std::string& name) { return L"Global\\" + wide(name); }
+
+namespace {
+
+// Whether sid is one this process's token names: its user, or the owner it gives what it
+// makes (the user, or the administrators for an elevated one).
+bool isOurs(PSID sid) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  bool ours = false;
+  for (TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+    DWORD size = 0;
+    ::GetTokenInformation(token, kind, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size == 0 ? 1 : size);
+    if (!::GetTokenInformation(token, kind, buffer.data(), size, &size)) continue;
+    PSID named = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                   : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+    ours = ours || ::EqualSid(sid, named);
+  }
+  ::CloseHandle(token);
+  return ours;
+}
+
+}  // namespace
+
+bool ownedByUsOrTheSystem(HANDLE object) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool ours =
+      owner != nullptr && (::IsWellKnownSid(owner, WinLocalSystemSid) ||
+                           ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || isOurs(owner));
+  ::LocalFree(descriptor);
+  return ours;
+}
 
 }  // namespace Vantor::platform

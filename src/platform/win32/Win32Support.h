@@ -70,6 +70,11 @@ SECURITY_ATTRIBUTES* ownersOnly();
 // The name of a kernel object shared by every session of the machine.
 std::wstring globalObjectName(const std::string& name);
 
+// Whether a kernel object belongs to this process's user, the system or administrators: one
+// another user made first under a name this process meant for itself is refused, as on other
+// systems a file another user made is.
+bool ownedByUsOrTheSystem(HANDLE object);
+
 }  // namespace Vantor::platform
 
 #endif  // TARNWICK_PLATFORM_WIN32_WIN32SUPPORT_H_
