@@ -11,8 +11,8 @@ namespace Vantor::platform {
 
 namespace {
 
-// How long a closing console or a shutdown waits here for the agent to hand over its data:
-// the system ends the process once this handler returns.
+// How long a closing console or an ending session waits for the agent to hand over its data:
+// the system ends the process once the handler returns (sooner, at its own limit).
 constexpr DWORD kEndingGraceMillis = 20000;
 
 std::function<void()>* endRequested = nullptr;
@@ -40,8 +40,12 @@ LRESULT CALLBACK onWindowMessage(HWND window, UINT message, WPARAM wParam, LPARA
       if (endRequested != nullptr) (*endRequested)();
       return 0;
     case WM_ENDSESSION:
-      // Only a session that really ends: one whose end was called off goes on.
-      if (wParam != FALSE && endRequested != nullptr) (*endRequested)();
+      // Only a session that really ends: one whose end was called off goes on. The system
+      // ends the process once this returns, so it waits here for the hand-over.
+      if (wParam != FALSE && endRequested != nullptr) {
+        (*endRequested)();
+        ::Sleep(kEndingGraceMillis);
+      }
       return 0;
     case WM_QUERYENDSESSION:
       return TRUE;

@@ -93,13 +93,13 @@ class NativeProperties {
 
   EVENT_TRACE_PROPERTIES* get() { return reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block_.data()); }
 
-  // What the system filled in (counts, the session's state) goes back into the core's block,
-  // whose own size stays.
+  // The counts the system filled in go back into the core's block; its settings stay its own,
+  // so a session replacing another (a file-backed one, say) is still this agent's real-time
+  // session.
   void copyBack(std::vector<std::uint8_t>& core) const {
-    constexpr std::size_t kSizeField = sizeof(ULONG);
-    std::size_t end = std::min(core.size(), kCommonFieldsEnd);
-    if (end > kSizeField) {
-      std::memcpy(core.data() + kSizeField, block_.data() + kSizeField, end - kSizeField);
+    constexpr std::size_t kCountsAt = offsetof(EVENT_TRACE_PROPERTIES, NumberOfBuffers);
+    if (core.size() >= kCommonFieldsEnd) {
+      std::memcpy(core.data() + kCountsAt, block_.data() + kCountsAt, kCommonFieldsEnd - kCountsAt);
     }
   }
 

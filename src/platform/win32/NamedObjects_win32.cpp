@@ -12,8 +12,11 @@ namespace Vantor::platform {
 
 namespace {
 
-// READ_CONTROL: the owner is checked before the event is believed.
+// What the agent does with its named objects, and no more: asking for all rights, as the
+// plain create calls do, would fail on an object whose descriptor grants only these.
+// READ_CONTROL: the owner is checked before an object is believed.
 constexpr DWORD kEventRights = SYNCHRONIZE | EVENT_MODIFY_STATE | READ_CONTROL;
+constexpr DWORD kMutexRights = SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL;
 
 class Win32MutexHold : public NamedMutexHold {
  public:
@@ -61,9 +64,9 @@ UniqueHandle checked(HANDLE made, bool forThisUser) {
 }  // namespace
 
 std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name, MutexTakers takers) {
-  UniqueHandle mutex =
-      checked(::CreateMutexW(attributesFor(takers), FALSE, globalObjectName(name).c_str()),
-              takers == MutexTakers::kThisUser);
+  UniqueHandle mutex = checked(
+      ::CreateMutexExW(attributesFor(takers), globalObjectName(name).c_str(), 0, kMutexRights),
+      takers == MutexTakers::kThisUser);
   if (!mutex.valid()) return nullptr;
   DWORD taken = ::WaitForSingleObject(mutex.get(), 0);
   if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) {
@@ -76,17 +79,19 @@ std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name, Mutex
 bool prepareNamedMutex(const std::string& name) {
   // An object lives while a handle to it is open: this one stays for the process's life, so
   // that users who may not create objects in the shared namespace can still open it.
-  HANDLE mutex = ::CreateMutexW(everyoneMayUse(), FALSE, globalObjectName(name).c_str());
+  HANDLE mutex =
+      ::CreateMutexExW(everyoneMayUse(), globalObjectName(name).c_str(), 0, kMutexRights);
   return mutex != nullptr || failWithSystemError();
 }
 
 std::unique_ptr<NamedEvent> createEvent(const std::string& name, NamedEvent::Reset reset,
                                         NamedEvent::Users users) {
   bool thisUser = users == NamedEvent::Users::kThisUser;
-  UniqueHandle event = checked(
-      ::CreateEventW(thisUser ? ownersOnly() : everyoneMayUse(),
-                     reset == NamedEvent::Reset::kManual, FALSE, globalObjectName(name).c_str()),
-      thisUser);
+  DWORD flags = reset == NamedEvent::Reset::kManual ? CREATE_EVENT_MANUAL_RESET : 0;
+  UniqueHandle event =
+      checked(::CreateEventExW(thisUser ? ownersOnly() : everyoneMayUse(),
+                               globalObjectName(name).c_str(), flags, kEventRights),
+              thisUser);
   if (!event.valid()) return nullptr;
   return std::make_unique<Win32Event>(std::move(event));
 }

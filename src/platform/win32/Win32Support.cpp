@@ -85,10 +85,10 @@ FILETIME fileTimeOfUnixSeconds(std::int64_t seconds) {
 }
 
 SECURITY_ATTRIBUTES* everyoneMayUse() {
-  // Everybody may wait and set (SYNCHRONIZE and the modify-state right of mutexes and events),
-  // not change who may.
+  // Everybody may wait, set and see who owns it (SYNCHRONIZE, the modify-state right of
+  // mutexes and events, READ_CONTROL), not change who may.
   static SECURITY_ATTRIBUTES* const attributes =
-      attributesOf(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100003;;;WD)");
+      attributesOf(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120003;;;WD)");
   return attributes;
 }
 

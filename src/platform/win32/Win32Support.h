@@ -61,8 +61,8 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
-// A security descriptor that lets everybody use a named object (SDDL "D:(A;;GA;;;WD)"
-// with the system and administrators in full control), or nullptr when it cannot be made.
+// A security descriptor that lets everybody wait on and set a named object and read its
+// owner, with the system and administrators in full control; nullptr when it cannot be made.
 SECURITY_ATTRIBUTES* everyoneMayUse();
 // One that lets the system, administrators and this process's own user in, nobody else.
 SECURITY_ATTRIBUTES* ownersOnly();
