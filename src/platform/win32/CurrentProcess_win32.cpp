@@ -87,9 +87,8 @@ std::uint32_t currentUserId() {
       elevation.TokenIsElevated) {
     return 0;
   }
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<BYTE> buffer(size == 0 ? 1 : size);
-  if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return 0xFFFFFFFFu;
+  std::vector<BYTE> buffer = tokenInformation(token, TokenUser);
+  if (buffer.empty()) return 0xFFFFFFFFu;
   PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
   if (::IsWellKnownSid(sid, WinLocalSystemSid)) return 0;
   UCHAR count = *::GetSidSubAuthorityCount(sid);

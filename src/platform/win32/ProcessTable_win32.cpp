@@ -88,10 +88,8 @@ class Win32ProcessHandle : public ProcessHandle {
     HANDLE token = nullptr;
     if (!::OpenProcessToken(process_.get(), TOKEN_QUERY, &token)) return failed();
     UniqueHandle owned(token);
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size == 0 ? 1 : size);
-    if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return failed();
+    std::vector<BYTE> buffer = tokenInformation(token, TokenUser);
+    if (buffer.empty()) return failed();
     wchar_t* text = nullptr;
     if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
       return failed();

@@ -100,6 +100,17 @@ SECURITY_ATTRIBUTES* ownersOnly() {
 
 std::wstring globalObjectName(const std::string& name) { return L"Global\\" + wide(name); }
 
+std::vector<BYTE> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, kind, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size == 0 || !::GetTokenInformation(token, kind, buffer.data(), size, &size)) {
+    failWithSystemError();
+    buffer.clear();
+  }
+  return buffer;
+}
+
 namespace {
 
 // Whether sid is one this process's token names: its user, or the owner it gives what it
@@ -107,18 +118,11 @@ namespace {
 bool isOurs(PSID sid) {
   HANDLE token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  bool ours = false;
-  for (TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
-    DWORD size = 0;
-    ::GetTokenInformation(token, kind, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size == 0 ? 1 : size);
-    if (!::GetTokenInformation(token, kind, buffer.data(), size, &size)) continue;
-    PSID named = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
-                                   : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
-    ours = ours || ::EqualSid(sid, named);
-  }
-  ::CloseHandle(token);
-  return ours;
+  UniqueHandle owned(token);
+  std::vector<BYTE> user = tokenInformation(token, TokenUser);
+  std::vector<BYTE> owner = tokenInformation(token, TokenOwner);
+  return (!user.empty() && ::EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid)) ||
+         (!owner.empty() && ::EqualSid(sid, reinterpret_cast<TOKEN_OWNER*>(owner.data())->Owner));
 }
 
 }  // namespace

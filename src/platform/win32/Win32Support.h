@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Vantor::platform {
 
@@ -69,6 +70,10 @@ SECURITY_ATTRIBUTES* ownersOnly();
 
 // The name of a kernel object shared by every session of the machine.
 std::wstring globalObjectName(const std::string& name);
+
+// A token's information of one kind, in a buffer of the size the system asks for; empty
+// (lastError set) when it cannot be read.
+std::vector<BYTE> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind);
 
 // Whether a kernel object belongs to this process's user, the system or administrators: one
 // another user made first under a name this process meant for itself is refused, as on other
