@@ -123,6 +123,7 @@ bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_
       record.created = static_cast<std::uint32_t>(DriverRecordKind::kEnded);
       record.exitStatus = static_cast<std::uint32_t>(event.fields.exitStatus);
       facts.exitStatus = event.fields.exitStatus;
+      facts.startUnseen = event.type == platform::kTraceTypeEndOfUnstarted;
     }
     queue.push(record, std::move(facts));
   }
@@ -304,8 +305,11 @@ int Driver::run() {
             [this](std::uint32_t code, const std::vector<std::uint8_t>& input,
                    std::uint32_t capacity) { return answer(code, input, capacity); })) {
       connectedSince_.store(0);
-      queue_.clear();
-      if (options_.verbose) say("the client went.");
+      if (std::size_t discarded = queue_.clear()) {
+        say("the client went with %zu records unread; they are discarded.", discarded);
+      } else if (options_.verbose) {
+        say("the client went.");
+      }
     }
   }
   stopping_.store(true);
@@ -316,9 +320,10 @@ int Driver::run() {
   if (std::optional<std::string> events = platform::runtimeDirectory("event")) {
     ::unlink((*events + kDriverProcessEventName).c_str());
   }
-  say("ended: %llu records handed out, %llu dropped.",
+  say("ended: %llu records handed out, %llu dropped, %llu discarded unread.",
       static_cast<unsigned long long>(queue_.handedOut()),
-      static_cast<unsigned long long>(queue_.dropped()));
+      static_cast<unsigned long long>(queue_.dropped()),
+      static_cast<unsigned long long>(queue_.discarded()));
   return 0;
 }
 

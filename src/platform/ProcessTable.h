@@ -29,6 +29,11 @@ struct ListedProcess {
   ProcessId id;
   bool ended = false;
   std::uint64_t program = 0;
+  // A fork that runs on in the program run of its parent: it has started no program of its
+  // own since (where the system can tell; never where it cannot).
+  bool forkOfParent = false;
+  // Ended but not yet waiting for its parent: inside its exit, it may vanish at any moment.
+  bool inExit = false;
 };
 
 // An open process. Every operation returns false with lastError() set on failure:

@@ -5,6 +5,7 @@
 #ifndef TARNWICK_RUNTIME_AGENT_H_
 #define TARNWICK_RUNTIME_AGENT_H_
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,9 @@ class Agent {
   // cannot be read whole changes nothing. False when the program cannot go on.
   virtual bool reconfigure();
   virtual void run() = 0;
+  // Whether run() ended because something failed, not because it was asked to end: the
+  // program's exit status tells, so that a service manager restarts it.
+  bool endedByFailure() const { return endedByFailure_.load(); }
 
   const std::string& name() const { return name_; }
   platform::Env& env() const { return env_; }
@@ -49,6 +53,7 @@ class Agent {
   virtual void beforeReconfiguring() {}
   // Records why the program cannot start, and logs it; returns false for the caller to return.
   bool refuseStart(const std::string& why);
+  void endByFailure() { endedByFailure_.store(true); }
   std::shared_ptr<LogSender> sender() const { return logging_->sender; }
   const ConfReader& reader() const { return *reader_; }
   const std::string& configurationDirectory() const { return configurationDirectory_; }
@@ -80,6 +85,7 @@ class Agent {
   std::shared_ptr<DataStreams> streams_;
   bool configuredOnce_ = false;
   std::string startFailure_;
+  std::atomic<bool> endedByFailure_{false};
 };
 
 }  // namespace Vantor

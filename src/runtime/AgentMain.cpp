@@ -50,7 +50,7 @@ int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& m
     return 255;
   }
   program->run();
-  return 0;
+  return program->endedByFailure() ? 1 : 0;
 }
 
 }  // namespace Vantor

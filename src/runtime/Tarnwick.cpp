@@ -468,6 +468,7 @@ std::uint32_t Tarnwick::monitorStatus() {
         // Workers and streams are gone: ending, with the final delivery, is all that is left,
         // and the processes that still run must be in it.
         logger().debug(1, "statusMonitor is exiting: the reconfiguration failed.");
+        endByFailure();
         if (processMap_ && !streams().getLogFile("process")) registerProcessStream();
         if (processMap_ && processMap_->moduleLog().enabled()) registerModuleStream();
         if (processMap_ && processMap_->perfMonLog().enabled()) registerPerformanceStream();
@@ -479,6 +480,7 @@ std::uint32_t Tarnwick::monitorStatus() {
         logger().debug(5, "statusMonitor is running as normal.");
         if (!threads().checkThreads()) {
           logger().debug(1, "statusMonitor is exiting due to failed threads.");
+          endByFailure();
           raiseQuitFlag();
           break;
         }
@@ -560,11 +562,15 @@ void Tarnwick::run() {
   } catch (const Exception& error) {
     programLogger_->fatal(15, error.getFullText());
     logger().debug(1, error.getFullText());
+    endByFailure();
     return;
   }
   enableDebugPrivileges();
   threadsStarted_ = true;
-  if (!threads().startThreads()) return;
+  if (!threads().startThreads()) {
+    endByFailure();
+    return;
+  }
   logger().debug(1, "Creating statusMonitor thread");
   mainThreadId.store(platform::currentThreadId());
   statusMonitor_ = std::make_unique<ThreadInstance>([this] { return monitorStatus(); });
@@ -572,6 +578,7 @@ void Tarnwick::run() {
     statusMonitor_->execute();
   } catch (const Exception&) {
     logger().debug(3, "Failed to create statusMonitor.");
+    endByFailure();
     return;
   }
   logger().debug(5, "Created statusMonitor.");

@@ -10,6 +10,7 @@ namespace {
 constexpr std::uint64_t kFileTimeUnixEpoch = 116444736000000000;
 constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
 constexpr std::uint32_t kExitStatusGiven = 1;
+constexpr std::uint32_t kStartUnseen = 2;
 }  // namespace
 
 using platform::appendLittleEndian;
@@ -48,7 +49,9 @@ std::optional<DriverRecord> decodeDriverRecord(const std::vector<std::uint8_t>& 
 
 std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts) {
   std::vector<std::uint8_t> bytes;
-  appendLittleEndian(bytes, facts.exitStatus ? kExitStatusGiven : 0, 4);
+  appendLittleEndian(bytes,
+                     (facts.exitStatus ? kExitStatusGiven : 0) | (facts.startUnseen ? kStartUnseen : 0),
+                     4);
   appendLittleEndian(bytes, static_cast<std::uint32_t>(facts.exitStatus.value_or(0)), 4);
   std::string sid = facts.sid.substr(0, kMaxSidText);
   appendLittleEndian(bytes, sid.size(), 4);
@@ -62,9 +65,11 @@ std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts) {
 std::optional<DriverFacts> decodeDriverFacts(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() < 12) return std::nullopt;
   DriverFacts facts;
-  if (getLittleEndian(bytes.data(), 4) & kExitStatusGiven) {
+  std::uint64_t flags = getLittleEndian(bytes.data(), 4);
+  if (flags & kExitStatusGiven) {
     facts.exitStatus = static_cast<std::int32_t>(getLittleEndian(bytes.data() + 4, 4));
   }
+  facts.startUnseen = (flags & kStartUnseen) != 0;
   std::uint64_t sidLength = getLittleEndian(bytes.data() + 8, 4);
   if (sidLength > kMaxSidText || sidLength > bytes.size() - 12) return std::nullopt;
   auto sidEnd = bytes.begin() + 12 + static_cast<std::ptrdiff_t>(sidLength);

@@ -50,6 +50,9 @@ std::uint64_t driverTimeOfUnixNanos(std::int64_t unixNanos);
 
 struct DriverFacts {
   std::optional<std::int32_t> exitStatus;
+  // An end of a process that never ran a program of its own while the driver watched: no
+  // record of its start was given, nor will be.
+  bool startUnseen = false;
   std::string sid;    // the user's security identifier as text; empty when not known
   std::string image;  // the executable's path; empty when not known
 };
@@ -58,7 +61,8 @@ inline constexpr std::size_t kMaxSidText = 256;
 inline constexpr std::size_t kMaxImage = 4096;
 inline constexpr std::uint32_t kMaxDriverFacts = 12 + kMaxSidText + kMaxImage;
 
-// Facts request: the record as input. Answer: u32 flags (1: the exit status is given), u32
+// Facts request: the record as input. Answer: u32 flags (1: the exit status is given; 2: the
+// end of a process whose start was never told), u32
 // exit status, u32 length of the identifier, the identifier, and the path in what remains.
 std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts);
 // Null for an answer not in that form, or with parts longer than their limits.

@@ -14,6 +14,14 @@ namespace Vantor {
 namespace {
 // Account names may change: what was looked up is forgotten this often.
 constexpr auto kAccountsLifetime = std::chrono::seconds(60);
+constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
+
+// Now, as event times give it: 100 ns since 1601.
+std::int64_t fileTimeNow() {
+  auto sinceUnix = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(sinceUnix).count() / 100 +
+         kFileTimeUnixEpoch;
+}
 }  // namespace
 
 EventTracer::EventTracer(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
@@ -31,6 +39,7 @@ bool EventTracer::prepareEventTracer(ThreadTable& threads) {
   // No heartbeat: the worker stays inside the session's consumer.
   ThreadEntry& row = threads.addThread(
       "EventTracer", 0, [this](ThreadEntry& entry) { return eventTracerThread(entry); });
+  row.stopGrace = kStopDrainLimit + std::chrono::seconds(2);
   if (!row.job) {
     logger_.critical(21, "prepare event tracer");
     return false;
@@ -61,9 +70,11 @@ std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {
     logger_.debug(1, "Native event tracer is now running.");
     draining_ = false;
     stopRequested_ = false;
+    undelivered_ = 0;
     running_.store(true);
     tracer_->consume();
     running_.store(false);
+    if (undelivered_ > 0) logger_.warning(38, static_cast<std::int64_t>(undelivered_));
     // Asked to stop for a reconfiguration, the session stays and keeps what comes meanwhile
     // for the next worker.
     if (quitFlag.load()) tracer_.reset();
@@ -104,12 +115,29 @@ bool EventTracer::bufferCallback(const platform::TraceLogFile& logFile) {
     decoder_.forgetAccounts();
   }
   if (!quitFlag.load() && !stopRequested_) return true;
-  // One more buffer first: the events that came before the stop are handed over, so the last
-  // processes to end before it are recorded.
-  return !std::exchange(draining_, true);
+  // The events that came before the stop are handed over, so the last processes to end before
+  // it are recorded: buffers are taken until they hold none from before it (the first two
+  // may hold only some of them), or the time for it has run out.
+  if (!draining_) {
+    draining_ = true;
+    drainDeadline_ = now + kStopDrainLimit;
+    stopStamp_ = fileTimeNow();
+    buffersSinceStop_ = 0;
+    eventsBeforeStop_ = true;
+  }
+  bool more = (eventsBeforeStop_ || ++buffersSinceStop_ < 2) && now < drainDeadline_;
+  eventsBeforeStop_ = false;
+  return more;
 }
 
 void EventTracer::processCallback(const platform::EventTrace& record) {
+  if (draining_) {
+    if (record.timeStamp <= stopStamp_) eventsBeforeStop_ = true;
+    if (std::chrono::steady_clock::now() >= drainDeadline_) {
+      ++undelivered_;
+      return;
+    }
+  }
   logger_.debug(4, "Native event tracer callback: Processing...");
   logger_.debug(5, "   InstanceId=%i  ParentInstanceId=%i  MofLength=%i  ProcessId=%i",
                 record.instanceId, record.parentInstanceId, record.mofLength, record.processId);

@@ -19,6 +19,9 @@ namespace Vantor {
 
 class EventTracer : public ProcessEventSource {
  public:
+  // On a stop, the most the handing over of the events received before it may take.
+  static constexpr std::chrono::seconds kStopDrainLimit{10};
+
   EventTracer(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
               ProcessPoller& poller);
   // Stops a session a failed thread left behind.
@@ -52,6 +55,13 @@ class EventTracer : public ProcessEventSource {
   // The worker's own: a stop was asked for, and the last buffer before it is being handed over.
   bool stopRequested_ = false;
   bool draining_ = false;
+  // While draining: until when, the stop's moment as event times give it, whether the last
+  // buffer held events from before it, and the events left undelivered for want of time.
+  std::chrono::steady_clock::time_point drainDeadline_;
+  std::int64_t stopStamp_ = 0;
+  int buffersSinceStop_ = 0;
+  bool eventsBeforeStop_ = false;
+  std::uint64_t undelivered_ = 0;
   std::uint64_t reportedLost_ = 0;
   std::uint64_t reportedOverflows_ = 0;
   std::uint64_t reportedBufferBytes_ = 0;

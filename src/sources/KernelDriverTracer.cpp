@@ -42,6 +42,7 @@ bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads,
   ThreadEntry& row =
       threads.addThread("KernelDriverTracer", TF_REPORTS,
                         [this](ThreadEntry& entry) { return kernelDriverTracerThread(entry); });
+  row.stopGrace = kStopDrainLimit + std::chrono::seconds(2);
   if (!row.job) {
     logger_.critical(21, "prepare kernel driver tracer");
     return false;
@@ -58,27 +59,29 @@ std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
     bool fatal = !connectToDriver(row);
     gaveUp_.store(fatal);
     bool errorStreak = false;
+    bool drained = false;
     // Records a worker before this one left behind (it was stopped while they came) are
     // taken at once: their signal was spent.
     queueLeftOver_ = !fatal;
     while (!row.stopRequested()) {
       reportThreadStatus(row.report, fatal);
       if (statusLog.due()) logThreadStatus(logger_, row, fatal);
+      if (!fatal && lost_ && !quitFlag.load()) {
+        reconnect(row);
+        continue;
+      }
       if (fatal || quitFlag.load()) {
+        if (!fatal && !std::exchange(drained, true)) drainBeforeStop();
         row.pause(kIdlePause);
         continue;
       }
       switch (waitForDriverEvents(row.report)) {
-        case kReadFailed: {
-          if (errorStreak) fatal = true;
-          errorStreak = true;
-          // The supervision takes it as an answer; a stop signal must not be overwritten.
-          std::uint32_t answer = row.report.load();
-          if (answer != REPORT_STOP) row.report.compare_exchange_strong(answer, REPORT_ERRORS);
+        case kReadFailed:
+          // Twice in a row: the driver has gone (ended, or restarted).
+          if (std::exchange(errorStreak, true)) loseDriver();
           break;
-        }
         case kWaitFailed:
-          fatal = true;
+          loseDriver();
           break;
         case kQuitSignalled:
           row.report.store(REPORT_STOP);
@@ -88,6 +91,8 @@ std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
           break;
       }
     }
+    // The stop signal may come before the worker has seen the quit flag.
+    if (!fatal && quitFlag.load() && !drained) drainBeforeStop();
   } catch (const platform::ThreadCancellation&) {
     running_.store(false);
     throw;
@@ -99,6 +104,82 @@ std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
   running_.store(false);
   logger_.debug(1, "END THREAD %s", row.name);
   return 0;
+}
+
+void KernelDriverTracer::loseDriver() {
+  lost_ = true;
+  {
+    platform::MutexLock lock(&deviceMutex_);
+    device_.reset();
+  }
+  processEvent_.reset();
+  logger_.error(36, static_cast<std::int64_t>(kReconnectPause.count()));
+  // The polls stand in meanwhile.
+  poller_.requestFullPoll();
+  nextReconnect_ = std::chrono::steady_clock::now();
+}
+
+void KernelDriverTracer::reconnect(ThreadEntry& row) {
+  auto now = std::chrono::steady_clock::now();
+  if (now < nextReconnect_) {
+    row.pause(std::chrono::duration_cast<std::chrono::milliseconds>(nextReconnect_ - now));
+    return;
+  }
+  nextReconnect_ = now + kReconnectPause;
+  // Every pause: the processes that start and end while no driver tells are found by polls.
+  poller_.requestFullPoll();
+  std::shared_ptr<platform::Device> device = env_.openDevice(kDriverDeviceName);
+  if (!device) return;
+  {
+    platform::MutexLock lock(&deviceMutex_);
+    device_ = std::move(device);
+  }
+  std::vector<std::uint8_t> answer;
+  processEvent_ = env_.openEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic);
+  if (!processEvent_ || !request(kDriverVersionRequest, {}, 4, &answer) || answer.size() != 4 ||
+      platform::getLittleEndian(answer.data(), 4) != kDriverVersion) {
+    processEvent_.reset();
+    platform::MutexLock lock(&deviceMutex_);
+    device_.reset();
+    return;
+  }
+  lost_ = false;
+  factsUnsupported_ = false;
+  queueLeftOver_ = true;
+  logger_.notice(37);
+  // A repair for the gap: what started unseen is found, what ended unseen is ended.
+  poller_.requestFullPoll();
+}
+
+void KernelDriverTracer::drainBeforeStop() {
+  // What the driver saw before the stop goes into the final delivery.
+  if (lost_) return;
+  auto stopped = std::chrono::steady_clock::now();
+  auto deadline = stopped + kStopDrainLimit;
+  // Records dated after this are of processes started or ended after the stop: the queue is
+  // read no further than the first of them.
+  drainUntil_ = driverTimeOfUnixNanos(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(
+          (std::chrono::system_clock::now() + kStopSettle).time_since_epoch())
+          .count());
+  passedStop_ = false;
+  while (std::chrono::steady_clock::now() < deadline) {
+    queueLeftOver_ = false;
+    if (drainQueue() == kReadFailed || passedStop_) break;
+    if (queueLeftOver_) continue;
+    // Dry: done once the driver has had the time to queue what it saw before the stop.
+    auto now = std::chrono::steady_clock::now();
+    if (now >= stopped + kStopSettle) break;
+    env_.waitForAnyEvent({processEvent_.get()},
+                         std::chrono::duration_cast<std::chrono::milliseconds>(
+                             stopped + kStopSettle - now));
+  }
+  bool complete = passedStop_ || std::chrono::steady_clock::now() < deadline;
+  drainUntil_ = 0;
+  queueLeftOver_ = false;
+  if (!complete) {
+    logger_.debug(1, "   The kernel driver's queue was not read to its end before the stop.");
+  }
 }
 
 bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
@@ -234,6 +315,10 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
     }
     logger_.debug(5, "   Created process.");
     processMap_.logProcess(process);
+    if (drainUntil_ != 0 && record->time >= drainUntil_) {
+      passedStop_ = true;
+      return kNothingToReport;
+    }
   }
   queueLeftOver_ = true;
   return kNothingToReport;
@@ -272,6 +357,8 @@ ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
         if (facts && facts->exitStatus) {
           event.exitCode = static_cast<std::uint32_t>(*facts->exitStatus);
         }
+        // Nothing waits for it but what a listing found.
+        event.startUnseen = facts && facts->startUnseen;
         break;
       }
       default:

@@ -1,8 +1,10 @@
 // The "KernelDriverTracer" worker: takes process starts and ends from the suite's
 // process-event driver. It waits on the driver's event, drains the driver's queue record by
 // record into the process map, and ends when another party sets the quit event. A driver that
-// cannot be reached, a failed wait, or two failed reads in a row make it fatal, and the
-// supervision then shuts the program down.
+// cannot be reached at the start, or speaks another version, makes it fatal, and the supervision
+// then shuts the program down. A driver lost later (a failed wait, or two failed reads in a row)
+// is looked for again every few seconds while full polls stand in; once it is back, a repair
+// poll covers the gap. On a stop, what the driver queued before it is read first.
 #ifndef TARNWICK_SOURCES_KERNELDRIVERTRACER_H_
 #define TARNWICK_SOURCES_KERNELDRIVERTRACER_H_
 
@@ -42,6 +44,12 @@ class KernelDriverTracer : public ProcessEventSource {
   // A driver quiet this long has its queue read unasked: one that has gone is noticed, and a
   // lost signal strands nothing.
   static constexpr std::chrono::seconds kQuietCheck{10};
+  // A lost driver is looked for this often.
+  static constexpr std::chrono::seconds kReconnectPause{2};
+  // On a stop: how long the driver has to queue what it saw before it, and the most the
+  // reading of its queue may take.
+  static constexpr std::chrono::milliseconds kStopSettle{300};
+  static constexpr std::chrono::seconds kStopDrainLimit{10};
 
   KernelDriverTracer(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
                      ProcessPoller& poller);
@@ -63,6 +71,12 @@ class KernelDriverTracer : public ProcessEventSource {
   WaitResult waitForDriverEvents(std::atomic<std::uint32_t>& report);
   // Hands the queued records to the process map until the driver has no more.
   WaitResult drainQueue();
+  // The driver has gone: its device is let go and polls stand in.
+  void loseDriver();
+  // Tries to reach the driver again, once every kReconnectPause.
+  void reconnect(ThreadEntry& row);
+  // Reads the queue until it holds nothing from before the stop, or kStopDrainLimit passed.
+  void drainBeforeStop();
   // Null when no object can be made of the record.
   ProcessRef makeProcess(const DriverRecord& record, const std::vector<std::uint8_t>& bytes);
   std::optional<DriverFacts> askFacts(const std::vector<std::uint8_t>& record);
@@ -91,6 +105,11 @@ class KernelDriverTracer : public ProcessEventSource {
   std::uint64_t lostUntold_ = 0;
   // The driver lost records: the process table is read again once its queue is empty.
   bool repairPending_ = false;
+  bool lost_ = false;
+  std::chrono::steady_clock::time_point nextReconnect_;
+  // While a stop drains the queue: the record time it reads up to, and whether it got there.
+  std::uint64_t drainUntil_ = 0;
+  bool passedStop_ = false;
   std::chrono::steady_clock::time_point lostTold_;
   AccountNames accounts_{env_};
   std::chrono::steady_clock::time_point accountsLearnt_;

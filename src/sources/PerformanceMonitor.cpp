@@ -8,6 +8,9 @@ namespace Vantor {
 
 namespace {
 
+// The catalogue error of a monitor thread that failed.
+constexpr std::int32_t kMonitorFailure = 30;
+
 CounterQuery::BlockReader readerOf(platform::PerformanceCounters& counters,
                                    const std::vector<platform::ProcessId>& processes,
                                    const bool& countHandles) {
@@ -46,7 +49,7 @@ bool PerformanceMonitor::preparePerformanceMonitor(ThreadTable& threads) {
         return runPeriodicWorker(
             entry, logger_, env_.clock(),
             {interval_, [this] { readNewcomers(); }, [this] { monitorPerformance(); },
-             "Fatal Exception in PerformanceMonitor"});
+             "Fatal Exception in PerformanceMonitor", kMonitorFailure});
       });
   if (!row.job) {
     logger_.critical(21, "preparePerformanceMonitor");

@@ -41,6 +41,7 @@ std::uint32_t runPeriodicWorker(ThreadEntry& row, const LoggerUnit& logger, plat
     throw;
   } catch (...) {
     logger.debug(1, "%s", work.failureLine);
+    if (work.failureMessage != 0) logger.error(work.failureMessage, row.name);
     throw;
   }
   logger.debug(1, "END THREAD %s", row.name);

@@ -21,6 +21,8 @@ struct PeriodicWork {
   std::function<void()> pass;
   // Written at debug level 1 when a pass throws; the exception then ends the thread.
   std::string failureLine;
+  // The catalogue error that then tells the Core, with the thread's name; 0 for none.
+  std::int32_t failureMessage = 0;
 };
 
 // The thread procedure of row, timed by clock; returns its exit code.

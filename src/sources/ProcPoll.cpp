@@ -43,7 +43,15 @@ bool ProcPoll::poll() {
   std::vector<platform::ListedProcess> processes;
   if (!scan(processes)) return false;
   for (platform::ListedProcess& process : processes) {
-    latest_.emplace(process.id, Seen{process.ended, process.program, ""});
+    // Once a fork, a fork while its program stays: its parent may end before it.
+    auto before = previous_.find(process.id);
+    // First seen inside its exit: nothing can be read of it any more, and it may vanish
+    // before the next listing. One that waits for its parent is found then, as ended.
+    if (process.inExit && before == previous_.end()) continue;
+    bool forkOnly = process.forkOfParent ||
+                    (before != previous_.end() && before->second.forkOnly &&
+                     before->second.program == process.program);
+    latest_.emplace(process.id, Seen{process.ended, process.program, "", forkOnly});
   }
   debug(4, "   ProcPoll.poll: Done.");
   return true;
@@ -55,7 +63,10 @@ std::set<platform::ProcessId> ProcPoll::findNewPrograms() {
     auto before = previous_.find(id);
     if (before == previous_.end()) continue;
     seen.executable = before->second.executable;
-    if (seen.ended || before->second.ended || seen.program == before->second.program) continue;
+    if (seen.ended || before->second.ended || seen.program == before->second.program ||
+        seen.forkOnly || before->second.forkOnly) {
+      continue;
+    }
     // A process may rename itself: only another executable is another program.
     ProcessRef now = read({id, false, seen.program}, nullptr);
     if (!now || Process::isUnknown(now->executable()) ||
@@ -75,7 +86,8 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
   std::set<platform::ProcessId> renewed = findNewPrograms();
   for (const auto& [id, before] : previous_) {
     auto now = latest_.find(id);
-    if (before.ended || (now != latest_.end() && !now->second.ended && renewed.count(id) == 0)) {
+    if (before.ended || before.forkOnly ||
+        (now != latest_.end() && !now->second.ended && renewed.count(id) == 0)) {
       continue;
     }
     // An end is a fresh object: the process map's own entry is changed only under its lock.
@@ -91,7 +103,10 @@ void ProcPoll::getPollData(std::vector<ProcessRef>& changes, const TimeSpan& off
   AccountNames names(env_);
   for (auto entry = latest_.begin(); entry != latest_.end();) {
     const platform::ProcessId& id = entry->first;
-    if (previous_.count(id) != 0 && renewed.count(id) == 0) {
+    auto before = previous_.find(id);
+    // A fork that has started a program of its own since the last listing starts it now.
+    bool seenBefore = before != previous_.end() && !before->second.forkOnly;
+    if (entry->second.forkOnly || (seenBefore && renewed.count(id) == 0)) {
       ++entry;
       continue;
     }

@@ -29,6 +29,9 @@ class ProcPoll {
     bool ended = false;
     std::uint64_t program = 0;  // as the last listing had it
     std::string executable;     // as read when the program was first seen
+    // A fork running on in its parent's program run: part of that run's record, never one of
+    // its own, until it starts a program of its own.
+    bool forkOnly = false;
   };
   using Snapshot = std::map<platform::ProcessId, Seen>;  // in pid order
   // Builds the object of a process seen for the first time, or null when it is gone; names

@@ -50,6 +50,9 @@ struct ThreadEntry {
   const std::uint16_t flags;
   // What wakes the worker's pause; its owner may share its own before the thread starts.
   std::shared_ptr<platform::Event> wakeUp = std::make_shared<platform::Event>();
+  // How long a stop waits for the worker to end by itself before it is killed: longer for
+  // one that hands over what it holds first.
+  std::chrono::milliseconds stopGrace{ThreadInstance::kGraceMillis};
   std::atomic<std::uint32_t> report{0};
   std::atomic<std::uint32_t> status{ST_OK};
   DateTime lastOk;  // written by the supervising thread only

@@ -79,6 +79,7 @@ bool ThreadTable::startThreads() {
 void ThreadTable::stopThreads() {
   logger_.debug(2, "Stopping threads...");
   std::int64_t signalled = 0;
+  std::int64_t stopped = 0;
   std::int64_t killed = 0;
   for (auto& row : rows_) {
     if (row->status.load() == ST_DOWN) continue;
@@ -91,18 +92,21 @@ void ThreadTable::stopThreads() {
       logger_.fatal(7, row->name, text);
       row->status.store(ST_OK);
     };
+    auto grace = static_cast<std::uint32_t>(row->stopGrace.count());
     if (attempt(
-            logger_, [&] { row->job->terminate(); }, stopFailed)) {
+            logger_, [&] { row->job->stop(0xFFFFFFFFu, grace); }, stopFailed)) {
       row->status.store(ST_DOWN);
-      ++killed;
+      ++(row->job->status() == JobInstance::JS_ENDED_ON_REQUEST ? stopped : killed);
     }
   }
-  logger_.debug(2, "   %i thread(s) signalled to stop, %i killed.", signalled, killed);
+  logger_.debug(2, "   %i thread(s) signalled to stop, %i stopped on request, %i killed.",
+                signalled, stopped, killed);
 }
 
 bool ThreadTable::awaitStopped(std::chrono::milliseconds wait) {
-  auto deadline = std::chrono::steady_clock::now() + wait;
+  auto begun = std::chrono::steady_clock::now();
   for (auto& row : rows_) {
+    auto deadline = begun + std::max(wait, row->stopGrace);
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (!row->job->awaitEnd(static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 0)))) {

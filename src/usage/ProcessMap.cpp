@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "concurrency/ProcessFlags.h"
 #include "foundation/FileUtils.h"
 #include "foundation/TimeSpan.h"
 #include "platform/Env.h"
@@ -246,6 +247,7 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
   if (ProcessRef stop = endedProcess(pid)) {
     logger_.debug(1, "logProcessUsage: Pending stop-event found for %i", pid);
     if (!entry->isRunning()) {
+      entry->setState(ProcessState::Ended);
       entry->setEndTime(stop->endTime());
       entry->copyExitCode(*stop);
       logModules(entry, false);
@@ -267,7 +269,9 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
 
 std::string ProcessMap::usageRecord(const ProcessRef& entry) {
   ExecutableFields executable = executableFields(entry->executable());
-  std::uint32_t exitCode = entry->getExitCode();
+  // An interim record is of a process still running, whatever its handle reads.
+  std::uint32_t exitCode =
+      entry->state() == ProcessState::InUse ? Process::kStillActive : entry->getExitCode();
   std::string record = "1:" + std::to_string(entry->startTime().getValue()) + ":31";
   for (const std::string& field :
        {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName, executable.file,
@@ -522,9 +526,17 @@ void ProcessMap::dumpAll() {
     return;
   }
   DateTime start;
+  // The final delivery: nothing will record what remains later.
+  bool final = quitFlag.load();
   // Logging may remove entries (a start after its end): walk a copy of the keys' entries.
   Map entries = processes_;
   for (const auto& [pid, entry] : entries) {
+    // Its end is on its way (an event, or the next poll) and gives its one record, with its
+    // status: an interim record now would count it twice, the first time as still running.
+    if (!final && entry->hasEnded()) {
+      logger_.debug(4, "dumpAll: Process %i has ended; its end will record it.", pid);
+      continue;
+    }
     entry->setEndTime(start);
     entry->setState(ProcessState::InUse);
     logger_.debug(5, "Ending logging of application \"%s\"...", entry->productName());
@@ -607,10 +619,23 @@ void ProcessMap::relaxMonopoly(const std::string& caller) {
 }
 
 bool ProcessMap::addProcessToEndedProcessMap(const ProcessRef& process) {
-  if (ended_.emplace(process->pid(), process).second) {
-    logger_.debug(3, "addProcessToEndedProcessMap: Added process %i", process->pid());
+  if (!ended_.emplace(process->pid(), process).second) return true;
+  logger_.debug(3, "addProcessToEndedProcessMap: Added process %i", process->pid());
+  endedOrder_.push_back(process);
+  // Ends whose start never comes (programs not metered, processes that never ran one of
+  // their own) must not make the agent grow with the rate they come at.
+  while (endedOrder_.size() > kMostEndedProcesses) {
+    dropOldestEnded();
   }
   return true;
+}
+
+void ProcessMap::dropOldestEnded() {
+  const ProcessRef& oldest = endedOrder_.front();
+  auto found = ended_.find(oldest->pid());
+  // The map's entry may be a later end of that pid, or gone already (its start came).
+  if (found != ended_.end() && found->second == oldest) ended_.erase(found);
+  endedOrder_.pop_front();
 }
 
 bool ProcessMap::removeProcessFromEndedProcessMap(std::uint32_t pid) {
@@ -670,16 +695,15 @@ void ProcessMap::logLostStart(const ProcessRef& process) {
 
 void ProcessMap::pruneEndedProcesses(const DateTime& now) {
   MonopolyLock lock(&endedLock_);
-  for (auto entry = ended_.begin(); entry != ended_.end();) {
-    if ((now - entry->second->endTime()).getSeconds() > kEndedProcessMaxAgeSeconds) {
-      logger_.debug(3,
-                    "pruneEndedProcesses: Dropped the stop-event of process %i; no start "
-                    "came for it.",
-                    entry->first);
-      entry = ended_.erase(entry);
-    } else {
-      ++entry;
-    }
+  // Oldest first, in the order they came: an idle second looks at one entry at most. An end
+  // dated later than one after it only waits a little longer.
+  while (!endedOrder_.empty() &&
+         (now - endedOrder_.front()->endTime()).getSeconds() > kEndedProcessMaxAgeSeconds) {
+    logger_.debug(3,
+                  "pruneEndedProcesses: Dropped the stop-event of process %i; no start came "
+                  "for it.",
+                  endedOrder_.front()->pid());
+    dropOldestEnded();
   }
 }
 
@@ -697,6 +721,7 @@ void ProcessMap::clear() {
   }
   MonopolyLock ended(&endedLock_);
   ended_.clear();
+  endedOrder_.clear();
   MonopolyLock pending(&pendingLock_);
   pending_.clear();
 }

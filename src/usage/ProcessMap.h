@@ -30,6 +30,8 @@ class ProcessMap {
  public:
   // Entries of the ended-process map older than this are dropped by pruneEndedProcesses.
   static constexpr std::int32_t kEndedProcessMaxAgeSeconds = 600;
+  // The ended-process map keeps no more than this many, the oldest going first.
+  static constexpr std::size_t kMostEndedProcesses = 16384;
 
   // The facts are the static ones every record carries.
   ProcessMap(platform::Env& env, const LoggerUnit& logger, ExeFinder& exeFinder,
@@ -108,6 +110,7 @@ class ProcessMap {
 
   bool addProcessToEndedProcessMap(const ProcessRef& process) EXCLUSIVE_LOCKS_REQUIRED(endedLock_);
   bool removeProcessFromEndedProcessMap(std::uint32_t pid) EXCLUSIVE_LOCKS_REQUIRED(endedLock_);
+  void dropOldestEnded() EXCLUSIVE_LOCKS_REQUIRED(endedLock_);
   // The ended-process map's entry for pid, or null.
   ProcessRef endedProcess(std::uint32_t pid) const;
   void erasePendingStart(std::uint32_t pid);
@@ -154,6 +157,9 @@ class ProcessMap {
   std::deque<std::uint32_t> recentlyEndedOrder_;
   mutable Monopoly endedLock_;
   Map ended_ GUARDED_BY(endedLock_);
+  // The entries of ended_ in the order they came; an entry whose pid ended_ has dropped, or
+  // holds for a later end, waits here until it is the oldest.
+  std::deque<ProcessRef> endedOrder_ GUARDED_BY(endedLock_);
   mutable Monopoly pendingLock_;
   Map pending_ GUARDED_BY(pendingLock_);
 };

@@ -4,9 +4,18 @@
 //   exit_with thread-exit N      its first thread ends at once; another ends the process with
 //                                status N a second later
 //   exit_with thread-exec PATH A another thread starts PATH with argument A a moment later
+//   exit_with after MS N         exits with status N after MS milliseconds
+//   exit_with fork-children N    forks N children that start no program, and waits for a
+//                                signal with them (a shell running subshells, a server
+//                                running workers)
+//   exit_with forks N            forks N children one after another, each ending at once
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +42,25 @@ void* execOther(void*) {
 
 int main(int argc, char** argv) {
   arguments = argv;
+  if (argc > 3 && std::strcmp(argv[1], "after") == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
+    return std::atoi(argv[3]);
+  }
+  if (argc > 2 && std::strcmp(argv[1], "forks") == 0) {
+    for (int child = std::atoi(argv[2]); child > 0; --child) {
+      pid_t pid = ::fork();
+      if (pid == 0) ::_exit(0);
+      if (pid > 0) ::waitpid(pid, nullptr, 0);
+    }
+    return 0;
+  }
+  if (argc > 2 && std::strcmp(argv[1], "fork-children") == 0) {
+    for (int child = std::atoi(argv[2]); child > 0; --child) {
+      if (::fork() == 0) break;
+    }
+    ::pause();
+    return 0;
+  }
   bool exitLaterAsked = argc > 2 && std::strcmp(argv[1], "thread-exit") == 0;
   bool execAsked = argc > 3 && std::strcmp(argv[1], "thread-exec") == 0;
   if (exitLaterAsked || execAsked) {

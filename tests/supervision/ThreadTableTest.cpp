@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "concurrency/ProcessFlags.h"
+#include "concurrency/ThreadMessages.h"
 #include "supervision/ThreadTable.h"
 #include "support/LogCapture.h"
 
@@ -35,6 +36,15 @@ std::uint32_t fatal(ThreadEntry& row) {
   return 0;
 }
 std::uint32_t dying(ThreadEntry&) { return 0; }
+// Without reports, as the event tracer: it leaves when it takes the stop message, after
+// handing over what it holds.
+std::uint32_t obeying(ThreadEntry&) {
+  ThreadMessage message;
+  while (!ThreadMessages::take(&message, 5ms) || message.message != kMessageDestroy) {
+  }
+  std::this_thread::sleep_for(1200ms);
+  return 0;
+}
 
 class ThreadTableTest : public ::testing::Test {
  protected:
@@ -67,7 +77,7 @@ TEST_F(ThreadTableTest, AnsweringWorkersPassAndStopWhenSignalled) {
   EXPECT_TRUE(table_.monitorThreads());  // checking: it answered
   EXPECT_EQ(worker.status.load(), ST_OK);
   table_.stopThreads();
-  EXPECT_TRUE(capture_.contains("   1 thread(s) signalled to stop, 0 killed."));
+  EXPECT_TRUE(capture_.contains("   1 thread(s) signalled to stop, 0 stopped on request, 0 killed."));
   EXPECT_TRUE(
       testing::waitUntil([&] { return worker.job->status() != JobInstance::JS_RUNNING; }, 5s));
   EXPECT_TRUE(table_.verifyStoppedThreads());
@@ -129,10 +139,21 @@ TEST_F(ThreadTableTest, AWorkerWithoutReportsIsNeverSilentAndIsKilledAtStop) {
   EXPECT_TRUE(twoChecks());
   EXPECT_EQ(tracer.status.load(), ST_OK);
   table_.stopThreads();
-  EXPECT_TRUE(capture_.contains("   0 thread(s) signalled to stop, 1 killed."));
+  EXPECT_TRUE(capture_.contains("   0 thread(s) signalled to stop, 0 stopped on request, 1 killed."));
   EXPECT_EQ(tracer.job->status(), JobInstance::JS_KILLED);
   table_.stopThreads();  // every row down now: nothing to signal or kill
-  EXPECT_TRUE(capture_.contains("   0 thread(s) signalled to stop, 0 killed."));
+  EXPECT_TRUE(capture_.contains("   0 thread(s) signalled to stop, 0 stopped on request, 0 killed."));
+}
+
+TEST_F(ThreadTableTest, AWorkerThatLeavesWithinItsOwnGraceIsStoppedNotKilled) {
+  ThreadEntry& tracer = table_.addThread("EventTracer", 0, obeying);
+  // Longer than the default: it hands over what it holds before it leaves.
+  tracer.stopGrace = 5s;
+  ASSERT_TRUE(table_.startThreads());
+  table_.stopThreads();
+  EXPECT_TRUE(
+      capture_.contains("   0 thread(s) signalled to stop, 1 stopped on request, 0 killed."));
+  EXPECT_EQ(tracer.job->status(), JobInstance::JS_ENDED_ON_REQUEST);
 }
 
 TEST_F(ThreadTableTest, AThreadThatCannotStartFailsTheStart) {

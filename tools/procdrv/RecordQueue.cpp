@@ -51,17 +51,25 @@ DriverFacts RecordQueue::factsOf(const DriverRecord& record) {
   return found == kept_.end() ? DriverFacts{} : found->second;
 }
 
-void RecordQueue::clear() {
+std::size_t RecordQueue::clear() {
   platform::MutexLock lock(&mutex_);
+  std::size_t discarded = queue_.size();
+  discarded_ += discarded;
   queue_.clear();
   kept_.clear();
   keptOrder_.clear();
   unreported_ = 0;
+  return discarded;
 }
 
 std::uint64_t RecordQueue::dropped() const {
   platform::MutexLock lock(&mutex_);
   return dropped_;
+}
+
+std::uint64_t RecordQueue::discarded() const {
+  platform::MutexLock lock(&mutex_);
+  return discarded_;
 }
 
 std::uint64_t RecordQueue::handedOut() const {

@@ -31,9 +31,12 @@ class RecordQueue {
   std::optional<DriverRecord> take(std::uint64_t now);
   // The facts of a record handed out lately; none known gives empty facts.
   DriverFacts factsOf(const DriverRecord& record);
-  // Forgets every record and fact: a new reader starts from its connection.
-  void clear();
+  // Forgets every record and fact: a new reader starts from its connection. The records
+  // nobody took are counted as discarded; returns how many.
+  std::size_t clear();
+  // Records that did not fit, and records discarded unread.
   std::uint64_t dropped() const;
+  std::uint64_t discarded() const;
   std::uint64_t handedOut() const;
 
  private:
@@ -49,6 +52,7 @@ class RecordQueue {
   std::deque<Entry> queue_ GUARDED_BY(mutex_);
   std::uint64_t unreported_ GUARDED_BY(mutex_) = 0;
   std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t discarded_ GUARDED_BY(mutex_) = 0;
   std::uint64_t handedOut_ GUARDED_BY(mutex_) = 0;
   std::map<Key, DriverFacts> kept_ GUARDED_BY(mutex_);
   std::deque<Key> keptOrder_ GUARDED_BY(mutex_);

@@ -58,16 +58,21 @@ bool parseProcStat(std::string_view line, ProcStat* stat) {
       !parseNumber(fields[11], &stat->userTicks) || !parseNumber(fields[12], &stat->systemTicks)) {
     return false;
   }
-  // ..., vsize the 21st, rss the 22nd, startcode the 24th, endcode the 25th.
-  std::string_view more[5];
+  // ..., vsize the 21st, rss the 22nd, startcode the 24th, endcode the 25th, startstack the
+  // 26th.
+  std::string_view more[6];
   for (std::string_view& field : more) field = nextField(rest);
   if (!parseNumber(more[0], &stat->virtualBytes) || !parseNumber(more[1], &stat->residentPages)) {
     stat->virtualBytes = stat->residentPages = 0;
   }
   stat->codeStart = 0;
   stat->codeEnd = 0;
-  if (parseNumber(more[3], &stat->codeStart) && parseNumber(more[4], &stat->codeEnd)) return true;
-  stat->codeStart = stat->codeEnd = 0;
+  stat->stackStart = 0;
+  if (!parseNumber(more[3], &stat->codeStart) || !parseNumber(more[4], &stat->codeEnd)) {
+    stat->codeStart = stat->codeEnd = 0;
+  } else if (!parseNumber(more[5], &stat->stackStart)) {
+    stat->stackStart = 0;
+  }
   return true;
 }
 

@@ -29,6 +29,8 @@ struct ProcStat {
   // look, or in a line cut short before it).
   std::uint64_t codeStart = 0;
   std::uint64_t codeEnd = 0;
+  // Where its stack begins: set by the start of a program, kept by a fork (0 as above).
+  std::uint64_t stackStart = 0;
 };
 
 // Whether the process has stopped running: its first thread is a zombie and no other thread

@@ -20,9 +20,16 @@ namespace {
 constexpr std::size_t kQueueWakeSize = 1024;
 // The receiver reads the kernel's events in batches this far apart: the socket holds them.
 constexpr int kReceiverPauseMillis = 10;
-constexpr int kEndRecheckMillis = 50;
+constexpr int kEndRecheckMillis = 20;
+// The system tells waiters that a process's last thread has gone a moment before that thread's
+// exit event is sent: an end is queued only once it has been seen ended this long, so the
+// event has come and the end carries the last thread's time and status.
+constexpr std::uint64_t kEndSettleNanos = 50'000'000;
 // Readings whose event the receiver never saw (it lost them) are dropped beyond this many.
 constexpr std::size_t kMostReadings = 4096;
+// Processes waiting for their end are checked at once beyond this many, between two reads of
+// the socket, so that a backlog of ends after a stall is kept whole and still costs little.
+constexpr std::size_t kEndingsCheckedAt = 4096;
 
 // Whether every thread of the process has ended: its pidfd is readable then, or the process
 // is gone altogether.
@@ -31,6 +38,13 @@ bool processEnded(std::uint32_t pid) {
   if (!pidfd.valid()) return true;
   pollfd wait = {pidfd.get(), POLLIN, 0};
   return ::poll(&wait, 1, 0) == 1;
+}
+
+std::uint64_t monotonicNanos() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 // An event's place in the kernel's sequence: the same for every socket that receives it.
@@ -104,8 +118,14 @@ void ProcessEventStream::receive() {
       }
       if (got <= 0) break;
       for (const ProcEvent& event : events) handle(event, &batch);
+      if (endings_.size() >= endingsCheckedAt_) {
+        endProcesses(&batch);
+        // Those that remain run on: looked at again when as many more have come.
+        endingsCheckedAt_ = endings_.size() + kEndingsCheckedAt;
+      }
     }
     endProcesses(&batch);
+    endingsCheckedAt_ = endings_.size() + kEndingsCheckedAt;
     lost_.store(tracker_.lost());
     if (!batch.empty()) {
       bool full = false;
@@ -151,7 +171,7 @@ void ProcessEventStream::handle(const ProcEvent& event, std::vector<StreamedEven
     case ProcChange::kEnd:
     case ProcChange::kForkedEnd:
       // Ended only once every thread has: queued when the batch is done (see endProcesses).
-      if (endings_.size() >= kMostReadings) endings_.clear();
+      // Never dropped: one entry a process, and the kernel has no more processes than pids.
       endings_[change.pid] = {
           change.kind == ProcChange::kForkedEnd ? kTraceTypeEndOfUnstarted : kTraceTypeEnd,
           change.exitStatus, event.timeNanos};
@@ -161,6 +181,7 @@ void ProcessEventStream::handle(const ProcEvent& event, std::vector<StreamedEven
       if (auto ending = endings_.find(change.pid); ending != endings_.end()) {
         ending->second.exitStatus = change.exitStatus;
         ending->second.timeNanos = event.timeNanos;
+        ending->second.seenEndedAt = 0;
       }
       return;
     case ProcChange::kStart:
@@ -181,8 +202,11 @@ void ProcessEventStream::handle(const ProcEvent& event, std::vector<StreamedEven
 }
 
 void ProcessEventStream::endProcesses(std::vector<StreamedEvent>* batch) {
+  std::uint64_t now = monotonicNanos();
   for (auto ending = endings_.begin(); ending != endings_.end();) {
-    if (!processEnded(ending->first)) {
+    Ending& waiting = ending->second;
+    if (waiting.seenEndedAt == 0 && processEnded(ending->first)) waiting.seenEndedAt = now;
+    if (waiting.seenEndedAt == 0 || now - waiting.seenEndedAt < kEndSettleNanos) {
       ++ending;
       continue;
     }

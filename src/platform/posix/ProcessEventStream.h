@@ -90,8 +90,11 @@ class ProcessEventStream {
     std::uint8_t type = kTraceTypeEnd;
     std::int32_t exitStatus = 0;
     std::uint64_t timeNanos = 0;
+    // When every thread was first seen gone (monotonic nanoseconds); 0 while one runs.
+    std::uint64_t seenEndedAt = 0;
   };
   std::unordered_map<std::uint32_t, Ending> endings_;
+  std::size_t endingsCheckedAt_ = 0;  // the receiver's own
 };
 
 // What to add to the monotonic clock for nanoseconds since 1970.

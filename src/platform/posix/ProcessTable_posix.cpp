@@ -149,6 +149,21 @@ struct ListedEntry {
   bool kernelThread = false;
 };
 
+// Where a process's program lies in its memory. The start of a program places code and stack
+// anew (at random, where the system randomizes them); a fork keeps its parent's places.
+struct RunMark {
+  std::uint32_t parentPid = 0;
+  std::uint64_t codeStart = 0;
+  std::uint64_t codeEnd = 0;
+  std::uint64_t stackStart = 0;
+
+  // Whether both are one program run; never for a process the reader may not look into.
+  bool sameRun(const RunMark& other) const {
+    return codeStart != 0 && stackStart != 0 && codeStart == other.codeStart &&
+           codeEnd == other.codeEnd && stackStart == other.stackStart;
+  }
+};
+
 // Inode numbers 0 and 1 stand for entries the kernel could not make: they prove nothing.
 bool isTrustedInode(ino_t inode) { return inode > 1; }
 
@@ -192,6 +207,9 @@ class LinuxProcessTable : public ProcessTable {
     if (directory == nullptr) return failWith(errno);
     std::unordered_map<std::uint32_t, ListedEntry> listed;
     listed.reserve(entries_.size());
+    // Where each listed process's program run lies, and its parent, to find the forks.
+    std::unordered_map<std::uint32_t, RunMark> runs;
+    runs.reserve(entries_.size());
     while (const dirent* entry = ::readdir(directory)) {
       std::uint32_t pid = 0;
       if (!parsePid(entry->d_name, &pid)) continue;
@@ -209,10 +227,18 @@ class LinuxProcessTable : public ProcessTable {
       listed.emplace(pid, known);
       // A dead task ('X') is being removed: it is as good as gone.
       if (!known.kernelThread && stat.state != 'X') {
-        processes->push_back({{pid, stat.startTicks}, hasEnded(stat), programStamp(stat)});
+        bool ended = hasEnded(stat);
+        processes->push_back({{pid, stat.startTicks}, ended, programStamp(stat), false,
+                              ended && stat.state != 'Z'});
+        runs.emplace(pid, RunMark{stat.parentPid, stat.codeStart, stat.codeEnd, stat.stackStart});
       }
     }
     ::closedir(directory);
+    for (ListedProcess& process : *processes) {
+      const RunMark& own = runs[process.id.pid];
+      auto parent = runs.find(own.parentPid);
+      process.forkOfParent = parent != runs.end() && own.sameRun(parent->second);
+    }
     entries_ = std::move(listed);
     return true;
   }
