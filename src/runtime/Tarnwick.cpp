@@ -203,8 +203,9 @@ bool Tarnwick::configureProgram() {
     kernelDriver_.reset();
     driverTracer_->dropDevice();
   }
+  // The source alone holds the device: one it lets go of (the driver was lost) is closed.
   if (source == EventSource::kKernelDriver &&
-      !driverTracer_->prepareKernelDriverTracer(threads(), kernelDriver_)) {
+      !driverTracer_->prepareKernelDriverTracer(threads(), std::move(kernelDriver_))) {
     return false;
   }
 
@@ -259,6 +260,8 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
   };
   if (boolOr(reader(), events + ".kernel-driver", false)) {
     logger().debug(1, "   Will be using the kernel driver to get process events.");
+    // The device in use is kept across a reconfiguration: a driver serves one client.
+    if (driverTracer_) kernelDriver_ = driverTracer_->device();
     if (!kernelDriver_ || !kernelDriver_->isOpen()) {
       kernelDriver_ = env().openDevice(kDriverDeviceName);
     }

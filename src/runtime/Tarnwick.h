@@ -73,7 +73,8 @@ class Tarnwick : public Agent {
 
   std::unique_ptr<LoggerUnit> programLogger_;
   std::string workingDirectory_;
-  std::shared_ptr<platform::Device> kernelDriver_;  // null while no driver is open
+  // The driver's device from the choice of the source until the source takes it.
+  std::shared_ptr<platform::Device> kernelDriver_;
   std::unique_ptr<ExeFinder> exeFinder_;
   std::unique_ptr<ProcessMap> processMap_;
   std::unique_ptr<ProcessPoller> poller_;

@@ -32,6 +32,11 @@ void KernelDriverTracer::dropDevice() {
   device_.reset();
 }
 
+std::shared_ptr<platform::Device> KernelDriverTracer::device() {
+  platform::MutexLock lock(&deviceMutex_);
+  return device_;
+}
+
 bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads,
                                                    std::shared_ptr<platform::Device> device) {
   logger_.debug(2, "Preparing kernel driver tracer thread...");
@@ -113,10 +118,10 @@ void KernelDriverTracer::loseDriver() {
     device_.reset();
   }
   processEvent_.reset();
-  logger_.error(36, static_cast<std::int64_t>(kReconnectPause.count()));
-  // The polls stand in meanwhile.
-  poller_.requestFullPoll();
+  logger_.error(36, static_cast<std::int64_t>(kLostPollPause.count()),
+                static_cast<std::int64_t>(kReconnectPause.count()));
   nextReconnect_ = std::chrono::steady_clock::now();
+  nextLostPoll_ = nextReconnect_;
 }
 
 void KernelDriverTracer::reconnect(ThreadEntry& row) {
@@ -126,8 +131,11 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
     return;
   }
   nextReconnect_ = now + kReconnectPause;
-  // Every pause: the processes that start and end while no driver tells are found by polls.
-  poller_.requestFullPoll();
+  // The processes that start and end while no driver tells are found by polls.
+  if (now >= nextLostPoll_) {
+    nextLostPoll_ = now + kLostPollPause;
+    poller_.requestFullPoll();
+  }
   std::shared_ptr<platform::Device> device = env_.openDevice(kDriverDeviceName);
   if (!device) return;
   {

@@ -46,6 +46,8 @@ class KernelDriverTracer : public ProcessEventSource {
   static constexpr std::chrono::seconds kQuietCheck{10};
   // A lost driver is looked for this often.
   static constexpr std::chrono::seconds kReconnectPause{2};
+  // Meanwhile the process table is polled this often.
+  static constexpr std::chrono::seconds kLostPollPause{10};
   // On a stop: how long the driver has to queue what it saw before it, and the most the
   // reading of its queue may take.
   static constexpr std::chrono::milliseconds kStopSettle{300};
@@ -61,6 +63,8 @@ class KernelDriverTracer : public ProcessEventSource {
   // Lets go of the device, so that a driver does not queue for nobody. A request under way
   // keeps it until it is answered.
   void dropDevice() LOCKS_EXCLUDED(deviceMutex_);
+  // The device the source reads; null when it has none.
+  std::shared_ptr<platform::Device> device() LOCKS_EXCLUDED(deviceMutex_);
   bool isRunning() const override { return running_.load(); }
   std::uint64_t runningSince() const override { return runningSince_.load(); }
   bool hasGivenUp() const override { return gaveUp_.load(); }
@@ -107,6 +111,7 @@ class KernelDriverTracer : public ProcessEventSource {
   bool repairPending_ = false;
   bool lost_ = false;
   std::chrono::steady_clock::time_point nextReconnect_;
+  std::chrono::steady_clock::time_point nextLostPoll_;
   // While a stop drains the queue: the record time it reads up to, and whether it got there.
   std::uint64_t drainUntil_ = 0;
   bool passedStop_ = false;

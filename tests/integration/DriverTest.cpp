@@ -115,7 +115,7 @@ std::unique_ptr<AgentProcess> startAgent(const Installation& installation) {
 }
 
 bool logHas(const Installation& installation, const std::string& line, std::size_t times = 1) {
-  return waitUntil([&] { return countOf(installation.log(), line) >= times; }, 20s);
+  return waitUntil([&] { return countOf(installation.log(), line) >= times; }, 60s);
 }
 
 // The testing agent, once connected to a driver whose event is made: null if it does not.

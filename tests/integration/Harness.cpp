@@ -121,7 +121,7 @@ bool started(const Installation& installation, int times) {
       [&] {
         return countOf(installation.log(), "START MAIN LOOP") >= static_cast<std::size_t>(times);
       },
-      20s);
+      60s);
 }
 
 std::vector<std::string> dataFiles(const Installation& installation, const std::string& suffix) {
@@ -218,11 +218,29 @@ std::vector<PerformanceRecord> performanceRecords(const std::vector<std::string>
 
 std::vector<UsageRecord> recordsOf(const std::vector<std::string>& files,
                                    const std::string& executable) {
+  // A path is matched whole: another test's program of the same name is not this one's.
+  bool path = executable.find('/') != std::string::npos;
   std::vector<UsageRecord> records;
   for (UsageRecord& record : allRecords(files)) {
-    if (record.file() == executable) records.push_back(std::move(record));
+    if ((path ? record.fields[6] + record.file() : record.file()) == executable) {
+      records.push_back(std::move(record));
+    }
   }
   return records;
+}
+
+void awaitEventsHandled(const Installation& installation) {
+  static int markers = 0;
+  std::string marker = copyOf(installation, EXIT_WITH_PATH, "handled-marker-" + std::to_string(++markers));
+  run(marker, {"after", "200", "0"});
+  // Events are handled in the order they came: the marker's end comes after every earlier one.
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        vantorctl("send TARNWICKDUMP");
+        return !recordsOf(dataFiles(installation, ".data"), marker).empty();
+      },
+      120s))
+      << "the events before " << marker << " were not handled in time";
 }
 
 pid_t spawn(const std::string& path, const char* argument) {
@@ -270,7 +288,7 @@ bool tracing(const Installation& installation, int times) {
         return countOf(installation.log(), "Native event tracer is now running.") >=
                static_cast<std::size_t>(times);
       },
-      30s);
+      60s);
 }
 
 void meterEverySecond(const Installation& installation) { meterEvery(installation, "PT1S"); }
@@ -281,7 +299,7 @@ void waitForPolls(const Installation& installation, int polls) {
 
 void waitForMore(const Installation& installation, const std::string& line, int times) {
   std::size_t before = countOf(installation.log(), line);
-  EXPECT_TRUE(waitUntil([&] { return countOf(installation.log(), line) >= before + times; }, 20s))
+  EXPECT_TRUE(waitUntil([&] { return countOf(installation.log(), line) >= before + times; }, 60s))
       << line;
 }
 
@@ -335,14 +353,7 @@ void expectEachMeteredOnce(const Installation& installation, AgentProcess& agent
   }
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   std::printf("%d processes at %.0f a second\n", processes, processes / took.count());
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        std::string log = installation.log();
-        return countOf(log, "logEndProcess: Application \"exit_with\"") +
-                   countOf(log, "logEndProcess: Application \"<<lost>>\"") >=
-               static_cast<std::size_t>(processes);
-      },
-      60s));
+  awaitEventsHandled(installation);
   std::vector<std::string> files = stopAndCollect(installation, agent);
   std::vector<UsageRecord> records = recordsOf(files, "exit_with");
   std::map<std::string, int> recorded;
@@ -361,6 +372,8 @@ void expectEachMeteredOnce(const Installation& installation, AgentProcess& agent
 }
 
 bool rescanFoundEach(const Installation& installation, std::size_t survivors) {
+  std::string survivor = installation.dir().file("metered-survivor");
+  std::string brief = installation.dir().file("exit_with");
   std::size_t survivorRecords = 0;
   std::size_t shortRecords = 0;
   bool found = waitUntil(
@@ -371,8 +384,8 @@ bool rescanFoundEach(const Installation& installation, std::size_t survivors) {
         for (const std::string& file : dataFiles(installation, ".data")) {
           if (std::find(before.begin(), before.end(), file) == before.end()) added.push_back(file);
         }
-        survivorRecords = recordsOf(added, "metered-survivor").size();
-        shortRecords = recordsOf(added, "exit_with").size();
+        survivorRecords = recordsOf(added, survivor).size();
+        shortRecords = recordsOf(added, brief).size();
         return survivorRecords == survivors && shortRecords == 0;
       },
       15s);

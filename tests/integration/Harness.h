@@ -89,7 +89,7 @@ struct UsageRecord {
 // Every record of the files whose names hold "ProcessLog"; a file whose lines are not
 // two-line records fails the test.
 std::vector<UsageRecord> allRecords(const std::vector<std::string>& files);
-// The records whose file field is executable.
+// The records of executable: a full path (directory and file), or a file name.
 std::vector<UsageRecord> recordsOf(const std::vector<std::string>& files,
                                    const std::string& executable);
 
@@ -133,6 +133,9 @@ std::string copyOf(const Installation& installation, const char* from, const std
 std::size_t standInForMissing(const std::vector<UsageRecord>& nameless,
                               const std::map<std::string, int>& expected,
                               std::map<std::string, int>& recorded);
+// Runs a marker program of its own and asks for deliveries until its record is there: every
+// process event before it has been handled then.
+void awaitEventsHandled(const Installation& installation);
 // Asks for deliveries until one holds a record of each of the running "metered-survivor"
 // processes and none of the ended "exit_with" ones: what a rescan after lost events leaves.
 bool rescanFoundEach(const Installation& installation, std::size_t survivors);

@@ -61,7 +61,7 @@ class LibraryHolder {
           }
           return false;
         },
-        20s))
+        60s))
         << what;
     return at;
   }

@@ -79,7 +79,7 @@ TEST(PollingFaultsTest, EndedProcessesAreRecordedOnceAndLeaveTheMap) {
   std::vector<pid_t> zombies;
   for (int i = 0; i < 6; ++i) zombies.push_back(spawn(sleeper, "60"));
   EXPECT_TRUE(waitUntil(
-      [&] { return countOf(installation.log(), "Application \"metered-zombie\"") >= 6; }, 20s));
+      [&] { return countOf(installation.log(), "Application \"metered-zombie\"") >= 6; }, 60s));
   for (pid_t zombie : zombies) ::kill(zombie, SIGKILL);
   // Ended before the agent ever saw them run, as another user: nothing but their user is
   // known, so they carry the "lost" marker, once each.
@@ -103,7 +103,7 @@ TEST(PollingFaultsTest, EndedProcessesAreRecordedOnceAndLeaveTheMap) {
                    std::string::npos;
           });
         },
-        10s));
+        60s));
     ::kill(agent.pid(), SIGCONT);
   }
   std::this_thread::sleep_for(2s);

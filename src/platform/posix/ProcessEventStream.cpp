@@ -20,7 +20,7 @@ namespace {
 constexpr std::size_t kQueueWakeSize = 1024;
 // The receiver reads the kernel's events in batches this far apart: the socket holds them.
 constexpr int kReceiverPauseMillis = 10;
-constexpr int kEndRecheckMillis = 20;
+constexpr int kEndRecheckMillis = 50;
 // The system tells waiters that a process's last thread has gone a moment before that thread's
 // exit event is sent: an end is queued only once it has been seen ended this long, so the
 // event has come and the end carries the last thread's time and status.

@@ -31,6 +31,7 @@ TEST(ProcTextTest, StatLinesWhoseCommandHoldsAnything) {
   EXPECT_EQ(stat.threads, 3u);
   EXPECT_EQ(stat.codeStart, 94000u);
   EXPECT_EQ(stat.codeEnd, 95000u);
+  EXPECT_EQ(stat.stackStart, 140000u);
   ASSERT_TRUE(
       parseProcStat("2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 5 0 0", &stat));
   EXPECT_EQ(stat.flags & 0x00200000u, 0x00200000u);  // a kernel thread
