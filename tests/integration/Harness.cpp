@@ -42,7 +42,18 @@ Installation::Installation()
   editConf("polling(Bool) = true", "polling(Bool) = false");
 }
 
-std::string Installation::log() const { return readFile(dir_.file("log/tarnwick.log")); }
+std::string Installation::log() const {
+  // On a busy machine the log is rotated: its earlier parts are named by the time they began.
+  std::vector<std::string> parts;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.file("log"))) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("tarnwick_", 0) == 0 && name.ends_with(".log")) parts.push_back(name);
+  }
+  std::sort(parts.begin(), parts.end());
+  std::string text;
+  for (const std::string& part : parts) text += readFile(dir_.file("log/" + part));
+  return text + readFile(dir_.file("log/tarnwick.log"));
+}
 
 void Installation::editConf(const std::string& text, const std::string& replacement) const {
   std::string conf = readFile(confFile());
