@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,6 +18,9 @@
 namespace Vantor::platform {
 
 namespace {
+
+// How long a device gets to take a connection.
+constexpr int kConnectTimeoutMillis = 2000;
 
 // A device is a stream socket; after a broken exchange it is closed for good.
 class SocketDevice : public Device {
@@ -49,18 +54,30 @@ std::unique_ptr<Device> openDevice(const std::string& name) {
   }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Without blocking: a server that has stopped accepting (hung, or stopped) fills its queue
+  // of connections, and a blocking connect would then wait for it for good.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     failWith(errno);
     return nullptr;
   }
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    pollfd wait = {fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    connected = ::poll(&wait, 1, kConnectTimeoutMillis) == 1 &&
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    if (!connected) errno = error != 0 ? error : ETIMEDOUT;
+  }
+  if (!connected) {
     // A device nobody serves is a missing device.
     int error = errno == ECONNREFUSED ? ENOENT : errno;
     ::close(fd);
     failWith(error);
     return nullptr;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   // Only the system or this user may play the driver: another user's server could invent
   // records.
   if (!peerIsRootOrSelf(fd)) {

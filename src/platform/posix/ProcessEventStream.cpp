@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/ErrorCodes.h"
@@ -25,6 +26,7 @@ constexpr int kEndRecheckMillis = 50;
 // exit event is sent: an end is queued only once it has been seen ended this long, so the
 // event has come and the end carries the last thread's time and status.
 constexpr std::uint64_t kEndSettleNanos = 50'000'000;
+constexpr std::uint64_t kLongestEndCheckNanos = 2'000'000'000;
 // Readings whose event the receiver never saw (it lost them) are dropped beyond this many.
 constexpr std::size_t kMostReadings = 4096;
 // Processes waiting for their end are checked at once beyond this many, between two reads of
@@ -181,7 +183,10 @@ void ProcessEventStream::handle(const ProcEvent& event, std::vector<StreamedEven
       if (auto ending = endings_.find(change.pid); ending != endings_.end()) {
         ending->second.exitStatus = change.exitStatus;
         ending->second.timeNanos = event.timeNanos;
+        // This may be the last thread: the process is looked at again at once.
         ending->second.seenEndedAt = 0;
+        ending->second.checkAt = 0;
+        ending->second.checkPause = 0;
       }
       return;
     case ProcChange::kStart:
@@ -205,7 +210,18 @@ void ProcessEventStream::endProcesses(std::vector<StreamedEvent>* batch) {
   std::uint64_t now = monotonicNanos();
   for (auto ending = endings_.begin(); ending != endings_.end();) {
     Ending& waiting = ending->second;
-    if (waiting.seenEndedAt == 0 && processEnded(ending->first)) waiting.seenEndedAt = now;
+    if (waiting.seenEndedAt == 0 && now >= waiting.checkAt) {
+      if (processEnded(ending->first)) {
+        waiting.seenEndedAt = now;
+      } else {
+        // Its other threads run on, perhaps for long: each look waits twice as long as the
+        // last, so that processes kept in that state cost next to nothing. The exit of any of
+        // its threads brings the next look forward.
+        waiting.checkPause = std::clamp<std::uint64_t>(waiting.checkPause * 2, kEndSettleNanos,
+                                                       kLongestEndCheckNanos);
+        waiting.checkAt = now + waiting.checkPause;
+      }
+    }
     if (waiting.seenEndedAt == 0 || now - waiting.seenEndedAt < kEndSettleNanos) {
       ++ending;
       continue;

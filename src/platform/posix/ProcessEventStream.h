@@ -92,6 +92,9 @@ class ProcessEventStream {
     std::uint64_t timeNanos = 0;
     // When every thread was first seen gone (monotonic nanoseconds); 0 while one runs.
     std::uint64_t seenEndedAt = 0;
+    // While one runs: when to look again, and the pause before that look.
+    std::uint64_t checkAt = 0;
+    std::uint64_t checkPause = 0;
   };
   std::unordered_map<std::uint32_t, Ending> endings_;
   std::size_t endingsCheckedAt_ = 0;  // the receiver's own

@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
@@ -164,6 +166,25 @@ struct RunMark {
   }
 };
 
+// Whether the system places programs at random addresses (its switch is not 0).
+bool systemPlacesAtRandom(int proc) {
+  std::string setting;
+  return readSmallAt(proc, "sys/kernel/randomize_va_space", &setting) && !setting.empty() &&
+         setting[0] != '0';
+}
+
+// Whether the process runs without the personality that turns random placing off; false when
+// that cannot be read.
+bool placesAtRandom(int proc, std::uint32_t pid) {
+  constexpr unsigned long kAddressNoRandomize = 0x0040000;
+  std::string personality;
+  std::string name = std::to_string(pid) + "/personality";
+  if (!readSmallAt(proc, name.c_str(), &personality) || personality.empty()) return false;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(personality.c_str(), &end, 16);
+  return end != personality.c_str() && (value & kAddressNoRandomize) == 0;
+}
+
 // Inode numbers 0 and 1 stand for entries the kernel could not make: they prove nothing.
 bool isTrustedInode(ino_t inode) { return inode > 1; }
 
@@ -234,10 +255,14 @@ class LinuxProcessTable : public ProcessTable {
       }
     }
     ::closedir(directory);
+    std::optional<bool> systemRandomizes;
     for (ListedProcess& process : *processes) {
       const RunMark& own = runs[process.id.pid];
       auto parent = runs.find(own.parentPid);
-      process.forkOfParent = parent != runs.end() && own.sameRun(parent->second);
+      if (parent == runs.end() || !own.sameRun(parent->second)) continue;
+      // Only places chosen at random tell a fork from a new run of the same program.
+      if (!systemRandomizes) systemRandomizes = systemPlacesAtRandom(proc.get());
+      process.forkOfParent = *systemRandomizes && placesAtRandom(proc.get(), process.id.pid);
     }
     entries_ = std::move(listed);
     return true;
