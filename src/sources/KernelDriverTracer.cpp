@@ -164,16 +164,20 @@ void KernelDriverTracer::drainBeforeStop() {
   if (lost_) return;
   auto stopped = std::chrono::steady_clock::now();
   auto deadline = stopped + kStopDrainLimit;
-  // Records dated after this are of processes started or ended after the stop: the queue is
-  // read no further than the first of them.
+  // Records dated after this are of processes started or ended after the stop. The driver
+  // queues an end a moment after it sees it, so a start dated later may come before an end
+  // dated earlier: the queue is read a little longer after the first of them.
   drainUntil_ = driverTimeOfUnixNanos(
       std::chrono::duration_cast<std::chrono::nanoseconds>(
           (std::chrono::system_clock::now() + kStopSettle).time_since_epoch())
           .count());
-  passedStop_ = false;
+  drainTailEnd_.reset();
+  auto pastStop = [this] {
+    return drainTailEnd_ && std::chrono::steady_clock::now() >= *drainTailEnd_;
+  };
   while (std::chrono::steady_clock::now() < deadline) {
     queueLeftOver_ = false;
-    if (drainQueue() == kReadFailed || passedStop_) break;
+    if (drainQueue() == kReadFailed || pastStop()) break;
     if (queueLeftOver_) continue;
     // Dry: done once the driver has had the time to queue what it saw before the stop.
     auto now = std::chrono::steady_clock::now();
@@ -182,8 +186,9 @@ void KernelDriverTracer::drainBeforeStop() {
                          std::chrono::duration_cast<std::chrono::milliseconds>(
                              stopped + kStopSettle - now));
   }
-  bool complete = passedStop_ || std::chrono::steady_clock::now() < deadline;
+  bool complete = pastStop() || std::chrono::steady_clock::now() < deadline;
   drainUntil_ = 0;
+  drainTailEnd_.reset();
   queueLeftOver_ = false;
   if (!complete) {
     logger_.debug(1, "   The kernel driver's queue was not read to its end before the stop.");
@@ -323,9 +328,10 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
     }
     logger_.debug(5, "   Created process.");
     processMap_.logProcess(process);
-    if (drainUntil_ != 0 && record->time >= drainUntil_) {
-      passedStop_ = true;
-      return kNothingToReport;
+    if (drainUntil_ != 0) {
+      auto now = std::chrono::steady_clock::now();
+      if (!drainTailEnd_ && record->time >= drainUntil_) drainTailEnd_ = now + kStopTail;
+      if (drainTailEnd_ && now >= *drainTailEnd_) return kNothingToReport;
     }
   }
   queueLeftOver_ = true;

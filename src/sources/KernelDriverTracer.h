@@ -52,6 +52,9 @@ class KernelDriverTracer : public ProcessEventSource {
   // reading of its queue may take.
   static constexpr std::chrono::milliseconds kStopSettle{300};
   static constexpr std::chrono::seconds kStopDrainLimit{10};
+  // How long the queue is still read after the first record from after the stop: time for
+  // the driver to queue the ends it saw before.
+  static constexpr std::chrono::milliseconds kStopTail{500};
 
   KernelDriverTracer(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap,
                      ProcessPoller& poller);
@@ -112,9 +115,10 @@ class KernelDriverTracer : public ProcessEventSource {
   bool lost_ = false;
   std::chrono::steady_clock::time_point nextReconnect_;
   std::chrono::steady_clock::time_point nextLostPoll_;
-  // While a stop drains the queue: the record time it reads up to, and whether it got there.
+  // While a stop drains the queue: the record time from which it reads only kStopTail more,
+  // and when that tail ends, once a record of that time came.
   std::uint64_t drainUntil_ = 0;
-  bool passedStop_ = false;
+  std::optional<std::chrono::steady_clock::time_point> drainTailEnd_;
   std::chrono::steady_clock::time_point lostTold_;
   AccountNames accounts_{env_};
   std::chrono::steady_clock::time_point accountsLearnt_;
