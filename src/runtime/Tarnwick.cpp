@@ -466,7 +466,10 @@ std::uint32_t Tarnwick::monitorStatus() {
         poller_->pollProcesses(true, activeEventSource()->runningSince());
       }
       // Events were lost: the poller thread repairs when it runs, else this one.
-      if (!polling_ && poller_ && poller_->takeFullPollRequest()) poller_->repairLostEvents();
+      if (std::optional<std::uint64_t> bound;
+          !polling_ && poller_ && (bound = poller_->takeFullPollRequest())) {
+        poller_->repairLostEvents(*bound);
+      }
       if (reconfigureFlag.load() && !quitFlag.load() && !reconfigure()) {
         // Workers and streams are gone: ending, with the final delivery, is all that is left,
         // and the processes that still run must be in it.

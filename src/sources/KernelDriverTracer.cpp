@@ -61,8 +61,11 @@ std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
   PollSchedule statusLog(env_.clock(), TimeSpan(kStatusLogSeconds));
   try {
     gaveUp_.store(false);
-    bool fatal = !connectToDriver(row);
+    Connection connection = connectToDriver(row);
+    bool fatal = connection == Connection::kRefused;
     gaveUp_.store(fatal);
+    // A driver that does not answer is looked for again, as one lost later.
+    if (connection == Connection::kLost) loseDriver();
     bool errorStreak = false;
     bool drained = false;
     // Records a worker before this one left behind (it was stopped while they came) are
@@ -111,6 +114,18 @@ std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
   return 0;
 }
 
+void KernelDriverTracer::makeQuitEvent() {
+  // Only this user may set it: no other user can stop the source.
+  quitEvent_ = env_.createEvent(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
+                                platform::NamedEvent::Users::kThisUser);
+  if (!quitEvent_) {
+    logger_.debug(1,
+                  "   The quit event could not be made (error %i); only the agent stops "
+                  "this source.",
+                  platform::lastError());
+  }
+}
+
 void KernelDriverTracer::loseDriver() {
   lost_ = true;
   {
@@ -154,9 +169,16 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
   lost_ = false;
   factsUnsupported_ = false;
   queueLeftOver_ = true;
+  if (!running_.load()) {
+    // Lost from the start: what connecting would have made.
+    makeQuitEvent();
+    runningSince_.store(env_.processStartStampNow());
+    running_.store(true);
+  }
   logger_.notice(37);
-  // A repair for the gap: what started unseen is found, what ended unseen is ended.
-  poller_.requestFullPoll();
+  // A repair for the gap: what started unseen is found, what ended unseen is ended. What
+  // starts from now on is the driver's to tell, ends included.
+  poller_.requestFullPoll(env_.processStartStampNow());
 }
 
 void KernelDriverTracer::drainBeforeStop() {
@@ -195,30 +217,24 @@ void KernelDriverTracer::drainBeforeStop() {
   }
 }
 
-bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
+KernelDriverTracer::Connection KernelDriverTracer::connectToDriver(ThreadEntry& row) {
   std::vector<std::uint8_t> answer;
-  if (!request(kDriverVersionRequest, {}, 4, &answer) || answer.size() != 4) {
-    std::uint32_t error = answer.size() != 4 && platform::lastError() == platform::kErrorSuccess
-                              ? platform::kErrorInvalidData
-                              : platform::lastError();
-    logger_.debug(1, "THREAD %s: Unable to access the kernel driver.", row.name);
-    logger_.fatal(9, errorName(error));
-    return false;
+  if (!request(kDriverVersionRequest, {}, 4, &answer)) {
+    // Hung, or gone since the configuration found it.
+    logger_.debug(1, "THREAD %s: Unable to access the kernel driver (%s).", row.name,
+                  errorName(platform::lastError()));
+    return Connection::kLost;
+  }
+  if (answer.size() != 4) {
+    logger_.fatal(9, errorName(platform::kErrorInvalidData));
+    return Connection::kRefused;
   }
   auto version = static_cast<std::int64_t>(platform::getLittleEndian(answer.data(), 4));
   if (version != kDriverVersion) {
     logger_.fatal(10, version, static_cast<std::int64_t>(kDriverVersion));
-    return false;
+    return Connection::kRefused;
   }
-  // Only this user may set it: no other user can stop the source.
-  quitEvent_ = env_.createEvent(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
-                                platform::NamedEvent::Users::kThisUser);
-  if (!quitEvent_) {
-    logger_.debug(1,
-                  "   The quit event could not be made (error %i); only the agent stops "
-                  "this source.",
-                  platform::lastError());
-  }
+  makeQuitEvent();
   logger_.debug(1, "Kernel driver tracing is trying to connect to kernel driver...");
   for (int attempt = 0;; ++attempt) {
     processEvent_ =
@@ -229,18 +245,18 @@ bool KernelDriverTracer::connectToDriver(ThreadEntry& row) {
                     "Kernel driver tracer failed to connect to the kernel driver. Giving up "
                     "now.");
       logger_.fatal(9, errorName(platform::lastError()));
-      return false;
+      return Connection::kRefused;
     }
     logger_.debug(1, "Kernel driver tracer failed to connect. Will try again in 5 seconds.");
     row.pause(kConnectRetryPause);
     // The retries take most of a minute: the supervision is answered meanwhile.
     reportThreadStatus(row.report, false);
-    if (row.stopRequested()) return false;
+    if (row.stopRequested()) return Connection::kRefused;
   }
   logger_.debug(1, "Kernel driver tracer successfully connected to the kernel driver.");
   runningSince_.store(env_.processStartStampNow());
   running_.store(true);
-  return true;
+  return Connection::kConnected;
 }
 
 KernelDriverTracer::WaitResult KernelDriverTracer::waitForDriverEvents(

@@ -74,10 +74,13 @@ class KernelDriverTracer : public ProcessEventSource {
 
  private:
   std::uint32_t kernelDriverTracerThread(ThreadEntry& row);
-  bool connectToDriver(ThreadEntry& row);
+  enum class Connection { kConnected, kLost, kRefused };
+  // kLost: the driver does not answer (looked for again); kRefused: fatal.
+  Connection connectToDriver(ThreadEntry& row);
   WaitResult waitForDriverEvents(std::atomic<std::uint32_t>& report);
   // Hands the queued records to the process map until the driver has no more.
   WaitResult drainQueue();
+  void makeQuitEvent();
   // The driver has gone: its device is let go and polls stand in.
   void loseDriver();
   // Tries to reach the driver again, once every kReconnectPause.

@@ -45,9 +45,10 @@ bool ProcPoll::poll() {
   for (platform::ListedProcess& process : processes) {
     // Once a fork, a fork while its program stays: its parent may end before it.
     auto before = previous_.find(process.id);
-    // First seen inside its exit: nothing can be read of it any more, and it may vanish
+    // Its program first seen inside its exit (a fork that started a program and ended since
+    // the last listing counts too): nothing can be read of it any more, and it may vanish
     // before the next listing. One that waits for its parent is found then, as ended.
-    if (process.inExit && before == previous_.end()) continue;
+    if (process.inExit && (before == previous_.end() || before->second.forkOnly)) continue;
     bool forkOnly = process.forkOfParent ||
                     (before != previous_.end() && before->second.forkOnly &&
                      before->second.program == process.program);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 #include "sources/PeriodicWorker.h"
 
@@ -38,7 +39,9 @@ std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
       row, logger_, env_.clock(),
       {interval_,
        [this] {
-         if (takeFullPollRequest()) repairLostEvents();
+         if (std::optional<std::uint64_t> bound = takeFullPollRequest()) {
+           repairLostEvents(*bound);
+         }
        },
        [this] { pollProcesses(false); }, "ERROR while running procPoller thread"});
 }
@@ -51,9 +54,27 @@ void ProcessPoller::pollProcesses(bool force, std::uint64_t startedBefore) {
   }
 }
 
-void ProcessPoller::repairLostEvents() {
-  fullPoll();
-  processMap_.endVanished();
+void ProcessPoller::requestFullPoll(std::uint64_t startedBefore) {
+  {
+    platform::MutexLock lock(&requestMutex_);
+    // Two bounds give the later one; none given makes the repair whole.
+    if (!requestedRepair_) {
+      requestedRepair_ = startedBefore;
+    } else if (*requestedRepair_ != 0) {
+      requestedRepair_ = startedBefore == 0 ? 0 : std::max(*requestedRepair_, startedBefore);
+    }
+  }
+  wake_->set();
+}
+
+std::optional<std::uint64_t> ProcessPoller::takeFullPollRequest() {
+  platform::MutexLock lock(&requestMutex_);
+  return std::exchange(requestedRepair_, std::nullopt);
+}
+
+void ProcessPoller::repairLostEvents(std::uint64_t startedBefore) {
+  fullPoll(startedBefore);
+  processMap_.endVanished(startedBefore);
 }
 
 void ProcessPoller::fullPoll(std::uint64_t startedBefore) {

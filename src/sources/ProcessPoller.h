@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
+#include "platform/Mutex.h"
 #include "sources/ProcPoll.h"
 #include "supervision/ThreadTable.h"
 #include "usage/ExeFinder.h"
@@ -33,14 +35,14 @@ class ProcessPoller {
   void pollProcesses(bool force, std::uint64_t startedBefore = 0);
   void clear() { procPoll_.clear(); }
   // Asks for a repair soon: the event source lost events. Whoever polls takes the request.
-  void requestFullPoll() {
-    fullPollRequested_.store(true);
-    wake_->set();
-  }
-  bool takeFullPollRequest() { return fullPollRequested_.exchange(false); }
+  // With startedBefore, the processes started after that stamp are left to the events (their
+  // ends may not be handled yet); a request without it makes the repair whole.
+  void requestFullPoll(std::uint64_t startedBefore = 0) LOCKS_EXCLUDED(requestMutex_);
+  // The bound of the repair asked for (0: none), if one was asked for.
+  std::optional<std::uint64_t> takeFullPollRequest() LOCKS_EXCLUDED(requestMutex_);
   // After lost events: a full poll finds the starts, and the map's processes that no longer
-  // run are ended.
-  void repairLostEvents();
+  // run are ended, of those started up to startedBefore where it is given.
+  void repairLostEvents(std::uint64_t startedBefore = 0);
 
  private:
   std::uint32_t processPollerThread(ThreadEntry& row);
@@ -56,7 +58,8 @@ class ProcessPoller {
   EventSource source_ = EventSource::kNone;
   bool pollingEnabled_ = false;
   std::atomic<bool> firstFullPollDone_{false};
-  std::atomic<bool> fullPollRequested_{false};
+  platform::Mutex requestMutex_;
+  std::optional<std::uint64_t> requestedRepair_ GUARDED_BY(requestMutex_);
   // Shared with the poller's row: a request or the stop signal ends its pause.
   const std::shared_ptr<platform::Event> wake_ = std::make_shared<platform::Event>();
 };

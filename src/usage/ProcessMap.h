@@ -90,8 +90,10 @@ class ProcessMap {
 
   // Thread kill hook: a killed owner must not leave the map locked.
   void renewIfOwnedBy(std::uint32_t threadId);
-  // Ends every process whose end was lost: the ones no longer running, dated now.
-  void endVanished();
+  // Ends every process whose end was lost: the ones no longer running, dated now; with
+  // startedBefore, only those started up to that stamp (the later ones' ends are the events'
+  // to tell, and may still be on their way).
+  void endVanished(std::uint64_t startedBefore = 0);
   // Forgets every process (shutdown).
   void clear();
 

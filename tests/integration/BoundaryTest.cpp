@@ -300,6 +300,25 @@ TEST(BoundaryTest, ADriverThatDiesIsPolledAroundAndFoundAgainWhenItComesBack) {
   EXPECT_EQ(driver->exitStatus(10s), 0);
 }
 
+TEST(BoundaryTest, ADriverThatHangsWhenTheAgentStartsIsWaitedForNotFatal) {
+  if (::getuid() != 0) GTEST_SKIP() << "the process connector needs root";
+  Installation installation;
+  meterByDriver(installation, 3);
+  std::unique_ptr<AgentProcess> driver = startVantorProcdrv(installation);
+  std::string probe = copyOf(installation, EXIT_WITH_PATH, "after-driver-hung");
+  ::kill(driver->pid(), SIGSTOP);
+  AgentProcess agent;
+  ASSERT_TRUE(logHas(installation, "The kernel driver was lost")) << installation.log();
+  ::kill(driver->pid(), SIGCONT);
+  ASSERT_TRUE(logHas(installation, "The kernel driver is back")) << installation.log();
+  run(probe, {"206"});
+  EXPECT_TRUE(deliveredWithStatus(installation, 206, 1));
+  EXPECT_TRUE(agent.running());
+  stopAndCollect(installation, agent);
+  ::kill(driver->pid(), SIGTERM);
+  EXPECT_EQ(driver->exitStatus(10s), 0);
+}
+
 TEST(BoundaryTest, ForksThatStartNoProgramCostTheAgentNoMemory) {
 #ifdef TARNWICK_SANITIZED
   GTEST_SKIP() << "a sanitizer's allocator keeps freed memory";

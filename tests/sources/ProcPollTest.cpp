@@ -56,6 +56,39 @@ ProcPoll scriptedPoll(Listings* listings, int* reads) {
                   });
 }
 
+TEST(ProcPollTest, AForkIsPartOfItsParentsRunUntilItStartsAProgramAndOneFoundInItsExitIsLeft) {
+  // 11 is a fork of 10's run; 12 a fork that went on to start a program; 13 a fork whose
+  // program had ended by the next listing; 14 a program first seen inside its exit.
+  auto fork = [](std::uint32_t pid, std::uint64_t program) {
+    ListedProcess listed{{pid, pid}, false, program};
+    listed.forkOfParent = true;
+    return listed;
+  };
+  auto inExit = [](std::uint32_t pid, std::uint64_t program) {
+    ListedProcess listed{{pid, pid}, true, program};
+    listed.inExit = true;
+    return listed;
+  };
+  Listings listings{
+      {running(10, 10), fork(11, 1), fork(12, 1), fork(13, 1)},
+      // The parent ended: its fork is still part of that run.
+      {{{11, 11}, false, 1}, {{12, 12}, false, 2}, inExit(13, 3), inExit(14, 4)},
+  };
+  int reads = 0;
+  ProcPoll poll = scriptedPoll(&listings, &reads);
+  std::vector<ProcessRef> changes;
+  ASSERT_TRUE(poll.poll());
+  poll.getPollData(changes, TimeSpan(0));
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0]->pid(), 10u);
+  ASSERT_TRUE(poll.poll());
+  poll.getPollData(changes, TimeSpan(0));
+  std::vector<std::pair<std::uint32_t, ProcessState>> seen;
+  for (const ProcessRef& change : changes) seen.emplace_back(change->pid(), change->state());
+  EXPECT_EQ(seen, (std::vector<std::pair<std::uint32_t, ProcessState>>{
+                      {10, ProcessState::Ended}, {12, ProcessState::Started}}));
+}
+
 TEST(ProcPollTest, ChangesAreTheDifferenceOfTheLastTwoSnapshotsByProcess) {
   Listings listings{
       {running(30, 7), running(10, 5), running(20, 6)},
