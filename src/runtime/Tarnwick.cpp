@@ -601,6 +601,8 @@ void Tarnwick::run() {
   }
   logger().debug(1, "Tarnwick main loop has exited.");
   shutDownWorkers();
+  // Starts still waiting to be read are recorded now, or never: those gone, once, as lost.
+  if (processMap_) processMap_->retryPendingStarts();
   streams().deliverAll(true);
   logger().debug(1, "Tarnwick main control has ended.");
 }

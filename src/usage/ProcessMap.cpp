@@ -110,27 +110,35 @@ void ProcessMap::logStartProcess(const ProcessRef& process) {
   if (!addProcess(process)) logger_.warning(23, "logStartProcess");
 }
 
-bool ProcessMap::addProcess(const ProcessRef& process) {
+bool ProcessMap::takeWaitingEnd(const ProcessRef& process) {
   std::uint32_t pid = process->pid();
-  if (ProcessRef stop = endedProcess(pid)) {
-    // An end event older than this start belongs to an earlier process of the same pid.
-    if (stop->endTime() >= process->startTime()) {
-      logger_.debug(1, "addProcess: Pending stop-event for %i (%s). Will log won't add to map.",
-                    pid, process->executable());
-      process->setEndTime(stop->endTime());
-      process->copyExitCode(*stop);
-      logModules(process, false);
-      logProcessData(process);
-      MonopolyLock lock(&endedLock_);
-      removeProcessFromEndedProcessMap(pid);
-      return true;
-    }
+  ProcessRef stop = endedProcess(pid);
+  if (!stop) return false;
+  {
+    MonopolyLock lock(&endedLock_);
+    removeProcessFromEndedProcessMap(pid);
+  }
+  // An end event older than this start belongs to an earlier process of the same pid.
+  if (stop->endTime() < process->startTime()) {
     logger_.debug(1,
                   "addProcess: Dropping stale stop-event for %i: it ended at %s, before this "
                   "start.",
                   pid, stop->endTime().toString(false, false, true));
-    MonopolyLock lock(&endedLock_);
-    removeProcessFromEndedProcessMap(pid);
+    return false;
+  }
+  logger_.debug(1, "addProcess: Pending stop-event for %i (%s). Will log won't add to map.", pid,
+                process->executable());
+  process->setEndTime(stop->endTime());
+  process->copyExitCode(*stop);
+  return true;
+}
+
+bool ProcessMap::addProcess(const ProcessRef& process) {
+  std::uint32_t pid = process->pid();
+  if (takeWaitingEnd(process)) {
+    logModules(process, false);
+    logProcessData(process);
+    return true;
   }
   if (!enforceMonopoly("addProcess", 0)) return false;
   auto [slot, inserted] = processes_.emplace(pid, process);
@@ -688,7 +696,8 @@ void ProcessMap::logLostStart(const ProcessRef& process) {
   std::string product = exeFinder_.find(process->executable());
   if (product == ExeFinder::kIgnored) return;
   process->setProductName(product);
-  process->setEndTime(std::max(process->startTime(), DateTime()));
+  // Its end may have come meanwhile, with the time and status it ended with.
+  if (!takeWaitingEnd(process)) process->setEndTime(std::max(process->startTime(), DateTime()));
   logger_.debug(3, "logLostStart: Process %i ended before its executable could be read.",
                 process->pid());
   logProcessData(process);

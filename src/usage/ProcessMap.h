@@ -130,6 +130,9 @@ class ProcessMap {
   // The performance record of a measured process, at its end (now 0) or a dump; a failure
   // costs that record only. An interim usage event writes none.
   void logPerformance(const ProcessRef& entry, std::int64_t now);
+  // Takes the end of process from the ended-process map, if one waits there for it (its time
+  // and status go into process); an end older than the start is dropped.
+  bool takeWaitingEnd(const ProcessRef& process);
   // One record for a pending start whose process is gone.
   void logLostStart(const ProcessRef& process);
   // Remembers a process whose end was logged; a listing made before it ended may report it

@@ -132,7 +132,9 @@ TEST(TraceSessionTest, ALiveSessionReportsAChildAndEndsWhenStopped) {
   pid_t child = 0;
   char sh[] = "/bin/sh";
   char flag[] = "-c";
-  char script[] = "kill -TERM $$";
+  // It runs a moment before it ends itself, as a program does: one that lives a millisecond on
+  // a machine busy with other listeners is gone before the connector's reader gets to it.
+  char script[] = "sleep 0.1; kill -TERM $$";
   char* arguments[] = {sh, flag, script, nullptr};
   ASSERT_EQ(::posix_spawn(&child, sh, nullptr, nullptr, arguments, environ), 0);
   ::waitpid(child, nullptr, 0);
