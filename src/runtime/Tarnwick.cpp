@@ -466,7 +466,7 @@ std::uint32_t Tarnwick::monitorStatus() {
         poller_->pollProcesses(true, activeEventSource()->runningSince());
       }
       // Events were lost: the poller thread repairs when it runs, else this one.
-      if (std::optional<std::uint64_t> bound;
+      if (std::optional<RepairBound> bound;
           !polling_ && poller_ && (bound = poller_->takeFullPollRequest())) {
         poller_->repairLostEvents(*bound);
       }

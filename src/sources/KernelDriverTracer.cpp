@@ -178,7 +178,7 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
   logger_.notice(37);
   // A repair for the gap: what started unseen is found, what ended unseen is ended. What
   // starts from now on is the driver's to tell, ends included.
-  poller_.requestFullPoll(env_.processStartStampNow());
+  poller_.requestFullPoll({env_.processStartStampNow(), DateTime()});
 }
 
 void KernelDriverTracer::drainBeforeStop() {

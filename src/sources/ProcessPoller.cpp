@@ -39,7 +39,7 @@ std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
       row, logger_, env_.clock(),
       {interval_,
        [this] {
-         if (std::optional<std::uint64_t> bound = takeFullPollRequest()) {
+         if (std::optional<RepairBound> bound = takeFullPollRequest()) {
            repairLostEvents(*bound);
          }
        },
@@ -54,26 +54,27 @@ void ProcessPoller::pollProcesses(bool force, std::uint64_t startedBefore) {
   }
 }
 
-void ProcessPoller::requestFullPoll(std::uint64_t startedBefore) {
+void ProcessPoller::requestFullPoll(const RepairBound& startedBefore) {
   {
     platform::MutexLock lock(&requestMutex_);
     // Two bounds give the later one; none given makes the repair whole.
     if (!requestedRepair_) {
       requestedRepair_ = startedBefore;
-    } else if (*requestedRepair_ != 0) {
-      requestedRepair_ = startedBefore == 0 ? 0 : std::max(*requestedRepair_, startedBefore);
+    } else if (requestedRepair_->bounded()) {
+      requestedRepair_ = startedBefore.bounded() ? requestedRepair_->orLater(startedBefore)
+                                                 : RepairBound{};
     }
   }
   wake_->set();
 }
 
-std::optional<std::uint64_t> ProcessPoller::takeFullPollRequest() {
+std::optional<RepairBound> ProcessPoller::takeFullPollRequest() {
   platform::MutexLock lock(&requestMutex_);
   return std::exchange(requestedRepair_, std::nullopt);
 }
 
-void ProcessPoller::repairLostEvents(std::uint64_t startedBefore) {
-  fullPoll(startedBefore);
+void ProcessPoller::repairLostEvents(const RepairBound& startedBefore) {
+  fullPoll(startedBefore.stamp);
   processMap_.endVanished(startedBefore);
 }
 

@@ -35,14 +35,14 @@ class ProcessPoller {
   void pollProcesses(bool force, std::uint64_t startedBefore = 0);
   void clear() { procPoll_.clear(); }
   // Asks for a repair soon: the event source lost events. Whoever polls takes the request.
-  // With startedBefore, the processes started after that stamp are left to the events (their
-  // ends may not be handled yet); a request without it makes the repair whole.
-  void requestFullPoll(std::uint64_t startedBefore = 0) LOCKS_EXCLUDED(requestMutex_);
-  // The bound of the repair asked for (0: none), if one was asked for.
-  std::optional<std::uint64_t> takeFullPollRequest() LOCKS_EXCLUDED(requestMutex_);
+  // With a bound, the processes started after it are left to the events (their ends may not
+  // be handled yet); a request without one makes the repair whole.
+  void requestFullPoll(const RepairBound& startedBefore = {}) LOCKS_EXCLUDED(requestMutex_);
+  // The bound of the repair asked for (none: whole), if one was asked for.
+  std::optional<RepairBound> takeFullPollRequest() LOCKS_EXCLUDED(requestMutex_);
   // After lost events: a full poll finds the starts, and the map's processes that no longer
-  // run are ended, of those started up to startedBefore where it is given.
-  void repairLostEvents(std::uint64_t startedBefore = 0);
+  // run are ended, of those started up to the bound where it is given.
+  void repairLostEvents(const RepairBound& startedBefore = {});
 
  private:
   std::uint32_t processPollerThread(ThreadEntry& row);
@@ -59,7 +59,7 @@ class ProcessPoller {
   bool pollingEnabled_ = false;
   std::atomic<bool> firstFullPollDone_{false};
   platform::Mutex requestMutex_;
-  std::optional<std::uint64_t> requestedRepair_ GUARDED_BY(requestMutex_);
+  std::optional<RepairBound> requestedRepair_ GUARDED_BY(requestMutex_);
   // Shared with the poller's row: a request or the stop signal ends its pause.
   const std::shared_ptr<platform::Event> wake_ = std::make_shared<platform::Event>();
 };

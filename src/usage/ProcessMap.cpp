@@ -340,11 +340,11 @@ void ProcessMap::logProcessData(const ProcessRef& entry) {
   stream->writeRecord(record);
 }
 
-void ProcessMap::endVanished(std::uint64_t startedBefore) {
+void ProcessMap::endVanished(const RepairBound& startedBefore) {
   if (!enforceMonopoly("endVanished", 0)) return;
   std::vector<ProcessRef> gone;
   for (const auto& [pid, entry] : processes_) {
-    if (startedBefore != 0 && entry->startStamp() > startedBefore) continue;
+    if (startedBefore.excludes(*entry)) continue;
     if (entry->hasEnded()) gone.push_back(entry);
   }
   DateTime now;

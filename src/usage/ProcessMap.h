@@ -26,6 +26,23 @@
 
 namespace Vantor {
 
+// Where a repair stops: the start stamp of a process started at its moment, and that moment
+// for processes never opened (no stamp). An unbounded repair takes every process.
+struct RepairBound {
+  std::uint64_t stamp = 0;
+  DateTime time;
+
+  bool bounded() const { return stamp != 0; }
+  // Whether a process started after the bound, and is left to the events.
+  bool excludes(const Process& process) const {
+    if (!bounded()) return false;
+    return process.startStamp() != 0 ? process.startStamp() > stamp : process.startTime() >= time;
+  }
+  RepairBound orLater(const RepairBound& other) const {
+    return other.stamp > stamp ? other : *this;
+  }
+};
+
 class ProcessMap {
  public:
   // Entries of the ended-process map older than this are dropped by pruneEndedProcesses.
@@ -90,10 +107,10 @@ class ProcessMap {
 
   // Thread kill hook: a killed owner must not leave the map locked.
   void renewIfOwnedBy(std::uint32_t threadId);
-  // Ends every process whose end was lost: the ones no longer running, dated now; with
-  // startedBefore, only those started up to that stamp (the later ones' ends are the events'
-  // to tell, and may still be on their way).
-  void endVanished(std::uint64_t startedBefore = 0);
+  // Ends every process whose end was lost: the ones no longer running, dated now; with a
+  // bound, only those started up to it (the later ones' ends are the events' to tell, and
+  // may still be on their way).
+  void endVanished(const RepairBound& startedBefore = {});
   // Forgets every process (shutdown).
   void clear();
 
