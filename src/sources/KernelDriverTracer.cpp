@@ -146,24 +146,12 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
     return;
   }
   nextReconnect_ = now + kReconnectPause;
-  // The processes that start and end while no driver tells are found by polls.
-  if (now >= nextLostPoll_) {
-    nextLostPoll_ = now + kLostPollPause;
-    poller_.requestFullPoll();
-  }
-  std::shared_ptr<platform::Device> device = env_.openDevice(kDriverDeviceName);
-  if (!device) return;
-  {
-    platform::MutexLock lock(&deviceMutex_);
-    device_ = std::move(device);
-  }
-  std::vector<std::uint8_t> answer;
-  processEvent_ = env_.openEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic);
-  if (!processEvent_ || !request(kDriverVersionRequest, {}, 4, &answer) || answer.size() != 4 ||
-      platform::getLittleEndian(answer.data(), 4) != kDriverVersion) {
-    processEvent_.reset();
-    platform::MutexLock lock(&deviceMutex_);
-    device_.reset();
+  if (!reachDriver()) {
+    // The processes that start and end while no driver tells are found by polls.
+    if (now >= nextLostPoll_) {
+      nextLostPoll_ = now + kLostPollPause;
+      poller_.requestFullPoll();
+    }
     return;
   }
   lost_ = false;
@@ -177,8 +165,29 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
   }
   logger_.notice(37);
   // A repair for the gap: what started unseen is found, what ended unseen is ended. What
-  // starts from now on is the driver's to tell, ends included.
+  // starts from now on is the driver's to tell, ends included: a whole poll still asked for
+  // would end those too, and this one does all it would.
+  poller_.takeFullPollRequest();
   poller_.requestFullPoll({env_.processStartStampNow(), DateTime()});
+}
+
+bool KernelDriverTracer::reachDriver() {
+  std::shared_ptr<platform::Device> device = env_.openDevice(kDriverDeviceName);
+  if (!device) return false;
+  {
+    platform::MutexLock lock(&deviceMutex_);
+    device_ = std::move(device);
+  }
+  std::vector<std::uint8_t> answer;
+  processEvent_ = env_.openEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic);
+  if (!processEvent_ || !request(kDriverVersionRequest, {}, 4, &answer) || answer.size() != 4 ||
+      platform::getLittleEndian(answer.data(), 4) != kDriverVersion) {
+    processEvent_.reset();
+    platform::MutexLock lock(&deviceMutex_);
+    device_.reset();
+    return false;
+  }
+  return true;
 }
 
 void KernelDriverTracer::drainBeforeStop() {

@@ -85,6 +85,9 @@ class KernelDriverTracer : public ProcessEventSource {
   void loseDriver();
   // Tries to reach the driver again, once every kReconnectPause.
   void reconnect(ThreadEntry& row);
+  // Opens the device and the event, and checks the version; false (nothing kept) when any
+  // fails.
+  bool reachDriver() LOCKS_EXCLUDED(deviceMutex_);
   // Reads the queue until it holds nothing from before the stop, or kStopDrainLimit passed.
   void drainBeforeStop();
   // Null when no object can be made of the record.
