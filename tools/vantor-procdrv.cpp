@@ -94,13 +94,6 @@ int parseOptions(int argc, char** argv, Options* options) {
   return 0;
 }
 
-std::uint64_t monotonicNanos() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
-         static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 // One driver record, and the facts the agent may ask for, of each event of the stream since
 // the monotonic moment since; whether any was queued.
 bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_t since,
@@ -295,7 +288,7 @@ int Driver::run() {
         waits[1].revents != 0 ? server_.acceptClient() : DeviceServer::Arrival::kNone;
     if (arrival == DeviceServer::Arrival::kNewClient) {
       queue_.clear();
-      connectedSince_.store(monotonicNanos());
+      connectedSince_.store(platform::monotonicNanos());
       if (options_.verbose) say("a client connected.");
     } else if (arrival == DeviceServer::Arrival::kRefused && options_.verbose) {
       say("refused a client: another is served, or it is another user's.");

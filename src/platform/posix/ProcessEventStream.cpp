@@ -42,13 +42,6 @@ bool processEnded(std::uint32_t pid) {
   return ::poll(&wait, 1, 0) == 1;
 }
 
-std::uint64_t monotonicNanos() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
-         static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 // An event's place in the kernel's sequence: the same for every socket that receives it.
 std::uint64_t sequenceKey(const ProcEvent& event) {
   return std::uint64_t{event.cpu} << 32 | event.sequence;
@@ -166,6 +159,13 @@ StartFacts ProcessEventStream::takeReading(const ProcEvent& event, const ProcCha
 }
 
 void ProcessEventStream::handle(const ProcEvent& event, std::vector<StreamedEvent>* batch) {
+  // A new process with the pid of one whose end waits: that one has ended for certain, and its
+  // end goes first, before the start that would otherwise take it for a thread's exec.
+  if (event.what == static_cast<std::uint32_t>(ProcEventKind::kFork) && event.pid == event.tgid) {
+    if (auto ending = endings_.find(event.tgid); ending != endings_.end()) {
+      queueEnd(ending, batch);
+    }
+  }
   ProcChange change = tracker_.handle(event);
   switch (change.kind) {
     case ProcChange::kNothing:
@@ -226,15 +226,20 @@ void ProcessEventStream::endProcesses(std::vector<StreamedEvent>* batch) {
       ++ending;
       continue;
     }
-    StreamedEvent queued;
-    queued.type = ending->second.type;
-    queued.pid = ending->first;
-    queued.timeNanos = ending->second.timeNanos;
-    queued.fields.pid = ending->first;
-    queued.fields.exitStatus = ending->second.exitStatus;
-    batch->push_back(std::move(queued));
-    ending = endings_.erase(ending);
+    ending = queueEnd(ending, batch);
   }
+}
+
+ProcessEventStream::Endings::iterator ProcessEventStream::queueEnd(Endings::iterator ending,
+                                                                   std::vector<StreamedEvent>* batch) {
+  StreamedEvent queued;
+  queued.type = ending->second.type;
+  queued.pid = ending->first;
+  queued.timeNanos = ending->second.timeNanos;
+  queued.fields.pid = ending->first;
+  queued.fields.exitStatus = ending->second.exitStatus;
+  batch->push_back(std::move(queued));
+  return endings_.erase(ending);
 }
 
 void ProcessEventStream::stop() {
@@ -259,6 +264,13 @@ std::deque<StreamedEvent> ProcessEventStream::take(int waitMillis) {
   MutexLock lock(&queueMutex_);
   events.swap(queue_);
   return events;
+}
+
+std::uint64_t monotonicNanos() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 std::int64_t monotonicToUnixNanos() {

@@ -96,10 +96,15 @@ class ProcessEventStream {
     std::uint64_t checkAt = 0;
     std::uint64_t checkPause = 0;
   };
-  std::unordered_map<std::uint32_t, Ending> endings_;
+  using Endings = std::unordered_map<std::uint32_t, Ending>;
+  // Queues a waiting end and forgets it; the entry after it.
+  Endings::iterator queueEnd(Endings::iterator ending, std::vector<StreamedEvent>* batch);
+  Endings endings_;
   std::size_t endingsCheckedAt_ = 0;  // the receiver's own
 };
 
+// The monotonic clock in nanoseconds, as the kernel stamps process events.
+std::uint64_t monotonicNanos();
 // What to add to the monotonic clock for nanoseconds since 1970.
 std::int64_t monotonicToUnixNanos();
 
