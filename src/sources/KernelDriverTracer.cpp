@@ -147,10 +147,12 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
   }
   nextReconnect_ = now + kReconnectPause;
   if (!reachDriver()) {
-    // The processes that start and end while no driver tells are found by polls.
+    // The processes that start and end while no driver tells are found by polls. Each is
+    // bounded by its request: one still under way when the driver comes back must leave what
+    // starts after that to the driver.
     if (now >= nextLostPoll_) {
       nextLostPoll_ = now + kLostPollPause;
-      poller_.requestFullPoll();
+      poller_.requestFullPoll({env_.processStartStampNow(), DateTime()});
     }
     return;
   }
