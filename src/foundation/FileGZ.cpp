@@ -4,6 +4,8 @@
 
 #include "foundation/FileException.h"
 #include "foundation/FileOps.h"
+#include "platform/Env.h"
+#include "platform/FileSystem.h"
 
 namespace Vantor {
 
@@ -27,6 +29,13 @@ bool copyUncompressed(const std::string& from, gzFile to) {
   if (got < 0) copied = false;
   gzclose(source);
   return copied;
+}
+
+// zlib creates with the umask's mode: the file is made first, with the mode every file of the
+// agent gets, and zlib then empties it.
+gzFile openForWriting(platform::Env& env, const std::string& name) {
+  if (env.fileSystem().openStream(name, platform::StreamMode::kWrite) == nullptr) return nullptr;
+  return gzopen(name.c_str(), "wbe");
 }
 
 }  // namespace
@@ -54,7 +63,7 @@ void FileGZ::openStream(const std::string& name, std::uint32_t flags) {
     appendOldContent(name);
     return;
   }
-  gz_ = gzopen(name.c_str(), writing ? "wbe" : "rbe");
+  gz_ = writing ? openForWriting(env(), name) : gzopen(name.c_str(), "rbe");
   if (gz_ == nullptr) {
     throw FileException(FileException::FL_CANNOT_OPEN, "Cannot open gzip file: " + name, __FILE__,
                         __LINE__);
@@ -69,7 +78,7 @@ void FileGZ::appendOldContent(const std::string& name) {
     throw FileException(FileException::FL_CANNOT_OPEN, "Cannot open gzip file: " + name, __FILE__,
                         __LINE__);
   }
-  gz_ = gzopen(name.c_str(), "wbe");
+  gz_ = openForWriting(env(), name);
   if (gz_ == nullptr || !copyUncompressed(original, gz_)) {
     if (gz_ != nullptr) gzclose(gz_);
     gz_ = nullptr;

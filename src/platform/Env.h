@@ -100,6 +100,9 @@ class Env {
   // Why the calling thread's last attempt to make a named object refused the folder it found
   // for them, as a sentence that says what to do; empty when none was refused.
   virtual std::string namedObjectsRefusal() = 0;
+  // The folder that holds the named objects (mailslots, mutexes, events, devices); empty
+  // where the system keeps them itself.
+  virtual std::string namedObjectsFolder() = 0;
 
   // This process.
   virtual std::uint32_t processId() = 0;
@@ -182,6 +185,7 @@ class EnvWrapper : public Env {
     return target_.openDevice(name);
   }
   std::string namedObjectsRefusal() override { return target_.namedObjectsRefusal(); }
+  std::string namedObjectsFolder() override { return target_.namedObjectsFolder(); }
   std::uint32_t processId() override { return target_.processId(); }
   std::uint32_t userId() override { return target_.userId(); }
   bool threadExists(std::uint32_t threadId) override { return target_.threadExists(threadId); }

@@ -104,6 +104,12 @@ class FileSystem {
   virtual bool absolutePath(const std::string& path, std::string* absolute) = 0;
 
   virtual bool currentDirectory(std::string* directory) = 0;
+
+  // Why a user other than the system's administrator and this process's own could change
+  // what path names (the file or folder, a symbolic link on the way, or a folder above it
+  // that lets them rename or replace it), as a sentence; empty when none could. A missing
+  // path is judged by the folders that would hold it.
+  virtual std::string whyOthersMayChange(const std::string& path) = 0;
 };
 
 }  // namespace Vantor::platform

@@ -32,6 +32,8 @@ class Registry {
 
   // Where the values live, for messages that tell an administrator what to mend.
   virtual std::string location() const = 0;
+  // The file that holds the values; empty where the system keeps them.
+  virtual std::string file() const = 0;
 
   // Reads value name of the key (a path below HKEY_LOCAL_MACHINE, '\'-separated). Returns
   // kErrorSuccess, or kErrorFileNotFound when the key or value is missing or unreadable.

@@ -59,6 +59,7 @@ class SystemEnv : public Env {
     return platform::openDevice(name);
   }
   std::string namedObjectsRefusal() override { return platform::namedObjectsRefusal(); }
+  std::string namedObjectsFolder() override { return platform::namedObjectsFolder(); }
 
   std::uint32_t processId() override { return currentProcessId(); }
   std::uint32_t userId() override { return currentUserId(); }

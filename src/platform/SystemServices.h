@@ -48,6 +48,7 @@ void watchProcessSignals(std::function<void()> onEnd, std::function<void()> onRe
 std::string systemErrorText(std::uint32_t code);
 // Why the calling thread's last attempt to make a named object was refused; empty if none.
 std::string namedObjectsRefusal();
+std::string namedObjectsFolder();
 
 }  // namespace Vantor::platform
 

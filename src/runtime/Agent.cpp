@@ -37,6 +37,18 @@ bool Agent::refuseStart(const std::string& why) {
   return false;
 }
 
+bool Agent::othersMayChange(const std::string& what, const std::string& path) {
+  std::string why = env_.fileSystem().whyOthersMayChange(path);
+  if (why.empty()) return false;
+  std::uint32_t self = env_.userId();
+  refuseStart("Refusing " + what + " " + path + ": " + why +
+              " Another user could change what the agent reads or where it writes; use a "
+              "place that only root" +
+              (self == 0 ? std::string() : " and user " + std::to_string(self)) +
+              " may change.");
+  return true;
+}
+
 bool Agent::startLoggingOnce() {
   if (logging_) return true;
   std::string debugLog;
@@ -49,6 +61,15 @@ bool Agent::startLoggingOnce() {
                           [](std::shared_ptr<LogWriter> writer) {
                             return std::make_shared<LogMessengerIPC>(std::move(writer));
                           });
+  // Checked before the first line: the folder must not let another user point the file
+  // elsewhere.
+  if (logging_) {
+    std::string folder = FileUtils::dirName(logging_->writer->path());
+    std::optional<Logging> started = std::move(logging_);
+    logging_.reset();  // the refusal names no log that was never written
+    if (othersMayChange("the log folder", folder)) return false;
+    logging_ = std::move(started);
+  }
   if (logging_ && !logging_->writer->canWrite()) {
     // The agent meters all the same, and every later line tries the file again.
     std::cerr << TextUtils::lowered(name_) << ": cannot write the log file "
@@ -57,18 +78,22 @@ bool Agent::startLoggingOnce() {
   return logging_.has_value();
 }
 
-void Agent::loadLogMessages() {
+bool Agent::loadLogMessages() {
   logger().debug(1, "Loading log messages...");
   std::string directory;
   if (reader_->getDirName("Vantor.directories.conf", directory) != ConfReader::CONF_OK) {
     logger().error(9, "Vantor.directories.conf");
-    return;
+    return true;
+  }
+  if (othersMayChange("the message catalogue folder",
+                      FileUtils::ensureTrailingSeparator(directory) + "LogMessages")) {
+    return false;
   }
   CatalogueLoad load =
       loadMessages(env_, directory, TextUtils::lowered(name_) + ",configuration,agent");
   if (load.status != 1) {
     logger().error(6, load.error);
-    return;
+    return true;
   }
   for (const auto& [module, count] : load.loaded) {
     logger().debug(2, "Loaded %i messages for module \"%s\".", count, module);
@@ -77,6 +102,7 @@ void Agent::loadLogMessages() {
   for (const std::string& module : load.skipped) {
     logger().debug(2, "Messages for module \"%s\" were rejected.", module);
   }
+  return true;
 }
 
 // The single-instance lock is held from the first configuration to the end of the run, not
@@ -84,11 +110,20 @@ void Agent::loadLogMessages() {
 bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string lowerName = TextUtils::lowered(name_);
   if (programFromName(lowerName) == 0 || moduleFromName(lowerName) == kNoModule) return false;
+  if (std::string file = env_.registry().file();
+      !file.empty() && othersMayChange("the registry file", file)) {
+    return false;
+  }
   if (!startLoggingOnce()) {
+    if (!startFailure_.empty()) return false;
     return refuseStart("No log file is set: " + env_.registry().location() +
                        " is missing, unreadable, or names no \"" + name_ +
                        "DebugLog\" nor \"StartupLogDir\". Install one (tools/make-installation "
                        "makes a private installation).");
+  }
+  if (std::string folder = env_.namedObjectsFolder();
+      !folder.empty() && othersMayChange("the runtime folder", folder)) {
+    return false;
   }
   if (!instanceLock_.isLocked()) {
     // Only this user may hold it: nobody else can keep the agent from starting.
@@ -116,6 +151,7 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   }
   configurationDirectory_ =
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(configurationDirectory_));
+  if (othersMayChange("the configuration folder", configurationDirectory_)) return false;
 
   // A file named on the command line is the configuration for the whole run: every
   // reconfiguration reads it again.
@@ -123,6 +159,7 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
     namedConfigurationFile_ = arguments_.front().second;
     arguments_.erase(arguments_.begin());
   }
+  if (othersMayChange("the configuration file", configurationFile())) return false;
   if (nextReader_) {
     reader_ = std::move(nextReader_);  // read whole by reconfigure()
   } else {
@@ -132,7 +169,7 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
                          " could not be read, or has an error; mend it and start again.");
     }
   }
-  loadLogMessages();
+  if (!loadLogMessages()) return false;
   configureLogging(*reader_, *logging_->writer);
 
   std::int32_t level = 0;

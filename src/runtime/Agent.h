@@ -53,6 +53,9 @@ class Agent {
   virtual void beforeReconfiguring() {}
   // Records why the program cannot start, and logs it; returns false for the caller to return.
   bool refuseStart(const std::string& why);
+  // Whether a user other than root and this one could change the file or folder at path (what
+  // names it: "the working folder"); if so, refuses the start with the reason.
+  bool othersMayChange(const std::string& what, const std::string& path);
   void endByFailure() { endedByFailure_.store(true); }
   std::shared_ptr<LogSender> sender() const { return logging_->sender; }
   const ConfReader& reader() const { return *reader_; }
@@ -65,7 +68,8 @@ class Agent {
 
  private:
   bool startLoggingOnce();
-  void loadLogMessages();
+  // False, with the start refused, when the catalogue folder is not safe to read.
+  bool loadLogMessages();
   // The file named with -c, else tarnwick.conf in the configuration directory.
   std::string configurationFile() const;
 

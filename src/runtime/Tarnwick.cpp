@@ -129,6 +129,7 @@ bool Tarnwick::configureProgram() {
   workingDirectory_ =
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(workingDirectory_));
   logger().debug(4, "Working dir: %s.", workingDirectory_);
+  if (othersMayChange("the working folder", workingDirectory_)) return false;
   if (!FileOps::makeParentDirs(env(), workingDirectory_ + "data")) {
     programLogger_->fatal(1, workingDirectory_);
     return false;

@@ -60,6 +60,9 @@ class FailingDeliveries : public platform::FileSystem {
   bool currentDirectory(std::string* directory) override {
     return files_.currentDirectory(directory);
   }
+  std::string whyOthersMayChange(const std::string& path) override {
+    return files_.whyOthersMayChange(path);
+  }
 
  private:
   platform::FileSystem& files_;

@@ -22,6 +22,7 @@ namespace {
 class FileRegistry : public platform::Registry {
  public:
   std::string location() const override { return "the registry file " + path(); }
+  std::string file() const override { return path(); }
 
   std::uint32_t queryValue(const std::string& key, const std::string& name,
                            platform::RegistryValue* value) override {

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
@@ -146,10 +149,69 @@ class PosixFileStream : public FileStream {
   std::uint32_t error_ = kErrorSuccess;
 };
 
+bool isRootOrSelf(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+
+// The complaint about one step of a path, or empty. A folder that others may write but that
+// has the sticky bit lets them replace only their own entries, so it may stand above the path
+// (as /tmp does) but not be the path.
+std::string stepProblem(const std::string& step, const struct stat& status, bool last) {
+  std::string owner = std::to_string(status.st_uid);
+  if (S_ISLNK(status.st_mode)) {
+    return isRootOrSelf(status.st_uid) ? "" : step + " is a symbolic link of user " + owner + ".";
+  }
+  if (!isRootOrSelf(status.st_uid)) return step + " belongs to user " + owner + ".";
+  bool othersWrite = (status.st_mode & S_IWOTH) != 0 ||
+                     ((status.st_mode & S_IWGRP) != 0 && status.st_gid != 0);
+  if (othersWrite && !(S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0 && !last)) {
+    return step + " may be written by other users.";
+  }
+  return {};
+}
+
+// Walks path from the root one component at a time, as the kernel does; the components are
+// taken as written, so a link or ".." on the way is judged where it stands. Sets *existing to
+// the longest prefix that exists.
+std::string walkProblem(const std::string& path, std::string* existing) {
+  std::vector<std::string> parts;
+  for (std::string::size_type start = 0; start < path.size();) {
+    std::string::size_type end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start && path.compare(start, end - start, ".") != 0) {
+      parts.push_back(path.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  std::string step = "/";
+  *existing = "/";
+  struct stat status {};
+  if (::lstat("/", &status) != 0) return {};
+  if (std::string problem = stepProblem("/", status, parts.empty()); !problem.empty()) {
+    return problem;
+  }
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    std::string parent = step;
+    step += (step.size() > 1 ? "/" : "") + parts[i];
+    if (::lstat(step.c_str(), &status) != 0) {
+      // Made later, in the folder above: others must not be able to make it first.
+      struct stat above {};
+      if (::stat(parent.c_str(), &above) != 0) return {};
+      std::string problem = stepProblem(parent, above, true);
+      return problem.empty() ? "" : problem + " Another user could make " + step + " first.";
+    }
+    *existing = step;
+    if (std::string problem = stepProblem(step, status, i + 1 == parts.size());
+        !problem.empty()) {
+      return problem;
+    }
+  }
+  return {};
+}
+
 class PosixFileSystem : public FileSystem {
  public:
   std::unique_ptr<FileStream> openStream(const std::string& path, StreamMode mode) override {
-    int fd = openRegularFile(path, openFlags(mode), 0666);
+    // Records and logs are for this user and its group, whatever the umask.
+    int fd = openRegularFile(path, openFlags(mode), 0640);
     if (fd < 0) {
       int error = errno;
       failWith(error);
@@ -247,7 +309,9 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool makeDirectory(const std::string& path) override {
-    return ::mkdir(path.c_str(), 0777) == 0 || failWith(errno);
+    if (::mkdir(path.c_str(), 0750) != 0) return failWith(errno);
+    ::chmod(path.c_str(), 0750);  // whatever the umask
+    return true;
   }
 
   bool listDirectory(const std::string& directory, std::vector<DirEntry>* entries) override {
@@ -302,6 +366,23 @@ class PosixFileSystem : public FileSystem {
     if (::getcwd(buffer, sizeof buffer) == nullptr) return failWith(errno);
     *directory = buffer;
     return true;
+  }
+
+  std::string whyOthersMayChange(const std::string& path) override {
+    std::string full = path;
+    if (full.empty() || full[0] != '/') {
+      std::string current;
+      if (!currentDirectory(&current)) return "The current folder cannot be read.";
+      full = current + "/" + path;
+    }
+    // As written, so links are judged, then as resolved, so their targets are.
+    std::string existing;
+    if (std::string problem = walkProblem(full, &existing); !problem.empty()) return problem;
+    char* resolved = ::realpath(existing.c_str(), nullptr);
+    if (resolved == nullptr) return {};
+    std::string target = resolved;
+    std::free(resolved);
+    return walkProblem(target, &existing);
   }
 };
 

@@ -18,8 +18,42 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
+namespace {
+
+// Opens, creating with exactly mode when O_CREAT asks for it: the umask narrows or widens
+// nothing the agent makes. A file that exists keeps its mode.
+int openCreating(const std::string& path, int flags, unsigned mode) {
+  if ((flags & O_CREAT) == 0) return ::open(path.c_str(), flags, mode);
+  if ((flags & O_EXCL) == 0) {
+    int fd = ::open(path.c_str(), flags & ~(O_CREAT | O_TRUNC), mode);
+    if (fd >= 0 || errno != ENOENT) {
+      if (fd >= 0 && (flags & O_TRUNC) != 0) {
+        // Emptied only once it is known to be a regular file (the caller checks the rest).
+        struct stat status {};
+        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) {
+          int error = errno;
+          ::close(fd);
+          errno = error;
+          return -1;
+        }
+      }
+      return fd;
+    }
+  }
+  int fd = ::open(path.c_str(), flags | O_EXCL, mode);
+  if (fd >= 0) {
+    ::fchmod(fd, mode);
+  } else if (errno == EEXIST && (flags & O_EXCL) == 0) {
+    // Made by someone else in between: opened as it stands.
+    return openCreating(path, flags & ~O_CREAT, mode);
+  }
+  return fd;
+}
+
+}  // namespace
+
 int openRegularFile(const std::string& path, int flags, unsigned mode) {
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  int fd = openCreating(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
   if (fd < 0) return -1;
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {

@@ -41,7 +41,7 @@ class UniqueFd {
 // Opens path (flags as for open(), O_CLOEXEC added) without waiting: a FIFO or a device put
 // where a file belongs must not stop the caller in open() or in a read. Only a regular file is
 // kept, in blocking mode; otherwise -1 with errno set (EISDIR for a folder, EINVAL for the
-// rest).
+// rest). A file O_CREAT makes gets exactly mode, whatever the umask.
 int openRegularFile(const std::string& path, int flags, unsigned mode = 0);
 
 // Each returns false with lastError() set on failure.

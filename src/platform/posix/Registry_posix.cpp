@@ -32,7 +32,7 @@ std::string registryPath() {
 // the name holds a lock on a dead inode, so it checks and tries again.
 int openLocked(const std::string& path, struct stat* status) {
   while (true) {
-    int fd = openRegularFile(path, O_RDWR | O_CREAT, 0644);
+    int fd = openRegularFile(path, O_RDWR | O_CREAT, 0640);
     if (fd < 0) return failWith(errno), -1;
     int locked;
     do {
@@ -72,6 +72,7 @@ bool replaceContent(const std::string& path, const std::string& content, mode_t 
 class PosixRegistry : public Registry {
  public:
   std::string location() const override { return "the registry file " + registryPath(); }
+  std::string file() const override { return registryPath(); }
 
   std::uint32_t queryValue(const std::string& key, const std::string& name,
                            RegistryValue* value) override {

@@ -81,4 +81,6 @@ std::optional<std::string> runtimeDirectory(const std::string& subfolder) {
 
 std::string namedObjectsRefusal() { return refusal; }
 
+std::string namedObjectsFolder() { return baseDirectory().first; }
+
 }  // namespace Vantor::platform

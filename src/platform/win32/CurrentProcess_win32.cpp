@@ -144,6 +144,8 @@ std::string namedObjectsRefusal() {
   return {};
 }
 
+std::string namedObjectsFolder() { return {}; }
+
 std::string systemErrorText(std::uint32_t code) {
   wchar_t* text = nullptr;
   DWORD length = ::FormatMessageW(

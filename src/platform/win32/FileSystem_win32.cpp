@@ -264,6 +264,9 @@ class Win32FileSystem : public FileSystem {
     *directory = narrow(current);
     return true;
   }
+
+  // Access lists, which the installer sets, decide who may change a folder.
+  std::string whyOthersMayChange(const std::string&) override { return {}; }
 };
 
 }  // namespace

@@ -20,6 +20,7 @@ bool isText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type
 class Win32Registry : public Registry {
  public:
   std::string location() const override { return "the registry (HKEY_LOCAL_MACHINE)"; }
+  std::string file() const override { return {}; }
 
   std::uint32_t queryValue(const std::string& key, const std::string& name,
                            RegistryValue* value) override {
