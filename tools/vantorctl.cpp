@@ -36,8 +36,9 @@ const char kUsage[] =
     "       vantorctl send COMMAND [--to NAME] [--timeout S]\n"
     "       vantorctl --help | --version\n"
     "\n"
-    "listen  receives under \"Vantor_Core\" and prints each forwarded log message as one\n"
-    "        log line; ends after N messages or S seconds.\n"
+    "listen  receives under \"Vantor_Core\" and prints each log message forwarded by root or\n"
+    "        this user as one log line (others are dropped); ends after N messages or S\n"
+    "        seconds.\n"
     "send    sends COMMAND (DIE, RECONFIG, TARNWICKDUMP, SEND_PROCESS_INFO) to NAME\n"
     "        (default \"Vantor_Tarnwick\") and, where a reply is due, prints its body.\n"
     "\n"
@@ -152,7 +153,10 @@ int send(Vantor::platform::Env& env, const Options& options) {
   std::unique_ptr<Vantor::MailSlot> replies;
   if (replyDue) {
     try {
-      replies = std::make_unique<Vantor::MailSlot>(env, Vantor::IPC::RECEIVER, replyTo);
+      // Root may command an agent of any user, so the reply may come from anyone; its
+      // reference, known only to the agent, tells it apart.
+      replies = std::make_unique<Vantor::MailSlot>(env, Vantor::IPC::RECEIVER, replyTo,
+                                                   Vantor::Senders::kAnyone);
     } catch (const Vantor::Exception& error) {
       return fail("cannot receive the reply: " + error.getFullText());
     }

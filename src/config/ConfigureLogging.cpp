@@ -32,6 +32,12 @@ void configureLogging(const ConfReader& reader, LogWriter& writer) {
   if (reader.getInteger("log.rotation.size", size) != ConfReader::CONF_OK) size = 0;
   writer.setRotationSize(size);
 
+  std::int32_t kept = LogWriter::kDefaultRotationsKept;
+  if (reader.getInteger("log.rotation.keep", kept) != ConfReader::CONF_OK || kept < 0) {
+    kept = LogWriter::kDefaultRotationsKept;
+  }
+  writer.setRotationsKept(kept);
+
   std::string severity;
   if (reader.getString("log.global.severity", severity, true) == ConfReader::CONF_OK) {
     setSeverityThreshold(severityFromName(severity));  // an unknown name changes nothing

@@ -19,6 +19,14 @@ std::string lowered(std::string_view text) {
   return result;
 }
 
+std::string clipped(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "... (" + std::to_string(text.size() - cut) +
+         " more bytes)";
+}
+
 std::string withoutControls(std::string_view text, char replacement) {
   std::string result;
   result.reserve(text.size());

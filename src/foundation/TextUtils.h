@@ -17,6 +17,9 @@ std::string lowered(std::string_view text);
 // Control characters (C0, DEL and the C1 range of UTF-8) replaced, one replacement for each:
 // text from outside must not break a record or a log line.
 std::string withoutControls(std::string_view text, char replacement);
+// At most the first limit bytes of text (never half a UTF-8 character), and how long the
+// rest was: what a log line shows of a field a sender chose.
+std::string clipped(std::string_view text, std::size_t limit);
 // The most a text file of the agent's may hold: its configuration files are far smaller.
 inline constexpr std::size_t kMaxTextFileBytes = 16 << 20;
 // The whole content of a plain file; throws FileException when it cannot be read or is larger

@@ -1,11 +1,13 @@
 #include "ipc/IPCServer.h"
 
 #include <chrono>
+#include <map>
 #include <vector>
 
 #include "concurrency/ThreadMessages.h"
 #include "foundation/Exception.h"
 #include "foundation/JobException.h"
+#include "foundation/TextUtils.h"
 #include "foundation/Timer.h"
 #include "ipc/IPCMessage.h"
 #include "ipc/MailSlot.h"
@@ -28,6 +30,9 @@ struct IPCServer::Listener {
 
   std::uint32_t run();
   void handle(const ReceivedMessage& received);
+  // Adds what the mailslot dropped to the minute's count, and logs the count once the
+  // minute is over: a flood costs one line a minute.
+  void reportDropped(MailSlot& mailslot, bool minuteOver);
 
   platform::Env& env;
   LoggerUnit logger;
@@ -36,6 +41,7 @@ struct IPCServer::Listener {
   // Sets the exit flag and wakes the listener's wait.
   void requestExit() LOCKS_EXCLUDED(mailslotMutex);
 
+  DroppedMessages dropped;  // the listener thread's
   std::atomic<bool> exitFlag{false};
   std::atomic<bool> listening{false};
   platform::Mutex mailslotMutex;
@@ -50,25 +56,51 @@ void IPCServer::Listener::requestExit() {
 
 namespace {
 
-bool maySendCommands(platform::Env& env, std::uint32_t uid) {
-  return uid == 0 || uid == env.userId();
+// The most of a sender's field a log line shows.
+constexpr std::size_t kLoggedFieldBytes = 200;
+
+// "user 65534: 120311, user 1000: 4": the first few senders, then how many more.
+std::string sendersText(const std::map<std::uint32_t, std::uint64_t>& bySender) {
+  constexpr std::size_t kNamed = 5;
+  std::string text;
+  std::size_t named = 0;
+  for (const auto& [uid, count] : bySender) {
+    if (named++ == kNamed) {
+      return text + " and " + std::to_string(bySender.size() - kNamed) + " more users";
+    }
+    text += (text.empty() ? "user " : ", user ") + std::to_string(uid) + ": " +
+            std::to_string(count);
+  }
+  return text;
 }
 
 }  // namespace
 
 void IPCServer::Listener::handle(const ReceivedMessage& received) {
-  logger.debug(5, "IPC: Received message line \"%s\".", received.text);
+  logger.debug(5, "IPC: Received message line \"%s\".",
+               TextUtils::clipped(received.text, kLoggedFieldBytes));
   IPCMessage message;
   if (!parseIPCMessage(received.text, &message)) {
     logger.debug(4, "IPC: The message was not adressed to Vantor. Ignoring it.");
     return;
   }
-  if (message.type == "COMMAND" && !maySendCommands(env, received.senderUid)) {
-    logger.debug(1, "IPC: Server \"%s\": Ignored a command from user %i.", name,
-                 static_cast<std::int64_t>(received.senderUid));
-    return;
-  }
   callback(message.type, message.reference, message.body, message.replyTo);
+}
+
+void IPCServer::Listener::reportDropped(MailSlot& mailslot, bool minuteOver) {
+  DroppedMessages more = mailslot.takeDropped();
+  for (const auto& [uid, count] : more.bySender) dropped.bySender[uid] += count;
+  dropped.oversized += more.oversized;
+  if (!minuteOver || dropped.empty()) return;
+  std::uint64_t foreign = 0;
+  for (const auto& [uid, count] : dropped.bySender) foreign += count;
+  logger.debug(1,
+               "IPC: Server \"%s\": Dropped %i message(s) from users who may not command it "
+               "(%s) and %i longer than %i bytes in the last minute.",
+               name, static_cast<std::int64_t>(foreign), sendersText(dropped.bySender),
+               static_cast<std::int64_t>(dropped.oversized),
+               static_cast<std::int64_t>(MailSlot::kMaxMessageBytes));
+  dropped = {};
 }
 
 std::uint32_t IPCServer::Listener::run() {
@@ -132,12 +164,14 @@ std::uint32_t IPCServer::Listener::run() {
       }
       list.clear();
     }
+    reportDropped(*opened, debugDue);
     if (debugDue) {
       logger.debug(5, "IPC: Server \"%s\": Now sleeping for a while.", name);
       debugTimer.setExpiry(DateTime() + TimeSpan(60));
     }
     if (!exitFlag.load()) opened->waitForMessage(kIdleMillis);
   }
+  reportDropped(*opened, true);  // the minute under way
   listening.store(false);
   {
     platform::MutexLock lock(&mailslotMutex);

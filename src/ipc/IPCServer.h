@@ -1,7 +1,7 @@
 // Receives suite messages under a name: a listener thread creates the mailslot, reads
 // everything waiting at least once a second, and hands each message addressed to Vantor to
-// the callback, on the listener thread. Commands are obeyed only from root or this process's
-// own user; the callback never sees commands from anyone else.
+// the callback, on the listener thread. Only messages of root and this process's own user are
+// heard; those of anyone else are dropped unread, and counted in one log line a minute.
 #ifndef TARNWICK_IPC_IPCSERVER_H_
 #define TARNWICK_IPC_IPCSERVER_H_
 

@@ -1,5 +1,7 @@
 #include "ipc/MailSlot.h"
 
+#include <utility>
+
 #include "foundation/IPCException.h"
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
@@ -10,8 +12,12 @@ namespace {
 constexpr char kWriterLockName[] = "Vantor_MailSlot";
 }  // namespace
 
-MailSlot::MailSlot(platform::Env& env, Mode mode, std::string name)
-    : IPC(mode), env_(env), name_(std::move(name)), writerLock_(env, kWriterLockName) {
+MailSlot::MailSlot(platform::Env& env, Mode mode, std::string name, Senders heard)
+    : IPC(mode),
+      env_(env),
+      name_(std::move(name)),
+      heard_(heard),
+      writerLock_(env, kWriterLockName) {
   if (mode != RECEIVER) return;
   env_.prepareNamedMutex(kWriterLockName);  // for senders who may not create it
   if (!platform::isValidMailslotName(name_)) {
@@ -59,27 +65,45 @@ bool MailSlot::send(const std::string& text) {
   return true;
 }
 
+bool MailSlot::hears(std::uint32_t senderUid) const {
+  return heard_ == Senders::kAnyone || senderUid == 0 || senderUid == env_.userId();
+}
+
 void MailSlot::receive(std::vector<ReceivedMessage>& list) {
   if (mode() != RECEIVER) {
     throw IPCException(IPCException::IC_NOT_RECEIVER, name_, __FILE__, __LINE__);
   }
-  while (true) {
+  auto failed = [] {
+    return IPCException(IPCException::IC_CANNOT_RECEIVE, std::to_string(platform::lastError()),
+                        __FILE__, __LINE__);
+  };
+  std::size_t kept = 0;
+  for (std::size_t looked = 0; looked < kPassMessages; ++looked) {
     bool present = false;
     std::size_t size = 0;
-    if (!reader_->nextMessageSize(&present, &size)) {
-      throw IPCException(IPCException::IC_CANNOT_RECEIVE, std::to_string(platform::lastError()),
-                         __FILE__, __LINE__);
-    }
+    std::uint32_t sender = 0;
+    if (!reader_->peek(&present, &size, &sender)) throw failed();
     if (!present) return;
-    platform::MailslotMessage message;
-    if (!reader_->read(size + 1, &message)) {
-      throw IPCException(IPCException::IC_CANNOT_RECEIVE, std::to_string(platform::lastError()),
-                         __FILE__, __LINE__);
+    bool heard = hears(sender);
+    if (!heard || size > kMaxMessageBytes) {
+      if (!reader_->discard()) throw failed();
+      if (heard) {
+        ++dropped_.oversized;
+      } else {
+        ++dropped_.bySender[sender];
+      }
+      continue;
     }
+    if (kept + size > kPassBytes && kept > 0) return;  // the next pass takes it
+    platform::MailslotMessage message;
+    if (!reader_->read(size + 1, &message)) throw failed();
+    kept += message.bytes.size();
     std::string text = message.bytes.substr(0, message.bytes.find('\0'));
     list.push_back({std::move(text), message.senderUid});
   }
 }
+
+DroppedMessages MailSlot::takeDropped() { return std::exchange(dropped_, {}); }
 
 bool MailSlot::waitForMessage(std::uint32_t timeoutMillis) {
   return reader_ && reader_->waitForMessage(timeoutMillis);

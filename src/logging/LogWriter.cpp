@@ -1,6 +1,10 @@
 #include "logging/LogWriter.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "foundation/Exception.h"
 #include "foundation/FileOps.h"
@@ -220,12 +224,44 @@ void LogWriter::rotateFile(const std::string& reason) {
     sizeFactor_ = 1.0;
     ensureOpen();
     writeBannerLine("Log continued from " + quoted(FileUtils::baseName(newName)) + ".");
+    deleteOldRotations();
   } else {
     sizeFactor_ += 0.25;
     std::uint32_t error = FileOps::lastError();
     writeBannerLine("Log file rotation error. (" + std::to_string(error) + ")");
   }
   computeNextRotation();
+}
+
+void LogWriter::deleteOldRotations() {
+  // Rotated files are named "<name>_<opened>_<counter>[.<extension>]".
+  std::string extension = FileUtils::extension(path_);
+  std::string suffix = extension.empty() ? "" : "." + extension;
+  std::string stem = FileUtils::removeExtension(path_) + "_";
+  std::string prefix = FileUtils::baseName(stem);
+  std::vector<FileOps::ListEntry> entries;
+  if (!FileOps::list(env_, stem + "*" + suffix, &entries)) return;
+  std::vector<std::pair<std::int64_t, std::string>> rotated;  // last written, path
+  for (const FileOps::ListEntry& entry : entries) {
+    std::string_view name = entry.name;
+    if (!entry.isFile || !name.starts_with(prefix) || !name.ends_with(suffix)) continue;
+    name.remove_suffix(suffix.size());
+    std::string_view counter = name.substr(name.find_last_of('_') + 1);
+    if (counter.empty() || counter.find_first_not_of("0123456789") != std::string_view::npos) {
+      continue;
+    }
+    FileOps::FileInfo info;
+    std::string path = FileUtils::dirName(path_) + entry.name;
+    if (FileOps::getInfo(env_, path, &info)) rotated.emplace_back(info.lastWriteTime, path);
+  }
+  std::size_t kept = static_cast<std::size_t>(std::max(0, rotationsKept_.load()));
+  if (rotated.size() <= kept) return;
+  std::sort(rotated.begin(), rotated.end());
+  for (std::size_t i = 0; i < rotated.size() - kept; ++i) {
+    if (FileOps::remove(env_, rotated[i].second, true)) {
+      writeBannerLine("Deleted the old log file " + quoted(rotated[i].second) + ".");
+    }
+  }
 }
 
 void LogWriter::closeFile(const std::string& reason) {

@@ -57,6 +57,9 @@ class LogWriter {
   std::uint32_t scheme() const { return scheme_.load(); }
   void setRotationTime(const TimeSpan& span);
   void setRotationSize(std::int32_t megabytes) { rotationSize_.store(megabytes); }
+  // How many rotated files are kept beside the log; older ones are deleted at each rotation.
+  static constexpr std::int32_t kDefaultRotationsKept = 10;
+  void setRotationsKept(std::int32_t files) { rotationsKept_.store(files); }
   void setBanners(bool on) { banners_.store(on); }
 
  private:
@@ -69,6 +72,8 @@ class LogWriter {
   void rotate(const std::string& reason) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void rotateFile(const std::string& reason) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void computeNextRotation() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Deletes the oldest rotated files beyond the number kept.
+  void deleteOldRotations() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   std::string fullPath() const EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   platform::Mutex mutex_;
@@ -87,6 +92,7 @@ class LogWriter {
   std::atomic<std::uint32_t> scheme_{0};
   std::atomic<std::int32_t> rotationSeconds_{0};
   std::atomic<std::int32_t> rotationSize_{0};
+  std::atomic<std::int32_t> rotationsKept_{kDefaultRotationsKept};
   std::atomic<bool> rotateAtStart_{true};
   std::atomic<bool> resetSchedule_{false};
   std::atomic<bool> banners_{true};

@@ -22,10 +22,13 @@ struct MailslotMessage {
 class MailslotReader {
  public:
   virtual ~MailslotReader() = default;
-  // Whether a message waits, and its size. False (lastError() set) when the query fails.
-  virtual bool nextMessageSize(bool* present, std::size_t* size) = 0;
+  // Whether a message waits, its size and its sender, without taking it. False (lastError()
+  // set) when the query fails.
+  virtual bool peek(bool* present, std::size_t* size, std::uint32_t* senderUid) = 0;
   // Reads the next message, at most capacity bytes of it.
   virtual bool read(std::size_t capacity, MailslotMessage* message) = 0;
+  // Takes the next message without keeping any of it.
+  virtual bool discard() = 0;
   // Waits up to timeoutMillis for a message; true when one waits. wake() ends the wait (or
   // the next one) early, with false.
   virtual bool waitForMessage(std::uint32_t timeoutMillis) = 0;

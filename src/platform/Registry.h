@@ -43,6 +43,10 @@ class Registry {
   // Creates the key if needed and sets a string value (type kRegSz). Returns a Win32 code.
   virtual std::uint32_t setString(const std::string& key, const std::string& name,
                                   const std::string& value) = 0;
+
+  // Adds each string value of an export text (as the suite's packages ship) that the registry
+  // lacks, in one write; values it has stay. Returns a Win32 code.
+  virtual std::uint32_t addMissingStrings(const std::string& exportText) = 0;
 };
 
 }  // namespace Vantor::platform

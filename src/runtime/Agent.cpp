@@ -170,6 +170,11 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
     }
   }
   if (!loadLogMessages()) return false;
+  if (std::string folder;
+      reader_->getDirName("Vantor.directories.log", folder) == ConfReader::CONF_OK &&
+      othersMayChange("the log folder", folder)) {
+    return false;
+  }
   configureLogging(*reader_, *logging_->writer);
 
   std::int32_t level = 0;

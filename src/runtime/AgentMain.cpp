@@ -6,6 +6,9 @@
 
 #include "concurrency/ProcessFlags.h"
 #include "concurrency/ThreadMessages.h"
+#include "foundation/Exception.h"
+#include "foundation/TextUtils.h"
+#include "platform/Registry.h"
 #include "platform/Env.h"
 
 namespace Vantor {
@@ -14,18 +17,47 @@ namespace {
 
 const char kUsage[] =
     "usage: tarnwick [-c CONFIGURATION-FILE]\n"
+    "       tarnwick --merge-registry DEFAULTS-FILE\n"
     "       tarnwick --help | --version\n"
     "\n"
     "Meters the use of applications on this machine and writes usage records into data\n"
     "files in its working directory. Settings come from the registry file ($VANTOR_REGISTRY,\n"
     "else /etc/vantor/registry.reg) and the configuration file (CONFIGURATION-FILE, else\n"
     "tarnwick.conf in the configuration directory). SIGTERM or SIGINT end it, SIGHUP makes it\n"
-    "read its configuration again.\n";
+    "read its configuration again.\n"
+    "\n"
+    "--merge-registry adds the values of DEFAULTS-FILE (a registry export) that the registry\n"
+    "file lacks, as the agent writes it: under its lock, in one new copy.\n";
+
+// Adds the package's new values to the registry file; the exit status.
+int mergeRegistry(platform::Env& env, const std::string& defaultsFile) {
+  std::string defaults;
+  try {
+    defaults = TextUtils::readTextFile(env, defaultsFile);
+  } catch (const Exception& error) {
+    std::cerr << "tarnwick: cannot read " << defaultsFile << ": " << error.getFullText()
+              << std::endl;
+    return 1;
+  }
+  if (std::uint32_t code = env.registry().addMissingStrings(defaults); code != 0) {
+    std::cerr << "tarnwick: cannot write " << env.registry().location() << ": "
+              << env.errorText(code) << std::endl;
+    return 1;
+  }
+  return 0;
+}
 
 }  // namespace
 
 int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& makeProgram) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (!arguments.empty() && arguments.front() == "--merge-registry") {
+    if (arguments.size() != 2) {
+      std::cerr << kUsage;
+      return 1;
+    }
+    return mergeRegistry(env, arguments[1]);
+  }
   for (const std::string& argument : arguments) {
     if (argument == "--help" || argument == "-h") {
       std::cout << kUsage;

@@ -412,12 +412,14 @@ void Tarnwick::recoverLeftovers() {
 
 void Tarnwick::handleCommand(const std::string& type, const std::string& reference,
                              const std::string& body, const std::string& replyTo) {
-  logger().debug(2, "IPC: Received message \"%s\".", type);
+  // A field shows in the log at a readable length, however long it came.
+  constexpr std::size_t kLoggedFieldBytes = 200;
+  logger().debug(2, "IPC: Received message \"%s\".", TextUtils::clipped(type, kLoggedFieldBytes));
   if (type != "COMMAND") {
     logger().debug(1, "IPC: Received an unknown type.");
     return;
   }
-  logger().debug(3, "IPC: Received command \"%s\".", body);
+  logger().debug(3, "IPC: Received command \"%s\".", TextUtils::clipped(body, kLoggedFieldBytes));
   // Whether the reply went out.
   auto reply = [&](const std::string& text) {
     try {

@@ -62,13 +62,38 @@ dpkg -i "$deb" > /dev/null
 for unit in tarnwick vantor-procdrv; do
   [ -L "/etc/systemd/system/$unit.service" ] && fail "$unit.service stays masked"
 done
-# An upgrade adds the registry values a new version brings, and keeps the agent's own.
+# An upgrade adds the registry values a new version brings, in their own section, and keeps
+# the agent's own, even those the agent writes while the upgrade runs: a writer as the agent
+# is (under the lock, a new copy moved over the old) adds a value after another meanwhile.
 sed -i '/"StartupLogDir"/d' /etc/vantor/registry.reg
-echo '"TarnwickLogCounter"=dword:00000007' >> /etc/vantor/registry.reg
+printf '"TarnwickLogCounter"=dword:00000007\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Other]\n' \
+  >> /etc/vantor/registry.reg
+scratch=$(mktemp -d)
+(
+  n=0
+  while [ ! -e "$scratch/upgraded" ] || [ "$n" -lt 20 ]; do
+    n=$((n + 1))
+    printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Resources]\n"Written%d"="%d"\n' "$n" "$n" \
+      > "$scratch/value.reg"
+    VANTOR_REGISTRY=/etc/vantor/registry.reg /usr/sbin/tarnwick --merge-registry \
+      "$scratch/value.reg" || exit 1
+    echo "$n" > "$scratch/count"
+  done
+) &
+writer=$!
 dpkg -i "$deb" > /dev/null
-grep -q '^"StartupLogDir"=' /etc/vantor/registry.reg || fail "the upgrade did not add a value"
+touch "$scratch/upgraded"
+wait "$writer" || fail "a registry write failed during the upgrade"
+section=$(sed -n '/^\[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Resources\]/,/^\[/p' /etc/vantor/registry.reg)
+echo "$section" | grep -q '^"StartupLogDir"=' ||
+  fail "the upgrade did not add a value to its section: $(cat /etc/vantor/registry.reg)"
 grep -q '^"TarnwickLogCounter"=dword:00000007' /etc/vantor/registry.reg ||
   fail "the upgrade took the agent's own value"
+for n in $(seq "$(cat "$scratch/count")"); do
+  echo "$section" | grep -q "^\"Written$n\"=\"$n\"" ||
+    fail "a value written during the upgrade was lost: Written$n"
+done
+rm -rf "$scratch"
 
 systemd-analyze verify --man=no /lib/systemd/system/tarnwick.service \
   /lib/systemd/system/vantor-procdrv.service || fail "systemd-analyze rejects the units"

@@ -23,6 +23,9 @@ class FileRegistry : public platform::Registry {
  public:
   std::string location() const override { return "the registry file " + path(); }
   std::string file() const override { return path(); }
+  std::uint32_t addMissingStrings(const std::string& exportText) override {
+    return write(platform::RegistryFile::withMissingStrings(read(), exportText));
+  }
 
   std::uint32_t queryValue(const std::string& key, const std::string& name,
                            platform::RegistryValue* value) override {
@@ -35,10 +38,7 @@ class FileRegistry : public platform::Registry {
 
   std::uint32_t setString(const std::string& key, const std::string& name,
                           const std::string& value) override {
-    std::string text = platform::RegistryFile::withString(read(), kRoot + key, name, value);
-    std::ofstream file(path(), std::ios::binary | std::ios::trunc);
-    file << text;
-    return file.good() ? platform::kErrorSuccess : platform::kErrorWriteFault;
+    return write(platform::RegistryFile::withString(read(), kRoot + key, name, value));
   }
 
  private:
@@ -47,6 +47,12 @@ class FileRegistry : public platform::Registry {
   static std::string path() {
     const char* path = std::getenv("VANTOR_REGISTRY");
     return path != nullptr ? path : "";
+  }
+
+  static std::uint32_t write(const std::string& text) {
+    std::ofstream file(path(), std::ios::binary | std::ios::trunc);
+    file << text;
+    return file.good() ? platform::kErrorSuccess : platform::kErrorWriteFault;
   }
 
   static std::string read() {

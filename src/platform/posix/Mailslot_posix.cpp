@@ -75,12 +75,9 @@ class SocketReader : public MailslotReader {
     if (wake_ >= 0) ::close(wake_);
   }
 
-  bool nextMessageSize(bool* present, std::size_t* size) override {
-    char ignored;
-    ssize_t length;
-    do {
-      length = ::recv(fd_, &ignored, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    } while (length < 0 && errno == EINTR);
+  bool peek(bool* present, std::size_t* size, std::uint32_t* senderUid) override {
+    char first;
+    ssize_t length = receive(&first, 1, MSG_PEEK | MSG_TRUNC, senderUid);
     if (length < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         *present = false;
@@ -95,29 +92,16 @@ class SocketReader : public MailslotReader {
 
   bool read(std::size_t capacity, MailslotMessage* message) override {
     message->bytes.assign(capacity, '\0');
-    iovec data{message->bytes.data(), capacity};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-    msghdr header{};
-    header.msg_iov = &data;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    ssize_t length;
-    do {
-      length = ::recvmsg(fd_, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    } while (length < 0 && errno == EINTR);
+    ssize_t length = receive(message->bytes.data(), capacity, 0, &message->senderUid);
     if (length < 0) return failWith(errno);
-    message->bytes.resize(static_cast<std::size_t>(length));
-    message->senderUid = 0xFFFFFFFFu;
-    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
-         item = CMSG_NXTHDR(&header, item)) {
-      if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_CREDENTIALS) {
-        ucred credentials;
-        std::memcpy(&credentials, CMSG_DATA(item), sizeof credentials);
-        message->senderUid = credentials.uid;
-      }
-    }
+    message->bytes.resize(std::min(static_cast<std::size_t>(length), capacity));
     return true;
+  }
+
+  bool discard() override {
+    char first;
+    std::uint32_t sender;
+    return receive(&first, 1, MSG_TRUNC, &sender) >= 0 || failWith(errno);
   }
 
   bool waitForMessage(std::uint32_t timeoutMillis) override {
@@ -141,6 +125,33 @@ class SocketReader : public MailslotReader {
   }
 
  private:
+  // One datagram into buffer (the rest of a longer one is cut), with its sender; the
+  // datagram's whole length, or -1 with errno set.
+  ssize_t receive(char* buffer, std::size_t capacity, int flags, std::uint32_t* senderUid) {
+    iovec data{buffer, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t length;
+    do {
+      length = ::recvmsg(fd_, &header, flags | MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (length < 0 && errno == EINTR);
+    *senderUid = 0xFFFFFFFFu;
+    if (length < 0) return length;
+    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
+         item = CMSG_NXTHDR(&header, item)) {
+      if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_CREDENTIALS) {
+        ucred credentials;
+        std::memcpy(&credentials, CMSG_DATA(item), sizeof credentials);
+        *senderUid = credentials.uid;
+      }
+    }
+    return length;
+  }
+
   int fd_;
   int wake_;  // eventfd; -1 when none could be made, and the waits run their full time
   std::string path_;

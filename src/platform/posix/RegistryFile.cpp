@@ -415,4 +415,31 @@ std::string withString(std::string_view rawText, std::string_view key, std::stri
   return result;
 }
 
+std::string withMissingStrings(std::string_view text, std::string_view rawDefaults) {
+  std::string result(text);
+  std::string defaults = decodeText(rawDefaults);
+  std::vector<std::string_view> lines = physicalLines(defaults);
+  std::optional<std::string> key;  // as spelt; none in a deleted key or before the first
+  for (const LogicalLine& line : logicalLines(lines)) {
+    if (isIgnorable(line.text)) continue;
+    if (isSection(line.text)) {
+      key.reset();
+      if (sectionKey(line.text)) key = std::string(trim(line.text.substr(1, line.text.size() - 2)));
+      continue;
+    }
+    std::string reason;
+    std::optional<ValueHead> head = readValueHead(line.text, &reason);
+    bool deletion = false;
+    std::optional<RegistryValue> value =
+        head ? readData(std::string_view(line.text).substr(head->dataStart), &deletion, &reason)
+             : std::nullopt;
+    if (!key || !value || deletion || value->type != kRegSz) continue;
+    if (find(parse(result), *key, head->name) != nullptr) continue;
+    std::string_view data = value->data;
+    if (!data.empty() && data.back() == '\0') data.remove_suffix(1);
+    result = withString(result, *key, head->name, data);
+  }
+  return result;
+}
+
 }  // namespace Vantor::platform::RegistryFile

@@ -40,6 +40,11 @@ const RegistryValue* find(const std::map<std::string, Values>& keys, std::string
 std::string withString(std::string_view text, std::string_view key, std::string_view name,
                        std::string_view value);
 
+// The text with each string value of defaults (a text of the same format) that it lacks
+// added as withString adds it, in its key, with its name as defaults spells it; values the
+// text has, and every other line, stay as they are.
+std::string withMissingStrings(std::string_view text, std::string_view defaults);
+
 }  // namespace Vantor::platform::RegistryFile
 
 #endif  // TARNWICK_PLATFORM_POSIX_REGISTRYFILE_H_

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
@@ -94,14 +95,26 @@ class PosixRegistry : public Registry {
     if (name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
       return kErrorInvalidName;
     }
+    return rewrite([&](const std::string& text) {
+      return RegistryFile::withString(text, kRoot + key, name, value);
+    });
+  }
+
+  std::uint32_t addMissingStrings(const std::string& exportText) override {
+    return rewrite([&](const std::string& text) {
+      return RegistryFile::withMissingStrings(text, exportText);
+    });
+  }
+
+ private:
+  // Replaces the file's text with change(text), under the writers' lock.
+  static std::uint32_t rewrite(const std::function<std::string(const std::string&)>& change) {
     std::string path = registryPath();
     struct stat status {};
     int fd = openLocked(path, &status);
     if (fd < 0) return lastError();
     std::string text;
-    bool done = readAll(fd, &text) &&
-                replaceContent(path, RegistryFile::withString(text, kRoot + key, name, value),
-                               status.st_mode & 07777);
+    bool done = readAll(fd, &text) && replaceContent(path, change(text), status.st_mode & 07777);
     std::uint32_t error = lastError();
     ::close(fd);  // releases the lock, after the new file carries the name
     return done ? kErrorSuccess : error;

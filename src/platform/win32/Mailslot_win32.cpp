@@ -24,15 +24,14 @@ class Win32MailslotReader : public MailslotReader {
   Win32MailslotReader(UniqueHandle slot, UniqueHandle wake, std::uint32_t readerUid)
       : slot_(std::move(slot)), wake_(std::move(wake)), readerUid_(readerUid) {}
 
-  bool nextMessageSize(bool* present, std::size_t* size) override {
-    DWORD next = 0;
-    DWORD count = 0;
-    if (!::GetMailslotInfo(slot_.get(), nullptr, &next, &count, nullptr)) {
-      return failWithSystemError();
-    }
-    *present = next != MAILSLOT_NO_MESSAGE;
-    *size = *present ? next : 0;
-    return true;
+  bool peek(bool* present, std::size_t* size, std::uint32_t* senderUid) override {
+    *senderUid = readerUid_;
+    return nextMessageSize(present, size);
+  }
+
+  bool discard() override {
+    MailslotMessage ignored;
+    return read(0, &ignored);
   }
 
   bool read(std::size_t capacity, MailslotMessage* message) override {
@@ -69,6 +68,17 @@ class Win32MailslotReader : public MailslotReader {
   void wake() override { ::SetEvent(wake_.get()); }
 
  private:
+  bool nextMessageSize(bool* present, std::size_t* size) {
+    DWORD next = 0;
+    DWORD count = 0;
+    if (!::GetMailslotInfo(slot_.get(), nullptr, &next, &count, nullptr)) {
+      return failWithSystemError();
+    }
+    *present = next != MAILSLOT_NO_MESSAGE;
+    *size = *present ? next : 0;
+    return true;
+  }
+
   UniqueHandle slot_;
   UniqueHandle wake_;  // auto-reset: one wake ends one wait
   std::uint32_t readerUid_;

@@ -21,6 +21,8 @@ class Win32Registry : public Registry {
  public:
   std::string location() const override { return "the registry (HKEY_LOCAL_MACHINE)"; }
   std::string file() const override { return {}; }
+  // The installer sets the values here.
+  std::uint32_t addMissingStrings(const std::string&) override { return kErrorNotSupported; }
 
   std::uint32_t queryValue(const std::string& key, const std::string& name,
                            RegistryValue* value) override {

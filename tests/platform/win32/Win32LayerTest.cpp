@@ -82,9 +82,11 @@ TEST(Win32MailslotTest, WholeMessagesArriveInOrderAndAWakeEndsAWait) {
   EXPECT_TRUE(reader->waitForMessage(1000));
   bool present = false;
   std::size_t size = 0;
-  ASSERT_TRUE(reader->nextMessageSize(&present, &size));
+  std::uint32_t sender = 0;
+  ASSERT_TRUE(reader->peek(&present, &size, &sender));
   EXPECT_TRUE(present);
   EXPECT_EQ(size, 5u);
+  EXPECT_EQ(sender, env().userId());
   platform::MailslotMessage message;
   ASSERT_TRUE(reader->read(100, &message));
   EXPECT_EQ(message.bytes, "hello");
@@ -95,7 +97,7 @@ TEST(Win32MailslotTest, WholeMessagesArriveInOrderAndAWakeEndsAWait) {
   EXPECT_EQ(message.bytes, "a longer");
   ASSERT_TRUE(reader->read(100, &message));
   EXPECT_EQ(message.bytes, "last");
-  ASSERT_TRUE(reader->nextMessageSize(&present, &size));
+  ASSERT_TRUE(reader->peek(&present, &size, &sender));
   EXPECT_FALSE(present);
 
   EXPECT_FALSE(reader->waitForMessage(50));
