@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "foundation/Exception.h"
@@ -241,7 +242,8 @@ void LogWriter::deleteOldRotations() {
   std::string prefix = FileUtils::baseName(stem);
   std::vector<FileOps::ListEntry> entries;
   if (!FileOps::list(env_, stem + "*" + suffix, &entries)) return;
-  std::vector<std::pair<std::int64_t, std::string>> rotated;  // last written, path
+  // Oldest first: by when each was last written, then by its counter (within one second).
+  std::vector<std::tuple<std::int64_t, std::uint64_t, std::string>> rotated;
   for (const FileOps::ListEntry& entry : entries) {
     std::string_view name = entry.name;
     if (!entry.isFile || !name.starts_with(prefix) || !name.ends_with(suffix)) continue;
@@ -252,14 +254,18 @@ void LogWriter::deleteOldRotations() {
     }
     FileOps::FileInfo info;
     std::string path = FileUtils::dirName(path_) + entry.name;
-    if (FileOps::getInfo(env_, path, &info)) rotated.emplace_back(info.lastWriteTime, path);
+    if (FileOps::getInfo(env_, path, &info)) {
+      rotated.emplace_back(info.lastWriteTime, std::strtoull(std::string(counter).c_str(), nullptr, 10),
+                           path);
+    }
   }
   std::size_t kept = static_cast<std::size_t>(std::max(0, rotationsKept_.load()));
   if (rotated.size() <= kept) return;
   std::sort(rotated.begin(), rotated.end());
   for (std::size_t i = 0; i < rotated.size() - kept; ++i) {
-    if (FileOps::remove(env_, rotated[i].second, true)) {
-      writeBannerLine("Deleted the old log file " + quoted(rotated[i].second) + ".");
+    const std::string& path = std::get<2>(rotated[i]);
+    if (FileOps::remove(env_, path, true)) {
+      writeBannerLine("Deleted the old log file " + quoted(path) + ".");
     }
   }
 }

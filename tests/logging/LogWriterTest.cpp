@@ -90,6 +90,23 @@ TEST(LogWriterTest, SizeRotationAtWholeMegabytesWithConsecutiveCounters) {
   EXPECT_EQ(registryValue("TarnwickLogCounter"), "1");
 }
 
+TEST(LogWriterTest, OnlyTheNewestRotatedFilesAreKept) {
+  LogCapture capture;
+  LogWriter& writer = capture.writer();
+  writer.setBanners(false);
+  writer.setScheme(LogWriter::kRotateSize);
+  writer.setRotationSize(1);
+  writer.setRotationsKept(2);
+  std::filesystem::path other = capture.dir().file("tarnwick_notes.log");  // not a rotated file
+  testing::writeFile(other.string(), "kept");
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(writer.writeLine(std::string(LogWriter::kMegabyte, 'a')));
+  std::map<int, std::string> rotated = rotatedFiles(capture);
+  ASSERT_EQ(rotated.size(), 2u);
+  EXPECT_EQ(rotated.begin()->first, 9);
+  EXPECT_EQ(rotated.rbegin()->first, 10);
+  EXPECT_TRUE(std::filesystem::exists(other));
+}
+
 TEST(LogWriterTest, AFailedRotationRaisesTheLimitByAQuarter) {
   LogCapture capture;
   SystemInfo::setResourceString(testing::systemEnv().registry(), "TarnwickLogOpened",
