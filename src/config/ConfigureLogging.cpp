@@ -18,6 +18,13 @@ void configureLogging(const ConfReader& reader, LogWriter& writer) {
     setLogTimeMode(time == "local" ? kLogTimeLocal : time == "zulu" ? kLogTimeZulu : 0);
   }
 
+  // Before the scheme: a rotation at start-up, at the next line, keeps as many as configured.
+  std::int32_t kept = LogWriter::kDefaultRotationsKept;
+  if (reader.getInteger("log.rotation.keep", kept) != ConfReader::CONF_OK || kept < 0) {
+    kept = LogWriter::kDefaultRotationsKept;
+  }
+  writer.setRotationsKept(kept);
+
   std::string scheme;
   if (reader.getString("log.rotation.scheme", scheme, true, true) == ConfReader::CONF_OK) {
     writer.setScheme(LogWriter::parseScheme(scheme));
@@ -31,12 +38,6 @@ void configureLogging(const ConfReader& reader, LogWriter& writer) {
   std::int32_t size = 0;
   if (reader.getInteger("log.rotation.size", size) != ConfReader::CONF_OK) size = 0;
   writer.setRotationSize(size);
-
-  std::int32_t kept = LogWriter::kDefaultRotationsKept;
-  if (reader.getInteger("log.rotation.keep", kept) != ConfReader::CONF_OK || kept < 0) {
-    kept = LogWriter::kDefaultRotationsKept;
-  }
-  writer.setRotationsKept(kept);
 
   std::string severity;
   if (reader.getString("log.global.severity", severity, true) == ConfReader::CONF_OK) {

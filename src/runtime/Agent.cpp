@@ -185,6 +185,11 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
   std::string primeTimeFile = configurationDirectory_ + "primetime";
   reader_->getFileName(lowerName + ".primetime-file", primeTimeFile);
   primeTimeFile = FileUtils::normaliseSeparators(primeTimeFile);
+  if (othersMayChange("the prime-time calendar", primeTimeFile) ||
+      othersMayChange("the accounts", configurationDirectory_ + "accounts.conf") ||
+      othersMayChange("the accounts folder", configurationDirectory_ + "accounts/")) {
+    return false;
+  }
   if (FileOps::exists(env_, primeTimeFile) && !primeTime_.loadPrimeTime(env_, primeTimeFile)) {
     logger().fatal(5, "GENERAL");
     return refuseStart("The prime-time calendar " + primeTimeFile + " could not be loaded.");

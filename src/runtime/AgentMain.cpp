@@ -8,6 +8,7 @@
 #include "concurrency/ThreadMessages.h"
 #include "foundation/Exception.h"
 #include "foundation/TextUtils.h"
+#include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
 #include "platform/Env.h"
 
@@ -39,7 +40,12 @@ int mergeRegistry(platform::Env& env, const std::string& defaultsFile) {
               << std::endl;
     return 1;
   }
-  if (std::uint32_t code = env.registry().addMissingStrings(defaults); code != 0) {
+  std::uint32_t code = env.registry().addMissingStrings(defaults);
+  if (code == platform::kErrorInvalidData) {
+    std::cerr << "tarnwick: " << defaultsFile << " holds no registry value to add" << std::endl;
+    return 1;
+  }
+  if (code != platform::kErrorSuccess) {
     std::cerr << "tarnwick: cannot write " << env.registry().location() << ": "
               << env.errorText(code) << std::endl;
     return 1;

@@ -169,6 +169,13 @@ bool Tarnwick::configureProgram() {
     countersFile = FileUtils::normaliseSeparators(countersFile);
     rulesFile = FileUtils::normaliseSeparators(rulesFile);
   }
+  // Each file that decides what is recorded must be as safe as the configuration itself.
+  if (othersMayChange("the application mapping", configurationDirectory() + "components/") ||
+      (moduleData && othersMayChange("the module filter", moduleFilterFile)) ||
+      (performance && (othersMayChange("the counter list", countersFile) ||
+                       othersMayChange("the performance rules", rulesFile)))) {
+    return false;
+  }
   if (!createExeFinder()) return false;
   poller_->configure(pollInterval, source, polling);
   eventSource_ = source;

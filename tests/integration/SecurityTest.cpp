@@ -92,6 +92,14 @@ TEST_F(SecurityTest, AFolderAnotherUserCouldChangeIsRefusedByItsMakerAndByTheRoo
   EXPECT_NE(said.find("refusing " + premade + ": it belongs to user 65534"), std::string::npos)
       << said;
   EXPECT_TRUE(std::filesystem::is_empty(premade));
+  // However its name is written.
+  ::chmod(premade.c_str(), 01777);
+  ::chown(premade.c_str(), 0, 0);
+  for (const std::string& spelling : {premade + "/.", premade + "//"}) {
+    shell(std::string(TARNWICK_SOURCE_DIR) + "/tools/make-installation " + spelling, &status);
+    EXPECT_NE(status, 0) << spelling;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(premade));
   std::filesystem::remove_all(premade);
 
   // The installation's folder is nobody's: nobody puts a registry of its own there that would
@@ -136,7 +144,7 @@ TEST_F(SecurityTest, FloodsOfStrangersCostTheRootAgentNeitherMemoryNorLogNorItsC
   AgentProcess agent;
   ASSERT_TRUE(started(installation));
   std::uintmax_t logBefore = folderBytes(installation.dir().file("log"));
-  long residentBefore = residentKilobytes(agent.pid());
+  [[maybe_unused]] long residentBefore = residentKilobytes(agent.pid());
   // Huge datagrams, huge type fields and short commands, from six senders for ten seconds.
   std::vector<pid_t> flooders;
   for (const char* mode : {"big", "big", "big", "type", "type", "short"}) {

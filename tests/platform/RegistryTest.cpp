@@ -41,6 +41,30 @@ TEST(RegistryTest, WritesAreReadBackAndTheFileKeepsItsMode) {
   EXPECT_FALSE(Vantor::testing::fileExists(path + ".tmp"));
 }
 
+TEST(RegistryTest, AWriteGoesNeitherThroughAPlantedNameNorOverTheAdministratorsLink) {
+  TempDir dir;
+  std::string real = dir.file("real.reg");
+  std::string linked = dir.file("registry.reg");
+  std::string victim = dir.file("victim");
+  Vantor::testing::writeFile(victim, "precious");
+  Vantor::testing::writeFile(real, "");
+  ASSERT_EQ(::symlink(real.c_str(), linked.c_str()), 0);
+  // Where another user might have put a link, in a folder that others may write.
+  ASSERT_EQ(::symlink(victim.c_str(), (linked + ".tmp").c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), (real + ".tmp").c_str()), 0);
+  ScopedEnv env("VANTOR_REGISTRY", linked.c_str());
+  Registry& registry = testing::systemEnv().registry();
+  ASSERT_EQ(registry.setString(kKey, "InstallDir", "/opt/vantor/"), kErrorSuccess);
+  EXPECT_EQ(Vantor::testing::readFile(victim), "precious");
+  struct stat status {};
+  ASSERT_EQ(::lstat(linked.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode));  // the link stays, and its file has the value
+  EXPECT_NE(Vantor::testing::readFile(real).find("\"InstallDir\"=\"/opt/vantor/\""),
+            std::string::npos);
+  // An export with no value in it adds nothing and says so.
+  EXPECT_EQ(registry.addMissingStrings("garbage\n"), kErrorInvalidData);
+}
+
 TEST(RegistryTest, AWriteIntoAMissingDirectoryFails) {
   TempDir dir;
   ScopedEnv env("VANTOR_REGISTRY", dir.file("missing/registry.reg").c_str());

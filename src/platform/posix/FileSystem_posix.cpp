@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -151,6 +152,24 @@ class PosixFileStream : public FileStream {
 
 bool isRootOrSelf(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
 
+// Whether an access list gives write to a user other than root and this one, or to a group
+// other than root's: the mode bits do not show it.
+bool aclLetsOthersWrite(const std::string& path) {
+  constexpr std::uint16_t kUser = 0x02, kGroup = 0x08, kWrite = 0x02;
+  unsigned char acl[4 + 8 * 64];
+  ssize_t size = ::lgetxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
+  if (size < 0) return errno == ERANGE;  // more entries than anyone needs: judged as unsafe
+  for (ssize_t at = 4; at + 8 <= size; at += 8) {
+    std::uint16_t tag = static_cast<std::uint16_t>(acl[at] | acl[at + 1] << 8);
+    std::uint16_t permissions = static_cast<std::uint16_t>(acl[at + 2] | acl[at + 3] << 8);
+    std::uint32_t id = static_cast<std::uint32_t>(acl[at + 4]) | acl[at + 5] << 8 |
+                       acl[at + 6] << 16 | static_cast<std::uint32_t>(acl[at + 7]) << 24;
+    if ((permissions & kWrite) == 0) continue;
+    if ((tag == kUser && !isRootOrSelf(id)) || (tag == kGroup && id != 0)) return true;
+  }
+  return false;
+}
+
 // The complaint about one step of a path, or empty. A folder that others may write but that
 // has the sticky bit lets them replace only their own entries, so it may stand above the path
 // (as /tmp does) but not be the path.
@@ -161,7 +180,8 @@ std::string stepProblem(const std::string& step, const struct stat& status, bool
   }
   if (!isRootOrSelf(status.st_uid)) return step + " belongs to user " + owner + ".";
   bool othersWrite = (status.st_mode & S_IWOTH) != 0 ||
-                     ((status.st_mode & S_IWGRP) != 0 && status.st_gid != 0);
+                     ((status.st_mode & S_IWGRP) != 0 && status.st_gid != 0) ||
+                     aclLetsOthersWrite(step);
   if (othersWrite && !(S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0 && !last)) {
     return step + " may be written by other users.";
   }
@@ -194,7 +214,7 @@ std::string walkProblem(const std::string& path, std::string* existing) {
     if (::lstat(step.c_str(), &status) != 0) {
       // Made later, in the folder above: others must not be able to make it first.
       struct stat above {};
-      if (::stat(parent.c_str(), &above) != 0) return {};
+      if (::stat(parent.c_str(), &above) != 0) return parent + " cannot be looked at.";
       std::string problem = stepProblem(parent, above, true);
       return problem.empty() ? "" : problem + " Another user could make " + step + " first.";
     }
@@ -310,7 +330,7 @@ class PosixFileSystem : public FileSystem {
 
   bool makeDirectory(const std::string& path) override {
     if (::mkdir(path.c_str(), 0750) != 0) return failWith(errno);
-    ::chmod(path.c_str(), 0750);  // whatever the umask
+    ::fchmodat(AT_FDCWD, path.c_str(), 0750, AT_SYMLINK_NOFOLLOW);  // whatever the umask
     return true;
   }
 
@@ -378,8 +398,9 @@ class PosixFileSystem : public FileSystem {
     // As written, so links are judged, then as resolved, so their targets are.
     std::string existing;
     if (std::string problem = walkProblem(full, &existing); !problem.empty()) return problem;
+    // What cannot be resolved (a link to nothing yet) could be made to lead anywhere.
     char* resolved = ::realpath(existing.c_str(), nullptr);
-    if (resolved == nullptr) return {};
+    if (resolved == nullptr) return existing + " cannot be resolved.";
     std::string target = resolved;
     std::free(resolved);
     return walkProblem(target, &existing);

@@ -199,7 +199,8 @@ std::unique_ptr<MailslotReader> createMailslot(const std::string& name) {
     failWith(error == EADDRINUSE ? EEXIST : error);
     return nullptr;
   }
-  ::chmod(path.c_str(), 0666);  // everybody may write, whatever the umask
+  // Everybody may write, whatever the umask; never through a link put in its place.
+  ::fchmodat(AT_FDCWD, path.c_str(), 0666, AT_SYMLINK_NOFOLLOW);
   return std::make_unique<SocketReader>(fd, path);
 }
 

@@ -54,8 +54,10 @@ int openLocked(const std::string& path, struct stat* status) {
 }
 
 bool replaceContent(const std::string& path, const std::string& content, mode_t mode) {
-  std::string temporary = path + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  // A new file of a name nobody can have made first: the folder may be one others may write
+  // (a sticky one), and a name they made could lead the write anywhere.
+  std::string temporary = path + ".XXXXXX";
+  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return failWith(errno);
   bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, content.data(), content.size()) &&
                  (::fsync(fd) == 0 || failWith(errno));
@@ -101,6 +103,9 @@ class PosixRegistry : public Registry {
   }
 
   std::uint32_t addMissingStrings(const std::string& exportText) override {
+    bool anyValue = false;
+    for (const auto& [key, values] : RegistryFile::parse(exportText)) anyValue |= !values.empty();
+    if (!anyValue) return kErrorInvalidData;  // not an export: nothing could be read from it
     return rewrite([&](const std::string& text) {
       return RegistryFile::withMissingStrings(text, exportText);
     });
@@ -109,7 +114,12 @@ class PosixRegistry : public Registry {
  private:
   // Replaces the file's text with change(text), under the writers' lock.
   static std::uint32_t rewrite(const std::function<std::string(const std::string&)>& change) {
+    // Through a link the administrator made, to the file it names: the link stays.
     std::string path = registryPath();
+    if (char* target = ::realpath(path.c_str(), nullptr)) {
+      path = target;
+      std::free(target);
+    }
     struct stat status {};
     int fd = openLocked(path, &status);
     if (fd < 0) return lastError();

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,7 +53,8 @@ bool isOwnDirectory(const std::string& path) {
 
 bool ensureDirectory(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) == 0) {
-    ::chmod(path.c_str(), 0755);  // whatever the umask took away
+    // Whatever the umask took away; never through a link put in its place.
+    ::fchmodat(AT_FDCWD, path.c_str(), 0755, AT_SYMLINK_NOFOLLOW);
     return true;
   }
   struct stat status {};
