@@ -1,0 +1,283 @@
+// The reports' database on a PostgreSQL server, for a fleet. The same tables as the SQLite
+// file; the usage intervals are partitioned by month, so a year of a large site stays fast to
+// load and to query, and a file's records go in with COPY, in one transaction.
+#include <libpq-fe.h>
+
+#include <ctime>
+#include <set>
+
+#include "report/ReportDatabase.h"
+#include "report/SqlText.h"
+
+namespace Vantor::report {
+
+namespace {
+
+constexpr char kOwnTables[] = R"sql(
+CREATE TABLE IF NOT EXISTS data_file (
+  id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  digest TEXT NOT NULL UNIQUE,
+  name TEXT NOT NULL,
+  loaded_at BIGINT NOT NULL
+);
+)sql";
+
+// A result, cleared with its scope.
+class Result {
+ public:
+  explicit Result(PGresult* result) : result_(result) {}
+  ~Result() { PQclear(result_); }
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+  PGresult* get() const { return result_; }
+  ExecStatusType status() const { return PQresultStatus(result_); }
+
+ private:
+  PGresult* result_;
+};
+
+// The UTC month [start, end) that holds second, as the partition bounds.
+std::pair<std::int64_t, std::int64_t> monthOf(std::int64_t second, std::string* name) {
+  std::time_t time = static_cast<std::time_t>(second);
+  std::tm fields{};
+  gmtime_r(&time, &fields);
+  char text[64];
+  std::snprintf(text, sizeof text, "usage_interval_y%04dm%02d", fields.tm_year + 1900,
+                fields.tm_mon + 1);
+  *name = text;
+  fields.tm_mday = 1;
+  fields.tm_hour = fields.tm_min = fields.tm_sec = 0;
+  std::int64_t start = timegm(&fields);
+  fields.tm_mon += 1;
+  return {start, static_cast<std::int64_t>(timegm(&fields))};
+}
+
+// COPY's text form of a value: the escapes COPY reads back, and \N for none.
+void appendField(std::string& row, std::string_view raw) {
+  std::string text = validUtf8(raw);
+  for (char c : text) {
+    switch (c) {
+      case '\\': row += "\\\\"; break;
+      case '\t': row += "\\t"; break;
+      case '\n': row += "\\n"; break;
+      case '\r': row += "\\r"; break;
+      default: row.push_back(c);
+    }
+  }
+  row.push_back('\t');
+}
+
+void appendNumber(std::string& row, std::int64_t value) { appendField(row, std::to_string(value)); }
+
+void appendNumber(std::string& row, double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  appendField(row, text);
+}
+
+void appendStatus(std::string& row, const std::optional<std::int32_t>& status) {
+  if (status) {
+    appendNumber(row, std::int64_t{*status});
+  } else {
+    row += "\\N\t";
+  }
+}
+
+void endRow(std::string& row) { row.back() = '\n'; }
+
+class PostgresDatabase : public ReportDatabase {
+ public:
+  explicit PostgresDatabase(const std::string& url) : connection_(PQconnectdb(url.c_str())) {
+    if (PQstatus(connection_) != CONNECTION_OK) {
+      std::string why = PQerrorMessage(connection_);
+      PQfinish(connection_);
+      throw ReportError("PostgreSQL: cannot connect: " + trimmed(why));
+    }
+    // The server takes UTF-8 only: bytes that are not (a file name of another character set)
+    // arrive as U+FFFD.
+    execute("SET client_encoding = 'UTF8'; SET client_min_messages = warning");
+    execute("SELECT pg_advisory_lock(7302)");  // one loader makes the tables at a time
+    execute(kOwnTables);
+    execute(std::string(kUsageTable) + " PARTITION BY RANGE (start_time);\n" + kUsageIndex);
+    execute(kDetailTables);
+    execute("SELECT pg_advisory_unlock(7302)");
+  }
+  ~PostgresDatabase() override { PQfinish(connection_); }
+
+  bool storeFile(const std::string& digest, const std::string& name,
+                 const DataRecords& records) override {
+    execute("BEGIN");
+    try {
+      const char* values[] = {digest.c_str(), name.c_str()};
+      Result inserted(PQexecParams(connection_,
+                                   "INSERT INTO data_file (digest, name, loaded_at) VALUES ($1, "
+                                   "$2, extract(epoch FROM now())::bigint) ON CONFLICT (digest) "
+                                   "DO NOTHING RETURNING id",
+                                   2, nullptr, values, nullptr, nullptr, 0));
+      if (inserted.status() != PGRES_TUPLES_OK) fail();
+      if (PQntuples(inserted.get()) == 0) {
+        execute("ROLLBACK");
+        return false;
+      }
+      std::string id = PQgetvalue(inserted.get(), 0, 0);
+      makePartitions(records);
+      copyUsage(id, records);
+      copyModules(id, records);
+      copyPerformance(id, records);
+      execute("COMMIT");
+      return true;
+    } catch (...) {
+      PQclear(PQexec(connection_, "ROLLBACK"));
+      throw;
+    }
+  }
+
+  void eachInterval(const IntervalQuery& query,
+                    const std::function<void(const IntervalRow&)>& take) override {
+    std::string sql =
+        "SELECT product, user_name, computer, time_class, start_time, length FROM usage_interval "
+        "WHERE start_time < $1 AND start_time + length > $2";
+    if (query.productPattern) sql += " AND product LIKE $3 ESCAPE '\\'";
+    sql += " ORDER BY product, start_time";
+    std::string to = std::to_string(query.to);
+    std::string from = std::to_string(query.from);
+    std::string like = query.productPattern ? likePattern(*query.productPattern) : "";
+    const char* values[] = {to.c_str(), from.c_str(), like.c_str()};
+    if (PQsendQueryParams(connection_, sql.c_str(), query.productPattern ? 3 : 2, nullptr, values,
+                          nullptr, nullptr, 0) != 1 ||
+        PQsetSingleRowMode(connection_) != 1) {
+      fail();
+    }
+    // Row by row: a year of a large site is never held whole.
+    IntervalRow row;
+    bool failed = false;
+    while (PGresult* next = PQgetResult(connection_)) {
+      Result result(next);
+      if (result.status() == PGRES_SINGLE_TUPLE) {
+        row.product = PQgetvalue(next, 0, 0);
+        row.user = PQgetvalue(next, 0, 1);
+        row.computer = PQgetvalue(next, 0, 2);
+        row.timeClass = PQgetvalue(next, 0, 3);
+        row.start = std::stoll(PQgetvalue(next, 0, 4));
+        row.length = std::stoll(PQgetvalue(next, 0, 5));
+        if (!failed) take(row);
+      } else if (result.status() != PGRES_TUPLES_OK) {
+        failed = true;
+      }
+    }
+    if (failed) fail();
+  }
+
+ private:
+  static std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+  }
+
+  [[noreturn]] void fail() {
+    throw ReportError("PostgreSQL: " + trimmed(PQerrorMessage(connection_)));
+  }
+
+  void execute(const std::string& sql) {
+    Result result(PQexec(connection_, sql.c_str()));
+    if (result.status() != PGRES_COMMAND_OK && result.status() != PGRES_TUPLES_OK) fail();
+  }
+
+  // A partition for each month the file's intervals start in; loaders that make the same one
+  // at once wait for each other.
+  void makePartitions(const DataRecords& records) {
+    std::set<std::string> made;
+    for (const UsageInterval& usage : records.usage) {
+      std::string name;
+      auto [start, end] = monthOf(usage.start, &name);
+      if (!made.insert(name).second) continue;
+      execute("SELECT pg_advisory_xact_lock(7303)");
+      execute("CREATE TABLE IF NOT EXISTS " + name + " PARTITION OF usage_interval FOR VALUES FROM (" +
+              std::to_string(start) + ") TO (" + std::to_string(end) + ")");
+    }
+  }
+
+  void copy(const std::string& command, const std::string& rows) {
+    Result started(PQexec(connection_, command.c_str()));
+    if (started.status() != PGRES_COPY_IN) fail();
+    if (PQputCopyData(connection_, rows.data(), static_cast<int>(rows.size())) != 1 ||
+        PQputCopyEnd(connection_, nullptr) != 1) {
+      fail();
+    }
+    Result ended(PQgetResult(connection_));
+    if (ended.status() != PGRES_COMMAND_OK) fail();
+    while (PGresult* more = PQgetResult(connection_)) PQclear(more);
+  }
+
+  void copyUsage(const std::string& id, const DataRecords& records) {
+    if (records.usage.empty()) return;
+    std::string rows;
+    for (const UsageInterval& usage : records.usage) {
+      appendField(rows, id);
+      appendNumber(rows, usage.start);
+      appendNumber(rows, usage.length);
+      appendField(rows, usage.first ? "t" : "f");
+      for (const std::string* field :
+           {&usage.workgroup, &usage.computer, &usage.architecture, &usage.system, &usage.file,
+            &usage.product, &usage.directory, &usage.timeClass, &usage.user}) {
+        appendField(rows, *field);
+      }
+      appendStatus(rows, usage.exitStatus);
+      endRow(rows);
+    }
+    copy("COPY usage_interval FROM STDIN", rows);
+  }
+
+  void copyModules(const std::string& id, const DataRecords& records) {
+    if (records.modules.empty()) return;
+    std::string rows;
+    for (const ModuleStretch& module : records.modules) {
+      appendField(rows, id);
+      appendNumber(rows, module.firstSeen);
+      appendNumber(rows, module.lifetime);
+      for (const std::string* field :
+           {&module.workgroup, &module.computer, &module.architecture, &module.system,
+            &module.module, &module.file, &module.product, &module.directory, &module.timeClass,
+            &module.user}) {
+        appendField(rows, *field);
+      }
+      endRow(rows);
+    }
+    copy("COPY module_stretch FROM STDIN", rows);
+  }
+
+  void copyPerformance(const std::string& id, const DataRecords& records) {
+    if (records.performance.empty()) return;
+    std::string rows;
+    for (const PerformanceFigures& figures : records.performance) {
+      appendField(rows, id);
+      appendNumber(rows, figures.start);
+      for (const std::string* field :
+           {&figures.user, &figures.computer, &figures.architecture, &figures.system,
+            &figures.file, &figures.workgroup, &figures.timeClass, &figures.product}) {
+        appendField(rows, *field);
+      }
+      appendStatus(rows, figures.exitStatus);
+      for (double value : {figures.processorSeconds, figures.elapsedSeconds,
+                           figures.ioBytesPerSecond, figures.processorShare, figures.memoryShare,
+                           figures.memorySeconds}) {
+        appendNumber(rows, value);
+      }
+      endRow(rows);
+    }
+    copy("COPY performance FROM STDIN", rows);
+  }
+
+  PGconn* connection_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReportDatabase> openReportDatabase(const std::string& name) {
+  if (name.starts_with("postgresql://") || name.starts_with("postgres://")) {
+    return std::make_unique<PostgresDatabase>(name);
+  }
+  return openSqliteDatabase(name);
+}
+
+}  // namespace Vantor::report

@@ -1,0 +1,62 @@
+// The database the reports are made from: one small interface, an embedded SQLite file for one
+// machine and a PostgreSQL server for a fleet, with the same tables. Failures throw
+// ReportError with the database's own words. Used by one thread at a time.
+#ifndef TARNWICK_REPORT_REPORTDATABASE_H_
+#define TARNWICK_REPORT_REPORTDATABASE_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "usage/DataRecords.h"
+
+namespace Vantor::report {
+
+class ReportError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One usage interval as the report reads it back.
+struct IntervalRow {
+  std::string product;
+  std::string user;
+  std::string computer;
+  std::string timeClass;
+  std::int64_t start = 0;
+  std::int64_t length = 0;
+};
+
+// Which intervals a report reads: those that overlap [from, to), of the products matching a
+// pattern ('*' any text, '?' one character) when one is given.
+struct IntervalQuery {
+  std::int64_t from = 0;
+  std::int64_t to = 0;
+  std::optional<std::string> productPattern;
+};
+
+class ReportDatabase {
+ public:
+  virtual ~ReportDatabase() = default;
+
+  // Stores a data file's records, all or none, under its digest. False (and nothing stored)
+  // when a file of that digest was loaded before.
+  virtual bool storeFile(const std::string& digest, const std::string& name,
+                         const DataRecords& records) = 0;
+
+  // Calls take for each interval the query names, ordered by product, then start.
+  virtual void eachInterval(const IntervalQuery& query,
+                            const std::function<void(const IntervalRow&)>& take) = 0;
+};
+
+// A SQLite file (made with its tables when missing), or a "postgresql://" URL.
+std::unique_ptr<ReportDatabase> openReportDatabase(const std::string& name);
+
+std::unique_ptr<ReportDatabase> openSqliteDatabase(const std::string& path);
+
+}  // namespace Vantor::report
+
+#endif  // TARNWICK_REPORT_REPORTDATABASE_H_

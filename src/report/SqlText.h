@@ -1,0 +1,56 @@
+// Text that both databases read the same way.
+#ifndef TARNWICK_REPORT_SQLTEXT_H_
+#define TARNWICK_REPORT_SQLTEXT_H_
+
+#include <string>
+#include <string_view>
+
+namespace Vantor::report {
+
+// The usage intervals' table, alike on both but for PostgreSQL's partitions, and its index.
+inline constexpr char kUsageTable[] = R"sql(CREATE TABLE IF NOT EXISTS usage_interval (
+  file_id BIGINT NOT NULL REFERENCES data_file(id),
+  start_time BIGINT NOT NULL,
+  length BIGINT NOT NULL,
+  first_record BOOLEAN NOT NULL,
+  workgroup TEXT NOT NULL, computer TEXT NOT NULL, architecture TEXT NOT NULL,
+  system TEXT NOT NULL, executable TEXT NOT NULL, product TEXT NOT NULL,
+  directory TEXT NOT NULL, time_class TEXT NOT NULL, user_name TEXT NOT NULL,
+  exit_status INTEGER
+))sql";
+inline constexpr char kUsageIndex[] =
+    "CREATE INDEX IF NOT EXISTS usage_interval_by_product ON usage_interval (product, start_time);";
+
+// The tables of module and performance records, alike on both databases (the intervals and
+// the files differ: PostgreSQL partitions the one and numbers the other its own way).
+inline constexpr char kDetailTables[] = R"sql(
+CREATE TABLE IF NOT EXISTS module_stretch (
+  file_id BIGINT NOT NULL REFERENCES data_file(id),
+  first_seen BIGINT NOT NULL,
+  lifetime BIGINT NOT NULL,
+  workgroup TEXT NOT NULL, computer TEXT NOT NULL, architecture TEXT NOT NULL,
+  system TEXT NOT NULL, module TEXT NOT NULL, executable TEXT NOT NULL, product TEXT NOT NULL,
+  directory TEXT NOT NULL, time_class TEXT NOT NULL, user_name TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS performance (
+  file_id BIGINT NOT NULL REFERENCES data_file(id),
+  start_time BIGINT NOT NULL,
+  user_name TEXT NOT NULL, computer TEXT NOT NULL, architecture TEXT NOT NULL,
+  system TEXT NOT NULL, executable TEXT NOT NULL, workgroup TEXT NOT NULL,
+  time_class TEXT NOT NULL, product TEXT NOT NULL, exit_status INTEGER,
+  processor_seconds DOUBLE PRECISION NOT NULL, elapsed_seconds DOUBLE PRECISION NOT NULL,
+  io_bytes_per_second DOUBLE PRECISION NOT NULL, processor_share DOUBLE PRECISION NOT NULL,
+  memory_share DOUBLE PRECISION NOT NULL, memory_seconds DOUBLE PRECISION NOT NULL
+);
+)sql";
+
+// A product pattern ('*' any text, '?' one character, everything else itself) as a LIKE
+// pattern with '\' as its escape character.
+std::string likePattern(std::string_view pattern);
+
+// The text with each byte that is not part of a well-formed UTF-8 character replaced by U+FFFD.
+std::string validUtf8(std::string_view text);
+
+}  // namespace Vantor::report
+
+#endif  // TARNWICK_REPORT_SQLTEXT_H_

@@ -1,0 +1,110 @@
+#include "report/UsageReport.h"
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <queue>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace Vantor::report {
+
+namespace {
+
+// Names as small numbers, for the sets and counts of one product.
+class Names {
+ public:
+  std::uint32_t idOf(const std::string& name) {
+    return ids_.try_emplace(name, static_cast<std::uint32_t>(ids_.size())).first->second;
+  }
+
+ private:
+  std::unordered_map<std::string, std::uint32_t> ids_;
+};
+
+// The running processes of one product (or one product and group) as the starts come in order.
+class Sweep {
+ public:
+  void add(std::int64_t start, std::int64_t end, std::uint32_t user, std::uint32_t computer,
+           const std::string& timeClass) {
+    endUntil(start);
+    ++processes_;
+    if (running_[user]++ == 0) ++users_;
+    if (users_ > usage_.peakUsers) {
+      usage_.peakUsers = users_;
+      usage_.peakUsersAt = start;
+    }
+    usage_.peakProcesses = std::max(usage_.peakProcesses, processes_);
+    ends_.emplace(end, user);
+    seenUsers_.insert(user);
+    seenComputers_.insert(computer);
+    double hours = static_cast<double>(end - start) / 3600.0;
+    usage_.hours += hours;
+    if (timeClass == "prime") usage_.primeHours += hours;
+    if (timeClass == "non-prime") usage_.nonPrimeHours += hours;
+  }
+
+  ProductUsage finish(std::string product, std::string group) {
+    usage_.product = std::move(product);
+    usage_.group = std::move(group);
+    usage_.users = seenUsers_.size();
+    usage_.computers = seenComputers_.size();
+    return usage_;
+  }
+
+ private:
+  // Ends first: an interval that ends where another starts is not running beside it.
+  void endUntil(std::int64_t time) {
+    while (!ends_.empty() && ends_.top().first <= time) {
+      std::uint32_t user = ends_.top().second;
+      ends_.pop();
+      --processes_;
+      if (--running_[user] == 0) --users_;
+    }
+  }
+
+  using End = std::pair<std::int64_t, std::uint32_t>;
+  std::priority_queue<End, std::vector<End>, std::greater<>> ends_;
+  std::unordered_map<std::uint32_t, std::size_t> running_;
+  std::size_t users_ = 0;
+  std::size_t processes_ = 0;
+  std::unordered_set<std::uint32_t> seenUsers_;
+  std::unordered_set<std::uint32_t> seenComputers_;
+  ProductUsage usage_;
+};
+
+}  // namespace
+
+std::vector<ProductUsage> computeUsage(ReportDatabase& database, const IntervalQuery& query,
+                                       Grouping grouping) {
+  std::vector<ProductUsage> result;
+  std::string product;
+  std::map<std::string, Sweep> sweeps;  // by group
+  Names users;
+  Names computers;
+  auto finishProduct = [&] {
+    for (auto& [group, sweep] : sweeps) result.push_back(sweep.finish(product, group));
+    sweeps.clear();
+    users = Names();
+    computers = Names();
+  };
+  database.eachInterval(query, [&](const IntervalRow& row) {
+    if (row.product != product) {
+      finishProduct();
+      product = row.product;
+    }
+    std::int64_t start = std::max(row.start, query.from);
+    std::int64_t end = std::min(row.start + row.length, query.to);
+    if (end < start) return;
+    const std::string& group = grouping == Grouping::kUser       ? row.user
+                               : grouping == Grouping::kComputer ? row.computer
+                                                                 : std::string();
+    sweeps[group].add(start, end, users.idOf(row.user), computers.idOf(row.computer),
+                      row.timeClass);
+  });
+  finishProduct();
+  return result;
+}
+
+}  // namespace Vantor::report

@@ -1,0 +1,201 @@
+// The usage report from hand-written data files with known answers, through the real
+// tarnwick-report program, against a SQLite file and the throwaway PostgreSQL server alike:
+// the same files must give the same answers on both.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "support/TempDir.h"
+
+namespace Vantor::report {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+// A usage record of the agent's: start second, length, whether it is the process's first.
+std::string usage(long long start, long long length, const std::string& user,
+                  const std::string& computer, const std::string& product = "CAD Pro",
+                  const std::string& timeClass = "prime", bool first = true) {
+  return "1:" + std::to_string(start) + ":31:0:N/A:0:" + computer + ":0:amd64:0:Debian:0:cad:0:" +
+         product + ":0:/opt/cad/:0:" + timeClass + ":0:\\\\site\\" + user + ":0:none\n" +
+         (first ? "1:" : "0:") + std::to_string(length) + "\n";
+}
+
+struct Outcome {
+  int status = 0;
+  std::string out;
+};
+
+// The program with its arguments, standard error into the output.
+Outcome report(const std::string& arguments) {
+  FILE* pipe = ::popen((std::string(TARNWICK_REPORT_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+  Outcome run;
+  char buffer[512];
+  while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) run.out.append(buffer, got);
+  run.status = WEXITSTATUS(::pclose(pipe));
+  return run;
+}
+
+std::string shellWord(const std::string& text) { return "'" + text + "'"; }
+
+constexpr long long kT = 1796600000;  // 2026-12-06T23:33:20Z
+
+class ReportTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (std::string(GetParam()) == "sqlite") {
+      database_ = dir_.file("usage.db");
+      return;
+    }
+    std::ifstream urlFile(POSTGRES_URL_FILE);
+    std::string url;
+    ASSERT_TRUE(std::getline(urlFile, url)) << "no PostgreSQL server: " << POSTGRES_URL_FILE;
+    // A database of this test's own on the shared server.
+    static std::atomic<int> made{0};
+    std::string name = "report_" + std::to_string(::getpid()) + "_" + std::to_string(++made);
+    PGconn* server = PQconnectdb(url.c_str());
+    ASSERT_EQ(PQstatus(server), CONNECTION_OK) << PQerrorMessage(server);
+    PGresult* result = PQexec(server, ("CREATE DATABASE " + name).c_str());
+    EXPECT_EQ(PQresultStatus(result), PGRES_COMMAND_OK) << PQerrorMessage(server);
+    PQclear(result);
+    PQfinish(server);
+    database_ = url.replace(url.find("/postgres?"), 10, "/" + name + "?");
+  }
+
+  std::string file(const std::string& name, const std::string& content) {
+    std::string path = dir_.file(name);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    writeFile(path, content);
+    return path;
+  }
+  Outcome load(const std::string& paths) { return report("load --database " + shellWord(database_) + " " + paths); }
+  Outcome print(const std::string& options) {
+    return report("report --database " + shellWord(database_) + " --utc " + options);
+  }
+
+  TempDir dir_;
+  std::string database_;
+};
+
+TEST_P(ReportTest, PeakUsersIsTheLicenceCountAndEachProcessCountsOnce) {
+  // Three users whose runs overlap as 1, 2, 3, 2, 1; alice runs a second instance beside her
+  // first, and carol's process runs across two deliveries (records that meet, in two files).
+  std::string first = usage(kT, 100, "alice", "vm1") + usage(kT + 5, 20, "alice", "vm1") +
+                      usage(kT + 10, 50, "bob", "vm2") +
+                      usage(kT + 20, 10, "carol", "vm3", "CAD Pro", "non-prime");
+  std::string second = usage(kT + 30, 5, "carol", "vm3", "CAD Pro", "non-prime", false) +
+                       usage(kT + 35, 5, "carol", "vm3", "CAD Pro", "non-prime", false);
+  file("spool/vm1/ProcessLog-1.data", first);
+  file("spool/vm3/ProcessLog-2.data", second);
+  Outcome loaded = load(dir_.file("spool"));
+  ASSERT_EQ(loaded.status, 0) << loaded.out;
+  EXPECT_NE(loaded.out.find("loaded 2 file(s) with 6 record(s)"), std::string::npos) << loaded.out;
+
+  Outcome json = print("--format json");
+  ASSERT_EQ(json.status, 0) << json.out;
+  // alice 0-100 (and 5-25), bob 10-60, carol 20-40: three users from second 20 on; four
+  // processes from 20 to 25; carol's three records are one process.
+  EXPECT_NE(json.out.find("{\"product\": \"CAD Pro\", \"peak_users\": 3, \"peak_users_at\": "
+                          "\"2026-12-06T23:33:40Z\", \"peak_processes\": 4, \"users\": 3, "
+                          "\"computers\": 3, \"hours\": 0.05, \"prime_hours\": 0.05, "
+                          "\"non_prime_hours\": 0.01}"),
+            std::string::npos)
+      << json.out;
+  // Each user alone: one user's two instances are one licence.
+  Outcome byUser = print("--by user --format csv");
+  EXPECT_NE(byUser.out.find("CAD Pro,\\\\site\\alice,1,2026-12-06T23:33:20Z,2,1,1,0.03,0.03,0.00"),
+            std::string::npos)
+      << byUser.out;
+  EXPECT_NE(byUser.out.find("CAD Pro,\\\\site\\carol,1,2026-12-06T23:33:40Z,1,1,1,0.01,0.00,0.01"),
+            std::string::npos)
+      << byUser.out;
+  // A period that starts at 45 s sees alice and bob only.
+  Outcome later = print("--from 2026-12-06T23:34:05 --format csv");
+  EXPECT_NE(later.out.find("CAD Pro,2,2026-12-06T23:34:05Z,2,2,2,"), std::string::npos)
+      << later.out;
+}
+
+TEST_P(ReportTest, AFileIsLoadedOnceWhateverItsNameAndADamagedOneNotAtAll) {
+  std::string good = usage(kT, 60, "alice", "vm1", "Bob's; DROP TABLE usage_interval; -- 製図");
+  file("a/ProcessLog-1.data", good);
+  file("b/copy-of-it.data", good);
+  const std::vector<std::pair<std::string, std::string>> damaged = {
+      {"cut.data", good + "1:1796600100:31:0:N/A:0:vm1"},
+      {"alien.data", good + "hello\nworld\n"},
+      {"field.data", good + usage(kT, 60, "bob", "vm2").replace(2, 10, "17966x0000")},
+      {"negative.data", good + usage(kT, -5, "bob", "vm2")},
+      {"future.data", good + usage(4102444800LL, 5, "bob", "vm2")},
+      {"lonely.data", good + "1:1796600000:31:0:N/A:0:vm1:0:amd64:0:Debian:0:cad:0:x:0:/:0:prime:0:u:0:1\n"},
+  };
+  for (const auto& [name, content] : damaged) file("c/" + name, content);
+  Outcome loaded = load(dir_.file("a") + " " + dir_.file("b") + " " + dir_.file("c"));
+  EXPECT_EQ(loaded.status, 1);
+  EXPECT_NE(loaded.out.find("loaded 1 file(s) with 1 record(s); 1 loaded before; 6 refused"),
+            std::string::npos)
+      << loaded.out;
+  EXPECT_NE(loaded.out.find("6 file(s) refused"), std::string::npos);
+  for (const char* refusal :
+       {"cut.data:3: 2 fields where 10 belong", "alien.data:3: not a record",
+        "field.data:3: the time does not parse", "negative.data:4: the length is negative",
+        "future.data:3: the record starts in the future", "lonely.data:3: the record is cut short"}) {
+    EXPECT_NE(loaded.out.find(refusal), std::string::npos) << refusal << "\n" << loaded.out;
+  }
+  // Loaded again, nothing more; the odd product name is as it came, and only once.
+  EXPECT_EQ(load(dir_.file("a")).status, 0);
+  Outcome csv = print("--format csv");
+  EXPECT_NE(csv.out.find("Bob's; DROP TABLE usage_interval; -- 製図,1,2026-12-06T23:33:20Z,1,1,1,0.02"),
+            std::string::npos)
+      << csv.out;
+  EXPECT_EQ(csv.out.find("bob"), std::string::npos) << csv.out;
+  // A pattern is matched as a pattern, not as SQL.
+  EXPECT_NE(print("--product 'Bob?s;*' --format csv").out.find("Bob's;"), std::string::npos);
+  EXPECT_EQ(print("--product 'Bob%' --format csv").out.find("Bob's;"), std::string::npos);
+}
+
+TEST_P(ReportTest, ThePageDrawsAChartPerProductInABrowser) {
+  file("ProcessLog-1.data", usage(kT, 3 * 3600, "alice", "vm1") +
+                                usage(kT + 600, 7200, "bob", "vm2") +
+                                usage(kT + 60, 600, "carol", "vm3", "Writer </script> & \"Co\""));
+  ASSERT_EQ(load(dir_.file("ProcessLog-1.data")).status, 0);
+  std::string page = dir_.file("report.html");
+  ASSERT_EQ(print("--html " + page).status, 0);
+  // A check beside the page, as the test's own: every script error, and each chart's pixels.
+  std::string checked = dir_.file("checked.html");
+  std::string html = readFile(page);
+  html.insert(html.find("<script>"),
+              "<script>window.errors = []; window.onerror = (m) => { window.errors.push(m); };"
+              "</script>");
+  html.insert(html.rfind("</body>"),
+              "<script>const drawn = [...document.querySelectorAll('canvas')].filter(c => "
+              "c.getContext('2d').getImageData(0, 0, c.width, c.height).data.some(v => v > 0));"
+              "document.body.setAttribute('data-check', 'charts=' + "
+              "document.querySelectorAll('canvas').length + ' drawn=' + drawn.length + "
+              "' errors=' + window.errors.length);</script>");
+  writeFile(checked, html);
+  std::string browser = "chromium --headless --no-sandbox --disable-gpu --window-size=1200,1600 ";
+  FILE* pipe = ::popen((browser + "--dump-dom file://" + checked + " 2>/dev/null").c_str(), "r");
+  std::string dom;
+  char buffer[4096];
+  while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) dom.append(buffer, got);
+  ::pclose(pipe);
+  EXPECT_NE(dom.find("data-check=\"charts=2 drawn=2 errors=0\""), std::string::npos)
+      << dom.substr(0, 2000);
+  EXPECT_NE(dom.find("Writer &lt;/script&gt; &amp; \"Co\""), std::string::npos);
+  // Kept beside the test's results, for a look at what the page shows.
+  std::string screenshot = std::string(SCREENSHOT_DIR) + "/report-" + GetParam() + ".png";
+  std::system((browser + "--screenshot=" + screenshot + " file://" + page + " > /dev/null 2>&1").c_str());
+  EXPECT_TRUE(std::filesystem::exists(screenshot));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDatabases, ReportTest, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+}  // namespace Vantor::report
