@@ -1,5 +1,6 @@
 #include "integration/Harness.h"
 
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -12,8 +13,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <map>
-#include <sstream>
+#include <optional>
+
+#include "usage/DataRecords.h"
 
 extern char** environ;
 
@@ -159,71 +163,64 @@ std::vector<std::string> filesOf(const std::vector<std::string>& files, const st
   return chosen;
 }
 
-// Calls take(time, fields, second line) for each two-line record "1:T:<kind>:0:f1:0:...:0:f10"
-// of the files.
-template <typename Take>
-void eachRecord(const std::vector<std::string>& files, const std::string& kind, Take take) {
-  const std::string head = ":" + kind + ":0:";
+// The records of the files, as the one reader of the record format reads them; a file it
+// refuses fails the test.
+DataRecords recordsIn(const std::vector<std::string>& files) {
+  DataRecords all;
   for (const std::string& file : files) {
-    std::istringstream content(readFile(file));
-    std::string first;
-    std::string second;
-    while (std::getline(content, first)) {
-      EXPECT_TRUE(std::getline(content, second)) << file << ": " << first;
-      std::size_t at = first.find(head);
-      EXPECT_EQ(first.rfind("1:", 0), 0u) << first;
-      EXPECT_NE(at, std::string::npos) << first;
-      if (at == std::string::npos) continue;
-      std::vector<std::string> fields;
-      std::string rest = first.substr(at + head.size());
-      for (std::size_t next; (next = rest.find(":0:")) != std::string::npos;) {
-        fields.push_back(rest.substr(0, next));
-        rest = rest.substr(next + 3);
-      }
-      fields.push_back(rest);
-      EXPECT_EQ(fields.size(), 10u) << first;
-      if (fields.size() == 10) take(std::stoll(first.substr(2, at - 2)), fields, second);
-    }
+    RecordDamage damage;
+    std::optional<DataRecords> records =
+        readDataRecords(readFile(file), std::numeric_limits<std::int64_t>::max(), &damage);
+    EXPECT_TRUE(records) << file << ":" << damage.line << ": " << damage.reason;
+    if (!records) continue;
+    all.usage.insert(all.usage.end(), records->usage.begin(), records->usage.end());
+    all.modules.insert(all.modules.end(), records->modules.begin(), records->modules.end());
+    all.performance.insert(all.performance.end(), records->performance.begin(),
+                           records->performance.end());
   }
+  return all;
+}
+
+std::string statusText(const std::optional<std::int32_t>& status) {
+  return status ? std::to_string(*status) : "none";
 }
 
 }  // namespace
 
 std::vector<UsageRecord> allRecords(const std::vector<std::string>& files) {
   std::vector<UsageRecord> records;
-  eachRecord(filesOf(files, "ProcessLog"), "31",
-             [&](long long start, std::vector<std::string>& fields, const std::string& second) {
-               EXPECT_TRUE(second.rfind("1:", 0) == 0 || second.rfind("0:", 0) == 0) << second;
-               records.push_back({start, std::move(fields), second});
-             });
+  for (const UsageInterval& usage : recordsIn(filesOf(files, "ProcessLog")).usage) {
+    records.push_back({usage.start,
+                       {usage.workgroup, usage.computer, usage.architecture, usage.system,
+                        usage.file, usage.product, usage.directory, usage.timeClass, usage.user,
+                        statusText(usage.exitStatus)},
+                       (usage.first ? "1:" : "0:") + std::to_string(usage.length)});
+  }
   return records;
 }
 
 std::vector<ModuleUse> moduleRecords(const std::vector<std::string>& files) {
   std::vector<ModuleUse> records;
-  eachRecord(filesOf(files, "ModuleLog"), "53",
-             [&](long long firstSeen, std::vector<std::string>& fields, const std::string& second) {
-               EXPECT_EQ(second.rfind("1:", 0), 0u) << second;
-               records.push_back({firstSeen, std::move(fields), std::stoll(second.substr(2))});
-             });
+  for (const ModuleStretch& module : recordsIn(filesOf(files, "ModuleLog")).modules) {
+    records.push_back({module.firstSeen,
+                       {module.workgroup, module.computer, module.architecture, module.system,
+                        module.module, module.file, module.product, module.directory,
+                        module.timeClass, module.user},
+                       module.lifetime});
+  }
   return records;
 }
 
 std::vector<PerformanceRecord> performanceRecords(const std::vector<std::string>& files) {
   std::vector<PerformanceRecord> records;
-  eachRecord(filesOf(files, "PerfMonLog"), "87",
-             [&](long long start, std::vector<std::string>& fields, const std::string& second) {
-               EXPECT_EQ(second.rfind("1:", 0), 0u) << second;
-               std::vector<double> figures;
-               std::istringstream numbers(second.substr(2));
-               for (std::string number; std::getline(numbers, number, ':');) {
-                 figures.push_back(std::stod(number));
-               }
-               EXPECT_EQ(figures.size(), 8u) << second;
-               if (figures.size() == 8) {
-                 records.push_back({start, std::move(fields), std::move(figures)});
-               }
-             });
+  for (const PerformanceFigures& f : recordsIn(filesOf(files, "PerfMonLog")).performance) {
+    records.push_back({f.start,
+                       {"undef", f.user, f.computer, f.architecture, f.system, f.file,
+                        statusText(f.exitStatus), f.workgroup, f.timeClass, f.product},
+                       {f.processorSeconds, f.elapsedSeconds, f.ioBytesPerSecond,
+                        f.processorShare, f.elapsedSeconds, f.memoryShare, f.memorySeconds,
+                        f.memorySeconds}});
+  }
   return records;
 }
 
