@@ -27,7 +27,7 @@ endforeach()
 
 # The manual pages, compressed as Debian has them; the configuration page takes its keys
 # from the README.
-set(pages man1/vantorctl.1 man8/tarnwick.8 man8/vantor-procdrv.8 man5/tarnwick.conf.5)
+set(pages man1/vantorctl.1 man1/tarnwick-report.1 man8/tarnwick.8 man8/vantor-procdrv.8 man5/tarnwick.conf.5)
 set(compressed "")
 foreach(page IN LISTS pages)
   get_filename_component(name "${page}" NAME)
@@ -57,7 +57,7 @@ add_custom_command(OUTPUT "${generated}/changelog.gz"
 add_custom_target(manpages ALL DEPENDS ${compressed} "${generated}/changelog.gz")
 
 install(TARGETS tarnwick vantor-procdrv RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
-install(TARGETS vantorctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(TARGETS vantorctl tarnwick-report RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 # The agent writes its registry: postinst copies this one into place once.
 install(FILES "${generated}/registry.reg" DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/tarnwick")
 install(FILES "${generated}/tarnwick.conf"

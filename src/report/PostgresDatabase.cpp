@@ -3,6 +3,7 @@
 // load and to query, and a file's records go in with COPY, in one transaction.
 #include <libpq-fe.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <set>
 
@@ -143,29 +144,39 @@ class PostgresDatabase : public ReportDatabase {
     std::string from = std::to_string(query.from);
     std::string like = query.productPattern ? likePattern(*query.productPattern) : "";
     const char* values[] = {to.c_str(), from.c_str(), like.c_str()};
-    if (PQsendQueryParams(connection_, sql.c_str(), query.productPattern ? 3 : 2, nullptr, values,
-                          nullptr, nullptr, 0) != 1 ||
-        PQsetSingleRowMode(connection_) != 1) {
-      fail();
-    }
-    // Row by row: a year of a large site is never held whole.
-    IntervalRow row;
-    bool failed = false;
-    while (PGresult* next = PQgetResult(connection_)) {
-      Result result(next);
-      if (result.status() == PGRES_SINGLE_TUPLE) {
-        row.product = PQgetvalue(next, 0, 0);
-        row.user = PQgetvalue(next, 0, 1);
-        row.computer = PQgetvalue(next, 0, 2);
-        row.timeClass = PQgetvalue(next, 0, 3);
-        row.start = std::stoll(PQgetvalue(next, 0, 4));
-        row.length = std::stoll(PQgetvalue(next, 0, 5));
-        if (!failed) take(row);
-      } else if (result.status() != PGRES_TUPLES_OK) {
-        failed = true;
+    // Through a cursor, a batch at a time: a year of a large site is never held whole, and a
+    // batch costs one round trip, not one a row.
+    execute("BEGIN");
+    try {
+      Result declared(PQexecParams(connection_, ("DECLARE intervals NO SCROLL CURSOR FOR " + sql).c_str(),
+                                   query.productPattern ? 3 : 2, nullptr, values, nullptr,
+                                   nullptr, 0));
+      if (declared.status() != PGRES_COMMAND_OK) fail();
+      IntervalRow row;
+      while (true) {
+        Result batch(PQexec(connection_, "FETCH FORWARD 20000 FROM intervals"));
+        if (batch.status() != PGRES_TUPLES_OK) fail();
+        int rows = PQntuples(batch.get());
+        if (rows == 0) break;
+        for (int r = 0; r < rows; ++r) {
+          row.product.assign(PQgetvalue(batch.get(), r, 0),
+                             static_cast<std::size_t>(PQgetlength(batch.get(), r, 0)));
+          row.user.assign(PQgetvalue(batch.get(), r, 1),
+                          static_cast<std::size_t>(PQgetlength(batch.get(), r, 1)));
+          row.computer.assign(PQgetvalue(batch.get(), r, 2),
+                              static_cast<std::size_t>(PQgetlength(batch.get(), r, 2)));
+          row.timeClass.assign(PQgetvalue(batch.get(), r, 3),
+                               static_cast<std::size_t>(PQgetlength(batch.get(), r, 3)));
+          row.start = std::strtoll(PQgetvalue(batch.get(), r, 4), nullptr, 10);
+          row.length = std::strtoll(PQgetvalue(batch.get(), r, 5), nullptr, 10);
+          take(row);
+        }
       }
+      execute("COMMIT");
+    } catch (...) {
+      PQclear(PQexec(connection_, "ROLLBACK"));
+      throw;
     }
-    if (failed) fail();
   }
 
  private:

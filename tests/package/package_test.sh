@@ -35,14 +35,15 @@ stopAgent() {
 trap 'stopAgent; dpkg --purge tarnwick > /dev/null 2>&1 || true' EXIT
 dpkg -i "$deb" > /dev/null
 
-for file in /usr/sbin/tarnwick /usr/sbin/vantor-procdrv /usr/bin/vantorctl \
+for file in /usr/sbin/tarnwick /usr/sbin/vantor-procdrv /usr/bin/vantorctl /usr/bin/tarnwick-report \
             /etc/vantor/registry.reg /etc/vantor/tarnwick.conf /etc/vantor/primetime \
             /etc/vantor/accounts.conf /etc/vantor/tarnwick_modpoller.conf \
             /etc/vantor/Tarnwick_Counters.conf /etc/vantor/Tarnwick_ProcessRules.conf \
             /etc/vantor/LogMessages/tarnwick.mess /etc/vantor/components/appmapping.conf \
             /lib/systemd/system/tarnwick.service /lib/systemd/system/vantor-procdrv.service \
             /usr/share/man/man8/tarnwick.8.gz /usr/share/man/man8/vantor-procdrv.8.gz \
-            /usr/share/man/man1/vantorctl.1.gz /usr/share/man/man5/tarnwick.conf.5.gz \
+            /usr/share/man/man1/vantorctl.1.gz /usr/share/man/man1/tarnwick-report.1.gz \
+            /usr/share/man/man5/tarnwick.conf.5.gz \
             /usr/share/doc/tarnwick/copyright /usr/share/tarnwick/registry.reg; do
   [ -f "$file" ] || fail "$file is missing"
 done
@@ -114,6 +115,13 @@ grep -q "START MAIN LOOP" /var/log/vantor/tarnwick.log ||
 vantorctl send TARNWICKDUMP > /dev/null || fail "the agent did not answer TARNWICKDUMP"
 ls /var/lib/vantor/Tarnwick/ProcessLog-*.data > /dev/null 2>&1 || fail "no data file after a dump"
 grep -q ":31:" /var/lib/vantor/Tarnwick/ProcessLog-*.data || fail "the data file holds no record"
+# The installed report tool reads what the installed agent wrote: the agent itself ran.
+reports=$(mktemp -d)
+tarnwick-report load --database "$reports/usage.db" /var/lib/vantor/Tarnwick > /dev/null ||
+  fail "the agent's data files did not load"
+tarnwick-report report --database "$reports/usage.db" --product tarnwick --format csv |
+  grep -q "^tarnwick,1," || fail "the report does not show the agent running"
+rm -rf "$reports"
 vantorctl send DIE > /dev/null || fail "the agent did not answer DIE"
 for _ in $(seq 300); do kill -0 "$agent" 2> /dev/null || break; sleep 0.1; done
 kill -0 "$agent" 2> /dev/null && fail "the agent did not end within 30 seconds of DIE"
@@ -126,7 +134,8 @@ rm -f /tmp/tarnwick-package-stderr
 dpkg --purge tarnwick > /dev/null
 trap - EXIT
 for left in /etc/vantor /var/lib/vantor /var/log/vantor /run/vantor /usr/sbin/tarnwick \
-            /usr/sbin/vantor-procdrv /usr/bin/vantorctl /lib/systemd/system/tarnwick.service \
+            /usr/sbin/vantor-procdrv /usr/bin/vantorctl /usr/bin/tarnwick-report \
+            /lib/systemd/system/tarnwick.service \
             /usr/share/doc/tarnwick /usr/share/tarnwick /usr/share/man/man8/tarnwick.8.gz \
             /etc/systemd/system/multi-user.target.wants/tarnwick.service; do
   [ -e "$left" ] && fail "$left is left after the purge"
