@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 
 #include "report/Sha256.h"
@@ -14,6 +15,11 @@ namespace Vantor::report {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Files go in in batches of about this many records (or files), one commit each: each file
+// stays whole or absent, and a spool of many small files loads at the rate of large ones.
+constexpr std::uint64_t kBatchRecords = 250000;
+constexpr std::size_t kBatchFiles = 1000;
 
 // A record may start at most this far after now: clocks of a fleet differ a little, a forged
 // or broken file far more.
@@ -69,6 +75,31 @@ std::optional<std::string> readWhole(const fs::path& file, std::string* reason) 
   return bytes;
 }
 
+// A file read, known by its digest and taken apart; or why not.
+struct PreparedFile {
+  std::optional<DataRecords> records;
+  std::string digest;
+  std::string refusal;  // "LINE: reason" or ": reason", after the file's name
+};
+
+PreparedFile prepare(const fs::path& file, std::int64_t latestStart) {
+  PreparedFile prepared;
+  std::string reason;
+  std::optional<std::string> bytes = readWhole(file, &reason);
+  if (!bytes) {
+    prepared.refusal = ": " + reason;
+    return prepared;
+  }
+  RecordDamage damage;
+  prepared.records = readDataRecords(*bytes, latestStart, &damage);
+  if (!prepared.records) {
+    prepared.refusal = ":" + std::to_string(damage.line) + ": " + damage.reason;
+    return prepared;
+  }
+  prepared.digest = sha256Hex(*bytes);
+  return prepared;
+}
+
 // Into folder under its own name, or the name with ".1", ".2", ... when that is taken.
 void moveInto(const fs::path& file, const fs::path& folder, std::ostream& errors) {
   fs::path target = folder / file.filename();
@@ -94,26 +125,47 @@ LoadSummary loadDataFiles(ReportDatabase& database, const std::vector<std::strin
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count() +
                              kFutureSlackSeconds;
-  for (const fs::path& file : files) {
-    std::string reason;
-    std::optional<std::string> bytes = readWhole(file, &reason);
-    if (!bytes) {
-      errors << file.string() << ": " << reason << "\n";
-      ++summary.refused;
-      continue;
+  // Files of the batch under way: counted, and moved, once it is committed.
+  std::vector<fs::path> batch;
+  std::uint64_t batchRecords = 0;
+  std::size_t batchLoaded = 0;
+  auto commit = [&] {
+    try {
+      database.commit();
+      summary.loaded += batchLoaded;
+      summary.records += batchRecords;
+      if (moveTo) {
+        for (const fs::path& done : batch) moveInto(done, *moveTo, errors);
+      }
+    } catch (const ReportError& error) {
+      for (const fs::path& lost : batch) errors << lost.string() << ": " << error.what() << "\n";
+      summary.refused += batch.size();
+      summary.alreadyLoaded -= batch.size() - batchLoaded;
     }
-    RecordDamage damage;
-    std::optional<DataRecords> records = readDataRecords(*bytes, latestStart, &damage);
-    if (!records) {
-      errors << file.string() << ":" << damage.line << ": " << damage.reason << "\n";
+    batch.clear();
+    batchRecords = 0;
+    batchLoaded = 0;
+  };
+  // The next file is read and taken apart on a second thread while this one is stored.
+  std::future<PreparedFile> next;
+  if (!files.empty()) next = std::async(std::launch::async, prepare, files[0], latestStart);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const fs::path& file = files[i];
+    PreparedFile prepared = next.get();
+    if (i + 1 < files.size()) {
+      next = std::async(std::launch::async, prepare, files[i + 1], latestStart);
+    }
+    const std::optional<DataRecords>& records = prepared.records;
+    if (!prepared.refusal.empty()) {
+      errors << file.string() << prepared.refusal << "\n";
       ++summary.refused;
       continue;
     }
     try {
-      if (database.storeFile(sha256Hex(*bytes), file.string(), *records)) {
-        ++summary.loaded;
-        summary.records += records->usage.size() + records->modules.size() +
-                           records->performance.size();
+      if (database.storeFile(prepared.digest, file.string(), *records)) {
+        ++batchLoaded;
+        batchRecords += records->usage.size() + records->modules.size() +
+                        records->performance.size();
       } else {
         ++summary.alreadyLoaded;
       }
@@ -122,8 +174,10 @@ LoadSummary loadDataFiles(ReportDatabase& database, const std::vector<std::strin
       ++summary.refused;
       continue;
     }
-    if (moveTo) moveInto(file, *moveTo, errors);
+    batch.push_back(file);
+    if (batchRecords >= kBatchRecords || batch.size() >= kBatchFiles) commit();
   }
+  commit();
   return summary;
 }
 

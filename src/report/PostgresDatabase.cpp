@@ -107,7 +107,9 @@ class PostgresDatabase : public ReportDatabase {
 
   bool storeFile(const std::string& digest, const std::string& name,
                  const DataRecords& records) override {
-    execute("BEGIN");
+    if (!inBatch_) execute("BEGIN");
+    inBatch_ = true;
+    execute("SAVEPOINT file");
     try {
       const char* values[] = {digest.c_str(), name.c_str()};
       Result inserted(PQexecParams(connection_,
@@ -117,7 +119,7 @@ class PostgresDatabase : public ReportDatabase {
                                    2, nullptr, values, nullptr, nullptr, 0));
       if (inserted.status() != PGRES_TUPLES_OK) fail();
       if (PQntuples(inserted.get()) == 0) {
-        execute("ROLLBACK");
+        execute("RELEASE SAVEPOINT file");
         return false;
       }
       std::string id = PQgetvalue(inserted.get(), 0, 0);
@@ -125,12 +127,18 @@ class PostgresDatabase : public ReportDatabase {
       copyUsage(id, records);
       copyModules(id, records);
       copyPerformance(id, records);
-      execute("COMMIT");
+      execute("RELEASE SAVEPOINT file");
       return true;
     } catch (...) {
-      PQclear(PQexec(connection_, "ROLLBACK"));
+      PQclear(PQexec(connection_, "ROLLBACK TO SAVEPOINT file; RELEASE SAVEPOINT file"));
       throw;
     }
+  }
+
+  void commit() override {
+    if (!inBatch_) return;
+    inBatch_ = false;
+    execute("COMMIT");
   }
 
   void eachInterval(const IntervalQuery& query,
@@ -280,6 +288,7 @@ class PostgresDatabase : public ReportDatabase {
   }
 
   PGconn* connection_;
+  bool inBatch_ = false;
 };
 
 }  // namespace

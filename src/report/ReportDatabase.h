@@ -42,10 +42,14 @@ class ReportDatabase {
  public:
   virtual ~ReportDatabase() = default;
 
-  // Stores a data file's records, all or none, under its digest. False (and nothing stored)
-  // when a file of that digest was loaded before.
+  // Stores a data file's records, all or none, under its digest, in the batch under way (one
+  // begins when none is). False (and nothing stored) when a file of that digest was loaded
+  // before, in this batch or an earlier one.
   virtual bool storeFile(const std::string& digest, const std::string& name,
                          const DataRecords& records) = 0;
+  // Makes the files of the batch durable, all at once: one commit for many small files. A
+  // batch never committed (the program ended first) is as if never stored.
+  virtual void commit() = 0;
 
   // Calls take for each interval the query names, ordered by product, then start.
   virtual void eachInterval(const IntervalQuery& query,

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "report/Sha256.h"
 #include "support/TempDir.h"
 
 namespace Vantor::report {
@@ -192,6 +193,16 @@ TEST_P(ReportTest, ThePageDrawsAChartPerProductInABrowser) {
   std::string screenshot = std::string(SCREENSHOT_DIR) + "/report-" + GetParam() + ".png";
   std::system((browser + "--screenshot=" + screenshot + " file://" + page + " > /dev/null 2>&1").c_str());
   EXPECT_TRUE(std::filesystem::exists(screenshot));
+}
+
+TEST(Sha256Test, KnownDigests) {
+  EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // Two blocks of padding, and a length that fills the first to the byte.
+  EXPECT_EQ(sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(sha256Hex(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 INSTANTIATE_TEST_SUITE_P(BothDatabases, ReportTest, ::testing::Values("sqlite", "postgres"),
