@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "foundation/DateTime.h"
 #include "integration/Harness.h"
 #include "support/ExecutableBuilder.h"
 
@@ -61,6 +62,23 @@ TEST(MeteringTest, ASleepingCopyIsMeteredWithItsInterimAndFinalRecord) {
   EXPECT_LE(std::llabs(interim[0].start - realStart), 1) << realStart;
   long long duration = interim[0].duration() + final.duration();
   EXPECT_LE(std::llabs(duration - (realEnd - realStart)), 2) << duration;
+
+  // The report reads the agent's own files: the two records are one process of one user.
+  std::string database = installation.dir().file("usage.db");
+  EXPECT_EQ(run(TARNWICK_REPORT_PATH, {"load", "--database", database, installation.workDir()}), 0);
+  FILE* pipe = ::popen((std::string(TARNWICK_REPORT_PATH) + " report --utc --format csv " +
+                        "--product metered-sleeper --database " + database).c_str(),
+                       "r");
+  char row[512] = "";
+  std::string csv;
+  while (std::fgets(row, sizeof row, pipe) != nullptr) csv += row;
+  ::pclose(pipe);
+  char hours[16];
+  std::snprintf(hours, sizeof hours, "%.2f", static_cast<double>(duration) / 3600);
+  EXPECT_NE(csv.find("\nmetered-sleeper,1," + DateTime(interim[0].start).toString(true, false, true) +
+                     ",1,1,1," + hours + ",0.00," + hours + "\n"),
+            std::string::npos)
+      << csv;
 }
 
 TEST(MeteringTest, MappingsRenameOrSilenceAnExecutable) {
