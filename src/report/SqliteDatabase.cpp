@@ -57,11 +57,11 @@ class Statement {
     sqlite3_reset(statement_);
   }
   std::int64_t integer(int column) { return sqlite3_column_int64(statement_, column); }
-  std::string text(int column) {
+  // Into a string the caller keeps, so a row costs no allocation once the strings have grown.
+  void text(int column, std::string* into) {
     const unsigned char* value = sqlite3_column_text(statement_, column);
-    return value == nullptr ? std::string()
-                            : std::string(reinterpret_cast<const char*>(value),
-                                          static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+    into->assign(value == nullptr ? "" : reinterpret_cast<const char*>(value),
+                 static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
   }
 
  private:
@@ -143,10 +143,10 @@ class SqliteDatabase : public ReportDatabase {
     if (query.productPattern) rows.bind(3, like);
     IntervalRow row;
     while (rows.step()) {
-      row.product = rows.text(0);
-      row.user = rows.text(1);
-      row.computer = rows.text(2);
-      row.timeClass = rows.text(3);
+      rows.text(0, &row.product);
+      rows.text(1, &row.user);
+      rows.text(2, &row.computer);
+      rows.text(3, &row.timeClass);
       row.start = rows.integer(4);
       row.length = rows.integer(5);
       take(row);

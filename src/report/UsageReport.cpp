@@ -97,9 +97,10 @@ std::vector<ProductUsage> computeUsage(ReportDatabase& database, const IntervalQ
     std::int64_t start = std::max(row.start, query.from);
     std::int64_t end = std::min(row.start + row.length, query.to);
     if (end < start) return;
+    static const std::string kWhole;
     const std::string& group = grouping == Grouping::kUser       ? row.user
                                : grouping == Grouping::kComputer ? row.computer
-                                                                 : std::string();
+                                                                 : kWhole;
     sweeps[group].add(start, end, users.idOf(row.user), computers.idOf(row.computer),
                       row.timeClass);
   });
