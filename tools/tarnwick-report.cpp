@@ -7,6 +7,8 @@
 // Exit status: 0 success, 1 a file refused or a database error (the reason on stderr), 2 a
 // wrong command line.
 #include <chrono>
+#include <cstdio>
+#include <limits>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -123,17 +125,35 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string* 
   return options;
 }
 
-// A date or a date and time, local unless utc; nullopt when it does not parse.
-std::optional<std::int64_t> momentOf(std::string text, bool utc) {
-  if (text.find('T') == std::string::npos) text += "T00:00:00";
-  bool zoned = text.back() == 'Z' || text.find('+', 10) != std::string::npos ||
-               text.find('-', 10) != std::string::npos;
-  if (utc && !zoned) text += "Z";
-  try {
-    return Vantor::DateTime(text).getValue();
-  } catch (const Vantor::Exception&) {
+// "YYYY-MM-DD" or "YYYY-MM-DDThh:mm[:ss]", local unless utc; nullopt unless it names a real
+// moment from 1970 to 2037 (a 30th of February, 24:30 or a minute 90 are refused, not moved).
+std::optional<std::int64_t> momentOf(const std::string& text, bool utc) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
+  bool parsed =
+      (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) == 3 &&
+       used == static_cast<int>(text.size())) ||
+      (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d%n", &year, &month, &day, &hour, &minute,
+                   &used) == 5 &&
+       used == static_cast<int>(text.size())) ||
+      (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
+                   &second, &used) == 6 &&
+       used == static_cast<int>(text.size()));
+  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  if (!parsed || year < 1970 || year > 2037 || month < 1 || month > 12 || day < 1 ||
+      day > kDays[month - 1] || (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 ||
+      second > 59) {
     return std::nullopt;
   }
+  Vantor::DateTimeFields fields;
+  fields.year = year;
+  fields.month = month;
+  fields.day = day;
+  fields.hour = hour;
+  fields.minute = minute;
+  fields.second = second;
+  fields.local = utc ? 0 : 1;
+  return Vantor::DateTime(fields).getValue();
 }
 
 int load(ReportDatabase& database, const Options& options) {
@@ -143,9 +163,12 @@ int load(ReportDatabase& database, const Options& options) {
             << " refused" << std::endl;
   if (summary.refused > 0) {
     std::cerr << "tarnwick-report: " << summary.refused << " file(s) refused" << std::endl;
-    return kExitFailed;
   }
-  return kExitOk;
+  if (summary.notMoved > 0) {
+    std::cerr << "tarnwick-report: " << summary.notMoved << " loaded file(s) not moved"
+              << std::endl;
+  }
+  return summary.refused > 0 || summary.notMoved > 0 ? kExitFailed : kExitOk;
 }
 
 int report(ReportDatabase& database, const Options& options) {
@@ -159,6 +182,10 @@ int report(ReportDatabase& database, const Options& options) {
       return kExitUsage;
     }
     *into = *moment;
+  }
+  if (query.from >= query.to) {
+    std::cerr << "tarnwick-report: --from must come before --to" << std::endl;
+    return kExitUsage;
   }
   query.productPattern = options.product;
   std::vector<ProductUsage> usage = computeUsage(database, query, options.grouping);
@@ -193,9 +220,11 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   try {
-    std::unique_ptr<ReportDatabase> database = openReportDatabase(options->database);
-    return options->verb == "load" ? load(*database, *options) : report(*database, *options);
-  } catch (const ReportError& failure) {
+    bool loading = options->verb == "load";
+    std::unique_ptr<ReportDatabase> database = openReportDatabase(
+        options->database, loading ? DatabaseUse::kLoad : DatabaseUse::kReport);
+    return loading ? load(*database, *options) : report(*database, *options);
+  } catch (const std::exception& failure) {
     std::cerr << "tarnwick-report: " << failure.what() << std::endl;
     return kExitFailed;
   }

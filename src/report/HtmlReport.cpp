@@ -23,7 +23,9 @@ constexpr std::int64_t kDailyAfter = 60 * kDay;
 // Users running one product, hour by hour, as its intervals come in start order.
 class Timeline {
  public:
-  explicit Timeline(std::int64_t firstStart) : origin_(firstStart / kHour * kHour) {}
+  // zoneOffset: seconds east of UTC in which days begin at midnight.
+  Timeline(std::int64_t firstStart, std::int64_t zoneOffset)
+      : origin_(firstStart / kHour * kHour), zoneOffset_(zoneOffset) {}
 
   void add(std::int64_t start, std::int64_t end, std::uint32_t user) {
     endUntil(start);
@@ -38,8 +40,8 @@ class Timeline {
     endUntil(lastEnd_);
     UserTimeline timeline{std::move(product), origin_, kHour, std::move(peaks_)};
     if (static_cast<std::int64_t>(timeline.peaks.size()) * kHour > kDailyAfter) {
-      // Days, each the highest of its hours; the first day starts at its midnight (UTC).
-      std::int64_t dayStart = origin_ / kDay * kDay;
+      // Days, each the highest of its hours; the first day starts at its midnight.
+      std::int64_t dayStart = (origin_ + zoneOffset_) / kDay * kDay - zoneOffset_;
       std::vector<std::size_t> days((origin_ - dayStart + timeline.peaks.size() * kHour) / kDay + 1);
       for (std::size_t hour = 0; hour < timeline.peaks.size(); ++hour) {
         std::size_t day = (origin_ - dayStart + hour * kHour) / kDay;
@@ -68,6 +70,7 @@ class Timeline {
 
   using End = std::pair<std::int64_t, std::uint32_t>;
   std::int64_t origin_;
+  std::int64_t zoneOffset_;
   std::int64_t lastEnd_ = 0;
   std::priority_queue<End, std::vector<End>, std::greater<>> ends_;
   std::unordered_map<std::uint32_t, std::size_t> running_;
@@ -180,18 +183,19 @@ document.body.dataset.charts = String(reportData.length);
 
 }  // namespace
 
-std::vector<UserTimeline> computeTimelines(ReportDatabase& database, const IntervalQuery& query) {
+std::vector<UserTimeline> computeTimelines(ReportDatabase& database, const IntervalQuery& query,
+                                           bool utc) {
   std::vector<UserTimeline> timelines;
   std::optional<Timeline> timeline;
   std::string product;
   std::unordered_map<std::string, std::uint32_t> users;
   database.eachInterval(query, [&](const IntervalRow& row) {
-    std::int64_t start = std::max(row.start, query.from);
-    std::int64_t end = std::min(row.start + row.length, query.to);
-    if (end < start) return;
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    if (!runningInPeriod(row, query, &start, &end)) return;
     if (!timeline || row.product != product) {
       if (timeline) timelines.push_back(timeline->finish(product));
-      timeline.emplace(start);
+      timeline.emplace(start, utc ? 0 : localOffsetAt(start));
       product = row.product;
       users.clear();
     }
@@ -205,7 +209,7 @@ std::vector<UserTimeline> computeTimelines(ReportDatabase& database, const Inter
 std::string writeHtmlReport(ReportDatabase& database, const IntervalQuery& query,
                             const std::vector<ProductUsage>& usage, Grouping grouping, bool utc,
                             const std::string& path) {
-  std::vector<UserTimeline> timelines = computeTimelines(database, query);
+  std::vector<UserTimeline> timelines = computeTimelines(database, query, utc);
   std::ofstream page(path, std::ios::binary | std::ios::trunc);
   page << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
        << "<title>Application usage</title>\n<style>\n"

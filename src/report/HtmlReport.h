@@ -21,7 +21,9 @@ struct UserTimeline {
   std::vector<std::size_t> peaks;
 };
 
-std::vector<UserTimeline> computeTimelines(ReportDatabase& database, const IntervalQuery& query);
+// Days (for periods over 60 days) begin at local midnight, or UTC midnight with utc.
+std::vector<UserTimeline> computeTimelines(ReportDatabase& database, const IntervalQuery& query,
+                                           bool utc);
 
 // Writes the page to path; empty on success, else what went wrong.
 std::string writeHtmlReport(ReportDatabase& database, const IntervalQuery& query,

@@ -25,30 +25,49 @@ constexpr std::size_t kBatchFiles = 1000;
 // or broken file far more.
 constexpr std::int64_t kFutureSlackSeconds = 86400;
 
+// The ".data" files under folder, each sub-folder's own problem said and the rest walked;
+// links to folders are not followed, so a loop of them ends.
+void dataFilesUnder(const fs::path& folder, std::vector<fs::path>* found, std::ostream& errors,
+                    std::size_t* failed) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  for (fs::directory_iterator end; !error && it != end; it.increment(error)) {
+    std::error_code kind;
+    if (it->is_directory(kind) && !it->is_symlink(kind)) {
+      dataFilesUnder(it->path(), found, errors, failed);
+    } else if (it->path().extension() == ".data" && it->is_regular_file(kind)) {
+      found->push_back(it->path());
+    }
+  }
+  if (error) {
+    errors << folder.string() << ": " << error.message() << "; its files are not loaded\n";
+    ++*failed;
+  }
+}
+
 std::vector<fs::path> dataFilesOf(const std::vector<std::string>& paths, std::ostream& errors,
-                                  std::size_t* missing) {
+                                  std::size_t* failed) {
   std::vector<fs::path> files;
+  std::vector<fs::path> seen;  // as the system resolves them: a file named twice loads once
+  auto add = [&](const fs::path& file) {
+    std::error_code error;
+    fs::path resolved = fs::weakly_canonical(file, error);
+    if (std::find(seen.begin(), seen.end(), resolved) != seen.end()) return;
+    seen.push_back(resolved);
+    files.push_back(file);
+  };
   for (const std::string& path : paths) {
     std::error_code error;
     if (fs::is_directory(path, error)) {
       std::vector<fs::path> found;
-      for (fs::recursive_directory_iterator it(path, error), end; !error && it != end;
-           it.increment(error)) {
-        if (it->path().extension() == ".data" && it->is_regular_file(error)) {
-          found.push_back(it->path());
-        }
-      }
-      if (error) {
-        errors << path << ": " << error.message() << "\n";
-        ++*missing;
-      }
+      dataFilesUnder(path, &found, errors, failed);
       std::sort(found.begin(), found.end());
-      files.insert(files.end(), found.begin(), found.end());
+      for (const fs::path& file : found) add(file);
     } else if (fs::exists(path, error)) {
-      files.emplace_back(path);
+      add(path);
     } else {
       errors << path << ": no such file or folder\n";
-      ++*missing;
+      ++*failed;
     }
   }
   return files;
@@ -100,19 +119,23 @@ PreparedFile prepare(const fs::path& file, std::int64_t latestStart) {
   return prepared;
 }
 
-// Into folder under its own name, or the name with ".1", ".2", ... when that is taken.
-void moveInto(const fs::path& file, const fs::path& folder, std::ostream& errors) {
+// Into folder under its own name, or the name with ".1", ".2", ... when that is taken; false
+// (said on errors) when it could not be moved.
+bool moveInto(const fs::path& file, const fs::path& folder, std::ostream& errors) {
+  std::error_code error;
   fs::path target = folder / file.filename();
-  for (int n = 1; fs::exists(target); ++n) {
+  for (int n = 1; fs::exists(fs::symlink_status(target, error)) && !error; ++n) {
     target = folder / (file.filename().string() + "." + std::to_string(n));
   }
-  std::error_code error;
-  fs::rename(file, target, error);
+  if (!error) fs::rename(file, target, error);
   if (error == std::errc::cross_device_link) {
+    // Never over a file that is there: copy_file refuses one.
+    error.clear();
     fs::copy_file(file, target, error);
     if (!error) fs::remove(file, error);
   }
   if (error) errors << file.string() << ": loaded, but not moved: " << error.message() << "\n";
+  return !error;
 }
 
 }  // namespace
@@ -135,7 +158,7 @@ LoadSummary loadDataFiles(ReportDatabase& database, const std::vector<std::strin
       summary.loaded += batchLoaded;
       summary.records += batchRecords;
       if (moveTo) {
-        for (const fs::path& done : batch) moveInto(done, *moveTo, errors);
+        for (const fs::path& done : batch) summary.notMoved += moveInto(done, *moveTo, errors) ? 0 : 1;
       }
     } catch (const ReportError& error) {
       for (const fs::path& lost : batch) errors << lost.string() << ": " << error.what() << "\n";

@@ -17,7 +17,8 @@ namespace Vantor::report {
 struct LoadSummary {
   std::size_t loaded = 0;         // files whose records went in
   std::size_t alreadyLoaded = 0;  // files whose content was in already
-  std::size_t refused = 0;        // damaged or unreadable files
+  std::size_t refused = 0;        // damaged or unreadable files, and folders that could not be read
+  std::size_t notMoved = 0;       // loaded, but not moved as asked
   std::uint64_t records = 0;      // records that went in
 };
 

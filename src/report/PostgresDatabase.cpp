@@ -88,7 +88,8 @@ void endRow(std::string& row) { row.back() = '\n'; }
 
 class PostgresDatabase : public ReportDatabase {
  public:
-  explicit PostgresDatabase(const std::string& url) : connection_(PQconnectdb(url.c_str())) {
+  PostgresDatabase(const std::string& url, DatabaseUse use)
+      : connection_(PQconnectdb(url.c_str())) {
     if (PQstatus(connection_) != CONNECTION_OK) {
       std::string why = PQerrorMessage(connection_);
       PQfinish(connection_);
@@ -97,9 +98,14 @@ class PostgresDatabase : public ReportDatabase {
     // The server takes UTF-8 only: bytes that are not (a file name of another character set)
     // arrive as U+FFFD.
     execute("SET client_encoding = 'UTF8'; SET client_min_messages = warning");
+    if (use == DatabaseUse::kReport) return;
     execute("SELECT pg_advisory_lock(7302)");  // one loader makes the tables at a time
     execute(kOwnTables);
-    execute(std::string(kUsageTable) + " PARTITION BY RANGE (start_time);\n" + kUsageIndex);
+    // The report's index in byte order, the order it reads in (INCLUDE: read from the index
+    // alone).
+    execute(std::string(kUsageTable) + " PARTITION BY RANGE (start_time);\n" +
+            "CREATE INDEX IF NOT EXISTS usage_interval_for_report ON usage_interval (product "
+            "COLLATE \"C\", start_time) INCLUDE (length, user_name, computer, time_class);");
     execute(kDetailTables);
     execute("SELECT pg_advisory_unlock(7302)");
   }
@@ -107,11 +113,16 @@ class PostgresDatabase : public ReportDatabase {
 
   bool storeFile(const std::string& digest, const std::string& name,
                  const DataRecords& records) override {
-    if (!inBatch_) execute("BEGIN");
-    inBatch_ = true;
+    if (!inBatch_) {
+      // One loader's batch at a time: a partition one makes would otherwise wait on the files
+      // table another holds, while that one waits on the partition.
+      execute("BEGIN; SELECT pg_advisory_xact_lock(7303)");
+      inBatch_ = true;
+    }
     execute("SAVEPOINT file");
     try {
-      const char* values[] = {digest.c_str(), name.c_str()};
+      std::string storedName = validUtf8(name);
+      const char* values[] = {digest.c_str(), storedName.c_str()};
       Result inserted(PQexecParams(connection_,
                                    "INSERT INTO data_file (digest, name, loaded_at) VALUES ($1, "
                                    "$2, extract(epoch FROM now())::bigint) ON CONFLICT (digest) "
@@ -145,9 +156,10 @@ class PostgresDatabase : public ReportDatabase {
                     const std::function<void(const IntervalRow&)>& take) override {
     std::string sql =
         "SELECT product, user_name, computer, time_class, start_time, length FROM usage_interval "
-        "WHERE start_time < $1 AND start_time + length > $2";
+        "WHERE start_time < $1 AND start_time + length >= $2";
     if (query.productPattern) sql += " AND product LIKE $3 ESCAPE '\\'";
-    sql += " ORDER BY product, start_time";
+    // Bytes in order, as SQLite orders them, whatever the database's collation.
+    sql += " ORDER BY product COLLATE \"C\", start_time";
     std::string to = std::to_string(query.to);
     std::string from = std::to_string(query.from);
     std::string like = query.productPattern ? likePattern(*query.productPattern) : "";
@@ -210,7 +222,6 @@ class PostgresDatabase : public ReportDatabase {
       std::string name;
       auto [start, end] = monthOf(usage.start, &name);
       if (!made.insert(name).second) continue;
-      execute("SELECT pg_advisory_xact_lock(7303)");
       execute("CREATE TABLE IF NOT EXISTS " + name + " PARTITION OF usage_interval FOR VALUES FROM (" +
               std::to_string(start) + ") TO (" + std::to_string(end) + ")");
     }
@@ -293,11 +304,11 @@ class PostgresDatabase : public ReportDatabase {
 
 }  // namespace
 
-std::unique_ptr<ReportDatabase> openReportDatabase(const std::string& name) {
+std::unique_ptr<ReportDatabase> openReportDatabase(const std::string& name, DatabaseUse use) {
   if (name.starts_with("postgresql://") || name.starts_with("postgres://")) {
-    return std::make_unique<PostgresDatabase>(name);
+    return std::make_unique<PostgresDatabase>(name, use);
   }
-  return openSqliteDatabase(name);
+  return openSqliteDatabase(name, use);
 }
 
 }  // namespace Vantor::report

@@ -56,10 +56,14 @@ class ReportDatabase {
                             const std::function<void(const IntervalRow&)>& take) = 0;
 };
 
-// A SQLite file (made with its tables when missing), or a "postgresql://" URL.
-std::unique_ptr<ReportDatabase> openReportDatabase(const std::string& name);
+// Loading makes the tables (and a SQLite file) when missing; a report only reads, so a
+// mistyped name fails instead of making an empty database, and read access is enough.
+enum class DatabaseUse { kLoad, kReport };
 
-std::unique_ptr<ReportDatabase> openSqliteDatabase(const std::string& path);
+// A SQLite file, or a "postgresql://" URL.
+std::unique_ptr<ReportDatabase> openReportDatabase(const std::string& name, DatabaseUse use);
+
+std::unique_ptr<ReportDatabase> openSqliteDatabase(const std::string& path, DatabaseUse use);
 
 }  // namespace Vantor::report
 

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "foundation/DateTime.h"
+#include "foundation/TextUtils.h"
 #include "report/SqlText.h"
 
 namespace Vantor::report {
@@ -45,12 +47,10 @@ std::vector<std::string> cellsOf(const ProductUsage& usage, Grouping grouping, b
   return cells;
 }
 
-// Names come from the machines metered: anything but a control character is shown as it is.
+// Names come from the machines metered: anything but a control character (C0, DEL, C1) is
+// shown as it is.
 std::string shown(const std::string& text) {
-  std::string clean = validUtf8(text);
-  std::replace_if(clean.begin(), clean.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
-  return clean;
+  return TextUtils::withoutControls(validUtf8(text), '?');
 }
 
 std::string csvCell(const std::string& text) {
@@ -87,8 +87,28 @@ std::string jsonString(const std::string& text) {
   return json + "\"";
 }
 
+std::int64_t localOffsetAt(std::int64_t second) {
+  // The zone's offset at that instant, not today's: a summer peak read in winter keeps its
+  // summer offset. (std::localtime's buffer is shared: the reports run on one thread.)
+  std::time_t time = static_cast<std::time_t>(second);
+  std::tm local = *std::localtime(&time);
+  std::tm utc = *std::gmtime(&time);
+  std::int64_t days = local.tm_year != utc.tm_year ? (local.tm_year > utc.tm_year ? 1 : -1)
+                                                   : local.tm_yday - utc.tm_yday;
+  return ((days * 24 + local.tm_hour - utc.tm_hour) * 60 + local.tm_min - utc.tm_min) * 60 +
+         (local.tm_sec - utc.tm_sec);
+}
+
 std::string reportTime(std::int64_t second, bool utc) {
-  return DateTime(second).toString(utc, false, true);
+  if (utc) return DateTime(second).toString(true, false, true);
+  std::int64_t offset = localOffsetAt(second);
+  std::string text = DateTime(second + offset).toString(true, false, false);
+  if (!text.empty() && text.back() == 'Z') text.pop_back();  // the local fields, zone follows
+  char zone[8];
+  std::int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+  std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+',
+                static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
+  return text + zone;
 }
 
 std::string formatReport(const std::vector<ProductUsage>& usage, Grouping grouping,

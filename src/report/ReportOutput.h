@@ -19,6 +19,9 @@ std::string formatReport(const std::vector<ProductUsage>& usage, Grouping groupi
 // A JSON string of text (bytes that are not UTF-8 as U+FFFD).
 std::string jsonString(const std::string& text);
 
+// Seconds east of UTC of the local zone at that instant.
+std::int64_t localOffsetAt(std::int64_t second);
+
 // One moment as the report shows it.
 std::string reportTime(std::int64_t second, bool utc);
 

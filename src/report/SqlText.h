@@ -7,7 +7,7 @@
 
 namespace Vantor::report {
 
-// The usage intervals' table, alike on both but for PostgreSQL's partitions, and its index.
+// The usage intervals' table, alike on both but for PostgreSQL's partitions.
 inline constexpr char kUsageTable[] = R"sql(CREATE TABLE IF NOT EXISTS usage_interval (
   file_id BIGINT NOT NULL REFERENCES data_file(id),
   start_time BIGINT NOT NULL,
@@ -18,8 +18,9 @@ inline constexpr char kUsageTable[] = R"sql(CREATE TABLE IF NOT EXISTS usage_int
   directory TEXT NOT NULL, time_class TEXT NOT NULL, user_name TEXT NOT NULL,
   exit_status INTEGER
 ))sql";
-// It holds every column the report reads, so the report reads the index alone, in order.
-inline constexpr char kUsageIndex[] =
+// SQLite's index for the report: it holds every column the report reads, so the report reads
+// the index alone, in order.
+inline constexpr char kSqliteUsageIndex[] =
     "CREATE INDEX IF NOT EXISTS usage_interval_for_report ON usage_interval (product, start_time, "
     "length, user_name, computer, time_class);";
 

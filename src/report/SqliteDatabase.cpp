@@ -76,22 +76,23 @@ class Statement {
 
 class SqliteDatabase : public ReportDatabase {
  public:
-  explicit SqliteDatabase(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) !=
-        SQLITE_OK) {
+  SqliteDatabase(const std::string& path, DatabaseUse use) {
+    int flags = use == DatabaseUse::kLoad ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                          : SQLITE_OPEN_READONLY;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
       std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
       sqlite3_close(db_);
       throw ReportError("SQLite: cannot open " + path + ": " + why);
     }
     // Another loader may hold the file for a while: wait for it rather than fail.
     sqlite3_busy_timeout(db_, 60000);
+    execute("PRAGMA case_sensitive_like = ON; PRAGMA cache_size = -262144;");
+    if (use == DatabaseUse::kReport) return;
     // FULL: a committed batch survives a power cut, so its files may be moved away after.
     execute("PRAGMA page_size = 16384; PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;"
-            "PRAGMA wal_autocheckpoint = 10000;"
-            "PRAGMA case_sensitive_like = ON; PRAGMA cache_size = -262144;");
+            "PRAGMA wal_autocheckpoint = 10000;");
     execute(kOwnTables);
-    execute((std::string(kUsageTable) + ";\n" + kUsageIndex).c_str());
+    execute((std::string(kUsageTable) + ";\n" + kSqliteUsageIndex).c_str());
     execute(kDetailTables);
   }
   ~SqliteDatabase() override { sqlite3_close(db_); }
@@ -134,7 +135,7 @@ class SqliteDatabase : public ReportDatabase {
                     const std::function<void(const IntervalRow&)>& take) override {
     std::string sql =
         "SELECT product, user_name, computer, time_class, start_time, length FROM usage_interval "
-        "WHERE start_time < ?1 AND start_time + length > ?2";
+        "WHERE start_time < ?1 AND start_time + length >= ?2";
     if (query.productPattern) sql += " AND product LIKE ?3 ESCAPE '\\'";
     sql += " ORDER BY product, start_time";
     Statement rows(db_, sql.c_str());
@@ -210,8 +211,8 @@ class SqliteDatabase : public ReportDatabase {
 
 }  // namespace
 
-std::unique_ptr<ReportDatabase> openSqliteDatabase(const std::string& path) {
-  return std::make_unique<SqliteDatabase>(path);
+std::unique_ptr<ReportDatabase> openSqliteDatabase(const std::string& path, DatabaseUse use) {
+  return std::make_unique<SqliteDatabase>(path, use);
 }
 
 }  // namespace Vantor::report

@@ -26,8 +26,9 @@ class Names {
 // The running processes of one product (or one product and group) as the starts come in order.
 class Sweep {
  public:
-  void add(std::int64_t start, std::int64_t end, std::uint32_t user, std::uint32_t computer,
-           const std::string& timeClass) {
+  // A process running over [start, end), for seconds of use.
+  void add(std::int64_t start, std::int64_t end, std::int64_t seconds, std::uint32_t user,
+           std::uint32_t computer, const std::string& timeClass) {
     endUntil(start);
     ++processes_;
     if (running_[user]++ == 0) ++users_;
@@ -39,7 +40,7 @@ class Sweep {
     ends_.emplace(end, user);
     seenUsers_.insert(user);
     seenComputers_.insert(computer);
-    double hours = static_cast<double>(end - start) / 3600.0;
+    double hours = static_cast<double>(seconds) / 3600.0;
     usage_.hours += hours;
     if (timeClass == "prime") usage_.primeHours += hours;
     if (timeClass == "non-prime") usage_.nonPrimeHours += hours;
@@ -76,6 +77,13 @@ class Sweep {
 
 }  // namespace
 
+bool runningInPeriod(const IntervalRow& row, const IntervalQuery& query, std::int64_t* start,
+                     std::int64_t* end) {
+  *start = std::max(row.start, query.from);
+  *end = std::min(row.start + std::max<std::int64_t>(row.length, 1), query.to);
+  return *end > *start;
+}
+
 std::vector<ProductUsage> computeUsage(ReportDatabase& database, const IntervalQuery& query,
                                        Grouping grouping) {
   std::vector<ProductUsage> result;
@@ -94,15 +102,16 @@ std::vector<ProductUsage> computeUsage(ReportDatabase& database, const IntervalQ
       finishProduct();
       product = row.product;
     }
-    std::int64_t start = std::max(row.start, query.from);
-    std::int64_t end = std::min(row.start + row.length, query.to);
-    if (end < start) return;
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    if (!runningInPeriod(row, query, &start, &end)) return;
     static const std::string kWhole;
     const std::string& group = grouping == Grouping::kUser       ? row.user
                                : grouping == Grouping::kComputer ? row.computer
                                                                  : kWhole;
-    sweeps[group].add(start, end, users.idOf(row.user), computers.idOf(row.computer),
-                      row.timeClass);
+    std::int64_t seconds = std::min(row.start + row.length, query.to) - start;
+    sweeps[group].add(start, end, std::max<std::int64_t>(seconds, 0), users.idOf(row.user),
+                      computers.idOf(row.computer), row.timeClass);
   });
   finishProduct();
   return result;

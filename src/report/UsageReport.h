@@ -29,6 +29,11 @@ struct ProductUsage {
   double nonPrimeHours = 0;  // of intervals whose start was non-prime time
 };
 
+// Where a record's process ran within the period, [start, end); false when it ran outside.
+// A record shorter than its second (the agent counts whole seconds) ran within that second.
+bool runningInPeriod(const IntervalRow& row, const IntervalQuery& query, std::int64_t* start,
+                     std::int64_t* end);
+
 // The usage in [query.from, query.to): intervals are cut to the period, an interval counts
 // from its start up to (not including) its end, so the records of one process that meet at a
 // delivery count as one running process. Ordered by product, then group.

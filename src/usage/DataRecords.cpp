@@ -1,6 +1,7 @@
 #include "usage/DataRecords.h"
 
 #include <charconv>
+#include <cmath>
 
 namespace Vantor {
 
@@ -124,7 +125,22 @@ bool readWholeSeconds(std::string_view line, bool* first, std::int64_t* seconds,
   return true;
 }
 
-bool take(const Head& head, std::string_view second, DataRecords* records, std::string* reason) {
+// An interval must lie between 1970 and the latest start the caller allows: a forged length
+// would otherwise overflow every sum taken over it.
+bool withinTime(std::int64_t start, std::int64_t length, std::int64_t latest, std::string* reason) {
+  if (start < 0) {
+    *reason = "the record starts before 1970";
+    return false;
+  }
+  if (length > latest - start) {
+    *reason = "the record ends in the future";
+    return false;
+  }
+  return true;
+}
+
+bool take(const Head& head, std::string_view second, std::int64_t latestStart,
+          DataRecords* records, std::string* reason) {
   const std::vector<std::string>& f = head.fields;
   bool valid = true;
   switch (head.kind) {
@@ -133,13 +149,19 @@ bool take(const Head& head, std::string_view second, DataRecords* records, std::
                           std::nullopt};
       usage.exitStatus = exitStatusOf(f[9], &valid);
       if (!valid) *reason = "the exit status does not parse";
-      if (!valid || !readWholeSeconds(second, &usage.first, &usage.length, reason)) return false;
+      if (!valid || !readWholeSeconds(second, &usage.first, &usage.length, reason) ||
+          !withinTime(usage.start, usage.length, latestStart, reason)) {
+        return false;
+      }
       records->usage.push_back(std::move(usage));
       return true;
     }
     case static_cast<int>(RecordKind::kModule): {
       ModuleStretch module{head.time, 0, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]};
-      if (!readWholeSeconds(second, nullptr, &module.lifetime, reason)) return false;
+      if (!readWholeSeconds(second, nullptr, &module.lifetime, reason) ||
+          !withinTime(module.firstSeen, module.lifetime, latestStart, reason)) {
+        return false;
+      }
       records->modules.push_back(std::move(module));
       return true;
     }
@@ -155,11 +177,12 @@ bool take(const Head& head, std::string_view second, DataRecords* records, std::
       if (!valid) *reason = "the exit status does not parse";
       if (!valid || !readFigures(second, 8, nullptr, &numbers, reason)) return false;
       for (double number : numbers) {
-        if (number < 0) {
-          *reason = "a figure is negative";
+        if (!std::isfinite(number) || number < 0) {
+          *reason = "a figure is negative or not a number";
           return false;
         }
       }
+      if (!withinTime(figures.start, 0, latestStart, reason)) return false;
       figures.processorSeconds = numbers[0];
       figures.elapsedSeconds = numbers[1];
       figures.ioBytesPerSecond = numbers[2];
@@ -186,7 +209,7 @@ std::optional<DataRecords> readDataRecords(std::string_view text, std::int64_t l
     std::optional<Head> head = readHead(lines[i], &reason);
     if (head && head->time > latestStart) reason = "the record starts in the future";
     if (reason.empty() && i + 1 >= lines.size()) reason = "the record is cut short";
-    if (reason.empty() && !take(*head, lines[i + 1], &records, &reason)) {
+    if (reason.empty() && !take(*head, lines[i + 1], latestStart, &records, &reason)) {
       *damage = {i + 2, reason};
       return std::nullopt;
     }

@@ -56,9 +56,9 @@ struct RecordDamage {
 };
 
 // The records of a data file's text; nullopt and the first damage when a line is not a record
-// of a known kind, a record is cut short, a field does not parse, a length is negative, or a
-// record starts after latestStart (UTC seconds: a clock far off, or a forged file). A file is
-// taken whole or not at all.
+// of a known kind, a record is cut short, a field does not parse, a length or figure is
+// negative or not a number, or a record starts before 1970 or ends after latestStart (UTC
+// seconds: a clock far off, or a forged file). A file is taken whole or not at all.
 std::optional<DataRecords> readDataRecords(std::string_view text, std::int64_t latestStart,
                                            RecordDamage* damage);
 

@@ -160,6 +160,38 @@ TEST_P(ReportTest, AFileIsLoadedOnceWhateverItsNameAndADamagedOneNotAtAll) {
   EXPECT_EQ(print("--product 'Bob%' --format csv").out.find("Bob's;"), std::string::npos);
 }
 
+TEST_P(ReportTest, ForgedLengthsShortRunsAndFailedMovesNeitherBreakNorBendTheReport) {
+  // A length that would overflow every sum, and one that ends in the future: refused.
+  file("forged/a.data", usage(kT, 9223372036854775807LL, "mallory", "vm9"));
+  file("forged/b.data", usage(kT, 4000000000LL, "mallory", "vm9"));
+  Outcome forged = load(dir_.file("forged"));
+  EXPECT_NE(forged.out.find("a.data:2: the record ends in the future"), std::string::npos)
+      << forged.out;
+  EXPECT_NE(forged.out.find("b.data:2: the record ends in the future"), std::string::npos);
+  // Runs shorter than a second are recorded with length 0 and ran within their second: two at
+  // once are two users, also when the period starts at that very second.
+  file("spool/a.data", usage(kT, 0, "alice", "vm1") + usage(kT, 0, "bob", "vm2") +
+                           usage(kT + 1, 0, "carol", "vm3"));
+  // Into a folder that is not there: loaded, said, and the status says so; nothing crashes.
+  Outcome moved = report("load --database " + shellWord(database_) + " --move-to " +
+                         dir_.file("missing") + " " + dir_.file("spool"));
+  EXPECT_EQ(moved.status, 1) << moved.out;
+  EXPECT_NE(moved.out.find("1 loaded file(s) not moved"), std::string::npos) << moved.out;
+  for (const char* from : {"", "--from 2026-12-06T23:33:20 "}) {
+    Outcome csv = print(std::string(from) + "--format csv");
+    EXPECT_NE(csv.out.find("\nCAD Pro,2,2026-12-06T23:33:20Z,2,3,3,0.00,0.00,0.00\n"),
+              std::string::npos)
+        << from << csv.out;
+  }
+  // Dates that name no moment, and an empty period, are refused.
+  for (const char* wrong : {"--from 2026-02-30", "--to 2026-12-01T24:30", "--from 2026-12-08 --to 2026-12-01"}) {
+    EXPECT_EQ(print(wrong).status, 2) << wrong;
+  }
+  // A report of a database that is not there does not make one.
+  EXPECT_EQ(report("report --database " + dir_.file("typo.db")).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("typo.db")));
+}
+
 TEST_P(ReportTest, ThePageDrawsAChartPerProductInABrowser) {
   file("ProcessLog-1.data", usage(kT, 3 * 3600, "alice", "vm1") +
                                 usage(kT + 600, 7200, "bob", "vm2") +
