@@ -157,7 +157,8 @@ std::optional<std::int64_t> momentOf(const std::string& text, bool utc) {
 }
 
 int load(ReportDatabase& database, const Options& options) {
-  LoadSummary summary = loadDataFiles(database, options.paths, options.moveTo, std::cerr);
+  std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
+  LoadSummary summary = loadDataFiles(*env, database, options.paths, options.moveTo, std::cerr);
   std::cout << "loaded " << summary.loaded << " file(s) with " << summary.records
             << " record(s); " << summary.alreadyLoaded << " loaded before; " << summary.refused
             << " refused" << std::endl;

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
+#include <functional>
+#include <memory>
 
+#include "platform/Env.h"
+#include "platform/ErrorCodes.h"
+#include "platform/FileSystem.h"
 #include "report/Sha256.h"
 #include "usage/DataRecords.h"
 
@@ -73,21 +76,29 @@ std::vector<fs::path> dataFilesOf(const std::vector<std::string>& paths, std::os
   return files;
 }
 
-// The file's bytes, or a reason. Only a regular file is opened: a FIFO would block.
-std::optional<std::string> readWhole(const fs::path& file, std::string* reason) {
-  std::error_code error;
-  if (!fs::is_regular_file(file, error)) {
-    *reason = "not a regular file";
+// The file's bytes, or a reason. Opened through the system layer, which keeps only a regular
+// file and never waits in the open: a FIFO put in a spool between a look and the open would
+// otherwise stop the loader.
+std::optional<std::string> readWhole(platform::Env& env, const fs::path& file,
+                                     std::string* reason) {
+  std::unique_ptr<platform::FileStream> stream =
+      env.fileSystem().openStream(file.string(), platform::StreamMode::kRead);
+  if (!stream) {
+    *reason = platform::lastError() == platform::kErrorAccessDenied
+                  ? "cannot be read: access is denied"
+                  : "not a regular file that can be read";
     return std::nullopt;
   }
-  std::uintmax_t size = fs::file_size(file, error);
-  if (error || size > kMaxDataFileBytes) {
-    *reason = error ? error.message() : "larger than 1 GiB";
-    return std::nullopt;
+  std::string bytes;
+  char chunk[1 << 16];
+  while (std::size_t got = stream->read(chunk, sizeof chunk)) {
+    bytes.append(chunk, got);
+    if (bytes.size() > kMaxDataFileBytes) {
+      *reason = "larger than 1 GiB";
+      return std::nullopt;
+    }
   }
-  std::ifstream in(file, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad() || !in.is_open()) {
+  if (stream->error()) {
     *reason = "cannot be read";
     return std::nullopt;
   }
@@ -101,10 +112,10 @@ struct PreparedFile {
   std::string refusal;  // "LINE: reason" or ": reason", after the file's name
 };
 
-PreparedFile prepare(const fs::path& file, std::int64_t latestStart) {
+PreparedFile prepare(platform::Env& env, const fs::path& file, std::int64_t latestStart) {
   PreparedFile prepared;
   std::string reason;
-  std::optional<std::string> bytes = readWhole(file, &reason);
+  std::optional<std::string> bytes = readWhole(env, file, &reason);
   if (!bytes) {
     prepared.refusal = ": " + reason;
     return prepared;
@@ -140,7 +151,8 @@ bool moveInto(const fs::path& file, const fs::path& folder, std::ostream& errors
 
 }  // namespace
 
-LoadSummary loadDataFiles(ReportDatabase& database, const std::vector<std::string>& paths,
+LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
+                          const std::vector<std::string>& paths,
                           const std::optional<std::string>& moveTo, std::ostream& errors) {
   LoadSummary summary;
   std::vector<fs::path> files = dataFilesOf(paths, errors, &summary.refused);
@@ -171,12 +183,12 @@ LoadSummary loadDataFiles(ReportDatabase& database, const std::vector<std::strin
   };
   // The next file is read and taken apart on a second thread while this one is stored.
   std::future<PreparedFile> next;
-  if (!files.empty()) next = std::async(std::launch::async, prepare, files[0], latestStart);
+  if (!files.empty()) next = std::async(std::launch::async, prepare, std::ref(env), files[0], latestStart);
   for (std::size_t i = 0; i < files.size(); ++i) {
     const fs::path& file = files[i];
     PreparedFile prepared = next.get();
     if (i + 1 < files.size()) {
-      next = std::async(std::launch::async, prepare, files[i + 1], latestStart);
+      next = std::async(std::launch::async, prepare, std::ref(env), files[i + 1], latestStart);
     }
     const std::optional<DataRecords>& records = prepared.records;
     if (!prepared.refusal.empty()) {

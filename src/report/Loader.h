@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Env.h"
 #include "report/ReportDatabase.h"
 
 namespace Vantor::report {
@@ -28,7 +29,8 @@ inline constexpr std::uint64_t kMaxDataFileBytes = std::uint64_t{1} << 30;
 // Loads the files named, and every ".data" file under the folders named, in name order.
 // Each refusal is a line "FILE:LINE: reason" on errors. With moveTo, a loaded file (or one
 // loaded before) is moved into that folder afterwards; a refused one stays where it is.
-LoadSummary loadDataFiles(ReportDatabase& database, const std::vector<std::string>& paths,
+LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
+                          const std::vector<std::string>& paths,
                           const std::optional<std::string>& moveTo, std::ostream& errors);
 
 }  // namespace Vantor::report

@@ -154,12 +154,8 @@ class PostgresDatabase : public ReportDatabase {
 
   void eachInterval(const IntervalQuery& query,
                     const std::function<void(const IntervalRow&)>& take) override {
-    std::string sql =
-        "SELECT product, user_name, computer, time_class, start_time, length FROM usage_interval "
-        "WHERE start_time < $1 AND start_time + length >= $2";
-    if (query.productPattern) sql += " AND product LIKE $3 ESCAPE '\\'";
     // Bytes in order, as SQLite orders them, whatever the database's collation.
-    sql += " ORDER BY product COLLATE \"C\", start_time";
+    std::string sql = intervalsQuery(query.productPattern.has_value(), "\"C\"");
     std::string to = std::to_string(query.to);
     std::string from = std::to_string(query.from);
     std::string like = query.productPattern ? likePattern(*query.productPattern) : "";

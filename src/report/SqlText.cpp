@@ -19,6 +19,14 @@ std::string likePattern(std::string_view pattern) {
   return like;
 }
 
+std::string intervalsQuery(bool withPattern, std::string_view byteOrderCollation) {
+  std::string sql =
+      "SELECT product, user_name, computer, time_class, start_time, length FROM usage_interval "
+      "WHERE start_time < $1 AND start_time + length >= $2";
+  if (withPattern) sql += " AND product LIKE $3 ESCAPE '\\'";
+  return sql + " ORDER BY product COLLATE " + std::string(byteOrderCollation) + ", start_time";
+}
+
 std::string validUtf8(std::string_view text) {
   std::string valid;
   valid.reserve(text.size());

@@ -133,11 +133,8 @@ class SqliteDatabase : public ReportDatabase {
 
   void eachInterval(const IntervalQuery& query,
                     const std::function<void(const IntervalRow&)>& take) override {
-    std::string sql =
-        "SELECT product, user_name, computer, time_class, start_time, length FROM usage_interval "
-        "WHERE start_time < ?1 AND start_time + length >= ?2";
-    if (query.productPattern) sql += " AND product LIKE ?3 ESCAPE '\\'";
-    sql += " ORDER BY product, start_time";
+    // Parameters named $N are numbered in their order: $1, $2, $3 are 1, 2, 3 here too.
+    std::string sql = intervalsQuery(query.productPattern.has_value(), "BINARY");
     Statement rows(db_, sql.c_str());
     rows.bind(1, query.to).bind(2, query.from);
     std::string like = query.productPattern ? likePattern(*query.productPattern) : "";
