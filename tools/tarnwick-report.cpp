@@ -169,7 +169,8 @@ int load(ReportDatabase& database, const Options& options) {
     std::cerr << "tarnwick-report: " << summary.notMoved << " loaded file(s) not moved"
               << std::endl;
   }
-  return summary.refused > 0 || summary.notMoved > 0 ? kExitFailed : kExitOk;
+  return summary.refused > 0 || summary.notMoved > 0 || summary.indexMissing ? kExitFailed
+                                                                             : kExitOk;
 }
 
 int report(ReportDatabase& database, const Options& options) {

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <future>
 #include <functional>
 #include <memory>
+#include <numeric>
+#include <set>
 
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
+#include "report/ReadAhead.h"
 #include "report/Sha256.h"
 #include "usage/DataRecords.h"
 
@@ -23,6 +25,12 @@ namespace fs = std::filesystem;
 // stays whole or absent, and a spool of many small files loads at the rate of large ones.
 constexpr std::uint64_t kBatchRecords = 250000;
 constexpr std::size_t kBatchFiles = 1000;
+
+// What the files read ahead may hold: a few batches' worth.
+constexpr std::uint64_t kReadAheadBytes = std::uint64_t{256} << 20;
+
+// About the size of a usage record in a data file, to guess a load's size before it is read.
+constexpr std::uint64_t kBytesPerRecord = 128;
 
 // A record may start at most this far after now: clocks of a fleet differ a little, a forged
 // or broken file far more.
@@ -51,12 +59,10 @@ void dataFilesUnder(const fs::path& folder, std::vector<fs::path>* found, std::o
 std::vector<fs::path> dataFilesOf(const std::vector<std::string>& paths, std::ostream& errors,
                                   std::size_t* failed) {
   std::vector<fs::path> files;
-  std::vector<fs::path> seen;  // as the system resolves them: a file named twice loads once
+  std::set<std::string> seen;  // as the system resolves them: a file named twice loads once
   auto add = [&](const fs::path& file) {
     std::error_code error;
-    fs::path resolved = fs::weakly_canonical(file, error);
-    if (std::find(seen.begin(), seen.end(), resolved) != seen.end()) return;
-    seen.push_back(resolved);
+    if (!seen.insert(fs::weakly_canonical(file, error).string()).second) return;
     files.push_back(file);
   };
   for (const std::string& path : paths) {
@@ -112,7 +118,7 @@ struct PreparedFile {
   std::string refusal;  // "LINE: reason" or ": reason", after the file's name
 };
 
-PreparedFile prepare(platform::Env& env, const fs::path& file, std::int64_t latestStart) {
+PreparedFile prepare(platform::Env& env, const fs::path& file, std::int64_t latestStart) try {
   PreparedFile prepared;
   std::string reason;
   std::optional<std::string> bytes = readWhole(env, file, &reason);
@@ -128,6 +134,10 @@ PreparedFile prepare(platform::Env& env, const fs::path& file, std::int64_t late
   }
   prepared.digest = sha256Hex(*bytes);
   return prepared;
+} catch (const std::exception& error) {  // out of memory, most likely
+  PreparedFile failed;
+  failed.refusal = std::string(": ") + error.what();
+  return failed;
 }
 
 // Into folder under its own name, or the name with ".1", ".2", ... when that is taken; false
@@ -160,6 +170,14 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count() +
                              kFutureSlackSeconds;
+  std::vector<std::uint64_t> sizes;
+  for (const fs::path& file : files) {
+    std::error_code error;
+    std::uintmax_t size = fs::file_size(file, error);
+    sizes.push_back(error ? 0 : size);
+  }
+  std::uint64_t bytes = std::accumulate(sizes.begin(), sizes.end(), std::uint64_t{0});
+  database.prepareLoad(bytes / kBytesPerRecord);
   // Files of the batch under way: counted, and moved, once it is committed.
   std::vector<fs::path> batch;
   std::uint64_t batchRecords = 0;
@@ -181,26 +199,24 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
     batchRecords = 0;
     batchLoaded = 0;
   };
-  // The next file is read and taken apart on a second thread while this one is stored.
-  std::future<PreparedFile> next;
-  if (!files.empty()) next = std::async(std::launch::async, prepare, std::ref(env), files[0], latestStart);
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const fs::path& file = files[i];
-    PreparedFile prepared = next.get();
-    if (i + 1 < files.size()) {
-      next = std::async(std::launch::async, prepare, std::ref(env), files[i + 1], latestStart);
-    }
-    const std::optional<DataRecords>& records = prepared.records;
+  // The files are read and taken apart on a second thread while earlier ones are stored.
+  ReadAhead<PreparedFile> ahead(
+      files.size(), [&](std::size_t i) { return sizes[i]; },
+      [&](std::size_t i) { return prepare(env, files[i], latestStart); }, kReadAheadBytes);
+  for (const fs::path& file : files) {
+    PreparedFile prepared = ahead.next();
     if (!prepared.refusal.empty()) {
       errors << file.string() << prepared.refusal << "\n";
       ++summary.refused;
       continue;
     }
+    DataRecords& records = *prepared.records;
+    std::size_t recordCount = records.usage.size() + records.modules.size() +
+                              records.performance.size();
     try {
-      if (database.storeFile(prepared.digest, file.string(), *records)) {
+      if (database.storeFile(prepared.digest, file.string(), std::move(records))) {
         ++batchLoaded;
-        batchRecords += records->usage.size() + records->modules.size() +
-                        records->performance.size();
+        batchRecords += recordCount;
       } else {
         ++summary.alreadyLoaded;
       }
@@ -213,6 +229,14 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
     if (batchRecords >= kBatchRecords || batch.size() >= kBatchFiles) commit();
   }
   commit();
+  try {
+    database.finishLoad();
+  } catch (const ReportError& error) {
+    errors << "the report's index could not be made (the next load makes it; reports are right "
+              "without it, only slower): "
+           << error.what() << "\n";
+    summary.indexMissing = true;
+  }
   return summary;
 }
 

@@ -21,6 +21,7 @@ struct LoadSummary {
   std::size_t refused = 0;        // damaged or unreadable files, and folders that could not be read
   std::size_t notMoved = 0;       // loaded, but not moved as asked
   std::uint64_t records = 0;      // records that went in
+  bool indexMissing = false;      // the report's index could not be made again after the load
 };
 
 // The largest data file read: an agent's delivery is far smaller.

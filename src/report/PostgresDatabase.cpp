@@ -3,10 +3,13 @@
 // load and to query, and a file's records go in with COPY, in one transaction.
 #include <libpq-fe.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <set>
 
+#include "report/PendingUsage.h"
 #include "report/ReportDatabase.h"
 #include "report/SqlText.h"
 
@@ -55,8 +58,10 @@ std::pair<std::int64_t, std::int64_t> monthOf(std::int64_t second, std::string* 
 
 // COPY's text form of a value: the escapes COPY reads back, and \N for none.
 void appendField(std::string& row, std::string_view raw) {
-  std::string text = validUtf8(raw);
-  for (char c : text) {
+  bool ascii = std::all_of(raw.begin(), raw.end(),
+                           [](unsigned char c) { return c != 0 && c < 0x80; });
+  std::string checked = ascii ? std::string() : validUtf8(raw);  // ASCII is UTF-8 as it is
+  for (char c : ascii ? raw : std::string_view(checked)) {
     switch (c) {
       case '\\': row += "\\\\"; break;
       case '\t': row += "\\t"; break;
@@ -68,7 +73,11 @@ void appendField(std::string& row, std::string_view raw) {
   row.push_back('\t');
 }
 
-void appendNumber(std::string& row, std::int64_t value) { appendField(row, std::to_string(value)); }
+void appendNumber(std::string& row, std::int64_t value) {
+  char text[24];
+  row.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  row.push_back('\t');
+}
 
 void appendNumber(std::string& row, double value) {
   char text[32];
@@ -86,6 +95,11 @@ void appendStatus(std::string& row, const std::optional<std::int32_t>& status) {
 
 void endRow(std::string& row) { row.back() = '\n'; }
 
+// The report's index in byte order, the order it reads in (INCLUDE: read from the index alone).
+constexpr char kReportIndex[] =
+    "CREATE INDEX IF NOT EXISTS usage_interval_for_report ON usage_interval (product COLLATE "
+    "\"C\", start_time) INCLUDE (length, user_name, computer, time_class)";
+
 class PostgresDatabase : public ReportDatabase {
  public:
   PostgresDatabase(const std::string& url, DatabaseUse use)
@@ -101,18 +115,33 @@ class PostgresDatabase : public ReportDatabase {
     if (use == DatabaseUse::kReport) return;
     execute("SELECT pg_advisory_lock(7302)");  // one loader makes the tables at a time
     execute(kOwnTables);
-    // The report's index in byte order, the order it reads in (INCLUDE: read from the index
-    // alone).
-    execute(std::string(kUsageTable) + " PARTITION BY RANGE (start_time);\n" +
-            "CREATE INDEX IF NOT EXISTS usage_interval_for_report ON usage_interval (product "
-            "COLLATE \"C\", start_time) INCLUDE (length, user_name, computer, time_class);");
+    execute(std::string(kUsageTable) + " PARTITION BY RANGE (start_time)");
     execute(kDetailTables);
     execute("SELECT pg_advisory_unlock(7302)");
   }
   ~PostgresDatabase() override { PQfinish(connection_); }
 
+  void prepareLoad(std::uint64_t expectedRecords) override {
+    // The planner's count, kept by ANALYZE: a count of the rows would read them all.
+    Result stored(PQexec(connection_,
+                         "SELECT coalesce(sum(greatest(c.reltuples, 0)), 0)::bigint FROM "
+                         "pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+                         "WHERE i.inhparent = 'usage_interval'::regclass"));
+    if (stored.status() != PGRES_TUPLES_OK) fail();
+    withoutIndex_ = loadsFasterWithoutIndex(
+        expectedRecords, std::strtoull(PQgetvalue(stored.get(), 0, 0), nullptr, 10));
+    execute(withoutIndex_ ? "DROP INDEX IF EXISTS usage_interval_for_report" : kReportIndex);
+  }
+
+  void finishLoad() override {
+    execute(kReportIndex);
+    // Marks the new rows visible to all, so the report reads the index alone, and counts them
+    // for the planner and the next load.
+    execute("VACUUM (ANALYZE) usage_interval");
+  }
+
   bool storeFile(const std::string& digest, const std::string& name,
-                 const DataRecords& records) override {
+                 DataRecords&& records) override {
     if (!inBatch_) {
       // One loader's batch at a time: a partition one makes would otherwise wait on the files
       // table another holds, while that one waits on the partition.
@@ -134,11 +163,10 @@ class PostgresDatabase : public ReportDatabase {
         return false;
       }
       std::string id = PQgetvalue(inserted.get(), 0, 0);
-      makePartitions(records);
-      copyUsage(id, records);
       copyModules(id, records);
       copyPerformance(id, records);
       execute("RELEASE SAVEPOINT file");
+      pendingUsage_.add(std::strtoll(id.c_str(), nullptr, 10), std::move(records.usage));
       return true;
     } catch (...) {
       PQclear(PQexec(connection_, "ROLLBACK TO SAVEPOINT file; RELEASE SAVEPOINT file"));
@@ -149,7 +177,15 @@ class PostgresDatabase : public ReportDatabase {
   void commit() override {
     if (!inBatch_) return;
     inBatch_ = false;
-    execute("COMMIT");
+    try {
+      copyUsage();
+      execute("COMMIT");
+    } catch (...) {
+      pendingUsage_.clear();
+      PQclear(PQexec(connection_, "ROLLBACK"));
+      throw;
+    }
+    pendingUsage_.clear();
   }
 
   void eachInterval(const IntervalQuery& query,
@@ -161,19 +197,26 @@ class PostgresDatabase : public ReportDatabase {
     std::string like = query.productPattern ? likePattern(*query.productPattern) : "";
     const char* values[] = {to.c_str(), from.c_str(), like.c_str()};
     // Through a cursor, a batch at a time: a year of a large site is never held whole, and a
-    // batch costs one round trip, not one a row.
+    // batch costs one round trip, not one a row. The next batch is asked for before this one
+    // is taken, so the server reads it meanwhile.
     execute("BEGIN");
     try {
       Result declared(PQexecParams(connection_, ("DECLARE intervals NO SCROLL CURSOR FOR " + sql).c_str(),
                                    query.productPattern ? 3 : 2, nullptr, values, nullptr,
                                    nullptr, 0));
       if (declared.status() != PGRES_COMMAND_OK) fail();
+      auto askForBatch = [this] {
+        if (PQsendQuery(connection_, "FETCH FORWARD 20000 FROM intervals") != 1) fail();
+      };
+      askForBatch();
       IntervalRow row;
       while (true) {
-        Result batch(PQexec(connection_, "FETCH FORWARD 20000 FROM intervals"));
+        Result batch(PQgetResult(connection_));
+        while (PGresult* end = PQgetResult(connection_)) PQclear(end);
         if (batch.status() != PGRES_TUPLES_OK) fail();
         int rows = PQntuples(batch.get());
         if (rows == 0) break;
+        askForBatch();
         for (int r = 0; r < rows; ++r) {
           row.product.assign(PQgetvalue(batch.get(), r, 0),
                              static_cast<std::size_t>(PQgetlength(batch.get(), r, 0)));
@@ -190,6 +233,7 @@ class PostgresDatabase : public ReportDatabase {
       }
       execute("COMMIT");
     } catch (...) {
+      while (PGresult* unread = PQgetResult(connection_)) PQclear(unread);
       PQclear(PQexec(connection_, "ROLLBACK"));
       throw;
     }
@@ -210,36 +254,46 @@ class PostgresDatabase : public ReportDatabase {
     if (result.status() != PGRES_COMMAND_OK && result.status() != PGRES_TUPLES_OK) fail();
   }
 
-  // A partition for each month the file's intervals start in; loaders that make the same one
+  // A partition for each month the batch's intervals start in; loaders that make the same one
   // at once wait for each other.
-  void makePartitions(const DataRecords& records) {
+  void makePartitions(const std::vector<const PendingUsage::Entry*>& entries) {
     std::set<std::string> made;
-    for (const UsageInterval& usage : records.usage) {
+    for (const PendingUsage::Entry* entry : entries) {
       std::string name;
-      auto [start, end] = monthOf(usage.start, &name);
+      auto [start, end] = monthOf(entry->usage.start, &name);
       if (!made.insert(name).second) continue;
       execute("CREATE TABLE IF NOT EXISTS " + name + " PARTITION OF usage_interval FOR VALUES FROM (" +
               std::to_string(start) + ") TO (" + std::to_string(end) + ")");
     }
   }
 
-  void copy(const std::string& command, const std::string& rows) {
-    Result started(PQexec(connection_, command.c_str()));
+  // COPY of count rows, each written by appendRow(i, rows). The rows go to the server in
+  // pieces as they are written, so it stores one piece while the next is made.
+  void copy(const char* command, std::size_t count,
+            const std::function<void(std::size_t, std::string&)>& appendRow) {
+    constexpr std::size_t kPieceBytes = 1 << 20;
+    Result started(PQexec(connection_, command));
     if (started.status() != PGRES_COPY_IN) fail();
-    if (PQputCopyData(connection_, rows.data(), static_cast<int>(rows.size())) != 1 ||
-        PQputCopyEnd(connection_, nullptr) != 1) {
-      fail();
+    std::string rows;
+    for (std::size_t i = 0; i < count; ++i) {
+      appendRow(i, rows);
+      if (rows.size() < kPieceBytes && i + 1 < count) continue;
+      if (PQputCopyData(connection_, rows.data(), static_cast<int>(rows.size())) != 1) fail();
+      rows.clear();
     }
+    if (PQputCopyEnd(connection_, nullptr) != 1) fail();
     Result ended(PQgetResult(connection_));
     if (ended.status() != PGRES_COMMAND_OK) fail();
     while (PGresult* more = PQgetResult(connection_)) PQclear(more);
   }
 
-  void copyUsage(const std::string& id, const DataRecords& records) {
-    if (records.usage.empty()) return;
-    std::string rows;
-    for (const UsageInterval& usage : records.usage) {
-      appendField(rows, id);
+  void copyUsage() {
+    if (pendingUsage_.empty()) return;
+    std::vector<const PendingUsage::Entry*> entries = pendingUsage_.entries(!withoutIndex_);
+    makePartitions(entries);
+    copy("COPY usage_interval FROM STDIN", entries.size(), [&](std::size_t i, std::string& rows) {
+      const UsageInterval& usage = entries[i]->usage;
+      appendNumber(rows, entries[i]->fileId);
       appendNumber(rows, usage.start);
       appendNumber(rows, usage.length);
       appendField(rows, usage.first ? "t" : "f");
@@ -250,52 +304,51 @@ class PostgresDatabase : public ReportDatabase {
       }
       appendStatus(rows, usage.exitStatus);
       endRow(rows);
-    }
-    copy("COPY usage_interval FROM STDIN", rows);
+    });
   }
 
   void copyModules(const std::string& id, const DataRecords& records) {
-    if (records.modules.empty()) return;
-    std::string rows;
-    for (const ModuleStretch& module : records.modules) {
-      appendField(rows, id);
-      appendNumber(rows, module.firstSeen);
-      appendNumber(rows, module.lifetime);
-      for (const std::string* field :
-           {&module.workgroup, &module.computer, &module.architecture, &module.system,
-            &module.module, &module.file, &module.product, &module.directory, &module.timeClass,
-            &module.user}) {
-        appendField(rows, *field);
-      }
-      endRow(rows);
-    }
-    copy("COPY module_stretch FROM STDIN", rows);
+    copy("COPY module_stretch FROM STDIN", records.modules.size(),
+         [&](std::size_t i, std::string& rows) {
+           const ModuleStretch& module = records.modules[i];
+           appendField(rows, id);
+           appendNumber(rows, module.firstSeen);
+           appendNumber(rows, module.lifetime);
+           for (const std::string* field :
+                {&module.workgroup, &module.computer, &module.architecture, &module.system,
+                 &module.module, &module.file, &module.product, &module.directory,
+                 &module.timeClass, &module.user}) {
+             appendField(rows, *field);
+           }
+           endRow(rows);
+         });
   }
 
   void copyPerformance(const std::string& id, const DataRecords& records) {
-    if (records.performance.empty()) return;
-    std::string rows;
-    for (const PerformanceFigures& figures : records.performance) {
-      appendField(rows, id);
-      appendNumber(rows, figures.start);
-      for (const std::string* field :
-           {&figures.user, &figures.computer, &figures.architecture, &figures.system,
-            &figures.file, &figures.workgroup, &figures.timeClass, &figures.product}) {
-        appendField(rows, *field);
-      }
-      appendStatus(rows, figures.exitStatus);
-      for (double value : {figures.processorSeconds, figures.elapsedSeconds,
-                           figures.ioBytesPerSecond, figures.processorShare, figures.memoryShare,
-                           figures.memorySeconds}) {
-        appendNumber(rows, value);
-      }
-      endRow(rows);
-    }
-    copy("COPY performance FROM STDIN", rows);
+    copy("COPY performance FROM STDIN", records.performance.size(),
+         [&](std::size_t i, std::string& rows) {
+           const PerformanceFigures& figures = records.performance[i];
+           appendField(rows, id);
+           appendNumber(rows, figures.start);
+           for (const std::string* field :
+                {&figures.user, &figures.computer, &figures.architecture, &figures.system,
+                 &figures.file, &figures.workgroup, &figures.timeClass, &figures.product}) {
+             appendField(rows, *field);
+           }
+           appendStatus(rows, figures.exitStatus);
+           for (double value : {figures.processorSeconds, figures.elapsedSeconds,
+                                figures.ioBytesPerSecond, figures.processorShare,
+                                figures.memoryShare, figures.memorySeconds}) {
+             appendNumber(rows, value);
+           }
+           endRow(rows);
+         });
   }
 
   PGconn* connection_;
   bool inBatch_ = false;
+  bool withoutIndex_ = false;
+  PendingUsage pendingUsage_;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // statements in one transaction, so a file is stored whole or not at all, fast.
 #include <sqlite3.h>
 
+#include "report/PendingUsage.h"
 #include "report/ReportDatabase.h"
 #include "report/SqlText.h"
 
@@ -92,13 +93,24 @@ class SqliteDatabase : public ReportDatabase {
     execute("PRAGMA page_size = 16384; PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;"
             "PRAGMA wal_autocheckpoint = 10000;");
     execute(kOwnTables);
-    execute((std::string(kUsageTable) + ";\n" + kSqliteUsageIndex).c_str());
+    execute(kUsageTable);
     execute(kDetailTables);
   }
   ~SqliteDatabase() override { sqlite3_close(db_); }
 
+  void prepareLoad(std::uint64_t expectedRecords) override {
+    withoutIndex_ = loadsFasterWithoutIndex(expectedRecords, storedIntervals());
+    if (withoutIndex_) {
+      execute("DROP INDEX IF EXISTS usage_interval_for_report");
+    } else {
+      makeReportIndex();
+    }
+  }
+
+  void finishLoad() override { makeReportIndex(); }
+
   bool storeFile(const std::string& digest, const std::string& name,
-                 const DataRecords& records) override {
+                 DataRecords&& records) override {
     // IMMEDIATE: the check for the digest and the insert are one step against other loaders.
     if (!inBatch_) execute("BEGIN IMMEDIATE");
     inBatch_ = true;
@@ -114,10 +126,10 @@ class SqliteDatabase : public ReportDatabase {
                           "CAST(strftime('%s', 'now') AS INTEGER))");
       file.bind(1, digest).bind(2, name).run();
       std::int64_t id = sqlite3_last_insert_rowid(db_);
-      storeUsage(id, records);
       storeModules(id, records);
       storePerformance(id, records);
       execute("RELEASE file");
+      pendingUsage_.add(id, std::move(records.usage));
       return true;
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK TO file; RELEASE file", nullptr, nullptr, nullptr);
@@ -128,7 +140,15 @@ class SqliteDatabase : public ReportDatabase {
   void commit() override {
     if (!inBatch_) return;
     inBatch_ = false;
-    execute("COMMIT");
+    try {
+      storeUsage();
+      execute("COMMIT");
+    } catch (...) {
+      pendingUsage_.clear();
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+    pendingUsage_.clear();
   }
 
   void eachInterval(const IntervalQuery& query,
@@ -161,12 +181,28 @@ class SqliteDatabase : public ReportDatabase {
     }
   }
 
-  void storeUsage(std::int64_t id, const DataRecords& records) {
+  std::uint64_t storedIntervals() {
+    // Rows are never deleted: the highest row number is how many there are.
+    Statement stored(db_, "SELECT coalesce(max(rowid), 0) FROM usage_interval");
+    stored.step();
+    return static_cast<std::uint64_t>(stored.integer(0));
+  }
+
+  void makeReportIndex() {
+    // Sorted in runs a core's cache holds, merged on two threads: about twice as fast as one
+    // sort in the whole page cache.
+    execute("PRAGMA threads = 2; PRAGMA cache_size = -32768;");
+    execute(kSqliteUsageIndex);
+    execute("PRAGMA threads = 0; PRAGMA cache_size = -262144;");
+  }
+
+  void storeUsage() {
     Statement insert(db_,
                      "INSERT INTO usage_interval VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
                      "?11, ?12, ?13, ?14)");
-    for (const UsageInterval& usage : records.usage) {
-      insert.bind(1, id).bind(2, usage.start).bind(3, usage.length);
+    for (const PendingUsage::Entry* entry : pendingUsage_.entries(!withoutIndex_)) {
+      const UsageInterval& usage = entry->usage;
+      insert.bind(1, entry->fileId).bind(2, usage.start).bind(3, usage.length);
       insert.bind(4, std::int64_t{usage.first ? 1 : 0}).bind(5, usage.workgroup);
       insert.bind(6, usage.computer).bind(7, usage.architecture).bind(8, usage.system);
       insert.bind(9, usage.file).bind(10, usage.product).bind(11, usage.directory);
@@ -204,6 +240,8 @@ class SqliteDatabase : public ReportDatabase {
 
   sqlite3* db_ = nullptr;
   bool inBatch_ = false;
+  bool withoutIndex_ = false;
+  PendingUsage pendingUsage_;
 };
 
 }  // namespace

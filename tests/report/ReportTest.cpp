@@ -34,14 +34,18 @@ struct Outcome {
   std::string out;
 };
 
-// The program with its arguments, standard error into the output.
-Outcome report(const std::string& arguments) {
-  FILE* pipe = ::popen((std::string(TARNWICK_REPORT_PATH) + " " + arguments + " 2>&1").c_str(), "r");
-  Outcome run;
+// A shell command, standard error into the output.
+Outcome run(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  Outcome ran;
   char buffer[512];
-  while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) run.out.append(buffer, got);
-  run.status = WEXITSTATUS(::pclose(pipe));
-  return run;
+  while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) ran.out.append(buffer, got);
+  ran.status = WEXITSTATUS(::pclose(pipe));
+  return ran;
+}
+
+Outcome report(const std::string& arguments) {
+  return run(std::string(TARNWICK_REPORT_PATH) + " " + arguments);
 }
 
 std::string shellWord(const std::string& text) { return "'" + text + "'"; }
@@ -190,6 +194,31 @@ TEST_P(ReportTest, ForgedLengthsShortRunsAndFailedMovesNeitherBreakNorBendTheRep
   // A report of a database that is not there does not make one.
   EXPECT_EQ(report("report --database " + dir_.file("typo.db")).status, 1);
   EXPECT_FALSE(std::filesystem::exists(dir_.file("typo.db")));
+}
+
+TEST_P(ReportTest, ASmallLoadGoesIntoTheIndexOfALargeDatabaseAndEveryLoadLeavesTheIndex) {
+  // Forty runs one after another: a load large beside an empty database (made without the
+  // index, which is made after it).
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += usage(kT + i * 10, 5, "u" + std::to_string(i), "vm1");
+  file("many.data", many);
+  ASSERT_EQ(load(dir_.file("many.data")).status, 0);
+  // Two late runs beside u10's (100 to 105 s): small beside forty, so put into the index.
+  file("late.data", usage(kT + 100, 10, "late1", "vm1") + usage(kT + 102, 10, "late2", "vm1"));
+  Outcome late = load(dir_.file("late.data"));
+  ASSERT_EQ(late.status, 0) << late.out;
+  EXPECT_NE(print("--format csv").out.find("\nCAD Pro,3,2026-12-06T23:35:02Z,3,42,1,0.06,0.06,0.00\n"),
+            std::string::npos)
+      << print("--format csv").out;
+  std::string indexes;
+  if (std::string(GetParam()) == "sqlite") {
+    indexes = run("sqlite3 " + shellWord(database_) +
+                  " \"SELECT name FROM sqlite_master WHERE type = 'index'\"").out;
+  } else {
+    indexes = run("psql -At " + shellWord(database_) +
+                  " -c \"SELECT indexname FROM pg_indexes WHERE tablename = 'usage_interval'\"").out;
+  }
+  EXPECT_NE(indexes.find("usage_interval_for_report"), std::string::npos) << indexes;
 }
 
 TEST_P(ReportTest, ThePageDrawsAChartPerProductInABrowser) {
