@@ -166,26 +166,31 @@ void ProcessPoller::completionPass() {
   }
   for (const platform::ListedProcess& listed : scanned) {
     const platform::ProcessId& id = listed.id;
-    ProcessRef entry;
-    if (!processMap_.checkOut(id.pid, entry) || !entry) continue;
     // Only the map's processes with an unknown executable are read again, and only their
     // own process, not a later one of the same pid.
-    ProcessRef process;
-    if (Process::isUnknown(entry->executable()) &&
-        (entry->startStamp() == 0 || entry->startStamp() == id.startStamp)) {
-      process = procPoll_.read(listed);
+    auto incomplete = [&](const ProcessRef& entry) {
+      return entry && Process::isUnknown(entry->executable()) &&
+             (entry->startStamp() == 0 || entry->startStamp() == id.startStamp);
+    };
+    ProcessRef entry;
+    if (!processMap_.checkOut(id.pid, entry) || !entry) continue;
+    bool wanted = incomplete(entry);
+    processMap_.checkIn(entry);
+    if (!wanted) continue;
+    // Read with the map free: the reading may wait on the name service for the user.
+    ProcessRef process = procPoll_.read(listed);
+    if (!process || Process::isUnknown(process->executable())) continue;
+    std::string product = exeFinder_.find(process->executable());
+    if (ExeFinder::ignores(product)) {
+      logger_.debug(5, "procPoll: Ignoring this process.");
+      continue;
     }
-    if (process && !Process::isUnknown(process->executable())) {
-      logger_.debug(2, "procPoll: Completing process %u...", process->pid());
-      std::string product = exeFinder_.find(process->executable());
-      if (product == ExeFinder::kIgnored || Process::isUnknown(product)) {
-        logger_.debug(5, "procPoll: Ignoring this process.");
-      } else {
-        process->setProductName(product);
-        logger_.debug(2, "procPoll: Application \"%s\" (pid=%i) has been completed.", product,
-                      process->pid());
-        entry->copyInfo(*process);
-      }
+    process->setProductName(product);
+    if (!processMap_.checkOut(id.pid, entry) || !entry) continue;
+    if (incomplete(entry)) {
+      logger_.debug(2, "procPoll: Application \"%s\" (pid=%i) has been completed.", product,
+                    process->pid());
+      entry->copyInfo(*process);
     }
     processMap_.checkIn(entry);
   }

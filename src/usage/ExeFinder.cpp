@@ -175,6 +175,10 @@ void ExeFinder::setMappings(Mappings mappings) {
   mappings_ = std::move(mappings);
 }
 
+bool ExeFinder::ignores(const std::string& product) {
+  return product == kIgnored || Process::isUnknown(product);
+}
+
 std::string ExeFinder::find(const std::string& path) {
   if (path.empty()) return kUndefined;
   // A marker of what could not be read names no file, and keeps its case where file names

@@ -22,6 +22,11 @@ class ExeFinder {
   static constexpr char kIgnored[] = "!";
   static constexpr char kUndefined[] = "[UNDEFINED]";
 
+  // Whether the product find() gave is one nothing is recorded for: ignored by the mapping,
+  // or that of an executable not read yet (its start waits until it is). A program lost
+  // before it could be read is recorded, as lost.
+  static bool ignores(const std::string& product);
+
   enum Kind { kPlain = 0, kIgnore = 1, kMapAlways = 2, kMapMedium = 3, kMapLast = 4 };
   struct Mapping {
     std::string name;

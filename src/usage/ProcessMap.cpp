@@ -94,7 +94,7 @@ void ProcessMap::logStartProcess(const ProcessRef& process) {
     return;
   }
   std::string product = exeFinder_.find(process->executable());
-  if (product == ExeFinder::kIgnored || Process::isUnknown(product)) {
+  if (ExeFinder::ignores(product)) {
     logger_.debug(5, "logStartProcess: Ignoring this process.");
     return;
   }

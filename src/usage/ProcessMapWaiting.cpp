@@ -42,28 +42,39 @@ void ProcessMap::erasePendingStart(std::uint32_t pid) {
 }
 
 void ProcessMap::retryPendingStarts() {
-  std::vector<ProcessRef> ready;
-  std::vector<ProcessRef> gone;
+  std::vector<ProcessRef> waiting;
   {
     MonopolyLock lock(&pendingLock_);
-    for (auto entry = pending_.begin(); entry != pending_.end();) {
-      const ProcessRef& process = entry->second;
-      process->reread();
-      if (process->executable() == Process::kLost ||
-          (Process::isUnknown(process->executable()) && !process->isRunning())) {
-        gone.push_back(process);
-      } else if (!Process::isUnknown(process->executable())) {
-        ready.push_back(process);
-      } else {
-        ++entry;
-        continue;
-      }
-      entry = pending_.erase(entry);
+    for (const auto& [pid, process] : pending_) waiting.push_back(process);
+  }
+  // Read again with no lock held: the reading may wait on the name service for the user,
+  // and a start that comes meanwhile must not wait for it. Only this thread reads them.
+  std::vector<ProcessRef> ready;
+  std::vector<ProcessRef> gone;
+  for (const ProcessRef& process : waiting) {
+    process->reread();
+    if (process->executable() == Process::kLost ||
+        (Process::isUnknown(process->executable()) && !process->isRunning())) {
+      gone.push_back(process);
+    } else if (!Process::isUnknown(process->executable())) {
+      ready.push_back(process);
     }
   }
-  // Logged after the pending-start lock is released: logging takes the map lock first.
-  for (const ProcessRef& process : ready) logProcess(process);
-  for (const ProcessRef& process : gone) logLostStart(process);
+  // Those an end took out of the waiting meanwhile are done with.
+  auto stillWaiting = [this](const ProcessRef& process) {
+    MonopolyLock lock(&pendingLock_);
+    auto found = pending_.find(process->pid());
+    if (found == pending_.end() || found->second != process) return false;
+    pending_.erase(found);
+    return true;
+  };
+  // Logged with the pending-start lock free: logging takes the map lock first.
+  for (const ProcessRef& process : ready) {
+    if (stillWaiting(process)) logProcess(process);
+  }
+  for (const ProcessRef& process : gone) {
+    if (stillWaiting(process)) logLostStart(process);
+  }
 }
 
 void ProcessMap::logLostStart(const ProcessRef& process) {
@@ -71,7 +82,7 @@ void ProcessMap::logLostStart(const ProcessRef& process) {
   // never enters the map.
   process->markLost();
   std::string product = exeFinder_.find(process->executable());
-  if (product == ExeFinder::kIgnored) return;
+  if (ExeFinder::ignores(product)) return;
   process->setProductName(product);
   // Its end may have come meanwhile, with the time and status it ended with.
   if (!takeWaitingEnd(process)) process->setEndTime(std::max(process->startTime(), DateTime()));

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/ErrorCodes.h"
 #include "platform/Thread.h"
 #include "sources/ProcessPoller.h"
 #include "support/LogCapture.h"
@@ -347,6 +348,74 @@ TEST_F(ProcessMapTest, DumpsWhileThePollerEndsProcessesLoseAndShareNothing) {
     ASSERT_TRUE(map_.checkOut(static_cast<std::uint32_t>(sleeper), entry));
     EXPECT_FALSE(entry) << sleeper;  // ended processes left the map
   }
+}
+
+// Processes that cannot be opened until told, and a name service that takes 2 s an answer.
+class SlowNames : public platform::EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+  std::unique_ptr<platform::ProcessHandle> openProcess(std::uint32_t pid,
+                                                       std::uint64_t startStamp) override {
+    if (opens.load()) return target().openProcess(pid, startStamp);
+    platform::setLastError(platform::kErrorGenFailure);
+    return nullptr;
+  }
+  bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) override {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    return target().lookupAccountSid(sid, user, domain);
+  }
+  std::atomic<bool> opens{false};
+};
+
+TEST_F(ProcessMapTest, AStartThatWaitsOnASlowNameServiceHoldsUpNoOtherEvent) {
+  setDebugLevel(1);
+  SlowNames slow(testing::systemEnv());
+  std::string slowPath = capture_.dir().file("slow-names");
+  std::filesystem::copy_file("/bin/sleep", slowPath);
+  pid_t slowChild = spawn(slowPath);
+  DateTime start;
+  auto slowStart = std::make_shared<Process>(slow, static_cast<std::uint32_t>(slowChild), &start, true);
+  slowStart->setState(ProcessState::Started);
+  map_.logProcess(slowStart);  // not readable yet: it waits
+  ASSERT_EQ(map_.pendingCount(), 1u);
+  slow.opens.store(true);
+  std::thread retry([&] { map_.retryPendingStarts(); });  // asks the slow name service
+  // A burst of starts and ends of other programs meanwhile; none may wait for the answer.
+  std::vector<std::string> burst;
+  std::chrono::steady_clock::duration longest{};
+  for (int i = 0; i < 20; ++i) {
+    burst.push_back(capture_.dir().file("burst-" + std::to_string(i)));
+    std::filesystem::copy_file("/bin/sleep", burst.back());
+    pid_t child = spawn(burst.back());
+    ProcessRef started = this->started(child, DateTime());
+    end(child);
+    auto before = std::chrono::steady_clock::now();
+    map_.logProcess(started);
+    map_.logProcess(endEvent(child, DateTime()));
+    longest = std::max(longest, std::chrono::steady_clock::now() - before);
+  }
+  retry.join();
+  std::printf("the longest start and end of the burst took %lld ms\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+  end(slowChild);
+  map_.logProcess(endEvent(slowChild, DateTime()));
+  // Each program has exactly one record, the slow one's too, with its user.
+  std::map<std::string, int> records;
+  std::vector<std::string> lines = delivered();
+  for (std::size_t i = 0; i + 1 < lines.size(); i += 2) {
+    for (const std::string& path : burst) {
+      if (lines[i].find(":0:" + path.substr(path.rfind('/') + 1) + ":") != std::string::npos) {
+        records[path]++;
+      }
+    }
+    if (lines[i].find(":0:slow-names:") != std::string::npos) {
+      records[slowPath]++;
+      EXPECT_EQ(lines[i].find("<<unknown>>"), std::string::npos) << lines[i];
+    }
+  }
+  for (const std::string& path : burst) EXPECT_EQ(records[path], 1) << path;
+  EXPECT_EQ(records[slowPath], 1);
 }
 
 }  // namespace
