@@ -23,7 +23,7 @@ add_executable(unit_tests
   foundation/FileOpsTest.cpp
   foundation/FileTest.cpp
   concurrency/ThreadInstanceTest.cpp
-  concurrency/MonopolyTest.cpp
+  concurrency/LockTest.cpp
   ${TARNWICK_LOGGING_TESTS}
   ipc/IPCMessageTest.cpp
   ipc/LogMessengerIPCTest.cpp

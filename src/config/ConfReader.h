@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "concurrency/Monopoly.h"
+#include "concurrency/RenewableMutex.h"
 #include "foundation/TimeSpan.h"
 #include "logging/LoggerUnit.h"
 #include "platform/Env.h"
@@ -73,7 +73,7 @@ class ConfReader {
   bool parseInto(std::string_view text, const std::string& fileName);
 
   LoggerUnit logger_;
-  Monopoly buildLock_;
+  RenewableMutex buildLock_;
   mutable platform::Mutex rootMutex_;
   std::shared_ptr<const Entry> root_ GUARDED_BY(rootMutex_);
 };

@@ -52,10 +52,10 @@ bool MailSlot::send(const std::string& text) {
   // The machine-wide lock orders the writers of the suite. The system delivers each message
   // whole, so a writer that finds the lock held elsewhere (by anyone: every user may open it)
   // writes without it rather than wait on a holder it cannot trust.
-  bool serialised = writerLock_.enforce();
+  bool serialised = writerLock_.tryTake();
   bool written = writer_->write(text + std::string(1, '\0'));
   std::uint32_t error = platform::lastError();
-  if (serialised) writerLock_.relax();
+  if (serialised) writerLock_.release();
   if (!written) {
     writer_.reset();
     std::string detail = "Error " + std::to_string(error);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "concurrency/Monopoly.h"
+#include "concurrency/MachineMutex.h"
 #include "platform/Env.h"
 #include "platform/Mailslot.h"
 #include "platform/Mutex.h"
@@ -92,7 +92,7 @@ class MailSlot : public IPC {
   DroppedMessages dropped_;  // the receiving thread's
   platform::Mutex sendMutex_;
   std::unique_ptr<platform::MailslotWriter> writer_ GUARDED_BY(sendMutex_);
-  Monopoly writerLock_ GUARDED_BY(sendMutex_);
+  MachineMutex writerLock_ GUARDED_BY(sendMutex_);
 };
 
 }  // namespace Vantor

@@ -22,10 +22,10 @@ namespace Vantor {
 Agent::Agent(platform::Env& env, std::string name, Arguments arguments)
     : env_(env), name_(std::move(name)), arguments_(std::move(arguments)) {}
 
-Agent::~Agent() NO_THREAD_SAFETY_ANALYSIS {
+Agent::~Agent() {
   if (streams_) streams_->clear();
   threads_.reset();
-  instanceLock_.relax();
+  instanceLock_.reset();
 }
 
 bool Agent::refuseStart(const std::string& why) {
@@ -105,9 +105,7 @@ bool Agent::loadLogMessages() {
   return true;
 }
 
-// The single-instance lock is held from the first configuration to the end of the run, not
-// for a scope, which the lock analysis cannot follow.
-bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
+bool Agent::configure() {
   std::string lowerName = TextUtils::lowered(name_);
   if (programFromName(lowerName) == 0 || moduleFromName(lowerName) == kNoModule) return false;
   if (std::string file = env_.registry().file();
@@ -125,17 +123,19 @@ bool Agent::configure() NO_THREAD_SAFETY_ANALYSIS {
       !folder.empty() && othersMayChange("the runtime folder", folder)) {
     return false;
   }
-  if (!instanceLock_.isLocked()) {
+  if (!instanceLock_) {
     // Only this user may hold it: nobody else can keep the agent from starting.
-    instanceLock_.setName(env_, name_, platform::MutexTakers::kThisUser);
-    if (!instanceLock_.enforce()) {
+    instanceLock_.emplace(env_, name_, platform::MutexTakers::kThisUser);
+  }
+  if (!instanceLock_->isHeld()) {
+    if (!instanceLock_->tryTake()) {
       std::uint32_t error = platform::lastError();
       if (error == platform::kErrorAlreadyExists) {
         logger().fatal(14, name_);
         return refuseStart("Another " + lowerName + " runs already on this machine as this user.");
       }
       std::string refusal = env_.namedObjectsRefusal();
-      return refuseStart("Could not take the single-instance lock " + instanceLock_.name() + ": " +
+      return refuseStart("Could not take the single-instance lock " + instanceLock_->name() + ": " +
                          (refusal.empty() ? env_.errorText(error) : refusal));
     }
   }

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "concurrency/Monopoly.h"
+#include "concurrency/MachineMutex.h"
 #include "config/ConfReader.h"
 #include "foundation/InventoryOps.h"
 #include "logging/StartLogging.h"
@@ -76,7 +76,7 @@ class Agent {
   platform::Env& env_;
   const std::string name_;
   Arguments arguments_;
-  Monopoly instanceLock_;
+  std::optional<MachineMutex> instanceLock_;  // held from the first configuration to the end
   std::optional<Logging> logging_;
   std::shared_ptr<ConfReader> reader_;
   std::shared_ptr<ConfReader> nextReader_;  // read by reconfigure(), installed by configure()

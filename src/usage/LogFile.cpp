@@ -38,7 +38,7 @@ LogFile::LogFile(platform::Env& env, std::shared_ptr<LogSender> sender)
 LogFile::~LogFile() { end(); }
 
 void LogFile::setName(const std::string& base) {
-  MonopolyLock lock(&lock_);
+  RenewableMutexLock lock(&lock_);
   setNameLocked(base);
 }
 
@@ -53,7 +53,7 @@ void LogFile::setNameLocked(const std::string& base) {
 }
 
 void LogFile::updateName() {
-  MonopolyLock lock(&lock_);
+  RenewableMutexLock lock(&lock_);
   if (!file_) {
     logger_.debug(1, "UpdateName ERROR: Trying to update void file object.");
   } else {
@@ -64,12 +64,12 @@ void LogFile::updateName() {
 }
 
 std::string LogFile::name() const {
-  MonopolyLock lock(&lock_);
+  RenewableMutexLock lock(&lock_);
   return file_ ? file_->getPath() : std::string();
 }
 
 bool LogFile::open() {
-  MonopolyLock lock(&lock_);
+  RenewableMutexLock lock(&lock_);
   return openLocked();
 }
 
@@ -100,7 +100,7 @@ bool LogFile::openLocked() {
 
 bool LogFile::write(const std::string& text) {
   logger_.debug(5, "LogFile: Writing...");
-  MonopolyLock lock(&lock_);
+  RenewableMutexLock lock(&lock_);
   bool written = false;
   if (!file_) {
     logger_.error(3, "LogFile:write: Trying to write to NULL file object.");
@@ -126,7 +126,7 @@ bool LogFile::write(const std::string& text) {
 }
 
 void LogFile::end() {
-  MonopolyLock lock(&lock_);
+  RenewableMutexLock lock(&lock_);
   endLocked();
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "concurrency/Monopoly.h"
+#include "concurrency/RenewableMutex.h"
 #include "foundation/FileBase.h"
 #include "logging/LoggerUnit.h"
 #include "platform/Env.h"
@@ -52,7 +52,7 @@ class LogFile {
 
   platform::Env& env_;
   LoggerUnit logger_;
-  mutable Monopoly lock_;
+  mutable RenewableMutex lock_;
   std::shared_ptr<FileBase> file_ GUARDED_BY(lock_);
   // Finished files whose move to the ".data" name failed: tried again at every end.
   std::vector<std::string> undelivered_ GUARDED_BY(lock_);

@@ -89,7 +89,7 @@ void ProcessMap::logStartProcess(const ProcessRef& process) {
   }
   if (pid > 9 && Process::isUnknown(process->executable())) {
     logger_.debug(3, "   logStartProcess: Have no process info for %i - will try again later", pid);
-    MonopolyLock lock(&pendingLock_);
+    RenewableMutexLock lock(&pendingLock_);
     pending_.emplace(pid, process);
     return;
   }
@@ -115,7 +115,7 @@ bool ProcessMap::takeWaitingEnd(const ProcessRef& process) {
   ProcessRef stop = endedProcess(pid);
   if (!stop) return false;
   {
-    MonopolyLock lock(&endedLock_);
+    RenewableMutexLock lock(&endedLock_);
     removeProcessFromEndedProcessMap(pid);
   }
   // An end event older than this start belongs to an earlier process of the same pid.
@@ -223,7 +223,7 @@ void ProcessMap::logEndProcess(const ProcessRef& process) {
   if (!entry) {
     // No start of it will come: it never ran a program of its own.
     if (process->startUnseen()) return;
-    MonopolyLock lock(&endedLock_);
+    RenewableMutexLock lock(&endedLock_);
     addProcessToEndedProcessMap(process);
     return;
   }
@@ -263,11 +263,11 @@ void ProcessMap::logProcessUsage(const ProcessRef& process) {
       logProcessData(entry);
       removeProcess(pid);
       checkIn(entry);
-      MonopolyLock lock(&endedLock_);
+      RenewableMutexLock lock(&endedLock_);
       removeProcessFromEndedProcessMap(pid);
       return;
     }
-    MonopolyLock lock(&endedLock_);
+    RenewableMutexLock lock(&endedLock_);
     removeProcessFromEndedProcessMap(pid);
   }
   logModules(entry, true);
@@ -511,25 +511,25 @@ void ProcessMap::clear() {
     processes_.clear();
     relaxMonopoly("clear");
   }
-  MonopolyLock ended(&endedLock_);
+  RenewableMutexLock ended(&endedLock_);
   ended_.clear();
   endedOrder_.clear();
-  MonopolyLock pending(&pendingLock_);
+  RenewableMutexLock pending(&pendingLock_);
   pending_.clear();
 }
 
 std::size_t ProcessMap::size() const {
-  MonopolyLock lock(&mapLock_);
+  RenewableMutexLock lock(&mapLock_);
   return processes_.size();
 }
 
 std::size_t ProcessMap::endedCount() const {
-  MonopolyLock lock(&endedLock_);
+  RenewableMutexLock lock(&endedLock_);
   return ended_.size();
 }
 
 std::size_t ProcessMap::pendingCount() const {
-  MonopolyLock lock(&pendingLock_);
+  RenewableMutexLock lock(&pendingLock_);
   return pending_.size();
 }
 

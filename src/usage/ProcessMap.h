@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "concurrency/Monopoly.h"
+#include "concurrency/RenewableMutex.h"
 #include "foundation/InventoryOps.h"
 #include "platform/Env.h"
 #include "usage/Accounts.h"
@@ -119,7 +119,7 @@ class ProcessMap {
   std::size_t pendingCount() const;
 
   // The map lock is handed across calls (checkOut to checkIn), which the lock analysis cannot
-  // follow; the Monopoly itself keeps owner and count.
+  // follow; the RenewableMutex itself keeps owner and count.
   bool enforceMonopoly(const std::string& caller,
                        std::uint32_t retryThread) NO_THREAD_SAFETY_ANALYSIS;
   void relaxMonopoly(const std::string& caller) NO_THREAD_SAFETY_ANALYSIS;
@@ -167,8 +167,8 @@ class ProcessMap {
   ModuleLog moduleLog_;
   PerfMonLog perfMonLog_;
 
-  mutable Monopoly mapLock_;
-  Map processes_;  // guarded by mapLock_ (a recursive Monopoly, taken by enforceMonopoly)
+  mutable RenewableMutex mapLock_;
+  Map processes_;  // guarded by mapLock_ (a recursive RenewableMutex, taken by enforceMonopoly)
   struct EndedProgram {
     std::uint64_t startStamp = 0;
     std::string executable;
@@ -177,12 +177,12 @@ class ProcessMap {
   // guarded by mapLock_.
   std::map<std::uint32_t, EndedProgram> recentlyEnded_;
   std::deque<std::uint32_t> recentlyEndedOrder_;
-  mutable Monopoly endedLock_;
+  mutable RenewableMutex endedLock_;
   Map ended_ GUARDED_BY(endedLock_);
   // The entries of ended_ in the order they came; an entry whose pid ended_ has dropped, or
   // holds for a later end, waits here until it is the oldest.
   std::deque<ProcessRef> endedOrder_ GUARDED_BY(endedLock_);
-  mutable Monopoly pendingLock_;
+  mutable RenewableMutex pendingLock_;
   Map pending_ GUARDED_BY(pendingLock_);
 };
 

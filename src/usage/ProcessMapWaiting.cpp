@@ -31,20 +31,20 @@ bool ProcessMap::removeProcessFromEndedProcessMap(std::uint32_t pid) {
 }
 
 ProcessRef ProcessMap::endedProcess(std::uint32_t pid) const {
-  MonopolyLock lock(&endedLock_);
+  RenewableMutexLock lock(&endedLock_);
   auto found = ended_.find(pid);
   return found == ended_.end() ? nullptr : found->second;
 }
 
 void ProcessMap::erasePendingStart(std::uint32_t pid) {
-  MonopolyLock lock(&pendingLock_);
+  RenewableMutexLock lock(&pendingLock_);
   pending_.erase(pid);
 }
 
 void ProcessMap::retryPendingStarts() {
   std::vector<ProcessRef> waiting;
   {
-    MonopolyLock lock(&pendingLock_);
+    RenewableMutexLock lock(&pendingLock_);
     for (const auto& [pid, process] : pending_) waiting.push_back(process);
   }
   // Read again with no lock held: the reading may wait on the name service for the user,
@@ -62,7 +62,7 @@ void ProcessMap::retryPendingStarts() {
   }
   // Those an end took out of the waiting meanwhile are done with.
   auto stillWaiting = [this](const ProcessRef& process) {
-    MonopolyLock lock(&pendingLock_);
+    RenewableMutexLock lock(&pendingLock_);
     auto found = pending_.find(process->pid());
     if (found == pending_.end() || found->second != process) return false;
     pending_.erase(found);
@@ -92,7 +92,7 @@ void ProcessMap::logLostStart(const ProcessRef& process) {
 }
 
 void ProcessMap::pruneEndedProcesses(const DateTime& now) {
-  MonopolyLock lock(&endedLock_);
+  RenewableMutexLock lock(&endedLock_);
   // Oldest first, in the order they came: an idle second looks at one entry at most. An end
   // dated later than one after it only waits a little longer.
   while (!endedOrder_.empty() &&

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "concurrency/Monopoly.h"
+#include "concurrency/MachineMutex.h"
 #include "foundation/IPCException.h"
 #include "ipc/IPCClient.h"
 #include "ipc/MailSlot.h"
@@ -142,9 +142,8 @@ TEST_F(MailSlotTest, LocksOtherUsersCanOpenStallNothing) {
   int held = ::open(lockFile.c_str(), O_RDONLY | O_CREAT, 0666);
   ::fchmod(held, 0666);
   ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-  Monopoly instance;
-  instance.setName(testing::systemEnv(), "Tarnwick", platform::MutexTakers::kThisUser);
-  EXPECT_TRUE(instance.enforce());
+  MachineMutex instance(testing::systemEnv(), "Tarnwick", platform::MutexTakers::kThisUser);
+  EXPECT_TRUE(instance.tryTake());
   struct stat status {};
   ASSERT_EQ(::stat(lockFile.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);

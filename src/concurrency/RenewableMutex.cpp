@@ -1,17 +1,16 @@
-#include "concurrency/Monopoly.h"
+#include "concurrency/RenewableMutex.h"
 
 #include <chrono>
 #include <thread>
 #include <vector>
 
-#include "platform/Env.h"
 #include "platform/Thread.h"
 
 namespace Vantor {
 
 namespace {
 
-// Replaced locks of all Monopoly objects: a thread may still be blocked on one.
+// Replaced locks of all RenewableMutex objects: a thread may still be blocked on one.
 platform::Mutex graveyardMutex;
 std::vector<std::shared_ptr<std::recursive_mutex>>& graveyard() {
   static auto* locks = new std::vector<std::shared_ptr<std::recursive_mutex>>;
@@ -20,49 +19,29 @@ std::vector<std::shared_ptr<std::recursive_mutex>>& graveyard() {
 
 }  // namespace
 
-Monopoly::Monopoly() : lock_(std::make_shared<std::recursive_mutex>()) {}
+RenewableMutex::RenewableMutex() : lock_(std::make_shared<std::recursive_mutex>()) {}
 
-Monopoly::Monopoly(platform::Env& env, const std::string& name) : Monopoly() { setName(env, name); }
-
-Monopoly::~Monopoly() {
-  if (named_) relax();
-}
-
-bool Monopoly::setName(platform::Env& env, const std::string& name, platform::MutexTakers takers) {
-  if (namedHold_) return false;
-  env_ = &env;
-  name_ = name;
-  takers_ = takers;
-  for (char& c : name_) {
-    if (c == '/' || c == '\\') c = '_';
-  }
-  named_ = true;
-  locked_.store(false);
-  return true;
-}
-
-std::shared_ptr<std::recursive_mutex> Monopoly::currentLock() {
+std::shared_ptr<std::recursive_mutex> RenewableMutex::currentLock() {
   platform::MutexLock lock(&swapMutex_);
   return lock_;
 }
 
-bool Monopoly::enforce() NO_THREAD_SAFETY_ANALYSIS {
-  if (named_) {
-    if (locked_.load()) return true;
-    if (name_.empty() || namedHold_) return false;
-    namedHold_ = env_->tryHoldNamedMutex(name_, takers_);
-    locked_.store(namedHold_ != nullptr);
-    return locked_.load();
+void RenewableMutex::enforce() NO_THREAD_SAFETY_ANALYSIS {
+  // In bounded tries rather than a wait on the lock itself: a renewal replaces it, and a
+  // thread blocked on the old one would wait for good.
+  constexpr auto kTry = std::chrono::milliseconds(100);
+  bool renewing = false;
+  while (!tryEnforce(renewing, kTry)) {
+    if (!renewing) continue;
+    platform::MutexLock waiting(&freedMutex_);
+    freed_.wait_for(freedMutex_, kTry, [&]() NO_THREAD_SAFETY_ANALYSIS {
+      return !renewing_.load();
+    });
   }
-  std::shared_ptr<std::recursive_mutex> lock = currentLock();
-  lock->lock();
-  noteTaken(std::move(lock));
-  return true;
 }
 
-bool Monopoly::tryEnforce(bool& renewing,
-                          std::chrono::milliseconds wait) NO_THREAD_SAFETY_ANALYSIS {
-  if (named_) return false;
+bool RenewableMutex::tryEnforce(bool& renewing,
+                                std::chrono::milliseconds wait) NO_THREAD_SAFETY_ANALYSIS {
   auto deadline = std::chrono::steady_clock::now() + wait;
   while (true) {
     if (renewing_.load()) {
@@ -88,14 +67,14 @@ bool Monopoly::tryEnforce(bool& renewing,
   }
 }
 
-void Monopoly::noteTaken(std::shared_ptr<std::recursive_mutex> lock) {
+void RenewableMutex::noteTaken(std::shared_ptr<std::recursive_mutex> lock) {
   heldLock_ = std::move(lock);
   locked_.store(true);
   count_.fetch_add(1);
   owner_.store(platform::currentThreadId());
 }
 
-void Monopoly::noteFreed() {
+void RenewableMutex::noteFreed() {
   {
     platform::MutexLock lock(&freedMutex_);
     ++freedCount_;
@@ -103,13 +82,8 @@ void Monopoly::noteFreed() {
   freed_.notify_all();
 }
 
-bool Monopoly::relax() NO_THREAD_SAFETY_ANALYSIS {
+bool RenewableMutex::relax() NO_THREAD_SAFETY_ANALYSIS {
   if (!locked_.load()) return true;
-  if (named_) {
-    namedHold_.reset();
-    locked_.store(false);
-    return true;
-  }
   if (owner_.load() != platform::currentThreadId()) return false;
   std::shared_ptr<std::recursive_mutex> lock = heldLock_;
   bool freed = count_.fetch_sub(1) == 1;
@@ -123,8 +97,7 @@ bool Monopoly::relax() NO_THREAD_SAFETY_ANALYSIS {
   return true;
 }
 
-void Monopoly::renew() {
-  if (named_) return;
+void RenewableMutex::renew() {
   renewing_.store(true);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   auto fresh = std::make_shared<std::recursive_mutex>();

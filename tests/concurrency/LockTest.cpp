@@ -7,7 +7,8 @@
 #include <atomic>
 #include <thread>
 
-#include "concurrency/Monopoly.h"
+#include "concurrency/MachineMutex.h"
+#include "concurrency/RenewableMutex.h"
 #include "platform/Thread.h"
 #include "support/SystemEnv.h"
 #include "support/TempDir.h"
@@ -18,11 +19,11 @@ namespace {
 using testing::ScopedEnv;
 using testing::TempDir;
 
-TEST(MonopolyTest, InProcessLockIsRecursiveForItsOwner) {
-  Monopoly lock;
+TEST(RenewableMutexTest, TheLockIsRecursiveForItsOwner) {
+  RenewableMutex lock;
   EXPECT_TRUE(lock.relax());  // nothing held: nothing to do
   EXPECT_FALSE(lock.isLocked());
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(lock.enforce());
+  for (int i = 0; i < 3; ++i) lock.enforce();
   EXPECT_EQ(lock.count(), 3);
   EXPECT_EQ(lock.owner(), platform::currentThreadId());
   bool renewing = true;
@@ -53,8 +54,8 @@ TEST(MonopolyTest, InProcessLockIsRecursiveForItsOwner) {
   again.join();
 }
 
-TEST(MonopolyTest, RenewalFreesALockWhoseHolderIsGone) {
-  Monopoly lock;
+TEST(RenewableMutexTest, RenewalFreesALockWhoseHolderIsGoneAndStrandsNoWaiter) {
+  RenewableMutex lock;
   std::atomic<std::uint32_t> holder{0};
   std::thread dead([&] {
     lock.enforce();
@@ -64,21 +65,35 @@ TEST(MonopolyTest, RenewalFreesALockWhoseHolderIsGone) {
   EXPECT_TRUE(lock.isLocked());
   EXPECT_EQ(lock.owner(), holder.load());
 
+  // A thread that waits for the lock before the renewal gets the fresh one after it.
+  platform::Event waiterHasIt;
+  std::atomic<bool> waiting{false};
+  std::thread waiter([&] {
+    waiting = true;
+    lock.enforce();
+    waiterHasIt.set();
+    EXPECT_TRUE(lock.relax());
+  });
+  while (!waiting.load()) std::this_thread::yield();
   std::atomic<bool> sawRenewing{false};
   std::thread renewer([&] { lock.renew(); });
   // Spins, so the 20 ms renewal window cannot slip between two tries.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  bool taken = false;
-  while (!taken && std::chrono::steady_clock::now() < deadline) {
+  while (!sawRenewing.load() && std::chrono::steady_clock::now() < deadline) {
     bool renewing = false;
-    taken = lock.tryEnforce(renewing);
+    if (lock.tryEnforce(renewing)) {
+      lock.relax();
+      break;  // the renewal and the waiter were quicker
+    }
     if (renewing) sawRenewing = true;
     std::this_thread::yield();
   }
-  ASSERT_TRUE(taken);
   renewer.join();
-  EXPECT_TRUE(sawRenewing) << "a try during the renewal reports it";
-  EXPECT_TRUE(lock.isLocked());
+  EXPECT_TRUE(waiterHasIt.wait(std::chrono::seconds(10))) << "the waiter was stranded";
+  waiter.join();
+  bool renewing = true;
+  ASSERT_TRUE(lock.tryEnforce(renewing, std::chrono::seconds(10)));
+  EXPECT_FALSE(renewing);
   EXPECT_EQ(lock.count(), 1);
   EXPECT_EQ(lock.owner(), platform::currentThreadId());
   EXPECT_TRUE(lock.relax());
@@ -86,38 +101,33 @@ TEST(MonopolyTest, RenewalFreesALockWhoseHolderIsGone) {
 }
 
 #ifndef _WIN32
-TEST(MonopolyTest, NamedLockIsHeldByOneHolderOnTheMachine) {
+TEST(MachineMutexTest, OneHolderOnTheMachineAtATime) {
   TempDir dir;
   ScopedEnv runtime("VANTOR_RUNTIME_DIR", dir.path().c_str());
-  Monopoly unnamed;
-  ASSERT_TRUE(unnamed.setName(testing::systemEnv(), ""));
-  EXPECT_FALSE(unnamed.enforce());
+  MachineMutex unnamed(testing::systemEnv(), "");
+  EXPECT_FALSE(unnamed.tryTake());
 
-  Monopoly first(testing::systemEnv(), "Vantor/Tarnwick\\Instance");
+  MachineMutex first(testing::systemEnv(), "Vantor/Tarnwick\\Instance");
   EXPECT_EQ(first.name(), "Vantor_Tarnwick_Instance");
-  ASSERT_TRUE(first.enforce());
-  EXPECT_TRUE(first.enforce());  // held already
-  EXPECT_FALSE(first.setName(testing::systemEnv(), "other"));
-  bool renewing = true;
-  EXPECT_FALSE(first.tryEnforce(renewing));
-  EXPECT_TRUE(renewing);  // untouched by the named kind
+  ASSERT_TRUE(first.tryTake());
+  EXPECT_TRUE(first.tryTake());  // held already
 
-  Monopoly sameProcess(testing::systemEnv(), "Vantor_Tarnwick_Instance");
-  EXPECT_FALSE(sameProcess.enforce());
+  MachineMutex sameProcess(testing::systemEnv(), "Vantor_Tarnwick_Instance");
+  EXPECT_FALSE(sameProcess.tryTake());
 
   auto otherProcessTakes = [] {
     pid_t child = ::fork();
     if (child == 0)
-      ::_exit(Monopoly(testing::systemEnv(), "Vantor_Tarnwick_Instance").enforce() ? 0 : 1);
+      ::_exit(MachineMutex(testing::systemEnv(), "Vantor_Tarnwick_Instance").tryTake() ? 0 : 1);
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
   };
   EXPECT_FALSE(otherProcessTakes());
-  EXPECT_TRUE(first.relax());
-  EXPECT_FALSE(first.isLocked());
+  first.release();
+  EXPECT_FALSE(first.isHeld());
   EXPECT_TRUE(otherProcessTakes());
-  EXPECT_TRUE(sameProcess.enforce());
+  EXPECT_TRUE(sameProcess.tryTake());
 }
 #endif
 
