@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <numeric>
 #include <set>
 
 #include "platform/Env.h"
@@ -26,11 +25,9 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kBatchRecords = 250000;
 constexpr std::size_t kBatchFiles = 1000;
 
-// What the files read ahead may hold: a few batches' worth.
-constexpr std::uint64_t kReadAheadBytes = std::uint64_t{256} << 20;
-
-// About the size of a usage record in a data file, to guess a load's size before it is read.
-constexpr std::uint64_t kBytesPerRecord = 128;
+// What the files read ahead may hold, as read: a batch's worth or two (taken apart, records
+// take a few times their bytes).
+constexpr std::uint64_t kReadAheadBytes = std::uint64_t{64} << 20;
 
 // A record may start at most this far after now: clocks of a fleet differ a little, a forged
 // or broken file far more.
@@ -87,6 +84,11 @@ std::vector<fs::path> dataFilesOf(const std::vector<std::string>& paths, std::os
 // otherwise stop the loader.
 std::optional<std::string> readWhole(platform::Env& env, const fs::path& file,
                                      std::string* reason) {
+  std::error_code unknown;
+  if (std::uintmax_t size = fs::file_size(file, unknown); !unknown && size > kMaxDataFileBytes) {
+    *reason = "larger than 1 GiB";
+    return std::nullopt;
+  }
   std::unique_ptr<platform::FileStream> stream =
       env.fileSystem().openStream(file.string(), platform::StreamMode::kRead);
   if (!stream) {
@@ -113,6 +115,7 @@ std::optional<std::string> readWhole(platform::Env& env, const fs::path& file,
 
 // A file read, known by its digest and taken apart; or why not.
 struct PreparedFile {
+  std::uint64_t bytes = 0;  // as read
   std::optional<DataRecords> records;
   std::string digest;
   std::string refusal;  // "LINE: reason" or ": reason", after the file's name
@@ -126,6 +129,7 @@ PreparedFile prepare(platform::Env& env, const fs::path& file, std::int64_t late
     prepared.refusal = ": " + reason;
     return prepared;
   }
+  prepared.bytes = bytes->size();
   RecordDamage damage;
   prepared.records = readDataRecords(*bytes, latestStart, &damage);
   if (!prepared.records) {
@@ -145,10 +149,16 @@ PreparedFile prepare(platform::Env& env, const fs::path& file, std::int64_t late
 bool moveInto(const fs::path& file, const fs::path& folder, std::ostream& errors) {
   std::error_code error;
   fs::path target = folder / file.filename();
-  for (int n = 1; fs::exists(fs::symlink_status(target, error)) && !error; ++n) {
+  // A name is free when nothing, not even a dangling link, has it (the look's own error is
+  // that of a free name).
+  auto taken = [](const fs::path& name) {
+    std::error_code missing;
+    return fs::exists(fs::symlink_status(name, missing));
+  };
+  for (int n = 1; taken(target); ++n) {
     target = folder / (file.filename().string() + "." + std::to_string(n));
   }
-  if (!error) fs::rename(file, target, error);
+  fs::rename(file, target, error);
   if (error == std::errc::cross_device_link) {
     // Never over a file that is there: copy_file refuses one.
     error.clear();
@@ -170,14 +180,6 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count() +
                              kFutureSlackSeconds;
-  std::vector<std::uint64_t> sizes;
-  for (const fs::path& file : files) {
-    std::error_code error;
-    std::uintmax_t size = fs::file_size(file, error);
-    sizes.push_back(error ? 0 : size);
-  }
-  std::uint64_t bytes = std::accumulate(sizes.begin(), sizes.end(), std::uint64_t{0});
-  database.prepareLoad(bytes / kBytesPerRecord);
   // Files of the batch under way: counted, and moved, once it is committed.
   std::vector<fs::path> batch;
   std::uint64_t batchRecords = 0;
@@ -201,7 +203,7 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
   };
   // The files are read and taken apart on a second thread while earlier ones are stored.
   ReadAhead<PreparedFile> ahead(
-      files.size(), [&](std::size_t i) { return sizes[i]; },
+      files.size(), [](const PreparedFile& prepared) { return prepared.bytes; },
       [&](std::size_t i) { return prepare(env, files[i], latestStart); }, kReadAheadBytes);
   for (const fs::path& file : files) {
     PreparedFile prepared = ahead.next();

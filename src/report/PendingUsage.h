@@ -1,11 +1,13 @@
 // Usage intervals held until their batch commits, so that they go in ordered as the report's
 // index orders them (product, then start): a batch then writes runs of index pages instead of
-// single entries all over an index that outgrew the cache.
+// single entries all over an index that outgrew the cache. A file's intervals are kept as they
+// came, never copied.
 #ifndef TARNWICK_REPORT_PENDINGUSAGE_H_
 #define TARNWICK_REPORT_PENDINGUSAGE_H_
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "usage/DataRecords.h"
@@ -16,29 +18,36 @@ class PendingUsage {
  public:
   struct Entry {
     std::int64_t fileId;
-    UsageInterval usage;
+    const UsageInterval* usage;
   };
 
   void add(std::int64_t fileId, std::vector<UsageInterval>&& usage) {
-    for (UsageInterval& interval : usage) entries_.push_back({fileId, std::move(interval)});
+    count_ += usage.size();
+    if (!usage.empty()) files_.emplace_back(fileId, std::move(usage));
   }
   // The entries in the order they came, or in index order (product in byte order, then start).
-  std::vector<const Entry*> entries(bool inIndexOrder) const {
-    std::vector<const Entry*> order;
-    order.reserve(entries_.size());
-    for (const Entry& entry : entries_) order.push_back(&entry);
+  std::vector<Entry> entries(bool inIndexOrder) const {
+    std::vector<Entry> order;
+    order.reserve(count_);
+    for (const auto& [fileId, usage] : files_) {
+      for (const UsageInterval& interval : usage) order.push_back({fileId, &interval});
+    }
     if (!inIndexOrder) return order;
-    std::sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) {
-      int byProduct = a->usage.product.compare(b->usage.product);
-      return byProduct != 0 ? byProduct < 0 : a->usage.start < b->usage.start;
+    std::sort(order.begin(), order.end(), [](const Entry& a, const Entry& b) {
+      int byProduct = a.usage->product.compare(b.usage->product);
+      return byProduct != 0 ? byProduct < 0 : a.usage->start < b.usage->start;
     });
     return order;
   }
-  bool empty() const { return entries_.empty(); }
-  void clear() { entries_.clear(); }
+  std::size_t size() const { return count_; }
+  void clear() {
+    files_.clear();
+    count_ = 0;
+  }
 
  private:
-  std::vector<Entry> entries_;
+  std::vector<std::pair<std::int64_t, std::vector<UsageInterval>>> files_;
+  std::size_t count_ = 0;
 };
 
 }  // namespace Vantor::report

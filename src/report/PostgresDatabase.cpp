@@ -121,23 +121,19 @@ class PostgresDatabase : public ReportDatabase {
   }
   ~PostgresDatabase() override { PQfinish(connection_); }
 
-  void prepareLoad(std::uint64_t expectedRecords) override {
-    // The planner's count, kept by ANALYZE: a count of the rows would read them all.
-    Result stored(PQexec(connection_,
-                         "SELECT coalesce(sum(greatest(c.reltuples, 0)), 0)::bigint FROM "
-                         "pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
-                         "WHERE i.inhparent = 'usage_interval'::regclass"));
-    if (stored.status() != PGRES_TUPLES_OK) fail();
-    withoutIndex_ = loadsFasterWithoutIndex(
-        expectedRecords, std::strtoull(PQgetvalue(stored.get(), 0, 0), nullptr, 10));
-    execute(withoutIndex_ ? "DROP INDEX IF EXISTS usage_interval_for_report" : kReportIndex);
-  }
-
   void finishLoad() override {
-    execute(kReportIndex);
+    // Loaders make and drop the index in turns, as they store their batches.
+    execute("BEGIN; SELECT pg_advisory_xact_lock(7303)");
+    try {
+      execute(kReportIndex);
+      execute("COMMIT");
+    } catch (...) {
+      PQclear(PQexec(connection_, "ROLLBACK"));
+      throw;
+    }
     // Marks the new rows visible to all, so the report reads the index alone, and counts them
     // for the planner and the next load.
-    execute("VACUUM (ANALYZE) usage_interval");
+    if (loadedIntervals_ > 0) execute("VACUUM (ANALYZE) usage_interval");
   }
 
   bool storeFile(const std::string& digest, const std::string& name,
@@ -177,14 +173,24 @@ class PostgresDatabase : public ReportDatabase {
   void commit() override {
     if (!inBatch_) return;
     inBatch_ = false;
+    bool dropsIndex = false;
     try {
-      copyUsage();
+      if (pendingUsage_.size() > 0) {
+        if (!storedBefore_) storedBefore_ = storedIntervals();
+        dropsIndex = !withoutIndex_ &&
+                     loadsFasterWithoutIndex(loadedIntervals_ + pendingUsage_.size(), *storedBefore_);
+        if (dropsIndex) execute("DROP INDEX IF EXISTS usage_interval_for_report");
+        withoutIndex_ = withoutIndex_ || dropsIndex;
+        copyUsage();
+      }
       execute("COMMIT");
     } catch (...) {
       pendingUsage_.clear();
       PQclear(PQexec(connection_, "ROLLBACK"));
+      if (dropsIndex) withoutIndex_ = false;  // the drop went back too
       throw;
     }
+    loadedIntervals_ += pendingUsage_.size();
     pendingUsage_.clear();
   }
 
@@ -254,13 +260,23 @@ class PostgresDatabase : public ReportDatabase {
     if (result.status() != PGRES_COMMAND_OK && result.status() != PGRES_TUPLES_OK) fail();
   }
 
+  std::uint64_t storedIntervals() {
+    // The planner's count, kept by ANALYZE: a count of the rows would read them all.
+    Result stored(PQexec(connection_,
+                         "SELECT coalesce(sum(greatest(c.reltuples, 0)), 0)::bigint FROM "
+                         "pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+                         "WHERE i.inhparent = 'usage_interval'::regclass"));
+    if (stored.status() != PGRES_TUPLES_OK) fail();
+    return std::strtoull(PQgetvalue(stored.get(), 0, 0), nullptr, 10);
+  }
+
   // A partition for each month the batch's intervals start in; loaders that make the same one
   // at once wait for each other.
-  void makePartitions(const std::vector<const PendingUsage::Entry*>& entries) {
+  void makePartitions(const std::vector<PendingUsage::Entry>& entries) {
     std::set<std::string> made;
-    for (const PendingUsage::Entry* entry : entries) {
+    for (const PendingUsage::Entry& entry : entries) {
       std::string name;
-      auto [start, end] = monthOf(entry->usage.start, &name);
+      auto [start, end] = monthOf(entry.usage->start, &name);
       if (!made.insert(name).second) continue;
       execute("CREATE TABLE IF NOT EXISTS " + name + " PARTITION OF usage_interval FOR VALUES FROM (" +
               std::to_string(start) + ") TO (" + std::to_string(end) + ")");
@@ -288,12 +304,11 @@ class PostgresDatabase : public ReportDatabase {
   }
 
   void copyUsage() {
-    if (pendingUsage_.empty()) return;
-    std::vector<const PendingUsage::Entry*> entries = pendingUsage_.entries(!withoutIndex_);
+    std::vector<PendingUsage::Entry> entries = pendingUsage_.entries(!withoutIndex_);
     makePartitions(entries);
     copy("COPY usage_interval FROM STDIN", entries.size(), [&](std::size_t i, std::string& rows) {
-      const UsageInterval& usage = entries[i]->usage;
-      appendNumber(rows, entries[i]->fileId);
+      const UsageInterval& usage = *entries[i].usage;
+      appendNumber(rows, entries[i].fileId);
       appendNumber(rows, usage.start);
       appendNumber(rows, usage.length);
       appendField(rows, usage.first ? "t" : "f");
@@ -347,7 +362,9 @@ class PostgresDatabase : public ReportDatabase {
 
   PGconn* connection_;
   bool inBatch_ = false;
-  bool withoutIndex_ = false;
+  bool withoutIndex_ = false;  // dropped by this load, made again by finishLoad
+  std::optional<std::uint64_t> storedBefore_;  // intervals stored when this load began storing
+  std::uint64_t loadedIntervals_ = 0;
   PendingUsage pendingUsage_;
 };
 

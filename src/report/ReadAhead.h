@@ -18,9 +18,10 @@ namespace Vantor::report {
 template <typename Item>
 class ReadAhead {
  public:
-  // Makes items 0..count-1 with make(i), which must not throw; weight(i) is what item i holds
-  // while it waits. At least one item waits, whatever it weighs.
-  ReadAhead(std::size_t count, std::function<std::uint64_t(std::size_t)> weight,
+  // Makes items 0..count-1 with make(i), which must not throw; weight(item) is what an item
+  // holds while it waits. The next item is made only while the waiting ones weigh less than
+  // the bound: at most the bound and one item wait.
+  ReadAhead(std::size_t count, std::function<std::uint64_t(const Item&)> weight,
             std::function<Item(std::size_t)> make, std::uint64_t bound)
       : count_(count), weight_(std::move(weight)), make_(std::move(make)), bound_(bound),
         maker_([this] { run(); }) {}
@@ -50,15 +51,13 @@ class ReadAhead {
  private:
   void run() LOCKS_EXCLUDED(mutex_) {
     for (std::size_t i = 0; i < count_; ++i) {
-      std::uint64_t weight = weight_(i);
       {
         platform::MutexLock lock(&mutex_);
-        while (!stopping_ && !waiting_.empty() && waitingWeight_ + weight > bound_) {
-          changed_.wait(mutex_);
-        }
+        while (!stopping_ && waitingWeight_ >= bound_) changed_.wait(mutex_);
         if (stopping_) return;
       }
       Item item = make_(i);  // outside the lock: the taker goes on meanwhile
+      std::uint64_t weight = weight_(item);
       platform::MutexLock lock(&mutex_);
       waiting_.emplace_back(std::move(item), weight);
       waitingWeight_ += weight;
@@ -67,7 +66,7 @@ class ReadAhead {
   }
 
   const std::size_t count_;
-  const std::function<std::uint64_t(std::size_t)> weight_;
+  const std::function<std::uint64_t(const Item&)> weight_;
   const std::function<Item(std::size_t)> make_;
   const std::uint64_t bound_;
   platform::Mutex mutex_;

@@ -42,11 +42,9 @@ class ReportDatabase {
  public:
   virtual ~ReportDatabase() = default;
 
-  // Said before a load of about expectedRecords: a load large beside what is stored goes in
-  // without the report's index, which finishLoad then makes in one sort, several times faster
-  // than entries put into it one by one. A load that never finishes leaves the index to the
-  // next; reports are the same without it, only slower.
-  virtual void prepareLoad(std::uint64_t expectedRecords) = 0;
+  // Ends a load: makes the report's index if it is missing (a load that stored as many
+  // intervals as a quarter of those it found went on without it; one that was stopped may have
+  // left it out), and brings the planner's counts up to date.
   virtual void finishLoad() = 0;
 
   // Stores a data file's records, all or none, under its digest, in the batch under way (one
@@ -64,10 +62,11 @@ class ReportDatabase {
                             const std::function<void(const IntervalRow&)>& take) = 0;
 };
 
-// Whether a load of about expectedRecords beside stored records goes faster by making the
-// report's index again after it: entries put one by one into a large index land all over it.
-inline bool loadsFasterWithoutIndex(std::uint64_t expectedRecords, std::uint64_t stored) {
-  return expectedRecords >= stored / 4;
+// Whether a load that has stored loaded intervals beside stored ones goes faster by making the
+// report's index again after it: entries put one by one into a large index land all over it,
+// and one sort at the end is several times faster.
+inline bool loadsFasterWithoutIndex(std::uint64_t loaded, std::uint64_t stored) {
+  return loaded >= stored / 4;
 }
 
 // Loading makes the tables (and a SQLite file) when missing; a report only reads, so a

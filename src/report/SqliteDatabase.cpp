@@ -85,8 +85,9 @@ class SqliteDatabase : public ReportDatabase {
       sqlite3_close(db_);
       throw ReportError("SQLite: cannot open " + path + ": " + why);
     }
-    // Another loader may hold the file for a while: wait for it rather than fail.
-    sqlite3_busy_timeout(db_, 60000);
+    // Another loader may hold the file for a while, up to the making of an index over a large
+    // site's years: wait for it rather than fail.
+    sqlite3_busy_timeout(db_, use == DatabaseUse::kLoad ? 15 * 60000 : 60000);
     execute("PRAGMA case_sensitive_like = ON; PRAGMA cache_size = -262144;");
     if (use == DatabaseUse::kReport) return;
     // FULL: a committed batch survives a power cut, so its files may be moved away after.
@@ -97,15 +98,6 @@ class SqliteDatabase : public ReportDatabase {
     execute(kDetailTables);
   }
   ~SqliteDatabase() override { sqlite3_close(db_); }
-
-  void prepareLoad(std::uint64_t expectedRecords) override {
-    withoutIndex_ = loadsFasterWithoutIndex(expectedRecords, storedIntervals());
-    if (withoutIndex_) {
-      execute("DROP INDEX IF EXISTS usage_interval_for_report");
-    } else {
-      makeReportIndex();
-    }
-  }
 
   void finishLoad() override { makeReportIndex(); }
 
@@ -140,14 +132,24 @@ class SqliteDatabase : public ReportDatabase {
   void commit() override {
     if (!inBatch_) return;
     inBatch_ = false;
+    bool dropsIndex = false;
     try {
-      storeUsage();
+      if (pendingUsage_.size() > 0) {
+        if (!storedBefore_) storedBefore_ = storedIntervals();
+        dropsIndex = !withoutIndex_ &&
+                     loadsFasterWithoutIndex(loadedIntervals_ + pendingUsage_.size(), *storedBefore_);
+        if (dropsIndex) execute("DROP INDEX IF EXISTS usage_interval_for_report");
+        withoutIndex_ = withoutIndex_ || dropsIndex;
+        storeUsage();
+      }
       execute("COMMIT");
     } catch (...) {
       pendingUsage_.clear();
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      if (dropsIndex) withoutIndex_ = false;  // the drop went back too
       throw;
     }
+    loadedIntervals_ += pendingUsage_.size();
     pendingUsage_.clear();
   }
 
@@ -200,9 +202,9 @@ class SqliteDatabase : public ReportDatabase {
     Statement insert(db_,
                      "INSERT INTO usage_interval VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
                      "?11, ?12, ?13, ?14)");
-    for (const PendingUsage::Entry* entry : pendingUsage_.entries(!withoutIndex_)) {
-      const UsageInterval& usage = entry->usage;
-      insert.bind(1, entry->fileId).bind(2, usage.start).bind(3, usage.length);
+    for (const PendingUsage::Entry& entry : pendingUsage_.entries(!withoutIndex_)) {
+      const UsageInterval& usage = *entry.usage;
+      insert.bind(1, entry.fileId).bind(2, usage.start).bind(3, usage.length);
       insert.bind(4, std::int64_t{usage.first ? 1 : 0}).bind(5, usage.workgroup);
       insert.bind(6, usage.computer).bind(7, usage.architecture).bind(8, usage.system);
       insert.bind(9, usage.file).bind(10, usage.product).bind(11, usage.directory);
@@ -240,7 +242,9 @@ class SqliteDatabase : public ReportDatabase {
 
   sqlite3* db_ = nullptr;
   bool inBatch_ = false;
-  bool withoutIndex_ = false;
+  bool withoutIndex_ = false;  // dropped by this load, made again by finishLoad
+  std::optional<std::uint64_t> storedBefore_;  // intervals stored when this load began storing
+  std::uint64_t loadedIntervals_ = 0;
   PendingUsage pendingUsage_;
 };
 

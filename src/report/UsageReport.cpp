@@ -40,15 +40,19 @@ class Sweep {
     ends_.emplace(end, user);
     seenUsers_.insert(user);
     seenComputers_.insert(computer);
-    double hours = static_cast<double>(seconds) / 3600.0;
-    usage_.hours += hours;
-    if (timeClass == "prime") usage_.primeHours += hours;
-    if (timeClass == "non-prime") usage_.nonPrimeHours += hours;
+    // Summed in whole seconds: a sum of fractions would depend on the order rows that start
+    // together come in, which differs between databases.
+    seconds_ += seconds;
+    if (timeClass == "prime") primeSeconds_ += seconds;
+    if (timeClass == "non-prime") nonPrimeSeconds_ += seconds;
   }
 
   ProductUsage finish(std::string product, std::string group) {
     usage_.product = std::move(product);
     usage_.group = std::move(group);
+    usage_.hours = static_cast<double>(seconds_) / 3600.0;
+    usage_.primeHours = static_cast<double>(primeSeconds_) / 3600.0;
+    usage_.nonPrimeHours = static_cast<double>(nonPrimeSeconds_) / 3600.0;
     usage_.users = seenUsers_.size();
     usage_.computers = seenComputers_.size();
     return usage_;
@@ -72,6 +76,9 @@ class Sweep {
   std::size_t processes_ = 0;
   std::unordered_set<std::uint32_t> seenUsers_;
   std::unordered_set<std::uint32_t> seenComputers_;
+  std::int64_t seconds_ = 0;
+  std::int64_t primeSeconds_ = 0;
+  std::int64_t nonPrimeSeconds_ = 0;
   ProductUsage usage_;
 };
 

@@ -139,6 +139,23 @@ bool withinTime(std::int64_t start, std::int64_t length, std::int64_t latest, st
   return true;
 }
 
+// The names a report sorts and counts by stay short: product, user, computer, workgroup and
+// time class. A database indexes them together, and an entry of an index is bounded (a few
+// kilobytes); no system names a user or a computer at such length.
+bool namesFit(const UsageInterval& usage, std::string* reason) {
+  constexpr std::size_t kLongestName = 512;
+  for (const auto& [name, value] :
+       {std::pair<const char*, const std::string*>{"product", &usage.product},
+        {"user", &usage.user}, {"computer", &usage.computer}, {"workgroup", &usage.workgroup},
+        {"time class", &usage.timeClass}}) {
+    if (value->size() > kLongestName) {
+      *reason = std::string("the ") + name + " name is longer than 512 bytes";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool take(const Head& head, std::string_view second, std::int64_t latestStart,
           DataRecords* records, std::string* reason) {
   const std::vector<std::string>& f = head.fields;
@@ -149,7 +166,8 @@ bool take(const Head& head, std::string_view second, std::int64_t latestStart,
                           std::nullopt};
       usage.exitStatus = exitStatusOf(f[9], &valid);
       if (!valid) *reason = "the exit status does not parse";
-      if (!valid || !readWholeSeconds(second, &usage.first, &usage.length, reason) ||
+      if (!valid || !namesFit(usage, reason) ||
+          !readWholeSeconds(second, &usage.first, &usage.length, reason) ||
           !withinTime(usage.start, usage.length, latestStart, reason)) {
         return false;
       }

@@ -138,18 +138,20 @@ TEST_P(ReportTest, AFileIsLoadedOnceWhateverItsNameAndADamagedOneNotAtAll) {
       {"negative.data", good + usage(kT, -5, "bob", "vm2")},
       {"future.data", good + usage(4102444800LL, 5, "bob", "vm2")},
       {"lonely.data", good + "1:1796600000:31:0:N/A:0:vm1:0:amd64:0:Debian:0:cad:0:x:0:/:0:prime:0:u:0:1\n"},
+      {"long.data", good + usage(kT, 5, "bob", "vm2", std::string(513, 'x'))},
   };
   for (const auto& [name, content] : damaged) file("c/" + name, content);
   Outcome loaded = load(dir_.file("a") + " " + dir_.file("b") + " " + dir_.file("c"));
   EXPECT_EQ(loaded.status, 1);
-  EXPECT_NE(loaded.out.find("loaded 1 file(s) with 1 record(s); 1 loaded before; 6 refused"),
+  EXPECT_NE(loaded.out.find("loaded 1 file(s) with 1 record(s); 1 loaded before; 7 refused"),
             std::string::npos)
       << loaded.out;
-  EXPECT_NE(loaded.out.find("6 file(s) refused"), std::string::npos);
+  EXPECT_NE(loaded.out.find("7 file(s) refused"), std::string::npos);
   for (const char* refusal :
        {"cut.data:3: 2 fields where 10 belong", "alien.data:3: not a record",
         "field.data:3: the time does not parse", "negative.data:4: the length is negative",
-        "future.data:3: the record starts in the future", "lonely.data:3: the record is cut short"}) {
+        "future.data:3: the record starts in the future", "lonely.data:3: the record is cut short",
+        "long.data:4: the product name is longer than 512 bytes"}) {
     EXPECT_NE(loaded.out.find(refusal), std::string::npos) << refusal << "\n" << loaded.out;
   }
   // Loaded again, nothing more; the odd product name is as it came, and only once.
@@ -181,6 +183,14 @@ TEST_P(ReportTest, ForgedLengthsShortRunsAndFailedMovesNeitherBreakNorBendTheRep
                          dir_.file("missing") + " " + dir_.file("spool"));
   EXPECT_EQ(moved.status, 1) << moved.out;
   EXPECT_NE(moved.out.find("1 loaded file(s) not moved"), std::string::npos) << moved.out;
+  // Into a folder that has a file of its name: moved beside it, which stays as it was.
+  file("done/a.data", "kept");
+  moved = report("load --database " + shellWord(database_) + " --move-to " + dir_.file("done") +
+                 " " + dir_.file("spool"));
+  EXPECT_EQ(moved.status, 0) << moved.out;
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("spool/a.data")));
+  EXPECT_EQ(readFile(dir_.file("done/a.data")), "kept");
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("done/a.data.1")));
   for (const char* from : {"", "--from 2026-12-06T23:33:20 "}) {
     Outcome csv = print(std::string(from) + "--format csv");
     EXPECT_NE(csv.out.find("\nCAD Pro,2,2026-12-06T23:33:20Z,2,3,3,0.00,0.00,0.00\n"),
