@@ -127,12 +127,17 @@ pid_t spawn(const std::string& path, const char* argument);
 int run(const std::string& program, const std::vector<std::string>& arguments);
 // A copy of the program at from, as name in the installation: its records are this test's.
 std::string copyOf(const Installation& installation, const char* from, const std::string& name);
-// A process reaped before its program could be read is recorded without a name ("<<lost>>"),
-// with its exit status: such a record stands for one missing process of that status (every
-// process of the machine is metered, so some may be another test's). Returns how many did.
-std::size_t standInForMissing(const std::vector<UsageRecord>& nameless,
-                              const std::map<std::string, int>& expected,
-                              std::map<std::string, int>& recorded);
+// Hard links to program in the installation, "NAME-0" to "NAME-<count-1>", one a process: a
+// process of its own name cannot hide a second record behind a missing one of its status. The
+// name stays within the kernel's 15 bytes, so a record with that name alone is attributed too.
+std::vector<std::string> linksOf(const Installation& installation, const std::string& program,
+                                 const std::string& name, int count);
+// Expects one record for each program of statusOf (full path to exit status as recorded), with
+// its status. A missing one may be stood in for by a nameless record of its status ("<<lost>>");
+// those, and records with the program's name alone, at most mostUnread in all.
+void expectOneRecordEach(const std::vector<std::string>& files,
+                         const std::map<std::string, std::string>& statusOf,
+                         std::size_t mostUnread);
 // Runs a marker program of its own and asks for deliveries until its record is there: every
 // process event before it has been handled then.
 void awaitEventsHandled(const Installation& installation);
