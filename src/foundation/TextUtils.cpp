@@ -1,5 +1,7 @@
 #include "foundation/TextUtils.h"
 
+#include <cstdint>
+
 #include "foundation/FileException.h"
 #include "foundation/FilePlain.h"
 
@@ -26,6 +28,37 @@ std::string clipped(std::string_view text, std::size_t limit) {
   return std::string(text.substr(0, cut)) + "... (" + std::to_string(text.size() - cut) +
          " more bytes)";
 }
+
+std::string validUtf8(std::string_view text) {
+  std::string valid;
+  valid.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3
+                                       : (byte >> 3) == 0x1E ? 4 : 0;
+    bool whole = length > 0 && i + length <= text.size();
+    for (std::size_t k = 1; whole && k < length; ++k) {
+      whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not characters either.
+    if (whole && length > 1) {
+      std::uint32_t code = byte & (0x7F >> length);
+      for (std::size_t k = 1; k < length; ++k) code = code << 6 | (text[i + k] & 0x3F);
+      static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+      whole = code >= kLeast[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+    }
+    if (whole && byte != 0) {
+      valid.append(text.substr(i, length));
+      i += length;
+    } else {
+      valid += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return valid;
+}
+
+std::string shown(std::string_view text) { return withoutControls(validUtf8(text), '?'); }
 
 std::string withoutControls(std::string_view text, char replacement) {
   std::string result;

@@ -17,6 +17,12 @@ std::string lowered(std::string_view text);
 // Control characters (C0, DEL and the C1 range of UTF-8) replaced, one replacement for each:
 // text from outside must not break a record or a log line.
 std::string withoutControls(std::string_view text, char replacement);
+// The text with each byte that is not part of a well-formed UTF-8 character replaced by U+FFFD
+// (three bytes), as a database that takes UTF-8 only stores it.
+std::string validUtf8(std::string_view text);
+// Text from outside as a terminal or a log shows it: valid UTF-8 (U+FFFD for what is not),
+// each control character a '?', so that it cannot forge a line of its own.
+std::string shown(std::string_view text);
 // At most the first limit bytes of text (never half a UTF-8 character), and how long the
 // rest was: what a log line shows of a field a sender chose.
 std::string clipped(std::string_view text, std::size_t limit);

@@ -10,6 +10,7 @@
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
+#include "foundation/TextUtils.h"
 #include "report/ReadAhead.h"
 #include "report/Sha256.h"
 #include "usage/DataRecords.h"
@@ -33,22 +34,30 @@ constexpr std::uint64_t kReadAheadBytes = std::uint64_t{64} << 20;
 // or broken file far more.
 constexpr std::int64_t kFutureSlackSeconds = 86400;
 
-// The ".data" files under folder, each sub-folder's own problem said and the rest walked;
-// links to folders are not followed, so a loop of them ends.
+// A path as said on standard error: a name is anyone's choice.
+std::string shown(const fs::path& path) { return TextUtils::shown(path.string()); }
+
+// The ".data" files under folder, each sub-folder's own problem said and the rest walked.
+// Links are not followed: a loop of them ends, and whoever may write to a spool cannot have
+// the loader read a file elsewhere with its rights.
 void dataFilesUnder(const fs::path& folder, std::vector<fs::path>* found, std::ostream& errors,
                     std::size_t* failed) {
   std::error_code error;
   fs::directory_iterator it(folder, error);
   for (fs::directory_iterator end; !error && it != end; it.increment(error)) {
     std::error_code kind;
-    if (it->is_directory(kind) && !it->is_symlink(kind)) {
+    fs::file_type type = it->symlink_status(kind).type();
+    if (type == fs::file_type::directory) {
       dataFilesUnder(it->path(), found, errors, failed);
-    } else if (it->path().extension() == ".data" && it->is_regular_file(kind)) {
+    } else if (it->path().extension() == ".data" && type == fs::file_type::symlink) {
+      errors << shown(it->path()) << ": a symbolic link, not followed\n";
+      ++*failed;
+    } else if (it->path().extension() == ".data" && type == fs::file_type::regular) {
       found->push_back(it->path());
     }
   }
   if (error) {
-    errors << folder.string() << ": " << error.message() << "; its files are not loaded\n";
+    errors << shown(folder) << ": " << error.message() << "; its files are not loaded\n";
     ++*failed;
   }
 }
@@ -72,7 +81,7 @@ std::vector<fs::path> dataFilesOf(const std::vector<std::string>& paths, std::os
     } else if (fs::exists(path, error)) {
       add(path);
     } else {
-      errors << path << ": no such file or folder\n";
+      errors << shown(path) << ": no such file or folder\n";
       ++*failed;
     }
   }
@@ -145,27 +154,23 @@ PreparedFile prepare(platform::Env& env, const fs::path& file, std::int64_t late
 }
 
 // Into folder under its own name, or the name with ".1", ".2", ... when that is taken; false
-// (said on errors) when it could not be moved.
+// (said on errors) when it could not be moved. Never over a file that is there, also one
+// another loader moves in at the same moment: a new link fails where a name is taken.
 bool moveInto(const fs::path& file, const fs::path& folder, std::ostream& errors) {
   std::error_code error;
-  fs::path target = folder / file.filename();
-  // A name is free when nothing, not even a dangling link, has it (the look's own error is
-  // that of a free name).
-  auto taken = [](const fs::path& name) {
-    std::error_code missing;
-    return fs::exists(fs::symlink_status(name, missing));
-  };
-  for (int n = 1; taken(target); ++n) {
-    target = folder / (file.filename().string() + "." + std::to_string(n));
-  }
-  fs::rename(file, target, error);
-  if (error == std::errc::cross_device_link) {
-    // Never over a file that is there: copy_file refuses one.
+  for (int n = 0; n < 100000; ++n) {
+    fs::path target = folder / (file.filename().string() + (n == 0 ? "" : "." + std::to_string(n)));
     error.clear();
-    fs::copy_file(file, target, error);
+    fs::create_hard_link(file, target, error);
+    if (error == std::errc::cross_device_link) {
+      error.clear();
+      fs::copy_file(file, target, error);  // refuses a name that is taken, too
+    }
+    if (error == std::errc::file_exists) continue;
     if (!error) fs::remove(file, error);
+    break;
   }
-  if (error) errors << file.string() << ": loaded, but not moved: " << error.message() << "\n";
+  if (error) errors << shown(file) << ": loaded, but not moved: " << error.message() << "\n";
   return !error;
 }
 
@@ -193,7 +198,7 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
         for (const fs::path& done : batch) summary.notMoved += moveInto(done, *moveTo, errors) ? 0 : 1;
       }
     } catch (const ReportError& error) {
-      for (const fs::path& lost : batch) errors << lost.string() << ": " << error.what() << "\n";
+      for (const fs::path& lost : batch) errors << shown(lost) << ": " << error.what() << "\n";
       summary.refused += batch.size();
       summary.alreadyLoaded -= batch.size() - batchLoaded;
     }
@@ -208,7 +213,7 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
   for (const fs::path& file : files) {
     PreparedFile prepared = ahead.next();
     if (!prepared.refusal.empty()) {
-      errors << file.string() << prepared.refusal << "\n";
+      errors << shown(file) << prepared.refusal << "\n";
       ++summary.refused;
       continue;
     }
@@ -223,7 +228,7 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
         ++summary.alreadyLoaded;
       }
     } catch (const ReportError& error) {
-      errors << file.string() << ": " << error.what() << "\n";
+      errors << shown(file) << ": " << error.what() << "\n";
       ++summary.refused;
       continue;
     }

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <set>
 
+#include "foundation/TextUtils.h"
 #include "report/PendingUsage.h"
 #include "report/ReportDatabase.h"
 #include "report/SqlText.h"
@@ -60,7 +61,7 @@ std::pair<std::int64_t, std::int64_t> monthOf(std::int64_t second, std::string* 
 void appendField(std::string& row, std::string_view raw) {
   bool ascii = std::all_of(raw.begin(), raw.end(),
                            [](unsigned char c) { return c != 0 && c < 0x80; });
-  std::string checked = ascii ? std::string() : validUtf8(raw);  // ASCII is UTF-8 as it is
+  std::string checked = ascii ? std::string() : TextUtils::validUtf8(raw);  // ASCII is UTF-8 as it is
   for (char c : ascii ? raw : std::string_view(checked)) {
     switch (c) {
       case '\\': row += "\\\\"; break;
@@ -146,7 +147,7 @@ class PostgresDatabase : public ReportDatabase {
     }
     execute("SAVEPOINT file");
     try {
-      std::string storedName = validUtf8(name);
+      std::string storedName = TextUtils::validUtf8(name);
       const char* values[] = {digest.c_str(), storedName.c_str()};
       Result inserted(PQexecParams(connection_,
                                    "INSERT INTO data_file (digest, name, loaded_at) VALUES ($1, "

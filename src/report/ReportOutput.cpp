@@ -47,12 +47,6 @@ std::vector<std::string> cellsOf(const ProductUsage& usage, Grouping grouping, b
   return cells;
 }
 
-// Names come from the machines metered: anything but a control character (C0, DEL, C1) is
-// shown as it is.
-std::string shown(const std::string& text) {
-  return TextUtils::withoutControls(validUtf8(text), '?');
-}
-
 std::string csvCell(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
@@ -71,7 +65,7 @@ std::size_t displayWidth(const std::string& text) {
 
 std::string jsonString(const std::string& text) {
   std::string json = "\"";
-  for (char c : validUtf8(text)) {
+  for (char c : TextUtils::validUtf8(text)) {
     auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       json += '\\';
@@ -135,7 +129,7 @@ std::string formatReport(const std::vector<ProductUsage>& usage, Grouping groupi
     rows.insert(rows.begin(), header);
     for (const auto& row : rows) {
       for (std::size_t c = 0; c < row.size(); ++c) {
-        out += (c == 0 ? "" : ",") + csvCell(validUtf8(row[c]));
+        out += (c == 0 ? "" : ",") + csvCell(TextUtils::validUtf8(row[c]));
       }
       out += "\n";
     }
@@ -143,7 +137,7 @@ std::string formatReport(const std::vector<ProductUsage>& usage, Grouping groupi
   }
   rows.insert(rows.begin(), header);
   for (auto& row : rows) {
-    for (std::size_t c = 0; c < names; ++c) row[c] = shown(row[c]);
+    for (std::size_t c = 0; c < names; ++c) row[c] = TextUtils::shown(row[c]);
   }
   std::vector<std::size_t> widths(header.size(), 0);
   for (const auto& row : rows) {

@@ -58,9 +58,6 @@ std::string likePattern(std::string_view pattern);
 // start order, with parameters $1 (to), $2 (from) and, for a pattern, $3 (its LIKE form).
 std::string intervalsQuery(bool withPattern, std::string_view byteOrderCollation);
 
-// The text with each byte that is not part of a well-formed UTF-8 character replaced by U+FFFD.
-std::string validUtf8(std::string_view text);
-
 }  // namespace Vantor::report
 
 #endif  // TARNWICK_REPORT_SQLTEXT_H_

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "foundation/TextUtils.h"
+
 namespace Vantor {
 
 namespace {
@@ -141,14 +143,16 @@ bool withinTime(std::int64_t start, std::int64_t length, std::int64_t latest, st
 
 // The names a report sorts and counts by stay short: product, user, computer, workgroup and
 // time class. A database indexes them together, and an entry of an index is bounded (a few
-// kilobytes); no system names a user or a computer at such length.
+// kilobytes); no system names a user or a computer at such length. Measured as stored, where
+// a byte that is not UTF-8 takes three.
 bool namesFit(const UsageInterval& usage, std::string* reason) {
   constexpr std::size_t kLongestName = 512;
   for (const auto& [name, value] :
        {std::pair<const char*, const std::string*>{"product", &usage.product},
         {"user", &usage.user}, {"computer", &usage.computer}, {"workgroup", &usage.workgroup},
         {"time class", &usage.timeClass}}) {
-    if (value->size() > kLongestName) {
+    if (value->size() > kLongestName ||
+        (value->size() > kLongestName / 3 && TextUtils::validUtf8(*value).size() > kLongestName)) {
       *reason = std::string("the ") + name + " name is longer than 512 bytes";
       return false;
     }
@@ -156,8 +160,10 @@ bool namesFit(const UsageInterval& usage, std::string* reason) {
   return true;
 }
 
+// False with the reason, and secondLine set when the fault is in the record's second line.
 bool take(const Head& head, std::string_view second, std::int64_t latestStart,
-          DataRecords* records, std::string* reason) {
+          DataRecords* records, std::string* reason, bool* secondLine) {
+  *secondLine = false;
   const std::vector<std::string>& f = head.fields;
   bool valid = true;
   switch (head.kind) {
@@ -166,8 +172,9 @@ bool take(const Head& head, std::string_view second, std::int64_t latestStart,
                           std::nullopt};
       usage.exitStatus = exitStatusOf(f[9], &valid);
       if (!valid) *reason = "the exit status does not parse";
-      if (!valid || !namesFit(usage, reason) ||
-          !readWholeSeconds(second, &usage.first, &usage.length, reason) ||
+      if (!valid || !namesFit(usage, reason)) return false;
+      *secondLine = true;
+      if (!readWholeSeconds(second, &usage.first, &usage.length, reason) ||
           !withinTime(usage.start, usage.length, latestStart, reason)) {
         return false;
       }
@@ -176,6 +183,7 @@ bool take(const Head& head, std::string_view second, std::int64_t latestStart,
     }
     case static_cast<int>(RecordKind::kModule): {
       ModuleStretch module{head.time, 0, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]};
+      *secondLine = true;
       if (!readWholeSeconds(second, nullptr, &module.lifetime, reason) ||
           !withinTime(module.firstSeen, module.lifetime, latestStart, reason)) {
         return false;
@@ -192,14 +200,19 @@ bool take(const Head& head, std::string_view second, std::int64_t latestStart,
                                  std::nullopt};
       figures.exitStatus = exitStatusOf(f[6], &valid);
       std::vector<double> numbers;
-      if (!valid) *reason = "the exit status does not parse";
-      if (!valid || !readFigures(second, 8, nullptr, &numbers, reason)) return false;
+      if (!valid) {
+        *reason = "the exit status does not parse";
+        return false;
+      }
+      *secondLine = true;
+      if (!readFigures(second, 8, nullptr, &numbers, reason)) return false;
       for (double number : numbers) {
         if (!std::isfinite(number) || number < 0) {
           *reason = "a figure is negative or not a number";
           return false;
         }
       }
+      *secondLine = false;
       if (!withinTime(figures.start, 0, latestStart, reason)) return false;
       figures.processorSeconds = numbers[0];
       figures.elapsedSeconds = numbers[1];
@@ -227,8 +240,9 @@ std::optional<DataRecords> readDataRecords(std::string_view text, std::int64_t l
     std::optional<Head> head = readHead(lines[i], &reason);
     if (head && head->time > latestStart) reason = "the record starts in the future";
     if (reason.empty() && i + 1 >= lines.size()) reason = "the record is cut short";
-    if (reason.empty() && !take(*head, lines[i + 1], latestStart, &records, &reason)) {
-      *damage = {i + 2, reason};
+    bool secondLine = false;
+    if (reason.empty() && !take(*head, lines[i + 1], latestStart, &records, &reason, &secondLine)) {
+      *damage = {secondLine ? i + 2 : i + 1, reason};
       return std::nullopt;
     }
     if (!reason.empty()) {

@@ -139,19 +139,25 @@ TEST_P(ReportTest, AFileIsLoadedOnceWhateverItsNameAndADamagedOneNotAtAll) {
       {"future.data", good + usage(4102444800LL, 5, "bob", "vm2")},
       {"lonely.data", good + "1:1796600000:31:0:N/A:0:vm1:0:amd64:0:Debian:0:cad:0:x:0:/:0:prime:0:u:0:1\n"},
       {"long.data", good + usage(kT, 5, "bob", "vm2", std::string(513, 'x'))},
+      // 200 bytes that are no UTF-8: 600 as stored.
+      {"wide.data", good + usage(kT, 5, "bob", "vm2", std::string(200, '\xff'))},
   };
   for (const auto& [name, content] : damaged) file("c/" + name, content);
+  // A link in a spool is not followed: it could lead anywhere its maker chose.
+  std::filesystem::create_symlink(dir_.file("a/ProcessLog-1.data"), dir_.file("c/link.data"));
   Outcome loaded = load(dir_.file("a") + " " + dir_.file("b") + " " + dir_.file("c"));
   EXPECT_EQ(loaded.status, 1);
-  EXPECT_NE(loaded.out.find("loaded 1 file(s) with 1 record(s); 1 loaded before; 7 refused"),
+  EXPECT_NE(loaded.out.find("loaded 1 file(s) with 1 record(s); 1 loaded before; 9 refused"),
             std::string::npos)
       << loaded.out;
-  EXPECT_NE(loaded.out.find("7 file(s) refused"), std::string::npos);
+  EXPECT_NE(loaded.out.find("9 file(s) refused"), std::string::npos);
   for (const char* refusal :
        {"cut.data:3: 2 fields where 10 belong", "alien.data:3: not a record",
         "field.data:3: the time does not parse", "negative.data:4: the length is negative",
         "future.data:3: the record starts in the future", "lonely.data:3: the record is cut short",
-        "long.data:4: the product name is longer than 512 bytes"}) {
+        "long.data:3: the product name is longer than 512 bytes",
+        "wide.data:3: the product name is longer than 512 bytes",
+        "link.data: a symbolic link, not followed"}) {
     EXPECT_NE(loaded.out.find(refusal), std::string::npos) << refusal << "\n" << loaded.out;
   }
   // Loaded again, nothing more; the odd product name is as it came, and only once.
