@@ -176,7 +176,8 @@ bool Tarnwick::configureProgram() {
                        othersMayChange("the performance rules", rulesFile)))) {
     return false;
   }
-  if (!createExeFinder()) return false;
+  if (!loadProductNames()) return false;
+  buildMetering();
   poller_->configure(pollInterval, source, polling);
   eventSource_ = source;
   polling_ = polling;
@@ -334,7 +335,7 @@ std::shared_ptr<const PerformanceSetup> Tarnwick::readPerformanceSetup(
   return nullptr;
 }
 
-bool Tarnwick::createExeFinder() {
+bool Tarnwick::loadProductNames() {
   if (exeFinder_) {
     exeFinder_->loadApplicationMappings(reader());  // a reconfiguration reads them again
     return true;
@@ -348,6 +349,11 @@ bool Tarnwick::createExeFinder() {
   }
   exeFinder_->loadApplicationMappings(reader());
   logger().debug(1, "ExeFinder created.");
+  return true;
+}
+
+void Tarnwick::buildMetering() {
+  if (processMap_) return;
   processMap_ = std::make_unique<ProcessMap>(env(), *programLogger_, *exeFinder_, accounts(),
                                              primeTime(), streams(), staticInfo());
   poller_ = std::make_unique<ProcessPoller>(env(), *programLogger_, *processMap_, *exeFinder_);
@@ -358,7 +364,6 @@ bool Tarnwick::createExeFinder() {
       std::make_unique<KernelDriverTracer>(env(), *programLogger_, *processMap_, *poller_);
   // A worker killed while it holds the map must not leave it locked.
   threads().setKillHook([this](std::uint32_t threadId) { processMap_->renewIfOwnedBy(threadId); });
-  return true;
 }
 
 void Tarnwick::enableDebugPrivileges() {

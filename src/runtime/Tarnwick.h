@@ -57,7 +57,12 @@ class Tarnwick : public Agent {
   // The process event source the settings ask for, with its fall-backs; may switch polling
   // on and shorten its interval.
   EventSource chooseEventSource(bool& polling, TimeSpan& pollInterval);
-  bool createExeFinder();
+  // The product names of executables: made at the first configuration, read again at each;
+  // false (logged) when they cannot be had.
+  bool loadProductNames();
+  // The process map and every source that feeds it, made once; each configuration then
+  // configures and starts the sources it chooses.
+  void buildMetering();
   // The module filter in path (none there: every module is recorded); null when it cannot be
   // read, and the start refused.
   std::shared_ptr<const ModuleFilter> readModuleFilter(const std::string& path);
