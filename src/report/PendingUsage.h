@@ -1,4 +1,4 @@
-// Usage intervals held until their batch commits, so that they go in ordered as the report's
+// Usage intervals held until their batch commits, and the load's plan for the report's index: so that they go in ordered as the report's
 // index orders them (product, then start): a batch then writes runs of index pages instead of
 // single entries all over an index that outgrew the cache. A file's intervals are kept as they
 // came, never copied.
@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "report/ReportDatabase.h"
 #include "usage/DataRecords.h"
 
 namespace Vantor::report {
@@ -25,8 +28,32 @@ class PendingUsage {
     count_ += usage.size();
     if (!usage.empty()) files_.emplace_back(fileId, std::move(usage));
   }
-  // The entries in the order they came, or in index order (product in byte order, then start).
-  std::vector<Entry> entries(bool inIndexOrder) const {
+  // Before the pending batch is stored: whether the report's index is to be dropped now, once
+  // this load has stored as many intervals as a quarter of those stored before it
+  // (storedBefore is asked once, at the first batch).
+  bool dropsIndexNow(const std::function<std::uint64_t()>& storedBefore) {
+    if (!storedBefore_) storedBefore_ = storedBefore();
+    droppedForBatch_ = !withoutIndex_ && loadsFasterWithoutIndex(loaded_ + count_, *storedBefore_);
+    withoutIndex_ = withoutIndex_ || droppedForBatch_;
+    return droppedForBatch_;
+  }
+  // After the batch's commit, or its rollback, which brings back an index dropped for it.
+  void committed() {
+    loaded_ += count_;
+    droppedForBatch_ = false;
+    clear();
+  }
+  void rolledBack() {
+    if (droppedForBatch_) withoutIndex_ = false;
+    droppedForBatch_ = false;
+    clear();
+  }
+  bool loadedAny() const { return loaded_ > 0; }
+
+  // The entries: in index order (product in byte order, then start) while the index is kept,
+  // as they came once it is dropped.
+  std::vector<Entry> entries() const {
+    bool inIndexOrder = !withoutIndex_;
     std::vector<Entry> order;
     order.reserve(count_);
     for (const auto& [fileId, usage] : files_) {
@@ -48,6 +75,11 @@ class PendingUsage {
  private:
   std::vector<std::pair<std::int64_t, std::vector<UsageInterval>>> files_;
   std::size_t count_ = 0;
+  // The load's: intervals stored before it and by it, and whether it dropped the index.
+  std::optional<std::uint64_t> storedBefore_;
+  std::uint64_t loaded_ = 0;
+  bool withoutIndex_ = false;
+  bool droppedForBatch_ = false;
 };
 
 }  // namespace Vantor::report

@@ -134,7 +134,7 @@ class PostgresDatabase : public ReportDatabase {
     }
     // Marks the new rows visible to all, so the report reads the index alone, and counts them
     // for the planner and the next load.
-    if (loadedIntervals_ > 0) execute("VACUUM (ANALYZE) usage_interval");
+    if (pendingUsage_.loadedAny()) execute("VACUUM (ANALYZE) usage_interval");
   }
 
   bool storeFile(const std::string& digest, const std::string& name,
@@ -174,25 +174,20 @@ class PostgresDatabase : public ReportDatabase {
   void commit() override {
     if (!inBatch_) return;
     inBatch_ = false;
-    bool dropsIndex = false;
     try {
       if (pendingUsage_.size() > 0) {
-        if (!storedBefore_) storedBefore_ = storedIntervals();
-        dropsIndex = !withoutIndex_ &&
-                     loadsFasterWithoutIndex(loadedIntervals_ + pendingUsage_.size(), *storedBefore_);
-        if (dropsIndex) execute("DROP INDEX IF EXISTS usage_interval_for_report");
-        withoutIndex_ = withoutIndex_ || dropsIndex;
+        if (pendingUsage_.dropsIndexNow([this] { return storedIntervals(); })) {
+          execute("DROP INDEX IF EXISTS usage_interval_for_report");
+        }
         copyUsage();
       }
       execute("COMMIT");
     } catch (...) {
-      pendingUsage_.clear();
+      pendingUsage_.rolledBack();
       PQclear(PQexec(connection_, "ROLLBACK"));
-      if (dropsIndex) withoutIndex_ = false;  // the drop went back too
       throw;
     }
-    loadedIntervals_ += pendingUsage_.size();
-    pendingUsage_.clear();
+    pendingUsage_.committed();
   }
 
   void eachInterval(const IntervalQuery& query,
@@ -305,7 +300,7 @@ class PostgresDatabase : public ReportDatabase {
   }
 
   void copyUsage() {
-    std::vector<PendingUsage::Entry> entries = pendingUsage_.entries(!withoutIndex_);
+    std::vector<PendingUsage::Entry> entries = pendingUsage_.entries();
     makePartitions(entries);
     copy("COPY usage_interval FROM STDIN", entries.size(), [&](std::size_t i, std::string& rows) {
       const UsageInterval& usage = *entries[i].usage;
@@ -363,9 +358,6 @@ class PostgresDatabase : public ReportDatabase {
 
   PGconn* connection_;
   bool inBatch_ = false;
-  bool withoutIndex_ = false;  // dropped by this load, made again by finishLoad
-  std::optional<std::uint64_t> storedBefore_;  // intervals stored when this load began storing
-  std::uint64_t loadedIntervals_ = 0;
   PendingUsage pendingUsage_;
 };
 

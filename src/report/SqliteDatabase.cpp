@@ -132,25 +132,20 @@ class SqliteDatabase : public ReportDatabase {
   void commit() override {
     if (!inBatch_) return;
     inBatch_ = false;
-    bool dropsIndex = false;
     try {
       if (pendingUsage_.size() > 0) {
-        if (!storedBefore_) storedBefore_ = storedIntervals();
-        dropsIndex = !withoutIndex_ &&
-                     loadsFasterWithoutIndex(loadedIntervals_ + pendingUsage_.size(), *storedBefore_);
-        if (dropsIndex) execute("DROP INDEX IF EXISTS usage_interval_for_report");
-        withoutIndex_ = withoutIndex_ || dropsIndex;
+        if (pendingUsage_.dropsIndexNow([this] { return storedIntervals(); })) {
+          execute("DROP INDEX IF EXISTS usage_interval_for_report");
+        }
         storeUsage();
       }
       execute("COMMIT");
     } catch (...) {
-      pendingUsage_.clear();
+      pendingUsage_.rolledBack();
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      if (dropsIndex) withoutIndex_ = false;  // the drop went back too
       throw;
     }
-    loadedIntervals_ += pendingUsage_.size();
-    pendingUsage_.clear();
+    pendingUsage_.committed();
   }
 
   void eachInterval(const IntervalQuery& query,
@@ -202,7 +197,7 @@ class SqliteDatabase : public ReportDatabase {
     Statement insert(db_,
                      "INSERT INTO usage_interval VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
                      "?11, ?12, ?13, ?14)");
-    for (const PendingUsage::Entry& entry : pendingUsage_.entries(!withoutIndex_)) {
+    for (const PendingUsage::Entry& entry : pendingUsage_.entries()) {
       const UsageInterval& usage = *entry.usage;
       insert.bind(1, entry.fileId).bind(2, usage.start).bind(3, usage.length);
       insert.bind(4, std::int64_t{usage.first ? 1 : 0}).bind(5, usage.workgroup);
@@ -242,9 +237,6 @@ class SqliteDatabase : public ReportDatabase {
 
   sqlite3* db_ = nullptr;
   bool inBatch_ = false;
-  bool withoutIndex_ = false;  // dropped by this load, made again by finishLoad
-  std::optional<std::uint64_t> storedBefore_;  // intervals stored when this load began storing
-  std::uint64_t loadedIntervals_ = 0;
   PendingUsage pendingUsage_;
 };
 
