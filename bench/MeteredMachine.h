@@ -57,8 +57,10 @@ class MapContender {
       : thread_([this, &map] {
           while (!stop_.load()) {
             auto start = std::chrono::steady_clock::now();
-            Vantor::ProcessRef entry;
-            if (map.checkOut(0, entry) && entry) map.checkIn(entry);
+            {
+              Vantor::ProcessMap::Hold hold(map);
+              hold.take("contender");
+            }
             longest_ = std::max(longest_, millisSince(start));
             std::this_thread::sleep_for(std::chrono::microseconds(200));
           }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -68,16 +69,17 @@ void ModulesReadUnderTheLock(benchmark::State& state) {
   std::size_t modules = 0;
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
-    machine.map.checkOutAll();
+    std::optional<Vantor::ProcessMap::Hold> hold(std::in_place, machine.map);
+    hold->take("bench");
     std::vector<std::string> names;
     for (const Vantor::platform::ListedProcess& process : metered) {
-      if (std::unique_ptr<Vantor::platform::ProcessHandle> handle =
+      if (auto opened =
               Vantor::testing::systemEnv().openProcess(process.id.pid, process.id.startStamp)) {
-        Vantor::Process::moduleNames(*handle, names);
+        Vantor::Process::moduleNames(*opened.value(), names);
         modules += names.size();
       }
     }
-    machine.map.checkInAll();
+    hold.reset();
     longest = std::max(longest, millisSince(start));
   }
   state.counters["metered"] = static_cast<double>(machine.map.size());

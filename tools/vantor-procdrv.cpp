@@ -266,12 +266,14 @@ int Driver::run() {
     say("cannot listen to the kernel's process events (error %u).", error);
     return 1;
   }
-  event_ = env_.createEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic,
-                            platform::NamedEvent::Users::kThisUser);
-  if (!event_) {
-    say("cannot make the event %s (error %u).", kDriverProcessEventName, platform::lastError());
+  platform::Expected<std::unique_ptr<platform::NamedEvent>> made =
+      env_.createEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic,
+                       platform::NamedEvent::Users::kThisUser);
+  if (!made) {
+    say("cannot make the event %s (error %u).", kDriverProcessEventName, made.error());
     return 1;
   }
+  event_ = std::move(made.value());
   std::string device = *directory + kDriverDeviceName;
   if (!server_.listen(device)) {
     say("cannot serve %s: %s", device.c_str(), std::strerror(errno));

@@ -10,11 +10,14 @@ MachineMutex::MachineMutex(platform::Env& env, const std::string& name,
   }
 }
 
-bool MachineMutex::tryTake() {
-  if (hold_) return true;
-  if (name_.empty()) return false;
-  hold_ = env_.tryHoldNamedMutex(name_, takers_);
-  return hold_ != nullptr;
+platform::Status MachineMutex::tryTake() {
+  if (hold_) return {};
+  if (name_.empty()) return platform::Status::error(platform::kErrorInvalidName);
+  platform::Expected<std::unique_ptr<platform::NamedMutexHold>> taken =
+      env_.tryHoldNamedMutex(name_, takers_);
+  if (!taken) return platform::Status::error(taken.error());
+  hold_ = std::move(taken.value());
+  return {};
 }
 
 }  // namespace Vantor

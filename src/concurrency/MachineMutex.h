@@ -20,9 +20,9 @@ class MachineMutex {
   MachineMutex(const MachineMutex&) = delete;
   MachineMutex& operator=(const MachineMutex&) = delete;
 
-  // True when held, already or now. False at once when the name is empty or someone else
-  // holds it (lastError() kErrorAlreadyExists), or it could not be made.
-  bool tryTake();
+  // Success when held, already or now. An error at once when the name is empty
+  // (kErrorInvalidName), someone else holds it (kErrorAlreadyExists), or it could not be made.
+  platform::Status tryTake();
   void release() { hold_.reset(); }
   bool isHeld() const { return hold_ != nullptr; }
   const std::string& name() const { return name_; }

@@ -34,9 +34,8 @@ void RenewableMutex::enforce() NO_THREAD_SAFETY_ANALYSIS {
   while (!tryEnforce(renewing, kTry)) {
     if (!renewing) continue;
     platform::MutexLock waiting(&freedMutex_);
-    freed_.wait_for(freedMutex_, kTry, [&]() NO_THREAD_SAFETY_ANALYSIS {
-      return !renewing_.load();
-    });
+    freed_.wait_for(freedMutex_, kTry,
+                    [&]() NO_THREAD_SAFETY_ANALYSIS { return !renewing_.load(); });
   }
 }
 
@@ -65,6 +64,26 @@ bool RenewableMutex::tryEnforce(bool& renewing,
     freed_.wait_until(freedMutex_, deadline,
                       [&]() NO_THREAD_SAFETY_ANALYSIS { return freedCount_ != seen; });
   }
+}
+
+bool RenewableMutex::takeWithin(std::chrono::milliseconds patience,
+                                const std::function<bool(std::uint32_t owner)>& alive)
+    NO_THREAD_SAFETY_ANALYSIS {
+  // Short tries, so that a renewal under way is followed rather than waited out.
+  constexpr auto kTry = std::chrono::milliseconds(100);
+  constexpr auto kRenewalPause = std::chrono::milliseconds(20);
+  for (int round = 0; round < 2; ++round) {
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      bool renewing = false;
+      if (tryEnforce(renewing, kTry)) return true;
+      while (renewing_.load()) std::this_thread::sleep_for(kRenewalPause);
+    }
+    std::uint32_t holder = owner_.load();
+    if (renewing_.load() || round == 1 || (holder != 0 && alive(holder))) return false;
+    renew();
+  }
+  return false;
 }
 
 void RenewableMutex::noteTaken(std::shared_ptr<std::recursive_mutex> lock) {

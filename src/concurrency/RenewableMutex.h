@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -26,6 +27,12 @@ class LOCKABLE RenewableMutex {
   void enforce() EXCLUSIVE_LOCK_FUNCTION();
   // Waits up to wait (none by default); false with renewing set while a renewal is under way.
   bool tryEnforce(bool& renewing, std::chrono::milliseconds wait = std::chrono::milliseconds(0))
+      EXCLUSIVE_TRYLOCK_FUNCTION(true);
+  // Waits up to patience, following renewals. When the time runs out while a holder that
+  // alive() says is gone keeps the lock (it was killed after supervision gave it up), renews
+  // the lock and waits as long once more; a second time-out gives up.
+  bool takeWithin(std::chrono::milliseconds patience,
+                  const std::function<bool(std::uint32_t owner)>& alive)
       EXCLUSIVE_TRYLOCK_FUNCTION(true);
   // Releases one level. True when nothing was held. False when the calling thread is not the
   // owner (a thread that was given up for dead must not release the lock of its successor).

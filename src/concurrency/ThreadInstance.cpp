@@ -33,16 +33,18 @@ void ThreadInstance::execute() {
   auto queueReady = std::make_shared<std::promise<void>>();
   std::future<void> ready = queueReady->get_future();
   Procedure procedure = procedure_;
-  std::unique_ptr<platform::Thread> thread = platform::Thread::start([procedure, queueReady] {
-    ThreadMessages::Queue queue;
-    queueReady->set_value();
-    return procedure();
-  });
-  if (thread) ready.wait();
-  if (!thread) {
-    throw JobException(JobException::JB_UNABLE_TO_START, osErrorText(platform::lastError()),
-                       __FILE__, __LINE__);
+  platform::Expected<std::unique_ptr<platform::Thread>> started =
+      platform::Thread::start([procedure, queueReady] {
+        ThreadMessages::Queue queue;
+        queueReady->set_value();
+        return procedure();
+      });
+  if (!started) {
+    throw JobException(JobException::JB_UNABLE_TO_START, osErrorText(started.error()), __FILE__,
+                       __LINE__);
   }
+  ready.wait();
+  std::unique_ptr<platform::Thread> thread = std::move(started.value());
   recorded_.store(0);
   suspendCount_.store(0);
   threadId_.store(thread->id());
@@ -52,8 +54,8 @@ void ThreadInstance::execute() {
 std::uint32_t ThreadInstance::suspend() {
   if (!thread_) throw JobException(JobException::JB_NEVER_STARTED, "", __FILE__, __LINE__);
   if (!thread_->isRunning()) return 0;
-  if (!thread_->suspend()) {
-    throw JobException(JobException::JB_UNKNOWN_ERROR, osErrorText(platform::lastError()), __FILE__,
+  if (platform::Status suspended = thread_->suspend(); !suspended) {
+    throw JobException(JobException::JB_UNKNOWN_ERROR, osErrorText(suspended.code()), __FILE__,
                        __LINE__);
   }
   return suspendCount_.fetch_add(1) + 1;
@@ -63,8 +65,8 @@ std::uint32_t ThreadInstance::resume() {
   if (!thread_) throw JobException(JobException::JB_NEVER_STARTED, "", __FILE__, __LINE__);
   std::uint32_t previous = suspendCount_.load();
   if (previous == 0) return 0;
-  if (!thread_->resume()) {
-    throw JobException(JobException::JB_UNKNOWN_ERROR, osErrorText(platform::lastError()), __FILE__,
+  if (platform::Status resumed = thread_->resume(); !resumed) {
+    throw JobException(JobException::JB_UNKNOWN_ERROR, osErrorText(resumed.code()), __FILE__,
                        __LINE__);
   }
   suspendCount_.fetch_sub(1);
@@ -79,8 +81,8 @@ bool ThreadInstance::stop(std::uint32_t exitCode, std::uint32_t graceMillis) {
     return true;
   }
   suspendCount_.store(0);
-  if (!thread_->cancel(exitCode)) {
-    throw JobException(JobException::JB_UNABLE_TO_TERMINATE, osErrorText(platform::lastError()),
+  if (platform::Status cancelled = thread_->cancel(exitCode); !cancelled) {
+    throw JobException(JobException::JB_UNABLE_TO_TERMINATE, osErrorText(cancelled.code()),
                        __FILE__, __LINE__);
   }
   // A thread that has not died by then dies at its next cancellation point; it counts as

@@ -34,7 +34,7 @@ bool copyUncompressed(const std::string& from, gzFile to) {
 // zlib creates with the umask's mode: the file is made first, with the mode every file of the
 // agent gets, and zlib then empties it.
 gzFile openForWriting(platform::Env& env, const std::string& name) {
-  if (env.fileSystem().openStream(name, platform::StreamMode::kWrite) == nullptr) return nullptr;
+  if (!env.fileSystem().openStream(name, platform::StreamMode::kWrite)) return nullptr;
   return gzopen(name.c_str(), "wbe");
 }
 

@@ -39,108 +39,112 @@ bool exists(platform::Env& env, const std::string& path) {
     return list(env, path, &entries) && !entries.empty();
   }
   platform::PathInfo info;
-  return env.fileSystem().getInfo(path, &info);
+  return env.fileSystem().getInfo(path, &info).ok();
 }
 
-bool getInfo(platform::Env& env, const std::string& path, FileInfo* info) {
+platform::Status getInfo(platform::Env& env, const std::string& path, FileInfo* info) {
   platform::PathInfo facts;
-  if (!env.fileSystem().getInfo(path, &facts)) return false;
-  if (!env.fileSystem().absolutePath(path, &info->fullPath)) return false;
+  if (platform::Status found = env.fileSystem().getInfo(path, &facts); !found) return found;
+  if (platform::Status made = env.fileSystem().absolutePath(path, &info->fullPath); !made) {
+    return made;
+  }
   info->attributes = facts.attributes;
   info->size = facts.size;
   info->creationTime = facts.creationTime;
   info->lastAccessTime = facts.lastAccessTime;
   info->lastWriteTime = facts.lastWriteTime;
-  return true;
+  return {};
 }
 
-bool list(platform::Env& env, const std::string& pattern, std::vector<ListEntry>* entries) {
+platform::Status list(platform::Env& env, const std::string& pattern,
+                      std::vector<ListEntry>* entries) {
   // Matched here rather than by the system, so that both platforms read a pattern alike
   // (a system's own matching may also try short alias names).
   std::vector<platform::DirEntry> found;
-  if (!env.fileSystem().listDirectory(FileUtils::dirName(pattern), &found)) return false;
+  if (platform::Status listed = env.fileSystem().listDirectory(FileUtils::dirName(pattern), &found);
+      !listed) {
+    return listed;
+  }
   std::string wanted = FileUtils::foldCase(FileUtils::baseName(pattern));
   for (platform::DirEntry& entry : found) {
     if (wildcardMatch(wanted, FileUtils::foldCase(entry.name))) {
       entries->push_back({std::move(entry.name), entry.isFile});
     }
   }
-  return true;
+  return {};
 }
 
-bool copy(platform::Env& env, const std::string& from, const std::string& to, bool overwrite) {
+platform::Status copy(platform::Env& env, const std::string& from, const std::string& to,
+                      bool overwrite) {
   return env.fileSystem().copyFile(from, to, overwrite);
 }
 
-bool move(platform::Env& env, const std::string& from, const std::string& to, bool replace) {
+platform::Status move(platform::Env& env, const std::string& from, const std::string& to,
+                      bool replace) {
   return env.fileSystem().rename(from, to, replace);
 }
 
-bool remove(platform::Env& env, const std::string& path, bool force) {
+platform::Status remove(platform::Env& env, const std::string& path, bool force) {
   return env.fileSystem().removeFile(path, force);
 }
 
-bool makeDir(platform::Env& env, const std::string& path) {
+platform::Status makeDir(platform::Env& env, const std::string& path) {
   return env.fileSystem().makeDirectory(path);
 }
 
-bool makeParentDirs(platform::Env& env, const std::string& path) {
+platform::Status makeParentDirs(platform::Env& env, const std::string& path) {
   std::string parent = FileUtils::stripTrailingSeparators(FileUtils::dirName(path));
   if (parent.empty() || (parent.size() == 1 && FileUtils::isSeparator(parent[0])) ||
       isDriveName(parent)) {
-    return true;
+    return {};
   }
   platform::PathInfo info;
   if (env.fileSystem().getInfo(parent, &info)) {
-    if (info.isDirectory) return true;
-    platform::setLastError(platform::kErrorPathNotFound);
-    return false;
+    if (info.isDirectory) return {};
+    return platform::Status::error(platform::kErrorPathNotFound);
   }
-  if (!makeParentDirs(env, parent)) return false;
+  if (platform::Status above = makeParentDirs(env, parent); !above) return above;
+  platform::Status made = makeDir(env, parent);
   // Another process may create it at the same moment; that is success too.
-  return makeDir(env, parent) || (env.fileSystem().getInfo(parent, &info) && info.isDirectory);
+  if (!made && env.fileSystem().getInfo(parent, &info) && info.isDirectory) return {};
+  return made;
 }
 
-bool currentDir(platform::Env& env, std::string* directory) {
+platform::Status currentDir(platform::Env& env, std::string* directory) {
   return env.fileSystem().currentDirectory(directory);
 }
 
-bool expandSpecialPrefix(platform::Env& env, const std::string& component, std::string* out) {
+platform::Status expandSpecialPrefix(platform::Env& env, const std::string& component,
+                                     std::string* out) {
   if (component.size() == 3 && FileUtils::isSeparator(component[0]) &&
       isDriveName(component.substr(1))) {
     *out = component.substr(1);
-    return true;
+    return {};
   }
   if (component.size() >= 3 && component.front() == '%' && component.back() == '%') {
     std::optional<std::string> value =
         env.variables().get(component.substr(1, component.size() - 2));
-    if (!value) {
-      platform::setLastError(platform::kErrorFileNotFound);
-      return false;
-    }
+    if (!value) return platform::Status::error(platform::kErrorFileNotFound);
     *out = *value;
-    return true;
+    return {};
   }
   if (!component.empty() && FileUtils::isSeparator(component[0])) {
     std::string rest = component.substr(1);
     if (equalsIgnoringCase(rest, "systemroot")) {
       std::optional<std::string> directory = env.systemFacts().windowsDirectory();
-      if (!directory) return false;
+      if (!directory) return platform::Status::error(platform::kErrorPathNotFound);
       if (directory->size() > 260) {
-        platform::setLastError(platform::kErrorInsufficientBuffer);
-        return false;
+        return platform::Status::error(platform::kErrorInsufficientBuffer);
       }
       *out = *directory;
-      return true;
+      return {};
     }
     if (rest == "??") {
       out->clear();
-      return true;
+      return {};
     }
   }
-  return false;
+  return platform::Status::error(platform::kErrorPathNotFound);
 }
-
-std::uint32_t lastError() { return platform::lastError(); }
 
 }  // namespace Vantor::FileOps

@@ -1,6 +1,5 @@
 // File-system operations outside an open file, through the environment's file system. Each
-// returns false on failure and leaves the system's error code (a Win32 code) in lastError() for
-// the caller to report.
+// answers the system's error code (a Win32 code) with its failure, for the caller to report.
 #ifndef TARNWICK_FOUNDATION_FILEOPS_H_
 #define TARNWICK_FOUNDATION_FILEOPS_H_
 
@@ -30,25 +29,27 @@ struct ListEntry {
 // A drive name ("C:") exists when the system knows the drive; a path with wildcards when
 // anything matches; any other path when it can be found.
 bool exists(platform::Env& env, const std::string& path);
-bool getInfo(platform::Env& env, const std::string& path, FileInfo* info);
+platform::Status getInfo(platform::Env& env, const std::string& path, FileInfo* info);
 // The entries matching a pattern whose last component may hold '*' and '?'.
-bool list(platform::Env& env, const std::string& pattern, std::vector<ListEntry>* entries);
-bool copy(platform::Env& env, const std::string& from, const std::string& to, bool overwrite);
+platform::Status list(platform::Env& env, const std::string& pattern,
+                      std::vector<ListEntry>* entries);
+platform::Status copy(platform::Env& env, const std::string& from, const std::string& to,
+                      bool overwrite);
 // With replace: an existing target is replaced, a move between volumes copies, and the
 // result is on stable storage on return.
-bool move(platform::Env& env, const std::string& from, const std::string& to, bool replace);
+platform::Status move(platform::Env& env, const std::string& from, const std::string& to,
+                      bool replace);
 // A read-only file is only removed with force.
-bool remove(platform::Env& env, const std::string& path, bool force);
-bool makeDir(platform::Env& env, const std::string& path);
+platform::Status remove(platform::Env& env, const std::string& path, bool force);
+platform::Status makeDir(platform::Env& env, const std::string& path);
 // Creates every missing directory above path (not path itself), from the top down.
-bool makeParentDirs(platform::Env& env, const std::string& path);
-bool currentDir(platform::Env& env, std::string* directory);
+platform::Status makeParentDirs(platform::Env& env, const std::string& path);
+platform::Status currentDir(platform::Env& env, std::string* directory);
 // Translates the leading component of a system image path: "\c:" gives "c:", "%NAME%" the
 // variable's value, "\systemroot" the Windows directory, "\??" nothing; anything else, or a
-// variable or directory that does not exist, gives false.
-bool expandSpecialPrefix(platform::Env& env, const std::string& component, std::string* out);
-
-std::uint32_t lastError();
+// variable or directory that does not exist, gives an error.
+platform::Status expandSpecialPrefix(platform::Env& env, const std::string& component,
+                                     std::string* out);
 
 }  // namespace Vantor::FileOps
 

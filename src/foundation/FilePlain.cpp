@@ -29,7 +29,7 @@ void FilePlain::checkAccess(std::uint32_t flags) {
 }
 
 void FilePlain::openStream(const std::string& name, std::uint32_t flags) {
-  stream_ = env().fileSystem().openStream(name, streamMode(flags));
+  stream_ = std::move(env().fileSystem().openStream(name, streamMode(flags)).value());
   if (!stream_) throw FileException(FileException::FL_CANNOT_OPEN, name, __FILE__, __LINE__);
   if ((flags & ACCESS_APPEND) && !stream_->seek(0, platform::SeekOrigin::kEnd)) {
     stream_.reset();

@@ -27,9 +27,10 @@ std::string makeToken() {
 }
 
 bool readWholeFile(platform::FileSystem& files, const std::string& path, std::string* content) {
-  std::unique_ptr<platform::FileStream> stream =
+  platform::Expected<std::unique_ptr<platform::FileStream>> opened =
       files.openStream(path, platform::StreamMode::kRead);
-  if (!stream) return false;
+  if (!opened) return false;
+  std::unique_ptr<platform::FileStream>& stream = opened.value();
   char buffer[512];
   content->clear();
   while (std::size_t got = stream->read(buffer, sizeof buffer)) content->append(buffer, got);
@@ -100,18 +101,19 @@ bool LockFile::acquire(const TimeSpan& timeout, bool keepOriginalOpen) {
   lostRace_ = false;
   if (held_) return false;
   platform::FileSystem& fs = env_.fileSystem();
-  std::unique_ptr<platform::FileStream> stream =
+  platform::Expected<std::unique_ptr<platform::FileStream>> made =
       fs.openStream(lockPath_, platform::StreamMode::kCreateExclusive);
-  if (!stream) {
+  if (!made) {
     lostRace_ = FileOps::exists(env_, lockPath_);
     return false;
   }
+  std::unique_ptr<platform::FileStream> stream = std::move(made.value());
   created_ = DateTime();
   expiry_ = created_ + timeout;
   original_ = keepOriginalOpen && FileOps::exists(env_, targetPath_);
   if (original_) {
     // Opened for writing without emptying it: the content lives on in the temporary copy.
-    heldTarget_ = fs.openStream(targetPath_, platform::StreamMode::kUpdate);
+    heldTarget_ = std::move(fs.openStream(targetPath_, platform::StreamMode::kUpdate).value());
   }
   std::string text = created_.toString(true, true, false) + "\n" +
                      expiry_.toString(true, true, false) + "\n" + ownToken_ + "\n" +

@@ -116,7 +116,8 @@ bool LogMessengerIPC::send(const std::string& text) {
   }
   if (start) {
     std::shared_ptr<Forwarder> forwarder = forwarder_;
-    thread_ = platform::Thread::start([forwarder] { return forwarder->run(); });
+    // Without a thread the queue only fills, up to its bound: the log file has every line.
+    thread_ = std::move(platform::Thread::start([forwarder] { return forwarder->run(); }).value());
   }
   forwarder_->changed.notify_one();
   return written;

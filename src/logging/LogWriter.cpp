@@ -221,15 +221,14 @@ void LogWriter::rotateFile(const std::string& reason) {
                                 std::to_string(counter + 1));
   writeBannerLine("Renaming file from " + quoted(path_) + " to " + quoted(newName) + ".");
   closeFile("Rotating log file");
-  if (FileOps::move(env_, path_, newName, true)) {
+  if (platform::Status moved = FileOps::move(env_, path_, newName, true); moved) {
     sizeFactor_ = 1.0;
     ensureOpen();
     writeBannerLine("Log continued from " + quoted(FileUtils::baseName(newName)) + ".");
     deleteOldRotations();
   } else {
     sizeFactor_ += 0.25;
-    std::uint32_t error = FileOps::lastError();
-    writeBannerLine("Log file rotation error. (" + std::to_string(error) + ")");
+    writeBannerLine("Log file rotation error. (" + std::to_string(moved.code()) + ")");
   }
   computeNextRotation();
 }
@@ -255,8 +254,8 @@ void LogWriter::deleteOldRotations() {
     FileOps::FileInfo info;
     std::string path = FileUtils::dirName(path_) + entry.name;
     if (FileOps::getInfo(env_, path, &info)) {
-      rotated.emplace_back(info.lastWriteTime, std::strtoull(std::string(counter).c_str(), nullptr, 10),
-                           path);
+      rotated.emplace_back(info.lastWriteTime,
+                           std::strtoull(std::string(counter).c_str(), nullptr, 10), path);
     }
   }
   std::size_t kept = static_cast<std::size_t>(std::max(0, rotationsKept_.load()));

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/Status.h"
+
 namespace Vantor::platform {
 
 class Device {
@@ -16,11 +18,11 @@ class Device {
   // taken for the next request's.
   virtual bool isOpen() const = 0;
   // A control request: the code and input go to the driver, and its output, at most capacity
-  // bytes, comes back. False (lastError set: the driver's own error, kErrorTimeout when it does
-  // not answer in time, or what broke the exchange) when the request fails.
-  virtual bool control(std::uint32_t code, const std::vector<std::uint8_t>& input,
-                       std::uint32_t capacity, std::vector<std::uint8_t>* output,
-                       std::chrono::milliseconds timeout) = 0;
+  // bytes, comes back. On failure the driver's own error, kErrorTimeout when it does not answer
+  // in time, or what broke the exchange.
+  virtual Status control(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                         std::uint32_t capacity, std::vector<std::uint8_t>* output,
+                         std::chrono::milliseconds timeout) = 0;
 };
 
 }  // namespace Vantor::platform

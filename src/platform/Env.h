@@ -26,6 +26,7 @@
 #include "platform/ProcessPerformance.h"
 #include "platform/ProcessTable.h"
 #include "platform/Registry.h"
+#include "platform/Status.h"
 #include "platform/SystemFacts.h"
 #include "platform/TraceSession.h"
 #include "platform/VersionInfo.h"
@@ -52,51 +53,53 @@ class Env {
   // each lister keeps its own.
   virtual std::unique_ptr<ProcessTable> newProcessTable() = 0;
   // The process that has pid now, or, with a non-zero start stamp, only the one that started
-  // then; null (lastError set) when there is none or it may not be opened. A process whose
-  // executable is refused to this user is opened.
-  virtual std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid,
-                                                     std::uint64_t startStamp) = 0;
+  // then; the error (kErrorInvalidParameter for none, kErrorAccessDenied) when there is none
+  // or it may not be opened. A process whose executable is refused to this user is opened.
+  virtual Expected<std::unique_ptr<ProcessHandle>> openProcess(std::uint32_t pid,
+                                                               std::uint64_t startStamp) = 0;
   // The start stamp (ProcessId::startStamp) of a process that would start now: whatever
   // starts later has a greater one.
   virtual std::uint64_t processStartStampNow() = 0;
   // User and domain of a security identifier. The domain is empty for an account of this
   // computer (the caller knows its name); a user the system has no name for is named by
-  // number. False (lastError set) for an identifier of no user or when the lookup fails.
-  virtual bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) = 0;
-  // The version resource of an executable file; false (lastError set) when it has none.
-  virtual bool readVersionInfo(const std::string& path, VersionInfo* info) = 0;
+  // number. An error for an identifier of no user or when the lookup fails.
+  virtual Status lookupAccountSid(const std::string& sid, std::string* user,
+                                  std::string* domain) = 0;
+  // The version resource of an executable file; an error when it has none.
+  virtual Status readVersionInfo(const std::string& path, VersionInfo* info) = 0;
 
   // Objects shared with other programs by name.
-  // Creates the named mailslot for reading: writable by everybody. nullptr with lastError()
-  // set when it cannot be made (kErrorAlreadyExists while another reader owns the name).
-  virtual std::unique_ptr<MailslotReader> createMailslot(const std::string& name) = 0;
-  // Opens a mailslot for writing; nullptr with lastError() set when there is none.
-  virtual std::unique_ptr<MailslotWriter> openMailslot(const std::string& name) = 0;
-  // The hold, or nullptr when someone else holds the mutex (lastError() kErrorAlreadyExists)
-  // or it cannot be made (another code; kErrorAccessDenied when another user owns a mutex
-  // meant for this user). The name must be a plain file name.
-  virtual std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name,
-                                                            MutexTakers takers) = 0;
+  // Creates the named mailslot for reading: writable by everybody. An error when it cannot be
+  // made (kErrorAlreadyExists while another reader owns the name).
+  virtual Expected<std::unique_ptr<MailslotReader>> createMailslot(const std::string& name) = 0;
+  // Opens a mailslot for writing; an error when there is none.
+  virtual Expected<std::unique_ptr<MailslotWriter>> openMailslot(const std::string& name) = 0;
+  // The hold; kErrorAlreadyExists when someone else holds the mutex, another code when it
+  // cannot be made (kErrorAccessDenied when another user owns a mutex meant for this user). The
+  // name must be a plain file name.
+  virtual Expected<std::unique_ptr<NamedMutexHold>> tryHoldNamedMutex(const std::string& name,
+                                                                      MutexTakers takers) = 0;
   // Makes the named mutex exist, so that users who may not create one can still take it.
   virtual bool prepareNamedMutex(const std::string& name) = 0;
-  // Makes the event, not set, or takes the one of that name this user made before; null with
-  // lastError set when it cannot. The name must be a plain file name.
-  virtual std::unique_ptr<NamedEvent> createEvent(const std::string& name, NamedEvent::Reset reset,
-                                                  NamedEvent::Users users) = 0;
-  // The event another program of the system or this user made; null with lastError
-  // kErrorFileNotFound when there is none, kErrorAccessDenied when another user made it.
-  virtual std::unique_ptr<NamedEvent> openEvent(const std::string& name,
-                                                NamedEvent::Reset reset) = 0;
-  // Sets the event of that name; false (lastError set) when there is none, it may not be set,
+  // Makes the event, not set, or takes the one of that name this user made before; an error
+  // when it cannot. The name must be a plain file name.
+  virtual Expected<std::unique_ptr<NamedEvent>> createEvent(const std::string& name,
+                                                            NamedEvent::Reset reset,
+                                                            NamedEvent::Users users) = 0;
+  // The event another program of the system or this user made; kErrorFileNotFound when there
+  // is none, kErrorAccessDenied when another user made it.
+  virtual Expected<std::unique_ptr<NamedEvent>> openEvent(const std::string& name,
+                                                          NamedEvent::Reset reset) = 0;
+  // Sets the event of that name; false when there is none, it may not be set,
   // or another user than this one or the system made it.
   virtual bool setEvent(const std::string& name) = 0;
   // Waits until one of events (all made by this Env) is set, up to timeout: the index of the
-  // first that is, NamedEvent::kTimedOut, or NamedEvent::kFailed (lastError set).
-  virtual int waitForAnyEvent(const std::vector<NamedEvent*>& events,
-                              std::chrono::milliseconds timeout) = 0;
-  // A driver's device; null (lastError set) when no such device is being served, or when
-  // another user than this one or the system serves it (kErrorAccessDenied).
-  virtual std::unique_ptr<Device> openDevice(const std::string& name) = 0;
+  // first that is, NamedEvent::kTimedOut, or the error that made the wait fail.
+  virtual Expected<int> waitForAnyEvent(const std::vector<NamedEvent*>& events,
+                                        std::chrono::milliseconds timeout) = 0;
+  // A driver's device; an error when no such device is being served (kErrorFileNotFound), or
+  // when another user than this one or the system serves it (kErrorAccessDenied).
+  virtual Expected<std::unique_ptr<Device>> openDevice(const std::string& name) = 0;
   // Why the calling thread's last attempt to make a named object refused the folder it found
   // for them, as a sentence that says what to do; empty when none was refused.
   virtual std::string namedObjectsRefusal() = 0;
@@ -114,10 +117,10 @@ class Env {
   // Lets the process keep as many files open as the system allows it: every observed
   // process holds an open handle.
   virtual void raiseOpenFileLimit() = 0;
-  // False (lastError set) with the failing step's name: "OpenProcessToken" (the process's
+  // An error with the failing step's name: "OpenProcessToken" (the process's
   // rights cannot be read), "LookupPrivilegeValue" (the system does not know the right) or
   // "AdjustTokenPrivileges" (it could not be raised).
-  virtual bool enableDebugPrivilege(std::string* failedStep) = 0;
+  virtual Status enableDebugPrivilege(std::string* failedStep) = 0;
   // Call on the main thread before any other thread starts: the system's requests to end
   // and to read the configuration again reach onEnd and onReconfigure, on a thread of their
   // own. Once per process.
@@ -146,42 +149,45 @@ class EnvWrapper : public Env {
   EventClasses& eventClasses() override { return target_.eventClasses(); }
   PerformanceCounters& performanceCounters() override { return target_.performanceCounters(); }
   std::unique_ptr<ProcessTable> newProcessTable() override { return target_.newProcessTable(); }
-  std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp) override {
+  Expected<std::unique_ptr<ProcessHandle>> openProcess(std::uint32_t pid,
+                                                       std::uint64_t startStamp) override {
     return target_.openProcess(pid, startStamp);
   }
   std::uint64_t processStartStampNow() override { return target_.processStartStampNow(); }
-  bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) override {
+  Status lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) override {
     return target_.lookupAccountSid(sid, user, domain);
   }
-  bool readVersionInfo(const std::string& path, VersionInfo* info) override {
+  Status readVersionInfo(const std::string& path, VersionInfo* info) override {
     return target_.readVersionInfo(path, info);
   }
-  std::unique_ptr<MailslotReader> createMailslot(const std::string& name) override {
+  Expected<std::unique_ptr<MailslotReader>> createMailslot(const std::string& name) override {
     return target_.createMailslot(name);
   }
-  std::unique_ptr<MailslotWriter> openMailslot(const std::string& name) override {
+  Expected<std::unique_ptr<MailslotWriter>> openMailslot(const std::string& name) override {
     return target_.openMailslot(name);
   }
-  std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name,
-                                                    MutexTakers takers) override {
+  Expected<std::unique_ptr<NamedMutexHold>> tryHoldNamedMutex(const std::string& name,
+                                                              MutexTakers takers) override {
     return target_.tryHoldNamedMutex(name, takers);
   }
   bool prepareNamedMutex(const std::string& name) override {
     return target_.prepareNamedMutex(name);
   }
-  std::unique_ptr<NamedEvent> createEvent(const std::string& name, NamedEvent::Reset reset,
-                                          NamedEvent::Users users) override {
+  Expected<std::unique_ptr<NamedEvent>> createEvent(const std::string& name,
+                                                    NamedEvent::Reset reset,
+                                                    NamedEvent::Users users) override {
     return target_.createEvent(name, reset, users);
   }
-  std::unique_ptr<NamedEvent> openEvent(const std::string& name, NamedEvent::Reset reset) override {
+  Expected<std::unique_ptr<NamedEvent>> openEvent(const std::string& name,
+                                                  NamedEvent::Reset reset) override {
     return target_.openEvent(name, reset);
   }
   bool setEvent(const std::string& name) override { return target_.setEvent(name); }
-  int waitForAnyEvent(const std::vector<NamedEvent*>& events,
-                      std::chrono::milliseconds timeout) override {
+  Expected<int> waitForAnyEvent(const std::vector<NamedEvent*>& events,
+                                std::chrono::milliseconds timeout) override {
     return target_.waitForAnyEvent(events, timeout);
   }
-  std::unique_ptr<Device> openDevice(const std::string& name) override {
+  Expected<std::unique_ptr<Device>> openDevice(const std::string& name) override {
     return target_.openDevice(name);
   }
   std::string namedObjectsRefusal() override { return target_.namedObjectsRefusal(); }
@@ -190,7 +196,7 @@ class EnvWrapper : public Env {
   std::uint32_t userId() override { return target_.userId(); }
   bool threadExists(std::uint32_t threadId) override { return target_.threadExists(threadId); }
   void raiseOpenFileLimit() override { target_.raiseOpenFileLimit(); }
-  bool enableDebugPrivilege(std::string* failedStep) override {
+  Status enableDebugPrivilege(std::string* failedStep) override {
     return target_.enableDebugPrivilege(failedStep);
   }
   void watchProcessSignals(std::function<void()> onEnd,

@@ -56,8 +56,8 @@ inline constexpr std::uint32_t kErrorConnectionRefused = 1225;
 inline constexpr std::uint32_t kErrorNetUnreachable = 1231;
 inline constexpr std::uint32_t kErrorNotConnected = 2250;
 
-// The code of the last failed platform call on this thread (GetLastError's contract):
-// every platform operation that reports failure sets it; successes leave it unchanged.
+// The code of the last failed system call on this thread (GetLastError's contract), for the
+// platform layer's own implementations: the seam hands codes over as values (Status.h).
 std::uint32_t lastError();
 void setLastError(std::uint32_t code);
 

@@ -1,5 +1,5 @@
-// Files and directories. Every operation that fails returns false (or nullptr) and sets
-// lastError() to a Win32 error code; nothing here throws.
+// Files and directories. Every operation of the file system answers a Win32 error code with
+// its failure (Status.h); a stream keeps the code of its last failure; nothing here throws.
 #ifndef TARNWICK_PLATFORM_FILESYSTEM_H_
 #define TARNWICK_PLATFORM_FILESYSTEM_H_
 
@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/Status.h"
 
 namespace Vantor::platform {
 
@@ -78,32 +80,33 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  virtual std::unique_ptr<FileStream> openStream(const std::string& path, StreamMode mode) = 0;
+  virtual Expected<std::unique_ptr<FileStream>> openStream(const std::string& path,
+                                                           StreamMode mode) = 0;
 
-  // Facts about a file or directory; false with kErrorFileNotFound when it is missing.
-  virtual bool getInfo(const std::string& path, PathInfo* info) = 0;
+  // Facts about a file or directory; kErrorFileNotFound when it is missing.
+  virtual Status getInfo(const std::string& path, PathInfo* info) = 0;
 
   // Renames within one file system. Without replace an existing target fails with
   // kErrorAlreadyExists. With replace the target is replaced atomically, a move between
   // file systems copies and removes, and the result is on stable storage on return.
-  virtual bool rename(const std::string& from, const std::string& to, bool replace) = 0;
+  virtual Status rename(const std::string& from, const std::string& to, bool replace) = 0;
 
   // Copies content and permissions; without overwrite an existing target fails with
   // kErrorFileExists.
-  virtual bool copyFile(const std::string& from, const std::string& to, bool overwrite) = 0;
+  virtual Status copyFile(const std::string& from, const std::string& to, bool overwrite) = 0;
 
   // Removes a file (not a directory). A read-only file is removed only with force.
-  virtual bool removeFile(const std::string& path, bool force) = 0;
+  virtual Status removeFile(const std::string& path, bool force) = 0;
 
-  virtual bool makeDirectory(const std::string& path) = 0;
+  virtual Status makeDirectory(const std::string& path) = 0;
 
   // Every entry of directory, "." and ".." left out, in no particular order.
-  virtual bool listDirectory(const std::string& directory, std::vector<DirEntry>* entries) = 0;
+  virtual Status listDirectory(const std::string& directory, std::vector<DirEntry>* entries) = 0;
 
   // The absolute form of path, without "." and ".." components; the file need not exist.
-  virtual bool absolutePath(const std::string& path, std::string* absolute) = 0;
+  virtual Status absolutePath(const std::string& path, std::string* absolute) = 0;
 
-  virtual bool currentDirectory(std::string* directory) = 0;
+  virtual Status currentDirectory(std::string* directory) = 0;
 
   // Why a user other than the system's administrator and this process's own could change
   // what path names (the file or folder, a symbolic link on the way, or a folder above it

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Status.h"
+
 namespace Vantor::platform {
 
 bool isValidMailslotName(const std::string& name);
@@ -22,13 +24,12 @@ struct MailslotMessage {
 class MailslotReader {
  public:
   virtual ~MailslotReader() = default;
-  // Whether a message waits, its size and its sender, without taking it. False (lastError()
-  // set) when the query fails.
-  virtual bool peek(bool* present, std::size_t* size, std::uint32_t* senderUid) = 0;
+  // Whether a message waits, its size and its sender, without taking it.
+  virtual Status peek(bool* present, std::size_t* size, std::uint32_t* senderUid) = 0;
   // Reads the next message, at most capacity bytes of it.
-  virtual bool read(std::size_t capacity, MailslotMessage* message) = 0;
+  virtual Status read(std::size_t capacity, MailslotMessage* message) = 0;
   // Takes the next message without keeping any of it.
-  virtual bool discard() = 0;
+  virtual Status discard() = 0;
   // Waits up to timeoutMillis for a message; true when one waits. wake() ends the wait (or
   // the next one) early, with false.
   virtual bool waitForMessage(std::uint32_t timeoutMillis) = 0;
@@ -40,8 +41,8 @@ class MailslotReader {
 class MailslotWriter {
  public:
   virtual ~MailslotWriter() = default;
-  // False (lastError() set) when the message could not be delivered in time.
-  virtual bool write(const std::string& bytes) = 0;
+  // An error when the message could not be delivered in time.
+  virtual Status write(const std::string& bytes) = 0;
 };
 
 }  // namespace Vantor::platform

@@ -29,8 +29,7 @@ class PerformanceCounters {
   // each of processes, or for every process when processes is null; a process that is gone,
   // or whose id a later process has taken (a non-zero start stamp tells), is left out.
   // "Handle Count" costs a look at each of a process's descriptors, of which it may have a
-  // million: without countHandles it is 0. False (lastError set) when the process table
-  // cannot be read.
+  // million: without countHandles it is 0. False when the process table cannot be read.
   virtual bool readProcessData(const std::vector<ProcessId>* processes, bool countHandles,
                                std::vector<std::uint8_t>* block) = 0;
 };

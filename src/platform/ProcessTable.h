@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Status.h"
+
 namespace Vantor::platform {
 
 inline constexpr std::uint32_t kStillActive = 259;
@@ -36,11 +38,10 @@ struct ListedProcess {
   bool inExit = false;
 };
 
-// An open process. Every operation returns false with lastError() set on failure:
-// kErrorAccessDenied for lack of rights, kErrorInvalidParameter when the process no longer
-// exists. After release() a handle holds no system resource: each call finds the process again
-// and checks its start stamp, so a handle never reads a later process of the same id. One
-// thread at a time.
+// An open process. Every read answers a Status, whose code on failure is kErrorAccessDenied
+// for lack of rights, kErrorInvalidParameter when the process no longer exists. After release() a
+// handle holds no system resource: each call finds the process again and checks its start stamp, so
+// a handle never reads a later process of the same id. One thread at a time.
 class ProcessHandle {
  public:
   virtual ~ProcessHandle() = default;
@@ -51,21 +52,21 @@ class ProcessHandle {
   virtual void release() = 0;
 
   // Full path of the executable file, as the system names it.
-  virtual bool executable(std::string* path) const = 0;
+  virtual Status executable(std::string* path) const = 0;
   // The account the process runs as, as a security identifier text ("S-1-...").
-  virtual bool userSid(std::string* sid) const = 0;
+  virtual Status userSid(std::string* sid) const = 0;
   // True while the process runs; false when it has ended (also while its parent has not yet
   // collected it).
   virtual bool isRunning() const = 0;
   // kStillActive while the process runs, 0 after its end: the exit code of a process that
   // is not our child cannot be read by polling.
-  virtual bool exitCode(std::uint32_t* code) const = 0;
+  virtual Status exitCode(std::uint32_t* code) const = 0;
   // Paths of the distinct files mapped as code, the executable first.
-  virtual bool modules(std::vector<std::string>* paths) const = 0;
+  virtual Status modules(std::vector<std::string>* paths) const = 0;
   // A number for the program the process runs: another program gets another number, while a
   // rename or move of its file changes nothing. 0 where the system keeps it from this user.
-  virtual bool programMark(std::uint64_t* mark) const = 0;
-  virtual bool parentPid(std::uint32_t* pid) const = 0;
+  virtual Status programMark(std::uint64_t* mark) const = 0;
+  virtual Status parentPid(std::uint32_t* pid) const = 0;
 };
 
 class ProcessTable {
@@ -74,10 +75,10 @@ class ProcessTable {
 
   // REQUIRES: external synchronization.
   // Every user-space process, in the system's order, at the cost of at most one small read
-  // for each. False (lastError set) when the table cannot be read.
+  // for each. False when the table cannot be read.
   virtual bool list(std::vector<ListedProcess>* processes) = 0;
   // Opens a process of the last listing, as Env::openProcess(id.pid, id.startStamp) does, at
-  // less cost where the table knows a cheaper check; null (lastError set) when it cannot.
+  // less cost where the table knows a cheaper check; null when it cannot.
   virtual std::unique_ptr<ProcessHandle> open(const ProcessId& id) = 0;
 };
 

@@ -7,6 +7,13 @@ namespace Vantor::platform {
 
 namespace {
 
+// What the services answer with a null object and the thread's last error, as a value.
+template <typename T>
+Expected<std::unique_ptr<T>> orLastError(std::unique_ptr<T> made) {
+  if (!made) return Expected<std::unique_ptr<T>>::failure(Status::error(lastError()));
+  return made;
+}
+
 class SystemEnv : public Env {
  public:
   Clock& clock() override { return systemClock(); }
@@ -19,44 +26,49 @@ class SystemEnv : public Env {
   PerformanceCounters& performanceCounters() override { return systemPerformanceCounters(); }
 
   std::unique_ptr<ProcessTable> newProcessTable() override { return platform::newProcessTable(); }
-  std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp) override {
-    return platform::openProcess(pid, startStamp);
+  Expected<std::unique_ptr<ProcessHandle>> openProcess(std::uint32_t pid,
+                                                       std::uint64_t startStamp) override {
+    return orLastError(platform::openProcess(pid, startStamp));
   }
   std::uint64_t processStartStampNow() override { return platform::processStartStampNow(); }
-  bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) override {
-    return platform::lookupAccountSid(sid, user, domain);
+  Status lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) override {
+    return Status::fromLastError(platform::lookupAccountSid(sid, user, domain));
   }
-  bool readVersionInfo(const std::string& path, VersionInfo* info) override {
-    return platform::readVersionInfo(path, info);
+  Status readVersionInfo(const std::string& path, VersionInfo* info) override {
+    return Status::fromLastError(platform::readVersionInfo(path, info));
   }
 
-  std::unique_ptr<MailslotReader> createMailslot(const std::string& name) override {
-    return platform::createMailslot(name);
+  Expected<std::unique_ptr<MailslotReader>> createMailslot(const std::string& name) override {
+    return orLastError(platform::createMailslot(name));
   }
-  std::unique_ptr<MailslotWriter> openMailslot(const std::string& name) override {
-    return platform::openMailslot(name);
+  Expected<std::unique_ptr<MailslotWriter>> openMailslot(const std::string& name) override {
+    return orLastError(platform::openMailslot(name));
   }
-  std::unique_ptr<NamedMutexHold> tryHoldNamedMutex(const std::string& name,
-                                                    MutexTakers takers) override {
-    return platform::tryHoldNamedMutex(name, takers);
+  Expected<std::unique_ptr<NamedMutexHold>> tryHoldNamedMutex(const std::string& name,
+                                                              MutexTakers takers) override {
+    return orLastError(platform::tryHoldNamedMutex(name, takers));
   }
   bool prepareNamedMutex(const std::string& name) override {
     return platform::prepareNamedMutex(name);
   }
-  std::unique_ptr<NamedEvent> createEvent(const std::string& name, NamedEvent::Reset reset,
-                                          NamedEvent::Users users) override {
-    return platform::createEvent(name, reset, users);
+  Expected<std::unique_ptr<NamedEvent>> createEvent(const std::string& name,
+                                                    NamedEvent::Reset reset,
+                                                    NamedEvent::Users users) override {
+    return orLastError(platform::createEvent(name, reset, users));
   }
-  std::unique_ptr<NamedEvent> openEvent(const std::string& name, NamedEvent::Reset reset) override {
-    return platform::openEvent(name, reset);
+  Expected<std::unique_ptr<NamedEvent>> openEvent(const std::string& name,
+                                                  NamedEvent::Reset reset) override {
+    return orLastError(platform::openEvent(name, reset));
   }
   bool setEvent(const std::string& name) override { return platform::setEvent(name); }
-  int waitForAnyEvent(const std::vector<NamedEvent*>& events,
-                      std::chrono::milliseconds timeout) override {
-    return platform::waitForAnyEvent(events, timeout);
+  Expected<int> waitForAnyEvent(const std::vector<NamedEvent*>& events,
+                                std::chrono::milliseconds timeout) override {
+    int signalled = platform::waitForAnyEvent(events, timeout);
+    if (signalled == NamedEvent::kFailed) return Expected<int>::failure(Status::error(lastError()));
+    return signalled;
   }
-  std::unique_ptr<Device> openDevice(const std::string& name) override {
-    return platform::openDevice(name);
+  Expected<std::unique_ptr<Device>> openDevice(const std::string& name) override {
+    return orLastError(platform::openDevice(name));
   }
   std::string namedObjectsRefusal() override { return platform::namedObjectsRefusal(); }
   std::string namedObjectsFolder() override { return platform::namedObjectsFolder(); }
@@ -65,8 +77,8 @@ class SystemEnv : public Env {
   std::uint32_t userId() override { return currentUserId(); }
   bool threadExists(std::uint32_t threadId) override { return platform::threadExists(threadId); }
   void raiseOpenFileLimit() override { platform::raiseOpenFileLimit(); }
-  bool enableDebugPrivilege(std::string* failedStep) override {
-    return platform::enableDebugPrivilege(failedStep);
+  Status enableDebugPrivilege(std::string* failedStep) override {
+    return Status::fromLastError(platform::enableDebugPrivilege(failedStep));
   }
   void watchProcessSignals(std::function<void()> onEnd,
                            std::function<void()> onReconfigure) override {

@@ -34,13 +34,13 @@ class SystemFacts {
   // Whether this process is a 32-bit process on a 64-bit system.
   virtual bool is32BitOn64Bit() = 0;
 
-  // The Windows directory; nullopt (with lastError set) where there is none.
+  // The Windows directory; nullopt where there is none.
   virtual std::optional<std::string> windowsDirectory() = 0;
 
   // Whether a drive name such as "C:" names a drive the system knows.
   virtual bool isKnownDrive(const std::string& driveName) = 0;
 
-  // The machine's physical memory in bytes; nullopt (with lastError set) when unknown.
+  // The machine's physical memory in bytes; nullopt when unknown.
   virtual std::optional<std::uint64_t> totalPhysicalMemory() = 0;
 };
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/Mutex.h"
+#include "platform/Status.h"
 
 namespace Vantor::platform {
 
@@ -20,9 +21,9 @@ class Thread {
   // A thread still running when its handle goes is left to run on (detached).
   virtual ~Thread() = default;
 
-  // Runs procedure on a new thread and returns once the thread has its identifier; nullptr
-  // with lastError() set when no thread could be made.
-  static std::unique_ptr<Thread> start(std::function<std::uint32_t()> procedure);
+  // Runs procedure on a new thread and returns once the thread has its identifier; an error
+  // when no thread could be made.
+  static Expected<std::unique_ptr<Thread>> start(std::function<std::uint32_t()> procedure);
 
   // The system's identifier of the thread, as currentThreadId() reports it there.
   virtual std::uint32_t id() const = 0;
@@ -33,13 +34,13 @@ class Thread {
   // Waits up to waitMillis for the thread to end; true when it has.
   virtual bool wait(std::uint32_t waitMillis) = 0;
   // Asks the thread to end at its next cancellation point (every blocking call and sleep is
-  // one); wait() tells when it has. False (lastError() set) when the request failed. Threads
-  // that may be killed sleep in sleepCancellable().
-  virtual bool cancel(std::uint32_t exitCode) = 0;
-  // Stops the thread wherever it is until resume(); false when it is not running. A thread
+  // one); wait() tells when it has. An error when the request failed. Threads that may be
+  // killed sleep in sleepCancellable().
+  virtual Status cancel(std::uint32_t exitCode) = 0;
+  // Stops the thread wherever it is until resume(); an error when it is not running. A thread
   // suspended while it holds a lock blocks every other thread that needs that lock.
-  virtual bool suspend() = 0;
-  virtual bool resume() = 0;
+  virtual Status suspend() = 0;
+  virtual Status resume() = 0;
 };
 
 std::uint32_t currentThreadId();

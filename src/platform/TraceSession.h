@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Status.h"
+
 namespace Vantor::platform {
 
 struct TraceGuid {
@@ -101,8 +103,9 @@ class KernelTrace {
   // kErrorAccessDenied without the right to trace the system's processes.
   virtual std::uint32_t startTrace(std::uint64_t* session, const std::string& loggerName,
                                    std::vector<std::uint8_t>& properties) = 0;
-  // A consumer of the named real-time session, or kInvalidTraceHandle with lastError set.
-  virtual std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode) = 0;
+  // A consumer of the named real-time session, or the error that kept it from being opened.
+  virtual Expected<std::uint64_t> openTrace(const std::string& loggerName,
+                                            std::uint32_t logFileMode) = 0;
   // Delivers events until the session stops (0) or bufferCallback returns false
   // (kErrorCancelled). The callbacks run on the calling thread, one at a time; bufferCallback
   // runs after every buffer, at least once per flush period.
@@ -111,9 +114,9 @@ class KernelTrace {
                                      const TraceEventCallback& eventCallback) = 0;
   virtual std::uint32_t closeTrace(std::uint64_t consumer) = 0;
 
-  // Whether this process may start the kernel's trace session at all; false (lastError set)
-  // where the system has none or refuses it to this user.
-  virtual bool permitted() = 0;
+  // Whether this process may start the kernel's trace session at all; an error where the
+  // system has none or refuses it to this user.
+  virtual Status permitted() = 0;
   // Whether the system's pointers are 64 bits wide, as the kernel's event data lay them out.
   virtual bool runsOn64BitSystem() = 0;
 };

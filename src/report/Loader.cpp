@@ -7,10 +7,10 @@
 #include <memory>
 #include <set>
 
+#include "foundation/TextUtils.h"
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
-#include "foundation/TextUtils.h"
 #include "report/ReadAhead.h"
 #include "report/Sha256.h"
 #include "usage/DataRecords.h"
@@ -98,14 +98,15 @@ std::optional<std::string> readWhole(platform::Env& env, const fs::path& file,
     *reason = "larger than 1 GiB";
     return std::nullopt;
   }
-  std::unique_ptr<platform::FileStream> stream =
+  platform::Expected<std::unique_ptr<platform::FileStream>> opened =
       env.fileSystem().openStream(file.string(), platform::StreamMode::kRead);
-  if (!stream) {
-    *reason = platform::lastError() == platform::kErrorAccessDenied
+  if (!opened) {
+    *reason = opened.error() == platform::kErrorAccessDenied
                   ? "cannot be read: access is denied"
                   : "not a regular file that can be read";
     return std::nullopt;
   }
+  std::unique_ptr<platform::FileStream>& stream = opened.value();
   std::string bytes;
   char chunk[1 << 16];
   while (std::size_t got = stream->read(chunk, sizeof chunk)) {
@@ -195,7 +196,8 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
       summary.loaded += batchLoaded;
       summary.records += batchRecords;
       if (moveTo) {
-        for (const fs::path& done : batch) summary.notMoved += moveInto(done, *moveTo, errors) ? 0 : 1;
+        for (const fs::path& done : batch)
+          summary.notMoved += moveInto(done, *moveTo, errors) ? 0 : 1;
       }
     } catch (const ReportError& error) {
       for (const fs::path& lost : batch) errors << shown(lost) << ": " << error.what() << "\n";
@@ -218,8 +220,8 @@ LoadSummary loadDataFiles(platform::Env& env, ReportDatabase& database,
       continue;
     }
     DataRecords& records = *prepared.records;
-    std::size_t recordCount = records.usage.size() + records.modules.size() +
-                              records.performance.size();
+    std::size_t recordCount =
+        records.usage.size() + records.modules.size() + records.performance.size();
     try {
       if (database.storeFile(prepared.digest, file.string(), std::move(records))) {
         ++batchLoaded;

@@ -44,8 +44,7 @@ bool Agent::othersMayChange(const std::string& what, const std::string& path) {
   refuseStart("Refusing " + what + " " + path + ": " + why +
               " Another user could change what the agent reads or where it writes; use a "
               "place that only root" +
-              (self == 0 ? std::string() : " and user " + std::to_string(self)) +
-              " may change.");
+              (self == 0 ? std::string() : " and user " + std::to_string(self)) + " may change.");
   return true;
 }
 
@@ -128,8 +127,8 @@ bool Agent::configure() {
     instanceLock_.emplace(env_, name_, platform::MutexTakers::kThisUser);
   }
   if (!instanceLock_->isHeld()) {
-    if (!instanceLock_->tryTake()) {
-      std::uint32_t error = platform::lastError();
+    if (platform::Status taken = instanceLock_->tryTake(); !taken) {
+      std::uint32_t error = taken.code();
       if (error == platform::kErrorAlreadyExists) {
         logger().fatal(14, name_);
         return refuseStart("Another " + lowerName + " runs already on this machine as this user.");

@@ -46,6 +46,30 @@ class Tarnwick : public Agent {
   std::uint32_t traceBufferKilobytes_ = 0;
 
  private:
+  // What the configuration asks to meter, and from where.
+  struct MeteringSettings {
+    bool polling = false;
+    TimeSpan pollInterval{300};
+    EventSource source = EventSource::kNone;
+    bool moduleData = false;
+    TimeSpan moduleInterval{0};
+    std::string moduleFilterFile;
+    bool performance = false;
+    TimeSpan performanceInterval{5};
+    std::string countersFile;
+    std::string rulesFile;
+  };
+
+  // The working folder, made if missing; false (logged) when it is unsafe or cannot be made.
+  bool prepareWorkingFolder();
+  // Reads the metering keys (and the delivery intervals) and chooses the event source.
+  MeteringSettings readMeteringSettings();
+  // Whether a user other than root and the agent's own could change a file that decides what
+  // is recorded (said on standard error).
+  bool othersMayChangeWhatIsRecorded(const MeteringSettings& settings);
+  // Configures the map's records and the sources the settings choose, and prepares their
+  // workers; false (logged) when one cannot be had.
+  bool startSources(const MeteringSettings& settings);
   std::uint32_t monitorStatus();
   // Waits, before the first check, for the event source to run; returns since when it runs.
   std::optional<std::chrono::steady_clock::time_point> awaitEventSource();

@@ -8,6 +8,7 @@
 #include "platform/Env.h"
 #include "platform/ProcessTable.h"
 #include "platform/ThreadCancellation.h"
+#include "sources/PeriodicWorker.h"
 
 namespace Vantor {
 
@@ -34,18 +35,12 @@ EventTracer::EventTracer(platform::Env& env, const LoggerUnit& logger, ProcessMa
 
 EventTracer::~EventTracer() = default;
 
-bool EventTracer::prepareEventTracer(ThreadTable& threads) {
-  logger_.debug(2, "Preparing event tracer thread...");
+bool EventTracer::prepare(ThreadTable& threads) {
   // No heartbeat: the worker stays inside the session's consumer.
-  ThreadEntry& row = threads.addThread(
-      "EventTracer", 0, [this](ThreadEntry& entry) { return eventTracerThread(entry); });
-  row.stopGrace = kStopDrainLimit + std::chrono::seconds(2);
-  if (!row.job) {
-    logger_.critical(21, "prepare event tracer");
-    return false;
-  }
-  logger_.debug(3, "   Done.");
-  return true;
+  ThreadEntry* row = prepareWorker(threads, logger_, "EventTracer", 0,
+                                   [this](ThreadEntry& entry) { return eventTracerThread(entry); });
+  if (row != nullptr) row->stopGrace = kStopDrainLimit + std::chrono::seconds(2);
+  return row != nullptr;
 }
 
 std::uint32_t EventTracer::eventTracerThread(ThreadEntry& row) {

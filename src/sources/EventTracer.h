@@ -30,7 +30,7 @@ class EventTracer : public ProcessEventSource {
   // Written by the configuration while the worker does not run.
   void configure(std::uint32_t bufferKilobytes) { bufferKilobytes_ = bufferKilobytes; }
   // Registers the "EventTracer" row on the thread table.
-  bool prepareEventTracer(ThreadTable& threads);
+  bool prepare(ThreadTable& threads);
   // Stops the session a stopped worker kept for the next one (the events are no longer
   // wanted); while the worker does not run.
   void endSession() { tracer_.reset(); }

@@ -10,6 +10,7 @@
 #include "platform/LittleEndian.h"
 #include "platform/ProcessTable.h"
 #include "platform/ThreadCancellation.h"
+#include "sources/PeriodicWorker.h"
 #include "sources/PollSchedule.h"
 
 namespace Vantor {
@@ -37,23 +38,16 @@ std::shared_ptr<platform::Device> KernelDriverTracer::device() {
   return device_;
 }
 
-bool KernelDriverTracer::prepareKernelDriverTracer(ThreadTable& threads,
-                                                   std::shared_ptr<platform::Device> device) {
-  logger_.debug(2, "Preparing kernel driver tracer thread...");
+bool KernelDriverTracer::prepare(ThreadTable& threads, std::shared_ptr<platform::Device> device) {
   {
     platform::MutexLock lock(&deviceMutex_);
     device_ = std::move(device);
   }
-  ThreadEntry& row =
-      threads.addThread("KernelDriverTracer", TF_REPORTS,
-                        [this](ThreadEntry& entry) { return kernelDriverTracerThread(entry); });
-  row.stopGrace = kStopDrainLimit + std::chrono::seconds(2);
-  if (!row.job) {
-    logger_.critical(21, "prepare kernel driver tracer");
-    return false;
-  }
-  logger_.debug(3, "   Done.");
-  return true;
+  ThreadEntry* row =
+      prepareWorker(threads, logger_, "KernelDriverTracer", TF_REPORTS,
+                    [this](ThreadEntry& entry) { return kernelDriverTracerThread(entry); });
+  if (row != nullptr) row->stopGrace = kStopDrainLimit + std::chrono::seconds(2);
+  return row != nullptr;
 }
 
 std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
@@ -116,13 +110,15 @@ std::uint32_t KernelDriverTracer::kernelDriverTracerThread(ThreadEntry& row) {
 
 void KernelDriverTracer::makeQuitEvent() {
   // Only this user may set it: no other user can stop the source.
-  quitEvent_ = env_.createEvent(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
-                                platform::NamedEvent::Users::kThisUser);
-  if (!quitEvent_) {
+  platform::Expected<std::unique_ptr<platform::NamedEvent>> made =
+      env_.createEvent(kDriverQuitEventName, platform::NamedEvent::Reset::kManual,
+                       platform::NamedEvent::Users::kThisUser);
+  quitEvent_ = std::move(made.value());
+  if (!made) {
     logger_.debug(1,
                   "   The quit event could not be made (error %i); only the agent stops "
                   "this source.",
-                  platform::lastError());
+                  made.error());
   }
 }
 
@@ -174,14 +170,15 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
 }
 
 bool KernelDriverTracer::reachDriver() {
-  std::shared_ptr<platform::Device> device = env_.openDevice(kDriverDeviceName);
-  if (!device) return false;
+  platform::Expected<std::unique_ptr<platform::Device>> opened = env_.openDevice(kDriverDeviceName);
+  if (!opened) return false;
   {
     platform::MutexLock lock(&deviceMutex_);
-    device_ = std::move(device);
+    device_ = std::move(opened.value());
   }
   std::vector<std::uint8_t> answer;
-  processEvent_ = env_.openEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic);
+  processEvent_ = std::move(
+      env_.openEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic).value());
   if (!processEvent_ || !request(kDriverVersionRequest, {}, 4, &answer) || answer.size() != 4 ||
       platform::getLittleEndian(answer.data(), 4) != kDriverVersion) {
     processEvent_.reset();
@@ -200,10 +197,10 @@ void KernelDriverTracer::drainBeforeStop() {
   // Records dated after this are of processes started or ended after the stop. The driver
   // queues an end a moment after it sees it, so a start dated later may come before an end
   // dated earlier: the queue is read a little longer after the first of them.
-  drainUntil_ = driverTimeOfUnixNanos(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(
-          (std::chrono::system_clock::now() + kStopSettle).time_since_epoch())
-          .count());
+  drainUntil_ =
+      driverTimeOfUnixNanos(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                (std::chrono::system_clock::now() + kStopSettle).time_since_epoch())
+                                .count());
   drainTailEnd_.reset();
   auto pastStop = [this] {
     return drainTailEnd_ && std::chrono::steady_clock::now() >= *drainTailEnd_;
@@ -215,9 +212,9 @@ void KernelDriverTracer::drainBeforeStop() {
     // Dry: done once the driver has had the time to queue what it saw before the stop.
     auto now = std::chrono::steady_clock::now();
     if (now >= stopped + kStopSettle) break;
-    env_.waitForAnyEvent({processEvent_.get()},
-                         std::chrono::duration_cast<std::chrono::milliseconds>(
-                             stopped + kStopSettle - now));
+    env_.waitForAnyEvent(
+        {processEvent_.get()},
+        std::chrono::duration_cast<std::chrono::milliseconds>(stopped + kStopSettle - now));
   }
   bool complete = pastStop() || std::chrono::steady_clock::now() < deadline;
   drainUntil_ = 0;
@@ -230,10 +227,10 @@ void KernelDriverTracer::drainBeforeStop() {
 
 KernelDriverTracer::Connection KernelDriverTracer::connectToDriver(ThreadEntry& row) {
   std::vector<std::uint8_t> answer;
-  if (!request(kDriverVersionRequest, {}, 4, &answer)) {
+  if (platform::Status asked = request(kDriverVersionRequest, {}, 4, &answer); !asked) {
     // Hung, or gone since the configuration found it.
     logger_.debug(1, "THREAD %s: Unable to access the kernel driver (%s).", row.name,
-                  errorName(platform::lastError()));
+                  errorName(asked.code()));
     return Connection::kLost;
   }
   if (answer.size() != 4) {
@@ -248,14 +245,15 @@ KernelDriverTracer::Connection KernelDriverTracer::connectToDriver(ThreadEntry& 
   makeQuitEvent();
   logger_.debug(1, "Kernel driver tracing is trying to connect to kernel driver...");
   for (int attempt = 0;; ++attempt) {
-    processEvent_ =
+    platform::Expected<std::unique_ptr<platform::NamedEvent>> opened =
         env_.openEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic);
+    processEvent_ = std::move(opened.value());
     if (processEvent_) break;
     if (attempt == kConnectRetries) {
       logger_.debug(1,
                     "Kernel driver tracer failed to connect to the kernel driver. Giving up "
                     "now.");
-      logger_.fatal(9, errorName(platform::lastError()));
+      logger_.fatal(9, errorName(opened.error()));
       return Connection::kRefused;
     }
     logger_.debug(1, "Kernel driver tracer failed to connect. Will try again in 5 seconds.");
@@ -277,7 +275,13 @@ KernelDriverTracer::WaitResult KernelDriverTracer::waitForDriverEvents(
     if (!std::exchange(queueLeftOver_, false)) {
       std::vector<platform::NamedEvent*> events = {processEvent_.get()};
       if (quitEvent_) events.push_back(quitEvent_.get());
-      signalled = env_.waitForAnyEvent(events, kWaitTimeout);
+      platform::Expected<int> waited = env_.waitForAnyEvent(events, kWaitTimeout);
+      if (!waited) {
+        logger_.fatal(12, static_cast<std::int64_t>(waited.error()));
+        logger_.debug(1, "Got failed event.");
+        return kWaitFailed;
+      }
+      signalled = waited.value();
       if (signalled == platform::NamedEvent::kTimedOut) {
         tellLost();
         if (std::chrono::steady_clock::now() - lastAnswer_ < kQuietCheck) return kNothingToReport;
@@ -299,12 +303,9 @@ KernelDriverTracer::WaitResult KernelDriverTracer::waitForDriverEvents(
       case 1:
         logger_.debug(4, "Kernel driver tracer registered a quit event.");
         return kQuitSignalled;
-      case platform::NamedEvent::kFailed:
-        logger_.fatal(12, static_cast<std::int64_t>(platform::lastError()));
-        logger_.debug(1, "Got failed event.");
-        return kWaitFailed;
       default:
-        logger_.fatal(12, static_cast<std::int64_t>(platform::lastError()));
+        // An answer no wait gives: nothing the system said, so no code of its own.
+        logger_.fatal(12, static_cast<std::int64_t>(platform::kErrorInvalidData));
         logger_.debug(1, "Got unknown event. WAIT_OBJECT_0 + 0 = %i, got %i.", 0, signalled);
         return kWaitFailed;
     }
@@ -325,8 +326,9 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
   for (int taken = 0; taken < kMostRecordsPerWait; ++taken) {
     logger_.debug(5, "Kernel driver tracer is opening the process device...");
     std::vector<std::uint8_t> answer;
-    if (!request(kDriverEventRequest, {}, kDriverRecordSize, &answer)) {
-      logger_.critical(11, errorName(platform::lastError()));
+    if (platform::Status asked = request(kDriverEventRequest, {}, kDriverRecordSize, &answer);
+        !asked) {
+      logger_.critical(11, errorName(asked.code()));
       return kReadFailed;
     }
     logger_.debug(5, "   Device is open.");
@@ -415,8 +417,9 @@ ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
 std::optional<DriverFacts> KernelDriverTracer::askFacts(const std::vector<std::uint8_t>& record) {
   if (factsUnsupported_) return std::nullopt;
   std::vector<std::uint8_t> answer;
-  if (!request(kDriverFactsRequest, record, kMaxDriverFacts, &answer)) {
-    if (platform::lastError() == platform::kErrorInvalidFunction) {
+  if (platform::Status asked = request(kDriverFactsRequest, record, kMaxDriverFacts, &answer);
+      !asked) {
+    if (asked.code() == platform::kErrorInvalidFunction) {
       factsUnsupported_ = true;
       logger_.debug(1,
                     "   The kernel driver tells nothing beyond its records: the processes "
@@ -436,24 +439,20 @@ void KernelDriverTracer::tellLost() {
   lostTold_ = now;
 }
 
-bool KernelDriverTracer::request(std::uint32_t code, const std::vector<std::uint8_t>& input,
-                                 std::uint32_t capacity, std::vector<std::uint8_t>* output) {
+platform::Status KernelDriverTracer::request(std::uint32_t code,
+                                             const std::vector<std::uint8_t>& input,
+                                             std::uint32_t capacity,
+                                             std::vector<std::uint8_t>* output) {
   std::shared_ptr<platform::Device> device;
   {
     platform::MutexLock lock(&deviceMutex_);
     device = device_;
   }
-  if (!device) {
-    platform::setLastError(platform::kErrorInvalidHandle);
-    return false;
-  }
-  if (!device->control(code, input, capacity, output, kRequestTimeout)) {
-    // The driver's own refusal is an answer too.
-    if (device->isOpen()) lastAnswer_ = std::chrono::steady_clock::now();
-    return false;
-  }
-  lastAnswer_ = std::chrono::steady_clock::now();
-  return true;
+  if (!device) return platform::Status::error(platform::kErrorInvalidHandle);
+  platform::Status answered = device->control(code, input, capacity, output, kRequestTimeout);
+  // The driver's own refusal is an answer too.
+  if (answered || device->isOpen()) lastAnswer_ = std::chrono::steady_clock::now();
+  return answered;
 }
 
 }  // namespace Vantor

@@ -61,7 +61,7 @@ class KernelDriverTracer : public ProcessEventSource {
 
   // Registers the "KernelDriverTracer" row on the thread table, to read device, which the
   // configuration opened.
-  bool prepareKernelDriverTracer(ThreadTable& threads, std::shared_ptr<platform::Device> device)
+  bool prepare(ThreadTable& threads, std::shared_ptr<platform::Device> device)
       LOCKS_EXCLUDED(deviceMutex_);
   // Lets go of the device, so that a driver does not queue for nobody. A request under way
   // keeps it until it is answered.
@@ -96,9 +96,9 @@ class KernelDriverTracer : public ProcessEventSource {
   // Logs the records the driver lost, summed, at most once a second: a burst any user can
   // cause must not flood the log.
   void tellLost();
-  // One control request within the time-out; false with lastError set.
-  bool request(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
-               std::vector<std::uint8_t>* output);
+  // One control request within the time-out.
+  platform::Status request(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                           std::uint32_t capacity, std::vector<std::uint8_t>* output);
 
   platform::Env& env_;
   const LoggerUnit& logger_;

@@ -160,12 +160,13 @@ std::vector<std::uint8_t> KernelTracer::allocateSessionProperties() {
 }
 
 void KernelTracer::consume() {
-  std::uint64_t consumer = trace_.openTrace(kLoggerName, platform::kTraceRealTimeMode);
-  if (consumer == platform::kInvalidTraceHandle) {
-    logger_.debug(1, "KernelTracer, consume: Error %i opening kernel session.",
-                  platform::lastError());
+  platform::Expected<std::uint64_t> opened =
+      trace_.openTrace(kLoggerName, platform::kTraceRealTimeMode);
+  if (!opened) {
+    logger_.debug(1, "KernelTracer, consume: Error %i opening kernel session.", opened.error());
     return;
   }
+  std::uint64_t consumer = opened.value();
   ConsumerGuard guard(trace_, consumer);
   std::uint32_t result = trace_.processTrace(consumer, bufferCallback_, eventCallback_);
   if (result != platform::kErrorSuccess && result != platform::kErrorCancelled) {

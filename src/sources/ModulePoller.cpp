@@ -7,19 +7,12 @@ namespace Vantor {
 ModulePoller::ModulePoller(platform::Env& env, const LoggerUnit& logger, ProcessMap& processMap)
     : env_(env), logger_(logger), processMap_(processMap) {}
 
-bool ModulePoller::prepareModulePoller(ThreadTable& threads) {
-  logger_.debug(2, "Preparing module poller thread...");
-  ThreadEntry& row = threads.addThread("ModulePoller", TF_REPORTS, [this](ThreadEntry& entry) {
-    return runPeriodicWorker(
-        entry, logger_, env_.clock(),
-        {interval_, nullptr, [this] { pollModules(); }, "ERROR while running modulePoller thread"});
-  });
-  if (!row.job) {
-    logger_.critical(21, "prepare module poller");
-    return false;
-  }
-  logger_.debug(3, "   Done.");
-  return true;
+bool ModulePoller::prepare(ThreadTable& threads) {
+  return prepareWorker(threads, logger_, "ModulePoller", TF_REPORTS, [this](ThreadEntry& entry) {
+           return runPeriodicWorker(entry, logger_, env_.clock(),
+                                    {interval_, nullptr, [this] { pollModules(); },
+                                     "ERROR while running modulePoller thread"});
+         }) != nullptr;
 }
 
 void ModulePoller::pollModules() {

@@ -16,7 +16,7 @@ class ModulePoller {
   // Written by the configuration while no module poller runs.
   void configure(const TimeSpan& interval) { interval_ = interval; }
   // Registers the "ModulePoller" row on the thread table.
-  bool prepareModulePoller(ThreadTable& threads);
+  bool prepare(ThreadTable& threads);
   // One pass over the process map.
   void pollModules();
 

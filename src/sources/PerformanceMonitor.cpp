@@ -42,23 +42,17 @@ PerformanceMonitor::PerformanceMonitor(platform::Env& env, const LoggerUnit& log
       processMap_(processMap),
       query_(readerOf(env.performanceCounters(), queried_, countHandles_)) {}
 
-bool PerformanceMonitor::preparePerformanceMonitor(ThreadTable& threads) {
-  logger_.debug(2, "Preparing performance monitor thread...");
-  ThreadEntry& row =
-      threads.addThread("PerformanceMonitor", TF_REPORTS, [this](ThreadEntry& entry) {
+bool PerformanceMonitor::prepare(ThreadTable& threads) {
+  ThreadEntry* row =
+      prepareWorker(threads, logger_, "PerformanceMonitor", TF_REPORTS, [this](ThreadEntry& entry) {
         return runPeriodicWorker(
             entry, logger_, env_.clock(),
             {interval_, [this] { readNewcomers(); }, [this] { monitorPerformance(); },
              "Fatal Exception in PerformanceMonitor", kMonitorFailure});
       });
-  if (!row.job) {
-    logger_.critical(21, "preparePerformanceMonitor");
-    return false;
-  }
   // A registration wakes the worker for its first reading.
-  row.wakeUp = processMap_.perfMonLog().registrations();
-  logger_.debug(3, "   Done.");
-  return true;
+  if (row != nullptr) row->wakeUp = processMap_.perfMonLog().registrations();
+  return row != nullptr;
 }
 
 PerformanceMonitor::Reading PerformanceMonitor::readingOf(const ProcessRef& entry) {
@@ -83,12 +77,14 @@ void PerformanceMonitor::evaluate(CounterQuery& query, Reading& reading) {
 }
 
 void PerformanceMonitor::monitorPerformance() {
-  if (!processMap_.checkOutAll()) return;  // the cycle is skipped
   std::vector<Reading> readings;
-  for (const ProcessRef& entry : processMap_.measuredEntries()) {
-    readings.push_back(readingOf(entry));
+  {
+    ProcessMap::Hold hold(processMap_);
+    if (!hold.take("PerformanceMonitor")) return;  // the cycle is skipped
+    for (const ProcessRef& entry : processMap_.measuredEntries()) {
+      readings.push_back(readingOf(entry));
+    }
   }
-  processMap_.checkInAll();
   if (readings.empty()) return;
 
   queried_.clear();
@@ -117,12 +113,15 @@ void PerformanceMonitor::monitorPerformance() {
 
 void PerformanceMonitor::readNewcomers() {
   std::vector<ProcessRef> newcomers = processMap_.perfMonLog().takeNewcomers();
-  if (newcomers.empty() || !processMap_.checkOutAll()) return;
+  if (newcomers.empty()) return;
   std::vector<Reading> readings;
-  for (const ProcessRef& entry : newcomers) {
-    if (processMap_.holds(entry)) readings.push_back(readingOf(entry));
+  {
+    ProcessMap::Hold hold(processMap_);
+    if (!hold.take("PerformanceMonitor")) return;
+    for (const ProcessRef& entry : newcomers) {
+      if (processMap_.holds(entry)) readings.push_back(readingOf(entry));
+    }
   }
-  processMap_.checkInAll();
   std::vector<platform::ProcessId> processes;
   for (const Reading& reading : readings) processes.push_back(reading.id);
   bool countHandles = needHandles(readings);
@@ -138,7 +137,9 @@ void PerformanceMonitor::readNewcomers() {
 }
 
 void PerformanceMonitor::apply(std::vector<Reading>& readings, bool first) {
-  if (readings.empty() || !processMap_.checkOutAll()) return;
+  if (readings.empty()) return;
+  ProcessMap::Hold hold(processMap_);
+  if (!hold.take("PerformanceMonitor")) return;
   for (Reading& reading : readings) {
     const ProcessRef& entry = reading.entry;
     std::vector<CounterSample>& samples = entry->samples();
@@ -156,7 +157,6 @@ void PerformanceMonitor::apply(std::vector<Reading>& readings, bool first) {
       failed = true;
     }
   }
-  processMap_.checkInAll();
 }
 
 }  // namespace Vantor

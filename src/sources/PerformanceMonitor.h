@@ -24,7 +24,7 @@ class PerformanceMonitor {
   // Written by the configuration while no monitor runs.
   void configure(const TimeSpan& interval) { interval_ = interval; }
   // Registers the "PerformanceMonitor" row on the thread table.
-  bool preparePerformanceMonitor(ThreadTable& threads);
+  bool prepare(ThreadTable& threads);
   // One cycle: every measured process whose earlier reading the older data block holds.
   void monitorPerformance();
   // The first reading of the processes registered since the last, over a moment.

@@ -15,6 +15,18 @@ constexpr std::int32_t kStatusLogSeconds = 10;
 constexpr auto kQuittingPause = std::chrono::seconds(1);
 }  // namespace
 
+ThreadEntry* prepareWorker(ThreadTable& threads, const LoggerUnit& logger, const std::string& name,
+                           std::uint16_t flags, ThreadTable::Procedure procedure) {
+  logger.debug(2, "Preparing %s thread...", name);
+  ThreadEntry& row = threads.addThread(name, flags, std::move(procedure));
+  if (!row.job) {
+    logger.critical(21, "prepare " + name);
+    return nullptr;
+  }
+  logger.debug(3, "   Done.");
+  return &row;
+}
+
 std::uint32_t runPeriodicWorker(ThreadEntry& row, const LoggerUnit& logger, platform::Clock& clock,
                                 const PeriodicWork& work) {
   logger.debug(1, "START THREAD %s.", row.name);

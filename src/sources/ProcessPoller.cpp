@@ -20,18 +20,12 @@ void ProcessPoller::configure(const TimeSpan& interval, EventSource source, bool
   pollingEnabled_ = pollingEnabled;
 }
 
-bool ProcessPoller::prepareProcessPoller(ThreadTable& threads) {
-  logger_.debug(2, "Preparing process poller thread...");
-  ThreadEntry& row = threads.addThread("ProcessPoller", TF_REPORTS, [this](ThreadEntry& entry) {
-    return processPollerThread(entry);
-  });
-  row.wakeUp = wake_;
-  if (!row.job) {
-    logger_.critical(21, "prepare process poller");
-    return false;
-  }
-  logger_.debug(3, "   Done.");
-  return true;
+bool ProcessPoller::prepare(ThreadTable& threads) {
+  ThreadEntry* row =
+      prepareWorker(threads, logger_, "ProcessPoller", TF_REPORTS,
+                    [this](ThreadEntry& entry) { return processPollerThread(entry); });
+  if (row != nullptr) row->wakeUp = wake_;
+  return row != nullptr;
 }
 
 std::uint32_t ProcessPoller::processPollerThread(ThreadEntry& row) {
@@ -61,8 +55,8 @@ void ProcessPoller::requestFullPoll(const RepairBound& startedBefore) {
     if (!requestedRepair_) {
       requestedRepair_ = startedBefore;
     } else if (requestedRepair_->bounded()) {
-      requestedRepair_ = startedBefore.bounded() ? requestedRepair_->orLater(startedBefore)
-                                                 : RepairBound{};
+      requestedRepair_ =
+          startedBefore.bounded() ? requestedRepair_->orLater(startedBefore) : RepairBound{};
     }
   }
   wake_->set();
@@ -113,48 +107,10 @@ void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
       continue;
     }
     logger_.debug(5, "      Process ended.");
-    ProcessRef entry;
-    if (!processMap_.checkOut(change->pid(), entry)) {
-      logger_.warning(23, "procPoll");
-      continue;
+    std::optional<DateTime> end = processMap_.endListed(*change, "procPoll");
+    if (end && change->getExitCode() == Process::kStillActive) {
+      replacedAt[{change->pid(), change->startStamp()}] = *end;
     }
-    if (!entry) {
-      logger_.debug(5, "      Unable to locate process in process map.");
-      if (source_ != EventSource::kNone && pollingEnabled_) {
-        logger_.debug(5,
-                      "         Both event logging and process polling are active. The reason "
-                      "why the process was not found is probably that the other just finished "
-                      "it off.");
-      } else if (source_ == EventSource::kKernelDriver) {
-        logger_.debug(5,
-                      "         Running Kernel driver tracer. This can produce events that are "
-                      "suspicious...");
-      }
-      // An absent pid leaves the map unlocked: there is nothing to check in.
-      continue;
-    }
-    if (entry->startStamp() != 0 && entry->startStamp() != change->startStamp()) {
-      // The map holds a later process of this pid (an event source saw it start).
-      logger_.debug(5, "      The process map holds a later process with this pid.");
-      processMap_.checkIn(entry);
-      continue;
-    }
-    logger_.debug(5, "      Found process in process map.");
-    entry->setState(ProcessState::Ended);
-    // Ended for the map, also when its pid goes on with another program: no longer running.
-    entry->keepExitCode();
-    entry->invalidate();
-    entry->copyExitCode(*change);
-    // The estimate of half an interval may lie before the entry's interval began (a dump
-    // restarted it), or before a performance record that counted it running: it still ran
-    // until then.
-    DateTime end = std::max(change->endTime(), entry->startTime());
-    entry->setEndTime(std::max(end, DateTime(entry->measuredUntil())));
-    if (change->getExitCode() == Process::kStillActive) {
-      replacedAt[{entry->pid(), entry->startStamp()}] = entry->endTime();
-    }
-    processMap_.logProcess(entry);
-    processMap_.checkIn(entry);
   }
 }
 
@@ -168,15 +124,7 @@ void ProcessPoller::completionPass() {
     const platform::ProcessId& id = listed.id;
     // Only the map's processes with an unknown executable are read again, and only their
     // own process, not a later one of the same pid.
-    auto incomplete = [&](const ProcessRef& entry) {
-      return entry && Process::isUnknown(entry->executable()) &&
-             (entry->startStamp() == 0 || entry->startStamp() == id.startStamp);
-    };
-    ProcessRef entry;
-    if (!processMap_.checkOut(id.pid, entry) || !entry) continue;
-    bool wanted = incomplete(entry);
-    processMap_.checkIn(entry);
-    if (!wanted) continue;
+    if (!processMap_.wantsCompletion(id)) continue;
     // Read with the map free: the reading may wait on the name service for the user.
     ProcessRef process = procPoll_.read(listed);
     if (!process || Process::isUnknown(process->executable())) continue;
@@ -186,13 +134,7 @@ void ProcessPoller::completionPass() {
       continue;
     }
     process->setProductName(product);
-    if (!processMap_.checkOut(id.pid, entry) || !entry) continue;
-    if (incomplete(entry)) {
-      logger_.debug(2, "procPoll: Application \"%s\" (pid=%i) has been completed.", product,
-                    process->pid());
-      entry->copyInfo(*process);
-    }
-    processMap_.checkIn(entry);
+    processMap_.complete(id, *process);
   }
 }
 

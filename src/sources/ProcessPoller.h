@@ -27,7 +27,7 @@ class ProcessPoller {
   // Written by the configuration while no poller runs.
   void configure(const TimeSpan& interval, EventSource source, bool pollingEnabled);
   // Registers the "ProcessPoller" row on the thread table.
-  bool prepareProcessPoller(ThreadTable& threads);
+  bool prepare(ThreadTable& threads);
   // One cycle: a full poll when forced, on the first cycle, or without an event source;
   // else a completion pass. With startedBefore, a forced poll leaves out the processes that
   // started after that stamp: the events that report them may not be handled yet, and a

@@ -45,16 +45,17 @@ std::string Process::computerName() {
   return classComputerName;
 }
 
-bool AccountNames::lookup(const std::string& sid, std::string* user, std::string* domain) {
+platform::Status AccountNames::lookup(const std::string& sid, std::string* user,
+                                      std::string* domain) {
   auto [answer, added] = answers_.try_emplace(sid);
   if (added) {
-    answer->second.found =
+    answer->second.status =
         env_->lookupAccountSid(sid, &answer->second.user, &answer->second.domain);
   }
-  if (!answer->second.found) return false;
+  if (!answer->second.status) return answer->second.status;
   *user = answer->second.user;
   *domain = answer->second.domain;
-  return true;
+  return {};
 }
 
 Process::Process(platform::Env& env, std::uint32_t pid, const DateTime* startTime, bool running,
@@ -164,9 +165,10 @@ bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& ac
   accessDenied = lost = false;
   // This object's own process is the one of its start stamp, never a later one of its pid.
   bool own = pid == pid_;
-  handle_ = env_.openProcess(pid, own ? startStamp_ : 0);
-  if (!handle_) {
-    std::uint32_t error = platform::lastError();
+  platform::Expected<std::unique_ptr<platform::ProcessHandle>> opened =
+      env_.openProcess(pid, own ? startStamp_ : 0);
+  if (!opened) {
+    std::uint32_t error = opened.error();
     if (error == platform::kErrorAccessDenied) {
       accessDenied = true;
       debug(3, "   openProcess.%s: Access denied to process.", caller);
@@ -178,6 +180,7 @@ bool Process::openProcess(const std::string& caller, std::uint32_t pid, bool& ac
     }
     return false;
   }
+  handle_ = std::move(opened.value());
   if (own) {
     startStamp_ = handle_->startStamp();
     if (programMark_ == 0) handle_->programMark(&programMark_);
@@ -199,8 +202,8 @@ void Process::invalidate() {
 std::uint32_t Process::readExecutable(const std::string& caller, std::uint32_t pid,
                                       std::string& executable) {
   std::string path;
-  if (!handle_->executable(&path)) {
-    std::uint32_t error = platform::lastError();
+  if (platform::Status read = handle_->executable(&path); !read) {
+    std::uint32_t error = read.code();
     debug(3, "   %s: Unable to get module file name for process %i. (Windows error code %i)",
           caller, pid, error);
     return error;
@@ -281,24 +284,24 @@ void Process::getProcessInfo2(std::uint32_t pid, std::string& executable, Accoun
 
 void Process::readUser(AccountNames* accounts) {
   std::string sid;
-  if (!handle_->userSid(&sid)) {
+  if (platform::Status read = handle_->userSid(&sid); !read) {
     debug(5,
           "   getProcessInfo2: Failed to open token, and thus also get user info. (Error code "
           "%i)",
-          platform::lastError());
+          read.code());
     setUser("System", computerName());
     return;
   }
   debug(5, "   getProcessInfo2: Got token.");
   std::string user = kUnknown;
   std::string domain = kUnknown;
-  bool found = accounts != nullptr ? accounts->lookup(sid, &user, &domain)
-                                   : env_.lookupAccountSid(sid, &user, &domain);
+  platform::Status found = accounts != nullptr ? accounts->lookup(sid, &user, &domain)
+                                               : env_.lookupAccountSid(sid, &user, &domain);
   if (!found) {
     debug(5,
           "   getProcessInfo2: Failed to look up account sid, and thus also get user info. "
           "(Error code %i)",
-          platform::lastError());
+          found.code());
     setUser("System", computerName());
     return;
   }
@@ -323,9 +326,9 @@ int Process::getImageFileName(const std::string& caller, std::uint32_t pid,
   // Here the system names the image by the same link as the executable: a second read
   // catches a process that finished starting in between.
   std::string path;
-  if (!handle_->executable(&path)) {
+  if (platform::Status read = handle_->executable(&path); !read) {
     debug(3, "   %s: Unable to get process image file name for process %i. (Windows error code %i)",
-          caller, pid, platform::lastError());
+          caller, pid, read.code());
     return -1;
   }
   executable = FileUtils::foldCase(path);
@@ -363,7 +366,7 @@ std::uint32_t Process::getExitCode() {
 bool Process::hasEnded() const {
   if (handle_) return !handle_->isRunning();
   // Bound by its start stamp where known: a later process that took the pid is another one.
-  return env_.openProcess(pid_, startStamp_) == nullptr;
+  return !env_.openProcess(pid_, startStamp_);
 }
 
 bool Process::isRunning() const { return handle_ && handle_->isRunning(); }
@@ -379,24 +382,25 @@ void Process::getModules(std::vector<std::string>& names) {
   bool lost = false;
   if (!openProcess("getModules", pid_, accessDenied, lost)) return;
   debug(5, "   getModules: Got handle.");
-  bool listed = moduleNames(*handle_, names);
+  platform::Status listed = moduleNames(*handle_, names);
   handle_->release();
   if (!listed) {
-    debug(1, "   getModules: Failed to enumerate modules. Error code = %i", platform::lastError());
+    debug(1, "   getModules: Failed to enumerate modules. Error code = %i", listed.code());
     return;
   }
   debug(4, "   getModules: Got %i module(s).", static_cast<std::int64_t>(names.size()));
 }
 
-bool Process::moduleNames(const platform::ProcessHandle& handle, std::vector<std::string>& names) {
+platform::Status Process::moduleNames(const platform::ProcessHandle& handle,
+                                      std::vector<std::string>& names) {
   names.clear();
   std::vector<std::string> paths;
-  if (!handle.modules(&paths)) return false;
+  if (platform::Status listed = handle.modules(&paths); !listed) return listed;
   for (const std::string& path : paths) {
     std::string name = FileUtils::foldCase(FileUtils::baseName(path));
     if (!name.empty()) names.push_back(std::move(name));
   }
-  return true;
+  return {};
 }
 
 std::vector<ModuleRecord> Process::updateModules() {

@@ -24,7 +24,7 @@
 
 namespace Vantor {
 
-enum class ProcessState : std::int32_t { Started = 0, Ended = 1, InUse = 2, Unknown = 3 };
+enum class ProcessState : std::int32_t { Started = 0, Ended = 1, Unknown = 3 };
 
 // Account names looked up during one scan: a machine with thousands of processes has a
 // handful of users, and each lookup may ask the name service.
@@ -32,12 +32,12 @@ class AccountNames {
  public:
   explicit AccountNames(platform::Env& env) : env_(&env) {}
 
-  bool lookup(const std::string& sid, std::string* user, std::string* domain);
+  platform::Status lookup(const std::string& sid, std::string* user, std::string* domain);
 
  private:
   platform::Env* env_;
   struct Answer {
-    bool found = false;
+    platform::Status status;
     std::string user;
     std::string domain;
   };
@@ -125,7 +125,8 @@ class Process {
   // ended process or one that cannot be read.
   void getModules(std::vector<std::string>& names);
   // The same through any handle (the module poller reads without the process map's lock).
-  static bool moduleNames(const platform::ProcessHandle& handle, std::vector<std::string>& names);
+  static platform::Status moduleNames(const platform::ProcessHandle& handle,
+                                      std::vector<std::string>& names);
   // The modules that went away since the last call, each with first and last seen.
   std::vector<ModuleRecord> updateModules();
   // The same with names getModules or moduleNames read at the second now.

@@ -1,7 +1,6 @@
 #include "usage/ProcessMap.h"
 
 #include <chrono>
-#include <thread>
 #include <vector>
 
 #include "concurrency/ProcessFlags.h"
@@ -16,10 +15,8 @@ namespace Vantor {
 
 namespace {
 
-// How long a caller waits for the map, in waits short enough to follow a renewal.
-constexpr auto kEnforcePatience = std::chrono::seconds(5);
-constexpr auto kEnforceWait = std::chrono::milliseconds(100);
-constexpr auto kRenewalPause = std::chrono::milliseconds(20);
+// How long a caller waits for the map, and again after a renewal of its lock.
+constexpr auto kHoldPatience = std::chrono::seconds(5);
 
 // Whether a start is the one of the process an entry meters: the same start stamp, or, for a
 // start that was gone before it could be opened, the same program.
@@ -30,16 +27,37 @@ bool sameProcess(const Process& entry, const Process& start) {
   return entry.executable() == start.executable();
 }
 
+// Whether an entry meters the process a listing names by its start stamp: the same stamp, or
+// an entry never opened, which has no stamp of its own to tell.
+bool meters(const Process& entry, std::uint64_t listedStamp) {
+  return entry.startStamp() == 0 || entry.startStamp() == listedStamp;
+}
+
 // A start of the process an entry meters, running another program: the process went on to
 // run it (an event source sees each). Only paths read from the system can tell.
 bool replacesProgram(const Process& entry, const Process& start) {
-  bool sameProcess = start.startStamp() == 0 || entry.startStamp() == 0 ||
-                     start.startStamp() == entry.startStamp();
+  bool sameProcess = start.startStamp() == 0 || meters(entry, start.startStamp());
   return sameProcess && entry.executable() != start.executable() &&
          FileUtils::isAbsolute(entry.executable()) && FileUtils::isAbsolute(start.executable());
 }
 
 }  // namespace
+
+ProcessMap::Hold::~Hold() {
+  // A holder given up for dead whose lock was renewed meanwhile has nothing left to release.
+  if (held_ && !map_.mapLock_.relax()) map_.logger_.debug(1, "**RELAX FAILED %s", caller_);
+}
+
+bool ProcessMap::Hold::take(const char* caller) {
+  caller_ = caller;
+  held_ = map_.mapLock_.takeWithin(
+      kHoldPatience, [this](std::uint32_t owner) { return map_.env_.threadExists(owner); });
+  if (!held_) {
+    map_.logger_.debug(1, "%s: The process map could not be had; thread %i holds it.", caller,
+                       map_.mapLock_.owner());
+  }
+  return held_;
+}
 
 ProcessMap::ProcessMap(platform::Env& env, const LoggerUnit& logger, ExeFinder& exeFinder,
                        const Accounts& accounts, const PrimeTime& primeTime, DataStreams& streams,
@@ -56,17 +74,14 @@ ProcessMap::ProcessMap(platform::Env& env, const LoggerUnit& logger, ExeFinder& 
 
 ProcessMap::~ProcessMap() { clear(); }
 
-void ProcessMap::logProcess(const ProcessRef& process) {
-  logger_.debug(5, "Logging process %i", process->pid());
-  switch (process->state()) {
+void ProcessMap::logProcess(const ProcessRef& event) {
+  logger_.debug(5, "Logging process %i", event->pid());
+  switch (event->state()) {
     case ProcessState::Started:
-      logStartProcess(process);
+      logStartProcess(event);
       break;
     case ProcessState::Ended:
-      logEndProcess(process);
-      break;
-    case ProcessState::InUse:
-      logProcessUsage(process);
+      logEndProcess(event);
       break;
     default:
       break;
@@ -140,64 +155,59 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
     logProcessData(process);
     return true;
   }
-  if (!enforceMonopoly("addProcess", 0)) return false;
+  Hold hold(*this);
+  if (!hold.take("addProcess")) return false;
   auto [slot, inserted] = processes_.emplace(pid, process);
-  if (inserted && endedAlready(*process)) {
-    logger_.debug(4, "addProcess: Process %i has been logged to its end already.", pid);
-    processes_.erase(slot);
-    relaxMonopoly("addProcess");
+  if (inserted) {
+    if (endedAlready(*process)) {
+      logger_.debug(4, "addProcess: Process %i has been logged to its end already.", pid);
+      processes_.erase(slot);
+    } else {
+      perfMonLog_.registerIfMeasured(process, process->startTime().getValue());
+      logger_.debug(5, "Added process %i", pid);
+    }
     return true;
   }
-  if (inserted) perfMonLog_.registerIfMeasured(process, process->startTime().getValue());
   ProcessRef old = slot->second;
+  if (old == process) return true;
   // The pid is unique among running processes: the entry's process has ended unseen, unless
   // this start is the entry's own, reported twice (by a listing and by an event).
   bool replaced = replacesProgram(*old, *process);
   // An entry never opened was gone when its start was handled.
   bool endedUnseen =
       !replaced && !sameProcess(*old, *process) && (!old->hasHandle() || !old->isRunning());
-  if (!inserted && old != process && (endedUnseen || replaced)) {
-    if (endedUnseen) {
-      logger_.warning(25, pid);
-    } else {
-      // The program was replaced; the process did not end, whatever it has done since.
-      old->setExitCode(Process::kStillActive);
-    }
-    logger_.debug(5, "Ending logging of application \"%s\"...", old->productName());
-    old->setState(ProcessState::Ended);
-    old->setEndTime(std::max(old->startTime(), process->startTime()));
-    logProcess(old);
-    processes_[pid] = process;
-    perfMonLog_.registerIfMeasured(process, process->startTime().getValue());
+  if (!endedUnseen && !replaced) return true;
+  if (endedUnseen) {
+    logger_.warning(25, pid);
+  } else {
+    // The program was replaced; the process did not end, whatever it has done since.
+    old->setExitCode(Process::kStillActive);
   }
-  relaxMonopoly("addProcess");
+  logger_.debug(5, "Ending logging of application \"%s\"...", old->productName());
+  old->setEndTime(std::max(old->startTime(), process->startTime()));
+  if (takeEndTime(old->endTime(), old)) finishEntry(old);
+  processes_[pid] = process;
+  perfMonLog_.registerIfMeasured(process, process->startTime().getValue());
   logger_.debug(5, "Added process %i", pid);
   return true;
 }
 
-bool ProcessMap::checkOutEvent(const std::string& caller, const ProcessRef& event,
-                               ProcessRef& entry) {
-  std::uint32_t pid = event->pid();
-  if (!checkOut(pid, entry)) {
-    logger_.warning(23, caller);
-    logger_.debug(1, "Access failed. Process %i  could not be logged.", pid);
-    return false;
-  }
-  if (!entry) {
-    logger_.debug(5, "%s: Unable to locate process \"%s\" (pid=%i)in process map.", caller,
-                  event->executable(), pid);
-  }
-  return true;
+ProcessRef ProcessMap::entryOf(const char* caller, const Process& event) const {
+  auto found = processes_.find(event.pid());
+  if (found != processes_.end()) return found->second;
+  logger_.debug(5, "%s: Unable to locate process \"%s\" (pid=%i)in process map.", caller,
+                event.executable(), event.pid());
+  return nullptr;
 }
 
-bool ProcessMap::takeEndTime(const ProcessRef& event, const ProcessRef& entry) {
+bool ProcessMap::takeEndTime(DateTime end, const ProcessRef& entry) {
   std::uint32_t pid = entry->pid();
   DateTime now;
-  if (event->endTime() > now) {
+  if (end > now) {
     logger_.warning(27, entry->productName(), pid);
-    event->setEndTime(now);
+    end = now;
   }
-  entry->setEndTime(event->endTime());
+  entry->setEndTime(end);
   erasePendingStart(pid);
   if (entry->startTime() > entry->endTime() && entry->resumed()) {
     // It ended before the last delivery, whose record counted it up to then, and its end came
@@ -209,77 +219,123 @@ bool ProcessMap::takeEndTime(const ProcessRef& event, const ProcessRef& entry) {
   if (entry->startTime() > entry->endTime()) {
     logger_.error(28, entry->productName(), pid, entry->startTime().toString(false, false, true),
                   entry->endTime().toString(false, false, true));
-    removeProcess(pid);
+    processes_.erase(pid);
     return false;
   }
   return true;
 }
 
-void ProcessMap::logEndProcess(const ProcessRef& process) {
-  std::uint32_t pid = process->pid();
+void ProcessMap::finishEntry(const ProcessRef& entry) {
+  // Ended: its module table reads as empty, so that every module it had is recorded.
+  entry->setState(ProcessState::Ended);
+  logModules(entry, false);
+  logPerformance(entry, 0);
+  logProcessData(entry);
+  auto found = processes_.find(entry->pid());
+  if (found != processes_.end() && found->second == entry) processes_.erase(found);
+  rememberEnded(*entry);
+}
+
+void ProcessMap::logEndProcess(const ProcessRef& event) {
+  std::uint32_t pid = event->pid();
   logger_.debug(5, "Logging end of process %i", pid);
-  ProcessRef entry;
-  if (!checkOutEvent("logEndProcess", process, entry)) return;
+  Hold hold(*this);
+  if (!hold.take("logEndProcess")) {
+    logger_.warning(23, "logEndProcess");
+    return;
+  }
+  ProcessRef entry = entryOf("logEndProcess", *event);
   if (!entry) {
     // No start of it will come: it never ran a program of its own.
-    if (process->startUnseen()) return;
+    if (event->startUnseen()) return;
     RenewableMutexLock lock(&endedLock_);
-    addProcessToEndedProcessMap(process);
+    addProcessToEndedProcessMap(event);
     return;
   }
   logger_.debug(3, "logEndProcess: Application \"%s\" (pid=%i) just ended.", entry->productName(),
                 pid);
-  entry->setState(ProcessState::Ended);
-  entry->copyExitCode(*process);
-  if (takeEndTime(process, entry)) {
-    logModules(entry, false);
-    logPerformance(entry, 0);
-    logProcessData(entry);
-    removeProcess(pid);
-    rememberEnded(*entry);
-  }
-  checkIn(entry);
+  entry->copyExitCode(*event);
+  if (takeEndTime(event->endTime(), entry)) finishEntry(entry);
 }
 
-void ProcessMap::logProcessUsage(const ProcessRef& process) {
-  std::uint32_t pid = process->pid();
-  logger_.debug(5, "Logging usage of process %i", pid);
-  ProcessRef entry;
-  if (!checkOutEvent("logProcessUsage", process, entry) || !entry) return;
-  logger_.debug(3, "logProcessUsage: Application \"%s\" (pid=%i) was found and is in use.",
-                entry->productName(), pid);
-  if (!takeEndTime(process, entry)) {
-    checkIn(entry);
+std::optional<DateTime> ProcessMap::endListed(const Process& change, const char* caller) {
+  Hold hold(*this);
+  if (!hold.take(caller)) {
+    logger_.warning(23, caller);
+    return std::nullopt;
+  }
+  ProcessRef entry = entryOf(caller, change);
+  if (!entry) return std::nullopt;
+  if (!meters(*entry, change.startStamp())) {
+    logger_.debug(5, "%s: The process map holds a later process with pid %i.", caller,
+                  change.pid());
+    return std::nullopt;
+  }
+  // Ended for the map, also when its pid goes on with another program: no longer running.
+  entry->keepExitCode();
+  entry->invalidate();
+  entry->copyExitCode(change);
+  // The estimate of half an interval may lie before the entry's interval began (a dump
+  // restarted it), or before a performance record that counted it running: it still ran
+  // until then.
+  DateTime end = std::max(change.endTime(), entry->startTime());
+  end = std::max(end, DateTime(entry->measuredUntil()));
+  if (takeEndTime(end, entry)) finishEntry(entry);
+  return end;
+}
+
+bool ProcessMap::wantsCompletion(const platform::ProcessId& id) {
+  Hold hold(*this);
+  if (!hold.take("procPoll")) return false;
+  auto found = processes_.find(id.pid);
+  return found != processes_.end() && Process::isUnknown(found->second->executable()) &&
+         meters(*found->second, id.startStamp);
+}
+
+void ProcessMap::complete(const platform::ProcessId& id, const Process& read) {
+  Hold hold(*this);
+  if (!hold.take("procPoll")) return;
+  auto found = processes_.find(id.pid);
+  if (found == processes_.end() || !Process::isUnknown(found->second->executable()) ||
+      !meters(*found->second, id.startStamp)) {
     return;
   }
-  if (ProcessRef stop = endedProcess(pid)) {
-    logger_.debug(1, "logProcessUsage: Pending stop-event found for %i", pid);
-    if (!entry->isRunning()) {
-      entry->setState(ProcessState::Ended);
-      entry->setEndTime(stop->endTime());
-      entry->copyExitCode(*stop);
-      logModules(entry, false);
-      logPerformance(entry, 0);
-      logProcessData(entry);
-      removeProcess(pid);
-      checkIn(entry);
-      RenewableMutexLock lock(&endedLock_);
-      removeProcessFromEndedProcessMap(pid);
-      return;
-    }
-    RenewableMutexLock lock(&endedLock_);
-    removeProcessFromEndedProcessMap(pid);
-  }
-  logModules(entry, true);
-  logProcessData(entry);
-  checkIn(entry);
+  logger_.debug(2, "procPoll: Application \"%s\" (pid=%i) has been completed.", read.productName(),
+                id.pid);
+  found->second->copyInfo(read);
 }
 
-std::string ProcessMap::usageRecord(const ProcessRef& entry) {
+bool ProcessMap::contains(std::uint32_t pid) const {
+  RenewableMutexLock lock(&mapLock_);
+  return processes_.count(pid) != 0;
+}
+
+bool ProcessMap::logInterim(const ProcessRef& entry, const DateTime& end) {
+  std::uint32_t pid = entry->pid();
+  logger_.debug(3, "logInterim: Application \"%s\" (pid=%i) was found and is in use.",
+                entry->productName(), pid);
+  if (!takeEndTime(end, entry)) return false;
+  if (ProcessRef stop = endedProcess(pid)) {
+    logger_.debug(1, "logInterim: Pending stop-event found for %i", pid);
+    {
+      RenewableMutexLock lock(&endedLock_);
+      removeProcessFromEndedProcessMap(pid);
+    }
+    if (!entry->isRunning()) {
+      entry->setEndTime(stop->endTime());
+      entry->copyExitCode(*stop);
+      finishEntry(entry);
+      return false;
+    }
+  }
+  logModules(entry, true);
+  logProcessData(entry, true);
+  return true;
+}
+
+std::string ProcessMap::usageRecord(const ProcessRef& entry, bool interim) {
   ExecutableFields executable = executableFields(entry->executable());
-  // An interim record is of a process still running, whatever its handle reads.
-  std::uint32_t exitCode =
-      entry->state() == ProcessState::InUse ? Process::kStillActive : entry->getExitCode();
+  std::uint32_t exitCode = interim ? Process::kStillActive : entry->getExitCode();
   std::string record = "1:" + std::to_string(entry->startTime().getValue()) + ":31";
   for (const std::string& field :
        {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName, executable.file,
@@ -328,10 +384,10 @@ void ProcessMap::logPerformance(const ProcessRef& entry, std::int64_t now) {
   }
 }
 
-void ProcessMap::logProcessData(const ProcessRef& entry) {
+void ProcessMap::logProcessData(const ProcessRef& entry, bool interim) {
   logger_.debug(4, "logProcessData: Writing \"%s\" (%i) to file...", entry->productName(),
                 entry->pid());
-  std::string record = usageRecord(entry);
+  std::string record = usageRecord(entry, interim);
   std::shared_ptr<LogFile> stream = streams_.getLogFile("process");
   if (!stream) {
     logger_.critical(4, "process");
@@ -341,7 +397,8 @@ void ProcessMap::logProcessData(const ProcessRef& entry) {
 }
 
 void ProcessMap::endVanished(const RepairBound& startedBefore) {
-  if (!enforceMonopoly("endVanished", 0)) return;
+  Hold hold(*this);
+  if (!hold.take("endVanished")) return;
   std::vector<ProcessRef> gone;
   for (const auto& [pid, entry] : processes_) {
     if (startedBefore.excludes(*entry)) continue;
@@ -351,15 +408,9 @@ void ProcessMap::endVanished(const RepairBound& startedBefore) {
   for (const ProcessRef& entry : gone) {
     logger_.debug(3, "endVanished: Application \"%s\" (pid=%i) ended unseen.", entry->productName(),
                   entry->pid());
-    entry->setState(ProcessState::Ended);
     entry->setEndTime(std::max(now, entry->startTime()));
-    logModules(entry, false);
-    logPerformance(entry, 0);
-    logProcessData(entry);
-    processes_.erase(entry->pid());
-    rememberEnded(*entry);
+    finishEntry(entry);
   }
-  relaxMonopoly("endVanished");
 }
 
 void ProcessMap::rememberEnded(const Process& process) {
@@ -389,47 +440,12 @@ bool ProcessMap::endedAlready(const Process& process) const {
   return process.hasHandle() && !process.isRunning();
 }
 
-bool ProcessMap::removeProcess(std::uint32_t pid) {
-  logger_.debug(5, "Removing ended process %i from internal structure", pid);
-  if (!enforceMonopoly("removeProcess", 0)) {
-    logger_.debug(5, "removeProcess: Could not enforce monopoly.");
-    return false;
-  }
-  if (processes_.erase(pid) == 0) {
-    logger_.debug(5, "removeProcess: Process %i not found, already removed?", pid);
-  }
-  relaxMonopoly("removeProcess");
-  logger_.debug(5, "Removed process %i", pid);
-  return true;
-}
-
-bool ProcessMap::checkOut(std::uint32_t pid, ProcessRef& entry) {
-  if (!enforceMonopoly("checkOut", 0)) return false;
-  auto found = processes_.find(pid);
-  if (found == processes_.end()) {
-    relaxMonopoly("checkOut");
-    logger_.debug(5, "--RELAX checkOut - not found");
-    entry.reset();
-    return true;
-  }
-  entry = found->second;
-  return true;
-}
-
-void ProcessMap::checkIn(ProcessRef& entry) {
-  entry.reset();
-  relaxMonopoly("checkIn");
-}
-
-bool ProcessMap::checkOutAll() { return enforceMonopoly("checkOut all", 0); }
-
-void ProcessMap::checkInAll() { relaxMonopoly("checkIn All"); }
-
 void ProcessMap::dumpAll() {
   logger_.debug(1, "Dumping processes...");
   // The modules are looked at before the map is taken: reading mappings takes long.
   if (moduleLog_.enabled()) refreshModules("dumpAll");
-  if (!checkOutAll()) {
+  Hold hold(*this);
+  if (!hold.take("dumpAll")) {
     logger_.warning(23, "dumpAll");
     return;
   }
@@ -445,58 +461,12 @@ void ProcessMap::dumpAll() {
       logger_.debug(4, "dumpAll: Process %i has ended; its end will record it.", pid);
       continue;
     }
-    entry->setEndTime(start);
-    entry->setState(ProcessState::InUse);
     logger_.debug(5, "Ending logging of application \"%s\"...", entry->productName());
-    logProcess(entry);
-    entry->resumeAt(start);
-    entry->setState(ProcessState::Started);
+    if (logInterim(entry, start)) entry->resumeAt(start);
   }
   DateTime finish;
-  checkInAll();
   logger_.debug(1, "All processes has now been dumped. It took %s time.",
                 (finish - start).toString());
-}
-
-
-bool ProcessMap::enforceMonopoly(const std::string& caller, std::uint32_t retryThread) {
-  logger_.debug(5, "**ENFORCE %s", caller);
-  auto deadline = std::chrono::steady_clock::now() + kEnforcePatience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    bool renewing = false;
-    if (mapLock_.tryEnforce(renewing, kEnforceWait)) {
-      logger_.debug(5, "**ENFORCED %s %i", caller, mapLock_.count());
-      return true;
-    }
-    while (mapLock_.isRenewing()) std::this_thread::sleep_for(kRenewalPause);
-  }
-  if (mapLock_.isRenewing()) {
-    logger_.debug(1, "**FAILED %s - monopoly destroyed.", caller);
-    return false;
-  }
-  std::uint32_t self = platform::currentThreadId();
-  if (retryThread == self) {
-    // The chain ends here: a second time-out after a renewal means the map cannot be had.
-    logger_.debug(1, "**FAILED %s - second timeout.", caller);
-    return false;
-  }
-  std::uint32_t owner = mapLock_.owner();
-  logger_.debug(1, "**FAILED %s - timeout. Monpoly locked to thread %i.", caller, owner);
-  // A holder that died after supervision gave it up (killed, it ran on to its next
-  // cancellation point) left the lock behind: it is renewed as the kill hook would have.
-  if (owner != 0 && env_.threadExists(owner)) return false;
-  logger_.debug(1, "**RETRY %s - Will try again, renewing the monopoly...", caller);
-  mapLock_.renew();
-  return enforceMonopoly(caller, self);
-}
-
-void ProcessMap::relaxMonopoly(const std::string& caller) {
-  logger_.debug(5, "**RELAX %s %i", caller, mapLock_.count());
-  if (!mapLock_.relax()) {
-    logger_.debug(1, "**RELAX FAILED %s %i", caller, mapLock_.count());
-  } else {
-    logger_.debug(5, "**RELAXED %i", mapLock_.count());
-  }
 }
 
 void ProcessMap::renewIfOwnedBy(std::uint32_t threadId) {
@@ -507,9 +477,9 @@ void ProcessMap::renewIfOwnedBy(std::uint32_t threadId) {
 }
 
 void ProcessMap::clear() {
-  if (enforceMonopoly("clear", 0)) {
-    processes_.clear();
-    relaxMonopoly("clear");
+  {
+    Hold hold(*this);
+    if (hold.take("clear")) processes_.clear();
   }
   RenewableMutexLock ended(&endedLock_);
   ended_.clear();

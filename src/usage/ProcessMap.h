@@ -3,14 +3,14 @@
 // decides what they mean, keeps ended-before-started and not-yet-readable processes in two
 // side maps, and writes one record per logged event.
 //
-// Lock order: the process-map lock (recursive for its owner, taken with a bounded wait
-// through enforceMonopoly), then the pending-start or the ended-process lock, then a data
-// stream's lock.
+// Lock order: the process-map lock (taken once, with a bounded wait, through a Hold), then
+// the pending-start or the ended-process lock, then a data stream's lock.
 #ifndef TARNWICK_USAGE_PROCESSMAP_H_
 #define TARNWICK_USAGE_PROCESSMAP_H_
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "concurrency/RenewableMutex.h"
@@ -58,51 +58,72 @@ class ProcessMap {
   ProcessMap(const ProcessMap&) = delete;
   ProcessMap& operator=(const ProcessMap&) = delete;
 
-  void logProcess(const ProcessRef& process);
-  void logStartProcess(const ProcessRef& process);
-  void logEndProcess(const ProcessRef& process);
-  void logProcessUsage(const ProcessRef& process);
-  void logProcessData(const ProcessRef& entry);
+  // Holds the map for a scope. take() waits a bounded time (following a renewal of the lock)
+  // and says whether it got the map; the map's entries are touched only while it is held, and
+  // it is let go when the hold goes out of scope.
+  class SCOPED_LOCKABLE Hold {
+   public:
+    explicit Hold(const ProcessMap& map) LOCKS_EXCLUDED(map.mapLock_) : map_(map) {}
+    ~Hold() UNLOCK_FUNCTION();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
 
-  bool addProcess(const ProcessRef& process);
-  bool removeProcess(std::uint32_t pid);
-  // True with entry null when the pid is absent (the lock is then free again); true with the
-  // entry and the lock held until checkIn; false when the lock could not be taken.
-  bool checkOut(std::uint32_t pid, ProcessRef& entry);
-  void checkIn(ProcessRef& entry);
-  bool checkOutAll();
-  void checkInAll();
+    // The caller's name labels the debug line of a failure.
+    bool take(const char* caller) EXCLUSIVE_TRYLOCK_FUNCTION(true);
+
+   private:
+    const ProcessMap& map_;
+    const char* caller_ = "";
+    bool held_ = false;
+  };
+
+  // What a source saw: a start or an end, in the object's state.
+  void logProcess(const ProcessRef& event) LOCKS_EXCLUDED(mapLock_);
+  // A start the map takes as it is (read already): false when the map could not be had.
+  bool addProcess(const ProcessRef& process) LOCKS_EXCLUDED(mapLock_);
+  // A listing found the process gone (change: its pid, start stamp, end estimate and exit
+  // code). Ends the map's entry if it is that process, and returns the end it was given; none
+  // when the map holds no such process, or could not be had (warned as caller).
+  std::optional<DateTime> endListed(const Process& change, const char* caller)
+      LOCKS_EXCLUDED(mapLock_);
+  // Whether the map's entry for a listed process lacks its executable, so that it is worth
+  // reading again; and the reading, applied if the entry still lacks it.
+  bool wantsCompletion(const platform::ProcessId& id) LOCKS_EXCLUDED(mapLock_);
+  void complete(const platform::ProcessId& id, const Process& read) LOCKS_EXCLUDED(mapLock_);
+  // Whether the map meters a process of this pid.
+  bool contains(std::uint32_t pid) const LOCKS_EXCLUDED(mapLock_);
+
   // The "module" records of the map's processes; on when module logging is configured.
   ModuleLog& moduleLog() { return moduleLog_; }
   // Looks at the modules of every process and records those gone since the last look. The
   // mappings are read without the map's lock; only what changed is applied under it. The
   // caller names the pass in a warning when the map cannot be had.
-  void refreshModules(const std::string& caller);
+  void refreshModules(const std::string& caller) LOCKS_EXCLUDED(mapLock_);
   // Records every module still loaded, up to now, and starts its stretch again: before a
   // reconfiguration, which may switch module records off.
-  void restartModuleStretches();
+  void restartModuleStretches() LOCKS_EXCLUDED(mapLock_);
   // Empties every module table (module records were switched off).
-  void forgetModules();
+  void forgetModules() LOCKS_EXCLUDED(mapLock_);
   // The "perfmon" records and the registration of measured processes; on when the
   // performance monitor is configured.
   PerfMonLog& perfMonLog() { return perfMonLog_; }
   // Applies the process rules in use to every process anew (a reconfiguration), measuring
   // from since; with the monitor off, none is measured.
-  void remeasure(std::int64_t since);
-  // With the map checked out: the processes the performance monitor measures, by pid, and
-  // whether an entry listed earlier is still the map's.
-  std::vector<ProcessRef> measuredEntries() const;
-  bool holds(const ProcessRef& entry) const;
+  void remeasure(std::int64_t since) LOCKS_EXCLUDED(mapLock_);
+  // With the map held: the processes the performance monitor measures, and whether an entry
+  // listed earlier is still the map's.
+  std::vector<ProcessRef> measuredEntries() const EXCLUSIVE_LOCKS_REQUIRED(mapLock_);
+  bool holds(const ProcessRef& entry) const EXCLUSIVE_LOCKS_REQUIRED(mapLock_);
 
   // Delivery hook of the "process" stream: an interim record for every running process.
-  void dumpAll();
+  void dumpAll() LOCKS_EXCLUDED(mapLock_);
   // Delivery hook of the "perfmon" stream: a record for every measured process, whose
   // figures then start again. Returns the second the records end at.
-  std::int64_t dumpPerfMon();
+  std::int64_t dumpPerfMon() LOCKS_EXCLUDED(mapLock_);
 
   // Status monitor: logs the pending starts whose executable can now be read, and drops
   // end events that waited too long for their start.
-  void retryPendingStarts();
+  void retryPendingStarts() LOCKS_EXCLUDED(mapLock_);
   void pruneEndedProcesses(const DateTime& now);
 
   // Thread kill hook: a killed owner must not leave the map locked.
@@ -110,22 +131,28 @@ class ProcessMap {
   // Ends every process whose end was lost: the ones no longer running, dated now; with a
   // bound, only those started up to it (the later ones' ends are the events' to tell, and
   // may still be on their way).
-  void endVanished(const RepairBound& startedBefore = {});
+  void endVanished(const RepairBound& startedBefore = {}) LOCKS_EXCLUDED(mapLock_);
   // Forgets every process (shutdown).
-  void clear();
+  void clear() LOCKS_EXCLUDED(mapLock_);
 
-  std::size_t size() const;
+  std::size_t size() const LOCKS_EXCLUDED(mapLock_);
   std::size_t endedCount() const;
   std::size_t pendingCount() const;
 
-  // The map lock is handed across calls (checkOut to checkIn), which the lock analysis cannot
-  // follow; the RenewableMutex itself keeps owner and count.
-  bool enforceMonopoly(const std::string& caller,
-                       std::uint32_t retryThread) NO_THREAD_SAFETY_ANALYSIS;
-  void relaxMonopoly(const std::string& caller) NO_THREAD_SAFETY_ANALYSIS;
-
  private:
   using Map = std::map<std::uint32_t, ProcessRef>;
+
+  void logStartProcess(const ProcessRef& process) LOCKS_EXCLUDED(mapLock_);
+  void logEndProcess(const ProcessRef& event) LOCKS_EXCLUDED(mapLock_);
+  // The record of an entry still running, up to end (a delivery): false when the entry was
+  // found ended meanwhile, and ended.
+  bool logInterim(const ProcessRef& entry, const DateTime& end) EXCLUSIVE_LOCKS_REQUIRED(mapLock_);
+  // The last records of an entry whose end time is set: its modules, its performance, its
+  // usage; then it leaves the map and is remembered as ended.
+  void finishEntry(const ProcessRef& entry) EXCLUSIVE_LOCKS_REQUIRED(mapLock_);
+  // The map's entry of an event's process, or null (logged).
+  ProcessRef entryOf(const char* caller, const Process& event) const
+      EXCLUSIVE_LOCKS_REQUIRED(mapLock_);
 
   bool addProcessToEndedProcessMap(const ProcessRef& process) EXCLUSIVE_LOCKS_REQUIRED(endedLock_);
   bool removeProcessFromEndedProcessMap(std::uint32_t pid) EXCLUSIVE_LOCKS_REQUIRED(endedLock_);
@@ -133,29 +160,28 @@ class ProcessMap {
   // The ended-process map's entry for pid, or null.
   ProcessRef endedProcess(std::uint32_t pid) const;
   void erasePendingStart(std::uint32_t pid);
-  // checkOut for an event handler: false (logged) when the map could not be had; true with
-  // entry null (logged) when it holds no such process.
-  bool checkOutEvent(const std::string& caller, const ProcessRef& event, ProcessRef& entry);
-  // Steps shared by end and usage events: clamps the end time, copies it into the entry and
-  // drops a pending start; false (entry removed) when the entry started after it ended.
-  bool takeEndTime(const ProcessRef& event, const ProcessRef& entry);
-  std::string usageRecord(const ProcessRef& entry);
+  // Steps shared by every end and interim record: clamps the end time, sets it on the entry
+  // and drops a pending start; false (entry removed) when the entry started after it ended.
+  bool takeEndTime(DateTime end, const ProcessRef& entry) EXCLUSIVE_LOCKS_REQUIRED(mapLock_);
+  // A usage record; an interim one is of a process still running, whatever its handle reads.
+  std::string usageRecord(const ProcessRef& entry, bool interim);
   // The module records of a process whose record is about to be written: for an ended
   // process every module it had; for a dump (running), every module still loaded (the dump
   // looked at them just before), whose stretch then starts again.
   void logModules(const ProcessRef& entry, bool running);
   // The performance record of a measured process, at its end (now 0) or a dump; a failure
-  // costs that record only. An interim usage event writes none.
+  // costs that record only. An interim usage record comes with none.
   void logPerformance(const ProcessRef& entry, std::int64_t now);
+  void logProcessData(const ProcessRef& entry, bool interim = false);
   // Takes the end of process from the ended-process map, if one waits there for it (its time
   // and status go into process); an end older than the start is dropped.
   bool takeWaitingEnd(const ProcessRef& process);
   // One record for a pending start whose process is gone.
   void logLostStart(const ProcessRef& process);
   // Remembers a process whose end was logged; a listing made before it ended may report it
-  // started. Both with the map lock held.
-  void rememberEnded(const Process& process);
-  bool endedAlready(const Process& process) const;
+  // started.
+  void rememberEnded(const Process& process) EXCLUSIVE_LOCKS_REQUIRED(mapLock_);
+  bool endedAlready(const Process& process) const EXCLUSIVE_LOCKS_REQUIRED(mapLock_);
 
   platform::Env& env_;
   const LoggerUnit& logger_;
@@ -167,16 +193,16 @@ class ProcessMap {
   ModuleLog moduleLog_;
   PerfMonLog perfMonLog_;
 
+  // Taken through a Hold only, and never again by its holder.
   mutable RenewableMutex mapLock_;
-  Map processes_;  // guarded by mapLock_ (a recursive RenewableMutex, taken by enforceMonopoly)
+  Map processes_ GUARDED_BY(mapLock_);
   struct EndedProgram {
     std::uint64_t startStamp = 0;
     std::string executable;
   };
-  // The programs ended last, by pid with their start stamps, oldest first in the order;
-  // guarded by mapLock_.
-  std::map<std::uint32_t, EndedProgram> recentlyEnded_;
-  std::deque<std::uint32_t> recentlyEndedOrder_;
+  // The programs ended last, by pid with their start stamps, oldest first in the order.
+  std::map<std::uint32_t, EndedProgram> recentlyEnded_ GUARDED_BY(mapLock_);
+  std::deque<std::uint32_t> recentlyEndedOrder_ GUARDED_BY(mapLock_);
   mutable RenewableMutex endedLock_;
   Map ended_ GUARDED_BY(endedLock_);
   // The entries of ended_ in the order they came; an entry whose pid ended_ has dropped, or

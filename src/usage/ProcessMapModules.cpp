@@ -1,13 +1,12 @@
 // The map's processes as the module and performance records see them: module passes that
 // read without the map's lock, stretches restarted at a reconfiguration, and the processes the
 // performance monitor measures.
-#include "usage/ProcessMap.h"
-
 #include <vector>
 
 #include "foundation/FileUtils.h"
 #include "platform/Env.h"
 #include "platform/ErrorCodes.h"
+#include "usage/ProcessMap.h"
 
 namespace Vantor {
 
@@ -32,44 +31,52 @@ struct ModuleReading {
 // end handling records its modules, up to its end) or runs another program is left alone.
 void readModules(platform::Env& env, ModuleReading& reading) {
   reading.readAt = DateTime().getValue();
-  std::unique_ptr<platform::ProcessHandle> handle =
+  platform::Expected<std::unique_ptr<platform::ProcessHandle>> opened =
       env.openProcess(reading.pid, reading.startStamp);
-  if (!handle || !Process::moduleNames(*handle, reading.names)) {
+  if (!opened) {
+    reading.stands = opened.error() == platform::kErrorAccessDenied;
+    return;
+  }
+  const platform::ProcessHandle& handle = *opened.value();
+  if (platform::Status listed = Process::moduleNames(handle, reading.names); !listed) {
     reading.names.clear();
-    reading.stands = platform::lastError() == platform::kErrorAccessDenied;
+    reading.stands = listed.code() == platform::kErrorAccessDenied;
     return;
   }
   // The same program, even when its file was renamed since; a process first seen where its
   // mark could not be read is known by its executable's name.
   std::uint64_t mark = 0;
   bool sameProgram = reading.programMark != 0
-                         ? handle->programMark(&mark) && mark == reading.programMark
+                         ? handle.programMark(&mark) && mark == reading.programMark
                          : !reading.names.empty() && reading.names.front() == reading.program;
-  reading.stands = handle->isRunning() && !reading.names.empty() && sameProgram;
+  reading.stands = handle.isRunning() && !reading.names.empty() && sameProgram;
 }
 
 }  // namespace
 
 void ProcessMap::refreshModules(const std::string& caller) {
-  if (!checkOutAll()) {
-    logger_.warning(23, caller);
-    return;
-  }
   std::vector<ModuleReading> readings;
-  for (const auto& [pid, entry] : processes_) {
-    ModuleReading& reading = readings.emplace_back();
-    reading.entry = entry;
-    reading.pid = pid;
-    reading.startStamp = entry->startStamp();
-    reading.program = FileUtils::foldCase(FileUtils::baseName(entry->executable()));
-    reading.programMark = entry->programMark();
-    reading.moduleUpdates = entry->moduleUpdates();
+  {
+    Hold hold(*this);
+    if (!hold.take(caller.c_str())) {
+      logger_.warning(23, caller);
+      return;
+    }
+    for (const auto& [pid, entry] : processes_) {
+      ModuleReading& reading = readings.emplace_back();
+      reading.entry = entry;
+      reading.pid = pid;
+      reading.startStamp = entry->startStamp();
+      reading.program = FileUtils::foldCase(FileUtils::baseName(entry->executable()));
+      reading.programMark = entry->programMark();
+      reading.moduleUpdates = entry->moduleUpdates();
+    }
   }
-  checkInAll();
 
   for (ModuleReading& reading : readings) readModules(env_, reading);
 
-  if (!checkOutAll()) {
+  Hold hold(*this);
+  if (!hold.take(caller.c_str())) {
     logger_.warning(23, caller);
     return;
   }
@@ -86,42 +93,42 @@ void ProcessMap::refreshModules(const std::string& caller) {
       moduleLog_.writeModuleRecord(*entry, record);
     }
   }
-  checkInAll();
 }
 
 void ProcessMap::restartModuleStretches() {
-  if (!moduleLog_.enabled() || !checkOutAll()) return;
+  if (!moduleLog_.enabled()) return;
+  Hold hold(*this);
+  if (!hold.take("restartModuleStretches")) return;
   std::int64_t now = DateTime().getValue();
   for (const auto& [pid, entry] : processes_) {
     for (const ModuleRecord& record : entry->restartModules(now)) {
       moduleLog_.writeModuleRecord(*entry, record);
     }
   }
-  checkInAll();
 }
 
 void ProcessMap::forgetModules() {
-  if (!checkOutAll()) return;
+  Hold hold(*this);
+  if (!hold.take("forgetModules")) return;
   for (const auto& [pid, entry] : processes_) entry->forgetModules();
-  checkInAll();
 }
 
 void ProcessMap::remeasure(std::int64_t since) {
-  if (!checkOutAll()) return;
+  Hold hold(*this);
+  if (!hold.take("remeasure")) return;
   for (const auto& [pid, entry] : processes_) perfMonLog_.registerIfMeasured(entry, since);
-  checkInAll();
 }
 
 std::int64_t ProcessMap::dumpPerfMon() {
   logger_.debug(1, "Dumping performance data...");
   DateTime start;
-  if (!checkOutAll()) {
+  Hold hold(*this);
+  if (!hold.take("dumpPerfMon")) {
     logger_.warning(23, "dumpPerfMon");
     return start.getValue();
   }
   for (const auto& [pid, entry] : processes_) logPerformance(entry, start.getValue());
   DateTime finish;
-  checkInAll();
   logger_.debug(1, "All performance data has now been dumped. It took %s time.",
                 (finish - start).toString());
   return start.getValue();

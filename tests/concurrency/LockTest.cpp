@@ -9,6 +9,7 @@
 
 #include "concurrency/MachineMutex.h"
 #include "concurrency/RenewableMutex.h"
+#include "platform/ErrorCodes.h"
 #include "platform/Thread.h"
 #include "support/SystemEnv.h"
 #include "support/TempDir.h"
@@ -113,12 +114,13 @@ TEST(MachineMutexTest, OneHolderOnTheMachineAtATime) {
   EXPECT_TRUE(first.tryTake());  // held already
 
   MachineMutex sameProcess(testing::systemEnv(), "Vantor_Tarnwick_Instance");
-  EXPECT_FALSE(sameProcess.tryTake());
+  EXPECT_EQ(sameProcess.tryTake().code(), platform::kErrorAlreadyExists);
 
   auto otherProcessTakes = [] {
     pid_t child = ::fork();
     if (child == 0)
-      ::_exit(MachineMutex(testing::systemEnv(), "Vantor_Tarnwick_Instance").tryTake() ? 0 : 1);
+      ::_exit(MachineMutex(testing::systemEnv(), "Vantor_Tarnwick_Instance").tryTake().ok() ? 0
+                                                                                            : 1);
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;

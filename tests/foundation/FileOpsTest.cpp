@@ -48,16 +48,16 @@ TEST(FileOpsTest, ExistsListsAndDescribes) {
   EXPECT_EQ(info.fullPath, dir.file("a.make"));
   EXPECT_EQ(info.size, 3u);
   EXPECT_FALSE(info.isDirectory());
-  EXPECT_FALSE(FileOps::getInfo(testing::systemEnv(), dir.file("none"), &info));
-  EXPECT_EQ(FileOps::lastError(), platform::kErrorFileNotFound);
+  EXPECT_EQ(FileOps::getInfo(testing::systemEnv(), dir.file("none"), &info).code(),
+            platform::kErrorFileNotFound);
 }
 
 TEST(FileOpsTest, MoveCopyRemoveAndDirectories) {
   TempDir dir;
   writeFile(dir.file("x"), "X");
   writeFile(dir.file("y"), "Y");
-  EXPECT_FALSE(FileOps::move(testing::systemEnv(), dir.file("x"), dir.file("y"), false));
-  EXPECT_EQ(FileOps::lastError(), platform::kErrorAlreadyExists);
+  EXPECT_EQ(FileOps::move(testing::systemEnv(), dir.file("x"), dir.file("y"), false).code(),
+            platform::kErrorAlreadyExists);
   ASSERT_TRUE(FileOps::move(testing::systemEnv(), dir.file("x"), dir.file("y"), true));
   EXPECT_EQ(readFile(dir.file("y")), "X");
   EXPECT_FALSE(FileOps::copy(testing::systemEnv(), dir.file("x"), dir.file("z"), true));
@@ -107,8 +107,8 @@ TEST(FileOpsTest, SpecialPrefixesOfSystemImagePaths) {
   {
     ScopedEnv windir("WINDIR", nullptr);
     ScopedEnv root("SystemRoot", nullptr);
-    EXPECT_FALSE(FileOps::expandSpecialPrefix(testing::systemEnv(), "\\SystemRoot", &out));
-    EXPECT_NE(FileOps::lastError(), platform::kErrorSuccess);
+    EXPECT_EQ(FileOps::expandSpecialPrefix(testing::systemEnv(), "\\SystemRoot", &out).code(),
+              platform::kErrorPathNotFound);
   }
   {
     ScopedEnv windir("WINDIR", "/srv/win");

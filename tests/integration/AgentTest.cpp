@@ -443,8 +443,9 @@ TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {
   {
     AgentProcess agent({}, {}, TESTING_TARNWICK_PATH);
     ASSERT_TRUE(started(installation));
-    ASSERT_TRUE(waitUntil([&] { return !dataFiles(installation, ".make.tmp").empty(); }, 60s));
-    std::this_thread::sleep_for(1s);
+    // Killed once the open stream holds a record.
+    ASSERT_TRUE(
+        waitUntil([&] { return !recordsIn(dataFiles(installation, ".make.tmp")).empty(); }, 60s));
     ::kill(agent.pid(), SIGKILL);
     agent.exitStatus(5s);
   }

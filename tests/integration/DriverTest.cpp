@@ -46,8 +46,10 @@ class TestDriver {
 
   // Makes the process event, as a driver does when it starts.
   void createEvent() {
-    event_ = testing::systemEnv().createEvent(
-        kDriverProcessEventName, NamedEvent::Reset::kAutomatic, NamedEvent::Users::kThisUser);
+    event_ = std::move(testing::systemEnv()
+                           .createEvent(kDriverProcessEventName, NamedEvent::Reset::kAutomatic,
+                                        NamedEvent::Users::kThisUser)
+                           .value());
     ASSERT_TRUE(event_);
   }
   void signal() { EXPECT_TRUE(testing::systemEnv().setEvent(kDriverProcessEventName)); }

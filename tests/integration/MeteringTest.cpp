@@ -67,7 +67,8 @@ TEST(MeteringTest, ASleepingCopyIsMeteredWithItsInterimAndFinalRecord) {
   std::string database = installation.dir().file("usage.db");
   EXPECT_EQ(run(TARNWICK_REPORT_PATH, {"load", "--database", database, installation.workDir()}), 0);
   FILE* pipe = ::popen((std::string(TARNWICK_REPORT_PATH) + " report --utc --format csv " +
-                        "--product metered-sleeper --database " + database).c_str(),
+                        "--product metered-sleeper --database " + database)
+                           .c_str(),
                        "r");
   char row[512] = "";
   std::string csv;
@@ -75,9 +76,10 @@ TEST(MeteringTest, ASleepingCopyIsMeteredWithItsInterimAndFinalRecord) {
   ::pclose(pipe);
   char hours[16];
   std::snprintf(hours, sizeof hours, "%.2f", static_cast<double>(duration) / 3600);
-  EXPECT_NE(csv.find("\nmetered-sleeper,1," + DateTime(interim[0].start).toString(true, false, true) +
-                     ",1,1,1," + hours + ",0.00," + hours + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      csv.find("\nmetered-sleeper,1," + DateTime(interim[0].start).toString(true, false, true) +
+               ",1,1,1," + hours + ",0.00," + hours + "\n"),
+      std::string::npos)
       << csv;
 }
 
@@ -197,7 +199,7 @@ TEST(MeteringTest, AMissingKernelDriverFallsBackWithAWarning) {
       << log;
   // This system has a kernel trace session, so polling is not forced on.
   EXPECT_EQ(log.find("the process table is polled instead"), std::string::npos);
-  EXPECT_EQ(log.find("Preparing process poller thread..."), std::string::npos);
+  EXPECT_EQ(log.find("Preparing ProcessPoller thread..."), std::string::npos);
   // Root may raise the right to read every process; others are told that they could not.
   EXPECT_NE(log.find(::getuid() == 0 ? "Debug privileges enabled." : "(2.08.16)"),
             std::string::npos);

@@ -125,9 +125,9 @@ TEST_F(MailSlotTest, AReceiverThatDiedLeavesNoObstacle) {
 #ifndef _WIN32
 TEST_F(MailSlotTest, LocksOtherUsersCanOpenStallNothing) {
   // Any user may open the writer lock: one who holds it costs a writer nothing.
-  std::unique_ptr<platform::NamedMutexHold> hostile =
+  auto hostile =
       testing::systemEnv().tryHoldNamedMutex("Vantor_MailSlot", platform::MutexTakers::kEveryone);
-  ASSERT_NE(hostile, nullptr);
+  ASSERT_TRUE(hostile);
   MailSlot receiver(testing::systemEnv(), IPC::RECEIVER, "Test_Held");
   IPCClient client(testing::systemEnv(), "Test_Held");
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(client.send("REPLY", "", std::to_string(i), ""));

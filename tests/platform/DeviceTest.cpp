@@ -34,8 +34,8 @@ testing::ScriptedDriver::Handler inOrder(std::vector<testing::DriverAnswer> answ
 TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
   testing::TempDir runtime;
   testing::ScopedEnv env("VANTOR_RUNTIME_DIR", runtime.path().c_str());
-  EXPECT_EQ(testing::systemEnv().openDevice("VantorLicDrv"), nullptr);  // nobody serves it
-  EXPECT_EQ(lastError(), kErrorFileNotFound);
+  // Nobody serves it.
+  EXPECT_EQ(testing::systemEnv().openDevice("VantorLicDrv").error(), kErrorFileNotFound);
 
   std::vector<std::uint8_t> version;
   appendLittleEndian(version, 100, 4);
@@ -48,7 +48,8 @@ TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
                {31, 0, {}},
                {0, 40, std::vector<std::uint8_t>(40, 1)},  // more than asked for
                {0, 0, {}, true}}));
-  std::unique_ptr<Device> device = testing::systemEnv().openDevice("VantorLicDrv");
+  std::unique_ptr<Device> device =
+      std::move(testing::systemEnv().openDevice("VantorLicDrv").value());
   ASSERT_NE(device, nullptr);
   std::vector<std::uint8_t> output;
   ASSERT_TRUE(device->control(0xDDD50000, {}, 4, &output, 1s));
@@ -58,18 +59,15 @@ TEST(DeviceTest, AnswersAreTakenOnlyAsTheProtocolAllowsThem) {
   ASSERT_TRUE(device->control(0xDDD50004, {}, 24, &output, 1s));
   EXPECT_TRUE(output.empty());  // the queue is empty
   // The driver's own error, and the device stays usable.
-  EXPECT_FALSE(device->control(0xDDD50004, {}, 24, &output, 1s));
-  EXPECT_EQ(lastError(), 31u);
+  EXPECT_EQ(device->control(0xDDD50004, {}, 24, &output, 1s).code(), 31u);
   EXPECT_TRUE(device->isOpen());
   // An answer longer than the room given is not read; the exchange is given up.
-  EXPECT_FALSE(device->control(0xDDD50004, {}, 24, &output, 1s));
-  EXPECT_EQ(lastError(), kErrorInvalidData);
+  EXPECT_EQ(device->control(0xDDD50004, {}, 24, &output, 1s).code(), kErrorInvalidData);
   EXPECT_FALSE(device->isOpen());
   // A driver that does not answer does not hold the caller beyond its time-out.
-  device = testing::systemEnv().openDevice("VantorLicDrv");
+  device = std::move(testing::systemEnv().openDevice("VantorLicDrv").value());
   ASSERT_NE(device, nullptr);
-  EXPECT_FALSE(device->control(0xDDD50004, {}, 24, &output, 200ms));
-  EXPECT_EQ(lastError(), kErrorTimeout);
+  EXPECT_EQ(device->control(0xDDD50004, {}, 24, &output, 200ms).code(), kErrorTimeout);
   EXPECT_FALSE(device->isOpen());
   std::vector<testing::ScriptedDriver::Request> expected = {{0xDDD50000, 4},  {0xDDD50004, 24},
                                                             {0xDDD50004, 24}, {0xDDD50004, 24},
@@ -112,11 +110,10 @@ TEST(DeviceTest, AnotherUsersDeviceAndEventAreRefused) {
   bool served = ::read(ready[0], &byte, 1) == 1;
   ::close(ready[0]);
   ASSERT_TRUE(served) << "the other user could not serve the device";
-  EXPECT_EQ(testing::systemEnv().openDevice("VantorLicDrv"), nullptr);
-  EXPECT_EQ(lastError(), kErrorAccessDenied);
-  EXPECT_EQ(testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic),
-            nullptr);
-  EXPECT_EQ(lastError(), kErrorAccessDenied);
+  EXPECT_EQ(testing::systemEnv().openDevice("VantorLicDrv").error(), kErrorAccessDenied);
+  EXPECT_EQ(
+      testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic).error(),
+      kErrorAccessDenied);
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);
 }

@@ -18,28 +18,34 @@ using namespace std::chrono_literals;
 TEST(NamedEventTest, AWaitSeesTheEventAnotherProcessSetsAndClearsOnlyAnAutomaticOne) {
   testing::TempDir runtime;
   testing::ScopedEnv env("VANTOR_RUNTIME_DIR", runtime.path().c_str());
-  EXPECT_EQ(testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic),
-            nullptr);
-  EXPECT_EQ(lastError(), kErrorFileNotFound);
+  EXPECT_EQ(
+      testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic).error(),
+      kErrorFileNotFound);
   EXPECT_FALSE(testing::systemEnv().setEvent("LicDrvProcessEvent"));
-  EXPECT_EQ(testing::systemEnv().createEvent("../escape", NamedEvent::Reset::kManual,
-                                             NamedEvent::Users::kThisUser),
-            nullptr);
+  EXPECT_FALSE(testing::systemEnv().createEvent("../escape", NamedEvent::Reset::kManual,
+                                                NamedEvent::Users::kThisUser));
 
-  auto records = testing::systemEnv().createEvent(
-      "LicDrvProcessEvent", NamedEvent::Reset::kAutomatic, NamedEvent::Users::kEveryone);
-  auto quit = testing::systemEnv().createEvent(
-      "VantorTarnwickQuitEvent", NamedEvent::Reset::kManual, NamedEvent::Users::kThisUser);
+  std::unique_ptr<NamedEvent> records =
+      std::move(testing::systemEnv()
+                    .createEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic,
+                                 NamedEvent::Users::kEveryone)
+                    .value());
+  std::unique_ptr<NamedEvent> quit =
+      std::move(testing::systemEnv()
+                    .createEvent("VantorTarnwickQuitEvent", NamedEvent::Reset::kManual,
+                                 NamedEvent::Users::kThisUser)
+                    .value());
   ASSERT_NE(records, nullptr);
   ASSERT_NE(quit, nullptr);
   struct stat status {};
   ASSERT_EQ(::stat((*runtimeDirectory("event") + "VantorTarnwickQuitEvent").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);  // no other user may stop the source
   std::vector<NamedEvent*> both = {records.get(), quit.get()};
-  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(both, 50ms), NamedEvent::kTimedOut);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(both, 50ms).value(), NamedEvent::kTimedOut);
 
   // Set three times by another process before anyone waits: one wait sees it, and clears it.
-  auto waiter = testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic);
+  std::unique_ptr<NamedEvent> waiter = std::move(
+      testing::systemEnv().openEvent("LicDrvProcessEvent", NamedEvent::Reset::kAutomatic).value());
   ASSERT_NE(waiter, nullptr);
   pid_t child = ::fork();
   if (child == 0) {
@@ -52,22 +58,25 @@ TEST(NamedEventTest, AWaitSeesTheEventAnotherProcessSetsAndClearsOnlyAnAutomatic
   ::waitpid(child, &exited, 0);
   ASSERT_EQ(exited, 0);
   std::vector<NamedEvent*> opened = {waiter.get(), quit.get()};
-  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 1s), 0);
-  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 50ms), NamedEvent::kTimedOut);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 1s).value(), 0);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 50ms).value(), NamedEvent::kTimedOut);
 
   // A manual event stays set for every wait.
   ASSERT_TRUE(testing::systemEnv().setEvent("VantorTarnwickQuitEvent"));
-  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 1s), 1);
-  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(both, 1s), 1);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(opened, 1s).value(), 1);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent(both, 1s).value(), 1);
 
   // Made again, it starts not set; what stands in a FIFO's place is no event.
   quit.reset();
-  quit = testing::systemEnv().createEvent("VantorTarnwickQuitEvent", NamedEvent::Reset::kManual,
-                                          NamedEvent::Users::kThisUser);
+  quit = std::move(testing::systemEnv()
+                       .createEvent("VantorTarnwickQuitEvent", NamedEvent::Reset::kManual,
+                                    NamedEvent::Users::kThisUser)
+                       .value());
   ASSERT_NE(quit, nullptr);
-  EXPECT_EQ(testing::systemEnv().waitForAnyEvent({quit.get()}, 50ms), NamedEvent::kTimedOut);
+  EXPECT_EQ(testing::systemEnv().waitForAnyEvent({quit.get()}, 50ms).value(),
+            NamedEvent::kTimedOut);
   testing::writeFile(*runtimeDirectory("event") + "Plain", "1");
-  EXPECT_EQ(testing::systemEnv().openEvent("Plain", NamedEvent::Reset::kManual), nullptr);
+  EXPECT_FALSE(testing::systemEnv().openEvent("Plain", NamedEvent::Reset::kManual));
   EXPECT_FALSE(testing::systemEnv().setEvent("Plain"));
 }
 

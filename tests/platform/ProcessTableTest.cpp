@@ -41,7 +41,7 @@ TEST(ProcessTableTest, ListsUserProcessesButNoKernelThreads) {
   auto self = std::find(pids.begin(), pids.end(), static_cast<std::uint32_t>(getpid()));
   ASSERT_NE(self, pids.end());
   std::unique_ptr<ProcessHandle> own =
-      testing::systemEnv().openProcess(static_cast<std::uint32_t>(getpid()), 0);
+      std::move(testing::systemEnv().openProcess(static_cast<std::uint32_t>(getpid()), 0).value());
   ASSERT_NE(own, nullptr);
   EXPECT_EQ(again[static_cast<std::size_t>(self - pids.begin())].id.startStamp, own->startStamp());
   EXPECT_NE(own->startStamp(), 0u);
@@ -59,7 +59,7 @@ TEST(ProcessTableTest, ListsUserProcessesButNoKernelThreads) {
 TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   pid_t child = startSleep();
   std::unique_ptr<ProcessHandle> handle =
-      testing::systemEnv().openProcess(static_cast<std::uint32_t>(child), 0);
+      std::move(testing::systemEnv().openProcess(static_cast<std::uint32_t>(child), 0).value());
   ASSERT_NE(handle, nullptr);
   std::string path;
   ASSERT_TRUE(handle->executable(&path));
@@ -101,23 +101,22 @@ TEST(ProcessTableTest, AHandleFollowsItsProcessToTheEnd) {
   ASSERT_TRUE(handle->exitCode(&code));
   EXPECT_EQ(code, 0u);
   // The directory stays bound to the ended process, even if its pid comes back.
-  EXPECT_FALSE(handle->executable(&path));
-  EXPECT_EQ(lastError(), kErrorInvalidParameter);
+  EXPECT_EQ(handle->executable(&path).code(), kErrorInvalidParameter);
 
   // The same pid with another start stamp is another process.
   pid_t next = startSleep();
   std::unique_ptr<ProcessHandle> other =
-      testing::systemEnv().openProcess(static_cast<std::uint32_t>(next), 0);
+      std::move(testing::systemEnv().openProcess(static_cast<std::uint32_t>(next), 0).value());
   ASSERT_NE(other, nullptr);
-  EXPECT_EQ(
-      testing::systemEnv().openProcess(static_cast<std::uint32_t>(next), other->startStamp() + 1),
-      nullptr);
-  EXPECT_EQ(lastError(), kErrorInvalidParameter);
+  EXPECT_EQ(testing::systemEnv()
+                .openProcess(static_cast<std::uint32_t>(next), other->startStamp() + 1)
+                .error(),
+            kErrorInvalidParameter);
   kill(next, SIGKILL);
   waitpid(next, nullptr, 0);
 
-  EXPECT_EQ(testing::systemEnv().openProcess(static_cast<std::uint32_t>(child), 0), nullptr);
-  EXPECT_EQ(lastError(), kErrorInvalidParameter);
+  EXPECT_EQ(testing::systemEnv().openProcess(static_cast<std::uint32_t>(child), 0).error(),
+            kErrorInvalidParameter);
   EXPECT_FALSE(testing::systemEnv().lookupAccountSid("S-1-5-18", &user, &domain));
   EXPECT_FALSE(testing::systemEnv().lookupAccountSid("S-1-22-1-4294967295", &user,
                                                      &domain));  // no user's id

@@ -124,10 +124,12 @@ TEST(TraceSessionTest, ALiveSessionReportsAChildAndEndsWhenStopped) {
             kErrorAlreadyExists);
   EXPECT_EQ(testing::systemEnv().kernelTrace().controlTrace(name, properties, TraceControl::kQuery),
             kErrorSuccess);
-  std::uint64_t consumer = testing::systemEnv().kernelTrace().openTrace(name, kTraceRealTimeMode);
-  ASSERT_NE(consumer, kInvalidTraceHandle);
-  EXPECT_EQ(testing::systemEnv().kernelTrace().openTrace(name, kTraceRealTimeMode),
-            kInvalidTraceHandle);  // one consumer
+  Expected<std::uint64_t> opened =
+      testing::systemEnv().kernelTrace().openTrace(name, kTraceRealTimeMode);
+  ASSERT_TRUE(opened);
+  std::uint64_t consumer = opened.value();
+  EXPECT_EQ(testing::systemEnv().kernelTrace().openTrace(name, kTraceRealTimeMode).error(),
+            kErrorBusy);  // one consumer
 
   pid_t child = 0;
   char sh[] = "/bin/sh";

@@ -24,40 +24,40 @@ class FailingDeliveries : public platform::FileSystem {
   FailingDeliveries(platform::FileSystem& files, int failures)
       : files_(files), failures_(failures) {}
 
-  bool rename(const std::string& from, const std::string& to, bool replace) override {
+  platform::Status rename(const std::string& from, const std::string& to, bool replace) override {
     if (to.ends_with(".data")) {
       int left = failures_.load();
       while (left > 0 && !failures_.compare_exchange_weak(left, left - 1)) {
       }
-      if (left > 0) {
-        platform::setLastError(platform::kErrorAccessDenied);
-        return false;
-      }
+      if (left > 0) return platform::Status::error(platform::kErrorAccessDenied);
     }
     return files_.rename(from, to, replace);
   }
-  std::unique_ptr<platform::FileStream> openStream(const std::string& path,
-                                                   platform::StreamMode mode) override {
+  platform::Expected<std::unique_ptr<platform::FileStream>> openStream(
+      const std::string& path, platform::StreamMode mode) override {
     return files_.openStream(path, mode);
   }
-  bool getInfo(const std::string& path, platform::PathInfo* info) override {
+  platform::Status getInfo(const std::string& path, platform::PathInfo* info) override {
     return files_.getInfo(path, info);
   }
-  bool copyFile(const std::string& from, const std::string& to, bool overwrite) override {
+  platform::Status copyFile(const std::string& from, const std::string& to,
+                            bool overwrite) override {
     return files_.copyFile(from, to, overwrite);
   }
-  bool removeFile(const std::string& path, bool force) override {
+  platform::Status removeFile(const std::string& path, bool force) override {
     return files_.removeFile(path, force);
   }
-  bool makeDirectory(const std::string& path) override { return files_.makeDirectory(path); }
-  bool listDirectory(const std::string& directory,
-                     std::vector<platform::DirEntry>* entries) override {
+  platform::Status makeDirectory(const std::string& path) override {
+    return files_.makeDirectory(path);
+  }
+  platform::Status listDirectory(const std::string& directory,
+                                 std::vector<platform::DirEntry>* entries) override {
     return files_.listDirectory(directory, entries);
   }
-  bool absolutePath(const std::string& path, std::string* absolute) override {
+  platform::Status absolutePath(const std::string& path, std::string* absolute) override {
     return files_.absolutePath(path, absolute);
   }
-  bool currentDirectory(std::string* directory) override {
+  platform::Status currentDirectory(std::string* directory) override {
     return files_.currentDirectory(directory);
   }
   std::string whyOthersMayChange(const std::string& path) override {

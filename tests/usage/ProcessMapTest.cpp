@@ -204,17 +204,17 @@ TEST_F(ProcessMapTest, AStartForAPidWhoseProcessEndedUnseenEndsTheOldOne) {
 }
 
 TEST_F(ProcessMapTest, TheLockOfAKilledHolderIsRenewedAndAbsentPidsLeaveItFree) {
-  ProcessRef entry;
-  ASSERT_TRUE(map_.checkOut(4242, entry));
-  EXPECT_EQ(entry, nullptr);
+  EXPECT_FALSE(map_.contains(4242));
   std::thread([&] {
-    ASSERT_TRUE(map_.checkOutAll());
-    map_.checkInAll();
+    ProcessMap::Hold hold(map_);
+    ASSERT_TRUE(hold.take("test"));
   }).join();
 
   std::uint32_t holder = 0;
+  std::optional<ProcessMap::Hold> killed;
   std::thread([&] {
-    ASSERT_TRUE(map_.checkOutAll());
+    killed.emplace(map_);
+    ASSERT_TRUE(killed->take("test"));
     holder = platform::currentThreadId();
   }).join();  // ends holding the map, as a killed worker would
   map_.renewIfOwnedBy(holder);
@@ -227,10 +227,10 @@ TEST_F(ProcessMapTest, AHolderGivenUpForDeadButStillRunningKeepsTheLock) {
   std::atomic<std::uint32_t> holder{0};
   std::atomic<bool> leave{false};
   std::thread stubborn([&] {
-    ASSERT_TRUE(map_.checkOutAll());
+    ProcessMap::Hold hold(map_);
+    ASSERT_TRUE(hold.take("test"));
     holder = platform::currentThreadId();
     while (!leave.load()) std::this_thread::yield();  // no cancellation point: a kill waits
-    map_.checkInAll();
   });
   while (holder.load() == 0) std::this_thread::yield();
   map_.renewIfOwnedBy(holder.load());  // supervision counted it killed
@@ -238,8 +238,8 @@ TEST_F(ProcessMapTest, AHolderGivenUpForDeadButStillRunningKeepsTheLock) {
   stubborn.join();
   EXPECT_FALSE(capture_.contains("RELAX FAILED")) << "the lock was taken from a live holder";
   std::thread([&] {
-    ASSERT_TRUE(map_.checkOutAll());
-    map_.checkInAll();
+    ProcessMap::Hold hold(map_);
+    ASSERT_TRUE(hold.take("test"));
   }).join();
 }
 
@@ -344,9 +344,7 @@ TEST_F(ProcessMapTest, DumpsWhileThePollerEndsProcessesLoseAndShareNothing) {
   }
   EXPECT_EQ(records.size(), 12u);  // every sleeper has its records
   for (pid_t sleeper : sleepers) {
-    ProcessRef entry;
-    ASSERT_TRUE(map_.checkOut(static_cast<std::uint32_t>(sleeper), entry));
-    EXPECT_FALSE(entry) << sleeper;  // ended processes left the map
+    EXPECT_FALSE(map_.contains(static_cast<std::uint32_t>(sleeper))) << sleeper;  // ended, gone
   }
 }
 
@@ -354,13 +352,14 @@ TEST_F(ProcessMapTest, DumpsWhileThePollerEndsProcessesLoseAndShareNothing) {
 class SlowNames : public platform::EnvWrapper {
  public:
   using EnvWrapper::EnvWrapper;
-  std::unique_ptr<platform::ProcessHandle> openProcess(std::uint32_t pid,
-                                                       std::uint64_t startStamp) override {
+  platform::Expected<std::unique_ptr<platform::ProcessHandle>> openProcess(
+      std::uint32_t pid, std::uint64_t startStamp) override {
     if (opens.load()) return target().openProcess(pid, startStamp);
-    platform::setLastError(platform::kErrorGenFailure);
-    return nullptr;
+    return platform::Expected<std::unique_ptr<platform::ProcessHandle>>::failure(
+        platform::Status::error(platform::kErrorGenFailure));
   }
-  bool lookupAccountSid(const std::string& sid, std::string* user, std::string* domain) override {
+  platform::Status lookupAccountSid(const std::string& sid, std::string* user,
+                                    std::string* domain) override {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     return target().lookupAccountSid(sid, user, domain);
   }
@@ -374,7 +373,8 @@ TEST_F(ProcessMapTest, AStartThatWaitsOnASlowNameServiceHoldsUpNoOtherEvent) {
   std::filesystem::copy_file("/bin/sleep", slowPath);
   pid_t slowChild = spawn(slowPath);
   DateTime start;
-  auto slowStart = std::make_shared<Process>(slow, static_cast<std::uint32_t>(slowChild), &start, true);
+  auto slowStart =
+      std::make_shared<Process>(slow, static_cast<std::uint32_t>(slowChild), &start, true);
   slowStart->setState(ProcessState::Started);
   map_.logProcess(slowStart);  // not readable yet: it waits
   ASSERT_EQ(map_.pendingCount(), 1u);

@@ -29,10 +29,14 @@ class SocketDevice : public Device {
   ~SocketDevice() override { close(); }
 
   bool isOpen() const override { return fd_ >= 0; }
-  bool control(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
-               std::vector<std::uint8_t>* output, std::chrono::milliseconds timeout) override;
+  Status control(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
+                 std::vector<std::uint8_t>* output, std::chrono::milliseconds timeout) override {
+    return Status::fromLastError(exchange(code, input, capacity, output, timeout));
+  }
 
  private:
+  bool exchange(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
+                std::vector<std::uint8_t>* output, std::chrono::milliseconds timeout);
   void close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -87,9 +91,9 @@ std::unique_ptr<Device> openDevice(const std::string& name) {
   return std::make_unique<SocketDevice>(fd);
 }
 
-bool SocketDevice::control(std::uint32_t code, const std::vector<std::uint8_t>& input,
-                           std::uint32_t capacity, std::vector<std::uint8_t>* output,
-                           std::chrono::milliseconds timeout) {
+bool SocketDevice::exchange(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                            std::uint32_t capacity, std::vector<std::uint8_t>* output,
+                            std::chrono::milliseconds timeout) {
   if (fd_ < 0) {
     setLastError(kErrorInvalidHandle);
     return false;

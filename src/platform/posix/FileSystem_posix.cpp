@@ -13,6 +13,7 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
+#include "platform/LastErrorBases.h"
 #include "platform/PathSeparator.h"
 #include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
@@ -219,17 +220,16 @@ std::string walkProblem(const std::string& path, std::string* existing) {
       return problem.empty() ? "" : problem + " Another user could make " + step + " first.";
     }
     *existing = step;
-    if (std::string problem = stepProblem(step, status, i + 1 == parts.size());
-        !problem.empty()) {
+    if (std::string problem = stepProblem(step, status, i + 1 == parts.size()); !problem.empty()) {
       return problem;
     }
   }
   return {};
 }
 
-class PosixFileSystem : public FileSystem {
- public:
-  std::unique_ptr<FileStream> openStream(const std::string& path, StreamMode mode) override {
+class PosixFileSystem : public LastErrorFileSystem {
+ protected:
+  std::unique_ptr<FileStream> tryOpenStream(const std::string& path, StreamMode mode) override {
     // Records and logs are for this user and its group, whatever the umask.
     int fd = openRegularFile(path, openFlags(mode), 0640);
     if (fd < 0) {
@@ -248,7 +248,7 @@ class PosixFileSystem : public FileSystem {
     return std::make_unique<PosixFileStream>(file);
   }
 
-  bool getInfo(const std::string& path, PathInfo* info) override {
+  bool tryGetInfo(const std::string& path, PathInfo* info) override {
     struct statx status {};
     if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
       return failWith(errno);
@@ -269,7 +269,7 @@ class PosixFileSystem : public FileSystem {
     return true;
   }
 
-  bool rename(const std::string& from, const std::string& to, bool replace) override {
+  bool tryRename(const std::string& from, const std::string& to, bool replace) override {
     if (!replace) {
       if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
         return true;
@@ -287,7 +287,7 @@ class PosixFileSystem : public FileSystem {
     return syncParentDirectory(to);
   }
 
-  bool copyFile(const std::string& from, const std::string& to, bool overwrite) override {
+  bool tryCopyFile(const std::string& from, const std::string& to, bool overwrite) override {
     int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (source < 0) return failWith(errno);
     struct stat status {};
@@ -317,7 +317,7 @@ class PosixFileSystem : public FileSystem {
     return closed || failWith(closeError);
   }
 
-  bool removeFile(const std::string& path, bool force) override {
+  bool tryRemoveFile(const std::string& path, bool force) override {
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) return failWith(errno);
     if (S_ISDIR(status.st_mode)) return failWith(EACCES);
@@ -328,13 +328,13 @@ class PosixFileSystem : public FileSystem {
     return ::unlink(path.c_str()) == 0 || failWith(errno);
   }
 
-  bool makeDirectory(const std::string& path) override {
+  bool tryMakeDirectory(const std::string& path) override {
     if (::mkdir(path.c_str(), 0750) != 0) return failWith(errno);
     ::fchmodat(AT_FDCWD, path.c_str(), 0750, AT_SYMLINK_NOFOLLOW);  // whatever the umask
     return true;
   }
 
-  bool listDirectory(const std::string& directory, std::vector<DirEntry>* entries) override {
+  bool tryListDirectory(const std::string& directory, std::vector<DirEntry>* entries) override {
     DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
     if (dir == nullptr) return failWith(errno);
     std::string prefix = directory.empty() || directory.back() == '/' ? directory : directory + "/";
@@ -355,7 +355,7 @@ class PosixFileSystem : public FileSystem {
     return error == 0 || failWith(error);
   }
 
-  bool absolutePath(const std::string& path, std::string* absolute) override {
+  bool tryAbsolutePath(const std::string& path, std::string* absolute) override {
     std::string full = path;
     if (path.empty() || path[0] != '/') {
       std::string current;
@@ -381,13 +381,14 @@ class PosixFileSystem : public FileSystem {
     return true;
   }
 
-  bool currentDirectory(std::string* directory) override {
+  bool tryCurrentDirectory(std::string* directory) override {
     char buffer[4096];
     if (::getcwd(buffer, sizeof buffer) == nullptr) return failWith(errno);
     *directory = buffer;
     return true;
   }
 
+ public:
   std::string whyOthersMayChange(const std::string& path) override {
     std::string full = path;
     if (full.empty() || full[0] != '/') {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/ErrorCodes.h"
+#include "platform/LastErrorBases.h"
 #include "platform/Mailslot.h"
 #include "platform/SystemServices.h"
 #include "platform/posix/PosixError.h"
@@ -65,7 +66,7 @@ bool isStale(const sockaddr_un& address) {
   return stale;
 }
 
-class SocketReader : public MailslotReader {
+class SocketReader : public LastErrorMailslotReader {
  public:
   SocketReader(int fd, std::string path)
       : fd_(fd), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), path_(std::move(path)) {}
@@ -75,7 +76,7 @@ class SocketReader : public MailslotReader {
     if (wake_ >= 0) ::close(wake_);
   }
 
-  bool peek(bool* present, std::size_t* size, std::uint32_t* senderUid) override {
+  bool peekNext(bool* present, std::size_t* size, std::uint32_t* senderUid) override {
     char first;
     ssize_t length = receive(&first, 1, MSG_PEEK | MSG_TRUNC, senderUid);
     if (length < 0) {
@@ -90,7 +91,7 @@ class SocketReader : public MailslotReader {
     return true;
   }
 
-  bool read(std::size_t capacity, MailslotMessage* message) override {
+  bool readNext(std::size_t capacity, MailslotMessage* message) override {
     message->bytes.assign(capacity, '\0');
     ssize_t length = receive(message->bytes.data(), capacity, 0, &message->senderUid);
     if (length < 0) return failWith(errno);
@@ -98,7 +99,7 @@ class SocketReader : public MailslotReader {
     return true;
   }
 
-  bool discard() override {
+  bool discardNext() override {
     char first;
     std::uint32_t sender;
     return receive(&first, 1, MSG_TRUNC, &sender) >= 0 || failWith(errno);
@@ -162,7 +163,9 @@ class SocketWriter : public MailslotWriter {
   explicit SocketWriter(int fd) : fd_(fd) {}
   ~SocketWriter() override { ::close(fd_); }
 
-  bool write(const std::string& bytes) override {
+  Status write(const std::string& bytes) override { return Status::fromLastError(send(bytes)); }
+
+  bool send(const std::string& bytes) {
     ssize_t sent;
     do {
       sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);

@@ -199,15 +199,34 @@ class ProcHandle : public ProcessHandle {
   std::uint64_t startStamp() const override { return id_.startStamp; }
   void release() override { kept_ = UniqueFd(); }
 
-  bool executable(std::string* path) const override;
-  bool userSid(std::string* sid) const override;
   bool isRunning() const override;
-  bool exitCode(std::uint32_t* code) const override;
-  bool modules(std::vector<std::string>* paths) const override;
-  bool programMark(std::uint64_t* mark) const override;
-  bool parentPid(std::uint32_t* pid) const override;
+  Status executable(std::string* path) const override {
+    return Status::fromLastError(readExecutable(path));
+  }
+  Status userSid(std::string* sid) const override {
+    return Status::fromLastError(readUserSid(sid));
+  }
+  Status exitCode(std::uint32_t* code) const override {
+    return Status::fromLastError(readExitCode(code));
+  }
+  Status modules(std::vector<std::string>* paths) const override {
+    return Status::fromLastError(readModules(paths));
+  }
+  Status programMark(std::uint64_t* mark) const override {
+    return Status::fromLastError(readProgramMark(mark));
+  }
+  Status parentPid(std::uint32_t* pid) const override {
+    return Status::fromLastError(readParentPid(pid));
+  }
 
  private:
+  bool readExecutable(std::string* path) const;
+  bool readUserSid(std::string* sid) const;
+  bool readExitCode(std::uint32_t* code) const;
+  bool readModules(std::vector<std::string>* paths) const;
+  bool readProgramMark(std::uint64_t* mark) const;
+  bool readParentPid(std::uint32_t* pid) const;
+
   // Calls read with the process's own folder, checked to be this process: the kept one, or
   // one found again for this call.
   template <typename Read>
@@ -249,8 +268,8 @@ class LinuxProcessTable : public ProcessTable {
       // A dead task ('X') is being removed: it is as good as gone.
       if (!known.kernelThread && stat.state != 'X') {
         bool ended = hasEnded(stat);
-        processes->push_back({{pid, stat.startTicks}, ended, programStamp(stat), false,
-                              ended && stat.state != 'Z'});
+        processes->push_back(
+            {{pid, stat.startTicks}, ended, programStamp(stat), false, ended && stat.state != 'Z'});
         runs.emplace(pid, RunMark{stat.parentPid, stat.codeStart, stat.codeEnd, stat.stackStart});
       }
     }
@@ -321,7 +340,7 @@ bool ProcHandle::readThrough(Read read) const {
   return directory.valid() && read(directory.get());
 }
 
-bool ProcHandle::executable(std::string* path) const {
+bool ProcHandle::readExecutable(std::string* path) const {
   return readThrough([&](int directory) {
     std::string target(kPathMax, '\0');
     ssize_t length = ::readlinkat(directory, "exe", target.data(), target.size());
@@ -334,7 +353,7 @@ bool ProcHandle::executable(std::string* path) const {
   });
 }
 
-bool ProcHandle::userSid(std::string* sid) const {
+bool ProcHandle::readUserSid(std::string* sid) const {
   return readThrough([&](int directory) {
     std::string status;
     std::uint32_t uid = 0;
@@ -352,16 +371,16 @@ bool ProcHandle::isRunning() const {
   });
 }
 
-bool ProcHandle::exitCode(std::uint32_t* code) const {
+bool ProcHandle::readExitCode(std::uint32_t* code) const {
   *code = isRunning() ? kStillActive : 0;
   return true;
 }
 
-bool ProcHandle::modules(std::vector<std::string>* paths) const {
+bool ProcHandle::readModules(std::vector<std::string>* paths) const {
   paths->clear();
   std::string executablePath;
   std::string maps;
-  if (!executable(&executablePath) ||
+  if (!readExecutable(&executablePath) ||
       !readThrough([&](int directory) { return readMappings(directory, &maps); })) {
     return false;
   }
@@ -372,7 +391,7 @@ bool ProcHandle::modules(std::vector<std::string>* paths) const {
   return true;
 }
 
-bool ProcHandle::programMark(std::uint64_t* mark) const {
+bool ProcHandle::readProgramMark(std::uint64_t* mark) const {
   // A new program is mapped anew: its code lies elsewhere, or at least ends elsewhere.
   return readThrough([mark](int directory) {
     ProcStat stat;
@@ -385,7 +404,7 @@ bool ProcHandle::programMark(std::uint64_t* mark) const {
   });
 }
 
-bool ProcHandle::parentPid(std::uint32_t* pid) const {
+bool ProcHandle::readParentPid(std::uint32_t* pid) const {
   *pid = parentPid_;
   return true;
 }

@@ -145,7 +145,13 @@ class PosixThread : public Thread {
     return !state_->running.load();
   }
 
-  bool cancel(std::uint32_t exitCode) override {
+  Status cancel(std::uint32_t exitCode) override {
+    return Status::fromLastError(tryCancel(exitCode));
+  }
+  Status suspend() override { return Status::fromLastError(trySuspend()); }
+  Status resume() override { return Status::fromLastError(tryResume()); }
+
+  bool tryCancel(std::uint32_t exitCode) {
     if (!isRunning()) return true;
     state_->cancelCode.store(exitCode);
     // A suspended thread must run again to reach a cancellation point.
@@ -154,7 +160,7 @@ class PosixThread : public Thread {
     return error == 0 || error == ESRCH || failWith(error);
   }
 
-  bool suspend() override {
+  bool trySuspend() {
     if (!isRunning()) return false;
     if (state_->suspendCount.fetch_add(1) > 0) return true;
     if (pthread_kill(handle_, suspendSignal()) != 0) {
@@ -175,7 +181,7 @@ class PosixThread : public Thread {
     return false;
   }
 
-  bool resume() override {
+  bool tryResume() {
     int count = state_->suspendCount.load();
     while (count > 0 && !state_->suspendCount.compare_exchange_weak(count, count - 1)) {
     }
@@ -191,7 +197,7 @@ class PosixThread : public Thread {
 
 }  // namespace
 
-std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> procedure) {
+Expected<std::unique_ptr<Thread>> Thread::start(std::function<std::uint32_t()> procedure) {
   installSignalHandlers();
   auto state = std::make_shared<ThreadState>(std::move(procedure));
   auto* argument = new std::shared_ptr<ThreadState>(state);
@@ -200,7 +206,7 @@ std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> procedure) 
   if (error != 0) {
     delete argument;
     failWith(error);
-    return nullptr;
+    return Expected<std::unique_ptr<Thread>>::failure(Status::error(lastError()));
   }
   {
     MutexLock lock(&state->mutex);

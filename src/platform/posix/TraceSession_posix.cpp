@@ -136,11 +136,12 @@ class ConnectorTrace : public KernelTrace {
                              TraceControl control) override;
   std::uint32_t startTrace(std::uint64_t* handle, const std::string& loggerName,
                            std::vector<std::uint8_t>& properties) override;
-  std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode) override;
+  Expected<std::uint64_t> openTrace(const std::string& loggerName,
+                                    std::uint32_t logFileMode) override;
   std::uint32_t processTrace(std::uint64_t consumer, const TraceBufferCallback& bufferCallback,
                              const TraceEventCallback& eventCallback) override;
   std::uint32_t closeTrace(std::uint64_t consumer) override;
-  bool permitted() override;
+  Status permitted() override;
   bool runsOn64BitSystem() override;
 };
 
@@ -182,17 +183,16 @@ std::uint32_t ConnectorTrace::startTrace(std::uint64_t* handle, const std::strin
   return kErrorSuccess;
 }
 
-std::uint64_t ConnectorTrace::openTrace(const std::string& loggerName, std::uint32_t logFileMode) {
+Expected<std::uint64_t> ConnectorTrace::openTrace(const std::string& loggerName,
+                                                  std::uint32_t logFileMode) {
   MutexLock lock(&registryMutex);
   auto found = sessions().find(loggerName);
   if ((logFileMode & kTraceRealTimeMode) == 0 || found == sessions().end()) {
-    setLastError(kErrorInstanceNotFound);
-    return kInvalidTraceHandle;
+    return Expected<std::uint64_t>::failure(Status::error(kErrorInstanceNotFound));
   }
   // One consumer at a time: each would take events from the other.
   if (!found->second->claimConsumer()) {
-    setLastError(kErrorBusy);
-    return kInvalidTraceHandle;
+    return Expected<std::uint64_t>::failure(Status::error(kErrorBusy));
   }
   std::uint64_t consumer = nextConsumer++;
   consumers().emplace(consumer, found->second);
@@ -216,9 +216,8 @@ std::uint32_t ConnectorTrace::closeTrace(std::uint64_t consumer) {
   return kErrorSuccess;
 }
 
-bool ConnectorTrace::permitted() {
-  if (!ConnectorSocket::bindable()) return failWith(errno);
-  return true;
+Status ConnectorTrace::permitted() {
+  return Status::fromLastError(ConnectorSocket::bindable() || failWith(errno));
 }
 
 bool ConnectorTrace::runsOn64BitSystem() { return systemIs64Bit(); }

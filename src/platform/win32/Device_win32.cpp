@@ -37,8 +37,14 @@ class Win32Device : public Device {
 
   bool isOpen() const override { return device_.valid(); }
 
-  bool control(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
-               std::vector<std::uint8_t>* output, std::chrono::milliseconds timeout) override {
+  Status control(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
+                 std::vector<std::uint8_t>* output, std::chrono::milliseconds timeout) override {
+    return Status::fromLastError(exchange(code, input, capacity, output, timeout));
+  }
+
+ private:
+  bool exchange(std::uint32_t code, const std::vector<std::uint8_t>& input, std::uint32_t capacity,
+                std::vector<std::uint8_t>* output, std::chrono::milliseconds timeout) {
     if (!device_.valid()) return failWithCode(kErrorInvalidHandle);
     auto request = std::make_unique<Request>();
     if (request->done == nullptr) return failWithSystemError();
@@ -68,7 +74,6 @@ class Win32Device : public Device {
     return true;
   }
 
- private:
   UniqueHandle device_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
+#include "platform/LastErrorBases.h"
 #include "platform/PathSeparator.h"
 #include "platform/SystemServices.h"
 #include "platform/win32/Win32Support.h"
@@ -166,9 +167,9 @@ class Win32FileStream : public FileStream {
 
 std::int64_t secondsOf(const FILETIME& time) { return unixSecondsOfFileTime(time); }
 
-class Win32FileSystem : public FileSystem {
- public:
-  std::unique_ptr<FileStream> openStream(const std::string& path, StreamMode mode) override {
+class Win32FileSystem : public LastErrorFileSystem {
+ protected:
+  std::unique_ptr<FileStream> tryOpenStream(const std::string& path, StreamMode mode) override {
     OpenRule rule = openRule(mode);
     HANDLE handle = ::CreateFileW(wide(path).c_str(), rule.access, kShareAll, nullptr,
                                   rule.disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -179,7 +180,7 @@ class Win32FileSystem : public FileSystem {
     return std::make_unique<Win32FileStream>(UniqueHandle(handle));
   }
 
-  bool getInfo(const std::string& path, PathInfo* info) override {
+  bool tryGetInfo(const std::string& path, PathInfo* info) override {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!::GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) {
       DWORD error = ::GetLastError();
@@ -195,7 +196,7 @@ class Win32FileSystem : public FileSystem {
     return true;
   }
 
-  bool rename(const std::string& from, const std::string& to, bool replace) override {
+  bool tryRename(const std::string& from, const std::string& to, bool replace) override {
     DWORD flags =
         replace ? MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH : 0;
     if (::MoveFileExW(wide(from).c_str(), wide(to).c_str(), flags)) return true;
@@ -203,13 +204,13 @@ class Win32FileSystem : public FileSystem {
     return failWithCode(error == ERROR_FILE_EXISTS ? kErrorAlreadyExists : error);
   }
 
-  bool copyFile(const std::string& from, const std::string& to, bool overwrite) override {
+  bool tryCopyFile(const std::string& from, const std::string& to, bool overwrite) override {
     if (::CopyFileW(wide(from).c_str(), wide(to).c_str(), overwrite ? FALSE : TRUE)) return true;
     DWORD error = ::GetLastError();
     return failWithCode(error == ERROR_ALREADY_EXISTS ? kErrorFileExists : error);
   }
 
-  bool removeFile(const std::string& path, bool force) override {
+  bool tryRemoveFile(const std::string& path, bool force) override {
     std::wstring name = wide(path);
     if (force) {
       DWORD attributes = ::GetFileAttributesW(name.c_str());
@@ -220,11 +221,11 @@ class Win32FileSystem : public FileSystem {
     return ::DeleteFileW(name.c_str()) || failWithSystemError();
   }
 
-  bool makeDirectory(const std::string& path) override {
+  bool tryMakeDirectory(const std::string& path) override {
     return ::CreateDirectoryW(wide(path).c_str(), nullptr) || failWithSystemError();
   }
 
-  bool listDirectory(const std::string& directory, std::vector<DirEntry>* entries) override {
+  bool tryListDirectory(const std::string& directory, std::vector<DirEntry>* entries) override {
     std::string pattern = directory;
     if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
     WIN32_FIND_DATAW found;
@@ -242,7 +243,7 @@ class Win32FileSystem : public FileSystem {
     return error == ERROR_NO_MORE_FILES || failWithCode(error);
   }
 
-  bool absolutePath(const std::string& path, std::string* absolute) override {
+  bool tryAbsolutePath(const std::string& path, std::string* absolute) override {
     std::wstring name = wide(path);
     DWORD size = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
     if (size == 0) return failWithSystemError();
@@ -254,7 +255,7 @@ class Win32FileSystem : public FileSystem {
     return true;
   }
 
-  bool currentDirectory(std::string* directory) override {
+  bool tryCurrentDirectory(std::string* directory) override {
     DWORD size = ::GetCurrentDirectoryW(0, nullptr);
     if (size == 0) return failWithSystemError();
     std::wstring current(size, L'\0');
@@ -266,6 +267,7 @@ class Win32FileSystem : public FileSystem {
   }
 
   // Access lists, which the installer sets, decide who may change a folder.
+ public:
   std::string whyOthersMayChange(const std::string&) override { return {}; }
 };
 

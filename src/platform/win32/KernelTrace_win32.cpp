@@ -129,7 +129,8 @@ class Win32KernelTrace : public KernelTrace {
     return status;
   }
 
-  std::uint64_t openTrace(const std::string& loggerName, std::uint32_t logFileMode) override {
+  Expected<std::uint64_t> openTrace(const std::string& loggerName,
+                                    std::uint32_t logFileMode) override {
     std::wstring name = wide(loggerName);
     EVENT_TRACE_LOGFILEW logFile{};
     logFile.LoggerName = name.data();
@@ -137,8 +138,11 @@ class Win32KernelTrace : public KernelTrace {
     logFile.BufferCallback = onBuffer;
     logFile.EventCallback = onEvent;
     TRACEHANDLE consumer = ::OpenTraceW(&logFile);
-    if (consumer == static_cast<TRACEHANDLE>(kInvalidTraceHandle)) failWithSystemError();
-    return consumer;
+    if (consumer == static_cast<TRACEHANDLE>(kInvalidTraceHandle)) {
+      failWithSystemError();
+      return Expected<std::uint64_t>::failure(Status::error(lastError()));
+    }
+    return static_cast<std::uint64_t>(consumer);
   }
 
   std::uint32_t processTrace(std::uint64_t consumer, const TraceBufferCallback& bufferCallback,
@@ -154,9 +158,9 @@ class Win32KernelTrace : public KernelTrace {
 
   std::uint32_t closeTrace(std::uint64_t consumer) override { return ::CloseTrace(consumer); }
 
-  bool permitted() override {
+  Status permitted() override {
     // The kernel logger is for administrators.
-    return currentUserId() == 0;
+    return currentUserId() == 0 ? Status() : Status::error(kErrorAccessDenied);
   }
 
   bool runsOn64BitSystem() override {

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/ErrorCodes.h"
+#include "platform/LastErrorBases.h"
 #include "platform/Mailslot.h"
 #include "platform/SystemServices.h"
 #include "platform/win32/Win32Support.h"
@@ -19,22 +20,22 @@ constexpr std::size_t kMaxMessage = 64 * 1024;
 
 std::wstring slotPath(const std::string& name) { return L"\\\\.\\mailslot\\" + wide(name); }
 
-class Win32MailslotReader : public MailslotReader {
+class Win32MailslotReader : public LastErrorMailslotReader {
  public:
   Win32MailslotReader(UniqueHandle slot, UniqueHandle wake, std::uint32_t readerUid)
       : slot_(std::move(slot)), wake_(std::move(wake)), readerUid_(readerUid) {}
 
-  bool peek(bool* present, std::size_t* size, std::uint32_t* senderUid) override {
+  bool peekNext(bool* present, std::size_t* size, std::uint32_t* senderUid) override {
     *senderUid = readerUid_;
     return nextMessageSize(present, size);
   }
 
-  bool discard() override {
+  bool discardNext() override {
     MailslotMessage ignored;
-    return read(0, &ignored);
+    return readNext(0, &ignored);
   }
 
-  bool read(std::size_t capacity, MailslotMessage* message) override {
+  bool readNext(std::size_t capacity, MailslotMessage* message) override {
     bool present = false;
     std::size_t size = 0;
     if (!nextMessageSize(&present, &size)) return false;
@@ -88,7 +89,9 @@ class Win32MailslotWriter : public MailslotWriter {
  public:
   explicit Win32MailslotWriter(UniqueHandle slot) : slot_(std::move(slot)) {}
 
-  bool write(const std::string& bytes) override {
+  Status write(const std::string& bytes) override { return Status::fromLastError(send(bytes)); }
+
+  bool send(const std::string& bytes) {
     if (bytes.size() > kMaxMessage) return failWithCode(kErrorInvalidParameter);
     DWORD written = 0;
     if (!::WriteFile(slot_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,

@@ -76,7 +76,10 @@ class Win32ProcessHandle : public ProcessHandle {
   std::uint64_t startStamp() const override { return startStamp_; }
   void release() override {}
 
-  bool executable(std::string* path) const override {
+  Status executable(std::string* path) const override {
+    return Status::fromLastError(readExecutable(path));
+  }
+  bool readExecutable(std::string* path) const {
     std::wstring name(32768, L'\0');
     DWORD size = static_cast<DWORD>(name.size());
     if (!::QueryFullProcessImageNameW(process_.get(), 0, name.data(), &size)) return failed();
@@ -84,7 +87,10 @@ class Win32ProcessHandle : public ProcessHandle {
     return true;
   }
 
-  bool userSid(std::string* sid) const override {
+  Status userSid(std::string* sid) const override {
+    return Status::fromLastError(readUserSid(sid));
+  }
+  bool readUserSid(std::string* sid) const {
     HANDLE token = nullptr;
     if (!::OpenProcessToken(process_.get(), TOKEN_QUERY, &token)) return failed();
     UniqueHandle owned(token);
@@ -103,7 +109,10 @@ class Win32ProcessHandle : public ProcessHandle {
     return ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
   }
 
-  bool exitCode(std::uint32_t* code) const override {
+  Status exitCode(std::uint32_t* code) const override {
+    return Status::fromLastError(readExitCode(code));
+  }
+  bool readExitCode(std::uint32_t* code) const {
     DWORD exit = 0;
     if (!::GetExitCodeProcess(process_.get(), &exit)) return failed();
     // A program may end with the code that means "still active": only the wait tells.
@@ -111,7 +120,10 @@ class Win32ProcessHandle : public ProcessHandle {
     return true;
   }
 
-  bool modules(std::vector<std::string>* paths) const override {
+  Status modules(std::vector<std::string>* paths) const override {
+    return Status::fromLastError(readModules(paths));
+  }
+  bool readModules(std::vector<std::string>* paths) const {
     std::vector<HMODULE> modules(256);
     DWORD needed = 0;
     while (true) {
@@ -136,13 +148,19 @@ class Win32ProcessHandle : public ProcessHandle {
     return true;
   }
 
-  bool programMark(std::uint64_t* mark) const override {
+  Status programMark(std::uint64_t* mark) const override {
+    return Status::fromLastError(readProgramMark(mark));
+  }
+  bool readProgramMark(std::uint64_t* mark) const {
     // A process runs one program all its life.
     *mark = startStamp_;
     return startStamp_ != 0 || failWithCode(kErrorAccessDenied);
   }
 
-  bool parentPid(std::uint32_t* pid) const override { return parentOf(pid_, pid); }
+  Status parentPid(std::uint32_t* pid) const override {
+    return Status::fromLastError(readParentPid(pid));
+  }
+  bool readParentPid(std::uint32_t* pid) const { return parentOf(pid_, pid); }
 
  private:
   bool failed() const {

@@ -79,7 +79,13 @@ class Win32Thread : public Thread {
     return ::WaitForSingleObject(handle_.get(), waitMillis) == WAIT_OBJECT_0 || !isRunning();
   }
 
-  bool cancel(std::uint32_t exitCode) override {
+  Status cancel(std::uint32_t exitCode) override {
+    return Status::fromLastError(tryCancel(exitCode));
+  }
+  Status suspend() override { return Status::fromLastError(trySuspend()); }
+  Status resume() override { return Status::fromLastError(tryResume()); }
+
+  bool tryCancel(std::uint32_t exitCode) {
     if (!isRunning()) return true;
     state_->cancelCode.store(exitCode);
     ::SetEvent(state_->cancelled.get());
@@ -105,12 +111,12 @@ class Win32Thread : public Thread {
     return true;
   }
 
-  bool suspend() override {
+  bool trySuspend() {
     if (!isRunning()) return false;
     return ::SuspendThread(handle_.get()) != static_cast<DWORD>(-1) || failWithSystemError();
   }
 
-  bool resume() override {
+  bool tryResume() {
     DWORD previous = ::ResumeThread(handle_.get());
     if (previous == static_cast<DWORD>(-1)) return failWithSystemError();
     return previous > 0;
@@ -124,7 +130,7 @@ class Win32Thread : public Thread {
 
 }  // namespace
 
-std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> procedure) {
+Expected<std::unique_ptr<Thread>> Thread::start(std::function<std::uint32_t()> procedure) {
   auto state = std::make_shared<ThreadState>(std::move(procedure));
   auto* argument = new std::shared_ptr<ThreadState>(state);
   unsigned id = 0;
@@ -132,7 +138,7 @@ std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> procedure) 
   if (handle == nullptr) {
     delete argument;
     failWithSystemError();
-    return nullptr;
+    return Expected<std::unique_ptr<Thread>>::failure(Status::error(lastError()));
   }
   return std::make_unique<Win32Thread>(UniqueHandle(handle), id, std::move(state));
 }

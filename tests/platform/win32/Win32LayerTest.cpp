@@ -69,13 +69,14 @@ TEST(Win32RegistryTest, StringsRoundTripOtherTypesKeepTheirBytesAndMissingValues
 
 TEST(Win32MailslotTest, WholeMessagesArriveInOrderAndAWakeEndsAWait) {
   std::string name = uniqueName("TarnwickTest");
-  std::unique_ptr<platform::MailslotReader> reader = env().createMailslot(name);
-  ASSERT_NE(reader, nullptr) << platform::lastError();
-  EXPECT_EQ(env().createMailslot(name), nullptr);
-  EXPECT_EQ(platform::lastError(), platform::kErrorAlreadyExists);
+  auto created = env().createMailslot(name);
+  ASSERT_TRUE(created) << created.error();
+  std::unique_ptr<platform::MailslotReader> reader = std::move(created.value());
+  EXPECT_EQ(env().createMailslot(name).error(), platform::kErrorAlreadyExists);
 
-  std::unique_ptr<platform::MailslotWriter> writer = env().openMailslot(name);
-  ASSERT_NE(writer, nullptr) << platform::lastError();
+  auto opened = env().openMailslot(name);
+  ASSERT_TRUE(opened) << opened.error();
+  std::unique_ptr<platform::MailslotWriter> writer = std::move(opened.value());
   ASSERT_TRUE(writer->write("hello"));
   ASSERT_TRUE(writer->write("a longer message"));
   ASSERT_TRUE(writer->write("last"));
@@ -110,54 +111,57 @@ TEST(Win32MailslotTest, WholeMessagesArriveInOrderAndAWakeEndsAWait) {
   waker.join();
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
 
-  EXPECT_EQ(env().openMailslot(uniqueName("TarnwickNobody")), nullptr);
-  EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
-  EXPECT_EQ(env().createMailslot("..\\pipe\\x"), nullptr);
-  EXPECT_EQ(platform::lastError(), platform::kErrorInvalidName);
+  EXPECT_EQ(env().openMailslot(uniqueName("TarnwickNobody")).error(), platform::kErrorFileNotFound);
+  EXPECT_EQ(env().createMailslot("..\\pipe\\x").error(), platform::kErrorInvalidName);
 }
 
 TEST(Win32NamedObjectsTest, AMutexHasOneHolderAndEventsWakeTheirWaiters) {
   std::string mutexName = uniqueName("TarnwickMutex");
-  std::unique_ptr<platform::NamedMutexHold> hold =
-      env().tryHoldNamedMutex(mutexName, platform::MutexTakers::kEveryone);
-  ASSERT_NE(hold, nullptr) << platform::lastError();
+  auto held = env().tryHoldNamedMutex(mutexName, platform::MutexTakers::kEveryone);
+  ASSERT_TRUE(held) << held.error();
+  std::unique_ptr<platform::NamedMutexHold> hold = std::move(held.value());
   // Another thread stands for another program: the mutex is held.
   std::thread([&] {
-    EXPECT_EQ(env().tryHoldNamedMutex(mutexName, platform::MutexTakers::kEveryone), nullptr);
-    EXPECT_EQ(platform::lastError(), platform::kErrorAlreadyExists);
+    EXPECT_EQ(env().tryHoldNamedMutex(mutexName, platform::MutexTakers::kEveryone).error(),
+              platform::kErrorAlreadyExists);
   }).join();
   hold.reset();
   std::thread([&] {
-    EXPECT_NE(env().tryHoldNamedMutex(mutexName, platform::MutexTakers::kEveryone), nullptr);
+    EXPECT_TRUE(env().tryHoldNamedMutex(mutexName, platform::MutexTakers::kEveryone));
   }).join();
 
   std::string eventName = uniqueName("TarnwickEvent");
   std::unique_ptr<platform::NamedEvent> quiet =
-      env().createEvent(uniqueName("TarnwickQuiet"), platform::NamedEvent::Reset::kManual,
-                        platform::NamedEvent::Users::kThisUser);
-  std::unique_ptr<platform::NamedEvent> event = env().createEvent(
-      eventName, platform::NamedEvent::Reset::kAutomatic, platform::NamedEvent::Users::kEveryone);
+      std::move(env()
+                    .createEvent(uniqueName("TarnwickQuiet"), platform::NamedEvent::Reset::kManual,
+                                 platform::NamedEvent::Users::kThisUser)
+                    .value());
+  std::unique_ptr<platform::NamedEvent> event =
+      std::move(env()
+                    .createEvent(eventName, platform::NamedEvent::Reset::kAutomatic,
+                                 platform::NamedEvent::Users::kEveryone)
+                    .value());
   ASSERT_NE(quiet, nullptr);
   ASSERT_NE(event, nullptr);
   std::vector<platform::NamedEvent*> both = {quiet.get(), event.get()};
-  EXPECT_EQ(env().waitForAnyEvent(both, 20ms), platform::NamedEvent::kTimedOut);
+  EXPECT_EQ(env().waitForAnyEvent(both, 20ms).value(), platform::NamedEvent::kTimedOut);
   std::thread setter([&] {
     std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(env().setEvent(eventName));
   });
-  EXPECT_EQ(env().waitForAnyEvent(both, 10s), 1);
+  EXPECT_EQ(env().waitForAnyEvent(both, 10s).value(), 1);
   setter.join();
   // Reset by the wait that took it.
-  EXPECT_EQ(env().waitForAnyEvent(both, 20ms), platform::NamedEvent::kTimedOut);
+  EXPECT_EQ(env().waitForAnyEvent(both, 20ms).value(), platform::NamedEvent::kTimedOut);
   std::unique_ptr<platform::NamedEvent> opened =
-      env().openEvent(eventName, platform::NamedEvent::Reset::kAutomatic);
+      std::move(env().openEvent(eventName, platform::NamedEvent::Reset::kAutomatic).value());
   ASSERT_NE(opened, nullptr);
   EXPECT_TRUE(opened->set());
-  EXPECT_EQ(env().waitForAnyEvent(both, 1s), 1);
+  EXPECT_EQ(env().waitForAnyEvent(both, 1s).value(), 1);
 
-  EXPECT_EQ(env().openEvent(uniqueName("TarnwickNoEvent"), platform::NamedEvent::Reset::kManual),
-            nullptr);
-  EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
+  EXPECT_EQ(
+      env().openEvent(uniqueName("TarnwickNoEvent"), platform::NamedEvent::Reset::kManual).error(),
+      platform::kErrorFileNotFound);
   EXPECT_FALSE(env().setEvent(uniqueName("TarnwickNoEvent")));
 }
 
@@ -178,14 +182,15 @@ PROCESS_INFORMATION startProbe(int code, int millis) {
 TEST(Win32ProcessTest, AHandleStaysWithItsProcessAndReadsItsExitCode) {
   PROCESS_INFORMATION probe = startProbe(7, 3000);
   ASSERT_NE(probe.hProcess, nullptr);
-  std::unique_ptr<platform::ProcessHandle> handle = env().openProcess(probe.dwProcessId, 0);
-  ASSERT_NE(handle, nullptr) << platform::lastError();
+  auto opened = env().openProcess(probe.dwProcessId, 0);
+  ASSERT_TRUE(opened) << opened.error();
+  std::unique_ptr<platform::ProcessHandle> handle = std::move(opened.value());
   EXPECT_NE(handle->startStamp(), 0u);
   EXPECT_LE(handle->startStamp(), env().processStartStampNow());
   // A stamp of another start names another process.
-  EXPECT_EQ(env().openProcess(probe.dwProcessId, handle->startStamp() + 1), nullptr);
-  EXPECT_EQ(platform::lastError(), platform::kErrorInvalidParameter);
-  EXPECT_NE(env().openProcess(probe.dwProcessId, handle->startStamp()), nullptr);
+  EXPECT_EQ(env().openProcess(probe.dwProcessId, handle->startStamp() + 1).error(),
+            platform::kErrorInvalidParameter);
+  EXPECT_TRUE(env().openProcess(probe.dwProcessId, handle->startStamp()));
 
   std::string path;
   ASSERT_TRUE(handle->executable(&path));
@@ -230,12 +235,13 @@ TEST(Win32ProcessTest, AHandleStaysWithItsProcessAndReadsItsExitCode) {
   EXPECT_EQ(code, 7u);
   ::CloseHandle(probe.hThread);
   ::CloseHandle(probe.hProcess);
-  EXPECT_EQ(env().openProcess(0, 0), nullptr);
+  EXPECT_FALSE(env().openProcess(0, 0));
 }
 
 TEST(Win32VersionInfoTest, TheProbesResourceNamesItsProductAndAPlainFileHasNone) {
   platform::VersionInfo info;
-  ASSERT_TRUE(env().readVersionInfo(VERSIONED_PROBE_PATH, &info)) << platform::lastError();
+  platform::Status read = env().readVersionInfo(VERSIONED_PROBE_PATH, &info);
+  ASSERT_TRUE(read) << read.code();
   ASSERT_FALSE(info.translations.empty());
   EXPECT_EQ(info.translations[0], std::make_pair(std::uint16_t{0x0409}, std::uint16_t{1200}));
   EXPECT_EQ(info.query(0x0409, 1200, "ProductName"), "Tarnwick Probe Suite");
