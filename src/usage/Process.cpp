@@ -88,7 +88,10 @@ Process::Process(platform::Env& env, const ProcessEvent& event)
     if (domain_.empty() && !userName_.empty()) domain_ = computerName();
     fullUserName_ = "\\\\" + domain_ + "\\" + userName_;
   }
-  if (!event.image.empty()) executable_ = event.image;
+  if (!event.image.empty()) {
+    executable_ = event.image;
+    executableFromEvent_ = true;
+  }
   if (state_ == ProcessState::Ended) {
     endTime_ = event.time;
     exitCode_ = event.exitCode;
@@ -115,7 +118,10 @@ Process::Process(platform::Env& env, const ProcessEvent& event)
   } else {
     std::string own = kLost;
     getProcessInfo(pid_, own);
-    if (own != kLost && !isUnknown(own)) executable_ = own;
+    if (own != kLost && !isUnknown(own)) {
+      executable_ = own;
+      executableFromEvent_ = false;
+    }
   }
   if (isUnknown(userName_)) {
     debug(4,
@@ -126,7 +132,10 @@ Process::Process(platform::Env& env, const ProcessEvent& event)
     // The event saw it start: one gone before it could be read is metered as what the event
     // named, or as lost, never dropped.
     state_ = ProcessState::Started;
-    if (!FileUtils::isAbsolute(executable_)) executable_ = read;
+    if (!FileUtils::isAbsolute(executable_)) {
+      executable_ = read;
+      executableFromEvent_ = false;
+    }
   }
   debug(4, "   Process: Got user name \"%s\" (\"%s\").", userName_, fullUserName_);
   if (LoggerUnit::wants(4))
@@ -488,6 +497,7 @@ void Process::refreshInfo() {
 void Process::reread() {
   invalidate();
   getProcessInfo(pid_, executable_);
+  executableFromEvent_ = false;
   if (handle_ != nullptr && isUnknown(userName_)) readUser(nullptr);
 }
 
@@ -508,6 +518,7 @@ void Process::markLost() {
 
 void Process::copyInfo(const Process& other) {
   executable_ = other.executable_;
+  executableFromEvent_ = other.executableFromEvent_;
   productName_ = other.productName_;
   userName_ = other.userName_;
   domain_ = other.domain_;

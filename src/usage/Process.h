@@ -142,6 +142,9 @@ class Process {
   // The program mark (ProcessHandle::programMark) read when the process was first opened;
   // 0 when none was read.
   std::uint64_t programMark() const { return programMark_; }
+  // Whether the executable is the one an event named as the program started, rather than one
+  // read from the process as it ran when it was read.
+  bool executableFromEvent() const { return executableFromEvent_; }
   void refreshInfo();
   // Reads executable and, where still unknown, user again, for a start that could not be
   // read at first. The state is left alone.
@@ -225,6 +228,7 @@ class Process {
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> modules_;
   std::uint64_t moduleUpdates_ = 0;
   std::uint64_t programMark_ = 0;
+  bool executableFromEvent_ = false;
   bool moduleCapReported_ = false;
   std::optional<std::uint32_t> exitCode_;
   bool startUnseen_ = false;

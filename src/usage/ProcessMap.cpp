@@ -17,6 +17,8 @@ namespace {
 
 // How long a caller waits for the map, and again after a renewal of its lock.
 constexpr auto kHoldPatience = std::chrono::seconds(5);
+// A hold at least this long is logged.
+constexpr auto kLongHold = std::chrono::milliseconds(10);
 
 // Whether a start is the one of the process an entry meters: the same start stamp, or, for a
 // start that was gone before it could be opened, the same program.
@@ -41,17 +43,34 @@ bool replacesProgram(const Process& entry, const Process& start) {
          FileUtils::isAbsolute(entry.executable()) && FileUtils::isAbsolute(start.executable());
 }
 
+// Whether a start that replaces the entry's program names one the process has already left:
+// the entry's program was read from the process, and both read the mark of the program it
+// runs now, so the start's event is older than the reading (a listing read the process
+// between its two programs' events).
+bool leftAlready(const Process& entry, const Process& start) {
+  return !entry.executableFromEvent() && start.programMark() != 0 &&
+         start.programMark() == entry.programMark();
+}
+
 }  // namespace
 
 ProcessMap::Hold::~Hold() {
+  if (!held_) return;
+  auto held = std::chrono::steady_clock::now() - since_;
   // A holder given up for dead whose lock was renewed meanwhile has nothing left to release.
-  if (held_ && !map_.mapLock_.relax()) map_.logger_.debug(1, "**RELAX FAILED %s", caller_);
+  if (!map_.mapLock_.relax()) map_.logger_.debug(1, "**RELAX FAILED %s", caller_);
+  if (held >= kLongHold) {
+    map_.logger_.debug(1, "%s held the process map for %i ms.", caller_,
+                       static_cast<std::int64_t>(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(held).count()));
+  }
 }
 
 bool ProcessMap::Hold::take(const char* caller) {
   caller_ = caller;
   held_ = map_.mapLock_.takeWithin(
       kHoldPatience, [this](std::uint32_t owner) { return map_.env_.threadExists(owner); });
+  since_ = std::chrono::steady_clock::now();
   if (!held_) {
     map_.logger_.debug(1, "%s: The process map could not be had; thread %i holds it.", caller,
                        map_.mapLock_.owner());
@@ -173,6 +192,16 @@ bool ProcessMap::addProcess(const ProcessRef& process) {
   // The pid is unique among running processes: the entry's process has ended unseen, unless
   // this start is the entry's own, reported twice (by a listing and by an event).
   bool replaced = replacesProgram(*old, *process);
+  if (replaced && leftAlready(*old, *process)) {
+    // It ran until the program the entry meters began: recorded alone, and the process did
+    // not end there.
+    logger_.debug(3, "addProcess: Process %i had left \"%s\" when its start came.", pid,
+                  process->executable());
+    process->setExitCode(Process::kStillActive);
+    process->setEndTime(process->startTime());
+    logProcessData(process);
+    return true;
+  }
   // An entry never opened was gone when its start was handled.
   bool endedUnseen =
       !replaced && !sameProcess(*old, *process) && (!old->hasHandle() || !old->isRunning());

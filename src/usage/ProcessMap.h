@@ -8,6 +8,7 @@
 #ifndef TARNWICK_USAGE_PROCESSMAP_H_
 #define TARNWICK_USAGE_PROCESSMAP_H_
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <optional>
@@ -60,7 +61,8 @@ class ProcessMap {
 
   // Holds the map for a scope. take() waits a bounded time (following a renewal of the lock)
   // and says whether it got the map; the map's entries are touched only while it is held, and
-  // it is let go when the hold goes out of scope.
+  // it is let go when the hold goes out of scope. A hold of 10 ms or more is logged (debug 1):
+  // every other event waits meanwhile.
   class SCOPED_LOCKABLE Hold {
    public:
     explicit Hold(const ProcessMap& map) LOCKS_EXCLUDED(map.mapLock_) : map_(map) {}
@@ -75,6 +77,7 @@ class ProcessMap {
     const ProcessMap& map_;
     const char* caller_ = "";
     bool held_ = false;
+    std::chrono::steady_clock::time_point since_;
   };
 
   // What a source saw: a start or an end, in the object's state.

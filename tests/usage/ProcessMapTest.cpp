@@ -203,6 +203,40 @@ TEST_F(ProcessMapTest, AStartForAPidWhoseProcessEndedUnseenEndsTheOldOne) {
   EXPECT_TRUE(lines[0].ends_with(":0:0"));
 }
 
+TEST_F(ProcessMapTest, TheLateStartOfAProgramTheProcessHasLeftIsRecordedAloneAndReplacesNothing) {
+  // A listing read the program the process runs now; then the event of the one it ran before
+  // came (a shell that ran it with exec, say).
+  pid_t child = spawn();
+  // Read once its program is in place: a reading in the middle of the exec finds no mark.
+  ASSERT_TRUE(testing::waitUntil(
+      [&] {
+        auto opened = testing::systemEnv().openProcess(static_cast<std::uint32_t>(child), 0);
+        std::uint64_t mark = 0;
+        return opened && opened.value()->programMark(&mark) && mark != 0;
+      },
+      std::chrono::seconds(5)));
+  DateTime start = DateTime() - TimeSpan(5);
+  map_.logProcess(started(child, start));
+  ProcessEvent before;
+  before.state = ProcessState::Started;
+  before.time = start;
+  before.pid = static_cast<std::uint32_t>(child);
+  before.image = capture_.dir().file("c:d/shell");
+  map_.logProcess(std::make_shared<Process>(testing::systemEnv(), before));
+  EXPECT_EQ(map_.size(), 1u);
+  std::vector<std::string> lines = delivered();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(":0:shell:0:shell:"), std::string::npos) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(":0:none")) << lines[0];
+  EXPECT_EQ(lines[1], "1:0");
+
+  end(child);
+  map_.logProcess(endEvent(child, DateTime()));
+  lines = delivered();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(":0:a_b:0:a_b:"), std::string::npos) << lines[0];
+}
+
 TEST_F(ProcessMapTest, TheLockOfAKilledHolderIsRenewedAndAbsentPidsLeaveItFree) {
   EXPECT_FALSE(map_.contains(4242));
   std::thread([&] {
@@ -398,6 +432,17 @@ TEST_F(ProcessMapTest, AStartThatWaitsOnASlowNameServiceHoldsUpNoOtherEvent) {
   std::printf("the longest start and end of the burst took %lld ms\n",
               static_cast<long long>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+  // The map logs each hold of 10 ms or more.
+  long long longestHold = 0;
+  for (const std::string& line : capture_.lines()) {
+    std::size_t at = line.find(" held the process map for ");
+    if (at != std::string::npos)
+      longestHold = std::max(longestHold, std::stoll(line.substr(at + 26)));
+  }
+  std::printf(
+      "the longest hold of the process map meanwhile: %lld ms (holds under 10 ms are not "
+      "logged)\n",
+      longestHold);
   end(slowChild);
   map_.logProcess(endEvent(slowChild, DateTime()));
   // Each program has exactly one record, the slow one's too, with its user.
