@@ -12,7 +12,8 @@ class NamedEvent {
   enum class Reset { kAutomatic, kManual };
   // Who may set and wait on an event its creator makes: its creator's user, or every user.
   enum class Users { kThisUser, kEveryone };
-  // What Env::waitForAnyEvent returns when no event was set in time, or the wait failed.
+  // Env::waitForAnyEvent's value when no event was set in time; kFailed is the platform
+  // services' own answer for a failed wait, which Env turns into the failure's code.
   static constexpr int kTimedOut = -1;
   static constexpr int kFailed = -2;
 
