@@ -3,7 +3,9 @@
 //                                                 forwarded log message as a log line
 //   vantorctl send COMMAND [--to NAME] [--timeout S]
 //                                                 send a command and print the reply, if due
-// Exit status: 0 success, 2 time-out, 1 any other error (the reason on stderr).
+//   vantorctl status [--json] [--to NAME] [--timeout S]
+//                                                 ask the agent how it is
+// Exit status: 0 success, 1 error (the reason on stderr), 2 usage, 3 time-out.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -29,20 +31,26 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
-constexpr int kExitTimeout = 2;
+constexpr int kExitUsage = 2;
+constexpr int kExitTimeout = 3;
 
 const char kUsage[] =
     "usage: vantorctl listen [--count N] [--timeout S]\n"
     "       vantorctl send COMMAND [--to NAME] [--timeout S]\n"
+    "       vantorctl status [--json] [--to NAME] [--timeout S]\n"
     "       vantorctl --help | --version\n"
     "\n"
     "listen  receives under \"Vantor_Core\" and prints each log message forwarded by root or\n"
     "        this user as one log line (others are dropped); ends after N messages or S\n"
     "        seconds.\n"
-    "send    sends COMMAND (DIE, RECONFIG, TARNWICKDUMP, SEND_PROCESS_INFO) to NAME\n"
-    "        (default \"Vantor_Tarnwick\") and, where a reply is due, prints its body.\n"
+    "send    sends COMMAND (DIE, RECONFIG, TARNWICKDUMP, SEND_PROCESS_INFO, STATUS,\n"
+    "        STATUS_JSON) to NAME (default \"Vantor_Tarnwick\") and, where a reply is due,\n"
+    "        prints its body.\n"
+    "status  asks the agent how it is: when it started, its event source and its state, the\n"
+    "        processes it meters, the records it wrote, its deliveries and its workers; with\n"
+    "        --json as one JSON object with stable keys.\n"
     "\n"
-    "Exit status: 0 success, 2 time-out, 1 error. $VANTOR_RUNTIME_DIR selects the\n"
+    "Exit status: 0 success, 1 error, 2 usage, 3 time-out. $VANTOR_RUNTIME_DIR selects the\n"
     "runtime directory; $VANTOR_REGISTRY the registry file whose ConfigurationDir holds\n"
     "the message catalogues.\n";
 
@@ -52,6 +60,7 @@ struct Options {
   std::string target = "Vantor_Tarnwick";
   std::optional<long> count;
   std::optional<double> timeoutSeconds;
+  bool json = false;
 };
 
 int fail(const std::string& reason) {
@@ -147,7 +156,8 @@ int send(Vantor::platform::Env& env, const Options& options) {
       return fail("the command may not hold control characters");
     }
   }
-  bool replyDue = options.command == "SEND_PROCESS_INFO" || options.command == "TARNWICKDUMP";
+  bool replyDue = options.command == "SEND_PROCESS_INFO" || options.command == "TARNWICKDUMP" ||
+                  options.command == "STATUS" || options.command == "STATUS_JSON";
   std::string reference = "vantorctl-" + randomHex();
   std::string replyTo = "vantorctl_" + randomHex();
   std::unique_ptr<Vantor::MailSlot> replies;
@@ -182,7 +192,9 @@ int send(Vantor::platform::Env& env, const Options& options) {
       Vantor::IPCMessage parsed;
       if (Vantor::parseIPCMessage(message.text, &parsed) && parsed.type == "REPLY" &&
           parsed.reference == reference) {
-        std::cout << parsed.body << std::endl;
+        std::string body = parsed.body;
+        if (!body.empty() && body.back() == '\n') body.pop_back();  // a block ends its own line
+        std::cout << body << std::endl;
         return kExitOk;
       }
     }
@@ -219,6 +231,11 @@ std::optional<Options> parse(int argc, char** argv, std::string* error) {
         *error = "not a number: " + *given;
         return std::nullopt;
       }
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      *error = "unknown option: " + arg;
+      return std::nullopt;
     } else if (options.verb.empty()) {
       options.verb = arg;
     } else if (options.verb == "send" && options.command.empty()) {
@@ -228,9 +245,17 @@ std::optional<Options> parse(int argc, char** argv, std::string* error) {
       return std::nullopt;
     }
   }
-  if (options.verb != "listen" && options.verb != "send") {
+  if (options.verb != "listen" && options.verb != "send" && options.verb != "status") {
     *error = options.verb.empty() ? "no verb given" : "unknown verb: " + options.verb;
     return std::nullopt;
+  }
+  if (options.json && options.verb != "status") {
+    *error = "--json is for status only";
+    return std::nullopt;
+  }
+  if (options.verb == "status") {
+    options.verb = "send";
+    options.command = options.json ? "STATUS_JSON" : "STATUS";
   }
   if (options.verb == "send" && options.command.empty()) {
     *error = "send needs a COMMAND";
@@ -258,7 +283,7 @@ int main(int argc, char** argv) {
   std::optional<Options> options = parse(argc, argv, &error);
   if (!options) {
     std::cerr << "vantorctl: " << error << "\n" << kUsage;
-    return kExitError;
+    return kExitUsage;
   }
   std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
   return options->verb == "listen" ? listen(*env, *options) : send(*env, *options);

@@ -1,6 +1,7 @@
 #include "foundation/TextUtils.h"
 
 #include <cstdint>
+#include <cstdio>
 
 #include "foundation/FileException.h"
 #include "foundation/FilePlain.h"
@@ -97,6 +98,24 @@ std::string readTextFile(platform::Env& env, const std::string& path) {
   }
   file.close();
   return content;
+}
+
+std::string jsonString(std::string_view text) {
+  std::string json = "\"";
+  for (char c : validUtf8(text)) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      json += escape;
+    } else {
+      json += c;
+    }
+  }
+  return json + "\"";
 }
 
 }  // namespace Vantor::TextUtils

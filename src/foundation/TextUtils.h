@@ -26,6 +26,8 @@ std::string shown(std::string_view text);
 // At most the first limit bytes of text (never half a UTF-8 character), and how long the
 // rest was: what a log line shows of a field a sender chose.
 std::string clipped(std::string_view text, std::size_t limit);
+// The text as a JSON string, quotes included: valid UTF-8, control characters escaped.
+std::string jsonString(std::string_view text);
 // The most a text file of the agent's may hold: its configuration files are far smaller.
 inline constexpr std::size_t kMaxTextFileBytes = 16 << 20;
 // The whole content of a plain file; throws FileException when it cannot be read or is larger

@@ -26,6 +26,7 @@
 #include "platform/ProcessPerformance.h"
 #include "platform/ProcessTable.h"
 #include "platform/Registry.h"
+#include "platform/ServiceManager.h"
 #include "platform/Status.h"
 #include "platform/SystemFacts.h"
 #include "platform/TraceSession.h"
@@ -47,6 +48,7 @@ class Env {
   // The descriptions of the kernel trace's event classes.
   virtual EventClasses& eventClasses() = 0;
   virtual PerformanceCounters& performanceCounters() = 0;
+  virtual ServiceManager& serviceManager() = 0;
 
   // Processes.
   // A table of this system's processes. It remembers what it learnt of earlier listings, so
@@ -148,6 +150,7 @@ class EnvWrapper : public Env {
   KernelTrace& kernelTrace() override { return target_.kernelTrace(); }
   EventClasses& eventClasses() override { return target_.eventClasses(); }
   PerformanceCounters& performanceCounters() override { return target_.performanceCounters(); }
+  ServiceManager& serviceManager() override { return target_.serviceManager(); }
   std::unique_ptr<ProcessTable> newProcessTable() override { return target_.newProcessTable(); }
   Expected<std::unique_ptr<ProcessHandle>> openProcess(std::uint32_t pid,
                                                        std::uint64_t startStamp) override {

@@ -24,6 +24,7 @@ class SystemEnv : public Env {
   KernelTrace& kernelTrace() override { return systemKernelTrace(); }
   EventClasses& eventClasses() override { return systemEventClasses(); }
   PerformanceCounters& performanceCounters() override { return systemPerformanceCounters(); }
+  ServiceManager& serviceManager() override { return systemServiceManager(); }
 
   std::unique_ptr<ProcessTable> newProcessTable() override { return platform::newProcessTable(); }
   Expected<std::unique_ptr<ProcessHandle>> openProcess(std::uint32_t pid,

@@ -21,6 +21,7 @@ EnvironmentVariables& systemVariables();
 KernelTrace& systemKernelTrace();
 EventClasses& systemEventClasses();
 PerformanceCounters& systemPerformanceCounters();
+ServiceManager& systemServiceManager();
 
 std::unique_ptr<ProcessTable> newProcessTable();
 std::unique_ptr<ProcessHandle> openProcess(std::uint32_t pid, std::uint64_t startStamp);

@@ -1,3 +1,4 @@
+#include "foundation/TextUtils.h"
 #include "report/HtmlReport.h"
 
 #include <algorithm>
@@ -95,7 +96,7 @@ std::string html(const std::string& text) {
 
 // JSON that may stand inside a script element: no "</script>" can close it early.
 std::string scriptJson(const std::string& text) {
-  std::string json = jsonString(text);
+  std::string json = TextUtils::jsonString(text);
   std::string safe;
   for (char c : json) safe += c == '<' ? std::string("\\u003c") : std::string(1, c);
   return safe;

@@ -63,24 +63,6 @@ std::size_t displayWidth(const std::string& text) {
 
 }  // namespace
 
-std::string jsonString(const std::string& text) {
-  std::string json = "\"";
-  for (char c : TextUtils::validUtf8(text)) {
-    auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      json += escape;
-    } else {
-      json += c;
-    }
-  }
-  return json + "\"";
-}
-
 std::int64_t localOffsetAt(std::int64_t second) {
   // The zone's offset at that instant, not today's: a summer peak read in winter keeps its
   // summer offset. (std::localtime's buffer is shared: the reports run on one thread.)
@@ -118,8 +100,8 @@ std::string formatReport(const std::vector<ProductUsage>& usage, Grouping groupi
       out += r == 0 ? "\n  {" : ",\n  {";
       for (std::size_t c = 0; c < header.size(); ++c) {
         bool text = c < names || header[c] == "peak_users_at";
-        out += (c == 0 ? "" : ", ") + jsonString(header[c]) + ": " +
-               (text ? jsonString(rows[r][c]) : rows[r][c]);
+        out += (c == 0 ? "" : ", ") + TextUtils::jsonString(header[c]) + ": " +
+               (text ? TextUtils::jsonString(rows[r][c]) : rows[r][c]);
       }
       out += "}";
     }

@@ -16,9 +16,6 @@ enum class ReportFormat { kText, kCsv, kJson };
 std::string formatReport(const std::vector<ProductUsage>& usage, Grouping grouping,
                          ReportFormat format, bool utc);
 
-// A JSON string of text (bytes that are not UTF-8 as U+FFFD).
-std::string jsonString(const std::string& text);
-
 // Seconds east of UTC of the local zone at that instant.
 std::int64_t localOffsetAt(std::int64_t second);
 

@@ -60,6 +60,9 @@ bool Agent::startLoggingOnce() {
                           [](std::shared_ptr<LogWriter> writer) {
                             return std::make_shared<LogMessengerIPC>(std::move(writer));
                           });
+  if (logging_) {
+    logging_->messenger->copyWarningsToJournal(env_.serviceManager().standardErrorIsJournal());
+  }
   // Checked before the first line: the folder must not let another user point the file
   // elsewhere.
   if (logging_) {

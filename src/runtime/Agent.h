@@ -45,6 +45,7 @@ class Agent {
   platform::Env& env() const { return env_; }
   ThreadTable& threads() { return *threads_; }
   DataStreams& streams() { return *streams_; }
+  const DataStreams& streams() const { return *streams_; }
   const LoggerUnit& logger() const { return *logging_->agentLogger; }
 
  protected:

@@ -152,6 +152,9 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
     streams().deliverAll(false);
     logger().debug(3, "IPC: Reporting success to Vantor Core.");
     reply("");
+  } else if (body == "STATUS" || body == "STATUS_JSON") {
+    AgentStatus status = currentStatus();
+    reply(body == "STATUS" ? statusText(status) : statusJson(status));
   } else if (body == "RECONFIG") {
     logger().debug(1, "Reconfiguring...");
     raiseReconfigureFlag();
@@ -162,14 +165,16 @@ void Tarnwick::handleCommand(const std::string& type, const std::string& referen
 
 std::uint32_t Tarnwick::monitorStatus() {
   logger().debug(1, "START THREAD statusMonitor.");
+  publishWorkerStatus();
   try {
     // Only the events tell starts and ends: the processes already running come from polls,
     // the first once the events come, so that nothing starts unseen in between.
     std::optional<std::chrono::steady_clock::time_point> tracerStarted = awaitEventSource();
     if (activeEventSource() && !polling_) {
       poller_->pollProcesses(true, activeEventSource()->runningSince());
+      if (tracerStarted) eventsBegun_.store(true);
     }
-    DateTime nextCheck = DateTime() + checkPeriod_;
+    DateTime nextCheck = DateTime() + serviceNotices_.checkPeriod(checkPeriod_);
     while (!quitFlag.load()) {
       if (tracerStarted && !polling_ &&
           std::chrono::steady_clock::now() - *tracerStarted >= kSecondFullPollDelay) {
@@ -193,7 +198,7 @@ std::uint32_t Tarnwick::monitorStatus() {
         break;
       }
       if (nextCheck <= DateTime()) {
-        nextCheck = DateTime() + checkPeriod_;
+        nextCheck = DateTime() + serviceNotices_.checkPeriod(checkPeriod_);
         logger().debug(5, "statusMonitor is running as normal.");
         if (!threads().checkThreads()) {
           logger().debug(1, "statusMonitor is exiting due to failed threads.");
@@ -201,7 +206,15 @@ std::uint32_t Tarnwick::monitorStatus() {
           raiseQuitFlag();
           break;
         }
+        serviceNotices_.healthy();
       }
+      publishWorkerStatus();
+      // Events chosen by a reconfiguration: the poll made before them is the poller's own.
+      if (const ProcessEventSource* source = activeEventSource();
+          !eventsBegun_.load() && source && source->isRunning() && poller_->fullPollsDone() > 0) {
+        eventsBegun_.store(true);
+      }
+      if (serviceNotices_.wanted()) serviceNotices_.tell(currentStatus());
       accounts().refreshAccounts();
       if (processMap_) {
         processMap_->retryPendingStarts();
@@ -301,6 +314,7 @@ void Tarnwick::run() {
   logger().debug(5, "Created statusMonitor.");
   programLogger_->notice(8);
   logger().debug(1, "START MAIN LOOP");
+  mainLoopRunning_.store(true);
   ThreadMessage message;
   while (ThreadMessages::get(&message)) {
     if (message.message == kMessageClose || message.message == kMessageDestroy) {
@@ -311,6 +325,7 @@ void Tarnwick::run() {
     if (quitFlag.load()) break;
   }
   logger().debug(1, "Tarnwick main loop has exited.");
+  serviceNotices_.stopping();
   shutDownWorkers();
   // Starts still waiting to be read are recorded now, or never: those gone, once, as lost.
   if (processMap_) processMap_->retryPendingStarts();

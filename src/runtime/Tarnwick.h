@@ -3,15 +3,21 @@
 #ifndef TARNWICK_RUNTIME_TARNWICK_H_
 #define TARNWICK_RUNTIME_TARNWICK_H_
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "concurrency/ThreadInstance.h"
 #include "ipc/IPCServer.h"
 #include "platform/Device.h"
+#include "platform/Mutex.h"
 #include "runtime/Agent.h"
+#include "runtime/AgentStatus.h"
+#include "runtime/ServiceNotices.h"
 #include "sources/EventTracer.h"
 #include "sources/KernelDriverTracer.h"
 #include "sources/ModulePoller.h"
@@ -33,6 +39,8 @@ class Tarnwick : public Agent {
   // The Core's commands, as the IPC server hands them over.
   void handleCommand(const std::string& type, const std::string& reference, const std::string& body,
                      const std::string& replyTo);
+  // What the agent says of itself now; safe on any thread.
+  AgentStatus currentStatus() const;
   // Turns files a crashed run left in the working directory into data files, deletes the rest.
   void recoverLeftovers();
   const std::string& workingDirectory() const { return workingDirectory_; }
@@ -51,6 +59,7 @@ class Tarnwick : public Agent {
     bool polling = false;
     TimeSpan pollInterval{300};
     EventSource source = EventSource::kNone;
+    bool eventsWanted = false;  // the source may have fallen back to polls
     bool moduleData = false;
     TimeSpan moduleInterval{0};
     std::string moduleFilterFile;
@@ -75,6 +84,14 @@ class Tarnwick : public Agent {
   std::optional<std::chrono::steady_clock::time_point> awaitEventSource();
   // The worker that reports process starts and ends; null when polling alone tells them.
   const ProcessEventSource* activeEventSource() const;
+  // Whether the processes are metered yet: the first full poll is in the map, or the events
+  // flow and the processes that ran before them were polled.
+  bool meteringBegun() const;
+  // The event source and its state, as the status names them.
+  std::pair<std::string, std::string> eventSourceStatus() const;
+  // On the status monitor's thread, which alone walks the thread table: what the workers
+  // last told it, for the status.
+  void publishWorkerStatus() LOCKS_EXCLUDED(workerStatusMutex_);
   // Ends the status monitor (after the reconfiguration it may be in) and then every worker;
   // nothing they use may be destroyed before. Safe to call again.
   void shutDownWorkers();
@@ -114,9 +131,19 @@ class Tarnwick : public Agent {
   std::int64_t measuredUntil_ = 0;
   std::unique_ptr<EventTracer> eventTracer_;
   std::unique_ptr<KernelDriverTracer> driverTracer_;
-  // Set by the configuration, on the thread that then runs the status monitor's checks.
-  EventSource eventSource_ = EventSource::kNone;
-  bool polling_ = false;
+  // Set by the configuration, on the thread that then runs the status monitor's checks; read
+  // by the status too.
+  std::atomic<EventSource> eventSource_{EventSource::kNone};
+  std::atomic<bool> polling_{false};
+  std::atomic<bool> eventsWanted_{false};  // the configuration asked for events
+  std::atomic<std::int64_t> pollSeconds_{0};
+  std::atomic<std::uint32_t> configurations_{0};
+  std::atomic<bool> eventsBegun_{false};  // set by the status monitor
+  std::atomic<bool> mainLoopRunning_{false};
+  const DateTime startedAt_;
+  ServiceNotices serviceNotices_{env().serviceManager()};
+  mutable platform::Mutex workerStatusMutex_;
+  std::vector<ThreadTable::WorkerStatus> workerStatus_ GUARDED_BY(workerStatusMutex_);
   std::unique_ptr<IPCServer> server_;
   std::unique_ptr<ThreadInstance> statusMonitor_;
   bool threadsStarted_ = false;  // on the main thread: run() started the workers

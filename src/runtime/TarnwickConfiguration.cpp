@@ -18,6 +18,8 @@ namespace Vantor {
 
 namespace {
 
+const char kEventsKey[] = "tarnwick.logging.process-data.events";
+
 // An interval key under "logging": zero or less counts as missing (a negative one would poll
 // without pause).
 TimeSpan intervalOf(const ConfReader& reader, const std::string& key, const TimeSpan& fallback,
@@ -81,6 +83,7 @@ bool Tarnwick::configureProgram() {
   registerProcessStream();
   if (settings.moduleData) registerModuleStream();
   if (settings.performance) registerPerformanceStream();
+  configurations_.fetch_add(1);
   return true;
 }
 
@@ -128,6 +131,7 @@ Tarnwick::MeteringSettings Tarnwick::readMeteringSettings() {
     settings.moduleFilterFile = FileUtils::normaliseSeparators(settings.moduleFilterFile);
   }
   settings.source = chooseEventSource(settings.polling, settings.pollInterval);
+  settings.eventsWanted = boolOr(conf, kEventsKey, false);
   const std::string performanceKey = "tarnwick.logging.performance-monitor";
   settings.performance = boolOr(conf, performanceKey, false);
   settings.countersFile = configurationDirectory() + "Tarnwick_Counters.conf";
@@ -154,8 +158,10 @@ bool Tarnwick::othersMayChangeWhatIsRecorded(const MeteringSettings& settings) {
 
 bool Tarnwick::startSources(const MeteringSettings& settings) {
   poller_->configure(settings.pollInterval, settings.source, settings.polling);
-  eventSource_ = settings.source;
-  polling_ = settings.polling;
+  eventSource_.store(settings.source);
+  polling_.store(settings.polling);
+  eventsWanted_.store(settings.eventsWanted);
+  pollSeconds_.store(settings.pollInterval.getSeconds());
   if (settings.polling && !poller_->prepare(threads())) return false;
   std::shared_ptr<const ModuleFilter> moduleFilter;
   if (settings.moduleData && !(moduleFilter = readModuleFilter(settings.moduleFilterFile))) {
@@ -218,7 +224,7 @@ void Tarnwick::registerPerformanceStream() {
 }
 
 EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
-  const std::string events = "tarnwick.logging.process-data.events";
+  const std::string events = kEventsKey;
   if (!boolOr(reader(), events, false)) return EventSource::kNone;
   logger().debug(1, "Will be using process events...");
   // Systems of the old kind have no kernel trace session: polling stands in, often.

@@ -98,6 +98,7 @@ bool EventTracer::bufferCallback(const platform::TraceLogFile& logFile) {
   if (logFile.eventsLost > reportedLost_ || logFile.buffersLost > reportedOverflows_) {
     std::uint64_t lostNow = logFile.eventsLost - std::min(reportedLost_, logFile.eventsLost);
     reportedLost_ = logFile.eventsLost;
+    eventsLost_.fetch_add(lostNow);
     reportedOverflows_ = logFile.buffersLost;
     logger_.warning(33, static_cast<std::int64_t>(lostNow),
                     static_cast<std::int64_t>(logFile.eventsLost),

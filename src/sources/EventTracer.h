@@ -36,6 +36,7 @@ class EventTracer : public ProcessEventSource {
   void endSession() { tracer_.reset(); }
   bool isRunning() const override { return running_.load(); }
   std::uint64_t runningSince() const override { return runningSince_.load(); }
+  std::uint64_t eventsLost() const override { return eventsLost_.load(); }
 
  private:
   std::uint32_t eventTracerThread(ThreadEntry& row);
@@ -49,6 +50,7 @@ class EventTracer : public ProcessEventSource {
   std::uint32_t bufferKilobytes_ = 0;
   std::atomic<bool> running_{false};
   std::atomic<std::uint64_t> runningSince_{0};
+  std::atomic<std::uint64_t> eventsLost_{0};
   // The worker's own, and the shutdown's once no worker runs.
   std::unique_ptr<KernelTracer> tracer_;
   EventDecoder decoder_;

@@ -124,6 +124,7 @@ void KernelDriverTracer::makeQuitEvent() {
 
 void KernelDriverTracer::loseDriver() {
   lost_ = true;
+  driverLost_.store(true);
   {
     platform::MutexLock lock(&deviceMutex_);
     device_.reset();
@@ -153,6 +154,7 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
     return;
   }
   lost_ = false;
+  driverLost_.store(false);
   factsUnsupported_ = false;
   queueLeftOver_ = true;
   if (!running_.load()) {
@@ -346,6 +348,7 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
     }
     if (record->kind() == DriverRecordKind::kRecordsLost) {
       lostUntold_ += record->exitStatus;
+      eventsLost_.fetch_add(record->exitStatus);
       tellLost();
       repairPending_ = true;
       continue;

@@ -71,6 +71,8 @@ class KernelDriverTracer : public ProcessEventSource {
   bool isRunning() const override { return running_.load(); }
   std::uint64_t runningSince() const override { return runningSince_.load(); }
   bool hasGivenUp() const override { return gaveUp_.load(); }
+  std::uint64_t eventsLost() const override { return eventsLost_.load(); }
+  bool eventsArrive() const override { return running_.load() && !driverLost_.load(); }
 
  private:
   std::uint32_t kernelDriverTracerThread(ThreadEntry& row);
@@ -109,6 +111,9 @@ class KernelDriverTracer : public ProcessEventSource {
   std::atomic<bool> running_{false};
   std::atomic<std::uint64_t> runningSince_{0};
   std::atomic<bool> gaveUp_{false};
+  std::atomic<std::uint64_t> eventsLost_{0};
+  // The worker's lost_, for the status.
+  std::atomic<bool> driverLost_{false};
   // The worker's own.
   std::unique_ptr<platform::NamedEvent> processEvent_;
   std::unique_ptr<platform::NamedEvent> quitEvent_;

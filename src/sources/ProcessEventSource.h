@@ -17,6 +17,10 @@ class ProcessEventSource {
   virtual std::uint64_t runningSince() const = 0;
   // True when the worker gave up before its events began: it will not run.
   virtual bool hasGivenUp() const { return false; }
+  // The events the source knows it lost since the agent started; a full poll repairs each.
+  virtual std::uint64_t eventsLost() const = 0;
+  // Whether the events reach the source now: false while polls stand in for a lost driver.
+  virtual bool eventsArrive() const { return isRunning(); }
 };
 
 }  // namespace Vantor

@@ -70,6 +70,7 @@ std::optional<RepairBound> ProcessPoller::takeFullPollRequest() {
 void ProcessPoller::repairLostEvents(const RepairBound& startedBefore) {
   fullPoll(startedBefore.stamp);
   processMap_.endVanished(startedBefore);
+  repairsMade_.fetch_add(1);
 }
 
 void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
@@ -78,6 +79,11 @@ void ProcessPoller::fullPoll(std::uint64_t startedBefore) {
     logger_.debug(1, "Failed to poll process table.");
     return;
   }
+  applyFullPoll(startedBefore);
+  fullPollsDone_.fetch_add(1);
+}
+
+void ProcessPoller::applyFullPoll(std::uint64_t startedBefore) {
   std::vector<ProcessRef> changes;
   // Regular polls date a change half an interval back; without them (events do the work) a
   // poll dates what it finds at the poll.

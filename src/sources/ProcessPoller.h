@@ -43,10 +43,15 @@ class ProcessPoller {
   // After lost events: a full poll finds the starts, and the map's processes that no longer
   // run are ended, of those started up to the bound where it is given.
   void repairLostEvents(const RepairBound& startedBefore = {});
+  // Full polls of the process table applied to the map, and repairs made, since the start.
+  std::uint64_t fullPollsDone() const { return fullPollsDone_.load(); }
+  std::uint64_t repairsMade() const { return repairsMade_.load(); }
 
  private:
   std::uint32_t processPollerThread(ThreadEntry& row);
   void fullPoll(std::uint64_t startedBefore = 0);
+  // Hands the changes the last listing found to the map.
+  void applyFullPoll(std::uint64_t startedBefore);
   void completionPass();
 
   platform::Env& env_;
@@ -58,6 +63,8 @@ class ProcessPoller {
   EventSource source_ = EventSource::kNone;
   bool pollingEnabled_ = false;
   std::atomic<bool> firstFullPollDone_{false};
+  std::atomic<std::uint64_t> fullPollsDone_{0};
+  std::atomic<std::uint64_t> repairsMade_{0};
   platform::Mutex requestMutex_;
   std::optional<RepairBound> requestedRepair_ GUARDED_BY(requestMutex_);
   // Shared with the poller's row: a request or the stop signal ends its pause.

@@ -193,6 +193,26 @@ bool ThreadTable::monitorThreads() {
   return allWell;
 }
 
+std::vector<ThreadTable::WorkerStatus> ThreadTable::workerStatus() const {
+  std::vector<WorkerStatus> workers;
+  for (const auto& row : rows_) {
+    std::string state = "running";
+    if (row->job->status() != JobInstance::JS_RUNNING || row->status.load() == ST_DOWN) {
+      state = "down";
+    } else if (row->status.load() == ST_SILENT) {
+      state = "silent";
+    } else if (row->report.load() == REPORT_FATAL) {
+      state = "fatal";
+    } else if (row->report.load() == REPORT_ERRORS) {
+      state = "seeing errors";
+    } else if (row->report.load() == REPORT_QUITTING) {
+      state = "quitting";
+    }
+    workers.push_back({row->name, state, row->lastOk});
+  }
+  return workers;
+}
+
 bool ThreadTable::checkThreads() {
   logger_.debug(5, "Check: Checking threads...");
   if (!monitorThreads()) {

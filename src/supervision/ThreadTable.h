@@ -49,6 +49,14 @@ class ThreadTable {
   // Removes every row; jobs still running are killed.
   void clear();
 
+  // What a worker last told the supervision, and when it last answered as it should.
+  struct WorkerStatus {
+    std::string name;
+    std::string state;  // "running", "seeing errors", "fatal", "quitting", "silent", "down"
+    DateTime lastHeartbeat;
+  };
+  std::vector<WorkerStatus> workerStatus() const;
+
   std::size_t size() const { return rows_.size(); }
   ThreadEntry& row(std::size_t index) { return *rows_[index]; }
 

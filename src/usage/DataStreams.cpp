@@ -68,6 +68,9 @@ void DataStreams::clear() {
   {
     platform::MutexLock lock(&mutex_);
     old.swap(entries_);
+    for (const auto& [id, entry] : old) {
+      history_[id].recordsWritten += entry.logFile->recordsWritten();
+    }
   }
   // Destroying the streams ends their files outside the lock.
 }
@@ -111,6 +114,26 @@ void DataStreams::deliver(const std::vector<std::pair<std::string, Hook>>& due) 
     if (hook) hook();
   }
   for (const auto& [id, hook] : due) releaseLogFile(id);
+  platform::MutexLock lock(&mutex_);
+  for (const auto& [id, hook] : due) history_[id].lastDelivery = DateTime();
+}
+
+std::vector<DataStreams::StreamStatus> DataStreams::status() const {
+  platform::MutexLock lock(&mutex_);
+  std::map<std::string, StreamStatus> all = history_;
+  for (const auto& [id, entry] : entries_) {
+    StreamStatus& stream = all[id];
+    stream.recordsWritten += entry.logFile->recordsWritten();
+    if (entry.interval.getSeconds() > 0 && !entry.lastDelivered.isZero()) {
+      stream.nextDelivery = entry.lastDelivered + entry.interval;
+    }
+  }
+  std::vector<StreamStatus> streams;
+  for (auto& [id, stream] : all) {
+    stream.id = id;
+    streams.push_back(std::move(stream));
+  }
+  return streams;
 }
 
 }  // namespace Vantor

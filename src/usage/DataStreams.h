@@ -25,6 +25,14 @@ class DataStreams {
  public:
   using Hook = std::function<void()>;
 
+  // What a stream did since the agent started, across reconfigurations.
+  struct StreamStatus {
+    std::string id;
+    std::uint64_t recordsWritten = 0;
+    DateTime lastDelivery{0LL};  // zero: none yet
+    DateTime nextDelivery{0LL};  // zero: only on demand, or not yet scheduled
+  };
+
   DataStreams(platform::Env& env, std::shared_ptr<LogSender> sender);
 
   // Does nothing when the ID is registered already. An interval of 0 takes the global one.
@@ -43,6 +51,8 @@ class DataStreams {
   // One delivery check at now: the first check only sets each stream's last delivery to the
   // boundary before now; later ones deliver the streams whose next boundary has come.
   void deliveryPass(const DateTime& now) LOCKS_EXCLUDED(mutex_);
+  // Every stream registered now or before, by ID.
+  std::vector<StreamStatus> status() const LOCKS_EXCLUDED(mutex_);
 
  private:
   struct Entry {
@@ -60,6 +70,9 @@ class DataStreams {
   LoggerUnit logger_;
   mutable platform::Mutex mutex_;
   std::map<std::string, Entry> entries_ GUARDED_BY(mutex_);
+  // The records of the streams' earlier files (a reconfiguration registers them anew), and
+  // when each stream last handed its file over.
+  std::map<std::string, StreamStatus> history_ GUARDED_BY(mutex_);
 };
 
 }  // namespace Vantor

@@ -98,6 +98,12 @@ bool LogFile::openLocked() {
   return true;
 }
 
+bool LogFile::writeRecord(const std::string& text) {
+  if (!write(text + "\n")) return false;
+  recordsWritten_.fetch_add(1);
+  return true;
+}
+
 bool LogFile::write(const std::string& text) {
   logger_.debug(5, "LogFile: Writing...");
   RenewableMutexLock lock(&lock_);

@@ -6,6 +6,7 @@
 #ifndef TARNWICK_USAGE_LOGFILE_H_
 #define TARNWICK_USAGE_LOGFILE_H_
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,8 +39,11 @@ class LogFile {
   // Writes text unchanged; opens the file first when needed.
   bool write(const std::string& text);
   bool newLine() { return write("\n"); }
-  // A record and its line end in one call, so a delivery never splits them.
-  bool writeRecord(const std::string& text) { return write(text + "\n"); }
+  // A record and its line end in one call, so a delivery never splits them; counted when
+  // written.
+  bool writeRecord(const std::string& text);
+  // The records this stream wrote.
+  std::uint64_t recordsWritten() const { return recordsWritten_.load(); }
   // Closes an open file and renames it from ".make" to ".data"; nothing for an idle stream.
   void end();
 
@@ -56,6 +60,7 @@ class LogFile {
   std::shared_ptr<FileBase> file_ GUARDED_BY(lock_);
   // Finished files whose move to the ".data" name failed: tried again at every end.
   std::vector<std::string> undelivered_ GUARDED_BY(lock_);
+  std::atomic<std::uint64_t> recordsWritten_{0};
 };
 
 }  // namespace Vantor

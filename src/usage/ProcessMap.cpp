@@ -67,9 +67,13 @@ ProcessMap::Hold::~Hold() {
 }
 
 bool ProcessMap::Hold::take(const char* caller) {
+  return takeWithin(caller, std::chrono::duration_cast<std::chrono::milliseconds>(kHoldPatience));
+}
+
+bool ProcessMap::Hold::takeWithin(const char* caller, std::chrono::milliseconds patience) {
   caller_ = caller;
   held_ = map_.mapLock_.takeWithin(
-      kHoldPatience, [this](std::uint32_t owner) { return map_.env_.threadExists(owner); });
+      patience, [this](std::uint32_t owner) { return map_.env_.threadExists(owner); });
   since_ = std::chrono::steady_clock::now();
   if (!held_) {
     map_.logger_.debug(1, "%s: The process map could not be had; thread %i holds it.", caller,
@@ -519,6 +523,12 @@ void ProcessMap::clear() {
 
 std::size_t ProcessMap::size() const {
   RenewableMutexLock lock(&mapLock_);
+  return processes_.size();
+}
+
+std::optional<std::size_t> ProcessMap::sizeWithin(std::chrono::milliseconds patience) const {
+  Hold hold(*this);
+  if (!hold.takeWithin("sizeWithin", patience)) return std::nullopt;
   return processes_.size();
 }
 

@@ -72,6 +72,9 @@ class ProcessMap {
 
     // The caller's name labels the debug line of a failure.
     bool take(const char* caller) EXCLUSIVE_TRYLOCK_FUNCTION(true);
+    // As take(), waiting at most patience.
+    bool takeWithin(const char* caller, std::chrono::milliseconds patience)
+        EXCLUSIVE_TRYLOCK_FUNCTION(true);
 
    private:
     const ProcessMap& map_;
@@ -139,6 +142,10 @@ class ProcessMap {
   void clear() LOCKS_EXCLUDED(mapLock_);
 
   std::size_t size() const LOCKS_EXCLUDED(mapLock_);
+  // The processes in the map, if it can be had within patience: a status must not wait on a
+  // busy map.
+  std::optional<std::size_t> sizeWithin(std::chrono::milliseconds patience) const
+      LOCKS_EXCLUDED(mapLock_);
   std::size_t endedCount() const;
   std::size_t pendingCount() const;
 

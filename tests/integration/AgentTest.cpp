@@ -251,7 +251,7 @@ TEST(AgentTest, SigtermDuringAReconfigurationEndsTheAgentCleanly) {
   Installation installation;
   for (int run = 1; run <= 5; ++run) {
     AgentProcess agent;
-    ASSERT_TRUE(started(installation, run)) << installation.log();
+    ASSERT_TRUE(started(installation)) << installation.log();
     std::size_t stops = countOf(installation.log(), "Stopping threads...");
     ::kill(agent.pid(), SIGHUP);
     ASSERT_TRUE(
@@ -304,7 +304,7 @@ TEST(AgentSupervisionTest, AFatalWorkerEndsTheAgentWithinOneCheck) {
     EXPECT_EQ(shipped.exitStatus(5s), 0);
   }
   AgentProcess agent({}, {}, TESTING_TARNWICK_PATH);
-  ASSERT_TRUE(started(installation, 2));
+  ASSERT_TRUE(started(installation));
   EXPECT_EQ(agent.exitStatus(20s), 1);
   EXPECT_NE(installation.log().find(
                 "Check: Thread \"TestWorker\" has reported a fatal error. We are shutting down."),
@@ -426,7 +426,7 @@ TEST(AgentDeliveryTest, AFileThatCannotBeDeliveredIsDeliveredLaterAndNeverLost) 
     std::size_t beforeKill = recordsIn(dataFiles(installation, ".make")).size() +
                              recordsIn(dataFiles(installation, ".make.tmp")).size();
     AgentProcess restarted({}, {}, TESTING_TARNWICK_PATH);
-    ASSERT_TRUE(started(installation, 2));
+    ASSERT_TRUE(started(installation));
     EXPECT_TRUE(dataFiles(installation, ".make").empty());
     std::vector<int> recovered = recordsIn(dataFiles(installation, ".data"));
     expectEveryRecordOnce(recovered);
@@ -457,7 +457,7 @@ TEST(AgentDeliveryTest, AKilledAgentsOpenStreamIsRecoveredAtTheNextStart) {
   ASSERT_FALSE(beforeRestart.empty());
 
   AgentProcess restarted({}, {}, TESTING_TARNWICK_PATH);
-  ASSERT_TRUE(started(installation, 2));
+  ASSERT_TRUE(started(installation));
   std::regex recovered(std::regex_replace(prefix, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
                        "-\\d+-" + std::to_string(restarted.pid()) + "\\.data");
   std::vector<std::string> matches;

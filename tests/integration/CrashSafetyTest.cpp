@@ -106,7 +106,7 @@ TEST(CrashSafetyTest, AnAgentKilledAtRandomMomentsLosesAndRepeatsNothing) {
   const int kills = killsWanted();
   for (int k = 0; k < kills; ++k) {
     AgentProcess agent;
-    ASSERT_TRUE(tracing(installation, k + 1)) << installation.log();
+    ASSERT_TRUE(tracing(installation)) << installation.log();
     Clock::time_point ready = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(lifetime(random)));
     Clock::time_point killed = Clock::now();
@@ -115,7 +115,7 @@ TEST(CrashSafetyTest, AnAgentKilledAtRandomMomentsLosesAndRepeatsNothing) {
     windows.emplace_back(ready, killed);
   }
   AgentProcess agent;
-  ASSERT_TRUE(tracing(installation, kills + 1));
+  ASSERT_TRUE(tracing(installation));
   Clock::time_point ready = Clock::now();
   std::this_thread::sleep_for(500ms);
   stop = true;

@@ -12,10 +12,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
+#include <thread>
 
 #include "usage/DataRecords.h"
 
@@ -131,10 +134,76 @@ std::size_t countOf(const std::string& text, const std::string& needle) {
   return seen;
 }
 
-bool started(const Installation& installation, int times) {
+namespace {
+
+// The scalars at the top of a JSON object: the agent's status lists them before its arrays.
+std::map<std::string, std::string> topLevelScalars(const std::string& json) {
+  std::map<std::string, std::string> scalars;
+  std::size_t at = json.find('{');
+  while (at != std::string::npos) {
+    std::size_t keyStart = json.find('"', at + 1);
+    if (keyStart == std::string::npos) break;
+    std::size_t keyEnd = json.find('"', keyStart + 1);
+    std::size_t valueStart = json.find_first_not_of(" :", keyEnd + 1);
+    if (keyEnd == std::string::npos || valueStart == std::string::npos ||
+        json[valueStart] == '[' || json[valueStart] == '{') {
+      break;
+    }
+    std::size_t valueEnd = json[valueStart] == '"' ? json.find('"', valueStart + 1) + 1
+                                                   : json.find_first_of(",}", valueStart);
+    std::string value = json.substr(valueStart, valueEnd - valueStart);
+    if (!value.empty() && value.front() == '"') value = value.substr(1, value.size() - 2);
+    scalars[json.substr(keyStart + 1, keyEnd - keyStart - 1)] = value;
+    at = json.find_first_of(",}", valueEnd);
+    if (at == std::string::npos || json[at] == '}') break;
+  }
+  return scalars;
+}
+
+// Asks the agent for its status until it satisfies wanted: each ask runs vantorctl, so not
+// too often.
+bool statusBecomes(const std::function<bool(const std::map<std::string, std::string>&)>& wanted,
+                   std::chrono::seconds deadline) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  while (true) {
+    std::map<std::string, std::string> status = agentStatus();
+    if (!status.empty() && wanted(status)) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+}
+
+std::string textIn(const std::map<std::string, std::string>& status, const std::string& key) {
+  auto found = status.find(key);
+  return found == status.end() ? "" : found->second;
+}
+
+long long numberIn(const std::map<std::string, std::string>& status, const std::string& key) {
+  std::string text = textIn(status, key);
+  return text.empty() ? -1 : std::atoll(text.c_str());
+}
+
+}  // namespace
+
+std::map<std::string, std::string> agentStatus() {
+  int status = -1;
+  std::string answer = vantorctl("status --json --timeout 5", &status);
+  if (status != 0) return {};
+  return topLevelScalars(answer);
+}
+
+bool started(const Installation& installation, int configurations) {
+  // Asked before the agent made its runtime folders, vantorctl would make them, and an agent
+  // of another user could not use them.
   return waitUntil(
-      [&] {
-        return countOf(installation.log(), "START MAIN LOOP") >= static_cast<std::size_t>(times);
+             [&] {
+               return testing::fileExists(installation.dir().file("run/mailslot/Vantor_Tarnwick"));
+             },
+             60s) &&
+         statusBecomes(
+      [&](const auto& status) {
+        return textIn(status, "state") == "metering" &&
+               numberIn(status, "configurations") >= configurations;
       },
       60s);
 }
@@ -290,19 +359,25 @@ void meterByDriver(const Installation& installation, int debugLevel) {
                         "debug-level(Integer) = " + std::to_string(debugLevel));
 }
 
-bool tracing(const Installation& installation, int times) {
-  return waitUntil(
-      [&] {
-        return countOf(installation.log(), "Native event tracer is now running.") >=
-               static_cast<std::size_t>(times);
-      },
-      60s);
+bool tracing(const Installation& installation, int configurations) {
+  return started(installation, configurations) &&
+         statusBecomes(
+             [&](const auto& status) {
+               return textIn(status, "event_state") == "events flowing" ||
+                      textIn(status, "event_state") == "driver connected";
+             },
+             60s);
 }
 
 void meterEverySecond(const Installation& installation) { meterEvery(installation, "PT1S"); }
 
-void waitForPolls(const Installation& installation, int polls) {
-  waitForMore(installation, "ProcPoll.poll: Done.", polls);
+void waitForPolls(const Installation&, int polls) {
+  long long before = -1;
+  EXPECT_TRUE(statusBecomes([&](const auto& status) {
+    long long done = numberIn(status, "full_polls");
+    if (before < 0) before = done;
+    return done >= before + polls;
+  }, 60s)) << "no " << polls << " more full polls";
 }
 
 void waitForMore(const Installation& installation, const std::string& line, int times) {

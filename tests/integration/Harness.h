@@ -69,8 +69,12 @@ std::string vantorctl(const std::string& arguments, int* status = nullptr);
 // How often needle stands in text.
 std::size_t countOf(const std::string& text, const std::string& needle);
 
-// Whether the agent has entered its main loop for the n-th time in this installation.
-bool started(const Installation& installation, int times = 1);
+// What the running agent says of itself ("vantorctl status --json"): the JSON object's
+// top-level scalars by key, strings unquoted; empty when no agent answered.
+std::map<std::string, std::string> agentStatus();
+// Whether the running agent meters, with at least this many configurations applied (a
+// reconfiguration adds one).
+bool started(const Installation& installation, int configurations = 1);
 
 // The files of the working directory whose names end with suffix, sorted.
 std::vector<std::string> dataFiles(const Installation& installation, const std::string& suffix);
@@ -156,10 +160,12 @@ void meterEvery(const Installation& installation, const std::string& interval);
 void meterByEvents(const Installation& installation, int debugLevel = 5);
 // Meters by the process-event driver's records alone.
 void meterByDriver(const Installation& installation, int debugLevel = 5);
-// Whether the agent's event source has begun to run for the n-th time in this installation.
-bool tracing(const Installation& installation, int times = 1);
+// Whether the running agent meters from flowing events, with at least this many
+// configurations applied.
+bool tracing(const Installation& installation, int configurations = 1);
 void meterEverySecond(const Installation& installation);
-// Waits until the agent has polled polls more times, so what ended before is seen.
+// Waits until the agent has made polls more full polls of the process table, so what ended
+// before is in its map.
 void waitForPolls(const Installation& installation, int polls);
 // Waits until the log has times more lines holding line than now.
 void waitForMore(const Installation& installation, const std::string& line, int times);

@@ -225,13 +225,7 @@ TEST(KernelEventsTest, TheLastProcessesBeforeAStopAndAcrossReconfigurationsAreRe
   for (int i = 0; i < 2; ++i) {
     std::this_thread::sleep_for(300ms);
     ::kill(agent.pid(), SIGHUP);
-    EXPECT_TRUE(waitUntil(
-        [&] {
-          return started(installation, 1) && countOf(installation.log(),
-                                                     "Native event tracer is now "
-                                                     "running.") >= 2u + i;
-        },
-        60s));
+    EXPECT_TRUE(tracing(installation, 2 + i)) << installation.log();
   }
   burst.join();
   // Ended just before the stop.

@@ -11,6 +11,8 @@
 #include <fstream>
 
 #include "integration/Harness.h"
+#include "ipc/IPCMessage.h"
+#include "ipc/MailSlot.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -205,6 +207,32 @@ TEST_F(SecurityTest, TheCoresListenerPrintsNoLogMessageOfAStranger) {
   EXPECT_EQ(WEXITSTATUS(::pclose(listener)), 0);
   EXPECT_NE(printed.find("Said by root."), std::string::npos) << printed;
   EXPECT_EQ(printed.find("Forged by nobody."), std::string::npos) << printed;
+}
+
+TEST_F(SecurityTest, AStrangerIsToldNothingOfTheAgentsStatus) {
+  Installation installation;
+  openToStrangers(installation);
+  AgentProcess agent;
+  ASSERT_TRUE(started(installation));
+  // Where the answers would go: a mailslot anyone may write to, so only the agent decides.
+  std::unique_ptr<platform::Env> env = platform::newSystemEnv();
+  MailSlot replies(*env, IPC::RECEIVER, "stranger_reply", Senders::kAnyone);
+  EXPECT_EQ(runAsNobody({FLOOD_MAILSLOT_PATH, "Vantor_Tarnwick", "ask", "stranger_reply"}), 0);
+  EXPECT_EQ(run(FLOOD_MAILSLOT_PATH, {"Vantor_Tarnwick", "ask", "stranger_reply"}), 0);
+  // Commands are handled in the order they came: root's answer comes after nobody's would.
+  std::vector<ReceivedMessage> received;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        if (replies.waitForMessage(100)) replies.receive(received);
+        return !received.empty();
+      },
+      30s));
+  IPCMessage answer;
+  ASSERT_TRUE(parseIPCMessage(received[0].text, &answer));
+  EXPECT_EQ(answer.reference, "asked-by-0");
+  EXPECT_EQ(received.size(), 1u);
+  vantorctl("send DIE");
+  EXPECT_EQ(agent.exitStatus(10s), 0);
 }
 
 TEST_F(SecurityTest, RecordsAndLogAreTheAgentsAloneWhateverTheUmask) {

@@ -101,7 +101,7 @@ TEST_F(VantorctlTest, SendGetsTheReplyWithItsOwnReference) {
   EXPECT_EQ(die.status, 0) << die.out;
   EXPECT_EQ(die.out, "");
   Outcome dump = vantorctl("send TARNWICKDUMP --timeout 2");
-  EXPECT_EQ(dump.status, 2) << dump.out;
+  EXPECT_EQ(dump.status, 3) << dump.out;
   EXPECT_NE(dump.out.find("no reply"), std::string::npos);
   EXPECT_EQ(commands.load(), 3);
 }
@@ -112,9 +112,13 @@ TEST_F(VantorctlTest, ErrorsAndUsage) {
   EXPECT_NE(missing.out.find("The system cannot find the file specified."), std::string::npos);
   Outcome bad = vantorctl("send RECONFIG --to ../../etc");
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(vantorctl("frobnicate").status, 1);
-  EXPECT_EQ(vantorctl("send").status, 1);
-  EXPECT_EQ(vantorctl("listen --count x").status, 1);
+  // A command line it cannot use: the usage on standard error, status 2.
+  for (const char* wrong : {"frobnicate", "send", "listen --count x", "status --bogus",
+                            "send DIE --json", "listen --timeout"}) {
+    Outcome usage = vantorctl(wrong);
+    EXPECT_EQ(usage.status, 2) << wrong;
+    EXPECT_NE(usage.out.find("usage: vantorctl"), std::string::npos) << wrong;
+  }
   Outcome help = vantorctl("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: vantorctl listen"), std::string::npos);
@@ -124,7 +128,7 @@ TEST_F(VantorctlTest, ErrorsAndUsage) {
   Outcome quiet = vantorctl("listen --timeout 0.5");
   EXPECT_EQ(quiet.status, 0);
   Outcome short_ = vantorctl("listen --count 1 --timeout 0.5");
-  EXPECT_EQ(short_.status, 2);
+  EXPECT_EQ(short_.status, 3);
 }
 
 }  // namespace

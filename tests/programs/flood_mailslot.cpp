@@ -4,6 +4,7 @@
 //   flood_mailslot NAME SECONDS type    commands whose type field is 100 KB long
 //   flood_mailslot NAME SECONDS short   short commands (a dump), as fast as they go
 //   flood_mailslot NAME forge TEXT      one forwarded log message, a debug line saying TEXT
+//   flood_mailslot NAME ask REPLY-TO    one STATUS command, its reply to mailslot REPLY-TO
 // Prints how many messages went out. A full mailslot only slows it down.
 #include <chrono>
 #include <cstdlib>
@@ -16,10 +17,11 @@
 #include "ipc/MailSlot.h"
 #include "logging/LogCommons.h"
 #include "platform/Env.h"
+#include "platform/SystemServices.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::cerr << "usage: flood_mailslot NAME SECONDS big|type|short | NAME forge TEXT\n";
+    std::cerr << "usage: flood_mailslot NAME SECONDS big|type|short | NAME forge|ask TEXT\n";
     return 2;
   }
   std::unique_ptr<Vantor::platform::Env> env = Vantor::platform::newSystemEnv();
@@ -30,6 +32,13 @@ int main(int argc, char** argv) {
     record.debugLevel = 1;
     record.text = argv[3];
     slot.send(Vantor::formatIPCMessage("LOGMSG", "", Vantor::encodeRecord(record), ""));
+    std::cout << 1 << std::endl;
+    return 0;
+  }
+  if (std::string(argv[2]) == "ask") {
+    // The reference says who asked.
+    std::string reference = "asked-by-" + std::to_string(Vantor::platform::currentUserId());
+    slot.send(Vantor::formatIPCMessage("COMMAND", reference, "STATUS", argv[3]));
     std::cout << 1 << std::endl;
     return 0;
   }
