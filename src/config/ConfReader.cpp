@@ -167,6 +167,7 @@ bool ConfReader::parseInto(std::string_view text, const std::string& fileName) {
     return false;
   }
   bool whole = false;
+  std::optional<SyntaxError> syntaxError;
   auto root = std::make_shared<Entry>();
   root->name = "Root";
   Parser parser(text, logger_);
@@ -179,6 +180,7 @@ bool ConfReader::parseInto(std::string_view text, const std::string& fileName) {
     logger_.error(2, fileName, error.getCodeString());
     logger_.debug(1, "ConfReader: %s, line %i.", error.getFullText(),
                   static_cast<std::int64_t>(parser.lineNumber()));
+    syntaxError = SyntaxError{parser.lineNumber(), error.description()};
   } catch (const platform::ThreadCancellation&) {
     buildLock_.relax();
     throw;
@@ -188,8 +190,17 @@ bool ConfReader::parseInto(std::string_view text, const std::string& fileName) {
                   fileName);
   }
   install(std::move(root));
+  {
+    platform::MutexLock lock(&rootMutex_);
+    syntaxError_ = std::move(syntaxError);
+  }
   buildLock_.relax();
   return whole;
+}
+
+std::optional<ConfReader::SyntaxError> ConfReader::syntaxError() const {
+  platform::MutexLock lock(&rootMutex_);
+  return syntaxError_;
 }
 
 int ConfReader::get(const std::string& key, const std::string& type, std::string& out) const {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,12 @@ class ConfReader {
   bool build(platform::Env& env, const std::string& fileName);
   // Builds from text directly (the text of a file named fileName, for messages).
   bool buildFromText(std::string_view text, const std::string& fileName = "<text>");
+  // Where the last build found its syntax error, if it found one.
+  struct SyntaxError {
+    std::size_t line = 0;
+    std::string reason;
+  };
+  std::optional<SyntaxError> syntaxError() const LOCKS_EXCLUDED(rootMutex_);
 
   int get(const std::string& key, const std::string& type, std::string& out) const;
   int getString(const std::string& key, std::string& out, bool trim = false,
@@ -76,6 +83,7 @@ class ConfReader {
   RenewableMutex buildLock_;
   mutable platform::Mutex rootMutex_;
   std::shared_ptr<const Entry> root_ GUARDED_BY(rootMutex_);
+  std::optional<SyntaxError> syntaxError_ GUARDED_BY(rootMutex_);
 };
 
 }  // namespace Vantor

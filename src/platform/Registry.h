@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Vantor::platform {
 
@@ -43,6 +44,10 @@ class Registry {
   // Creates the key if needed and sets a string value (type kRegSz). Returns a Win32 code.
   virtual std::uint32_t setString(const std::string& key, const std::string& name,
                                   const std::string& value) = 0;
+
+  // What in the values' file could not be read, one "line N: reason" each; empty where the
+  // system keeps the values, or the file reads whole.
+  virtual std::vector<std::string> damage() { return {}; }
 
   // Adds each string value of an export text (as the suite's packages ship) that the registry
   // lacks, in one write; values it has stay. Returns a Win32 code.

@@ -56,11 +56,13 @@ bool Agent::startLoggingOnce() {
       debugLog.empty()) {
     debugLog = name_ + "Debug.log";
   }
-  logging_ = startLogging(env_, FileUtils::dirName(debugLog), FileUtils::baseName(debugLog),
-                          [](std::shared_ptr<LogWriter> writer) {
-                            return std::make_shared<LogMessengerIPC>(std::move(writer));
-                          });
-  if (logging_) {
+  logging_ =
+      startLogging(env_, FileUtils::dirName(debugLog), FileUtils::baseName(debugLog),
+                   [this](std::shared_ptr<LogWriter> writer) -> std::shared_ptr<LogMessenger> {
+                     if (checking()) return problems_;
+                     return std::make_shared<LogMessengerIPC>(std::move(writer));
+                   });
+  if (logging_ && !checking()) {
     logging_->messenger->copyWarningsToJournal(env_.serviceManager().standardErrorIsJournal());
   }
   // Checked before the first line: the folder must not let another user point the file
@@ -72,7 +74,7 @@ bool Agent::startLoggingOnce() {
     if (othersMayChange("the log folder", folder)) return false;
     logging_ = std::move(started);
   }
-  if (logging_ && !logging_->writer->canWrite()) {
+  if (logging_ && !checking() && !logging_->writer->canWrite()) {
     // The agent meters all the same, and every later line tries the file again.
     std::cerr << TextUtils::lowered(name_) << ": cannot write the log file "
               << logging_->writer->path() << "; going on without it for now." << std::endl;
@@ -121,15 +123,16 @@ bool Agent::configure() {
                        "DebugLog\" nor \"StartupLogDir\". Install one (tools/make-installation "
                        "makes a private installation).");
   }
-  if (std::string folder = env_.namedObjectsFolder();
+  // The check leaves the runtime folder and the instance lock to the agent that runs.
+  if (std::string folder = checking() ? std::string() : env_.namedObjectsFolder();
       !folder.empty() && othersMayChange("the runtime folder", folder)) {
     return false;
   }
-  if (!instanceLock_) {
+  if (!instanceLock_ && !checking()) {
     // Only this user may hold it: nobody else can keep the agent from starting.
     instanceLock_.emplace(env_, name_, platform::MutexTakers::kThisUser);
   }
-  if (!instanceLock_->isHeld()) {
+  if (instanceLock_ && !instanceLock_->isHeld()) {
     if (platform::Status taken = instanceLock_->tryTake(); !taken) {
       std::uint32_t error = taken.code();
       if (error == platform::kErrorAlreadyExists) {
@@ -177,7 +180,7 @@ bool Agent::configure() {
       othersMayChange("the log folder", folder)) {
     return false;
   }
-  configureLogging(*reader_, *logging_->writer);
+  if (!checking()) configureLogging(*reader_, *logging_->writer);
 
   std::int32_t level = 0;
   if (reader_->getInteger(lowerName + ".log.debug-level", level) == ConfReader::CONF_OK) {
@@ -202,9 +205,50 @@ bool Agent::configure() {
   configuredOnce_ = true;
 
   if (!configureProgram()) return refuseStart("The configuration could not be applied.");
+  if (checking()) return true;
   prepareDataDelivery(*threads_, streams_, deliveryInterval_, sender());
   logger().debug(1, "Finished configuring.");
   return true;
+}
+
+std::string Agent::logFile() const {
+  std::string directory;
+  if (reader_ && reader_->getDirName("Vantor.directories.log", directory) == ConfReader::CONF_OK) {
+    return directory + FileUtils::baseName(logging_->writer->path());
+  }
+  return logging_ ? logging_->writer->path() : std::string();
+}
+
+bool Agent::check(std::ostream& out) {
+  problems_ = std::make_shared<ProblemCollector>(
+      std::make_shared<LogWriter>(env_, std::string(), TextUtils::lowered(name_)));
+  bool starts = configure();
+  out << TextUtils::lowered(name_) << ": checked " << configurationFile() << "\n";
+  if (logging_ && reader_) {
+    out << "registry:         " << env_.registry().location() << "\n";
+    out << "configuration:    " << configurationDirectory_ << "\n";
+    out << "log:              " << logFile() << "\n";
+    describeConfiguration(out);
+  }
+  std::string registryFile = env_.registry().file();
+  for (const std::string& damage : env_.registry().damage()) {
+    problems_->add(registryFile + ": " + damage);
+  }
+  if (reader_) {
+    if (std::optional<ConfReader::SyntaxError> error = reader_->syntaxError()) {
+      problems_->add(configurationFile() + ":" + std::to_string(error->line) + ": " +
+                     error->reason);
+    }
+  }
+  if (!starts) problems_->add("the agent would not start: " + startFailure_);
+  std::vector<std::string> problems = problems_->problems();
+  out << "problems:         " << (problems.empty() ? "none" : std::to_string(problems.size()))
+      << "\n";
+  for (const std::string& problem : problems) out << "  " << problem << "\n";
+  out << TextUtils::lowered(name_) << ": "
+      << (starts ? "the agent would start" : "the agent would refuse to start")
+      << std::endl;
+  return starts;
 }
 
 std::string Agent::configurationFile() const {

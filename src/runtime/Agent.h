@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "concurrency/MachineMutex.h"
@@ -15,6 +16,7 @@
 #include "foundation/InventoryOps.h"
 #include "logging/StartLogging.h"
 #include "runtime/Arguments.h"
+#include "runtime/ProblemCollector.h"
 #include "supervision/ThreadTable.h"
 #include "usage/Accounts.h"
 #include "usage/DataStreams.h"
@@ -33,6 +35,10 @@ class Agent {
   // why and what to do.
   bool configure();
   const std::string& startFailure() const { return startFailure_; }
+  // Reads everything a start reads, as a start reads it, but takes no instance lock, writes
+  // no log and makes nothing; prints what the agent would do and every problem found. True
+  // when the agent would start.
+  bool check(std::ostream& out);
   // Stops the workers, forgets threads and streams, configures and starts again; a file that
   // cannot be read whole changes nothing. False when the program cannot go on.
   virtual bool reconfigure();
@@ -50,6 +56,12 @@ class Agent {
 
  protected:
   virtual bool configureProgram() = 0;
+  // Whether configure() only checks the configuration: nothing is made, taken or started.
+  bool checking() const { return problems_ != nullptr; }
+  // What the checked configuration asks the program to do, one "what: how" line each.
+  virtual void describeConfiguration(std::ostream& out) const = 0;
+  // The log file the configuration names.
+  std::string logFile() const;
   // Called when a reconfiguration has read the new configuration, before the workers stop.
   virtual void beforeReconfiguring() {}
   // Records why the program cannot start, and logs it; returns false for the caller to return.
@@ -77,7 +89,9 @@ class Agent {
   platform::Env& env_;
   const std::string name_;
   Arguments arguments_;
-  std::optional<MachineMutex> instanceLock_;  // held from the first configuration to the end
+  std::optional<MachineMutex> instanceLock_;
+  // While checking: the problems the log would have shown.
+  std::shared_ptr<ProblemCollector> problems_;  // held from the first configuration to the end
   std::optional<Logging> logging_;
   std::shared_ptr<ConfReader> reader_;
   std::shared_ptr<ConfReader> nextReader_;  // read by reconfigure(), installed by configure()

@@ -8,9 +8,9 @@
 #include "concurrency/ThreadMessages.h"
 #include "foundation/Exception.h"
 #include "foundation/TextUtils.h"
+#include "platform/Env.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Registry.h"
-#include "platform/Env.h"
 
 namespace Vantor {
 
@@ -18,6 +18,7 @@ namespace {
 
 const char kUsage[] =
     "usage: tarnwick [-c CONFIGURATION-FILE]\n"
+    "       tarnwick --check [-c CONFIGURATION-FILE]\n"
     "       tarnwick --merge-registry DEFAULTS-FILE\n"
     "       tarnwick --help | --version\n"
     "\n"
@@ -27,8 +28,18 @@ const char kUsage[] =
     "tarnwick.conf in the configuration directory). SIGTERM or SIGINT end it, SIGHUP makes it\n"
     "read its configuration again.\n"
     "\n"
+    "--check reads everything a start reads, prints what the agent would do and every problem\n"
+    "found, and ends with 0 when the agent would start, 1 when it would refuse; it takes no\n"
+    "lock and writes nothing, so it may run beside the agent (before a reload, say).\n"
+    "\n"
     "--merge-registry adds the values of DEFAULTS-FILE (a registry export) that the registry\n"
     "file lacks, as the agent writes it: under its lock, in one new copy.\n";
+
+// A command line the agent cannot use: the usage on standard error, and status 2.
+int usageError(const std::string& problem) {
+  std::cerr << "tarnwick: " << problem << "\n" << kUsage;
+  return 2;
+}
 
 // Adds the package's new values to the registry file; the exit status.
 int mergeRegistry(platform::Env& env, const std::string& defaultsFile) {
@@ -57,13 +68,6 @@ int mergeRegistry(platform::Env& env, const std::string& defaultsFile) {
 
 int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& makeProgram) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (!arguments.empty() && arguments.front() == "--merge-registry") {
-    if (arguments.size() != 2) {
-      std::cerr << kUsage;
-      return 1;
-    }
-    return mergeRegistry(env, arguments[1]);
-  }
   for (const std::string& argument : arguments) {
     if (argument == "--help" || argument == "-h") {
       std::cout << kUsage;
@@ -74,6 +78,30 @@ int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& m
       return 0;
     }
   }
+  if (!arguments.empty() && arguments.front() == "--merge-registry") {
+    if (arguments.size() != 2) return usageError("--merge-registry takes one DEFAULTS-FILE");
+    return mergeRegistry(env, arguments[1]);
+  }
+  bool check = false;
+  Arguments options = splitArguments(arguments);
+  for (auto option = options.begin(); option != options.end();) {
+    if (option->first == "check" && option->second.empty()) {
+      check = true;
+      option = options.erase(option);
+    } else if (option->first == "c" && !option->second.empty()) {
+      ++option;
+    } else {
+      return usageError(option->first.empty() ? "unexpected argument \"" + option->second + "\""
+                        : option->first == "c"
+                            ? "-c takes a CONFIGURATION-FILE"
+                            : "unknown option \"" +
+                                  std::string(option->first.size() == 1 ? "-" : "--") +
+                                  option->first + "\"");
+    }
+  }
+  if (check) {
+    return makeProgram(env, options)->check(std::cout) ? 0 : 1;
+  }
   env.raiseOpenFileLimit();
   ThreadMessages::Queue mainQueue;
   env.watchProcessSignals(
@@ -82,7 +110,7 @@ int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& m
         ThreadMessages::post(mainThreadId.load(), {kMessageClose, 0, 0});
       },
       [] { raiseReconfigureFlag(); });
-  std::unique_ptr<Tarnwick> program = makeProgram(env, splitArguments(arguments));
+  std::unique_ptr<Tarnwick> program = makeProgram(env, options);
   if (!program->configure()) {
     std::cerr << "tarnwick: " << program->startFailure() << std::endl;
     return 255;

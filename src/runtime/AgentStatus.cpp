@@ -40,8 +40,7 @@ DateTime AgentStatus::lastDelivery() const {
 DateTime AgentStatus::nextDelivery() const {
   DateTime soonest(0LL);
   for (const DataStreams::StreamStatus& stream : streams) {
-    if (!stream.nextDelivery.isZero() &&
-        (soonest.isZero() || stream.nextDelivery < soonest)) {
+    if (!stream.nextDelivery.isZero() && (soonest.isZero() || stream.nextDelivery < soonest)) {
       soonest = stream.nextDelivery;
     }
   }
@@ -49,10 +48,10 @@ DateTime AgentStatus::nextDelivery() const {
 }
 
 std::string statusText(const AgentStatus& status) {
-  std::string text = "tarnwick " + status.version + " (pid " + number(status.pid) +
-                     "): " + status.state + "\n";
-  text += "started:    " + localText(status.started, true) + ", configurations applied: " +
-          number(status.configurations) + "\n";
+  std::string text =
+      "tarnwick " + status.version + " (pid " + number(status.pid) + "): " + status.state + "\n";
+  text += "started:    " + localText(status.started, true) +
+          ", configurations applied: " + number(status.configurations) + "\n";
   text += "events:     " + status.eventSource + ", " + status.eventState + "; " +
           number(status.eventsLost) + " lost, " + number(status.repairs) + " repairs, " +
           number(status.fullPolls) + " full polls\n";
@@ -75,20 +74,19 @@ std::string statusText(const AgentStatus& status) {
 }
 
 std::string statusJson(const AgentStatus& status) {
-  std::string json = "{\"version\": " + TextUtils::jsonString(status.version) +
-                     ", \"pid\": " + number(status.pid) +
-                     ", \"started\": " + jsonTime(status.started) +
-                     ", \"state\": " + TextUtils::jsonString(status.state) +
-                     ", \"configurations\": " + number(status.configurations) +
-                     ", \"event_source\": " + TextUtils::jsonString(status.eventSource) +
-                     ", \"event_state\": " + TextUtils::jsonString(status.eventState) +
-                     ", \"processes\": " +
-                     (status.processes ? number(*status.processes) : std::string("null")) +
-                     ", \"full_polls\": " + number(status.fullPolls) +
-                     ", \"events_lost\": " + number(status.eventsLost) +
-                     ", \"repairs\": " + number(status.repairs) +
-                     ", \"last_delivery\": " + jsonTime(status.lastDelivery()) +
-                     ", \"next_delivery\": " + jsonTime(status.nextDelivery()) + ", \"streams\": [";
+  std::string json =
+      "{\"version\": " + TextUtils::jsonString(status.version) +
+      ", \"pid\": " + number(status.pid) + ", \"started\": " + jsonTime(status.started) +
+      ", \"state\": " + TextUtils::jsonString(status.state) +
+      ", \"configurations\": " + number(status.configurations) +
+      ", \"event_source\": " + TextUtils::jsonString(status.eventSource) +
+      ", \"event_state\": " + TextUtils::jsonString(status.eventState) +
+      ", \"processes\": " + (status.processes ? number(*status.processes) : std::string("null")) +
+      ", \"full_polls\": " + number(status.fullPolls) +
+      ", \"events_lost\": " + number(status.eventsLost) +
+      ", \"repairs\": " + number(status.repairs) +
+      ", \"last_delivery\": " + jsonTime(status.lastDelivery()) +
+      ", \"next_delivery\": " + jsonTime(status.nextDelivery()) + ", \"streams\": [";
   for (std::size_t i = 0; i < status.streams.size(); ++i) {
     const DataStreams::StreamStatus& stream = status.streams[i];
     json += std::string(i == 0 ? "" : ", ") + "{\"id\": " + TextUtils::jsonString(stream.id) +

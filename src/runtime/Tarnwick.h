@@ -47,6 +47,7 @@ class Tarnwick : public Agent {
 
  protected:
   bool configureProgram() override;
+  void describeConfiguration(std::ostream& out) const override;
   void beforeReconfiguring() override;
   // How often the status monitor checks the workers.
   TimeSpan checkPeriod_{60};
@@ -79,6 +80,9 @@ class Tarnwick : public Agent {
   // Configures the map's records and the sources the settings choose, and prepares their
   // workers; false (logged) when one cannot be had.
   bool startSources(const MeteringSettings& settings);
+  // The check's part of startSources: reads the files the chosen sources would read; false
+  // (logged) when one cannot be had.
+  bool readFilesOfSources(const MeteringSettings& settings);
   std::uint32_t monitorStatus();
   // Waits, before the first check, for the event source to run; returns since when it runs.
   std::optional<std::chrono::steady_clock::time_point> awaitEventSource();
@@ -118,6 +122,7 @@ class Tarnwick : public Agent {
   void enableDebugPrivileges();
 
   std::unique_ptr<LoggerUnit> programLogger_;
+  std::optional<MeteringSettings> checkedSettings_;  // what the check found
   std::string workingDirectory_;
   // The driver's device from the choice of the source until the source takes it.
   std::shared_ptr<platform::Device> kernelDriver_;

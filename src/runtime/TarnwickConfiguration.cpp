@@ -78,6 +78,10 @@ bool Tarnwick::configureProgram() {
   if (!prepareWorkingFolder()) return false;
   MeteringSettings settings = readMeteringSettings();
   if (othersMayChangeWhatIsRecorded(settings) || !loadProductNames()) return false;
+  if (checking()) {
+    checkedSettings_ = settings;
+    return readFilesOfSources(settings);
+  }
   buildMetering();
   if (!startSources(settings)) return false;
   registerProcessStream();
@@ -101,6 +105,7 @@ bool Tarnwick::prepareWorkingFolder() {
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(workingDirectory_));
   logger().debug(4, "Working dir: %s.", workingDirectory_);
   if (othersMayChange("the working folder", workingDirectory_)) return false;
+  if (checking()) return true;
   if (!FileOps::makeParentDirs(env(), workingDirectory_ + "data")) {
     programLogger_->fatal(1, workingDirectory_);
     return false;
@@ -154,6 +159,45 @@ bool Tarnwick::othersMayChangeWhatIsRecorded(const MeteringSettings& settings) {
          (settings.moduleData && othersMayChange("the module filter", settings.moduleFilterFile)) ||
          (settings.performance && (othersMayChange("the counter list", settings.countersFile) ||
                                    othersMayChange("the performance rules", settings.rulesFile)));
+}
+
+bool Tarnwick::readFilesOfSources(const MeteringSettings& settings) {
+  return (!settings.moduleData || readModuleFilter(settings.moduleFilterFile)) &&
+         (!settings.performance || readPerformanceSetup(settings.countersFile, settings.rulesFile));
+}
+
+void Tarnwick::describeConfiguration(std::ostream& out) const {
+  if (!checkedSettings_) return;
+  const MeteringSettings& settings = *checkedSettings_;
+  auto every = [](const TimeSpan& interval) {
+    std::int64_t seconds = interval.getSeconds();
+    for (auto [unit, length] : {std::pair<const char*, std::int64_t>{"d", 86400},
+                                {"h", 3600},
+                                {"min", 60}}) {
+      if (seconds % length == 0) return "every " + std::to_string(seconds / length) + " " + unit;
+    }
+    return "every " + std::to_string(seconds) + " s";
+  };
+  const char* sources[] = {"polls alone", "kernel process events", "the process-event driver"};
+  out << "working folder:   " << workingDirectory_ << "\n";
+  out << "event source:     " << sources[static_cast<int>(settings.source)]
+      << (settings.eventsWanted && settings.source == EventSource::kNone
+              ? " (events were asked for, but cannot be had)"
+              : "")
+      << "\n";
+  out << "polling:          " << (settings.polling ? every(settings.pollInterval) : "off") << "\n";
+  out << "module data:      "
+      << (settings.moduleData ? "on, filter " + settings.moduleFilterFile : std::string("off"))
+      << "\n";
+  out << "performance:      "
+      << (settings.performance ? every(settings.performanceInterval) + ", counters " +
+                                     settings.countersFile + ", rules " + settings.rulesFile
+                               : std::string("off"))
+      << "\n";
+  out << "streams:          process (ProcessLog) " << every(deliveryInterval_);
+  if (settings.moduleData) out << "; module (ModuleLog) " << every(deliveryInterval_);
+  if (settings.performance) out << "; perfmon (PerfMonLog) " << every(perfMonInterval_);
+  out << "\n";
 }
 
 bool Tarnwick::startSources(const MeteringSettings& settings) {
@@ -247,6 +291,8 @@ EventSource Tarnwick::chooseEventSource(bool& polling, TimeSpan& pollInterval) {
   if (boolOr(reader(), events + ".kernel-driver", false)) {
     logger().debug(1, "   Will be using the kernel driver to get process events.");
     // The device in use is kept across a reconfiguration: a driver serves one client.
+    // The check opens no device: the driver serves one client, the agent that runs.
+    if (checking()) return EventSource::kKernelDriver;
     if (driverTracer_) kernelDriver_ = driverTracer_->device();
     if (kernelDriver_ && kernelDriver_->isOpen()) return EventSource::kKernelDriver;
     platform::Expected<std::unique_ptr<platform::Device>> opened =

@@ -5,10 +5,13 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -22,6 +25,16 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::waitUntil;
+
+// What the shipped agent prints, and its exit status.
+std::string tarnwick(const std::string& arguments, int* status) {
+  FILE* pipe = ::popen((std::string(TARNWICK_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+  std::string out;
+  char buffer[512];
+  while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
+  *status = WEXITSTATUS(::pclose(pipe));
+  return out;
+}
 
 // The records the status says a stream wrote; -1 when it names no such stream.
 long long recordsWritten(const std::string& json, const std::string& stream) {
@@ -93,10 +106,82 @@ TEST(AdministrationTest, TheStatusNamesTheEventSourceAndSaysWhenPollsStandInForT
   EXPECT_EQ(agentStatus()["event_source"], "driver");
   ::kill(driver.pid(), SIGTERM);
   EXPECT_EQ(driver.exitStatus(10s), 0);
-  EXPECT_TRUE(waitUntil(
-      [&] { return agentStatus()["event_state"] == "falling back to polls"; }, 60s))
+  EXPECT_TRUE(
+      waitUntil([&] { return agentStatus()["event_state"] == "falling back to polls"; }, 60s))
       << installation.log();
   stopAndCollect(installation, agent);
+}
+
+TEST(AdministrationTest, TheCheckSaysWhatTheAgentWouldDoAndWhereEachFileIsBroken) {
+  Installation installation;
+  meterEverySecond(installation);
+  int status = -1;
+  std::string said = tarnwick("--check", &status);
+  EXPECT_EQ(status, 0) << said;
+  EXPECT_NE(said.find("\nevent source:     polls alone\npolling:          every 1 s\n"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("\nproblems:         none\ntarnwick: the agent would start\n"),
+            std::string::npos)
+      << said;
+  // It made nothing: no log, no working folder.
+  EXPECT_FALSE(testing::fileExists(installation.dir().file("log/tarnwick.log")));
+  std::filesystem::remove_all(installation.workDir());
+  tarnwick("--check", &status);
+  EXPECT_FALSE(testing::fileExists(installation.workDir()));
+
+  // Beside a running agent it takes no lock and disturbs nothing.
+  {
+    AgentProcess agent;
+    ASSERT_TRUE(started(installation)) << installation.log();
+    std::size_t logBytes = installation.log().size();
+    said = tarnwick("--check", &status);
+    EXPECT_EQ(status, 0) << said;
+    std::map<std::string, std::string> fields = agentStatus();
+    EXPECT_EQ(fields["pid"], std::to_string(agent.pid()));
+    EXPECT_EQ(fields["configurations"], "1");
+    EXPECT_EQ(installation.log().find("Another tarnwick", logBytes), std::string::npos);
+    stopAndCollect(installation, agent);
+  }
+
+  // Each broken file is named, with its line where the file has lines.
+  std::string configuration = testing::readFile(installation.confFile());
+  testing::writeFile(installation.confFile(),
+                     configuration + "\ntarnwick() = \"\" {\n  broken(Bool) = true true\n}\n");
+  said = tarnwick("--check", &status);
+  EXPECT_EQ(status, 1) << said;
+  std::size_t lines =
+      static_cast<std::size_t>(std::count(configuration.begin(), configuration.end(), '\n'));
+  EXPECT_NE(said.find(installation.confFile() + ":" + std::to_string(lines + 3) + ": "),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("tarnwick: the agent would refuse to start\n"), std::string::npos) << said;
+  testing::writeFile(installation.confFile(), configuration);
+
+  std::string registry = installation.dir().file("registry.reg");
+  std::string values = testing::readFile(registry);
+  testing::writeFile(registry, values + "\"Unended\n");
+  said = tarnwick("--check", &status);
+  EXPECT_EQ(status, 0) << said;  // the values it needs are there
+  EXPECT_NE(said.find(registry + ": line " +
+                      std::to_string(std::count(values.begin(), values.end(), '\n') + 1) + ": "),
+            std::string::npos)
+      << said;
+  testing::writeFile(registry, values);
+
+  std::string calendar = installation.confDir() + "primetime";
+  std::filesystem::remove(calendar);
+  std::filesystem::create_directory(calendar);
+  said = tarnwick("--check", &status);
+  EXPECT_EQ(status, 1) << said;
+  EXPECT_NE(said.find(calendar), std::string::npos) << said;
+
+  // A command line it cannot use: the usage, and status 2.
+  for (const char* wrong : {"--bogus", "-c", "--check extra", "--merge-registry"}) {
+    said = tarnwick(wrong, &status);
+    EXPECT_EQ(status, 2) << wrong << ": " << said;
+    EXPECT_NE(said.find("usage: tarnwick"), std::string::npos) << wrong << ": " << said;
+  }
 }
 
 // Listens where $NOTIFY_SOCKET will say, as the service manager would.

@@ -92,6 +92,21 @@ class PosixRegistry : public Registry {
     return kErrorSuccess;
   }
 
+  std::vector<std::string> damage() override {
+    int fd = openRegularFile(registryPath(), O_RDONLY);
+    if (fd < 0) return {};
+    std::string text;
+    bool read = readAll(fd, &text);
+    ::close(fd);
+    std::vector<RegistryFile::Damage> found;
+    if (read) RegistryFile::parse(text, &found);
+    std::vector<std::string> lines;
+    for (const RegistryFile::Damage& damage : found) {
+      lines.push_back("line " + std::to_string(damage.line) + ": " + damage.reason);
+    }
+    return lines;
+  }
+
   std::uint32_t setString(const std::string& key, const std::string& name,
                           const std::string& value) override {
     if (name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
