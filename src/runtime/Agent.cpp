@@ -195,12 +195,17 @@ bool Agent::configure() {
       othersMayChange("the accounts folder", configurationDirectory_ + "accounts/")) {
     return false;
   }
-  if (FileOps::exists(env_, primeTimeFile) && !primeTime_.loadPrimeTime(env_, primeTimeFile)) {
+  std::vector<LineProblem> calendarLines;
+  if (FileOps::exists(env_, primeTimeFile) &&
+      !primeTime_.loadPrimeTime(env_, primeTimeFile, &calendarLines)) {
     logger().fatal(5, "GENERAL");
     return refuseStart("The prime-time calendar " + primeTimeFile + " could not be loaded.");
   }
   staticInfo_ = InventoryOps::getStaticInfo(env_.systemFacts());
-  accounts_.loadAccounts(configurationDirectory_);
+  warnOfLines(15, primeTimeFile, calendarLines);
+  std::vector<LineProblem> accountLines;
+  accounts_.loadAccounts(configurationDirectory_, &accountLines);
+  warnOfLines(16, configurationDirectory_ + "accounts.conf", accountLines);
   if (!configuredOnce_) mainThreadId.store(platform::currentThreadId());
   configuredOnce_ = true;
 
@@ -209,6 +214,21 @@ bool Agent::configure() {
   prepareDataDelivery(*threads_, streams_, deliveryInterval_, sender());
   logger().debug(1, "Finished configuring.");
   return true;
+}
+
+void Agent::warnOfLines(std::int32_t message, const std::string& file,
+                        const std::vector<LineProblem>& problems) const {
+  // A file of nothing but bad lines must not flood the log.
+  constexpr std::size_t kLinesTold = 20;
+  for (std::size_t i = 0; i < problems.size() && i < kLinesTold; ++i) {
+    logger().warning(message, file, static_cast<std::int64_t>(problems[i].line),
+                     problems[i].reason);
+  }
+  if (problems.size() > kLinesTold) {
+    logger().warning(message, file, static_cast<std::int64_t>(problems[kLinesTold].line),
+                     "and " + std::to_string(problems.size() - kLinesTold) +
+                         " more lines from here on that are not understood");
+  }
 }
 
 std::string Agent::logFile() const {
@@ -246,8 +266,7 @@ bool Agent::check(std::ostream& out) {
       << "\n";
   for (const std::string& problem : problems) out << "  " << problem << "\n";
   out << TextUtils::lowered(name_) << ": "
-      << (starts ? "the agent would start" : "the agent would refuse to start")
-      << std::endl;
+      << (starts ? "the agent would start" : "the agent would refuse to start") << std::endl;
   return starts;
 }
 

@@ -10,10 +10,12 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "concurrency/MachineMutex.h"
 #include "config/ConfReader.h"
 #include "foundation/InventoryOps.h"
+#include "foundation/LineProblem.h"
 #include "logging/StartLogging.h"
 #include "runtime/Arguments.h"
 #include "runtime/ProblemCollector.h"
@@ -60,6 +62,9 @@ class Agent {
   bool checking() const { return problems_ != nullptr; }
   // What the checked configuration asks the program to do, one "what: how" line each.
   virtual void describeConfiguration(std::ostream& out) const = 0;
+  // Warns of each line of a file that was not understood (the first few, and how many more).
+  void warnOfLines(std::int32_t message, const std::string& file,
+                   const std::vector<LineProblem>& problems) const;
   // The log file the configuration names.
   std::string logFile() const;
   // Called when a reconfiguration has read the new configuration, before the workers stop.

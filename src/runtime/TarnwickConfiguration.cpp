@@ -171,9 +171,8 @@ void Tarnwick::describeConfiguration(std::ostream& out) const {
   const MeteringSettings& settings = *checkedSettings_;
   auto every = [](const TimeSpan& interval) {
     std::int64_t seconds = interval.getSeconds();
-    for (auto [unit, length] : {std::pair<const char*, std::int64_t>{"d", 86400},
-                                {"h", 3600},
-                                {"min", 60}}) {
+    for (auto [unit, length] :
+         {std::pair<const char*, std::int64_t>{"d", 86400}, {"h", 3600}, {"min", 60}}) {
       if (seconds % length == 0) return "every " + std::to_string(seconds / length) + " " + unit;
     }
     return "every " + std::to_string(seconds) + " s";
@@ -324,7 +323,8 @@ std::shared_ptr<const ModuleFilter> Tarnwick::readModuleFilter(const std::string
   if (!filter->loadModuleFilter(env(), path)) {
     programLogger_->error(31, path);
     // On a reconfiguration the filter in use stays, as a broken configuration file does.
-    if (std::shared_ptr<const ModuleFilter> running = processMap_->moduleLog().filter()) {
+    if (std::shared_ptr<const ModuleFilter> running =
+            processMap_ ? processMap_->moduleLog().filter() : nullptr) {
       logger().debug(1, "   The module filter in use is kept.");
       return running;
     }
@@ -353,7 +353,8 @@ std::shared_ptr<const PerformanceSetup> Tarnwick::readPerformanceSetup(
   }
   programLogger_->error(31, unread);
   // On a reconfiguration what is measured now stays, as with a broken configuration file.
-  if (std::shared_ptr<const PerformanceSetup> running = processMap_->perfMonLog().setup()) {
+  if (std::shared_ptr<const PerformanceSetup> running =
+          processMap_ ? processMap_->perfMonLog().setup() : nullptr) {
     logger().debug(1, "   The counter list and process rules in use are kept.");
     return running;
   }

@@ -36,12 +36,21 @@ void readInto(platform::Env& env, const std::string& path, Accounts::Table* tabl
 
 }  // namespace
 
-void Accounts::parseAccounts(std::string_view text, Table* table) {
+void Accounts::parseAccounts(std::string_view text, Table* table,
+                             std::vector<LineProblem>* problems) {
+  std::size_t number = 0;
   while (!text.empty()) {
+    ++number;
     std::size_t end = text.find('\n');
     std::string_view line = TextUtils::trimmed(text.substr(0, end));
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (line.empty() || line.front() == '#') continue;
+    // "user", "user = account" and "user : extra" are all forms of a line; one without a
+    // user maps nobody.
+    if (problems != nullptr &&
+        TextUtils::trimmed(line.substr(0, line.find_first_of("=:"))).empty()) {
+      problems->push_back({number, "no user before the '=' or ':'; the line maps nobody"});
+    }
     std::size_t colon = line.find(':');
     std::string_view extra = colon == std::string_view::npos
                                  ? std::string_view()
@@ -68,7 +77,8 @@ Accounts::FileTimes Accounts::listPerUserFiles() const {
   return files;
 }
 
-bool Accounts::loadAccounts(const std::string& configurationDirectory) {
+bool Accounts::loadAccounts(const std::string& configurationDirectory,
+                            std::vector<LineProblem>* problems) {
   platform::MutexLock lock(&checkMutex_);
   auto fresh = std::make_shared<Tables>();
   std::optional<std::string> text;
@@ -82,7 +92,7 @@ bool Accounts::loadAccounts(const std::string& configurationDirectory) {
     install(std::make_shared<const Tables>());
     return false;
   }
-  parseAccounts(*text, &fresh->main);
+  parseAccounts(*text, &fresh->main, problems);
   mainFileTime_ = modificationTime(env_, mainFile(configurationDirectory));
   directory_ = configurationDirectory;
   perUserFiles_ = listPerUserFiles();

@@ -10,8 +10,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/DateTime.h"
+#include "foundation/LineProblem.h"
 #include "platform/Env.h"
 #include "platform/Mutex.h"
 
@@ -33,10 +35,14 @@ class Accounts {
 
   // Reads the lines of one account file into table; a later line for a user replaces an
   // earlier one. Pure.
-  static void parseAccounts(std::string_view text, Table* table);
+  // Lines without a user are told in problems.
+  static void parseAccounts(std::string_view text, Table* table,
+                            std::vector<LineProblem>* problems = nullptr);
 
   // Reads both tables afresh. False when the main file cannot be read: accounts are then off.
-  bool loadAccounts(const std::string& configurationDirectory) LOCKS_EXCLUDED(checkMutex_);
+  // problems: those of the main file's lines.
+  bool loadAccounts(const std::string& configurationDirectory,
+                    std::vector<LineProblem>* problems = nullptr) LOCKS_EXCLUDED(checkMutex_);
   // The change check; at most once per kCheckSeconds.
   void refreshAccounts() LOCKS_EXCLUDED(checkMutex_);
   void refreshAccountsAt(const DateTime& now) LOCKS_EXCLUDED(checkMutex_);

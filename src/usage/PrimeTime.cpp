@@ -83,32 +83,77 @@ bool PrimeTime::FieldSpec::matches(std::int32_t value) const {
   return false;
 }
 
-std::vector<PrimeTime::Rule> PrimeTime::parseRules(std::string_view text) {
+std::vector<PrimeTime::Rule> PrimeTime::parseRules(std::string_view text,
+                                                   std::vector<LineProblem>* problems) {
   std::vector<Rule> rules;
+  std::size_t number = 0;
   while (!text.empty()) {
+    ++number;
     std::string_view line = TextUtils::trimmed(nextField(&text, '\n'));
     if (line.empty() || line.front() == '#') continue;
     Rule rule;
-    rule.year = FieldSpec(nextField(&line, ':'));
-    rule.month = FieldSpec(nextField(&line, ':'));
-    rule.day = FieldSpec(nextField(&line, ':'));
-    rule.weekday = FieldSpec(nextField(&line, ':'));
-    rule.hour = FieldSpec(hourToken(&line));
+    std::string problem;
+    auto field = [&](std::string_view spec, const char* name) {
+      if (problem.empty()) problem = fieldProblem(spec, name);
+      return FieldSpec(spec);
+    };
+    rule.year = field(nextField(&line, ':'), "year");
+    rule.month = field(nextField(&line, ':'), "month");
+    rule.day = field(nextField(&line, ':'), "day");
+    rule.weekday = field(nextField(&line, ':'), "weekday");
+    rule.hour = field(hourToken(&line), "hour");
     std::string flag = TextUtils::lowered(TextUtils::trimmed(line.substr(0, line.find('#'))));
     rule.prime = flag != "exclude" && flag != "0";
+    if (problem.empty() && !flag.empty() && flag != "exclude" && flag != "0" && flag != "1") {
+      problem = "the flag \"" + TextUtils::shown(flag) + "\" is neither \"exclude\" nor \"0\"";
+    }
+    if (problems != nullptr && !problem.empty()) problems->push_back({number, problem});
     rules.push_back(std::move(rule));
   }
   return rules;
 }
 
-bool PrimeTime::loadPrimeTime(platform::Env& env, const std::string& path) {
+std::string PrimeTime::fieldProblem(std::string_view spec, const char* name) {
+  spec = TextUtils::trimmed(spec);
+  // A field that is not a '*', a range or a list of numbers matches nothing, or not what it
+  // seems to say (the numbers are read up to their first other character).
+  if (spec.empty()) return std::string("no ") + name + " field (a line has five, ':' between)";
+  if (spec == "*") return "";
+  bool range = spec.find('-') != std::string_view::npos;
+  if (spec.find_first_not_of(range ? "0123456789-" : "0123456789,") != std::string_view::npos ||
+      (range && (spec.front() == '-' || spec.back() == '-' || spec.find('-') != spec.rfind('-'))) ||
+      (!range &&
+       (spec.front() == ',' || spec.back() == ',' || spec.find(",,") != std::string_view::npos))) {
+    return std::string("the ") + name + " field \"" + TextUtils::shown(spec) +
+           "\" is neither '*', a range \"a-b\" nor a list \"a,b,c\"";
+  }
+  // What a field can hold; a number outside never matches.
+  constexpr struct {
+    std::string_view name;
+    std::int32_t low, high;
+  } kBounds[] = {{"month", 1, 12}, {"day", 1, 31}, {"weekday", 0, 6}, {"hour", 0, 23}};
+  for (const auto& bound : kBounds) {
+    if (bound.name != name) continue;
+    for (std::string_view rest = spec; !rest.empty();) {
+      std::int32_t value = leadingNumber(nextField(&rest, range ? '-' : ','));
+      if (value < bound.low || value > bound.high) {
+        return std::string("the ") + name + " " + std::to_string(value) + " is outside " +
+               std::to_string(bound.low) + "-" + std::to_string(bound.high);
+      }
+    }
+  }
+  return "";
+}
+
+bool PrimeTime::loadPrimeTime(platform::Env& env, const std::string& path,
+                              std::vector<LineProblem>* problems) {
   std::string text;
   try {
     text = TextUtils::readTextFile(env, path);
   } catch (const Exception&) {
     return false;
   }
-  setRules(parseRules(text));
+  setRules(parseRules(text, problems));
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/DateTime.h"
+#include "foundation/LineProblem.h"
 #include "platform/Env.h"
 #include "platform/Mutex.h"
 
@@ -43,10 +44,13 @@ class PrimeTime {
 
   // One rule per line "year:month:day:weekday:hour [flag]"; "exclude" or "0" as flag makes
   // the rule non-prime. Empty lines and lines starting with '#' are skipped. Pure.
-  static std::vector<Rule> parseRules(std::string_view text);
+  // A line whose fields are not understood is kept as it reads, and told in problems.
+  static std::vector<Rule> parseRules(std::string_view text,
+                                      std::vector<LineProblem>* problems = nullptr);
 
   // Replaces the rules by the file's; false (rules unchanged) when it cannot be read.
-  bool loadPrimeTime(platform::Env& env, const std::string& path);
+  bool loadPrimeTime(platform::Env& env, const std::string& path,
+                     std::vector<LineProblem>* problems = nullptr);
   void setRules(std::vector<Rule> rules);
   // kUndefined, kPrime or kNonPrime for the local time of the moment.
   int classify(const DateTime& moment) const;
@@ -54,6 +58,8 @@ class PrimeTime {
   static const char* className(int answer);
 
  private:
+  // Why a field of a rule is not understood; empty when it is.
+  static std::string fieldProblem(std::string_view spec, const char* name);
   struct Calendar {
     std::vector<Rule> rules;
     std::uint32_t generation = 0;

@@ -170,6 +170,12 @@ TEST(AdministrationTest, TheCheckSaysWhatTheAgentWouldDoAndWhereEachFileIsBroken
   testing::writeFile(registry, values);
 
   std::string calendar = installation.confDir() + "primetime";
+  testing::writeFile(calendar, "*:*:*:1-5:8-16\n*:*:*:1-9:*\n");
+  said = tarnwick("--check", &status);
+  EXPECT_EQ(status, 0) << said;
+  EXPECT_NE(said.find("The prime-time calendar " + calendar + ", line 2: the weekday 9 is outside"),
+            std::string::npos)
+      << said;
   std::filesystem::remove(calendar);
   std::filesystem::create_directory(calendar);
   said = tarnwick("--check", &status);

@@ -206,7 +206,7 @@ TEST(BoundaryTest, AProgramWhoseFirstThreadEndsFirstEndsWithItsLastThread) {
   std::string probe = copyOf(installation, EXIT_WITH_PATH, "first-thread-ends");
   std::string load = copyOf(installation, EXIT_WITH_PATH, "beside-first-thread");
   AgentProcess agent;
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  ASSERT_TRUE(tracing(installation)) << installation.log();
   std::atomic<bool> loading{true};
   std::thread beside([&] {
     while (loading.load()) run(load, {"0"});
@@ -243,7 +243,7 @@ TEST(BoundaryTest, AStopInTheMiddleOfABurstRecordsWhatTheDriverSawBeforeIt) {
   std::string background = copyOf(installation, EXIT_WITH_PATH, "burst-background");
   std::string foreground = copyOf(installation, EXIT_WITH_PATH, "burst-foreground");
   auto agent = std::make_unique<AgentProcess>();
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  ASSERT_TRUE(tracing(installation)) << installation.log();
   std::thread beside([&] { runTimes(background, {"0"}, 4000); });
   runTimes(foreground, {"211"}, 1000);
   std::vector<std::string> files = stopAndCollect(installation, *agent);
@@ -275,7 +275,7 @@ TEST(BoundaryTest, ADriverThatDiesIsPolledAroundAndFoundAgainWhenItComesBack) {
   std::string sleeper = copyOf(installation, "/bin/sleep", "runs-while-driver-gone");
   std::string probe = copyOf(installation, EXIT_WITH_PATH, "after-driver-back");
   AgentProcess agent;
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  ASSERT_TRUE(tracing(installation)) << installation.log();
   ::kill(driver->pid(), SIGKILL);
   driver->exitStatus(10s);
   ASSERT_TRUE(logHas(installation, "The kernel driver was lost")) << installation.log();
@@ -330,7 +330,7 @@ TEST(BoundaryTest, ForksThatStartNoProgramCostTheAgentNoMemory) {
   std::string forker = copyOf(installation, EXIT_WITH_PATH, "fork-storm");
   std::string marker = copyOf(installation, EXIT_WITH_PATH, "fork-storm-marker");
   AgentProcess agent;
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  ASSERT_TRUE(tracing(installation)) << installation.log();
   // Warmed up: what a first burst allocates for good is not growth.
   run(forker, {"forks", "2000"});
   run(marker, {"208"});

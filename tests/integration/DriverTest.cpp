@@ -124,7 +124,7 @@ bool logHas(const Installation& installation, const std::string& line, std::size
 std::unique_ptr<AgentProcess> startConnected(const Installation& installation, TestDriver& driver) {
   driver.createEvent();
   std::unique_ptr<AgentProcess> agent = startAgent(installation);
-  if (!logHas(installation, kConnected)) agent.reset();
+  if (!tracing(installation)) agent.reset();
   return agent;
 }
 
@@ -265,7 +265,7 @@ TEST(DriverTest, ALateDriverEventIsFoundAndAQuitEventFromOutsideEndsTheSource) {
   ASSERT_TRUE(
       logHas(installation, "Kernel driver tracer failed to connect. Will try again in 5 seconds."));
   driver.createEvent();
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  ASSERT_TRUE(tracing(installation)) << installation.log();
 
   EXPECT_TRUE(testing::systemEnv().setEvent(kDriverQuitEventName));
   EXPECT_TRUE(logHas(installation, "Kernel driver tracer registered a quit event."));
@@ -299,7 +299,7 @@ TEST(DriverTest, EveryProcessOfABurstIsMeteredOnceThroughVantorProcdrv) {
   EXPECT_EQ(status.st_mode & 077, 0u);
 
   AgentProcess agent;
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  ASSERT_TRUE(tracing(installation)) << installation.log();
   expectEachMeteredOnce(installation, agent, 1000);
 
   ::kill(driver.pid(), SIGTERM);
@@ -321,7 +321,7 @@ TEST(DriverTest, ADriverThatDropsRecordsSaysHowManyAndTheRescanFindsWhatStillRun
   ASSERT_TRUE(waitUntil(
       [&] { return fileExists(installation.dir().file("run/device/VantorLicDrv")); }, 10s));
   AgentProcess agent;
-  ASSERT_TRUE(logHas(installation, kConnected)) << installation.log();
+  ASSERT_TRUE(tracing(installation)) << installation.log();
   // A burst the small queue cannot hold while the agent is held up, with survivors among the
   // short ones.
   ::kill(agent.pid(), SIGSTOP);

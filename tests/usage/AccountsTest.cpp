@@ -44,6 +44,17 @@ TEST(AccountsTest, LinesGiveUserAccountAndExtra) {
   EXPECT_EQ(table["dora"].extra, "only extra : with colon");
 }
 
+TEST(AccountsTest, ALineWithoutAUserIsToldWithItsNumber) {
+  Accounts::Table table;
+  std::vector<LineProblem> problems;
+  Accounts::parseAccounts("carl\n = NOBODYS\n# : comment\n: extra only\nanna = ACME\n", &table,
+                          &problems);
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_EQ(problems[0].line, 2u);
+  EXPECT_EQ(problems[1].line, 4u);
+  EXPECT_EQ(table["anna"].account, "ACME");
+}
+
 TEST(AccountsTest, UsersMapThroughTheMainAndThePerUserTables) {
   TempDir dir;
   writeFile(dir.file("accounts.conf"),

@@ -65,6 +65,24 @@ TEST(PrimeTimeTest, FieldSpecs) {
   EXPECT_EQ(calendar.classify(local(2008, 7, 21, 9)), PrimeTime::kUndefined);
 }
 
+TEST(PrimeTimeTest, LinesThatAreNotUnderstoodAreToldWithTheirNumbersAndKept) {
+  std::vector<LineProblem> problems;
+  std::vector<PrimeTime::Rule> rules = PrimeTime::parseRules(
+      "# year:month:day:weekday:hour\n"
+      "*:*:*:1-5:8-16\n"
+      "*:12:24,25,26:*:* exclude\n"
+      "nonsense\n"
+      "*:13:*:*:*\n"
+      "*:*:*:1,,2:*\n"
+      "*:*:*:*:\"8-9\" later\n"
+      "2026:1:1:0:0-23 0\n",
+      &problems);
+  EXPECT_EQ(rules.size(), 7u);
+  std::vector<std::size_t> lines;
+  for (const LineProblem& problem : problems) lines.push_back(problem.line);
+  EXPECT_EQ(lines, (std::vector<std::size_t>{4, 5, 6, 7}));
+}
+
 TEST(PrimeTimeTest, ALoadReplacesTheRulesAndTheCacheFollows) {
   testing::TempDir dir;
   testing::writeFile(dir.file("primetime"), "*:*:*:*:*\n");
