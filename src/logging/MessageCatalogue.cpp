@@ -23,9 +23,12 @@ std::shared_ptr<const Texts> installed GUARDED_BY(installedMutex);
 
 }  // namespace
 
-int parseCatalogue(std::string_view text, std::int32_t module, Texts* texts) {
+int parseCatalogue(std::string_view text, std::int32_t module, Texts* texts,
+                   std::vector<LineProblem>* problems) {
   int stored = 0;
+  std::size_t number = 0;
   while (!text.empty()) {
+    ++number;
     std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
@@ -36,13 +39,20 @@ int parseCatalogue(std::string_view text, std::int32_t module, Texts* texts) {
     std::string_view message = colon == std::string_view::npos
                                    ? std::string_view()
                                    : TextUtils::trimmed(content.substr(colon + 1));
-    std::int64_t number = 0;
+    std::int64_t value = 0;
     bool negative = !numberPart.empty() && numberPart[0] == '-';
     for (std::size_t i = negative ? 1 : 0; i < numberPart.size(); ++i) {
-      if (numberPart[i] < '0' || numberPart[i] > '9' || number > 999999999) break;
-      number = number * 10 + (numberPart[i] - '0');
+      if (numberPart[i] < '0' || numberPart[i] > '9' || value > 999999999) break;
+      value = value * 10 + (numberPart[i] - '0');
     }
-    std::string key = std::to_string(module) + "." + std::to_string(negative ? -number : number);
+    // Kept as it always was read (a number's leading digits, else 0), but told.
+    if (problems != nullptr &&
+        (colon == std::string_view::npos ||
+         numberPart.find_first_not_of("0123456789", negative ? 1 : 0) != std::string_view::npos ||
+         numberPart.size() == (negative ? 1u : 0u))) {
+      problems->push_back({number, "not \"number : text\""});
+    }
+    std::string key = std::to_string(module) + "." + std::to_string(negative ? -value : value);
     texts->emplace(std::move(key), std::string(message));  // the first line of a key wins
     ++stored;
   }
@@ -68,8 +78,10 @@ CatalogueLoad loadMessages(platform::Env& env, const std::string& directory,
         continue;
       }
       std::string path = FileUtils::ensureTrailingSeparator(folder) + file.name;
+      std::vector<LineProblem> problems;
       result.loaded.emplace_back(
-          name, parseCatalogue(TextUtils::readTextFile(env, path), module, texts.get()));
+          name, parseCatalogue(TextUtils::readTextFile(env, path), module, texts.get(), &problems));
+      for (LineProblem& problem : problems) result.problems.emplace_back(path, std::move(problem));
     }
   } catch (FileException& error) {
     error.addLocation(__FILE__, __LINE__);

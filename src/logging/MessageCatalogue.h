@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/LineProblem.h"
 #include "platform/Env.h"
 
 namespace Vantor {
@@ -21,12 +22,15 @@ struct CatalogueLoad {
   std::string error;  // why not: "OUT OF MEMORY", a file error's code string, or "Unknown"
   std::vector<std::pair<std::string, int>> loaded;  // module name and its number of messages
   std::vector<std::string> skipped;                 // files that are no module or not wanted
+  std::vector<std::pair<std::string, LineProblem>> problems;  // lines not understood, by file
 };
 
 // Reads one catalogue file's text into texts, keyed "module.number"; the first line of a key
-// wins. Lines that are empty or start with "//" are skipped. Returns the lines stored.
+// wins. Lines that are empty or start with "//" are skipped; lines that are not "number :
+// text" are told in problems. Returns the lines stored.
 int parseCatalogue(std::string_view text, std::int32_t module,
-                   std::map<std::string, std::string>* texts);
+                   std::map<std::string, std::string>* texts,
+                   std::vector<LineProblem>* problems = nullptr);
 
 // Loads directory/LogMessages/*.mess for the modules named in modules ("all", or a list in
 // which each wanted module's lower-case name occurs) and installs the result. Never throws;

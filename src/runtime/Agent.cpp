@@ -1,6 +1,7 @@
 #include "runtime/Agent.h"
 
 #include <iostream>
+#include <map>
 
 #include "concurrency/ProcessFlags.h"
 #include "config/ConfigureLogging.h"
@@ -99,6 +100,9 @@ bool Agent::loadLogMessages() {
     logger().error(6, load.error);
     return true;
   }
+  std::map<std::string, std::vector<LineProblem>> problemsByFile;
+  for (const auto& [file, problem] : load.problems) problemsByFile[file].push_back(problem);
+  for (const auto& [file, problems] : problemsByFile) warnOfLines(17, file, problems);
   for (const auto& [module, count] : load.loaded) {
     logger().debug(2, "Loaded %i messages for module \"%s\".", count, module);
   }

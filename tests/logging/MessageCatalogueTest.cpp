@@ -32,6 +32,16 @@ TEST(MessageCatalogueTest, LinesSplitAtTheirFirstColon) {
   EXPECT_EQ(texts.size(), 4u);
 }
 
+TEST(MessageCatalogueTest, LinesThatAreNoMessageAreToldWithTheirNumbers) {
+  std::map<std::string, std::string> texts;
+  std::vector<LineProblem> problems;
+  parseCatalogue("// comment\n 12 : fine\n7\nx9: no number\n-3: negative is fine\n: none\n", 8,
+                 &texts, &problems);
+  std::vector<std::size_t> lines;
+  for (const LineProblem& problem : problems) lines.push_back(problem.line);
+  EXPECT_EQ(lines, (std::vector<std::size_t>{3, 4, 6}));
+}
+
 TEST(MessageCatalogueTest, LoadsTheWantedModulesOnly) {
   TempDir dir;
   std::filesystem::create_directory(dir.file("LogMessages"));
