@@ -231,6 +231,17 @@ std::optional<Options> parse(int argc, char** argv, std::string* error) {
         *error = "not a number: " + *given;
         return std::nullopt;
       }
+      // A wait of a day at most: an infinite or huge one would not fit the clock.
+      constexpr double kMostSeconds = 86400;
+      if ((options.timeoutSeconds &&
+           !(*options.timeoutSeconds > 0 && *options.timeoutSeconds <= kMostSeconds)) ||
+          (options.count && *options.count <= 0)) {
+        *error =
+            arg + " takes a number above 0" +
+            (arg == "--timeout" ? " and up to " + std::to_string(static_cast<int>(kMostSeconds))
+                                : "");
+        return std::nullopt;
+      }
     } else if (arg == "--json") {
       options.json = true;
     } else if (!arg.empty() && arg[0] == '-') {

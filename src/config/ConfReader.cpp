@@ -40,6 +40,7 @@ class Parser {
       }
       auto entry = std::make_unique<Entry>();
       entry->name = std::string(token);
+      entry->line = lineNumber();
       expectToken(&token);
       if (token != "(") syntaxError("ConfReader: Missing '('.");
       expectToken(&token);
@@ -62,6 +63,8 @@ class Parser {
   }
 
   std::size_t lineNumber() const { return tokens_.lineNumber(); }
+  // What the last syntax error was, without the reader's name.
+  std::string reason() const { return reason_; }
 
  private:
   bool nextToken(std::string_view* token) {
@@ -91,11 +94,13 @@ class Parser {
 
   [[noreturn]] void syntaxError(const char* what) {
     logger_.debug(1, what);
+    reason_ = std::string_view(what).substr(std::string_view(what).find(' ') + 1);
     throw ConfigException(ConfigException::CF_CONF, "", __FILE__, __LINE__);
   }
 
   ConfTokenizer tokens_;
   const LoggerUnit& logger_;
+  std::string reason_;
 };
 
 // Exact, case-sensitive, first match only: no backtracking to later entries of the same name.
@@ -180,7 +185,7 @@ bool ConfReader::parseInto(std::string_view text, const std::string& fileName) {
     logger_.error(2, fileName, error.getCodeString());
     logger_.debug(1, "ConfReader: %s, line %i.", error.getFullText(),
                   static_cast<std::int64_t>(parser.lineNumber()));
-    syntaxError = SyntaxError{parser.lineNumber(), error.description()};
+    syntaxError = SyntaxError{parser.lineNumber(), parser.reason()};
   } catch (const platform::ThreadCancellation&) {
     buildLock_.relax();
     throw;
@@ -193,9 +198,23 @@ bool ConfReader::parseInto(std::string_view text, const std::string& fileName) {
   {
     platform::MutexLock lock(&rootMutex_);
     syntaxError_ = std::move(syntaxError);
+    fileName_ = fileName;
   }
   buildLock_.relax();
   return whole;
+}
+
+void ConfReader::warnOfValue(const std::string& key, const std::string& problem) const {
+  std::shared_ptr<const Entry> root;
+  std::string file;
+  {
+    platform::MutexLock lock(&rootMutex_);
+    root = root_;
+    file = fileName_;
+  }
+  const Entry* entry = lookup(root.get(), key);
+  logger_.warning(16, file, static_cast<std::int64_t>(entry != nullptr ? entry->line : 0), key,
+                  problem);
 }
 
 std::optional<ConfReader::SyntaxError> ConfReader::syntaxError() const {
@@ -217,6 +236,7 @@ int ConfReader::get(const std::string& key, const std::string& type, std::string
   }
   if (entry->type != type) {
     logger_.debug(1, "ConfReader: Found, but type is \"%s\", not \"%s\".", entry->type, type);
+    warnOfValue(key, "is a " + entry->type + ", not a " + type);
     return CONF_WRONG_TYPE;
   }
   std::string value = entry->value;
@@ -286,7 +306,10 @@ int ConfReader::getBool(const std::string& key, bool& out) const {
   std::string value;
   int status = get(key, "Bool", value);
   if (status != CONF_OK) return status;
-  if (value != "true" && value != "false") return CONF_BAD_BOOL;
+  if (value != "true" && value != "false") {
+    warnOfValue(key, "is neither true nor false");
+    return CONF_BAD_BOOL;
+  }
   out = value == "true";
   return CONF_OK;
 }
@@ -323,6 +346,7 @@ int ConfReader::getTimeSpan(const std::string& key, TimeSpanFields& out) const {
   try {
     out = TimeSpan(value).breakdown();
   } catch (const TimeException&) {
+    warnOfValue(key, "is no time span (as PT5M or P1D)");
     return CONF_BAD_TIMESPAN;
   }
   return CONF_OK;

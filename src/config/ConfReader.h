@@ -44,6 +44,7 @@ class ConfReader {
     std::string type;  // empty: a section without a value
     std::string value;
     std::vector<std::unique_ptr<Entry>> children;  // in the order of the file
+    std::size_t line = 0;                          // where its name stands in the file
   };
 
   explicit ConfReader(std::shared_ptr<LogSender> sender);
@@ -75,6 +76,10 @@ class ConfReader {
   int getTimeSpan(const std::string& key, TimeSpanFields& out) const;
 
  private:
+  // Warns (message 16) that the key's value cannot be used as asked, with the file and line;
+  // the caller takes its default.
+  void warnOfValue(const std::string& key, const std::string& problem) const
+      LOCKS_EXCLUDED(rootMutex_);
   std::shared_ptr<const Entry> snapshot() const;
   void install(std::shared_ptr<const Entry> root);
   bool parseInto(std::string_view text, const std::string& fileName);
@@ -84,6 +89,7 @@ class ConfReader {
   mutable platform::Mutex rootMutex_;
   std::shared_ptr<const Entry> root_ GUARDED_BY(rootMutex_);
   std::optional<SyntaxError> syntaxError_ GUARDED_BY(rootMutex_);
+  std::string fileName_ GUARDED_BY(rootMutex_);  // what the tree was built from
 };
 
 }  // namespace Vantor

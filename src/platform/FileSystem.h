@@ -107,6 +107,8 @@ class FileSystem {
   virtual Status absolutePath(const std::string& path, std::string* absolute) = 0;
 
   virtual Status currentDirectory(std::string* directory) = 0;
+  // Whether this user may make files in the existing folder directory; nothing is made.
+  virtual Status mayWriteIn(const std::string& directory) = 0;
 
   // Why a user other than the system's administrator and this process's own could change
   // what path names (the file or folder, a symbolic link on the way, or a folder above it

@@ -50,6 +50,9 @@ class LastErrorFileSystem : public FileSystem {
   Status currentDirectory(std::string* directory) override {
     return Status::fromLastError(tryCurrentDirectory(directory));
   }
+  Status mayWriteIn(const std::string& directory) override {
+    return Status::fromLastError(tryMayWriteIn(directory));
+  }
 
  protected:
   virtual std::unique_ptr<FileStream> tryOpenStream(const std::string& path, StreamMode mode) = 0;
@@ -61,6 +64,7 @@ class LastErrorFileSystem : public FileSystem {
   virtual bool tryListDirectory(const std::string& directory, std::vector<DirEntry>* entries) = 0;
   virtual bool tryAbsolutePath(const std::string& path, std::string* absolute) = 0;
   virtual bool tryCurrentDirectory(std::string* directory) = 0;
+  virtual bool tryMayWriteIn(const std::string& directory) = 0;
 };
 
 // The reads as MailslotReader names them, each false with the last error set.

@@ -32,7 +32,8 @@ Agent::~Agent() {
 bool Agent::refuseStart(const std::string& why) {
   if (startFailure_.empty()) {
     std::string log = logging_ ? logging_->writer->path() : std::string();
-    startFailure_ = why + (log.empty() ? "" : " The log is " + log + ".");
+    // The check writes no log.
+    startFailure_ = why + (log.empty() || checking() ? "" : " The log is " + log + ".");
   }
   if (logging_) logger().debug(1, "Cannot start: %s", why);
   return false;
@@ -77,8 +78,10 @@ bool Agent::startLoggingOnce() {
   }
   if (logging_ && !checking() && !logging_->writer->canWrite()) {
     // The agent meters all the same, and every later line tries the file again.
-    std::cerr << TextUtils::lowered(name_) << ": cannot write the log file "
-              << logging_->writer->path() << "; going on without it for now." << std::endl;
+    std::cerr << (env_.serviceManager().standardErrorIsJournal() ? "<4>" : "")
+              << TextUtils::lowered(name_) << ": cannot write the log file "
+              << TextUtils::shown(logging_->writer->path()) << "; going on without it for now."
+              << std::endl;
   }
   return logging_.has_value();
 }
@@ -127,11 +130,11 @@ bool Agent::configure() {
                        "DebugLog\" nor \"StartupLogDir\". Install one (tools/make-installation "
                        "makes a private installation).");
   }
-  // The check leaves the runtime folder and the instance lock to the agent that runs.
-  if (std::string folder = checking() ? std::string() : env_.namedObjectsFolder();
+  if (std::string folder = env_.namedObjectsFolder();
       !folder.empty() && othersMayChange("the runtime folder", folder)) {
     return false;
   }
+  // The check leaves the instance lock to the agent that runs.
   if (!instanceLock_ && !checking()) {
     // Only this user may hold it: nobody else can keep the agent from starting.
     instanceLock_.emplace(env_, name_, platform::MutexTakers::kThisUser);

@@ -90,6 +90,8 @@ int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& m
       option = options.erase(option);
     } else if (option->first == "c" && !option->second.empty()) {
       ++option;
+    } else if (option->first == "check") {
+      return usageError("unexpected argument \"" + option->second + "\"");
     } else {
       return usageError(option->first.empty() ? "unexpected argument \"" + option->second + "\""
                         : option->first == "c"
@@ -112,7 +114,9 @@ int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& m
       [] { raiseReconfigureFlag(); });
   std::unique_ptr<Tarnwick> program = makeProgram(env, options);
   if (!program->configure()) {
-    std::cerr << "tarnwick: " << program->startFailure() << std::endl;
+    // Under a service manager the reason is an error of the journal's.
+    std::cerr << (env.serviceManager().standardErrorIsJournal() ? "<3>" : "")
+              << "tarnwick: " << TextUtils::shown(program->startFailure()) << std::endl;
     return 255;
   }
   program->run();

@@ -19,7 +19,7 @@ struct AgentStatus {
   std::string version;
   std::uint32_t pid = 0;
   DateTime started;
-  std::string state;  // "starting", "metering" or "stopping"
+  std::string state;                 // "starting", "metering" or "stopping"
   std::uint32_t configurations = 0;  // applied since the start, the first included
   std::string eventSource;           // "polls", "kernel events", "driver" or "none"
   // "polling every N s", "events flowing", "driver connected", "falling back to polls",

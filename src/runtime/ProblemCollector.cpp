@@ -1,5 +1,6 @@
 #include "runtime/ProblemCollector.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "foundation/Exception.h"
@@ -31,7 +32,10 @@ bool ProblemCollector::send(const std::string& text) {
 
 void ProblemCollector::add(const std::string& problem) {
   platform::MutexLock lock(&mutex_);
-  problems_.push_back(problem);
+  // A key read twice is told once.
+  if (std::find(problems_.begin(), problems_.end(), problem) == problems_.end()) {
+    problems_.push_back(problem);
+  }
 }
 
 std::vector<std::string> ProblemCollector::problems() const {

@@ -9,11 +9,24 @@ void ServiceNotices::tell(const AgentStatus& status) {
   std::string line = statusLine(status);
   if (!ready_ && status.state == "metering") {
     ready_ = manager_.notify("READY=1\nSTATUS=" + line);
-    if (ready_) lastLine_ = line;
+    if (ready_) {
+      lastLine_ = line;
+      lastState_ = status.state;
+      lastSent_ = std::chrono::steady_clock::now();
+    }
     return;
   }
-  if (line == lastLine_) return;
-  if (manager_.notify("STATUS=" + line)) lastLine_ = line;
+  // A busy machine changes the count of processes every second: the line is sent when the
+  // state changed, or at most every kStatusPause.
+  auto now = std::chrono::steady_clock::now();
+  if (line == lastLine_ || (status.state == lastState_ && now - lastSent_ < kStatusPause)) {
+    return;
+  }
+  if (manager_.notify("STATUS=" + line)) {
+    lastLine_ = line;
+    lastState_ = status.state;
+    lastSent_ = now;
+  }
 }
 
 TimeSpan ServiceNotices::checkPeriod(const TimeSpan& configured) const {

@@ -4,6 +4,7 @@
 #ifndef TARNWICK_RUNTIME_SERVICENOTICES_H_
 #define TARNWICK_RUNTIME_SERVICENOTICES_H_
 
+#include <chrono>
 #include <string>
 
 #include "foundation/TimeSpan.h"
@@ -29,9 +30,13 @@ class ServiceNotices {
   TimeSpan checkPeriod(const TimeSpan& configured) const;
 
  private:
+  static constexpr std::chrono::seconds kStatusPause{10};
+
   platform::ServiceManager& manager_;
   bool ready_ = false;
   std::string lastLine_;
+  std::string lastState_;
+  std::chrono::steady_clock::time_point lastSent_;
 };
 
 }  // namespace Vantor

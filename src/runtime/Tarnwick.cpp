@@ -251,7 +251,8 @@ std::optional<std::chrono::steady_clock::time_point> Tarnwick::awaitEventSource(
     if (source->isRunning() || source->runningSince() != 0) {
       return std::chrono::steady_clock::now();
     }
-    if (source->hasGivenUp()) break;
+    // Polls that stand in for a driver that does not answer are this thread's to make.
+    if (source->hasGivenUp() || source->pollsStandIn()) break;
     flagRaised().wait(std::chrono::milliseconds(100));
   }
   return std::nullopt;

@@ -72,6 +72,8 @@ class Tarnwick : public Agent {
 
   // The working folder, made if missing; false (logged) when it is unsafe or cannot be made.
   bool prepareWorkingFolder();
+  // The check's part of it: whether the folder could be made and written, making nothing.
+  bool workingFolderCouldBeMade();
   // Reads the metering keys (and the delivery intervals) and chooses the event source.
   MeteringSettings readMeteringSettings();
   // Whether a user other than root and the agent's own could change a file that decides what

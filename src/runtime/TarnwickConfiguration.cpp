@@ -105,12 +105,30 @@ bool Tarnwick::prepareWorkingFolder() {
       FileUtils::ensureTrailingSeparator(FileUtils::normaliseSeparators(workingDirectory_));
   logger().debug(4, "Working dir: %s.", workingDirectory_);
   if (othersMayChange("the working folder", workingDirectory_)) return false;
-  if (checking()) return true;
+  if (checking()) return workingFolderCouldBeMade();
   if (!FileOps::makeParentDirs(env(), workingDirectory_ + "data")) {
     programLogger_->fatal(1, workingDirectory_);
     return false;
   }
   return true;
+}
+
+bool Tarnwick::workingFolderCouldBeMade() {
+  // The folder, or the nearest folder above it that exists, must take files of this user.
+  std::string path = workingDirectory_;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  for (std::string above; !path.empty(); path = above) {
+    platform::PathInfo info;
+    if (env().fileSystem().getInfo(path, &info)) {
+      if (info.isDirectory && env().fileSystem().mayWriteIn(path)) return true;
+      break;
+    }
+    above = FileUtils::dirName(path);
+    while (above.size() > 1 && (above.back() == '/' || above.back() == '\\')) above.pop_back();
+    if (above == path) break;
+  }
+  programLogger_->fatal(1, workingDirectory_);
+  return false;
 }
 
 Tarnwick::MeteringSettings Tarnwick::readMeteringSettings() {
@@ -177,7 +195,8 @@ void Tarnwick::describeConfiguration(std::ostream& out) const {
     }
     return "every " + std::to_string(seconds) + " s";
   };
-  const char* sources[] = {"polls alone", "kernel process events", "the process-event driver"};
+  const char* sources[] = {settings.polling ? "polls alone" : "none: nothing is metered",
+                           "kernel process events", "the process-event driver"};
   out << "working folder:   " << workingDirectory_ << "\n";
   out << "event source:     " << sources[static_cast<int>(settings.source)]
       << (settings.eventsWanted && settings.source == EventSource::kNone

@@ -16,7 +16,10 @@ constexpr auto kMapPatience = std::chrono::milliseconds(200);
 }  // namespace
 
 bool Tarnwick::meteringBegun() const {
-  if (activeEventSource() && !polling_.load()) return eventsBegun_.load();
+  if (const ProcessEventSource* source = activeEventSource(); source && !polling_.load()) {
+    return eventsBegun_.load() ||
+           (source->pollsStandIn() && poller_ && poller_->fullPollsDone() > 0);
+  }
   if (polling_.load()) return poller_ && poller_->fullPollsDone() > 0;
   return mainLoopRunning_.load();  // nothing to wait for
 }
@@ -30,8 +33,8 @@ std::pair<std::string, std::string> Tarnwick::eventSourceStatus() const {
   }
   bool driver = eventSource_.load() == EventSource::kKernelDriver;
   std::string name = driver ? "driver" : "kernel events";
+  if (source->pollsStandIn()) return {name, "falling back to polls"};
   if (!source->isRunning()) return {name, "waiting for events"};
-  if (!source->eventsArrive()) return {name, "falling back to polls"};
   return {name, driver ? "driver connected" : "events flowing"};
 }
 

@@ -72,7 +72,7 @@ class KernelDriverTracer : public ProcessEventSource {
   std::uint64_t runningSince() const override { return runningSince_.load(); }
   bool hasGivenUp() const override { return gaveUp_.load(); }
   std::uint64_t eventsLost() const override { return eventsLost_.load(); }
-  bool eventsArrive() const override { return running_.load() && !driverLost_.load(); }
+  bool pollsStandIn() const override { return driverLost_.load(); }
 
  private:
   std::uint32_t kernelDriverTracerThread(ThreadEntry& row);

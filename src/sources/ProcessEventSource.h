@@ -19,8 +19,8 @@ class ProcessEventSource {
   virtual bool hasGivenUp() const { return false; }
   // The events the source knows it lost since the agent started; a full poll repairs each.
   virtual std::uint64_t eventsLost() const = 0;
-  // Whether the events reach the source now: false while polls stand in for a lost driver.
-  virtual bool eventsArrive() const { return isRunning(); }
+  // Whether polls stand in for events that do not come (a driver lost, or not there yet).
+  virtual bool pollsStandIn() const { return false; }
 };
 
 }  // namespace Vantor

@@ -101,7 +101,13 @@ TEST(AdministrationTest, TheStatusNamesTheEventSourceAndSaysWhenPollsStandInForT
   ASSERT_TRUE(waitUntil(
       [&] { return testing::fileExists(installation.dir().file("run/device/VantorLicDrv")); },
       10s));
+  // A driver that does not answer when the agent starts: polls stand in, and the agent
+  // meters (and would tell a service manager it is ready) all the same.
+  ::kill(driver.pid(), SIGSTOP);
   AgentProcess agent;
+  ASSERT_TRUE(started(installation)) << installation.log();
+  EXPECT_EQ(agentStatus()["event_state"], "falling back to polls");
+  ::kill(driver.pid(), SIGCONT);
   ASSERT_TRUE(tracing(installation)) << installation.log();
   EXPECT_EQ(agentStatus()["event_source"], "driver");
   ::kill(driver.pid(), SIGTERM);
@@ -158,6 +164,33 @@ TEST(AdministrationTest, TheCheckSaysWhatTheAgentWouldDoAndWhereEachFileIsBroken
   EXPECT_NE(said.find("tarnwick: the agent would refuse to start\n"), std::string::npos) << said;
   testing::writeFile(installation.confFile(), configuration);
 
+  // A value of the wrong kind is named with its line; the default stands in for it.
+  std::string polling = "polling(Bool) = true";
+  std::size_t pollingAt = configuration.find(polling);
+  ASSERT_NE(pollingAt, std::string::npos) << configuration;
+  std::string wrongKind = configuration;
+  wrongKind.replace(pollingAt, polling.size(), "polling(Bool) = yes");
+  testing::writeFile(installation.confFile(), wrongKind);
+  said = tarnwick("--check", &status);
+  EXPECT_EQ(status, 0) << said;
+  EXPECT_NE(said.find("tarnwick.conf\", line " +
+                      std::to_string(std::count(configuration.begin(),
+                                                configuration.begin() + pollingAt, '\n') +
+                                     1) +
+                      ": the key tarnwick.logging.process-data.polling is neither true nor false"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("event source:     none: nothing is metered"), std::string::npos) << said;
+  // A working folder that cannot be made refuses the start.
+  testing::writeFile(
+      installation.confFile(),
+      withinTarnwickSection(
+          configuration, "working-dir(DirName) = \"" + installation.confFile() + "/below/\" {}"));
+  said = tarnwick("--check", &status);
+  EXPECT_EQ(status, 1) << said;
+  EXPECT_NE(said.find("Could not create the working directory"), std::string::npos) << said;
+  testing::writeFile(installation.confFile(), configuration);
+
   std::string registry = installation.dir().file("registry.reg");
   std::string values = testing::readFile(registry);
   testing::writeFile(registry, values + "\"Unended\n");
@@ -187,6 +220,11 @@ TEST(AdministrationTest, TheCheckSaysWhatTheAgentWouldDoAndWhereEachFileIsBroken
     said = tarnwick(wrong, &status);
     EXPECT_EQ(status, 2) << wrong << ": " << said;
     EXPECT_NE(said.find("usage: tarnwick"), std::string::npos) << wrong << ": " << said;
+  }
+  for (const char* wrong : {"--bogus", "--queue-size"}) {
+    AgentProcess driver({}, {wrong}, VANTOR_PROCDRV_PATH);
+    EXPECT_EQ(driver.exitStatus(10s), 2) << wrong;
+    EXPECT_NE(driver.errorOutput().find("Usage: vantor-procdrv"), std::string::npos) << wrong;
   }
 }
 

@@ -113,8 +113,9 @@ TEST_F(VantorctlTest, ErrorsAndUsage) {
   Outcome bad = vantorctl("send RECONFIG --to ../../etc");
   EXPECT_EQ(bad.status, 1);
   // A command line it cannot use: the usage on standard error, status 2.
-  for (const char* wrong : {"frobnicate", "send", "listen --count x", "status --bogus",
-                            "send DIE --json", "listen --timeout"}) {
+  for (const char* wrong :
+       {"frobnicate", "send", "listen --count x", "status --bogus", "send DIE --json",
+        "listen --timeout", "status --timeout inf", "status --timeout -1", "listen --count 0"}) {
     Outcome usage = vantorctl(wrong);
     EXPECT_EQ(usage.status, 2) << wrong;
     EXPECT_NE(usage.out.find("usage: vantorctl"), std::string::npos) << wrong;

@@ -60,6 +60,9 @@ class FailingDeliveries : public platform::FileSystem {
   platform::Status currentDirectory(std::string* directory) override {
     return files_.currentDirectory(directory);
   }
+  platform::Status mayWriteIn(const std::string& directory) override {
+    return files_.mayWriteIn(directory);
+  }
   std::string whyOthersMayChange(const std::string& path) override {
     return files_.whyOthersMayChange(path);
   }

@@ -388,6 +388,13 @@ class PosixFileSystem : public LastErrorFileSystem {
     return true;
   }
 
+  bool tryMayWriteIn(const std::string& directory) override {
+    struct stat status {};
+    if (::stat(directory.c_str(), &status) != 0) return failWith(errno);
+    if (!S_ISDIR(status.st_mode)) return failWith(ENOTDIR);
+    return ::access(directory.c_str(), W_OK | X_OK) == 0 || failWith(errno);
+  }
+
  public:
   std::string whyOthersMayChange(const std::string& path) override {
     std::string full = path;

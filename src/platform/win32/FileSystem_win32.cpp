@@ -255,6 +255,18 @@ class Win32FileSystem : public LastErrorFileSystem {
     return true;
   }
 
+  // Access lists decide, and reading them is the installer's business: an existing folder
+  // that is not read-only is taken as writable.
+  bool tryMayWriteIn(const std::string& directory) override {
+    DWORD attributes = ::GetFileAttributesW(wide(directory).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return failWithSystemError();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      ::SetLastError(ERROR_DIRECTORY);
+      return false;
+    }
+    return true;
+  }
+
   bool tryCurrentDirectory(std::string* directory) override {
     DWORD size = ::GetCurrentDirectoryW(0, nullptr);
     if (size == 0) return failWithSystemError();
