@@ -1,6 +1,5 @@
 #include "integration/Harness.h"
 
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -11,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +20,11 @@
 #include <optional>
 #include <thread>
 
+#include "foundation/Exception.h"
+#include "ipc/IPCClient.h"
+#include "ipc/IPCMessage.h"
+#include "ipc/MailSlot.h"
+#include "support/SystemEnv.h"
 #include "usage/DataRecords.h"
 
 extern char** environ;
@@ -145,8 +150,8 @@ std::map<std::string, std::string> topLevelScalars(const std::string& json) {
     if (keyStart == std::string::npos) break;
     std::size_t keyEnd = json.find('"', keyStart + 1);
     std::size_t valueStart = json.find_first_not_of(" :", keyEnd + 1);
-    if (keyEnd == std::string::npos || valueStart == std::string::npos ||
-        json[valueStart] == '[' || json[valueStart] == '{') {
+    if (keyEnd == std::string::npos || valueStart == std::string::npos || json[valueStart] == '[' ||
+        json[valueStart] == '{') {
       break;
     }
     std::size_t valueEnd = json[valueStart] == '"' ? json.find('"', valueStart + 1) + 1
@@ -160,8 +165,7 @@ std::map<std::string, std::string> topLevelScalars(const std::string& json) {
   return scalars;
 }
 
-// Asks the agent for its status until it satisfies wanted: each ask runs vantorctl, so not
-// too often.
+// Asks the agent for its status until it satisfies wanted, a few times a second.
 bool statusBecomes(const std::function<bool(const std::map<std::string, std::string>&)>& wanted,
                    std::chrono::seconds deadline) {
   auto until = std::chrono::steady_clock::now() + deadline;
@@ -186,10 +190,33 @@ long long numberIn(const std::map<std::string, std::string>& status, const std::
 }  // namespace
 
 std::map<std::string, std::string> agentStatus() {
-  int status = -1;
-  std::string answer = vantorctl("status --json --timeout 5", &status);
-  if (status != 0) return {};
-  return topLevelScalars(answer);
+  // Asked from this process, as vantorctl asks: a program run for each ask would load the
+  // machine, and be metered too.
+  static std::atomic<int> asks{0};
+  std::string tag = std::to_string(::getpid()) + "_" + std::to_string(++asks);
+  std::string reference = "harness-" + tag;
+  std::vector<ReceivedMessage> received;
+  try {
+    MailSlot replies(testing::systemEnv(), IPC::RECEIVER, "harness_status_" + tag,
+                     Senders::kAnyone);
+    IPCClient(testing::systemEnv(), "Vantor_Tarnwick")
+        .send("COMMAND", reference, "STATUS_JSON", "harness_status_" + tag);
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < until) {
+      if (!replies.waitForMessage(100)) continue;
+      replies.receive(received);
+      for (const ReceivedMessage& message : received) {
+        IPCMessage reply;
+        if (parseIPCMessage(message.text, &reply) && reply.reference == reference) {
+          return topLevelScalars(reply.body);
+        }
+      }
+      received.clear();
+    }
+  } catch (const Exception&) {
+    // No agent listens (yet).
+  }
+  return {};
 }
 
 bool started(const Installation& installation, int configurations) {
@@ -201,11 +228,11 @@ bool started(const Installation& installation, int configurations) {
              },
              60s) &&
          statusBecomes(
-      [&](const auto& status) {
-        return textIn(status, "state") == "metering" &&
-               numberIn(status, "configurations") >= configurations;
-      },
-      60s);
+             [&](const auto& status) {
+               return textIn(status, "state") == "metering" &&
+                      numberIn(status, "configurations") >= configurations;
+             },
+             60s);
 }
 
 std::vector<std::string> dataFiles(const Installation& installation, const std::string& suffix) {
@@ -271,11 +298,11 @@ std::vector<UsageRecord> allRecords(const std::vector<std::string>& files) {
 std::vector<ModuleUse> moduleRecords(const std::vector<std::string>& files) {
   std::vector<ModuleUse> records;
   for (const ModuleStretch& module : recordsIn(filesOf(files, "ModuleLog")).modules) {
-    records.push_back({module.firstSeen,
-                       {module.workgroup, module.computer, module.architecture, module.system,
-                        module.module, module.file, module.product, module.directory,
-                        module.timeClass, module.user},
-                       module.lifetime});
+    records.push_back(
+        {module.firstSeen,
+         {module.workgroup, module.computer, module.architecture, module.system, module.module,
+          module.file, module.product, module.directory, module.timeClass, module.user},
+         module.lifetime});
   }
   return records;
 }
@@ -286,9 +313,8 @@ std::vector<PerformanceRecord> performanceRecords(const std::vector<std::string>
     records.push_back({f.start,
                        {"undef", f.user, f.computer, f.architecture, f.system, f.file,
                         statusText(f.exitStatus), f.workgroup, f.timeClass, f.product},
-                       {f.processorSeconds, f.elapsedSeconds, f.ioBytesPerSecond,
-                        f.processorShare, f.elapsedSeconds, f.memoryShare, f.memorySeconds,
-                        f.memorySeconds}});
+                       {f.processorSeconds, f.elapsedSeconds, f.ioBytesPerSecond, f.processorShare,
+                        f.elapsedSeconds, f.memoryShare, f.memorySeconds, f.memorySeconds}});
   }
   return records;
 }
@@ -308,7 +334,8 @@ std::vector<UsageRecord> recordsOf(const std::vector<std::string>& files,
 
 void awaitEventsHandled(const Installation& installation) {
   static int markers = 0;
-  std::string marker = copyOf(installation, EXIT_WITH_PATH, "handled-marker-" + std::to_string(++markers));
+  std::string marker =
+      copyOf(installation, EXIT_WITH_PATH, "handled-marker-" + std::to_string(++markers));
   run(marker, {"after", "200", "0"});
   // Events are handled in the order they came: the marker's end comes after every earlier one.
   EXPECT_TRUE(waitUntil(
@@ -373,11 +400,14 @@ void meterEverySecond(const Installation& installation) { meterEvery(installatio
 
 void waitForPolls(const Installation&, int polls) {
   long long before = -1;
-  EXPECT_TRUE(statusBecomes([&](const auto& status) {
-    long long done = numberIn(status, "full_polls");
-    if (before < 0) before = done;
-    return done >= before + polls;
-  }, 60s)) << "no " << polls << " more full polls";
+  EXPECT_TRUE(statusBecomes(
+      [&](const auto& status) {
+        long long done = numberIn(status, "full_polls");
+        if (before < 0) before = done;
+        return done >= before + polls;
+      },
+      60s))
+      << "no " << polls << " more full polls";
 }
 
 void waitForMore(const Installation& installation, const std::string& line, int times) {
