@@ -50,6 +50,18 @@ bool Agent::othersMayChange(const std::string& what, const std::string& path) {
   return true;
 }
 
+bool Agent::othersMayChangeFilesIn(const std::string& what, const std::string& folder,
+                                   const std::string& pattern) {
+  if (othersMayChange(what, folder)) return true;
+  // A file of its own may be open to all in a folder that is not.
+  std::vector<FileOps::ListEntry> files;
+  FileOps::list(env_, folder + pattern, &files);
+  for (const FileOps::ListEntry& file : files) {
+    if (othersMayChange(what, folder + file.name)) return true;
+  }
+  return false;
+}
+
 bool Agent::startLoggingOnce() {
   if (logging_) return true;
   std::string debugLog;
@@ -93,8 +105,9 @@ bool Agent::loadLogMessages() {
     logger().error(9, "Vantor.directories.conf");
     return true;
   }
-  if (othersMayChange("the message catalogue folder",
-                      FileUtils::ensureTrailingSeparator(directory) + "LogMessages")) {
+  if (othersMayChangeFilesIn("the message catalogue folder",
+                             FileUtils::ensureTrailingSeparator(directory) + "LogMessages/",
+                             "*.mess")) {
     return false;
   }
   CatalogueLoad load =
@@ -199,7 +212,8 @@ bool Agent::configure() {
   primeTimeFile = FileUtils::normaliseSeparators(primeTimeFile);
   if (othersMayChange("the prime-time calendar", primeTimeFile) ||
       othersMayChange("the accounts", configurationDirectory_ + "accounts.conf") ||
-      othersMayChange("the accounts folder", configurationDirectory_ + "accounts/")) {
+      othersMayChangeFilesIn("the accounts folder", configurationDirectory_ + "accounts/",
+                             "*.conf")) {
     return false;
   }
   std::vector<LineProblem> calendarLines;

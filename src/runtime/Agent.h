@@ -74,6 +74,9 @@ class Agent {
   // Whether a user other than root and this one could change the file or folder at path (what
   // names it: "the working folder"); if so, refuses the start with the reason.
   bool othersMayChange(const std::string& what, const std::string& path);
+  // The same for the folder and each file in it that matches pattern ("*.conf").
+  bool othersMayChangeFilesIn(const std::string& what, const std::string& folder,
+                              const std::string& pattern);
   void endByFailure() { endedByFailure_.store(true); }
   std::shared_ptr<LogSender> sender() const { return logging_->sender; }
   const ConfReader& reader() const { return *reader_; }

@@ -88,8 +88,10 @@ int agentMain(platform::Env& env, int argc, char** argv, const ProgramFactory& m
     if (option->first == "check" && option->second.empty()) {
       check = true;
       option = options.erase(option);
-    } else if (option->first == "c" && !option->second.empty()) {
+    } else if (option->first == "c" && !option->second.empty() && option == options.begin()) {
       ++option;
+    } else if (option->first == "c" && !option->second.empty()) {
+      return usageError("one -c CONFIGURATION-FILE at most");
     } else if (option->first == "check") {
       return usageError("unexpected argument \"" + option->second + "\"");
     } else {

@@ -173,7 +173,10 @@ Tarnwick::MeteringSettings Tarnwick::readMeteringSettings() {
 
 bool Tarnwick::othersMayChangeWhatIsRecorded(const MeteringSettings& settings) {
   // Each file that decides what is recorded must be as safe as the configuration itself.
-  return othersMayChange("the application mapping", configurationDirectory() + "components/") ||
+  // The mapping is read where the configuration says, which may not be this folder.
+  std::string mappings = ExeFinder::mappingFolder(reader());
+  if (mappings.empty()) mappings = configurationDirectory() + "components/";
+  return othersMayChangeFilesIn("the application mapping", mappings, "*.conf") ||
          (settings.moduleData && othersMayChange("the module filter", settings.moduleFilterFile)) ||
          (settings.performance && (othersMayChange("the counter list", settings.countersFile) ||
                                    othersMayChange("the performance rules", settings.rulesFile)));

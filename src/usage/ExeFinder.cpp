@@ -140,6 +140,12 @@ ExeFinder::ExeFinder(platform::Env& env, const LoggerUnit& programLogger,
 
 ExeFinder::~ExeFinder() { logger_.debug(1, "ExeFinder: Destroyed."); }
 
+std::string ExeFinder::mappingFolder(const ConfReader& reader) {
+  std::string directory;
+  if (reader.getDirName("Vantor.directories.conf", directory) != ConfReader::CONF_OK) return {};
+  return FileUtils::dirName(FileUtils::ensureTrailingSeparator(directory) + kMappingFile);
+}
+
 void ExeFinder::loadApplicationMappings(const ConfReader& reader) {
   logger_.debug(1, "Loading application mappings...");
   std::string directory;

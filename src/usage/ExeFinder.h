@@ -45,6 +45,8 @@ class ExeFinder {
   // Reads mapping file text. Returns 0, or the number of the line holding a '{' that no
   // keyword opened (mappings is then incomplete and must be thrown away). Pure.
   static std::size_t parseMappings(std::string_view text, Mappings* mappings);
+  // The folder of the mapping file the configuration names.
+  static std::string mappingFolder(const ConfReader& reader);
   // Cuts "application file" / "application" off a name; empty when no letter is left. Pure.
   static std::string cleanName(const std::string& name);
 

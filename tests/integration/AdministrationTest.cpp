@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -202,6 +203,14 @@ TEST(AdministrationTest, TheCheckSaysWhatTheAgentWouldDoAndWhereEachFileIsBroken
       << said;
   testing::writeFile(registry, values);
 
+  // A mapping file that others may write would let them rename what is recorded.
+  std::string mapping = installation.confDir() + "components/appmapping.conf";
+  ::chmod(mapping.c_str(), 0666);
+  said = tarnwick("--check", &status);
+  EXPECT_EQ(status, 1) << said;
+  EXPECT_NE(said.find("Refusing the application mapping " + mapping), std::string::npos) << said;
+  ::chmod(mapping.c_str(), 0600);
+
   std::string calendar = installation.confDir() + "primetime";
   testing::writeFile(calendar, "*:*:*:1-5:8-16\n*:*:*:1-9:*\n");
   said = tarnwick("--check", &status);
@@ -216,7 +225,7 @@ TEST(AdministrationTest, TheCheckSaysWhatTheAgentWouldDoAndWhereEachFileIsBroken
   EXPECT_NE(said.find(calendar), std::string::npos) << said;
 
   // A command line it cannot use: the usage, and status 2.
-  for (const char* wrong : {"--bogus", "-c", "--check extra", "--merge-registry"}) {
+  for (const char* wrong : {"--bogus", "-c", "--check extra", "--merge-registry", "-c a -c b"}) {
     said = tarnwick(wrong, &status);
     EXPECT_EQ(status, 2) << wrong << ": " << said;
     EXPECT_NE(said.find("usage: tarnwick"), std::string::npos) << wrong << ": " << said;
