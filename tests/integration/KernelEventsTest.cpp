@@ -157,20 +157,42 @@ TEST(KernelEventsTest, AProcessThatRunsAnotherProgramIsRecordedAsEach) {
   std::string second = copyOf(installation, "/bin/sleep", "metered-second");
   AgentProcess agent;
   ASSERT_TRUE(tracing(installation)) << installation.log();
+  // The shell runs the other program once the agent has metered it: a program run at once
+  // is read only after the fact, and is the kernel-side source's to name.
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, go[0], 0);
+  ::posix_spawn_file_actions_addclose(&actions, go[1]);
   pid_t child = 0;
-  std::string script = "exec " + second + " 0.2";
+  std::string script = "read line; exec " + second + " 0.2";
   const char* argv[] = {shell.c_str(), "-c", script.c_str(), nullptr};
   ASSERT_EQ(
-      ::posix_spawn(&child, shell.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+      ::posix_spawn(&child, shell.c_str(), &actions, nullptr, const_cast<char**>(argv), environ),
+      0);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::close(go[0]);
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        vantorctl("send TARNWICKDUMP");
+        return !recordsOf(dataFiles(installation, ".data"), "metered-shell").empty();
+      },
+      30s));
+  EXPECT_EQ(::write(go[1], "go\n", 3), 3);
+  ::close(go[1]);
   ::waitpid(child, nullptr, 0);
   EXPECT_TRUE(waitUntil(
       [&] { return !recordsOf(dataFiles(installation, ".make.tmp"), "metered-second").empty(); },
       10s));
   std::vector<std::string> files = stopAndCollect(installation, agent);
-  // The shell's part ended when the other program began; the process itself went on.
+  // The shell's part ended when the other program began; the process itself went on. The
+  // delivery while it waited wrote its first record.
   std::vector<UsageRecord> shells = recordsOf(files, "metered-shell");
-  ASSERT_EQ(shells.size(), 1u);
-  EXPECT_EQ(shells[0].exitCode(), "none");
+  ASSERT_EQ(shells.size(), 2u);
+  EXPECT_EQ(shells[0].second.substr(0, 2), "1:");
+  EXPECT_EQ(shells[1].second.substr(0, 2), "0:");
+  EXPECT_EQ(shells[1].exitCode(), "none");
   std::vector<UsageRecord> seconds = recordsOf(files, "metered-second");
   ASSERT_EQ(seconds.size(), 1u);
   EXPECT_EQ(seconds[0].exitCode(), "0");
