@@ -264,11 +264,12 @@ bool Agent::check(std::ostream& out) {
   problems_ = std::make_shared<ProblemCollector>(
       std::make_shared<LogWriter>(env_, std::string(), TextUtils::lowered(name_)));
   bool starts = configure();
-  out << TextUtils::lowered(name_) << ": checked " << configurationFile() << "\n";
+  // Paths come from files an administrator wrote: shown, never as control characters.
+  out << TextUtils::lowered(name_) << ": checked " << TextUtils::shown(configurationFile()) << "\n";
   if (logging_ && reader_) {
-    out << "registry:         " << env_.registry().location() << "\n";
-    out << "configuration:    " << configurationDirectory_ << "\n";
-    out << "log:              " << logFile() << "\n";
+    out << "registry:         " << TextUtils::shown(env_.registry().location()) << "\n";
+    out << "configuration:    " << TextUtils::shown(configurationDirectory_) << "\n";
+    out << "log:              " << TextUtils::shown(logFile()) << "\n";
     describeConfiguration(out);
   }
   std::string registryFile = env_.registry().file();
@@ -285,7 +286,7 @@ bool Agent::check(std::ostream& out) {
   std::vector<std::string> problems = problems_->problems();
   out << "problems:         " << (problems.empty() ? "none" : std::to_string(problems.size()))
       << "\n";
-  for (const std::string& problem : problems) out << "  " << problem << "\n";
+  for (const std::string& problem : problems) out << "  " << TextUtils::shown(problem) << "\n";
   out << TextUtils::lowered(name_) << ": "
       << (starts ? "the agent would start" : "the agent would refuse to start") << std::endl;
   return starts;

@@ -200,7 +200,7 @@ void Tarnwick::describeConfiguration(std::ostream& out) const {
   };
   const char* sources[] = {settings.polling ? "polls alone" : "none: nothing is metered",
                            "kernel process events", "the process-event driver"};
-  out << "working folder:   " << workingDirectory_ << "\n";
+  out << "working folder:   " << TextUtils::shown(workingDirectory_) << "\n";
   out << "event source:     " << sources[static_cast<int>(settings.source)]
       << (settings.eventsWanted && settings.source == EventSource::kNone
               ? " (events were asked for, but cannot be had)"
@@ -208,11 +208,13 @@ void Tarnwick::describeConfiguration(std::ostream& out) const {
       << "\n";
   out << "polling:          " << (settings.polling ? every(settings.pollInterval) : "off") << "\n";
   out << "module data:      "
-      << (settings.moduleData ? "on, filter " + settings.moduleFilterFile : std::string("off"))
+      << (settings.moduleData ? "on, filter " + TextUtils::shown(settings.moduleFilterFile)
+                              : std::string("off"))
       << "\n";
   out << "performance:      "
       << (settings.performance ? every(settings.performanceInterval) + ", counters " +
-                                     settings.countersFile + ", rules " + settings.rulesFile
+                                     TextUtils::shown(settings.countersFile) + ", rules " +
+                                     TextUtils::shown(settings.rulesFile)
                                : std::string("off"))
       << "\n";
   out << "streams:          process (ProcessLog) " << every(deliveryInterval_);
