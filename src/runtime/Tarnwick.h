@@ -97,6 +97,8 @@ class Tarnwick : public Agent {
   std::pair<std::string, std::string> eventSourceStatus() const;
   // On the status monitor's thread, which alone walks the thread table: what the workers
   // last told it, for the status.
+  // The map's size too, counted here: a status asked for during a burst must not contend
+  // for the map with the events (it slowed their handling enough to lose names).
   void publishWorkerStatus() LOCKS_EXCLUDED(workerStatusMutex_);
   // Ends the status monitor (after the reconfiguration it may be in) and then every worker;
   // nothing they use may be destroyed before. Safe to call again.
@@ -151,6 +153,7 @@ class Tarnwick : public Agent {
   ServiceNotices serviceNotices_{env().serviceManager()};
   mutable platform::Mutex workerStatusMutex_;
   std::vector<ThreadTable::WorkerStatus> workerStatus_ GUARDED_BY(workerStatusMutex_);
+  std::optional<std::size_t> mapSize_ GUARDED_BY(workerStatusMutex_);
   std::unique_ptr<IPCServer> server_;
   std::unique_ptr<ThreadInstance> statusMonitor_;
   bool threadsStarted_ = false;  // on the main thread: run() started the workers

@@ -10,7 +10,8 @@ namespace Vantor {
 
 namespace {
 
-// The most the status waits for the process map: a busy map is said to be busy.
+// The most the status monitor waits for the process map to count it: a busy map is said to
+// be busy.
 constexpr auto kMapPatience = std::chrono::milliseconds(200);
 
 }  // namespace
@@ -40,8 +41,11 @@ std::pair<std::string, std::string> Tarnwick::eventSourceStatus() const {
 
 void Tarnwick::publishWorkerStatus() {
   std::vector<ThreadTable::WorkerStatus> workers = threads().workerStatus();
+  std::optional<std::size_t> processes;
+  if (processMap_) processes = processMap_->sizeWithin(kMapPatience);
   platform::MutexLock lock(&workerStatusMutex_);
   workerStatus_ = std::move(workers);
+  mapSize_ = processes;
 }
 
 AgentStatus Tarnwick::currentStatus() const {
@@ -52,7 +56,6 @@ AgentStatus Tarnwick::currentStatus() const {
   status.state = quitFlag.load() ? "stopping" : meteringBegun() ? "metering" : "starting";
   status.configurations = configurations_.load();
   std::tie(status.eventSource, status.eventState) = eventSourceStatus();
-  if (processMap_) status.processes = processMap_->sizeWithin(kMapPatience);
   if (poller_) {
     status.fullPolls = poller_->fullPollsDone();
     status.repairs = poller_->repairsMade();
@@ -65,6 +68,7 @@ AgentStatus Tarnwick::currentStatus() const {
   status.streams = streams().status();
   platform::MutexLock lock(&workerStatusMutex_);
   status.workers = workerStatus_;
+  status.processes = mapSize_;
   return status;
 }
 

@@ -165,7 +165,8 @@ std::map<std::string, std::string> topLevelScalars(const std::string& json) {
   return scalars;
 }
 
-// Asks the agent for its status until it satisfies wanted, a few times a second.
+// Asks the agent for its status until it satisfies wanted, four times a second: each ask is
+// work for the agent, perhaps in the middle of a burst.
 bool statusBecomes(const std::function<bool(const std::map<std::string, std::string>&)>& wanted,
                    std::chrono::seconds deadline) {
   auto until = std::chrono::steady_clock::now() + deadline;
@@ -173,7 +174,7 @@ bool statusBecomes(const std::function<bool(const std::map<std::string, std::str
     std::map<std::string, std::string> status = agentStatus();
     if (!status.empty() && wanted(status)) return true;
     if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(250ms);
   }
 }
 
