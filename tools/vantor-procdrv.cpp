@@ -1,8 +1,8 @@
 // vantor-procdrv: the suite's process-event driver for Linux. It learns of every program
-// started and every process ended from the kernel's process connector, queues one 24-byte
-// record for each, serves the version, event and facts requests on the device socket, and sets
-// the "LicDrvProcessEvent" event when records wait. It runs in the foreground until SIGTERM or
-// SIGINT.
+// started and every process ended from its eBPF program in the kernel, or else from the
+// kernel's process connector, queues one 24-byte record for each, serves the version, event,
+// facts and batch requests on the device socket, and sets the "LicDrvProcessEvent" event when
+// records wait. It runs in the foreground until SIGTERM or SIGINT.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,7 +27,9 @@
 #include "platform/posix/ConnectorSocket.h"
 #include "platform/posix/ProcessEventStream.h"
 #include "platform/posix/RuntimeDirectory.h"
+#include "procdrv/BpfFeed.h"
 #include "procdrv/DeviceServer.h"
+#include "procdrv/EventFeed.h"
 #include "procdrv/RecordQueue.h"
 #include "sources/DriverProtocol.h"
 
@@ -41,19 +43,28 @@ constexpr int kFeedWakeMillis = 20;
 constexpr auto kDropReportPeriod = std::chrono::seconds(10);
 
 const char kUsage[] =
-    "Usage: vantor-procdrv [--queue-size RECORDS] [--verbose]\n"
+    "Usage: vantor-procdrv [--source bpf|connector] [--ring-size BYTES] [--queue-size RECORDS]\n"
+    "                      [--verbose]\n"
     "\n"
     "Serves process starts and ends to the metering agent, as the suite's process-event\n"
     "driver: the device \"VantorLicDrv\" and the event \"LicDrvProcessEvent\" in the runtime\n"
-    "directory ($VANTOR_RUNTIME_DIR, else /run/vantor for root). Needs the right to listen to\n"
-    "the kernel's process events (root, or CAP_NET_ADMIN). Runs until SIGTERM or SIGINT.\n"
+    "directory ($VANTOR_RUNTIME_DIR, else /run/vantor for root). The events come from its eBPF\n"
+    "program (root, or CAP_BPF with CAP_PERFMON, and a kernel with BTF), else from the kernel's\n"
+    "process connector (root, or CAP_NET_ADMIN). Runs until SIGTERM or SIGINT.\n"
     "\n"
+    "  --source bpf|connector  take the events from there only, or not start\n"
+    "  --ring-size BYTES     the eBPF program's ring buffer: a power of two from 4096\n"
+    "                        (default 8388608); what does not fit is counted as lost\n"
     "  --queue-size RECORDS  records kept for the agent before new ones are dropped\n"
     "                        (default 65536; the agent is told how many it missed)\n"
-    "  --verbose             log every client and every request refused\n"
+    "  --verbose             log every client, every request refused, and the eBPF loader\n"
     "  --help                show this text\n";
 
+enum class Source { kAny, kBpf, kConnector };
+
 struct Options {
+  Source source = Source::kAny;
+  std::size_t ringBytes = BpfFeed::kDefaultRingBytes;
   std::size_t queueSize = kDefaultQueueSize;
   bool verbose = false;
 };
@@ -77,6 +88,23 @@ int parseOptions(int argc, char** argv, Options* options) {
     }
     if (argument == "--verbose") {
       options->verbose = true;
+    } else if (argument == "--source" && i + 1 < argc) {
+      std::string source = argv[++i];
+      if (source != "bpf" && source != "connector") {
+        say("--source takes bpf or connector.");
+        return 2;
+      }
+      options->source = source == "bpf" ? Source::kBpf : Source::kConnector;
+    } else if (argument == "--ring-size" && i + 1 < argc) {
+      char* end = nullptr;
+      unsigned long long size = std::strtoull(argv[++i], &end, 10);
+      if (*argv[i] == '\0' || *end != '\0' || size < BpfFeed::kLeastRingBytes ||
+          size > BpfFeed::kMostRingBytes || (size & (size - 1)) != 0) {
+        say("--ring-size takes a power of two from %zu to %zu bytes.", BpfFeed::kLeastRingBytes,
+            BpfFeed::kMostRingBytes);
+        return 2;
+      }
+      options->ringBytes = static_cast<std::size_t>(size);
     } else if (argument == "--queue-size" && i + 1 < argc) {
       char* end = nullptr;
       unsigned long long size = std::strtoull(argv[++i], &end, 10);
@@ -94,6 +122,12 @@ int parseOptions(int argc, char** argv, Options* options) {
   return 0;
 }
 
+std::uint64_t recordTimeNow() {
+  return driverTimeOfUnixNanos(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count());
+}
+
 // One driver record, and the facts the agent may ask for, of each event of the stream since
 // the monotonic moment since; whether any was queued.
 bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_t since,
@@ -108,6 +142,7 @@ bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_
     record.pid = event.pid;
     record.parentPid = event.fields.parentPid;
     record.time = driverTimeOfUnixNanos(static_cast<std::int64_t>(event.timeNanos) + offset);
+    facts.startStamp = event.startStamp;
     if (event.type == platform::kTraceTypeStart) {
       record.created = static_cast<std::uint32_t>(DriverRecordKind::kCreated);
       facts.image = event.fields.image;
@@ -126,15 +161,14 @@ bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_
 class Driver {
  public:
   Driver(platform::Env& env, const Options& options)
-      : env_(env),
-        options_(options),
-        queue_(options.queueSize),
-        stream_(platform::ProcessEventStream::kDefaultBufferBytes) {}
+      : env_(env), options_(options), queue_(options.queueSize) {}
 
   int run();
 
  private:
   bool takeInstanceLock(const std::string& directory);
+  // The eBPF program where it may, else the connector, as --source allows; false when none.
+  bool openFeed();
   void feed();
   DeviceAnswer answer(std::uint32_t code, const std::vector<std::uint8_t>& input,
                       std::uint32_t capacity);
@@ -143,7 +177,8 @@ class Driver {
   platform::Env& env_;
   const Options options_;
   RecordQueue queue_;
-  platform::ProcessEventStream stream_;
+  // Made before the feeder starts; the feeder's alone while it runs.
+  std::unique_ptr<EventFeed> feed_;
   DeviceServer server_;
   // When the client connected, on the monotonic clock; 0 while none is.
   std::atomic<std::uint64_t> connectedSince_{0};
@@ -174,8 +209,8 @@ void Driver::feed() {
   std::uint64_t lostSeen = 0;
   std::uint64_t signalledDrops = 0;
   while (!stopping_.load()) {
-    std::deque<platform::StreamedEvent> events = stream_.take(kFeedWakeMillis);
-    std::uint64_t lost = std::exchange(lostSeen, stream_.lost());
+    std::deque<platform::StreamedEvent> events = feed_->take(kFeedWakeMillis);
+    std::uint64_t lost = std::exchange(lostSeen, feed_->lost());
     // Nobody reads: nothing is kept for a reader yet to come, which polls what runs; nor what
     // happened before it came.
     std::uint64_t since = connectedSince_.load();
@@ -191,6 +226,39 @@ void Driver::feed() {
     }
     reportDrops();
   }
+}
+
+bool Driver::openFeed() {
+  std::string refusal;
+  if (options_.source != Source::kConnector) {
+    std::unique_ptr<BpfFeed> bpf = BpfFeed::open(options_.ringBytes, options_.verbose, &refusal);
+    if (bpf) {
+      say("events from the kernel's eBPF program; its ring buffer holds %zu bytes.",
+          options_.ringBytes);
+      feed_ = std::move(bpf);
+      return true;
+    }
+    if (options_.source == Source::kBpf) {
+      say("cannot load the eBPF program: %s.", refusal.c_str());
+      return false;
+    }
+  }
+  if (!platform::ConnectorSocket::bindable()) {
+    say("cannot listen to the kernel's process events (%s): run it as root.", std::strerror(errno));
+    return false;
+  }
+  auto connector = std::make_unique<ConnectorFeed>();
+  if (std::uint32_t error = connector->start()) {
+    say("cannot listen to the kernel's process events (error %u).", error);
+    return false;
+  }
+  if (refusal.empty()) {
+    say("events from the kernel's process connector.");
+  } else {
+    say("events from the kernel's process connector: no eBPF, as %s.", refusal.c_str());
+  }
+  feed_ = std::move(connector);
+  return true;
 }
 
 void Driver::reportDrops() {
@@ -211,6 +279,7 @@ DeviceAnswer Driver::answer(std::uint32_t code, const std::vector<std::uint8_t>&
   std::uint32_t needed = code == kDriverVersionRequest ? 4
                          : code == kDriverEventRequest ? kDriverRecordSize
                          : code == kDriverFactsRequest ? kMaxDriverFacts
+                         : code == kDriverBatchRequest ? kLeastDriverBatch
                                                        : 0;
   if (capacity < needed) {
     answer.error = platform::kErrorInsufficientBuffer;
@@ -220,15 +289,14 @@ DeviceAnswer Driver::answer(std::uint32_t code, const std::vector<std::uint8_t>&
     case kDriverVersionRequest:
       platform::appendLittleEndian(answer.bytes, kDriverVersion, 4);
       return answer;
-    case kDriverEventRequest: {
-      auto now = driverTimeOfUnixNanos(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                           std::chrono::system_clock::now().time_since_epoch())
-                                           .count());
-      if (std::optional<DriverRecord> record = queue_.take(now)) {
+    case kDriverEventRequest:
+      if (std::optional<DriverRecord> record = queue_.take(recordTimeNow())) {
         answer.bytes = encodeDriverRecord(*record);
       }
       return answer;
-    }
+    case kDriverBatchRequest:
+      answer.bytes = queue_.takeBatch(recordTimeNow(), capacity);
+      return answer;
     case kDriverFactsRequest:
       if (std::optional<DriverRecord> record = decodeDriverRecord(input)) {
         answer.bytes = encodeDriverFacts(queue_.factsOf(*record));
@@ -258,14 +326,7 @@ int Driver::run() {
     return 1;
   }
   if (!takeInstanceLock(*directory)) return 1;
-  if (!platform::ConnectorSocket::bindable()) {
-    say("cannot listen to the kernel's process events (%s): run it as root.", std::strerror(errno));
-    return 1;
-  }
-  if (std::uint32_t error = stream_.start(true)) {
-    say("cannot listen to the kernel's process events (error %u).", error);
-    return 1;
-  }
+  if (!openFeed()) return 1;
   platform::Expected<std::unique_ptr<platform::NamedEvent>> made =
       env_.createEvent(kDriverProcessEventName, platform::NamedEvent::Reset::kAutomatic,
                        platform::NamedEvent::Users::kThisUser);
@@ -309,7 +370,8 @@ int Driver::run() {
   }
   stopping_.store(true);
   feeder.join();
-  stream_.stop();
+  // Unloads the eBPF program, or leaves the connector.
+  feed_.reset();
   // An event left behind would pass for a driver that runs.
   event_.reset();
   if (std::optional<std::string> events = platform::runtimeDirectory("event")) {

@@ -11,6 +11,7 @@ constexpr std::uint64_t kFileTimeUnixEpoch = 116444736000000000;
 constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
 constexpr std::uint32_t kExitStatusGiven = 1;
 constexpr std::uint32_t kStartUnseen = 2;
+constexpr std::uint32_t kStartStampGiven = 4;
 }  // namespace
 
 using platform::appendLittleEndian;
@@ -36,23 +37,30 @@ std::vector<std::uint8_t> encodeDriverRecord(const DriverRecord& record) {
   return bytes;
 }
 
+DriverRecord decodeDriverRecord(const std::uint8_t* bytes) {
+  DriverRecord record;
+  record.pid = static_cast<std::uint32_t>(getLittleEndian(bytes, 4));
+  record.parentPid = static_cast<std::uint32_t>(getLittleEndian(bytes + 4, 4));
+  record.time = getLittleEndian(bytes + 8, 8);
+  record.created = static_cast<std::uint32_t>(getLittleEndian(bytes + 16, 4));
+  record.exitStatus = static_cast<std::uint32_t>(getLittleEndian(bytes + 20, 4));
+  return record;
+}
+
 std::optional<DriverRecord> decodeDriverRecord(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() != kDriverRecordSize) return std::nullopt;
-  DriverRecord record;
-  record.pid = static_cast<std::uint32_t>(getLittleEndian(bytes.data(), 4));
-  record.parentPid = static_cast<std::uint32_t>(getLittleEndian(bytes.data() + 4, 4));
-  record.time = getLittleEndian(bytes.data() + 8, 8);
-  record.created = static_cast<std::uint32_t>(getLittleEndian(bytes.data() + 16, 4));
-  record.exitStatus = static_cast<std::uint32_t>(getLittleEndian(bytes.data() + 20, 4));
-  return record;
+  return decodeDriverRecord(bytes.data());
 }
 
 std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts) {
   std::vector<std::uint8_t> bytes;
   appendLittleEndian(bytes,
-                     (facts.exitStatus ? kExitStatusGiven : 0) | (facts.startUnseen ? kStartUnseen : 0),
+                     (facts.exitStatus ? kExitStatusGiven : 0) |
+                         (facts.startUnseen ? kStartUnseen : 0) |
+                         (facts.startStamp != 0 ? kStartStampGiven : 0),
                      4);
   appendLittleEndian(bytes, static_cast<std::uint32_t>(facts.exitStatus.value_or(0)), 4);
+  if (facts.startStamp != 0) appendLittleEndian(bytes, facts.startStamp, 8);
   std::string sid = facts.sid.substr(0, kMaxSidText);
   appendLittleEndian(bytes, sid.size(), 4);
   bytes.insert(bytes.end(), sid.begin(), sid.end());
@@ -62,21 +70,70 @@ std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts) {
   return bytes;
 }
 
-std::optional<DriverFacts> decodeDriverFacts(const std::vector<std::uint8_t>& bytes) {
-  if (bytes.size() < 12) return std::nullopt;
+std::optional<DriverFacts> decodeDriverFacts(const std::uint8_t* bytes, std::size_t size) {
+  if (size < 8) return std::nullopt;
   DriverFacts facts;
-  std::uint64_t flags = getLittleEndian(bytes.data(), 4);
+  std::uint64_t flags = getLittleEndian(bytes, 4);
   if (flags & kExitStatusGiven) {
-    facts.exitStatus = static_cast<std::int32_t>(getLittleEndian(bytes.data() + 4, 4));
+    facts.exitStatus = static_cast<std::int32_t>(getLittleEndian(bytes + 4, 4));
   }
   facts.startUnseen = (flags & kStartUnseen) != 0;
-  std::uint64_t sidLength = getLittleEndian(bytes.data() + 8, 4);
-  if (sidLength > kMaxSidText || sidLength > bytes.size() - 12) return std::nullopt;
-  auto sidEnd = bytes.begin() + 12 + static_cast<std::ptrdiff_t>(sidLength);
-  facts.sid.assign(bytes.begin() + 12, sidEnd);
-  if (static_cast<std::size_t>(bytes.end() - sidEnd) > kMaxImage) return std::nullopt;
-  facts.image.assign(sidEnd, bytes.end());
+  std::size_t at = 8;
+  if (flags & kStartStampGiven) {
+    if (size < at + 8) return std::nullopt;
+    facts.startStamp = getLittleEndian(bytes + at, 8);
+    at += 8;
+  }
+  if (size < at + 4) return std::nullopt;
+  std::uint64_t sidLength = getLittleEndian(bytes + at, 4);
+  at += 4;
+  if (sidLength > kMaxSidText || sidLength > size - at) return std::nullopt;
+  facts.sid.assign(bytes + at, bytes + at + sidLength);
+  at += sidLength;
+  if (size - at > kMaxImage) return std::nullopt;
+  facts.image.assign(bytes + at, bytes + size);
   return facts;
+}
+
+bool appendDriverBatchEntry(std::vector<std::uint8_t>& batch, const DriverRecord& record,
+                            const DriverFacts& facts, std::uint32_t capacity) {
+  std::vector<std::uint8_t> factBytes = encodeDriverFacts(facts);
+  std::size_t before = batch.empty() ? 4 : batch.size();
+  if (before + kDriverRecordSize + 4 + factBytes.size() > capacity) return false;
+  if (batch.empty()) appendLittleEndian(batch, 0, 4);
+  std::vector<std::uint8_t> recordBytes = encodeDriverRecord(record);
+  batch.insert(batch.end(), recordBytes.begin(), recordBytes.end());
+  appendLittleEndian(batch, factBytes.size(), 4);
+  batch.insert(batch.end(), factBytes.begin(), factBytes.end());
+  platform::putLittleEndian(batch.data(), getLittleEndian(batch.data(), 4) + 1, 4);
+  return true;
+}
+
+std::optional<std::vector<DriverBatchEntry>> decodeDriverBatch(
+    const std::vector<std::uint8_t>& bytes) {
+  if (bytes.empty()) return std::vector<DriverBatchEntry>{};
+  if (bytes.size() < 4) return std::nullopt;
+  std::uint64_t count = getLittleEndian(bytes.data(), 4);
+  // Each entry takes at least its record and a length: a count beyond that is no batch.
+  if (count > (bytes.size() - 4) / (kDriverRecordSize + 4)) return std::nullopt;
+  std::vector<DriverBatchEntry> entries;
+  entries.reserve(count);
+  std::size_t at = 4;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (bytes.size() - at < kDriverRecordSize + 4) return std::nullopt;
+    DriverBatchEntry entry;
+    DriverRecord record = decodeDriverRecord(bytes.data() + at);
+    at += kDriverRecordSize;
+    std::uint64_t factsLength = getLittleEndian(bytes.data() + at, 4);
+    at += 4;
+    if (factsLength > bytes.size() - at) return std::nullopt;
+    std::optional<DriverFacts> facts = decodeDriverFacts(bytes.data() + at, factsLength);
+    at += factsLength;
+    if (!facts) return std::nullopt;
+    entries.push_back({record, std::move(*facts)});
+  }
+  if (at != bytes.size()) return std::nullopt;
+  return entries;
 }
 
 }  // namespace Vantor

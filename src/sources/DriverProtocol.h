@@ -19,6 +19,8 @@ inline constexpr std::uint32_t kDriverVersionRequest = 0xDDD50000;
 inline constexpr std::uint32_t kDriverEventRequest = 0xDDD50004;
 // Function 2: not every driver has it, and one without answers "invalid function".
 inline constexpr std::uint32_t kDriverFactsRequest = 0xDDD50008;
+// Function 3, the suite's own driver: many records with their facts in one answer.
+inline constexpr std::uint32_t kDriverBatchRequest = 0xDDD5000C;
 inline constexpr std::uint32_t kDriverRecordSize = 24;
 
 // The low byte of a record's created word.
@@ -45,6 +47,8 @@ struct DriverRecord {
 std::vector<std::uint8_t> encodeDriverRecord(const DriverRecord& record);
 // Null unless bytes is exactly one record.
 std::optional<DriverRecord> decodeDriverRecord(const std::vector<std::uint8_t>& bytes);
+// The record in the kDriverRecordSize bytes at bytes.
+DriverRecord decodeDriverRecord(const std::uint8_t* bytes);
 // The record time of a moment given in nanoseconds since 1970.
 std::uint64_t driverTimeOfUnixNanos(std::int64_t unixNanos);
 
@@ -55,6 +59,9 @@ struct DriverFacts {
   bool startUnseen = false;
   std::string sid;    // the user's security identifier as text; empty when not known
   std::string image;  // the executable's path; empty when not known
+  // The process's start stamp (as ProcessId::startStamp), which binds the record to that
+  // process and never to a later one of its pid; 0 when not known.
+  std::uint64_t startStamp = 0;
 };
 
 inline constexpr std::size_t kMaxSidText = 256;
@@ -62,11 +69,31 @@ inline constexpr std::size_t kMaxImage = 4096;
 inline constexpr std::uint32_t kMaxDriverFacts = 12 + kMaxSidText + kMaxImage;
 
 // Facts request: the record as input. Answer: u32 flags (1: the exit status is given; 2: the
-// end of a process whose start was never told), u32
-// exit status, u32 length of the identifier, the identifier, and the path in what remains.
+// end of a process whose start was never told; 4: the start stamp is given), u32 exit status,
+// with flag 4 the u64 start stamp, u32 length of the identifier, the identifier, and the path
+// in what remains.
 std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts);
 // Null for an answer not in that form, or with parts longer than their limits.
-std::optional<DriverFacts> decodeDriverFacts(const std::vector<std::uint8_t>& bytes);
+std::optional<DriverFacts> decodeDriverFacts(const std::uint8_t* bytes, std::size_t size);
+inline std::optional<DriverFacts> decodeDriverFacts(const std::vector<std::uint8_t>& bytes) {
+  return decodeDriverFacts(bytes.data(), bytes.size());
+}
+
+struct DriverBatchEntry {
+  DriverRecord record;
+  DriverFacts facts;
+};
+
+// What a batch answer of the given capacity always has room for: one entry of the largest.
+inline constexpr std::uint32_t kLeastDriverBatch = 4 + kDriverRecordSize + 4 + 8 + kMaxDriverFacts;
+// Batch request: no input. Answer: u32 count, then each entry: the record, u32 length of its
+// facts, and the facts as a facts request answers them. Appends one entry to a batch, or
+// leaves it as it was and says no when the entry would pass capacity bytes.
+bool appendDriverBatchEntry(std::vector<std::uint8_t>& batch, const DriverRecord& record,
+                            const DriverFacts& facts, std::uint32_t capacity);
+// Null for an answer not in that form, or with more entries than it has bytes for.
+std::optional<std::vector<DriverBatchEntry>> decodeDriverBatch(
+    const std::vector<std::uint8_t>& bytes);
 
 }  // namespace Vantor
 

@@ -156,6 +156,7 @@ void KernelDriverTracer::reconnect(ThreadEntry& row) {
   lost_ = false;
   driverLost_.store(false);
   factsUnsupported_ = false;
+  batchUnsupported_ = false;
   queueLeftOver_ = true;
   if (!running_.load()) {
     // Lost from the start: what connecting would have made.
@@ -325,60 +326,95 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
     accountsLearnt_ = now;
     accounts_ = AccountNames(env_);
   }
-  for (int taken = 0; taken < kMostRecordsPerWait; ++taken) {
-    logger_.debug(5, "Kernel driver tracer is opening the process device...");
-    std::vector<std::uint8_t> answer;
-    if (platform::Status asked = request(kDriverEventRequest, {}, kDriverRecordSize, &answer);
-        !asked) {
-      logger_.critical(11, errorName(asked.code()));
-      return kReadFailed;
-    }
-    logger_.debug(5, "   Device is open.");
-    if (answer.empty()) {
+  for (int taken = 0; taken < kMostRecordsPerWait;) {
+    std::vector<TakenRecord> records;
+    if (!takeRecords(&records)) return kReadFailed;
+    if (records.empty()) {
       logger_.debug(5, "   False alarm. No data received.");
       // The records queued before the loss are in the map now: the rescan ends those that
       // have ended since, and finds what started unseen.
       if (std::exchange(repairPending_, false)) poller_.requestFullPoll();
       return kNothingToReport;
     }
-    std::optional<DriverRecord> record = decodeDriverRecord(answer);
-    if (!record) {
-      logger_.critical(11, "a record of " + std::to_string(answer.size()) + " bytes");
-      return kReadFailed;
+    for (const TakenRecord& taken : records) {
+      const DriverRecord& record = taken.record;
+      if (record.kind() == DriverRecordKind::kRecordsLost) {
+        lostUntold_ += record.exitStatus;
+        eventsLost_.fetch_add(record.exitStatus);
+        tellLost();
+        repairPending_ = true;
+        continue;
+      }
+      ProcessRef process = makeProcess(record, taken.facts);
+      if (!process) {
+        logger_.debug(1, "   Failed to create process object.");
+        return kReadFailed;
+      }
+      processMap_.logProcess(process);
+      if (drainUntil_ != 0 && !drainTailEnd_ && record.time >= drainUntil_) {
+        drainTailEnd_ = std::chrono::steady_clock::now() + kStopTail;
+      }
     }
-    if (record->kind() == DriverRecordKind::kRecordsLost) {
-      lostUntold_ += record->exitStatus;
-      eventsLost_.fetch_add(record->exitStatus);
-      tellLost();
-      repairPending_ = true;
-      continue;
-    }
-    ProcessRef process = makeProcess(*record, answer);
-    if (!process) {
-      logger_.debug(1, "   Failed to create process object.");
-      return kReadFailed;
-    }
-    logger_.debug(5, "   Created process.");
-    processMap_.logProcess(process);
-    if (drainUntil_ != 0) {
-      auto now = std::chrono::steady_clock::now();
-      if (!drainTailEnd_ && record->time >= drainUntil_) drainTailEnd_ = now + kStopTail;
-      if (drainTailEnd_ && now >= *drainTailEnd_) return kNothingToReport;
+    taken += static_cast<int>(records.size());
+    if (drainTailEnd_ && std::chrono::steady_clock::now() >= *drainTailEnd_) {
+      return kNothingToReport;
     }
   }
   queueLeftOver_ = true;
   return kNothingToReport;
 }
 
+bool KernelDriverTracer::takeRecords(std::vector<TakenRecord>* records) {
+  std::vector<std::uint8_t> answer;
+  if (!batchUnsupported_) {
+    platform::Status asked = request(kDriverBatchRequest, {}, kBatchBytes, &answer);
+    if (asked) {
+      std::optional<std::vector<DriverBatchEntry>> batch = decodeDriverBatch(answer);
+      if (!batch) {
+        logger_.critical(11, "a batch of " + std::to_string(answer.size()) + " bytes");
+        return false;
+      }
+      records->reserve(batch->size());
+      for (DriverBatchEntry& entry : *batch) {
+        records->push_back({entry.record, std::move(entry.facts)});
+      }
+      return true;
+    }
+    if (asked.code() != platform::kErrorInvalidFunction) {
+      logger_.critical(11, errorName(asked.code()));
+      return false;
+    }
+    // A driver without batches: record by record, with a request for the facts of each.
+    batchUnsupported_ = true;
+  }
+  if (platform::Status asked = request(kDriverEventRequest, {}, kDriverRecordSize, &answer);
+      !asked) {
+    logger_.critical(11, errorName(asked.code()));
+    return false;
+  }
+  if (answer.empty()) return true;
+  std::optional<DriverRecord> record = decodeDriverRecord(answer);
+  if (!record) {
+    logger_.critical(11, "a record of " + std::to_string(answer.size()) + " bytes");
+    return false;
+  }
+  std::optional<DriverFacts> facts;
+  if (record->kind() == DriverRecordKind::kCreated || record->kind() == DriverRecordKind::kEnded) {
+    facts = askFacts(answer);
+  }
+  records->push_back({*record, std::move(facts)});
+  return true;
+}
+
 ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
-                                           const std::vector<std::uint8_t>& bytes) {
+                                           const std::optional<DriverFacts>& facts) {
   try {
     ProcessEvent event;
     event.pid = record.pid;
     event.time = DateTime(record.unixSeconds());
+    if (facts) event.startStamp = facts->startStamp;
     switch (record.kind()) {
       case DriverRecordKind::kCreated: {
-        std::optional<DriverFacts> facts = askFacts(bytes);
         if (!facts) {
           // Read from the process itself, as with any driver.
           return std::make_shared<Process>(env_, record.pid, &event.time, true);
@@ -396,17 +432,15 @@ ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
         }
         break;
       }
-      case DriverRecordKind::kEnded: {
+      case DriverRecordKind::kEnded:
         // Ended when the driver saw it end, not when the record is read.
         event.state = ProcessState::Ended;
-        std::optional<DriverFacts> facts = askFacts(bytes);
         if (facts && facts->exitStatus) {
           event.exitCode = static_cast<std::uint32_t>(*facts->exitStatus);
         }
         // Nothing waits for it but what a listing found.
         event.startUnseen = facts && facts->startUnseen;
         break;
-      }
       default:
         // Neither a start nor an end: the map ignores it.
         break;

@@ -1,10 +1,11 @@
 // The "KernelDriverTracer" worker: takes process starts and ends from the suite's
-// process-event driver. It waits on the driver's event, drains the driver's queue record by
-// record into the process map, and ends when another party sets the quit event. A driver that
-// cannot be reached at the start, or speaks another version, makes it fatal, and the supervision
-// then shuts the program down. A driver lost later (a failed wait, or two failed reads in a row)
-// is looked for again every few seconds while full polls stand in; once it is back, a repair
-// poll covers the gap. On a stop, what the driver queued before it is read first.
+// process-event driver. It waits on the driver's event, drains the driver's queue into the
+// process map (in batches where the driver has them, else record by record), and ends when another
+// party sets the quit event. A driver that cannot be reached at the start, or speaks another
+// version, makes it fatal, and the supervision then shuts the program down. A driver lost later (a
+// failed wait, or two failed reads in a row) is looked for again every few seconds while full polls
+// stand in; once it is back, a repair poll covers the gap. On a stop, what the driver queued before
+// it is read first.
 #ifndef TARNWICK_SOURCES_KERNELDRIVERTRACER_H_
 #define TARNWICK_SOURCES_KERNELDRIVERTRACER_H_
 
@@ -38,6 +39,8 @@ class KernelDriverTracer : public ProcessEventSource {
   static constexpr std::chrono::seconds kRequestTimeout{2};
   static constexpr int kConnectRetries = 10;
   static constexpr std::chrono::seconds kConnectRetryPause{5};
+  // The most bytes a batch answer may have: a few hundred records.
+  static constexpr std::uint32_t kBatchBytes = 64 * 1024;
   // A queue that does not run dry in this many records is left for the next round, so the
   // worker still answers the supervision.
   static constexpr int kMostRecordsPerWait = 4096;
@@ -92,8 +95,16 @@ class KernelDriverTracer : public ProcessEventSource {
   bool reachDriver() LOCKS_EXCLUDED(deviceMutex_);
   // Reads the queue until it holds nothing from before the stop, or kStopDrainLimit passed.
   void drainBeforeStop();
+  struct TakenRecord {
+    DriverRecord record;
+    // None when the driver tells nothing beyond its records.
+    std::optional<DriverFacts> facts;
+  };
+  // The records the driver queued, a batch of them or one; none when its queue is empty.
+  // False (logged) when the driver failed.
+  bool takeRecords(std::vector<TakenRecord>* records);
   // Null when no object can be made of the record.
-  ProcessRef makeProcess(const DriverRecord& record, const std::vector<std::uint8_t>& bytes);
+  ProcessRef makeProcess(const DriverRecord& record, const std::optional<DriverFacts>& facts);
   std::optional<DriverFacts> askFacts(const std::vector<std::uint8_t>& record);
   // Logs the records the driver lost, summed, at most once a second: a burst any user can
   // cause must not flood the log.
@@ -118,6 +129,7 @@ class KernelDriverTracer : public ProcessEventSource {
   std::unique_ptr<platform::NamedEvent> processEvent_;
   std::unique_ptr<platform::NamedEvent> quitEvent_;
   bool factsUnsupported_ = false;
+  bool batchUnsupported_ = false;
   bool queueLeftOver_ = false;
   std::chrono::steady_clock::time_point lastAnswer_;
   std::uint64_t lostUntold_ = 0;

@@ -75,7 +75,7 @@ Process::Process(platform::Env& env, std::unique_ptr<platform::ProcessHandle> op
 }
 
 Process::Process(platform::Env& env, const ProcessEvent& event)
-    : env_(env), pid_(0), startStamp_(0) {
+    : env_(env), pid_(0), startStamp_(event.startStamp) {
   startTime_ = event.time;
   if (event.state != ProcessState::Started && event.state != ProcessState::Ended) return;
   state_ = event.state;
@@ -110,12 +110,14 @@ Process::Process(platform::Env& env, const ProcessEvent& event)
     if (parent != kLost && !isUnknown(parent)) parentExecutable_ = parent;
     invalidate();
   }
-  if (FileUtils::isAbsolute(executable_)) {
+  // A path and a stamp that came with the start bind the object to its process already.
+  bool bound = FileUtils::isAbsolute(executable_) && startStamp_ != 0;
+  if (FileUtils::isAbsolute(executable_) && !bound) {
     // The path was read as the program started: a second read could only find less.
     bool accessDenied = false;
     bool lost = false;
     if (openProcess("Process", pid_, accessDenied, lost)) handle_->release();
-  } else {
+  } else if (!bound) {
     std::string own = kLost;
     getProcessInfo(pid_, own);
     if (own != kLost && !isUnknown(own)) {

@@ -60,6 +60,9 @@ struct ProcessEvent {
   // An end of a process whose start no event reported (it never ran a program of its own):
   // it ends what a listing found, and nothing else waits for it.
   bool startUnseen = false;
+  // The process's start stamp, where the source knows it: the event is then of that process
+  // alone, never of a later one with its pid. 0 when not known.
+  std::uint64_t startStamp = 0;
 };
 
 struct ModuleRecord {

@@ -278,6 +278,13 @@ void ProcessMap::logEndProcess(const ProcessRef& event) {
     return;
   }
   ProcessRef entry = entryOf("logEndProcess", *event);
+  if (entry && event->startStamp() != 0 && entry->startStamp() != 0 &&
+      entry->startStamp() != event->startStamp()) {
+    // The end names its process by its start: the entry is another process of the pid, which
+    // this end must not end. A repair finds an entry that ended unseen.
+    logger_.debug(3, "logEndProcess: The end of pid %i is of another process than the map's.", pid);
+    return;
+  }
   if (!entry) {
     // No start of it will come: it never ran a program of its own.
     if (event->startUnseen()) return;

@@ -94,9 +94,9 @@ bool DeviceServer::serveRequest(const Handler& handler) {
   platform::appendLittleEndian(reply, answer.error, 4);
   platform::appendLittleEndian(reply, answer.bytes.size(), 4);
   reply.insert(reply.end(), answer.bytes.begin(), answer.bytes.end());
-  // The answer is small; a client that does not take it is dropped rather than waited for.
-  if (::send(client_, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
-      static_cast<ssize_t>(reply.size())) {
+  // A batch may pass the socket's buffer: the client has the request's deadline to take it,
+  // and one that does not is dropped rather than waited for.
+  if (!platform::sendExactly(client_, reply.data(), reply.size(), deadline)) {
     dropClient();
     return false;
   }

@@ -21,17 +21,36 @@ void RecordQueue::countLost(std::uint64_t count) {
   unreported_ += count;
 }
 
+std::optional<DriverRecord> RecordQueue::takeLostRecord(std::uint64_t now) {
+  if (unreported_ == 0) return std::nullopt;
+  DriverRecord lost;
+  lost.time = now;
+  lost.created = static_cast<std::uint32_t>(DriverRecordKind::kRecordsLost);
+  std::uint64_t told =
+      std::min<std::uint64_t>(unreported_, std::numeric_limits<std::uint32_t>::max());
+  lost.exitStatus = static_cast<std::uint32_t>(told);
+  unreported_ -= told;
+  return lost;
+}
+
+std::vector<std::uint8_t> RecordQueue::takeBatch(std::uint64_t now, std::uint32_t capacity) {
+  platform::MutexLock lock(&mutex_);
+  std::vector<std::uint8_t> batch;
+  if (std::optional<DriverRecord> lost = takeLostRecord(now)) {
+    appendDriverBatchEntry(batch, *lost, {}, capacity);
+  }
+  while (!queue_.empty()) {
+    Entry& entry = queue_.front();
+    if (!appendDriverBatchEntry(batch, entry.record, entry.facts, capacity)) break;
+    queue_.pop_front();
+    ++handedOut_;
+  }
+  return batch;
+}
+
 std::optional<DriverRecord> RecordQueue::take(std::uint64_t now) {
   platform::MutexLock lock(&mutex_);
-  if (unreported_ > 0) {
-    DriverRecord lost;
-    lost.time = now;
-    lost.created = static_cast<std::uint32_t>(DriverRecordKind::kRecordsLost);
-    lost.exitStatus = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(unreported_, std::numeric_limits<std::uint32_t>::max()));
-    unreported_ = 0;
-    return lost;
-  }
+  if (std::optional<DriverRecord> lost = takeLostRecord(now)) return lost;
   if (queue_.empty()) return std::nullopt;
   Entry entry = std::move(queue_.front());
   queue_.pop_front();

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <tuple>
+#include <vector>
 
 #include "platform/Mutex.h"
 #include "sources/DriverProtocol.h"
@@ -29,6 +30,9 @@ class RecordQueue {
   // The next record: a "records lost" one stamped now first, when records were lost since the
   // last; none when the queue is empty.
   std::optional<DriverRecord> take(std::uint64_t now);
+  // As many records as fit in capacity bytes, with their facts, in a batch answer; a "records
+  // lost" one first as take() gives it. Empty when none waits.
+  std::vector<std::uint8_t> takeBatch(std::uint64_t now, std::uint32_t capacity);
   // The facts of a record handed out lately; none known gives empty facts.
   DriverFacts factsOf(const DriverRecord& record);
   // Forgets every record and fact: a new reader starts from its connection. The records
@@ -46,6 +50,7 @@ class RecordQueue {
     DriverFacts facts;
   };
   static Key keyOf(const DriverRecord& record) { return {record.pid, record.time, record.created}; }
+  std::optional<DriverRecord> takeLostRecord(std::uint64_t now) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   const std::size_t capacity_;
   mutable platform::Mutex mutex_;

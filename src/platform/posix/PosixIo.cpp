@@ -112,6 +112,30 @@ bool syncParentDirectory(const std::string& path) {
   return synced || failWith(error);
 }
 
+bool sendExactly(int fd, const std::uint8_t* from, std::size_t size,
+                 std::chrono::steady_clock::time_point deadline) {
+  while (size > 0) {
+    ssize_t sent = ::send(fd, from, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno != EAGAIN) return failWith(errno);
+    if (sent > 0) {
+      from += sent;
+      size -= static_cast<std::size_t>(sent);
+      continue;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd wanted{fd, POLLOUT, 0};
+    int ready = left.count() > 0 ? ::poll(&wanted, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno != EINTR) return failWith(errno);
+    if (ready == 0) {
+      setLastError(kErrorTimeout);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool receiveExactly(int fd, std::uint8_t* into, std::size_t size,
                     std::chrono::steady_clock::time_point deadline) {
   while (size > 0) {

@@ -54,6 +54,10 @@ bool syncParentDirectory(const std::string& path);
 // (kErrorTimeout, kErrorBrokenPipe when the peer went, or the socket's error).
 bool receiveExactly(int fd, std::uint8_t* into, std::size_t size,
                     std::chrono::steady_clock::time_point deadline);
+// Sends size bytes on a socket before the deadline, as the peer takes them; false as
+// receiveExactly.
+bool sendExactly(int fd, const std::uint8_t* from, std::size_t size,
+                 std::chrono::steady_clock::time_point deadline);
 
 // Whether the system or this program's user owns what a descriptor names, or is the peer of a
 // socket: only they may play a driver or an event of the suite (lastError() kErrorAccessDenied
