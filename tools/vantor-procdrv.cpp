@@ -370,6 +370,8 @@ int Driver::run() {
   }
   stopping_.store(true);
   feeder.join();
+  std::string tally = feed_->finish();
+  if (!tally.empty()) say("%s", tally.c_str());
   // Unloads the eBPF program, or leaves the connector.
   feed_.reset();
   // An event left behind would pass for a driver that runs.
@@ -377,9 +379,11 @@ int Driver::run() {
   if (std::optional<std::string> events = platform::runtimeDirectory("event")) {
     ::unlink((*events + kDriverProcessEventName).c_str());
   }
-  say("ended: %llu records handed out, %llu dropped, %llu discarded unread.",
+  say("ended: %llu records handed out, %llu dropped, %llu lost in the kernel, %llu discarded "
+      "unread.",
       static_cast<unsigned long long>(queue_.handedOut()),
       static_cast<unsigned long long>(queue_.dropped()),
+      static_cast<unsigned long long>(queue_.lostInKernel()),
       static_cast<unsigned long long>(queue_.discarded()));
   return 0;
 }

@@ -4,6 +4,7 @@
 //   exit_with thread-exit N      its first thread ends at once; another ends the process with
 //                                status N a second later
 //   exit_with thread-exec PATH A another thread starts PATH with argument A a moment later
+//   exit_with thread-exec-now PATH A  another thread starts PATH with argument A at once
 //   exit_with after MS N         exits with status N after MS milliseconds
 //   exit_with fork-children N    forks N children that start no program, and waits for a
 //                                signal with them (a shell running subshells, a server
@@ -29,13 +30,17 @@ void* exitLater(void*) {
   std::exit(std::atoi(arguments[2]));
 }
 
+void* execNow(void*) {
+  char* argv[] = {arguments[2], arguments[3], nullptr};
+  ::execv(arguments[2], argv);
+  std::_Exit(127);
+}
+
 void* execOther(void*) {
   // The first program runs a moment, as any does before it hands over: one replaced within
   // microseconds of its start is gone before anything outside can read what it was.
   ::usleep(100000);
-  char* argv[] = {arguments[2], arguments[3], nullptr};
-  ::execv(arguments[2], argv);
-  std::_Exit(127);
+  return execNow(nullptr);
 }
 
 }  // namespace
@@ -63,9 +68,14 @@ int main(int argc, char** argv) {
   }
   bool exitLaterAsked = argc > 2 && std::strcmp(argv[1], "thread-exit") == 0;
   bool execAsked = argc > 3 && std::strcmp(argv[1], "thread-exec") == 0;
-  if (exitLaterAsked || execAsked) {
+  bool execNowAsked = argc > 3 && std::strcmp(argv[1], "thread-exec-now") == 0;
+  if (exitLaterAsked || execAsked || execNowAsked) {
     pthread_t worker;
-    ::pthread_create(&worker, nullptr, exitLaterAsked ? exitLater : execOther, nullptr);
+    ::pthread_create(&worker, nullptr,
+                     exitLaterAsked ? exitLater
+                     : execAsked    ? execOther
+                                    : execNow,
+                     nullptr);
     if (exitLaterAsked) ::pthread_exit(nullptr);
     ::pause();
   }

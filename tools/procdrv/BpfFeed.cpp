@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -19,6 +20,12 @@
 namespace Vantor::procdrv {
 
 namespace {
+
+// The program's counts (the indices of its counts map).
+constexpr std::uint32_t kCountOffered = 0;
+constexpr std::uint32_t kCountLost = 1;
+// The reader is woken once this much waits, or a quarter of a smaller ring.
+constexpr std::size_t kWakeAtBytes = 256 * 1024;
 
 std::uint64_t nanosOf(clockid_t clock) {
   timespec now{};
@@ -104,6 +111,7 @@ BpfFeed::~BpfFeed() {
 
 int BpfFeed::receive(void* feed, void* data, std::size_t size) {
   auto* self = static_cast<BpfFeed*>(feed);
+  ++self->read_;
   std::optional<platform::StreamedEvent> event =
       decodeBpfRecord(static_cast<const std::uint8_t*>(data), size, self->clocks_);
   if (event) {
@@ -123,15 +131,26 @@ std::deque<platform::StreamedEvent> BpfFeed::take(int waitMillis) {
   return std::exchange(taken_, {});
 }
 
-std::uint64_t BpfFeed::lost() const {
+std::uint64_t BpfFeed::count(std::uint32_t which) const {
   std::vector<std::uint64_t> counts(static_cast<std::size_t>(processors_));
-  std::uint32_t key = 0;
-  std::uint64_t lost = unreadable_;
-  if (bpf_map__lookup_elem(program_->maps.lost, &key, sizeof key, counts.data(),
-                           counts.size() * sizeof(std::uint64_t), 0) == 0) {
-    for (std::uint64_t count : counts) lost += count;
+  if (bpf_map__lookup_elem(program_->maps.counts, &which, sizeof which, counts.data(),
+                           counts.size() * sizeof(std::uint64_t), 0) != 0) {
+    return 0;
   }
-  return lost;
+  std::uint64_t sum = 0;
+  for (std::uint64_t count : counts) sum += count;
+  return sum;
+}
+
+std::uint64_t BpfFeed::lost() const { return unreadable_ + count(kCountLost); }
+
+std::string BpfFeed::finish() {
+  process_events__detach(program_);
+  ring_buffer__consume(ring_);
+  taken_.clear();
+  return "the eBPF program offered " + std::to_string(count(kCountOffered)) + " records: " +
+         std::to_string(read_) + " read, " + std::to_string(count(kCountLost)) +
+         " without room, " + std::to_string(unreadable_) + " unreadable.";
 }
 
 #else
@@ -147,6 +166,8 @@ BpfFeed::~BpfFeed() = default;
 int BpfFeed::receive(void*, void*, std::size_t) { return 0; }
 std::deque<platform::StreamedEvent> BpfFeed::take(int) { return {}; }
 std::uint64_t BpfFeed::lost() const { return 0; }
+std::uint64_t BpfFeed::count(std::uint32_t) const { return 0; }
+std::string BpfFeed::finish() { return {}; }
 
 #endif
 

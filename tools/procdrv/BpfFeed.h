@@ -36,10 +36,16 @@ class BpfFeed : public EventFeed {
   std::deque<platform::StreamedEvent> take(int waitMillis) override;
   std::uint64_t lost() const override;
   const char* name() const override { return "bpf"; }
+  // Detaches the program, so that no more records come, and reads what is left: the counts
+  // it tells are final.
+  std::string finish() override;
 
  private:
   BpfFeed() = default;
   static int receive(void* feed, void* data, std::size_t size);
+  // The sum over the processors of a count of the program's: of records offered to the ring,
+  // or of records that found no room.
+  std::uint64_t count(std::uint32_t which) const;
 
   process_events* program_ = nullptr;
   ring_buffer* ring_ = nullptr;
@@ -49,6 +55,7 @@ class BpfFeed : public EventFeed {
   std::deque<platform::StreamedEvent> taken_;
   // Records that did not read as any event: lost like those that found no room.
   std::uint64_t unreadable_ = 0;
+  std::uint64_t read_ = 0;
 };
 
 }  // namespace Vantor::procdrv

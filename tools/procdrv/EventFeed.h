@@ -21,6 +21,9 @@ class EventFeed {
   virtual std::uint64_t lost() const = 0;
   // "bpf" or "connector", as --source names it.
   virtual const char* name() const = 0;
+  // Stops the events at their source and takes what is left; a line of what came and what
+  // was lost since the start, for the driver's last words (empty when there is none).
+  virtual std::string finish() = 0;
 };
 
 class ConnectorFeed : public EventFeed {
@@ -33,6 +36,10 @@ class ConnectorFeed : public EventFeed {
   }
   std::uint64_t lost() const override { return stream_.lost(); }
   const char* name() const override { return "connector"; }
+  std::string finish() override {
+    stream_.stop();
+    return {};
+  }
 
  private:
   platform::ProcessEventStream stream_;

@@ -19,6 +19,7 @@ bool RecordQueue::push(const DriverRecord& record, DriverFacts facts) {
 void RecordQueue::countLost(std::uint64_t count) {
   platform::MutexLock lock(&mutex_);
   unreported_ += count;
+  lostInKernel_ += count;
 }
 
 std::optional<DriverRecord> RecordQueue::takeLostRecord(std::uint64_t now) {
@@ -89,6 +90,11 @@ std::uint64_t RecordQueue::dropped() const {
 std::uint64_t RecordQueue::discarded() const {
   platform::MutexLock lock(&mutex_);
   return discarded_;
+}
+
+std::uint64_t RecordQueue::lostInKernel() const {
+  platform::MutexLock lock(&mutex_);
+  return lostInKernel_;
 }
 
 std::uint64_t RecordQueue::handedOut() const {

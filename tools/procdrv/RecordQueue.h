@@ -42,6 +42,8 @@ class RecordQueue {
   std::uint64_t dropped() const;
   std::uint64_t discarded() const;
   std::uint64_t handedOut() const;
+  // Records the kernel lost, as countLost() was told of them.
+  std::uint64_t lostInKernel() const;
 
  private:
   using Key = std::tuple<std::uint32_t, std::uint64_t, std::uint32_t>;
@@ -59,6 +61,7 @@ class RecordQueue {
   std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
   std::uint64_t discarded_ GUARDED_BY(mutex_) = 0;
   std::uint64_t handedOut_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t lostInKernel_ GUARDED_BY(mutex_) = 0;
   std::map<Key, DriverFacts> kept_ GUARDED_BY(mutex_);
   std::deque<Key> keptOrder_ GUARDED_BY(mutex_);
 };

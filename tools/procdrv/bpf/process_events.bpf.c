@@ -13,8 +13,9 @@ char LICENSE[] SEC("license") = "GPL";
 
 /* Not in the type information: a #define of the kernel's, stable for many years. */
 #define SIGNAL_GROUP_EXIT 0x00000004
-/* Readers are woken once this much waits, or by their own time-out: one wake a batch. */
-#define WAKE_AT_BYTES (256 * 1024)
+/* Readers are woken once this much waits, or by their own time-out: one wake a batch. Set
+ * by the driver before loading, to a part of the ring's size. */
+const volatile __u64 wake_at_bytes = 256 * 1024;
 
 /* Sized by the driver before loading. */
 struct {
@@ -22,13 +23,15 @@ struct {
   __uint(max_entries, 8 * 1024 * 1024);
 } events SEC(".maps");
 
-/* Records that found no room, per processor: the driver sums them. */
+/* Per processor, summed by the driver: records offered to the ring, and those that found no
+ * room. Every record offered is read or counted lost. */
+enum { COUNT_OFFERED = 0, COUNT_LOST = 1 };
 struct {
   __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-  __uint(max_entries, 1);
+  __uint(max_entries, 2);
   __type(key, __u32);
   __type(value, __u64);
-} lost SEC(".maps");
+} counts SEC(".maps");
 
 /* Where an exec record is put together: too large for the program's stack. */
 struct {
@@ -38,15 +41,14 @@ struct {
   __type(value, struct process_event_exec);
 } scratch SEC(".maps");
 
-static __always_inline void count_lost(void) {
-  __u32 zero = 0;
-  __u64 *count = bpf_map_lookup_elem(&lost, &zero);
+static __always_inline void count(__u32 which) {
+  __u64 *count = bpf_map_lookup_elem(&counts, &which);
   if (count) *count += 1;
 }
 
 static __always_inline __u64 wake_flags(void) {
-  return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= WAKE_AT_BYTES ? BPF_RB_FORCE_WAKEUP
-                                                                         : BPF_RB_NO_WAKEUP;
+  return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= wake_at_bytes ? BPF_RB_FORCE_WAKEUP
+                                                                        : BPF_RB_NO_WAKEUP;
 }
 
 static __always_inline void fill_head(struct process_event_head *head, struct task_struct *task,
@@ -146,7 +148,8 @@ int BPF_PROG(process_exec, struct task_struct *task, pid_t old_pid, struct linux
   }
   __u64 size = sizeof(record->head) + record->head.path_bytes;
   if (size > sizeof(*record)) size = sizeof(*record);
-  if (bpf_ringbuf_output(&events, record, size, wake_flags()) != 0) count_lost();
+  count(COUNT_OFFERED);
+  if (bpf_ringbuf_output(&events, record, size, wake_flags()) != 0) count(COUNT_LOST);
   return 0;
 }
 
@@ -154,9 +157,10 @@ SEC("tp_btf/sched_process_exit")
 int BPF_PROG(process_exit, struct task_struct *task) {
   /* Only the end of the last thread ends the process. */
   if (BPF_CORE_READ(task, signal, live.counter) != 0) return 0;
+  count(COUNT_OFFERED);
   struct process_event_head *head = bpf_ringbuf_reserve(&events, sizeof(*head), 0);
   if (!head) {
-    count_lost();
+    count(COUNT_LOST);
     return 0;
   }
   fill_head(head, task, PROCESS_EVENT_EXIT);

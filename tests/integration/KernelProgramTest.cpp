@@ -1,0 +1,303 @@
+// Metering from vantor-procdrv's eBPF program, end to end: every run of a burst at the
+// machine's top rate has exactly one record with its canonical path, real user and status; a
+// pid used again within a second gives two records; a ring buffer too small loses records,
+// counts each, and the repair leaves nothing lingering.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <thread>
+
+#include "integration/Harness.h"
+#include "support/TempDir.h"
+
+namespace Vantor::integration {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::waitUntil;
+
+constexpr uid_t kNobody = 65534;
+constexpr char kStillRunning[] = "none";
+
+// vantor-procdrv on its eBPF program; null, with the reason, when this user, kernel or build
+// refuses it.
+std::unique_ptr<AgentProcess> startBpfDriver(std::vector<std::string> arguments,
+                                             std::string* refusal) {
+  if (::getuid() != 0) {
+    *refusal = "loading eBPF needs root";
+    return nullptr;
+  }
+  arguments.insert(arguments.begin(), {"--source", "bpf"});
+  auto driver = std::make_unique<AgentProcess>(std::vector<std::string>{}, arguments,
+                                               VANTOR_PROCDRV_PATH);
+  bool serving = waitUntil(
+      [&] {
+        return driver->errorOutput().find(" serving ") != std::string::npos || !driver->running();
+      },
+      30s);
+  if (serving && driver->running()) return driver;
+  *refusal = driver->errorOutput();
+  return nullptr;
+}
+
+// A program the test starts, and what its record must say.
+struct PlannedRun {
+  std::vector<std::string> argv;  // argv[0] is what is executed
+  bool fromItsFolder = false;     // run by a relative name, from the folder it is in
+  uid_t user = 0;
+  std::string path;  // canonical
+  std::string status;
+};
+
+// Starts run and waits for it. Only what is safe between fork and exec happens in the child.
+void start(const PlannedRun& run, const std::string& folder) {
+  std::vector<char*> argv;
+  for (const std::string& argument : run.argv) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (run.fromItsFolder && ::chdir(folder.c_str()) != 0) ::_exit(126);
+    if (run.user != 0 && (::setgid(run.user) != 0 || ::setuid(run.user) != 0)) ::_exit(126);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ASSERT_GT(child, 0);
+  ::waitpid(child, nullptr, 0);
+}
+
+std::string canonical(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  std::string canonicalPath = resolved != nullptr ? resolved : path;
+  std::free(resolved);
+  return canonicalPath;
+}
+
+// The runs of a burst: most exit with a status of their own; among them some are ended by a
+// signal, some run by a relative name, some through a symbolic link, some as nobody, and some
+// replaced at once by the program a second thread runs.
+std::vector<PlannedRun> planBurst(const Installation& installation, int runs) {
+  std::string folder = canonical(installation.dir().path());
+  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  ::chmod(program.c_str(), 0755);
+  std::vector<std::string> links = linksOf(installation, program, "run", runs);
+  const int kSignals[] = {SIGTERM, SIGKILL, SIGSEGV};
+  std::vector<PlannedRun> plan;
+  for (int i = 0; i < runs; ++i) {
+    PlannedRun run;
+    std::string name = "run-" + std::to_string(i);
+    run.path = folder + "/" + name;
+    run.argv = {run.path};
+    int status = i % 200;
+    switch (i % 20) {
+      case 0:
+        status = 128 + kSignals[i / 20 % 3];
+        run.argv.push_back(std::to_string(128 - status));
+        break;
+      case 1:
+        run.argv = {"./" + name, std::to_string(status)};
+        run.fromItsFolder = true;
+        break;
+      case 2: {
+        std::string alias = folder + "/alias-" + std::to_string(i);
+        EXPECT_EQ(::symlink(name.c_str(), alias.c_str()), 0);
+        run.argv = {alias, std::to_string(status)};
+        break;
+      }
+      case 3:
+        run.user = kNobody;
+        run.argv.push_back(std::to_string(status));
+        break;
+      case 4: {
+        // This one, then the next link in its process: the first's record ends as replaced.
+        std::string next = folder + "/run-" + std::to_string(i + 1);
+        run.argv = {run.path, "thread-exec-now", next, std::to_string(status)};
+        run.status = kStillRunning;
+        plan.push_back(run);
+        PlannedRun replacement;
+        replacement.path = next;
+        replacement.status = std::to_string(status);
+        plan.push_back(replacement);
+        ++i;
+        continue;
+      }
+      default:
+        run.argv.push_back(std::to_string(status));
+        break;
+    }
+    run.status = std::to_string(status);
+    plan.push_back(run);
+  }
+  return plan;
+}
+
+// Starts every run of plan that has a command line, from two threads: the machine's top rate.
+double runBurst(const std::vector<PlannedRun>& plan, const std::string& folder) {
+  auto began = std::chrono::steady_clock::now();
+  auto half = [&](std::size_t first) {
+    for (std::size_t i = first; i < plan.size(); i += 2) {
+      if (!plan[i].argv.empty()) start(plan[i], folder);
+    }
+  };
+  std::thread other(half, 1);
+  half(0);
+  other.join();
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+  return static_cast<double>(plan.size()) / took.count();
+}
+
+TEST(KernelProgramTest, EveryRunOfABurstHasOneRecordWithItsCanonicalPathRealUserAndStatus) {
+  Installation installation;
+  meterByDriver(installation, 0);
+  std::string refusal;
+  std::unique_ptr<AgentProcess> driver = startBpfDriver({}, &refusal);
+  if (!driver) GTEST_SKIP() << "no eBPF here: " << refusal;
+  ::chmod(installation.dir().path().c_str(), 0755);
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+#ifdef TARNWICK_SANITIZED
+  constexpr int kRuns = 4000;
+#else
+  constexpr int kRuns = 20000;
+#endif
+  std::vector<PlannedRun> plan = planBurst(installation, kRuns);
+  double rate = runBurst(plan, canonical(installation.dir().path()));
+  std::printf("%zu programs at %.0f a second\n", plan.size(), rate);
+  awaitEventsHandled(installation);
+  std::vector<std::string> files = stopAndCollect(installation, agent);
+
+  std::map<std::string, std::string> statusOf;
+  for (const PlannedRun& run : plan) statusOf[run.path] = run.status;
+  // No record without its name, none missing, none twice.
+  expectOneRecordEach(files, statusOf, 0);
+  std::map<std::string, std::string> userOf;
+  for (const PlannedRun& run : plan) userOf[run.path] = run.user == kNobody ? "nobody" : userName();
+  for (const UsageRecord& record : allRecords(files)) {
+    auto user = userOf.find(record.fields[6] + record.file());
+    if (user == userOf.end()) continue;
+    EXPECT_TRUE(record.user().ends_with("\\" + user->second)) << user->first << " " << record.user();
+  }
+  ::kill(driver->pid(), SIGTERM);
+  EXPECT_EQ(driver->exitStatus(10s), 0);
+  EXPECT_EQ(countOf(driver->errorOutput(), " 0 without room,"), 1u) << driver->errorOutput();
+}
+
+// Writes pid - 1 as the last pid given out, so that the next fork is given pid, if nothing
+// else forks meanwhile.
+bool offerPid(pid_t pid) {
+  std::ofstream last("/proc/sys/kernel/ns_last_pid");
+  last << pid - 1;
+  last.flush();
+  return last.good();
+}
+
+TEST(KernelProgramTest, APidUsedAgainWithinTheSameSecondGivesTwoRecords) {
+  Installation installation;
+  meterByDriver(installation, 0);
+  std::string refusal;
+  std::unique_ptr<AgentProcess> driver = startBpfDriver({}, &refusal);
+  if (!driver) GTEST_SKIP() << "no eBPF here: " << refusal;
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  std::string folder = canonical(installation.dir().path());
+  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  // Each attempt has its own two names: only the one that got the pid twice is checked.
+  std::optional<int> reused;
+  for (int attempt = 0; attempt < 200 && !reused; ++attempt) {
+    std::string first = folder + "/first-" + std::to_string(attempt);
+    std::string second = folder + "/second-" + std::to_string(attempt);
+    ASSERT_EQ(::link(program.c_str(), first.c_str()), 0);
+    ASSERT_EQ(::link(program.c_str(), second.c_str()), 0);
+    std::time_t began = std::time(nullptr);
+    char* firstArgv[] = {first.data(), const_cast<char*>("3"), nullptr};
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execv(first.c_str(), firstArgv);
+      ::_exit(127);
+    }
+    ::waitpid(pid, nullptr, 0);
+    if (!offerPid(pid)) GTEST_SKIP() << "the last pid cannot be set here";
+    char* secondArgv[] = {second.data(), const_cast<char*>("4"), nullptr};
+    pid_t again = ::fork();
+    if (again == 0) {
+      ::execv(second.c_str(), secondArgv);
+      ::_exit(127);
+    }
+    ::waitpid(again, nullptr, 0);
+    if (again == pid && std::time(nullptr) == began) reused = attempt;
+  }
+  ASSERT_TRUE(reused) << "no pid was given out twice within a second";
+  awaitEventsHandled(installation);
+  std::vector<std::string> files = stopAndCollect(installation, agent);
+  std::string suffix = "-" + std::to_string(*reused);
+  expectOneRecordEach(files,
+                      {{folder + "/first" + suffix, "3"}, {folder + "/second" + suffix, "4"}}, 0);
+}
+
+long long sumOf(const std::string& text, const std::regex& pattern) {
+  long long sum = 0;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
+       it != std::sregex_iterator(); ++it) {
+    sum += std::stoll((*it)[1]);
+  }
+  return sum;
+}
+
+TEST(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLeavesNoneBehind) {
+  Installation installation;
+  meterByDriver(installation, 2);
+  std::string refusal;
+  std::unique_ptr<AgentProcess> driver = startBpfDriver({"--ring-size", "16384"}, &refusal);
+  if (!driver) GTEST_SKIP() << "no eBPF here: " << refusal;
+  std::string sleeper = copyOf(installation, "/bin/sleep", "metered-survivor");
+  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  AgentProcess agent;
+  ASSERT_TRUE(tracing(installation)) << installation.log();
+  // The driver is held while a burst fills its ring: what does not fit is lost in the kernel.
+  ::kill(driver->pid(), SIGSTOP);
+  std::vector<pid_t> survivors;
+  for (int i = 0; i < 600; ++i) {
+    if (i % 15 == 0) {
+      survivors.push_back(spawn(sleeper, "600"));
+    } else {
+      run(program, {"0"});
+    }
+  }
+  ::kill(driver->pid(), SIGCONT);
+  EXPECT_TRUE(rescanFoundEach(installation, survivors.size()));
+  for (pid_t survivor : survivors) ::kill(survivor, SIGKILL);
+  for (pid_t survivor : survivors) ::waitpid(survivor, nullptr, 0);
+  stopAndCollect(installation, agent);
+  ::kill(driver->pid(), SIGTERM);
+  ASSERT_EQ(driver->exitStatus(10s), 0);
+  std::string output = driver->errorOutput();
+  std::smatch tally;
+  ASSERT_TRUE(std::regex_search(
+      output, tally, std::regex(R"(offered (\d+) records: (\d+) read, (\d+) without room)")))
+      << output;
+  long long offered = std::stoll(tally[1]);
+  long long read = std::stoll(tally[2]);
+  long long withoutRoom = std::stoll(tally[3]);
+  // Every record the kernel offered was read or counted.
+  EXPECT_GT(withoutRoom, 0);
+  EXPECT_EQ(offered, read + withoutRoom);
+  // The agent was told of every loss the driver counted while it read.
+  std::smatch counted;
+  ASSERT_TRUE(std::regex_search(output, counted,
+                                std::regex(R"((\d+) dropped, (\d+) lost in the kernel)")))
+      << output;
+  long long told = sumOf(installation.log(), std::regex(R"(The kernel driver lost (\d+) process)"));
+  EXPECT_EQ(told, std::stoll(counted[1]) + std::stoll(counted[2]));
+  EXPECT_GT(told, 0);
+}
+
+}  // namespace
+}  // namespace Vantor::integration
