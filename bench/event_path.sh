@@ -1,60 +1,78 @@
 #!/usr/bin/env bash
-# The whole path from kernel event to written record: the agent meters from kernel events
-# (as root) while N processes (default 5000) of a small program are started and waited for
-# one after another. Reports the starts per second with and without the agent (the spawn-rate
-# tax), the agent's CPU time per process lifecycle, and how many records it wrote. With
-# --driver the events reach the agent through vantor-procdrv, whose CPU time is reported too.
-#   bench/event_path.sh [--driver] [N]        after the default build (KEEP=1 keeps the
-#                                             installation, its log and data files)
+# The whole path from kernel event to written record, for each way the agent learns of
+# processes, in one run: the kernel's connector read by the agent itself ("events"), and the
+# driver vantor-procdrv reading the connector ("connector") or its eBPF program ("bpf"). For
+# each, N processes (default 5000) of a small static program are started and waited for one
+# after another, first with nothing metering (the baseline, taken again for each path), then
+# with the agent (and driver). Reports the starts per second with and without (the spawn-rate
+# tax: the eBPF program's own time in the kernel is charged to the processes, so it shows
+# there; each rate is the median of three bursts), the CPU time per process lifecycle of the
+# agent and of the driver, and the records written (of 3N): with a full path, and nameless
+# ("<<lost>>").
+#   bench/event_path.sh [N] [PATHS...]   as root, after the default build; PATHS from events,
+#                                        connector, bpf (default all three). KEEP=1 keeps the
+#                                        installations, their logs and data files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-driver=false
-if [ "${1:-}" = --driver ]; then
-  driver=true
-  shift
-fi
 count=${1:-5000}
-dir=$(mktemp -d /tmp/tarnwick-events-XXXXXX)
-cleanup() {
-  [ -n "${agent:-}" ] && kill "$agent" 2>/dev/null && wait "$agent" 2>/dev/null || true
-  [ -n "${procdrv:-}" ] && kill "$procdrv" 2>/dev/null && wait "$procdrv" 2>/dev/null || true
-  if [ -n "${KEEP:-}" ]; then echo "kept $dir"; else rm -rf "$dir"; fi
-}
-trap cleanup EXIT
-if [ "$driver" = true ]; then
-  eval "$(tools/make-installation --driver --delivery-interval PT1H "$dir")"
-  build/bin/vantor-procdrv 2> "$dir/procdrv.log" &
-  procdrv=$!
-  for _ in $(seq 100); do [ -S "$dir/run/device/VantorLicDrv" ] && break; sleep 0.1; done
-  running="Kernel driver tracer successfully connected"
-else
-  eval "$(tools/make-installation --events --delivery-interval PT1H "$dir")"
-  running="Native event tracer is now running"
-fi
+shift || true
+paths=("$@")
+[ ${#paths[@]} -gt 0 ] || paths=(events connector bpf)
 program=build/bin/exit_with
+agent=""
+procdrv=""
+stopAll() {
+  [ -n "$agent" ] && kill "$agent" 2>/dev/null && wait "$agent" 2>/dev/null || true
+  [ -n "$procdrv" ] && kill "$procdrv" 2>/dev/null && wait "$procdrv" 2>/dev/null || true
+  agent=""
+  procdrv=""
+}
+trap stopAll EXIT
 burst() { build/bin/spawn_burst "$count" "$program" 3; }
+# The median rate of three bursts: one burst alone varies by a tenth on a shared machine.
+bursts() { for _ in 1 2 3; do burst; done | sort -n | sed -n 2p; }
 # CPU of every thread of a process, in nanoseconds.
 cpu() { cat /proc/"$1"/task/*/schedstat | awk '{ total += $1 } END { printf "%d", total }'; }
+waitFor() {  # until the command succeeds, 10 s at most
+  for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+metering() { build/bin/vantorctl status --json 2>/dev/null | grep -Eq '"event_state": "(events flowing|driver connected)"'; }
+
 burst > /dev/null  # warm the caches
-without=$(burst)
-build/bin/tarnwick &
-agent=$!
-for _ in $(seq 100); do grep -q "$running" "$dir/log/"*.log 2>/dev/null && break; sleep 0.1; done
-sleep 2  # the first full poll
-before=$(cpu "$agent")
-[ "$driver" = true ] && driverBefore=$(cpu "$procdrv")
-with=$(burst)
-sleep 1  # the queue drains
-used=$(( $(cpu "$agent") - before ))
-build/bin/vantorctl send TARNWICKDUMP > /dev/null
-records=$(cat "$dir"/Log/temp/Tarnwick/*.data | grep -c ":0:exit_with:" || true)
-# The directory field follows the file and product fields: empty when only a name was read.
-paths=$(cat "$dir"/Log/temp/Tarnwick/*.data | grep -c ":0:exit_with:0:[^:]*:0:/" || true)
-echo "starts per second without the agent: $without"
-echo "starts per second with the agent: $with"
-echo "spawn-rate tax: $(( (without - with) * 100 / without )) %"
-echo "agent CPU per process lifecycle: $(( used / count / 1000 )) us"
-echo "records of the program: $records of $count, $paths with the full path"
-if [ "$driver" = true ]; then
-  echo "vantor-procdrv CPU per process lifecycle: $(( ($(cpu "$procdrv") - driverBefore) / count / 1000 )) us"
-fi
+printf "%-10s %9s %9s %6s %10s %11s %9s %9s\n" path without with tax agent_us driver_us full_path lost
+for path in "${paths[@]}"; do
+  dir=$(mktemp -d /tmp/tarnwick-events-XXXXXX)
+  without=$(bursts)
+  if [ "$path" = events ]; then
+    eval "$(tools/make-installation --events --delivery-interval PT1H "$dir")"
+  else
+    eval "$(tools/make-installation --driver --delivery-interval PT1H "$dir")"
+    build/bin/vantor-procdrv --source "$path" 2> "$dir/procdrv.log" &
+    procdrv=$!
+    waitFor grep -q " serving " "$dir/procdrv.log"
+  fi
+  build/bin/tarnwick &
+  agent=$!
+  waitFor metering
+  sleep 2  # the first full poll
+  before=$(cpu "$agent")
+  driverBefore=0
+  [ -n "$procdrv" ] && driverBefore=$(cpu "$procdrv")
+  with=$(bursts)
+  sleep 1  # the queue drains
+  used=$(( $(cpu "$agent") - before ))
+  driverUsed=0
+  [ -n "$procdrv" ] && driverUsed=$(( $(cpu "$procdrv") - driverBefore ))
+  build/bin/vantorctl send TARNWICKDUMP > /dev/null
+  sleep 1
+  # The directory field follows the file and product fields: empty when only a name was read.
+  full=$(cat "$dir"/Log/temp/Tarnwick/*.data | grep -c ":0:exit_with:0:[^:]*:0:/" || true)
+  lost=$(cat "$dir"/Log/temp/Tarnwick/*.data | grep -c ":<<lost>>:" || true)
+  stopAll
+  awk -v p="$path" -v wo="$without" -v w="$with" -v a="$used" -v d="$driverUsed" -v n="$count" \
+      -v f="$full" -v l="$lost" 'BEGIN {
+        printf "%-10s %9d %9d %5.1f%% %10.1f %11.1f %9d %9d\n", p, wo, w, (wo - w) * 100 / wo,
+               a / n / 3000, d / n / 3000, f, l }'
+  if [ -n "${KEEP:-}" ]; then echo "kept $dir"; else rm -rf "$dir"; fi
+done

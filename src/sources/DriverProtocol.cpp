@@ -27,13 +27,21 @@ std::uint64_t driverTimeOfUnixNanos(std::int64_t unixNanos) {
   return kFileTimeUnixEpoch + static_cast<std::uint64_t>(unixNanos) / 100;
 }
 
-std::vector<std::uint8_t> encodeDriverRecord(const DriverRecord& record) {
-  std::vector<std::uint8_t> bytes;
+namespace {
+
+void appendRecord(std::vector<std::uint8_t>& bytes, const DriverRecord& record) {
   appendLittleEndian(bytes, record.pid, 4);
   appendLittleEndian(bytes, record.parentPid, 4);
   appendLittleEndian(bytes, record.time, 8);
   appendLittleEndian(bytes, record.created, 4);
   appendLittleEndian(bytes, record.exitStatus, 4);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeDriverRecord(const DriverRecord& record) {
+  std::vector<std::uint8_t> bytes;
+  appendRecord(bytes, record);
   return bytes;
 }
 
@@ -52,8 +60,14 @@ std::optional<DriverRecord> decodeDriverRecord(const std::vector<std::uint8_t>& 
   return decodeDriverRecord(bytes.data());
 }
 
-std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts) {
-  std::vector<std::uint8_t> bytes;
+namespace {
+
+std::size_t encodedSize(const DriverFacts& facts) {
+  return 12 + (facts.startStamp != 0 ? 8 : 0) + std::min(facts.sid.size(), kMaxSidText) +
+         std::min(facts.image.size(), kMaxImage);
+}
+
+void appendFacts(std::vector<std::uint8_t>& bytes, const DriverFacts& facts) {
   appendLittleEndian(bytes,
                      (facts.exitStatus ? kExitStatusGiven : 0) |
                          (facts.startUnseen ? kStartUnseen : 0) |
@@ -61,12 +75,21 @@ std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts) {
                      4);
   appendLittleEndian(bytes, static_cast<std::uint32_t>(facts.exitStatus.value_or(0)), 4);
   if (facts.startStamp != 0) appendLittleEndian(bytes, facts.startStamp, 8);
-  std::string sid = facts.sid.substr(0, kMaxSidText);
-  appendLittleEndian(bytes, sid.size(), 4);
-  bytes.insert(bytes.end(), sid.begin(), sid.end());
+  std::size_t sidLength = std::min(facts.sid.size(), kMaxSidText);
+  appendLittleEndian(bytes, sidLength, 4);
+  bytes.insert(bytes.end(), facts.sid.begin(),
+               facts.sid.begin() + static_cast<std::ptrdiff_t>(sidLength));
   bytes.insert(
       bytes.end(), facts.image.begin(),
       facts.image.begin() + static_cast<std::ptrdiff_t>(std::min(facts.image.size(), kMaxImage)));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts) {
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(encodedSize(facts));
+  appendFacts(bytes, facts);
   return bytes;
 }
 
@@ -97,14 +120,13 @@ std::optional<DriverFacts> decodeDriverFacts(const std::uint8_t* bytes, std::siz
 
 bool appendDriverBatchEntry(std::vector<std::uint8_t>& batch, const DriverRecord& record,
                             const DriverFacts& facts, std::uint32_t capacity) {
-  std::vector<std::uint8_t> factBytes = encodeDriverFacts(facts);
+  std::size_t factsSize = encodedSize(facts);
   std::size_t before = batch.empty() ? 4 : batch.size();
-  if (before + kDriverRecordSize + 4 + factBytes.size() > capacity) return false;
+  if (before + kDriverRecordSize + 4 + factsSize > capacity) return false;
   if (batch.empty()) appendLittleEndian(batch, 0, 4);
-  std::vector<std::uint8_t> recordBytes = encodeDriverRecord(record);
-  batch.insert(batch.end(), recordBytes.begin(), recordBytes.end());
-  appendLittleEndian(batch, factBytes.size(), 4);
-  batch.insert(batch.end(), factBytes.begin(), factBytes.end());
+  appendRecord(batch, record);
+  appendLittleEndian(batch, factsSize, 4);
+  appendFacts(batch, facts);
   platform::putLittleEndian(batch.data(), getLittleEndian(batch.data(), 4) + 1, 4);
   return true;
 }

@@ -359,6 +359,11 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
     if (drainTailEnd_ && std::chrono::steady_clock::now() >= *drainTailEnd_) {
       return kNothingToReport;
     }
+    // A batch with room to spare held all the driver had: what it queues next it signals.
+    if (!batchUnsupported_ && !batchWasFull_) {
+      if (std::exchange(repairPending_, false)) poller_.requestFullPoll();
+      return kNothingToReport;
+    }
   }
   queueLeftOver_ = true;
   return kNothingToReport;
@@ -378,6 +383,7 @@ bool KernelDriverTracer::takeRecords(std::vector<TakenRecord>* records) {
       for (DriverBatchEntry& entry : *batch) {
         records->push_back({entry.record, std::move(entry.facts)});
       }
+      batchWasFull_ = answer.size() + kLeastDriverBatch > kBatchBytes;
       return true;
     }
     if (asked.code() != platform::kErrorInvalidFunction) {

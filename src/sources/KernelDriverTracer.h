@@ -130,6 +130,8 @@ class KernelDriverTracer : public ProcessEventSource {
   std::unique_ptr<platform::NamedEvent> quitEvent_;
   bool factsUnsupported_ = false;
   bool batchUnsupported_ = false;
+  // Whether the last batch filled its room: only a full one may have left records behind.
+  bool batchWasFull_ = false;
   bool queueLeftOver_ = false;
   std::chrono::steady_clock::time_point lastAnswer_;
   std::uint64_t lostUntold_ = 0;

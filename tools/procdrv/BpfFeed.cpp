@@ -1,5 +1,6 @@
 #include "procdrv/BpfFeed.h"
 
+#include <sys/epoll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -34,14 +35,10 @@ std::uint64_t nanosOf(clockid_t clock) {
          static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-BpfClocks clocksNow() {
-  BpfClocks clocks;
+std::uint64_t bootAheadNanos() {
   std::uint64_t monotonic = nanosOf(CLOCK_MONOTONIC);
   std::uint64_t boot = nanosOf(CLOCK_BOOTTIME);
-  clocks.bootAheadNanos = boot > monotonic ? boot - monotonic : 0;
-  long ticks = ::sysconf(_SC_CLK_TCK);
-  clocks.ticksPerSecond = ticks > 0 ? static_cast<std::uint64_t>(ticks) : 100;
-  return clocks;
+  return boot > monotonic ? boot - monotonic : 0;
 }
 
 #ifdef TARNWICK_WITH_BPF
@@ -70,7 +67,9 @@ std::unique_ptr<BpfFeed> BpfFeed::open(std::size_t ringBytes, bool verbose, std:
     return nullptr;
   }
   std::unique_ptr<BpfFeed> feed(new BpfFeed());
-  feed->clocks_ = clocksNow();
+  feed->clocks_.bootAheadNanos = bootAheadNanos();
+  long ticks = ::sysconf(_SC_CLK_TCK);
+  if (ticks > 0) feed->clocks_.ticksPerSecond = static_cast<std::uint64_t>(ticks);
   feed->processors_ = libbpf_num_possible_cpus();
   if (feed->processors_ <= 0) {
     *refusal = "the number of processors is not known";
@@ -94,9 +93,15 @@ std::unique_ptr<BpfFeed> BpfFeed::open(std::size_t ringBytes, bool verbose, std:
     *refusal = std::string("the program cannot be attached: ") + std::strerror(-error);
     return nullptr;
   }
-  feed->ring_ = ring_buffer__new(bpf_map__fd(feed->program_->maps.events), &BpfFeed::receive,
-                                 feed.get(), nullptr);
-  if (feed->ring_ == nullptr) {
+  int ring = bpf_map__fd(feed->program_->maps.events);
+  feed->ring_ = ring_buffer__new(ring, &BpfFeed::receive, feed.get(), nullptr);
+  // Edge-triggered: woken by the program's wake-ups alone, not whenever a record waits, so
+  // that the reader takes batches instead of spinning on each record.
+  feed->wakeups_ = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event wanted{};
+  wanted.events = EPOLLIN | EPOLLET;
+  if (feed->ring_ == nullptr || feed->wakeups_ < 0 ||
+      ::epoll_ctl(feed->wakeups_, EPOLL_CTL_ADD, ring, &wanted) != 0) {
     *refusal = std::string("the ring buffer cannot be read: ") + std::strerror(errno);
     return nullptr;
   }
@@ -104,6 +109,7 @@ std::unique_ptr<BpfFeed> BpfFeed::open(std::size_t ringBytes, bool verbose, std:
 }
 
 BpfFeed::~BpfFeed() {
+  if (wakeups_ >= 0) ::close(wakeups_);
   if (ring_ != nullptr) ring_buffer__free(ring_);
   // Detaches the trace points and unloads the program and its maps.
   if (program_ != nullptr) process_events__destroy(program_);
@@ -125,8 +131,9 @@ int BpfFeed::receive(void* feed, void* data, std::size_t size) {
 std::deque<platform::StreamedEvent> BpfFeed::take(int waitMillis) {
   // The program wakes the reader only once much waits: otherwise the wait runs out, and what
   // waits is read as one batch.
-  ring_buffer__poll(ring_, waitMillis);
-  clocks_ = clocksNow();
+  epoll_event woken{};
+  ::epoll_wait(wakeups_, &woken, 1, waitMillis);
+  clocks_.bootAheadNanos = bootAheadNanos();
   ring_buffer__consume(ring_);
   return std::exchange(taken_, {});
 }

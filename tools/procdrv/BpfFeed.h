@@ -49,6 +49,7 @@ class BpfFeed : public EventFeed {
 
   process_events* program_ = nullptr;
   ring_buffer* ring_ = nullptr;
+  int wakeups_ = -1;  // an epoll descriptor for the ring's wake-ups
   int processors_ = 0;
   BpfClocks clocks_;
   // The taker's own, filled by receive() while it reads the ring.

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "bpf/process_events.h"
 
@@ -14,20 +13,19 @@ namespace {
 // make one.
 std::string pathOfParts(const char* parts, std::size_t size) {
   if (size == 0 || parts[size - 1] != '\0') return {};
-  std::vector<std::pair<const char*, std::size_t>> found;
-  for (std::size_t at = 0; at < size;) {
-    std::size_t length = std::strlen(parts + at);
-    if (length == 0 || std::memchr(parts + at, '/', length) != nullptr) return {};
-    found.emplace_back(parts + at, length);
-    at += length + 1;
-  }
   std::string path;
-  path.reserve(size + 1);
-  for (auto part = found.rbegin(); part != found.rend(); ++part) {
+  path.reserve(size);
+  // From the last part back: each starts after the zero byte before it.
+  std::size_t end = size - 1;
+  while (true) {
+    std::size_t begin = end;
+    while (begin > 0 && parts[begin - 1] != '\0') --begin;
+    if (begin == end || std::memchr(parts + begin, '/', end - begin) != nullptr) return {};
     path += '/';
-    path.append(part->first, part->second);
+    path.append(parts + begin, end - begin);
+    if (begin == 0) return path;
+    end = begin - 1;
   }
-  return path;
 }
 
 }  // namespace
