@@ -49,9 +49,8 @@ bool ProcPoll::poll() {
     // the last listing counts too): nothing can be read of it any more, and it may vanish
     // before the next listing. One that waits for its parent is found then, as ended.
     if (process.inExit && (before == previous_.end() || before->second.forkOnly)) continue;
-    bool forkOnly = process.forkOfParent ||
-                    (before != previous_.end() && before->second.forkOnly &&
-                     before->second.program == process.program);
+    bool forkOnly = process.forkOfParent || (before != previous_.end() && before->second.forkOnly &&
+                                             before->second.program == process.program);
     latest_.emplace(process.id, Seen{process.ended, process.program, "", forkOnly});
   }
   debug(4, "   ProcPoll.poll: Done.");

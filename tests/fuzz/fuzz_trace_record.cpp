@@ -1,6 +1,7 @@
 // Any bytes as a kernel event: a connector datagram for the tracker, event data for the
-// decoder under each layout and pointer width, and a driver's record and facts. Nothing is
-// read out of bounds; nothing hangs; facts that decode encode to the same.
+// decoder under each layout and pointer width, a record of the driver's eBPF program, and a
+// driver's record, facts and batch. Nothing is read out of bounds; nothing hangs; facts that
+// decode encode to the same.
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "platform/Env.h"
 #include "platform/posix/ProcConnector.h"
 #include "platform/posix/ProcText.h"
+#include "procdrv/BpfRecord.h"
 #include "sources/DriverProtocol.h"
 #include "sources/EventDecoder.h"
 #include "support/SystemEnv.h"
@@ -28,9 +30,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (std::optional<DriverFacts> facts = decodeDriverFacts(bytes)) {
     std::optional<DriverFacts> again = decodeDriverFacts(encodeDriverFacts(*facts));
     if (!again || again->sid != facts->sid || again->image != facts->image ||
-        again->exitStatus != facts->exitStatus) {
+        again->exitStatus != facts->exitStatus || again->startStamp != facts->startStamp) {
       __builtin_trap();
     }
+  }
+  if (std::optional<std::vector<DriverBatchEntry>> batch = decodeDriverBatch(bytes)) {
+    std::vector<std::uint8_t> again;
+    for (const DriverBatchEntry& entry : *batch) {
+      if (!appendDriverBatchEntry(again, entry.record, entry.facts, UINT32_MAX)) __builtin_trap();
+    }
+    std::optional<std::vector<DriverBatchEntry>> redecoded = decodeDriverBatch(again);
+    if (!redecoded || redecoded->size() != batch->size()) __builtin_trap();
+  }
+  if (std::optional<platform::StreamedEvent> event =
+          procdrv::decodeBpfRecord(data, size, procdrv::BpfClocks{})) {
+    if (!event->fields.image.empty() && event->fields.image[0] != '/') __builtin_trap();
   }
   if (size < 2) return 0;
   static LoggerUnit logger(nullptr, kModuleTarnwick);

@@ -37,8 +37,8 @@ std::unique_ptr<AgentProcess> startBpfDriver(std::vector<std::string> arguments,
     return nullptr;
   }
   arguments.insert(arguments.begin(), {"--source", "bpf"});
-  auto driver = std::make_unique<AgentProcess>(std::vector<std::string>{}, arguments,
-                                               VANTOR_PROCDRV_PATH);
+  auto driver =
+      std::make_unique<AgentProcess>(std::vector<std::string>{}, arguments, VANTOR_PROCDRV_PATH);
   bool serving = waitUntil(
       [&] {
         return driver->errorOutput().find(" serving ") != std::string::npos || !driver->running();
@@ -183,7 +183,8 @@ TEST(KernelProgramTest, EveryRunOfABurstHasOneRecordWithItsCanonicalPathRealUser
   for (const UsageRecord& record : allRecords(files)) {
     auto user = userOf.find(record.fields[6] + record.file());
     if (user == userOf.end()) continue;
-    EXPECT_TRUE(record.user().ends_with("\\" + user->second)) << user->first << " " << record.user();
+    EXPECT_TRUE(record.user().ends_with("\\" + user->second))
+        << user->first << " " << record.user();
   }
   ::kill(driver->pid(), SIGTERM);
   EXPECT_EQ(driver->exitStatus(10s), 0);
@@ -291,8 +292,8 @@ TEST(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLeave
   EXPECT_EQ(offered, read + withoutRoom);
   // The agent was told of every loss the driver counted while it read.
   std::smatch counted;
-  ASSERT_TRUE(std::regex_search(output, counted,
-                                std::regex(R"((\d+) dropped, (\d+) lost in the kernel)")))
+  ASSERT_TRUE(
+      std::regex_search(output, counted, std::regex(R"((\d+) dropped, (\d+) lost in the kernel)")))
       << output;
   long long told = sumOf(installation.log(), std::regex(R"(The kernel driver lost (\d+) process)"));
   EXPECT_EQ(told, std::stoll(counted[1]) + std::stoll(counted[2]));

@@ -155,8 +155,8 @@ std::string BpfFeed::finish() {
   process_events__detach(program_);
   ring_buffer__consume(ring_);
   taken_.clear();
-  return "the eBPF program offered " + std::to_string(count(kCountOffered)) + " records: " +
-         std::to_string(read_) + " read, " + std::to_string(count(kCountLost)) +
+  return "the eBPF program offered " + std::to_string(count(kCountOffered)) +
+         " records: " + std::to_string(read_) + " read, " + std::to_string(count(kCountLost)) +
          " without room, " + std::to_string(unreadable_) + " unreadable.";
 }
 
