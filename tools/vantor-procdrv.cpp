@@ -130,11 +130,11 @@ std::uint64_t recordTimeNow() {
 
 // One driver record, and the facts the agent may ask for, of each event of the stream since
 // the monotonic moment since; whether any was queued.
-bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_t since,
+bool queueEvents(std::deque<platform::StreamedEvent>& events, std::uint64_t since,
                  RecordQueue& queue) {
   std::int64_t offset = platform::monotonicToUnixNanos();
   bool queued = false;
-  for (const platform::StreamedEvent& event : events) {
+  for (platform::StreamedEvent& event : events) {
     if (event.timeNanos < since) continue;
     queued = true;
     DriverRecord record;
@@ -143,9 +143,10 @@ bool queueEvents(const std::deque<platform::StreamedEvent>& events, std::uint64_
     record.parentPid = event.fields.parentPid;
     record.time = driverTimeOfUnixNanos(static_cast<std::int64_t>(event.timeNanos) + offset);
     facts.startStamp = event.startStamp;
+    facts.startNanos = event.startNanos;
     if (event.type == platform::kTraceTypeStart) {
       record.created = static_cast<std::uint32_t>(DriverRecordKind::kCreated);
-      facts.image = event.fields.image;
+      facts.image = std::move(event.fields.image);
       if (event.fields.uid) facts.sid = "S-1-22-1-" + std::to_string(*event.fields.uid);
     } else {
       record.created = static_cast<std::uint32_t>(DriverRecordKind::kEnded);

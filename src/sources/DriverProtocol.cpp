@@ -12,6 +12,7 @@ constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
 constexpr std::uint32_t kExitStatusGiven = 1;
 constexpr std::uint32_t kStartUnseen = 2;
 constexpr std::uint32_t kStartStampGiven = 4;
+constexpr std::uint32_t kStartNanosGiven = 8;
 }  // namespace
 
 using platform::appendLittleEndian;
@@ -63,18 +64,20 @@ std::optional<DriverRecord> decodeDriverRecord(const std::vector<std::uint8_t>& 
 namespace {
 
 std::size_t encodedSize(const DriverFacts& facts) {
-  return 12 + (facts.startStamp != 0 ? 8 : 0) + std::min(facts.sid.size(), kMaxSidText) +
-         std::min(facts.image.size(), kMaxImage);
+  return 12 + (facts.startStamp != 0 ? 8 : 0) + (facts.startNanos != 0 ? 8 : 0) +
+         std::min(facts.sid.size(), kMaxSidText) + std::min(facts.image.size(), kMaxImage);
 }
 
 void appendFacts(std::vector<std::uint8_t>& bytes, const DriverFacts& facts) {
   appendLittleEndian(bytes,
                      (facts.exitStatus ? kExitStatusGiven : 0) |
                          (facts.startUnseen ? kStartUnseen : 0) |
-                         (facts.startStamp != 0 ? kStartStampGiven : 0),
+                         (facts.startStamp != 0 ? kStartStampGiven : 0) |
+                         (facts.startNanos != 0 ? kStartNanosGiven : 0),
                      4);
   appendLittleEndian(bytes, static_cast<std::uint32_t>(facts.exitStatus.value_or(0)), 4);
   if (facts.startStamp != 0) appendLittleEndian(bytes, facts.startStamp, 8);
+  if (facts.startNanos != 0) appendLittleEndian(bytes, facts.startNanos, 8);
   std::size_t sidLength = std::min(facts.sid.size(), kMaxSidText);
   appendLittleEndian(bytes, sidLength, 4);
   bytes.insert(bytes.end(), facts.sid.begin(),
@@ -102,9 +105,11 @@ std::optional<DriverFacts> decodeDriverFacts(const std::uint8_t* bytes, std::siz
   }
   facts.startUnseen = (flags & kStartUnseen) != 0;
   std::size_t at = 8;
-  if (flags & kStartStampGiven) {
+  for (auto [flag, field] : {std::pair{kStartStampGiven, &facts.startStamp},
+                             std::pair{kStartNanosGiven, &facts.startNanos}}) {
+    if ((flags & flag) == 0) continue;
     if (size < at + 8) return std::nullopt;
-    facts.startStamp = getLittleEndian(bytes + at, 8);
+    *field = getLittleEndian(bytes + at, 8);
     at += 8;
   }
   if (size < at + 4) return std::nullopt;

@@ -59,9 +59,11 @@ struct DriverFacts {
   bool startUnseen = false;
   std::string sid;    // the user's security identifier as text; empty when not known
   std::string image;  // the executable's path; empty when not known
-  // The process's start stamp (as ProcessId::startStamp), which binds the record to that
-  // process and never to a later one of its pid; 0 when not known.
+  // The process's start stamp (as ProcessId::startStamp), and its start to the nanosecond on
+  // the boot clock, which bind the record to that process and never to a later one of its pid
+  // (even one started within the same tick of the stamp); 0 when not known.
   std::uint64_t startStamp = 0;
+  std::uint64_t startNanos = 0;
 };
 
 inline constexpr std::size_t kMaxSidText = 256;
@@ -69,9 +71,10 @@ inline constexpr std::size_t kMaxImage = 4096;
 inline constexpr std::uint32_t kMaxDriverFacts = 12 + kMaxSidText + kMaxImage;
 
 // Facts request: the record as input. Answer: u32 flags (1: the exit status is given; 2: the
-// end of a process whose start was never told; 4: the start stamp is given), u32 exit status,
-// with flag 4 the u64 start stamp, u32 length of the identifier, the identifier, and the path
-// in what remains.
+// end of a process whose start was never told; 4: the start stamp is given; 8: the start in
+// nanoseconds is given), u32 exit status, with flag 4 the u64 start stamp, with flag 8 the u64
+// start in nanoseconds, u32 length of the identifier, the identifier, and the path in what
+// remains.
 std::vector<std::uint8_t> encodeDriverFacts(const DriverFacts& facts);
 // Null for an answer not in that form, or with parts longer than their limits.
 std::optional<DriverFacts> decodeDriverFacts(const std::uint8_t* bytes, std::size_t size);
@@ -85,7 +88,7 @@ struct DriverBatchEntry {
 };
 
 // What a batch answer of the given capacity always has room for: one entry of the largest.
-inline constexpr std::uint32_t kLeastDriverBatch = 4 + kDriverRecordSize + 4 + 8 + kMaxDriverFacts;
+inline constexpr std::uint32_t kLeastDriverBatch = 4 + kDriverRecordSize + 4 + 16 + kMaxDriverFacts;
 // Batch request: no input. Answer: u32 count, then each entry: the record, u32 length of its
 // facts, and the facts as a facts request answers them. Appends one entry to a batch, or
 // leaves it as it was and says no when the entry would pass capacity bytes.

@@ -12,6 +12,7 @@
 #include "platform/ThreadCancellation.h"
 #include "sources/PeriodicWorker.h"
 #include "sources/PollSchedule.h"
+#include "usage/LogFile.h"
 
 namespace Vantor {
 
@@ -336,6 +337,8 @@ KernelDriverTracer::WaitResult KernelDriverTracer::drainQueue() {
       if (std::exchange(repairPending_, false)) poller_.requestFullPoll();
       return kNothingToReport;
     }
+    // The batch's records reach the data files in one write each.
+    LogFile::FlushTogether flushTogether;
     for (const TakenRecord& taken : records) {
       const DriverRecord& record = taken.record;
       if (record.kind() == DriverRecordKind::kRecordsLost) {
@@ -418,7 +421,10 @@ ProcessRef KernelDriverTracer::makeProcess(const DriverRecord& record,
     ProcessEvent event;
     event.pid = record.pid;
     event.time = DateTime(record.unixSeconds());
-    if (facts) event.startStamp = facts->startStamp;
+    if (facts) {
+      event.startStamp = facts->startStamp;
+      event.exactStart = facts->startNanos;
+    }
     switch (record.kind()) {
       case DriverRecordKind::kCreated: {
         if (!facts) {

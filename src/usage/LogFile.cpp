@@ -1,5 +1,6 @@
 #include "usage/LogFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
@@ -12,6 +13,11 @@
 #include "platform/ThreadCancellation.h"
 
 namespace Vantor {
+
+namespace {
+// The scope the calling thread defers its flushes to, if any.
+thread_local LogFile::FlushTogether* deferring = nullptr;
+}  // namespace
 
 namespace {
 
@@ -119,8 +125,18 @@ bool LogFile::write(const std::string& text) {
     if (ready) {
       try {
         file_->writeString(text);
-        file_->flush();  // in the kernel before we return
-        written = true;
+        std::weak_ptr<LogFile> owner = weak_from_this();
+        // Only a file that outlives this call by its owners can wait for the scope's end.
+        if (deferring != nullptr && !owner.expired()) {
+          std::vector<std::weak_ptr<LogFile>>& files = deferring->written_;
+          if (std::none_of(files.begin(), files.end(),
+                           [this](const auto& file) { return file.lock().get() == this; })) {
+            files.push_back(std::move(owner));
+          }
+          written = true;
+        } else {
+          written = flushLocked();  // in the kernel before we return
+        }
       } catch (Exception& error) {
         error.addLocation(__FILE__, __LINE__);
         logger_.error(4, file_->getPath(), error.getCodeString());
@@ -129,6 +145,33 @@ bool LogFile::write(const std::string& text) {
     }
   }
   return written;
+}
+
+bool LogFile::flushLocked() {
+  try {
+    file_->flush();
+    return true;
+  } catch (Exception& error) {
+    error.addLocation(__FILE__, __LINE__);
+    logger_.error(4, file_->getPath(), error.getCodeString());
+    logger_.debug(1, "LogFile: %s", error.getFullText());
+    return false;
+  }
+}
+
+void LogFile::flushDeferred() {
+  RenewableMutexLock lock(&lock_);
+  // A file ended meanwhile was flushed as it closed.
+  if (file_ && file_->isOpen()) flushLocked();
+}
+
+LogFile::FlushTogether::FlushTogether() { deferring = this; }
+
+LogFile::FlushTogether::~FlushTogether() {
+  deferring = nullptr;
+  for (const std::weak_ptr<LogFile>& written : written_) {
+    if (std::shared_ptr<LogFile> file = written.lock()) file->flushDeferred();
+  }
 }
 
 void LogFile::end() {

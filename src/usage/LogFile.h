@@ -2,7 +2,9 @@
 // ending the stream closes the file, renames it to ".data" for the suite to collect, and moves
 // on to a new ".make" name. Nothing is created on disk until the first record. Safe for
 // concurrent use: every operation holds the stream's own lock, and a record is handed to the
-// kernel before write returns, so a killed agent loses no record already written.
+// kernel before write returns, so a killed agent loses no record already written; within a
+// FlushTogether scope, when the scope ends (a batch of events taken from a driver goes into the
+// files in one write, and a kill within the batch loses it whole either way).
 #ifndef TARNWICK_USAGE_LOGFILE_H_
 #define TARNWICK_USAGE_LOGFILE_H_
 
@@ -18,8 +20,22 @@
 
 namespace Vantor {
 
-class LogFile {
+class LogFile : public std::enable_shared_from_this<LogFile> {
  public:
+  // While one lives, the records this thread writes are handed to the kernel when it ends, one
+  // write a file. Not nested.
+  class FlushTogether {
+   public:
+    FlushTogether();
+    ~FlushTogether();
+    FlushTogether(const FlushTogether&) = delete;
+    FlushTogether& operator=(const FlushTogether&) = delete;
+
+   private:
+    std::vector<std::weak_ptr<LogFile>> written_;
+    friend class LogFile;
+  };
+
   // How long a writer's lock on a data file lasts before another may break it.
   static constexpr std::int32_t kLockTimeoutSeconds = 3600;
 
@@ -49,6 +65,9 @@ class LogFile {
 
  private:
   bool openLocked() EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Hands what was written to the kernel; false (ERROR 4 logged) when it cannot.
+  bool flushLocked() EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void flushDeferred() LOCKS_EXCLUDED(lock_);
   void endLocked() EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Moves a finished file to its ".data" name; false (WARNING 10 logged) when it stays.
   bool deliverLocked(const std::string& finished) EXCLUSIVE_LOCKS_REQUIRED(lock_);

@@ -75,7 +75,7 @@ Process::Process(platform::Env& env, std::unique_ptr<platform::ProcessHandle> op
 }
 
 Process::Process(platform::Env& env, const ProcessEvent& event)
-    : env_(env), pid_(0), startStamp_(event.startStamp) {
+    : env_(env), pid_(0), startStamp_(event.startStamp), exactStart_(event.exactStart) {
   startTime_ = event.time;
   if (event.state != ProcessState::Started && event.state != ProcessState::Ended) return;
   state_ = event.state;

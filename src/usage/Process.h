@@ -60,9 +60,11 @@ struct ProcessEvent {
   // An end of a process whose start no event reported (it never ran a program of its own):
   // it ends what a listing found, and nothing else waits for it.
   bool startUnseen = false;
-  // The process's start stamp, where the source knows it: the event is then of that process
-  // alone, never of a later one with its pid. 0 when not known.
+  // The process's start stamp, and its start to the nanosecond (which tells apart processes of
+  // a pid started within one tick of the stamp), where the source knows them: the event is
+  // then of that process alone, never of a later one with its pid. 0 when not known.
   std::uint64_t startStamp = 0;
+  std::uint64_t exactStart = 0;
 };
 
 struct ModuleRecord {
@@ -161,6 +163,8 @@ class Process {
   std::uint32_t pid() const { return pid_; }
   // Tells this process from a later one of the same pid; 0 until the process was opened.
   std::uint64_t startStamp() const { return startStamp_; }
+  // The start to the nanosecond, as an event told it; 0 when none did.
+  std::uint64_t exactStart() const { return exactStart_; }
   std::uint32_t parentPid() const { return parentPid_; }
   const std::string& executable() const { return executable_; }
   const std::string& parentExecutable() const { return parentExecutable_; }
@@ -217,6 +221,7 @@ class Process {
   std::unique_ptr<platform::ProcessHandle> handle_;  // null while the process is not open
   std::uint32_t pid_;
   std::uint64_t startStamp_;
+  std::uint64_t exactStart_ = 0;
   std::uint32_t parentPid_ = 0;
   std::string executable_ = kUnknown;
   std::string parentExecutable_ = kUnknown;

@@ -1,6 +1,7 @@
 #include "usage/ProcessMap.h"
 
 #include <chrono>
+#include <string_view>
 #include <vector>
 
 #include "concurrency/ProcessFlags.h"
@@ -20,9 +21,20 @@ constexpr auto kHoldPatience = std::chrono::seconds(5);
 // A hold at least this long is logged.
 constexpr auto kLongHold = std::chrono::milliseconds(10);
 
-// Whether a start is the one of the process an entry meters: the same start stamp, or, for a
+// Whether a process started at a start: by the moments to the nanosecond where both are known,
+// else by the stamps (ticks, which two processes of one pid may share); a start not known
+// either way may be this process's.
+bool startedAt(const Process& process, std::uint64_t stamp, std::uint64_t exact) {
+  if (process.exactStart() != 0 && exact != 0) return process.exactStart() == exact;
+  return process.startStamp() == 0 || stamp == 0 || process.startStamp() == stamp;
+}
+
+// Whether a start is the one of the process an entry meters: the same start, or, for a
 // start that was gone before it could be opened, the same program.
 bool sameProcess(const Process& entry, const Process& start) {
+  if (entry.exactStart() != 0 && start.exactStart() != 0) {
+    return entry.exactStart() == start.exactStart();
+  }
   if (entry.startStamp() != 0 && start.startStamp() != 0) {
     return entry.startStamp() == start.startStamp();
   }
@@ -156,8 +168,10 @@ bool ProcessMap::takeWaitingEnd(const ProcessRef& process) {
     RenewableMutexLock lock(&endedLock_);
     removeProcessFromEndedProcessMap(pid);
   }
-  // An end event older than this start belongs to an earlier process of the same pid.
-  if (stop->endTime() < process->startTime()) {
+  // An end event older than this start, or of another start, belongs to an earlier process of
+  // the same pid.
+  if (stop->endTime() < process->startTime() ||
+      !startedAt(*stop, process->startStamp(), process->exactStart())) {
     logger_.debug(1,
                   "addProcess: Dropping stale stop-event for %i: it ended at %s, before this "
                   "start.",
@@ -278,8 +292,7 @@ void ProcessMap::logEndProcess(const ProcessRef& event) {
     return;
   }
   ProcessRef entry = entryOf("logEndProcess", *event);
-  if (entry && event->startStamp() != 0 && entry->startStamp() != 0 &&
-      entry->startStamp() != event->startStamp()) {
+  if (entry && !startedAt(*entry, event->startStamp(), event->exactStart())) {
     // The end names its process by its start: the entry is another process of the pid, which
     // this end must not end. A repair finds an entry that ended unseen.
     logger_.debug(3, "logEndProcess: The end of pid %i is of another process than the map's.", pid);
@@ -376,15 +389,25 @@ bool ProcessMap::logInterim(const ProcessRef& entry, const DateTime& end) {
 std::string ProcessMap::usageRecord(const ProcessRef& entry, bool interim) {
   ExecutableFields executable = executableFields(entry->executable());
   std::uint32_t exitCode = interim ? Process::kStillActive : entry->getExitCode();
-  std::string record = "1:" + std::to_string(entry->startTime().getValue()) + ":31";
-  for (const std::string& field :
-       {facts_.domain, facts_.computerName, facts_.architecture, facts_.osName, executable.file,
-        recordField(entry->productName()), executable.directory,
-        std::string(PrimeTime::className(primeTime_.classify(entry->startTime()))),
-        recordField(accounts_.mapUser(entry->fullUserName()))}) {
-    record += ":0:" + field;
-  }
-  record += exitCode == Process::kStillActive ? ":0:none" : ":0:" + std::to_string(exitCode);
+  std::string record;
+  record.reserve(256);
+  record += "1:";
+  record += std::to_string(entry->startTime().getValue());
+  record += ":31";
+  auto add = [&record](std::string_view field) {
+    record += ":0:";
+    record += field;
+  };
+  add(facts_.domain);
+  add(facts_.computerName);
+  add(facts_.architecture);
+  add(facts_.osName);
+  add(executable.file);
+  add(recordField(entry->productName()));
+  add(executable.directory);
+  add(PrimeTime::className(primeTime_.classify(entry->startTime())));
+  add(recordField(accounts_.mapUser(entry->fullUserName())));
+  add(exitCode == Process::kStillActive ? "none" : std::to_string(exitCode));
   std::int64_t duration =
       static_cast<std::int64_t>(entry->endTime().getValue()) - entry->startTime().getValue();
   if (duration < 0) {
@@ -456,7 +479,8 @@ void ProcessMap::endVanished(const RepairBound& startedBefore) {
 void ProcessMap::rememberEnded(const Process& process) {
   constexpr std::size_t kRemembered = 8192;
   if (recentlyEnded_
-          .insert_or_assign(process.pid(), EndedProgram{process.startStamp(), process.executable()})
+          .insert_or_assign(process.pid(), EndedProgram{process.startStamp(), process.exactStart(),
+                                                        process.executable()})
           .second) {
     recentlyEndedOrder_.push_back(process.pid());
   }
@@ -473,8 +497,10 @@ bool ProcessMap::endedAlready(const Process& process) const {
   // The same process running another program is that program's start; one that has ended
   // (its program then reads as the kernel's short name for it) is the one that ended.
   if (ended->second.startStamp != 0) {
-    return ended->second.startStamp == process.startStamp() &&
-           (ended->second.executable == process.executable() || !process.isRunning());
+    bool sameStart = ended->second.exactStart != 0 && process.exactStart() != 0
+                         ? ended->second.exactStart == process.exactStart()
+                         : ended->second.startStamp == process.startStamp();
+    return sameStart && (ended->second.executable == process.executable() || !process.isRunning());
   }
   // The ended one was never opened: the same process if this one is gone too.
   return process.hasHandle() && !process.isRunning();

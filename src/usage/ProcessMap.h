@@ -208,6 +208,7 @@ class ProcessMap {
   Map processes_ GUARDED_BY(mapLock_);
   struct EndedProgram {
     std::uint64_t startStamp = 0;
+    std::uint64_t exactStart = 0;
     std::string executable;
   };
   // The programs ended last, by pid with their start stamps, oldest first in the order.

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (std::optional<DriverFacts> facts = decodeDriverFacts(bytes)) {
     std::optional<DriverFacts> again = decodeDriverFacts(encodeDriverFacts(*facts));
     if (!again || again->sid != facts->sid || again->image != facts->image ||
-        again->exitStatus != facts->exitStatus || again->startStamp != facts->startStamp) {
+        again->exitStatus != facts->exitStatus || again->startStamp != facts->startStamp ||
+        again->startNanos != facts->startNanos) {
       __builtin_trap();
     }
   }

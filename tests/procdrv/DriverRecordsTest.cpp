@@ -52,6 +52,7 @@ TEST(BpfRecordTest, AnExecGivesTheCanonicalPathUserAndTheStampOfProcStat) {
   EXPECT_EQ(event->fields.image, "/usr/bin/true");
   // Ticks of 10 ms since boot, as /proc/PID/stat counts them; the monotonic clock for the time.
   EXPECT_EQ(event->startStamp, 1234u);
+  EXPECT_EQ(event->startNanos, 12'345'678'901u);
   EXPECT_EQ(event->timeNanos, 11'500'000'000u);
   // A name may hold any byte but '/' and the zero.
   event = decode(execRecord({"a b\n\x01:c", "dir"}));
@@ -113,6 +114,7 @@ TEST(DriverBatchTest, RecordsAndFactsPassWholeAndAFullBatchLeavesTheRestQueued) 
   started.image = "/usr/bin/true";
   started.sid = "S-1-22-1-0";
   started.startStamp = 1234;
+  started.startNanos = 12'345'678'901;
   ASSERT_TRUE(queue.push(recordOf(10, DriverRecordKind::kCreated), started));
   DriverFacts ended;
   ended.exitStatus = 130;
@@ -124,7 +126,7 @@ TEST(DriverBatchTest, RecordsAndFactsPassWholeAndAFullBatchLeavesTheRestQueued) 
 
   // Room for the lost record and the start, not for the end after them: the count, then each
   // record with the length of its facts, and the facts (12 bytes, the stamp, sid and path).
-  std::uint32_t room = 4 + 2 * (kDriverRecordSize + 4) + 12 + (12 + 8 + 10 + 13);
+  std::uint32_t room = 4 + 2 * (kDriverRecordSize + 4) + 12 + (12 + 16 + 10 + 13);
   std::vector<std::uint8_t> first = queue.takeBatch(99, room);
   std::optional<std::vector<DriverBatchEntry>> entries = decodeDriverBatch(first);
   ASSERT_TRUE(entries);
@@ -135,6 +137,7 @@ TEST(DriverBatchTest, RecordsAndFactsPassWholeAndAFullBatchLeavesTheRestQueued) 
   EXPECT_EQ((*entries)[1].facts.image, "/usr/bin/true");
   EXPECT_EQ((*entries)[1].facts.sid, "S-1-22-1-0");
   EXPECT_EQ((*entries)[1].facts.startStamp, 1234u);
+  EXPECT_EQ((*entries)[1].facts.startNanos, 12'345'678'901u);
 
   entries = decodeDriverBatch(queue.takeBatch(100, kLeastDriverBatch));
   ASSERT_TRUE(entries);

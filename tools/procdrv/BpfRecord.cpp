@@ -43,6 +43,7 @@ std::optional<platform::StreamedEvent> decodeBpfRecord(const std::uint8_t* data,
   event.timeNanos = head.time_ns > clocks.bootAheadNanos ? head.time_ns - clocks.bootAheadNanos : 0;
   std::uint64_t nanosPerTick = clocks.ticksPerSecond == 0 ? 0 : 1000000000u / clocks.ticksPerSecond;
   event.startStamp = nanosPerTick == 0 ? 0 : head.start_ns / nanosPerTick;
+  event.startNanos = head.start_ns;
   switch (head.kind) {
     case PROCESS_EVENT_EXEC: {
       event.type = platform::kTraceTypeStart;

@@ -26,8 +26,10 @@ struct StreamedEvent {
   std::uint8_t type = kTraceTypeEnd;
   std::uint32_t pid = 0;
   std::uint64_t timeNanos = 0;  // the kernel's monotonic clock
-  // The process's start stamp (ProcessId::startStamp); 0 when the source does not know it.
+  // The process's start stamp (ProcessId::startStamp), and its start in nanoseconds on the boot
+  // clock; 0 when the source does not know them.
   std::uint64_t startStamp = 0;
+  std::uint64_t startNanos = 0;
   ProcessEventFields fields;
 };
 
