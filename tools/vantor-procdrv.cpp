@@ -39,7 +39,7 @@ namespace {
 constexpr std::size_t kDefaultQueueSize = 65536;
 constexpr std::size_t kLeastQueueSize = 16;
 constexpr std::size_t kMostQueueSize = 1 << 22;
-constexpr int kFeedWakeMillis = 20;
+constexpr int kFeedWakeMillis = 50;
 constexpr auto kDropReportPeriod = std::chrono::seconds(10);
 
 const char kUsage[] =
