@@ -106,5 +106,29 @@ TEST_F(LogFileTest, TwoStreamsEndedInOneSecondGetDifferentNames) {
   EXPECT_EQ(filesIn(work_).size(), 2u);
 }
 
+TEST_F(LogFileTest, RecordsWrittenTogetherReachTheFileAtTheScopesEndAndAnEndedFileKeepsThem) {
+  auto stream = std::make_shared<LogFile>(testing::systemEnv(), capture_.sender());
+  stream->setName(work_ + "ProcessLog");
+  std::string first = std::filesystem::path(stream->name()).filename().string();
+  {
+    LogFile::FlushTogether together;
+    ASSERT_TRUE(stream->writeRecord("one"));
+    ASSERT_TRUE(stream->writeRecord("two"));
+    // Ended (delivered) within the scope: its records go with it, none to the next file.
+    stream->end();
+    ASSERT_TRUE(stream->writeRecord("three"));
+  }
+  std::string delivered = first;
+  delivered.replace(delivered.find("make"), 4, "data");
+  EXPECT_EQ(readFile(work_ + delivered), "one\ntwo\n");
+  std::string second = std::filesystem::path(stream->name()).filename().string();
+  EXPECT_EQ(readFile(work_ + second + ".tmp"), "three\n");
+  // Outside a scope, in the kernel at once again.
+  ASSERT_TRUE(stream->writeRecord("four"));
+  EXPECT_EQ(readFile(work_ + second + ".tmp"), "three\nfour\n");
+  EXPECT_EQ(stream->recordsWritten(), 4u);
+  stream->end();
+}
+
 }  // namespace
 }  // namespace Vantor
