@@ -19,7 +19,8 @@ count=${1:-5000}
 shift || true
 paths=("$@")
 [ ${#paths[@]} -gt 0 ] || paths=(events connector bpf)
-program=build/bin/exit_with
+program=build/bin/exit_with_static
+name=$(basename "$program")
 agent=""
 procdrv=""
 stopAll() {
@@ -81,7 +82,7 @@ for path in "${paths[@]}"; do
   build/bin/vantorctl send TARNWICKDUMP > /dev/null
   sleep 1
   # The directory field follows the file and product fields: empty when only a name was read.
-  full=$(cat "$dir"/Log/temp/Tarnwick/*.data | grep -c ":0:exit_with:0:[^:]*:0:/" || true)
+  full=$(cat "$dir"/Log/temp/Tarnwick/*.data | grep -c ":0:$name:0:[^:]*:0:/" || true)
   lost=$(cat "$dir"/Log/temp/Tarnwick/*.data | grep -c ":<<lost>>:" || true)
   stopAll
   after=$(bursts)

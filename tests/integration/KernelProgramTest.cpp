@@ -86,7 +86,7 @@ std::string canonical(const std::string& path) {
 // replaced at once by the program a second thread runs.
 std::vector<PlannedRun> planBurst(const Installation& installation, int runs) {
   std::string folder = canonical(installation.dir().path());
-  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  std::string program = copyOf(installation, EXIT_WITH_STATIC_PATH, "exit_with");
   ::chmod(program.c_str(), 0755);
   std::vector<std::string> links = linksOf(installation, program, "run", runs);
   const int kSignals[] = {SIGTERM, SIGKILL, SIGSEGV};
@@ -209,7 +209,7 @@ TEST(KernelProgramTest, APidUsedAgainWithinTheSameTickGivesTwoRecords) {
   AgentProcess agent;
   ASSERT_TRUE(tracing(installation)) << installation.log();
   std::string folder = canonical(installation.dir().path());
-  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  std::string program = copyOf(installation, EXIT_WITH_STATIC_PATH, "exit_with");
   // Each attempt has its own two names: only the one that got the pid twice, both processes
   // started within one tick of the start stamps, is checked. The two then have the same pid
   // and the same stamp, and only the start to the nanosecond tells them apart.
@@ -261,7 +261,7 @@ TEST(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLeave
   std::unique_ptr<AgentProcess> driver = startBpfDriver({"--ring-size", "16384"}, &refusal);
   if (!driver) GTEST_SKIP() << "no eBPF here: " << refusal;
   std::string sleeper = copyOf(installation, "/bin/sleep", "metered-survivor");
-  std::string program = copyOf(installation, EXIT_WITH_PATH, "exit_with");
+  std::string program = copyOf(installation, EXIT_WITH_STATIC_PATH, "exit_with");
   AgentProcess agent;
   ASSERT_TRUE(tracing(installation)) << installation.log();
   // The driver is held while a burst fills its ring: what does not fit is lost in the kernel.
