@@ -85,6 +85,7 @@ std::unique_ptr<BpfFeed> BpfFeed::open(std::size_t ringBytes, bool verbose, std:
     *refusal = "the ring buffer cannot have that size";
     return nullptr;
   }
+  feed->program_->rodata->wake_at_bytes = std::min(kWakeAtBytes, ringBytes / 4);
   if (int error = process_events__load(feed->program_); error != 0) {
     *refusal = std::string("the kernel refuses the program: ") + std::strerror(-error);
     return nullptr;
