@@ -48,7 +48,12 @@ waitFor() {  # until the command succeeds, 10 s at most
   for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
   return 1
 }
-metering() { build/bin/vantorctl status --json 2>/dev/null | grep -Eq '"event_state": "(events flowing|driver connected)"'; }
+# The agent meters by the path asked for, not by a fall-back.
+metering() {
+  local state="events flowing"
+  [ "$path" = events ] || state="driver connected"
+  build/bin/vantorctl status --json 2>/dev/null | grep -q "\"event_state\": \"$state\""
+}
 
 burst > /dev/null  # warm the caches
 statsWere=$(cat /proc/sys/kernel/bpf_stats_enabled 2>/dev/null || echo 0)

@@ -53,7 +53,7 @@ const char kUsage[] =
     "process connector (root, or CAP_NET_ADMIN). Runs until SIGTERM or SIGINT.\n"
     "\n"
     "  --source bpf|connector  take the events from there only, or not start\n"
-    "  --ring-size BYTES     the eBPF program's ring buffer: a power of two from 4096\n"
+    "  --ring-size BYTES     the eBPF program's ring buffer: a power of two from 8192\n"
     "                        (default 8388608); what does not fit is counted as lost\n"
     "  --queue-size RECORDS  records kept for the agent before new ones are dropped\n"
     "                        (default 65536; the agent is told how many it missed)\n"
@@ -244,13 +244,15 @@ bool Driver::openFeed() {
       return false;
     }
   }
+  std::string noBpf = refusal.empty() ? "" : "; no eBPF either, as " + refusal;
   if (!platform::ConnectorSocket::bindable()) {
-    say("cannot listen to the kernel's process events (%s): run it as root.", std::strerror(errno));
+    say("cannot listen to the kernel's process events (%s): run it as root%s.",
+        std::strerror(errno), noBpf.c_str());
     return false;
   }
   auto connector = std::make_unique<ConnectorFeed>();
   if (std::uint32_t error = connector->start()) {
-    say("cannot listen to the kernel's process events (error %u).", error);
+    say("cannot listen to the kernel's process events (error %u)%s.", error, noBpf.c_str());
     return false;
   }
   if (refusal.empty()) {
@@ -342,6 +344,8 @@ int Driver::run() {
     return 1;
   }
   say("serving %s; up to %zu records are queued.", device.c_str(), options_.queueSize);
+  // A service manager starts the agent once the device serves, so that it finds the driver.
+  env_.serviceManager().notify("READY=1\nSTATUS=serving from " + std::string(feed_->name()));
   std::thread feeder([this] { feed(); });
   while (true) {
     pollfd waits[3] = {
@@ -369,6 +373,7 @@ int Driver::run() {
       }
     }
   }
+  env_.serviceManager().notify("STOPPING=1");
   stopping_.store(true);
   feeder.join();
   std::string tally = feed_->finish();

@@ -1,6 +1,7 @@
 #include "sources/DriverProtocol.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "platform/LittleEndian.h"
 
@@ -63,9 +64,14 @@ std::optional<DriverRecord> decodeDriverRecord(const std::vector<std::uint8_t>& 
 
 namespace {
 
+// A part longer than its limit is left out, never cut: a cut path names another file.
+std::string_view withinLimit(const std::string& part, std::size_t limit) {
+  return part.size() <= limit ? std::string_view(part) : std::string_view();
+}
+
 std::size_t encodedSize(const DriverFacts& facts) {
   return 12 + (facts.startStamp != 0 ? 8 : 0) + (facts.startNanos != 0 ? 8 : 0) +
-         std::min(facts.sid.size(), kMaxSidText) + std::min(facts.image.size(), kMaxImage);
+         withinLimit(facts.sid, kMaxSidText).size() + withinLimit(facts.image, kMaxImage).size();
 }
 
 void appendFacts(std::vector<std::uint8_t>& bytes, const DriverFacts& facts) {
@@ -78,13 +84,11 @@ void appendFacts(std::vector<std::uint8_t>& bytes, const DriverFacts& facts) {
   appendLittleEndian(bytes, static_cast<std::uint32_t>(facts.exitStatus.value_or(0)), 4);
   if (facts.startStamp != 0) appendLittleEndian(bytes, facts.startStamp, 8);
   if (facts.startNanos != 0) appendLittleEndian(bytes, facts.startNanos, 8);
-  std::size_t sidLength = std::min(facts.sid.size(), kMaxSidText);
-  appendLittleEndian(bytes, sidLength, 4);
-  bytes.insert(bytes.end(), facts.sid.begin(),
-               facts.sid.begin() + static_cast<std::ptrdiff_t>(sidLength));
-  bytes.insert(
-      bytes.end(), facts.image.begin(),
-      facts.image.begin() + static_cast<std::ptrdiff_t>(std::min(facts.image.size(), kMaxImage)));
+  std::string_view sid = withinLimit(facts.sid, kMaxSidText);
+  appendLittleEndian(bytes, sid.size(), 4);
+  bytes.insert(bytes.end(), sid.begin(), sid.end());
+  std::string_view image = withinLimit(facts.image, kMaxImage);
+  bytes.insert(bytes.end(), image.begin(), image.end());
 }
 
 }  // namespace

@@ -57,8 +57,10 @@ struct DriverFacts {
   // An end of a process that never ran a program of its own while the driver watched: no
   // record of its start was given, nor will be.
   bool startUnseen = false;
-  std::string sid;    // the user's security identifier as text; empty when not known
-  std::string image;  // the executable's path; empty when not known
+  // The user's security identifier as text, and the executable's path; empty when not known
+  // (or longer than their limits below, as they are then left out, never cut).
+  std::string sid;
+  std::string image;
   // The process's start stamp (as ProcessId::startStamp), and its start to the nanosecond on
   // the boot clock, which bind the record to that process and never to a later one of its pid
   // (even one started within the same tick of the stamp); 0 when not known.
@@ -68,7 +70,8 @@ struct DriverFacts {
 
 inline constexpr std::size_t kMaxSidText = 256;
 inline constexpr std::size_t kMaxImage = 4096;
-inline constexpr std::uint32_t kMaxDriverFacts = 12 + kMaxSidText + kMaxImage;
+// The words, the two start fields, the identifier and the path at their limits.
+inline constexpr std::uint32_t kMaxDriverFacts = 12 + 16 + kMaxSidText + kMaxImage;
 
 // Facts request: the record as input. Answer: u32 flags (1: the exit status is given; 2: the
 // end of a process whose start was never told; 4: the start stamp is given; 8: the start in
@@ -88,7 +91,7 @@ struct DriverBatchEntry {
 };
 
 // What a batch answer of the given capacity always has room for: one entry of the largest.
-inline constexpr std::uint32_t kLeastDriverBatch = 4 + kDriverRecordSize + 4 + 16 + kMaxDriverFacts;
+inline constexpr std::uint32_t kLeastDriverBatch = 4 + kDriverRecordSize + 4 + kMaxDriverFacts;
 // Batch request: no input. Answer: u32 count, then each entry: the record, u32 length of its
 // facts, and the facts as a facts request answers them. Appends one entry to a batch, or
 // leaves it as it was and says no when the entry would pass capacity bytes.

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "foundation/TextUtils.h"
+#include "usage/RecordFields.h"
 
 namespace Vantor {
 
@@ -146,7 +147,7 @@ bool withinTime(std::int64_t start, std::int64_t length, std::int64_t latest, st
 // kilobytes); no system names a user or a computer at such length. Measured as stored, where
 // a byte that is not UTF-8 takes three.
 bool namesFit(const UsageInterval& usage, std::string* reason) {
-  constexpr std::size_t kLongestName = 512;
+  constexpr std::size_t kLongestName = kLongestReportName;
   for (const auto& [name, value] :
        {std::pair<const char*, const std::string*>{"product", &usage.product},
         {"user", &usage.user}, {"computer", &usage.computer}, {"workgroup", &usage.workgroup},

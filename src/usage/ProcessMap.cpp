@@ -403,10 +403,10 @@ std::string ProcessMap::usageRecord(const ProcessRef& entry, bool interim) {
   add(facts_.architecture);
   add(facts_.osName);
   add(executable.file);
-  add(recordField(entry->productName()));
+  add(reportNameField(entry->productName()));
   add(executable.directory);
   add(PrimeTime::className(primeTime_.classify(entry->startTime())));
-  add(recordField(accounts_.mapUser(entry->fullUserName())));
+  add(reportNameField(accounts_.mapUser(entry->fullUserName())));
   add(exitCode == Process::kStillActive ? "none" : std::to_string(exitCode));
   std::int64_t duration =
       static_cast<std::int64_t>(entry->endTime().getValue()) - entry->startTime().getValue();

@@ -13,6 +13,13 @@ namespace Vantor {
 // Colons separate fields and line ends records: neither may stand in a path or a name.
 std::string recordField(std::string_view text);
 
+// The longest name a report sorts and counts by (product, user, computer), in bytes as stored,
+// where a byte that is not UTF-8 takes three: a database indexes such names.
+inline constexpr std::size_t kLongestReportName = 512;
+// A record field of a name reports sort by: one longer than kLongestReportName as stored is
+// made UTF-8, cut on a character, and ends in "...", so that reports take its record.
+std::string reportNameField(std::string_view text);
+
 // An executable path as two record fields: the part after its last separator (the whole path
 // if it has none), and the part up to and with it (empty if none).
 struct ExecutableFields {

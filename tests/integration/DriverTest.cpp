@@ -284,11 +284,13 @@ TEST(DriverTest, ALateDriverEventIsFoundAndAQuitEventFromOutsideEndsTheSource) {
   ::waitpid(pid, nullptr, 0);
 }
 
-TEST(DriverTest, EveryProcessOfABurstIsMeteredOnceThroughVantorProcdrv) {
+// The connector as the driver's source, as on a kernel that refuses eBPF (the eBPF source has
+// tests of its own).
+TEST(DriverTest, EveryProcessOfABurstIsMeteredOnceThroughVantorProcdrvOnTheConnector) {
   if (::getuid() != 0) GTEST_SKIP() << "the process connector needs root";
   Installation installation;
   meterByDriver(installation, 3);
-  AgentProcess driver({}, {}, VANTOR_PROCDRV_PATH);
+  AgentProcess driver({}, {"--source", "connector"}, VANTOR_PROCDRV_PATH);
   std::string device = installation.dir().file(std::string("run/device/") + kDriverDeviceName);
   ASSERT_TRUE(waitUntil([&] { return fileExists(device); }, 10s)) << driver.errorOutput();
   // One driver per runtime directory, and its device for its own user alone.
@@ -304,6 +306,8 @@ TEST(DriverTest, EveryProcessOfABurstIsMeteredOnceThroughVantorProcdrv) {
 
   ::kill(driver.pid(), SIGTERM);
   EXPECT_EQ(driver.exitStatus(10s), 0);
+  EXPECT_EQ(countOf(driver.errorOutput(), "events from the kernel's process connector."), 1u)
+      << driver.errorOutput();
   EXPECT_EQ(countOf(driver.errorOutput(), " 0 dropped,"), 1u) << driver.errorOutput();
   // Nothing is left that would pass for a driver that runs.
   EXPECT_FALSE(fileExists(device));

@@ -4,6 +4,7 @@
 // counts each, and the repair leaves nothing lingering.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,26 +29,40 @@ using testing::waitUntil;
 constexpr uid_t kNobody = 65534;
 constexpr char kStillRunning[] = "none";
 
-// vantor-procdrv on its eBPF program; null, with the reason, when this user, kernel or build
-// refuses it.
-std::unique_ptr<AgentProcess> startBpfDriver(std::vector<std::string> arguments,
-                                             std::string* refusal) {
-  if (::getuid() != 0) {
-    *refusal = "loading eBPF needs root";
-    return nullptr;
+// An installation metered through vantor-procdrv on its eBPF program: the driver, and the agent
+// once it takes the driver's events.
+class KernelProgramTest : public ::testing::Test {
+ protected:
+  // False, with the reason in refusal_, when this user, kernel or build refuses eBPF.
+  bool startMetering(std::vector<std::string> driverArguments, int debugLevel) {
+    if (::getuid() != 0) {
+      refusal_ = "loading eBPF needs root";
+      return false;
+    }
+    meterByDriver(installation_, debugLevel);
+    driverArguments.insert(driverArguments.begin(), {"--source", "bpf"});
+    driver_ = std::make_unique<AgentProcess>(std::vector<std::string>{}, driverArguments,
+                                             VANTOR_PROCDRV_PATH);
+    bool ended = !waitUntil(
+        [&] {
+          return driver_->errorOutput().find(" serving ") != std::string::npos ||
+                 !driver_->running();
+        },
+        30s);
+    if (ended || !driver_->running()) {
+      refusal_ = driver_->errorOutput();
+      return false;
+    }
+    agent_ = std::make_unique<AgentProcess>();
+    EXPECT_TRUE(tracing(installation_)) << installation_.log();
+    return true;
   }
-  arguments.insert(arguments.begin(), {"--source", "bpf"});
-  auto driver =
-      std::make_unique<AgentProcess>(std::vector<std::string>{}, arguments, VANTOR_PROCDRV_PATH);
-  bool serving = waitUntil(
-      [&] {
-        return driver->errorOutput().find(" serving ") != std::string::npos || !driver->running();
-      },
-      30s);
-  if (serving && driver->running()) return driver;
-  *refusal = driver->errorOutput();
-  return nullptr;
-}
+
+  Installation installation_;
+  std::string refusal_;
+  std::unique_ptr<AgentProcess> driver_;
+  std::unique_ptr<AgentProcess> agent_;
+};
 
 // A program the test starts, and what its record must say.
 struct PlannedRun {
@@ -154,25 +169,19 @@ double runBurst(const std::vector<PlannedRun>& plan, const std::string& folder) 
   return static_cast<double>(plan.size()) / took.count();
 }
 
-TEST(KernelProgramTest, EveryRunOfABurstHasOneRecordWithItsCanonicalPathRealUserAndStatus) {
-  Installation installation;
-  meterByDriver(installation, 0);
-  std::string refusal;
-  std::unique_ptr<AgentProcess> driver = startBpfDriver({}, &refusal);
-  if (!driver) GTEST_SKIP() << "no eBPF here: " << refusal;
-  ::chmod(installation.dir().path().c_str(), 0755);
-  AgentProcess agent;
-  ASSERT_TRUE(tracing(installation)) << installation.log();
+TEST_F(KernelProgramTest, EveryRunOfABurstHasOneRecordWithItsCanonicalPathRealUserAndStatus) {
+  if (!startMetering({}, 0)) GTEST_SKIP() << "no eBPF here: " << refusal_;
+  ::chmod(installation_.dir().path().c_str(), 0755);
 #ifdef TARNWICK_SANITIZED
   constexpr int kRuns = 4000;
 #else
   constexpr int kRuns = 20000;
 #endif
-  std::vector<PlannedRun> plan = planBurst(installation, kRuns);
-  double rate = runBurst(plan, canonical(installation.dir().path()));
+  std::vector<PlannedRun> plan = planBurst(installation_, kRuns);
+  double rate = runBurst(plan, canonical(installation_.dir().path()));
   std::printf("%zu programs at %.0f a second\n", plan.size(), rate);
-  awaitEventsHandled(installation);
-  std::vector<std::string> files = stopAndCollect(installation, agent);
+  awaitEventsHandled(installation_);
+  std::vector<std::string> files = stopAndCollect(installation_, *agent_);
 
   std::map<std::string, std::string> statusOf;
   for (const PlannedRun& run : plan) statusOf[run.path] = run.status;
@@ -186,9 +195,70 @@ TEST(KernelProgramTest, EveryRunOfABurstHasOneRecordWithItsCanonicalPathRealUser
     EXPECT_TRUE(record.user().ends_with("\\" + user->second))
         << user->first << " " << record.user();
   }
-  ::kill(driver->pid(), SIGTERM);
-  EXPECT_EQ(driver->exitStatus(10s), 0);
-  EXPECT_EQ(countOf(driver->errorOutput(), " 0 without room,"), 1u) << driver->errorOutput();
+  ::kill(driver_->pid(), SIGTERM);
+  EXPECT_EQ(driver_->exitStatus(10s), 0);
+  EXPECT_EQ(countOf(driver_->errorOutput(), " 0 without room,"), 1u) << driver_->errorOutput();
+}
+
+// Starts the program in the file descriptor fd with its argument, and waits for it.
+void runFromDescriptor(int fd, const char* argument) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    char* argv[] = {const_cast<char*>("memory-program"), const_cast<char*>(argument), nullptr};
+    ::fexecve(fd, argv, environ);
+    ::_exit(127);
+  }
+  ::waitpid(child, nullptr, 0);
+}
+
+TEST_F(KernelProgramTest, ProgramsOfOddNamesAndPlacesAreNamedAsTheKernelNamesThemAndReported) {
+  if (!startMetering({}, 0)) GTEST_SKIP() << "no eBPF here: " << refusal_;
+  std::string folder = canonical(installation_.dir().path());
+  std::string program = copyOf(installation_, EXIT_WITH_STATIC_PATH, "exit_with");
+  // A name no report could index as it is: 200 bytes that are no UTF-8, 600 as stored.
+  std::string wide = folder + "/" + std::string(200, '\xff');
+  ASSERT_EQ(::link(program.c_str(), wide.c_str()), 0);
+  run(wide, {"21"});
+  // A backslash is part of a Unix name, not a separator.
+  std::string backslashed = folder + "/back\\slash";
+  ASSERT_EQ(::link(program.c_str(), backslashed.c_str()), 0);
+  run(backslashed, {"22"});
+  // A file of no folder: the kernel names it "/memfd:NAME (deleted)".
+  int memory = ::memfd_create("tarnwick-memory", MFD_CLOEXEC);
+  ASSERT_GE(memory, 0);
+  std::string content = testing::readFile(program);
+  ASSERT_EQ(::write(memory, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  runFromDescriptor(memory, "23");
+  ::close(memory);
+  // A folder a hundred deep.
+  std::string deep = folder;
+  for (int level = 0; level < 100; ++level) {
+    deep += "/d";
+    ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+  }
+  ASSERT_EQ(::link(program.c_str(), (deep + "/deep").c_str()), 0);
+  run(deep + "/deep", {"24"});
+  awaitEventsHandled(installation_);
+  std::vector<std::string> files = stopAndCollect(installation_, *agent_);
+
+  std::map<std::string, const UsageRecord*> byStatus;
+  std::vector<UsageRecord> records = allRecords(files);
+  for (const UsageRecord& record : records) byStatus[record.exitCode()] = &record;
+  ASSERT_TRUE(byStatus.count("21") && byStatus.count("22") && byStatus.count("23") &&
+              byStatus.count("24"))
+      << installation_.log();
+  EXPECT_EQ(byStatus["21"]->fields[6], folder + "/");
+  EXPECT_EQ(byStatus["21"]->file(), std::string(200, '\xff'));
+  EXPECT_EQ(byStatus["22"]->fields[6], folder + "/");
+  EXPECT_EQ(byStatus["22"]->file(), "back\\slash");
+  EXPECT_EQ(byStatus["23"]->fields[6], "/");
+  EXPECT_EQ(byStatus["23"]->file(), "memfd_tarnwick-memory (deleted)");
+  EXPECT_EQ(byStatus["24"]->fields[6], deep + "/");
+  EXPECT_EQ(byStatus["24"]->file(), "deep");
+  // Every record reaches the reports: none is refused for its names.
+  std::string database = installation_.dir().file("usage.db");
+  EXPECT_EQ(run(TARNWICK_REPORT_PATH, {"load", "--database", database, installation_.workDir()}),
+            0);
 }
 
 // Writes pid - 1 as the last pid given out, so that the next fork is given pid, if nothing
@@ -200,16 +270,10 @@ bool offerPid(pid_t pid) {
   return last.good();
 }
 
-TEST(KernelProgramTest, APidUsedAgainWithinTheSameTickGivesTwoRecords) {
-  Installation installation;
-  meterByDriver(installation, 0);
-  std::string refusal;
-  std::unique_ptr<AgentProcess> driver = startBpfDriver({}, &refusal);
-  if (!driver) GTEST_SKIP() << "no eBPF here: " << refusal;
-  AgentProcess agent;
-  ASSERT_TRUE(tracing(installation)) << installation.log();
-  std::string folder = canonical(installation.dir().path());
-  std::string program = copyOf(installation, EXIT_WITH_STATIC_PATH, "exit_with");
+TEST_F(KernelProgramTest, APidUsedAgainWithinTheSameTickGivesTwoRecords) {
+  if (!startMetering({}, 0)) GTEST_SKIP() << "no eBPF here: " << refusal_;
+  std::string folder = canonical(installation_.dir().path());
+  std::string program = copyOf(installation_, EXIT_WITH_STATIC_PATH, "exit_with");
   // Each attempt has its own two names: only the one that got the pid twice, both processes
   // started within one tick of the start stamps, is checked. The two then have the same pid
   // and the same stamp, and only the start to the nanosecond tells them apart.
@@ -238,8 +302,8 @@ TEST(KernelProgramTest, APidUsedAgainWithinTheSameTickGivesTwoRecords) {
     if (again == pid && testing::systemEnv().processStartStampNow() == began) reused = attempt;
   }
   ASSERT_TRUE(reused) << "no pid was given out twice within a tick";
-  awaitEventsHandled(installation);
-  std::vector<std::string> files = stopAndCollect(installation, agent);
+  awaitEventsHandled(installation_);
+  std::vector<std::string> files = stopAndCollect(installation_, *agent_);
   std::string suffix = "-" + std::to_string(*reused);
   expectOneRecordEach(files,
                       {{folder + "/first" + suffix, "3"}, {folder + "/second" + suffix, "4"}}, 0);
@@ -254,18 +318,12 @@ long long sumOf(const std::string& text, const std::regex& pattern) {
   return sum;
 }
 
-TEST(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLeavesNoneBehind) {
-  Installation installation;
-  meterByDriver(installation, 2);
-  std::string refusal;
-  std::unique_ptr<AgentProcess> driver = startBpfDriver({"--ring-size", "16384"}, &refusal);
-  if (!driver) GTEST_SKIP() << "no eBPF here: " << refusal;
-  std::string sleeper = copyOf(installation, "/bin/sleep", "metered-survivor");
-  std::string program = copyOf(installation, EXIT_WITH_STATIC_PATH, "exit_with");
-  AgentProcess agent;
-  ASSERT_TRUE(tracing(installation)) << installation.log();
+TEST_F(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLeavesNoneBehind) {
+  if (!startMetering({"--ring-size", "16384"}, 2)) GTEST_SKIP() << "no eBPF here: " << refusal_;
+  std::string sleeper = copyOf(installation_, "/bin/sleep", "metered-survivor");
+  std::string program = copyOf(installation_, EXIT_WITH_STATIC_PATH, "exit_with");
   // The driver is held while a burst fills its ring: what does not fit is lost in the kernel.
-  ::kill(driver->pid(), SIGSTOP);
+  ::kill(driver_->pid(), SIGSTOP);
   std::vector<pid_t> survivors;
   for (int i = 0; i < 600; ++i) {
     if (i % 15 == 0) {
@@ -274,14 +332,14 @@ TEST(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLeave
       run(program, {"0"});
     }
   }
-  ::kill(driver->pid(), SIGCONT);
-  EXPECT_TRUE(rescanFoundEach(installation, survivors.size()));
+  ::kill(driver_->pid(), SIGCONT);
+  EXPECT_TRUE(rescanFoundEach(installation_, survivors.size()));
   for (pid_t survivor : survivors) ::kill(survivor, SIGKILL);
   for (pid_t survivor : survivors) ::waitpid(survivor, nullptr, 0);
-  stopAndCollect(installation, agent);
-  ::kill(driver->pid(), SIGTERM);
-  ASSERT_EQ(driver->exitStatus(10s), 0);
-  std::string output = driver->errorOutput();
+  stopAndCollect(installation_, *agent_);
+  ::kill(driver_->pid(), SIGTERM);
+  ASSERT_EQ(driver_->exitStatus(10s), 0);
+  std::string output = driver_->errorOutput();
   std::smatch tally;
   ASSERT_TRUE(std::regex_search(
       output, tally, std::regex(R"(offered (\d+) records: (\d+) read, (\d+) without room)")))
@@ -297,7 +355,8 @@ TEST(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLeave
   ASSERT_TRUE(
       std::regex_search(output, counted, std::regex(R"((\d+) dropped, (\d+) lost in the kernel)")))
       << output;
-  long long told = sumOf(installation.log(), std::regex(R"(The kernel driver lost (\d+) process)"));
+  long long told =
+      sumOf(installation_.log(), std::regex(R"(The kernel driver lost (\d+) process)"));
   EXPECT_EQ(told, std::stoll(counted[1]) + std::stoll(counted[2]));
   EXPECT_GT(told, 0);
 }

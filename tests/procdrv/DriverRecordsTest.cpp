@@ -174,6 +174,14 @@ TEST(DriverBatchTest, BytesThatAreNoBatchGiveNone) {
   // A stamp announced but not there.
   std::vector<std::uint8_t> stampless = {4, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_FALSE(decodeDriverFacts(stampless));
+  // A path or identifier beyond its limit is left out, never cut to name another file.
+  DriverFacts tooLong;
+  tooLong.image = "/" + std::string(kMaxImage, 'x');
+  tooLong.sid = "S-1-22-1-" + std::string(kMaxSidText, '9');
+  std::optional<DriverFacts> omitted = decodeDriverFacts(encodeDriverFacts(tooLong));
+  ASSERT_TRUE(omitted);
+  EXPECT_EQ(omitted->image, "");
+  EXPECT_EQ(omitted->sid, "");
   // The facts of a driver that knows no stamps read as before.
   std::optional<DriverFacts> old =
       decodeDriverFacts({1, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, '/', 'x'});

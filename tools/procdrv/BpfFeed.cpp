@@ -48,7 +48,8 @@ int printLoaderMessage(libbpf_print_level level, const char* format, std::va_lis
   // The verifier's log runs to thousands of lines: only when asked for. The refusal itself
   // is told by the caller.
   if (!loaderVerbose || level == LIBBPF_DEBUG) return 0;
-  std::fputs("vantor-procdrv: libbpf: ", stderr);
+  // Its messages name it already.
+  std::fputs("vantor-procdrv: ", stderr);
   return std::vfprintf(stderr, format, arguments);
 }
 #endif

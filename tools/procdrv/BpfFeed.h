@@ -20,8 +20,8 @@ namespace Vantor::procdrv {
 class BpfFeed : public EventFeed {
  public:
   static constexpr std::size_t kDefaultRingBytes = 8u << 20;
-  // The ring buffer's size is a power of two, and at least a page.
-  static constexpr std::size_t kLeastRingBytes = 4096;
+  // The ring buffer's size is a power of two, and holds at least the largest record.
+  static constexpr std::size_t kLeastRingBytes = 8192;
   static constexpr std::size_t kMostRingBytes = 1u << 30;
 
   // Whether this build has the eBPF program at all.

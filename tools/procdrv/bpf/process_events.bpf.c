@@ -13,6 +13,7 @@ char LICENSE[] SEC("license") = "GPL";
 
 /* Not in the type information: a #define of the kernel's, stable for many years. */
 #define SIGNAL_GROUP_EXIT 0x00000004
+#define EEXIST 17
 /* Readers are woken once this much waits, or by their own time-out: one wake a batch. Set
  * by the driver before loading, to a part of the ring's size. */
 const volatile __u64 wake_at_bytes = 256 * 1024;
@@ -32,6 +33,20 @@ struct {
   __type(key, __u32);
   __type(value, __u64);
 } counts SEC(".maps");
+
+/* The processes whose end was told. Threads that end at the same moment may each find none
+ * left: only the first to mark its process tells the end. Least recently used entries go. */
+struct process_key {
+  __u32 pid;
+  __u32 unused;
+  __u64 start_ns;
+};
+struct {
+  __uint(type, BPF_MAP_TYPE_LRU_HASH);
+  __uint(max_entries, 16384);
+  __type(key, struct process_key);
+  __type(value, __u8);
+} ended SEC(".maps");
 
 /* Where an exec record is put together: too large for the program's stack. */
 struct {
@@ -90,8 +105,19 @@ static long walk_step(__u64 index, void *context) {
   struct dentry *mount_root = BPF_CORE_READ(vfsmnt, mnt_root);
   if (dentry == mount_root || dentry == parent) {
     struct mount *mount_parent = BPF_CORE_READ(mnt, mnt_parent);
-    /* The top mount: done. A root of a file system that is not its mount's root: not
-     * reachable from the root (a lazily unmounted file system). */
+    /* A file of no directory (a memory file): named by itself, as the kernel names it. */
+    if (dentry != mount_root && walk->used == 0) {
+      long copied = bpf_probe_read_kernel_str(walk->record->path, PROCESS_EVENT_NAME_BYTES,
+                                              BPF_CORE_READ(dentry, d_name.name));
+      if (copied > 0) {
+        walk->used = copied;
+        walk->reached_root = 1;
+        walk->record->head.flags |= PROCESS_EVENT_DELETED;
+      }
+      return 1;
+    }
+    /* The top mount, or one detached (lazily unmounted), which is its own parent: done, the
+     * path is from its root. A root of a file system within a path: not reachable, no path. */
     if (dentry != mount_root || mnt == mount_parent) {
       walk->reached_root = dentry == mount_root;
       return 1;
@@ -157,6 +183,11 @@ SEC("tp_btf/sched_process_exit")
 int BPF_PROG(process_exit, struct task_struct *task) {
   /* Only the end of the last thread ends the process. */
   if (BPF_CORE_READ(task, signal, live.counter) != 0) return 0;
+  struct task_struct *leader = BPF_CORE_READ(task, group_leader);
+  struct process_key key = {.pid = BPF_CORE_READ(task, tgid),
+                            .start_ns = BPF_CORE_READ(leader, start_boottime)};
+  __u8 marked = 1;
+  if (bpf_map_update_elem(&ended, &key, &marked, BPF_NOEXIST) == -EEXIST) return 0;
   count(COUNT_OFFERED);
   struct process_event_head *head = bpf_ringbuf_reserve(&events, sizeof(*head), 0);
   if (!head) {
@@ -164,7 +195,6 @@ int BPF_PROG(process_exit, struct task_struct *task) {
     return 0;
   }
   fill_head(head, task, PROCESS_EVENT_EXIT);
-  struct task_struct *leader = BPF_CORE_READ(task, group_leader);
   /* What wait() gives the parent. */
   int code = (BPF_CORE_READ(task, signal, flags) & SIGNAL_GROUP_EXIT)
                  ? BPF_CORE_READ(task, signal, group_exit_code)

@@ -21,7 +21,8 @@ enum process_event_flag {
 /* The most bytes of path parts an exec record carries, and the most parts. */
 #define PROCESS_EVENT_PATH_BYTES 4096
 #define PROCESS_EVENT_NAME_BYTES 256
-#define PROCESS_EVENT_MOST_PARTS 64
+/* More than a path of PROCESS_EVENT_PATH_BYTES can have, with mount points crossed. */
+#define PROCESS_EVENT_MOST_PARTS 4096
 
 struct process_event_head {
   unsigned int kind;
