@@ -39,7 +39,6 @@ namespace {
 constexpr std::size_t kDefaultQueueSize = 65536;
 constexpr std::size_t kLeastQueueSize = 16;
 constexpr std::size_t kMostQueueSize = 1 << 22;
-constexpr int kFeedWakeMillis = 50;
 constexpr auto kDropReportPeriod = std::chrono::seconds(10);
 
 const char kUsage[] =
@@ -210,7 +209,7 @@ void Driver::feed() {
   std::uint64_t lostSeen = 0;
   std::uint64_t signalledDrops = 0;
   while (!stopping_.load()) {
-    std::deque<platform::StreamedEvent> events = feed_->take(kFeedWakeMillis);
+    std::deque<platform::StreamedEvent> events = feed_->take(feed_->batchMillis());
     std::uint64_t lost = std::exchange(lostSeen, feed_->lost());
     // Nobody reads: nothing is kept for a reader yet to come, which polls what runs; nor what
     // happened before it came.

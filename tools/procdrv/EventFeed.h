@@ -21,6 +21,8 @@ class EventFeed {
   virtual std::uint64_t lost() const = 0;
   // "bpf" or "connector", as --source names it.
   virtual const char* name() const = 0;
+  // How long the records may gather before they are queued for the agent, in milliseconds.
+  virtual int batchMillis() const = 0;
   // Stops the events at their source and takes what is left; a line of what came and what
   // was lost since the start, for the driver's last words (empty when there is none).
   virtual std::string finish() = 0;
@@ -36,6 +38,8 @@ class ConnectorFeed : public EventFeed {
   }
   std::uint64_t lost() const override { return stream_.lost(); }
   const char* name() const override { return "connector"; }
+  // Short: a start the stream could not name is read by the agent, racing the process's end.
+  int batchMillis() const override { return 20; }
   std::string finish() override {
     stream_.stop();
     return {};
