@@ -41,13 +41,7 @@ std::size_t withStatus(const std::vector<std::string>& files, int status) {
 // The process events the agent's log says were lost, summed.
 std::size_t eventsLost(const Installation& installation) {
   static const std::regex told(R"((\d+) process events were lost)");
-  std::string log = installation.log();
-  std::size_t lost = 0;
-  for (auto it = std::sregex_iterator(log.begin(), log.end(), told); it != std::sregex_iterator();
-       ++it) {
-    lost += std::stoull((*it)[1]);
-  }
-  return lost;
+  return static_cast<std::size_t>(sumOfMatches(installation.log(), told));
 }
 
 // Runs program with arguments count times in a row, each waited for.

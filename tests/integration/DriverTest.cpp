@@ -329,14 +329,7 @@ TEST(DriverTest, ADriverThatDropsRecordsSaysHowManyAndTheRescanFindsWhatStillRun
   // A burst the small queue cannot hold while the agent is held up, with survivors among the
   // short ones.
   ::kill(agent.pid(), SIGSTOP);
-  std::vector<pid_t> survivors;
-  for (int i = 0; i < 600; ++i) {
-    if (i % 15 == 0) {
-      survivors.push_back(spawn(sleeper, "600"));
-    } else {
-      run(program, {"0"});
-    }
-  }
+  std::vector<pid_t> survivors = burstWithSurvivors(program, sleeper);
   ::kill(agent.pid(), SIGCONT);
   EXPECT_TRUE(rescanFoundEach(installation, survivors.size()));
   for (pid_t survivor : survivors) ::kill(survivor, SIGKILL);
@@ -348,12 +341,7 @@ TEST(DriverTest, ADriverThatDropsRecordsSaysHowManyAndTheRescanFindsWhatStillRun
   // machine passes through the driver, so it may have dropped more after the agent had gone.
   static const std::regex told(R"(The kernel driver lost (\d+) process events)");
   static const std::regex dropped(R"((\d+) dropped,)");
-  std::string log = installation.log();
-  long long missed = 0;
-  for (auto it = std::sregex_iterator(log.begin(), log.end(), told); it != std::sregex_iterator();
-       ++it) {
-    missed += std::stoll((*it)[1]);
-  }
+  long long missed = sumOfMatches(installation.log(), told);
   std::smatch total;
   std::string output = driver.errorOutput();
   ASSERT_TRUE(std::regex_search(output, total, dropped)) << output;

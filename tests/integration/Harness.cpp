@@ -506,6 +506,27 @@ void expectEachMeteredOnce(const Installation& installation, AgentProcess& agent
   expectOneRecordEach(stopAndCollect(installation, agent), statusOf, 20);
 }
 
+std::vector<pid_t> burstWithSurvivors(const std::string& program, const std::string& sleeper) {
+  std::vector<pid_t> survivors;
+  for (int i = 0; i < 600; ++i) {
+    if (i % 15 == 0) {
+      survivors.push_back(spawn(sleeper, "600"));
+    } else {
+      run(program, {"0"});
+    }
+  }
+  return survivors;
+}
+
+long long sumOfMatches(const std::string& text, const std::regex& pattern) {
+  long long sum = 0;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
+       it != std::sregex_iterator(); ++it) {
+    sum += std::stoll((*it)[1]);
+  }
+  return sum;
+}
+
 bool rescanFoundEach(const Installation& installation, std::size_t survivors) {
   std::string survivor = installation.dir().file("metered-survivor");
   std::string brief = installation.dir().file("exit_with");

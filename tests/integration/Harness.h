@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,11 @@ void awaitEventsHandled(const Installation& installation);
 // Asks for deliveries until one holds a record of each of the running "metered-survivor"
 // processes and none of the ended "exit_with" ones: what a rescan after lost events leaves.
 bool rescanFoundEach(const Installation& installation, std::size_t survivors);
+// Runs 600 processes of program one after another, every fifteenth a sleeper that survives
+// (started, not waited for); the survivors' pids.
+std::vector<pid_t> burstWithSurvivors(const std::string& program, const std::string& sleeper);
+// The numbers the first group of pattern matches in text, summed.
+long long sumOfMatches(const std::string& text, const std::regex& pattern);
 // Runs processes copies of a program in a row, as fast as they go, each with its own exit
 // status or signal, and expects every one recorded once with its status once the agent is
 // ended (a few without a name, as processes reaped before they could be read are).

@@ -301,29 +301,13 @@ TEST_F(KernelProgramTest, APidUsedAgainWithinTheSameTickGivesTwoRecords) {
                       {{folder + "/first" + suffix, "3"}, {folder + "/second" + suffix, "4"}}, 0);
 }
 
-long long sumOf(const std::string& text, const std::regex& pattern) {
-  long long sum = 0;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
-       it != std::sregex_iterator(); ++it) {
-    sum += std::stoll((*it)[1]);
-  }
-  return sum;
-}
-
 TEST_F(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLeavesNoneBehind) {
   if (!startMetering({"--ring-size", "16384"}, 2)) GTEST_SKIP() << "no eBPF here: " << refusal_;
   std::string sleeper = copyOf(installation_, "/bin/sleep", "metered-survivor");
   std::string program = copyOf(installation_, EXIT_WITH_STATIC_PATH, "exit_with");
   // The driver is held while a burst fills its ring: what does not fit is lost in the kernel.
   ::kill(driver_->pid(), SIGSTOP);
-  std::vector<pid_t> survivors;
-  for (int i = 0; i < 600; ++i) {
-    if (i % 15 == 0) {
-      survivors.push_back(spawn(sleeper, "600"));
-    } else {
-      run(program, {"0"});
-    }
-  }
+  std::vector<pid_t> survivors = burstWithSurvivors(program, sleeper);
   ::kill(driver_->pid(), SIGCONT);
   EXPECT_TRUE(rescanFoundEach(installation_, survivors.size()));
   for (pid_t survivor : survivors) ::kill(survivor, SIGKILL);
@@ -348,7 +332,7 @@ TEST_F(KernelProgramTest, ARingBufferTooSmallCountsEachRecordLostAndTheRepairLea
       std::regex_search(output, counted, std::regex(R"((\d+) dropped, (\d+) lost in the kernel)")))
       << output;
   long long told =
-      sumOf(installation_.log(), std::regex(R"(The kernel driver lost (\d+) process)"));
+      sumOfMatches(installation_.log(), std::regex(R"(The kernel driver lost (\d+) process)"));
   EXPECT_EQ(told, std::stoll(counted[1]) + std::stoll(counted[2]));
   EXPECT_GT(told, 0);
 }

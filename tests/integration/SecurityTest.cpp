@@ -112,10 +112,14 @@ TEST_F(SecurityTest, AFolderAnotherUserCouldChangeIsRefusedByItsMakerAndByTheRoo
     Installation installation;
     ASSERT_EQ(::chown(installation.dir().path().c_str(), 65534, 65534), 0);
     std::string registry = installation.registryFile();
-    std::string forged = "Windows Registry Editor Version 5.00\n\n"
-                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Resources]\n"
-                         "\"ConfigurationDir\"=\"" + installation.confDir() + "\"\n"
-                         "\"TarnwickDebugLog\"=\"" + planted + "\"\n";
+    std::string forged =
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantor\\Resources]\n"
+        "\"ConfigurationDir\"=\"" +
+        installation.confDir() +
+        "\"\n"
+        "\"TarnwickDebugLog\"=\"" +
+        planted + "\"\n";
     ASSERT_EQ(runAsNobody({"sh", "-c", "printf '%s' \"$0\" > \"$1.new\" && mv -f \"$1.new\" \"$1\"",
                            forged, registry}),
               0);
@@ -133,10 +137,10 @@ TEST_F(SecurityTest, AFolderAnotherUserCouldChangeIsRefusedByItsMakerAndByTheRoo
   ASSERT_EQ(::chown(installation.dir().file("run").c_str(), 65534, 65534), 0);
   AgentProcess agent;
   EXPECT_EQ(agent.exitStatus(60s), 255);
-  EXPECT_NE(agent.errorOutput().find("Refusing the runtime folder " + installation.dir().file("run") +
-                                     ": " + installation.dir().file("run") +
-                                     " belongs to user 65534."),
-            std::string::npos)
+  EXPECT_NE(
+      agent.errorOutput().find("Refusing the runtime folder " + installation.dir().file("run") +
+                               ": " + installation.dir().file("run") + " belongs to user 65534."),
+      std::string::npos)
       << agent.errorOutput();
 }
 
